@@ -1,0 +1,188 @@
+#include "base/date_time.h"
+
+#include <sys/time.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "base/exception.h"
+
+namespace appsrv::base {
+
+const char* const kShortDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kShortMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+namespace {
+
+constexpr const char* kTimeZoneFailure = "Failed attempting to retrieve time zone information.";
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's civil algorithm).
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void civil_from_days(int64_t z, int& y, int& m, int& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t yy = static_cast<int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(yy + (m <= 2));
+}
+
+std::tm to_tm(DateTime value) {
+  const DateTimeParts p = decode_date_time(value);
+  std::tm t{};
+  t.tm_year = p.year - 1900;
+  t.tm_mon = p.month - 1;
+  t.tm_mday = p.day;
+  t.tm_hour = p.hour;
+  t.tm_min = p.minute;
+  t.tm_sec = p.second;
+  t.tm_isdst = -1;
+  return t;
+}
+
+DateTime from_tm(const std::tm& t, int millisecond) {
+  return encode_date(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday) +
+         encode_time(t.tm_hour, t.tm_min, t.tm_sec, millisecond);
+}
+
+}  // namespace
+
+bool is_valid_date(int year, int month, int day) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) {
+    return false;
+  }
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int max = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+  return day <= max;
+}
+
+DateTime encode_date(int year, int month, int day) {
+  return static_cast<double>(
+             days_from_civil(year, static_cast<unsigned>(month), static_cast<unsigned>(day))) +
+         kUnixEpochDays;
+}
+
+DateTime encode_time(int hour, int minute, int second, int millisecond) {
+  return (((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + millisecond) / kMillisecondsPerDay;
+}
+
+DateTime encode_date_time(const DateTimeParts& p) {
+  const DateTime date = encode_date(p.year, p.month, p.day);
+  const DateTime time = encode_time(p.hour, p.minute, p.second, p.millisecond);
+  return date >= 0 ? date + time : date - time;
+}
+
+DateTimeParts decode_date_time(DateTime value) {
+  DateTimeParts p;
+  // Round to whole milliseconds first so that 0.99999999 of a day does not read as 23:59:59.999.
+  const double ms_total = std::round(std::fabs(value) * kMillisecondsPerDay);
+  auto days = static_cast<int64_t>(std::floor(ms_total / kMillisecondsPerDay));
+  auto ms_of_day = static_cast<int64_t>(ms_total - static_cast<double>(days) * kMillisecondsPerDay);
+  if (value < 0) {
+    days = -days;
+  }
+  civil_from_days(days - static_cast<int64_t>(kUnixEpochDays), p.year, p.month, p.day);
+  p.millisecond = static_cast<int>(ms_of_day % 1000);
+  ms_of_day /= 1000;
+  p.second = static_cast<int>(ms_of_day % 60);
+  ms_of_day /= 60;
+  p.minute = static_cast<int>(ms_of_day % 60);
+  p.hour = static_cast<int>(ms_of_day / 60);
+  const int64_t unix_days = days - static_cast<int64_t>(kUnixEpochDays);
+  p.day_of_week = static_cast<int>(((unix_days % 7) + 7 + 4) % 7);  // 1970-01-01 was a Thursday
+  return p;
+}
+
+DateTime unix_to_date_time(double unix_seconds) { return unix_seconds / 86400.0 + kUnixEpochDays; }
+
+double date_time_to_unix(DateTime value) { return (value - kUnixEpochDays) * 86400.0; }
+
+DateTime unix_to_local(time_t unix_seconds) {
+  std::tm t{};
+  if (localtime_r(&unix_seconds, &t) == nullptr) {
+    throw Exception(kTimeZoneFailure);
+  }
+  return from_tm(t, 0);
+}
+
+time_t local_to_unix(DateTime local) {
+  std::tm t = to_tm(local);
+  const time_t result = mktime(&t);
+  if (result == static_cast<time_t>(-1) && t.tm_year != 69) {
+    throw Exception(kTimeZoneFailure);
+  }
+  return result;
+}
+
+DateTime now() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  std::tm t{};
+  if (localtime_r(&tv.tv_sec, &t) == nullptr) {
+    throw Exception(kTimeZoneFailure);
+  }
+  return from_tm(t, static_cast<int>(tv.tv_usec / 1000));
+}
+
+DateTime utc_now() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return unix_to_date_time(static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6);
+}
+
+DateTime local_to_utc(DateTime local) {
+  const double frac_ms = decode_date_time(local).millisecond;
+  return unix_to_date_time(static_cast<double>(local_to_unix(local))) +
+         frac_ms / kMillisecondsPerDay;
+}
+
+DateTime utc_to_local(DateTime utc) {
+  const double unix_seconds = std::floor(date_time_to_unix(utc) + 0.0005);
+  const int ms = decode_date_time(utc).millisecond;
+  return unix_to_local(static_cast<time_t>(unix_seconds)) + ms / kMillisecondsPerDay;
+}
+
+std::string http_date_utc(DateTime utc) {
+  const DateTimeParts p = decode_date_time(utc);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT",
+                kShortDayNames[p.day_of_week], p.day, kShortMonthNames[p.month - 1], p.year, p.hour,
+                p.minute, p.second);
+  return buf;
+}
+
+std::string http_date(DateTime local) { return http_date_utc(local_to_utc(local)); }
+
+std::string iso_date_text(DateTime value) {
+  const DateTimeParts p = decode_date_time(value);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.4d-%.2d-%.2d", p.year, p.month, p.day);
+  return buf;
+}
+
+std::string iso_time_text(DateTime value) {
+  const DateTimeParts p = decode_date_time(value);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2d:%.2d:%.2d", p.hour, p.minute, p.second);
+  return buf;
+}
+
+std::string iso_date_time_text(DateTime value) {
+  return iso_date_text(value) + " " + iso_time_text(value);
+}
+
+}  // namespace appsrv::base

@@ -1,0 +1,179 @@
+#include "base/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+#include "base/exception.h"
+
+namespace appsrv::base {
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool directory_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<int64_t> file_size(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<int64_t>(st.st_size);
+}
+
+std::optional<DateTime> file_modified(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  return unix_to_local(st.st_mtim.tv_sec);
+}
+
+bool force_directories(const std::string& path, mode_t mode) {
+  if (path.empty()) {
+    return false;
+  }
+  std::string current;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || (path[i] == '/' && i > 0)) {
+      current = path.substr(0, i);
+      if (!directory_exists(current) && ::mkdir(current.c_str(), mode) != 0 && errno != EEXIST) {
+        return false;
+      }
+    }
+  }
+  return directory_exists(exclude_trailing_slash(path).empty() ? "/"
+                                                               : exclude_trailing_slash(path));
+}
+
+bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+void remove_tree(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+std::string read_file(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    throw_errno("open " + path);
+  }
+  std::string out;
+  char buf[65536];
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw_errno("read " + path);
+    }
+    if (n == 0) {
+      return out;
+    }
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+void write_file(const std::string& path, std::string_view bytes, mode_t mode) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+  if (fd.get() < 0) {
+    throw_errno("open " + path);
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw_errno("write " + path);
+    }
+    done += static_cast<size_t>(n);
+  }
+}
+
+std::string include_trailing_slash(std::string_view path) {
+  std::string out(path);
+  if (out.empty() || out.back() != '/') {
+    out += '/';
+  }
+  return out;
+}
+
+std::string exclude_trailing_slash(std::string_view path) {
+  std::string out(path);
+  if (!out.empty() && out.back() == '/') {
+    out.pop_back();
+  }
+  return out;
+}
+
+std::string extract_file_name(std::string_view path) {
+  const size_t pos = path.rfind('/');
+  return std::string(pos == std::string_view::npos ? path : path.substr(pos + 1));
+}
+
+std::string extract_file_path(std::string_view path) {
+  const size_t pos = path.rfind('/');
+  return pos == std::string_view::npos ? std::string() : std::string(path.substr(0, pos + 1));
+}
+
+std::string extract_file_ext(std::string_view path) {
+  const size_t dot = path.rfind('.');
+  const size_t slash = path.rfind('/');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) {
+    return {};
+  }
+  return std::string(path.substr(dot));
+}
+
+std::string change_file_ext(std::string_view path, std::string_view ext) {
+  const std::string old_ext = extract_file_ext(path);
+  return std::string(path.substr(0, path.size() - old_ext.size())) + std::string(ext);
+}
+
+std::string executable_folder() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) {
+    return "./";
+  }
+  return extract_file_path(std::string_view(buf, static_cast<size_t>(n)));
+}
+
+std::string system_temp_folder() {
+  const char* env = std::getenv("TMPDIR");
+  return include_trailing_slash(env != nullptr && *env != '\0' ? env : "/tmp");
+}
+
+}  // namespace appsrv::base

@@ -1,0 +1,45 @@
+// File and folder helpers over POSIX paths ("/" separated).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/date_time.h"
+
+namespace appsrv::base {
+
+bool file_exists(const std::string& path);       // a regular file
+bool directory_exists(const std::string& path);  // a folder
+std::optional<int64_t> file_size(const std::string& path);
+// Last modification time as a local date-time, or nullopt when the file is missing.
+std::optional<DateTime> file_modified(const std::string& path);
+
+// Creates the folder and its missing parents with `mode`; true when it exists afterwards.
+bool force_directories(const std::string& path, mode_t mode = 0700);
+// Removes a file; true when it is gone afterwards.
+bool delete_file(const std::string& path);
+// Removes a folder with everything in it; quiet when it does not exist.
+void remove_tree(const std::string& path);
+
+// Whole-file reads and writes; throw Exception with the system text on failure.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, std::string_view bytes, mode_t mode = 0600);
+
+std::string include_trailing_slash(std::string_view path);
+std::string exclude_trailing_slash(std::string_view path);
+// "/a/b/c.txt" -> "c.txt"; "/a/b/" (folder part with its slash); ".txt" (with the dot, or "").
+std::string extract_file_name(std::string_view path);
+std::string extract_file_path(std::string_view path);
+std::string extract_file_ext(std::string_view path);
+std::string change_file_ext(std::string_view path, std::string_view ext);
+
+// Folder of the running executable, with a trailing "/".
+std::string executable_folder();
+// The system's folder for temporary files ($TMPDIR or /tmp), with a trailing "/".
+std::string system_temp_folder();
+
+}  // namespace appsrv::base

@@ -1,0 +1,43 @@
+// Text helpers: UTF-8 <-> UTF-16, ASCII case folding and comparison, trimming, splitting.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace appsrv::base {
+
+// Invalid UTF-8 sequences decode to U+FFFD each.
+std::u16string utf8_to_utf16(std::string_view s);
+// Lone surrogates encode as U+FFFD.
+std::string utf16_to_utf8(std::u16string_view s);
+
+char ascii_lower(char c);
+char ascii_upper(char c);
+std::string ascii_lowercase(std::string_view s);
+std::string ascii_uppercase(std::string_view s);
+std::u16string ascii_lowercase(std::u16string_view s);
+std::u16string ascii_uppercase(std::u16string_view s);
+
+// Comparisons that fold ASCII letters only.
+bool iequals(std::string_view a, std::string_view b);
+bool istarts_with(std::string_view s, std::string_view prefix);
+bool iends_with(std::string_view s, std::string_view suffix);
+// Position of `needle` in `hay` ignoring ASCII case, or npos.
+size_t ifind(std::string_view hay, std::string_view needle, size_t from = 0);
+// Three-way comparison ignoring ASCII case (<0, 0, >0).
+int icompare(std::string_view a, std::string_view b);
+
+bool starts_with(std::string_view s, std::string_view prefix);
+bool ends_with(std::string_view s, std::string_view suffix);
+
+// Trim characters <= ' ', as the classic Trim does.
+std::string_view trim(std::string_view s);
+std::string_view trim_left(std::string_view s);
+std::string_view trim_right(std::string_view s);
+
+std::vector<std::string> split(std::string_view s, char sep);
+std::string join(const std::vector<std::string>& parts, std::string_view sep);
+std::string replace_all(std::string_view s, std::string_view from, std::string_view to);
+
+}  // namespace appsrv::base

@@ -1,0 +1,87 @@
+#include "base/date_time.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace appsrv::base {
+namespace {
+
+// Pins the process time zone for the test's duration.
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char* zone) {
+    const char* old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) {
+      old_ = old;
+    }
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneGuard() {
+    if (had_) {
+      setenv("TZ", old_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+TEST(DateTimeTest, DayCountsFromTheClassicEpoch) {
+  struct Case {
+    int y, m, d;
+    double days;
+  };
+  const Case cases[] = {{1899, 12, 30, 0},
+                        {1900, 1, 1, 2},
+                        {1970, 1, 1, 25569},
+                        {2000, 2, 29, 36585},
+                        {1899, 12, 29, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.days);
+    EXPECT_EQ(encode_date(c.y, c.m, c.d), c.days);
+    const DateTimeParts p = decode_date_time(c.days);
+    EXPECT_EQ(p.year, c.y);
+    EXPECT_EQ(p.month, c.m);
+    EXPECT_EQ(p.day, c.d);
+  }
+}
+
+TEST(DateTimeTest, TimeOfDayRoundTrips) {
+  const DateTime t = encode_date(1994, 11, 6) + encode_time(8, 49, 37, 250);
+  const DateTimeParts p = decode_date_time(t);
+  EXPECT_EQ(p.hour, 8);
+  EXPECT_EQ(p.minute, 49);
+  EXPECT_EQ(p.second, 37);
+  EXPECT_EQ(p.millisecond, 250);
+  EXPECT_EQ(p.day_of_week, 0);  // a Sunday
+  EXPECT_EQ(iso_date_time_text(t), "1994-11-06 08:49:37");
+  EXPECT_EQ(decode_date_time(encode_time(23, 59, 59, 999) + 1e-12).second, 59);
+  EXPECT_TRUE(is_valid_date(2000, 2, 29));
+  EXPECT_FALSE(is_valid_date(1900, 2, 29));
+}
+
+TEST(DateTimeTest, HttpDateConvertsLocalTimeToGmt) {
+  ZoneGuard zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  // Winter: one hour ahead of GMT. Summer: two hours.
+  EXPECT_EQ(http_date(encode_date(1994, 11, 6) + encode_time(9, 49, 37)),
+            "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(http_date(encode_date(2024, 7, 1) + encode_time(1, 30, 0)),
+            "Sun, 30 Jun 2024 23:30:00 GMT");
+  const DateTime local = encode_date(2024, 7, 1) + encode_time(12, 0, 0);
+  EXPECT_NEAR(utc_to_local(local_to_utc(local)), local, 1e-9);
+}
+
+TEST(DateTimeTest, NowAgreesWithUtcNow) {
+  ZoneGuard zone("UTC0");
+  EXPECT_NEAR(now(), utc_now(), 2.0 / 86400);
+}
+
+}  // namespace
+}  // namespace appsrv::base

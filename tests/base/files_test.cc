@@ -1,0 +1,55 @@
+#include "base/files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "base/exception.h"
+
+namespace appsrv::base {
+namespace {
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/appsrv-files-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = std::string(tmpl) + "/";
+  }
+  void TearDown() override { remove_tree(root_); }
+  std::string root_;
+};
+
+TEST_F(FilesTest, CreateReadDelete) {
+  const std::string folder = root_ + "a/b/c";
+  ASSERT_TRUE(force_directories(folder));
+  struct stat st {};
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  const std::string file = folder + "/x.txt";
+  write_file(file, "hello");
+  EXPECT_TRUE(file_exists(file));
+  EXPECT_FALSE(directory_exists(file));
+  EXPECT_EQ(read_file(file), "hello");
+  EXPECT_EQ(file_size(file), 5);
+  EXPECT_TRUE(file_modified(file).has_value());
+  EXPECT_TRUE(delete_file(file));
+  EXPECT_FALSE(file_exists(file));
+  EXPECT_THROW(read_file(file), Exception);
+  EXPECT_FALSE(file_modified(file).has_value());
+}
+
+TEST(PathTest, Parts) {
+  EXPECT_EQ(extract_file_name("/a/b/c.txt"), "c.txt");
+  EXPECT_EQ(extract_file_path("/a/b/c.txt"), "/a/b/");
+  EXPECT_EQ(extract_file_ext("/a/b/c.tar.gz"), ".gz");
+  EXPECT_EQ(extract_file_ext("/a.b/c"), "");
+  EXPECT_EQ(change_file_ext("/a/c.txt", ".gz"), "/a/c.gz");
+  EXPECT_EQ(include_trailing_slash("/a"), "/a/");
+  EXPECT_EQ(exclude_trailing_slash("/a/"), "/a");
+}
+
+}  // namespace
+}  // namespace appsrv::base
