@@ -1,5 +1,7 @@
 #include "db/ado_connection.h"
 
+#include <sqlite3.h>
+
 #include "base/name_value_list.h"
 #include "base/text.h"
 
@@ -29,8 +31,8 @@ void TADOConnection::Open() {
     throw DatabaseError("The connection text names no Data Source");
   }
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                                 nullptr);
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   SqlitePtr db(raw);
   if (rc != SQLITE_OK) {
     throw_sqlite_error(db.get(), rc, "sqlite3_open_v2(" + path + ")");

@@ -1,8 +1,13 @@
 #include "db/sqlite_handle.h"
 
+#include <sqlite3.h>
+
 #include <climits>
 
 namespace appsrv::db {
+
+void SqliteCloser::operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+void StatementFinalizer::operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
 
 void throw_sqlite_error(sqlite3* db, int rc, std::string_view call) {
   std::string message(call);
@@ -29,8 +34,8 @@ StatementPtr prepare_statement(sqlite3* db, std::string_view sql, std::string_vi
     throw_sqlite_error(db, rc, "sqlite3_prepare_v2");
   }
   if (tail != nullptr) {
-    *tail = rest == nullptr ? std::string_view()
-                            : sql.substr(static_cast<size_t>(rest - sql.data()));
+    *tail =
+        rest == nullptr ? std::string_view() : sql.substr(static_cast<size_t>(rest - sql.data()));
   }
   return stmt;
 }

@@ -1,13 +1,14 @@
 // Owners for SQLite's C handles and the one place where SQLite result codes become exceptions.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "base/exception.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
 
 namespace appsrv::db {
 
@@ -18,10 +19,10 @@ class DatabaseError : public base::Exception {
 };
 
 struct SqliteCloser {
-  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+  void operator()(sqlite3* db) const noexcept;  // sqlite3_close_v2
 };
 struct StatementFinalizer {
-  void operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
+  void operator()(sqlite3_stmt* stmt) const noexcept;  // sqlite3_finalize
 };
 using SqlitePtr = std::unique_ptr<sqlite3, SqliteCloser>;
 using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
