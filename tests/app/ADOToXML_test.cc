@@ -195,13 +195,15 @@ TEST(ADOToXMLTest, DocumentFailures) {
     std::string_view schema;
     std::string_view error;
   };
+  // clang-format off
   const Case cases[] = {
-      {"<rs:data/>", "", "Schema Node not found!"},
-      {"<xml><s:Schema/></xml>", "", "FldValQuoted Fail,Field ID not in Schema"},
-      {"", "", "No document element found [1, 1]"},
-      {"<a>\n  <b x=1/>\n</a>", "", "Error parsing element attribute [8, 2]"},
+      {"<rs:data/>",                        "",      "Schema Node not found!"},
+      {"<xml><s:Schema/></xml>",            "",      "FldValQuoted Fail,Field ID not in Schema"},
+      {"",                                  "",      "No document element found [1, 1]"},
+      {"<a>\n  <b x=1/>\n</a>",             "",      "Error parsing element attribute [8, 2]"},
       {"<rs:data><z:row ID='1'></rs:data>", kSchema, "Start-end tags mismatch [26, 32]"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.data);
     EXPECT_EQ(run(c.data, "T", "ID", c.schema).error, c.error);
