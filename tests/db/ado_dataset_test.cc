@@ -191,6 +191,17 @@ TEST_F(DataSetTest, EmptyResult) {
   EXPECT_EQ(ds.GetRows(20)[1].size(), 0u);
 }
 
+TEST_F(DataSetTest, EmptyResultStillWritesTheDataElement) {
+  make_numbers(0);
+  TADOQuery query(&connection_);
+  query.SetSQL("select * from N");
+  query.Open();
+  const std::string packet = query.Save();
+  const std::string tail = "\t</s:Schema>\r\n\t<rs:data>\r\n\t</rs:data>\r\n</xml>";
+  ASSERT_GE(packet.size(), tail.size());
+  EXPECT_EQ(packet.substr(packet.size() - tail.size()), tail);
+}
+
 TEST_F(DataSetTest, OpenRefusesWhatIsNoSingleQuery) {
   make_numbers(3);
   struct Case {
