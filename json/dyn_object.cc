@@ -371,6 +371,11 @@ std::string TDynObject::GetS(std::string_view key) const {
   return v ? v->AsString() : std::string();
 }
 
+std::u16string TDynObject::member_text(std::string_view key) const {
+  const IDynObject v = member(to_u16(key));
+  return v ? v->AsString16() : std::u16string();
+}
+
 void TDynObject::PutI(std::string_view key, int64_t value) {
   set_member(to_u16(key), make_int(value));
 }

@@ -62,6 +62,8 @@ class TDynObject {
   // The member `key` by AsInteger / AsString; 0 or "" when absent or not an object.
   int64_t GetI(std::string_view key) const;
   std::string GetS(std::string_view key) const;
+  // GetS as UTF-16, so that lone surrogates pass through unchanged.
+  std::u16string member_text(std::string_view key) const;
   // Store a new stInt / stString value under `key`; nothing happens unless this is an object.
   void PutI(std::string_view key, int64_t value);
   void PutS(std::string_view key, std::string_view utf8);
