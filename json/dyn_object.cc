@@ -373,7 +373,7 @@ std::string TDynObject::GetS(std::string_view key) const {
 
 std::u16string TDynObject::member_text(std::string_view key) const {
   const IDynObject v = member(to_u16(key));
-  return v ? v->AsString16() : std::u16string();
+  return v ? v->as_u16string() : std::u16string();
 }
 
 void TDynObject::PutI(std::string_view key, int64_t value) {
@@ -412,7 +412,7 @@ std::string TDynObject::AsString() const {
   return AsJSon(false, false);
 }
 
-std::u16string TDynObject::AsString16() const {
+std::u16string TDynObject::as_u16string() const {
   if (type_ == TDynType::stString) {
     return std::get<std::u16string>(payload_);
   }

@@ -72,7 +72,7 @@ class TDynObject {
   int64_t AsInteger() const;
   // A string's own text; any other value as AsJSon(false, false).
   std::string AsString() const;
-  std::u16string AsString16() const;
+  std::u16string as_u16string() const;
   // Compact JSON text. `escape` writes every code unit from U+0080 up as \uXXXX, so the text
   // is pure ASCII; without it non-ASCII text is written as UTF-8. `indent` adds line breaks and
   // two spaces per level.
