@@ -90,9 +90,12 @@ class TSvApplication {
   TSvServerControllerBase& controller() const;
   const SessionRequestInfo* current_request() const { return current_request_; }
 
+  // What the timeout pass reads of every session comes first, to share a cache line.
   std::atomic<int32_t> mStatus{0};      // any thread
   std::atomic<int32_t> mLastAccess{0};  // any thread: seconds from mCreationTime
   base::DateTime mCreationTime = 0;     // fixed
+  // Any thread: the lookup and the timeout pass read it; a request may shorten it.
+  std::atomic<int32_t> FSessionTimeOut{0};
   std::mutex FLock;
   std::string FAppID;                   // fixed
   std::string mAppUrlBase;              // fixed
@@ -109,8 +112,6 @@ class TSvApplication {
   THttpReply* FResponse = nullptr;
   THttpRequest* FRequest = nullptr;
   TSvParamsString FRunParams;
-  // Any thread: the lookup and the timeout pass read it; a request may shorten it.
-  std::atomic<int32_t> FSessionTimeOut{0};
   base::DateTime FSessionTimeStamp = 0;  // fixed
   std::atomic<bool> mTerminated{false};  // any thread
   uint32_t FTrackID = 1;

@@ -38,51 +38,66 @@ TSvApplication* TSvSessions::LookupAndLock(std::string_view AAppID, int ATimeOut
 TSvApplication* TSvSessions::LookupAndLock(std::string_view AAppID, bool& AExpired, int ATimeOut) {
   AExpired = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeOut);
-  std::unique_lock lock(FLock);
   while (true) {
-    const auto it = FSessions.find(AAppID);
-    if (it == FSessions.end()) {
-      AExpired = FExpiredSessions.find(AAppID) != FExpiredSessions.end();
-      return nullptr;
-    }
-    TSvApplication* s = it->second.get();
-    if (s->TryLock()) {
-      // Expiry is judged only once the session is ours: a session busy with a long request
-      // is in use, not idle.
-      const base::DateTime now = controller_.clock().now();
-      if (s->Expired(now)) {
-        AddExpired_locked(*s, now);
-        s->Unlock();
-        AExpired = true;
+    uint64_t seen = 0;
+    {
+      // Finding and trying the session lock leave the list unchanged, so lookups of different
+      // sessions share the list lock.
+      std::shared_lock lock(FLock);
+      seen = release_gen_.load();
+      const auto it = FSessions.find(AAppID);
+      if (it == FSessions.end()) {
+        AExpired = FExpiredSessions.find(AAppID) != FExpiredSessions.end();
         return nullptr;
       }
-      return s;
+      TSvApplication* s = it->second.get();
+      if (s->TryLock()) {
+        // Expiry is judged only once the session is ours: a session busy with a long request
+        // is in use, not idle.
+        if (!s->Expired(controller_.clock().now())) {
+          return s;
+        }
+        s->Unlock();
+        AExpired = true;
+      }
+    }
+    if (AExpired) {
+      // Listing the identifier as expired changes the list: take it exclusively.
+      std::unique_lock lock(FLock);
+      const auto it = FSessions.find(AAppID);
+      if (it != FSessions.end()) {
+        AddExpired_locked(*it->second, controller_.clock().now());
+      }
+      return nullptr;
     }
     if (ATimeOut > 0 && std::chrono::steady_clock::now() >= deadline) {
       return nullptr;
     }
-    // Releases the list lock while waiting, so the session's holder can finish.
-    released_.wait_for(lock, kBusyRetry);
+    WaitForRelease(seen);
   }
 }
 
 TSvApplication* TSvSessions::LookupByTaggedNameAndLock(std::string_view ATaggedSessionName) {
-  std::unique_lock lock(FLock);
   while (true) {
-    TSvApplication* found = nullptr;
-    for (const auto& [id, s] : FSessions) {
-      if (base::iequals(s->FTaggedSessionName, ATaggedSessionName)) {
-        found = s.get();
-        break;
+    uint64_t seen = 0;
+    {
+      std::shared_lock lock(FLock);
+      seen = release_gen_.load();
+      TSvApplication* found = nullptr;
+      for (const auto& [id, s] : FSessions) {
+        if (base::iequals(s->FTaggedSessionName, ATaggedSessionName)) {
+          found = s.get();
+          break;
+        }
+      }
+      if (found == nullptr) {
+        return nullptr;
+      }
+      if (found->TryLock()) {
+        return found;
       }
     }
-    if (found == nullptr) {
-      return nullptr;
-    }
-    if (found->TryLock()) {
-      return found;
-    }
-    released_.wait_for(lock, kBusyRetry);
+    WaitForRelease(seen);
   }
 }
 
@@ -106,9 +121,11 @@ void TSvSessions::MarkAccess(std::string_view AAppID) {
 
 bool TSvSessions::Terminate(std::string_view AAppID) {
   std::unique_ptr<TSvApplication> taken;
-  {
-    std::unique_lock lock(FLock);
-    while (true) {
+  while (!taken) {
+    uint64_t seen = 0;
+    {
+      std::unique_lock lock(FLock);
+      seen = release_gen_.load();
       const auto it = FSessions.find(AAppID);
       if (it == FSessions.end()) {
         return false;
@@ -121,8 +138,8 @@ bool TSvSessions::Terminate(std::string_view AAppID) {
         taken->Unlock();
         break;
       }
-      released_.wait_for(lock, kBusyRetry);
     }
+    WaitForRelease(seen);
   }
   Destroy(std::move(taken));
   return true;
@@ -189,9 +206,11 @@ size_t TSvSessions::ExpiredCount() const {
 
 void TSvSessions::Clear() {
   std::vector<std::unique_ptr<TSvApplication>> taken;
-  {
-    std::unique_lock lock(FLock);
-    while (true) {
+  while (true) {
+    uint64_t seen = 0;
+    {
+      std::unique_lock lock(FLock);
+      seen = release_gen_.load();
       for (auto it = FSessions.begin(); it != FSessions.end();) {
         if (it->second->TryLock()) {
           it->second->Unlock();
@@ -204,9 +223,9 @@ void TSvSessions::Clear() {
       if (FSessions.empty()) {
         break;
       }
-      // A request still holds a session: let it finish before destroying it.
-      released_.wait_for(lock, kBusyRetry);
     }
+    // A request still holds a session: let it finish before destroying it.
+    WaitForRelease(seen);
   }
   for (auto& s : taken) {
     Destroy(std::move(s));
@@ -235,10 +254,22 @@ void TSvSessions::Destroy(std::unique_ptr<TSvApplication> session) noexcept {
 }
 
 void TSvSessions::NotifyReleased() {
-  // Taking the list lock orders this notification after a waiter that saw the session busy
-  // has started waiting (it holds the list lock until then), so no wake-up is lost.
-  { std::shared_lock lock(FLock); }
-  released_.notify_all();
+  // A waiter registers in waiters_ before it checks release_gen_ under wait_mu_, so either it
+  // sees the new generation or we see it waiting and signal it.
+  release_gen_.fetch_add(1);
+  if (waiters_.load() > 0) {
+    { std::scoped_lock lock(wait_mu_); }
+    released_.notify_all();
+  }
+}
+
+void TSvSessions::WaitForRelease(uint64_t seen) {
+  waiters_.fetch_add(1);
+  {
+    std::unique_lock lock(wait_mu_);
+    released_.wait_for(lock, kBusyRetry, [&] { return release_gen_.load() != seen; });
+  }
+  waiters_.fetch_sub(1);
 }
 
 TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, std::string_view user,

@@ -1,9 +1,10 @@
 // The process-wide list of live sessions (TSvSessions): lookup with locking, creation,
 // attaching a request, expiry and the timeout thread.
 //
-// Lock order: FLock (the list) before a session's FLock. The list lock is held while trying a
-// session lock without waiting, or while locking a session known to be free (creation,
-// termination); a session lock is never waited for while the list lock is held.
+// Lock order: FLock (the list) before a session's FLock, before wait_mu_. The list lock is held
+// while trying a session lock without waiting, or while locking a session known to be free
+// (creation); a session lock is never waited for while the list lock is held: a busy session
+// is waited for on `released_` with the list lock released, then looked up again.
 #pragma once
 
 #include <atomic>
@@ -117,16 +118,23 @@ class TSvSessions {
   void AddExpired_locked(const TSvApplication& s, base::DateTime now);
   // Fires the destruction events and frees the session, as the thread's current session.
   void Destroy(std::unique_ptr<TSvApplication> session) noexcept;
-  // Wakes lookups waiting for a busy session.
+  // Wakes lookups waiting for a busy session. Call after unlocking a session.
   void NotifyReleased();
+  // Waits until a session is released after `seen` (a value of release_gen_ read before the
+  // failed TryLock), or at most the retry interval. REQUIRES: FLock not held.
+  void WaitForRelease(uint64_t seen);
 
   TSvServerControllerBase& controller_;
   mutable std::shared_mutex FLock;
   std::map<std::string, std::unique_ptr<TSvApplication>, std::less<>>
       FSessions;                                                         // guarded by FLock
   std::map<std::string, TExpiredSession, std::less<>> FExpiredSessions;  // guarded by FLock
-  // Signalled when a session is released; waited on with FLock held exclusively.
-  std::condition_variable_any released_;
+  // Release notifications: the generation counts releases, so a waiter that read it before
+  // finding a session busy cannot miss the release that frees it.
+  std::atomic<uint64_t> release_gen_{0};
+  std::atomic<int> waiters_{0};
+  std::mutex wait_mu_;
+  std::condition_variable released_;  // signalled under wait_mu_ when release_gen_ moves
   std::atomic<uint64_t> pass_count_{0};
 };
 
