@@ -10,6 +10,9 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "server/clock.h"
+#include "server/http_reply.h"
+#include "server/http_request.h"
+#include "server/render_stream.h"
 #include "server/server_controller.h"
 #include "server/session_list.h"
 #include "server/session_log.h"
@@ -134,10 +137,35 @@ void TSvApplication::TerminateAndRedirect(std::string_view aURL) {
   mRenderOverride = RedirectPageHtml(url);
 }
 
+bool TSvApplication::SendRenderOverride(THttpReply& aReply) {
+  if (!mRenderOverride) {
+    return false;
+  }
+  auto page = std::make_unique<TSvRenderStream>(true);
+  page->Write(*mRenderOverride);
+  aReply.SendRenderStream(std::move(page));
+  return true;
+}
+
 void TSvApplication::LogSessionEvent(TSessionEvent AEvent) noexcept {
   if (controller().LogSessionEvents()) {
     WriteSessionEvent(controller(), *this, AEvent);
   }
+}
+
+SessionRequestInfo MakeSessionRequestInfo(THttpRequest& request, THttpReply& reply,
+                                          std::string client_ip) {
+  SessionRequestInfo info;
+  info.request = &request;
+  info.reply = &reply;
+  info.client_ip = std::move(client_ip);
+  info.user_agent = request.UserAgent();
+  info.script_name = request.ScriptName();
+  info.referer = request.Referer();
+  info.path = request.PathInfo();
+  info.params = &request.GetParams();
+  info.content_fields = &request.ContentFields();
+  return info;
 }
 
 TSvApplication* SetCurrentSession(TSvApplication* session) {

@@ -46,6 +46,11 @@ struct SessionRequestInfo {
   const base::NameValueList* content_fields = nullptr;  // written to the session event log
 };
 
+// The record for a pipeline request; `client_ip` is the executor's choice among the address
+// fields. The request and reply must outlive the record.
+SessionRequestInfo MakeSessionRequestInfo(THttpRequest& request, THttpReply& reply,
+                                          std::string client_ip);
+
 // One client's session. Created and owned by TSvSessions. A request holds FLock from attach to
 // release, so the fields without another note are used only by the request holding it.
 // Fields marked "fixed" are written during creation, before the session is visible to other
@@ -82,6 +87,8 @@ class TSvApplication {
   // Terminates with a redirect page as the replacement reply; a relative URL is joined to
   // the session URL base.
   void TerminateAndRedirect(std::string_view aURL);
+  // Sends the replacement reply, when one is set, as the reply's body; true when it did.
+  bool SendRenderOverride(THttpReply& aReply);
   // Writes a session event when LogSessionEvents is on; failures are ignored.
   void LogSessionEvent(TSessionEvent AEvent) noexcept;
 

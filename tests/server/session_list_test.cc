@@ -250,6 +250,43 @@ TEST_F(SessionListTest, OneSessionServesOneRequestAtATime) {
   EXPECT_EQ(sessions().QueryStatus(other), 0);
 }
 
+TEST_F(SessionListTest, RequestsRaceTheTimeoutPass) {
+  // Built before the threads start: the fixture's request store is not thread-safe.
+  std::vector<SessionAttachRequest> requests;
+  for (int i = 0; i < 20; ++i) {
+    requests.push_back(request(new_session()));
+  }
+  std::atomic<int> served{0};
+  std::atomic<int> refused{0};
+  auto worker = [&](int seed) {
+    for (int i = 0; i < 300; ++i) {
+      try {
+        const SessionAttachResult r =
+            sessions().Attach(requests[static_cast<size_t>((i * 7 + seed) % 20)]);
+        if (i % 50 == 0) {
+          r.session->Terminate();
+        }
+        sessions().Release(*r.session);
+        ++served;
+      } catch (const EInvalidSession&) {
+        ++refused;
+      }
+    }
+  };
+  std::thread a(worker, 1);
+  std::thread b(worker, 2);
+  for (int pass = 0; pass < 50; ++pass) {
+    clock_.advance_seconds(5);
+    controller_->RunSessionTimeoutPass();
+  }
+  a.join();
+  b.join();
+  EXPECT_EQ(served + refused, 600);
+  clock_.advance_seconds(3600);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 0);
+}
+
 TEST_F(SessionListTest, BusySessionDoesNotDelayOthers) {
   const std::string busy = new_session();
   const std::string other = new_session();

@@ -8,6 +8,10 @@
 
 #include "base/files.h"
 #include "base/text.h"
+#include "server/http_packet.h"
+#include "server/http_reply.h"
+#include "server/http_request.h"
+#include "server/request_packet_writer.h"
 #include "server/session_log.h"
 #include "tests/server/session_fixture.h"
 
@@ -157,6 +161,41 @@ TEST_F(SessionTest, TerminatePages) {
   EXPECT_NE(s.mRenderOverride->find("replace(\"http://example.com/\\\"+alert(1)+\\\"\")"),
             std::string::npos);
   sessions().Release(s);
+  EXPECT_EQ(sessions().GetCount(), 0);
+}
+
+TEST_F(SessionTest, AttachesPipelineRequestsAndSendsTheReplacementReply) {
+  RequestPacketFields f;
+  f.user_agent = kFirefox;
+  f.referer = "http://example.com/from";
+  f.script_name = "/app";
+  f.path_info = "/appservice/";
+  f.remote_addr = "10.0.0.9";
+  f.method = "POST";
+  f.content_fields = {"Function=Add", "SV_x=1"};
+  std::vector<char> in(kExchangeBufferSize);
+  write_request_packet(f, in.data(), kExchangeBufferSize);
+  THttpRequest http_request(in.data(), kExchangeBufferSize);
+  std::vector<char> out(kExchangeBufferSize);
+  THttpReply reply(out.data(), kExchangeBufferSize);
+
+  const SessionRequestInfo info = MakeSessionRequestInfo(http_request, reply, "10.0.0.9");
+  SessionAttachRequest r;
+  r.request = &info;
+  const SessionAttachResult got = sessions().Attach(r);
+  TSvApplication& s = *got.session;
+  EXPECT_EQ(s.FRequest, &http_request);
+  EXPECT_EQ(s.FResponse, &reply);
+  EXPECT_EQ(s.FIP, "10.0.0.9");
+  EXPECT_EQ(s.FReferringURL, "http://example.com/from");
+  EXPECT_EQ(s.mAppUrlBase, "/app/");
+  EXPECT_EQ(s.FRunParams.Raw(), "?Function=Add");
+
+  EXPECT_FALSE(s.SendRenderOverride(reply));
+  s.Terminate("Bye");
+  EXPECT_TRUE(s.SendRenderOverride(reply));
+  EXPECT_EQ(reply.ContentStream()->GetAsString(), *s.mRenderOverride);
+  sessions().Release(s);  // terminated: destroyed
   EXPECT_EQ(sessions().GetCount(), 0);
 }
 
