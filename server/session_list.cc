@@ -281,11 +281,14 @@ TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, st
   controller_.DoGetSessionID(*session, id);
 
   TSvApplication* s = session.get();
+  // Locked before the list lock is taken: blocking acquisitions always go session, then list.
+  s->Lock();
   {
     std::unique_lock lock(FLock);
     if (id.empty()) {
       id = NewSessionID_locked();
     } else if (FSessions.find(id) != FSessions.end()) {
+      s->Unlock();
       throw ESvException(
           "Error while trying to add a new session: String list does not allow duplicates");
     }
@@ -299,7 +302,6 @@ TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, st
     s->mUserCacheUrlBase = s->mInternalUrlBase + controller_.AppName() + "/" + id + "/";
     s->FTaggedSessionName = id;
     s->mUserCacheDir = controller_.CacheDir() + "user/" + id + "/";
-    s->Lock();
     s->registered_ = true;
     FSessions.emplace(id, std::move(session));
   }

@@ -1,10 +1,10 @@
 // The process-wide list of live sessions (TSvSessions): lookup with locking, creation,
 // attaching a request, expiry and the timeout thread.
 //
-// Lock order: FLock (the list) before a session's FLock, before wait_mu_. The list lock is held
-// while trying a session lock without waiting, or while locking a session known to be free
-// (creation); a session lock is never waited for while the list lock is held: a busy session
-// is waited for on `released_` with the list lock released, then looked up again.
+// Lock order: a thread may take the list lock (FLock) while holding a session's FLock, never
+// the other way round: under the list lock sessions are only tried (TryLock), never waited
+// for. A busy session is waited for on `released_` with the list lock released, then looked up
+// again. wait_mu_ is innermost and guards nothing but the wait.
 #pragma once
 
 #include <atomic>

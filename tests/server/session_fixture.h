@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,18 +30,18 @@ class SessionFixture : public ::testing::Test {
     };
     controller_ = TSvServerControllerBase::Create<Configured>(folder_.environment(clock_),
                                                               std::move(configure));
-    controller_->OnNewSession = [this](TSvApplication& s) {
-      events_.push_back("new " + s.AppID());
-    };
-    controller_->OnSessionRestarted = [this](TSvApplication& s) {
-      events_.push_back("restarted " + s.AppID());
-    };
-    controller_->OnCloseSession = [this](TSvApplication& s) {
-      events_.push_back("close " + s.AppID());
-    };
+    controller_->OnNewSession = [this](TSvApplication& s) { note("new " + s.AppID()); };
+    controller_->OnSessionRestarted = [this](TSvApplication& s) { note("restarted " + s.AppID()); };
+    controller_->OnCloseSession = [this](TSvApplication& s) { note("close " + s.AppID()); };
   }
 
   TSvSessions& sessions() { return controller_->Sessions(); }
+
+  // Events arrive on request threads and the timeout pass alike.
+  void note(std::string event) {
+    std::scoped_lock lock(events_mu_);
+    events_.push_back(std::move(event));
+  }
 
   // A request from `ip` with `agent`, naming `id`.
   SessionAttachRequest request(const std::string& id, const std::string& ip = "10.0.0.1",
@@ -72,7 +73,8 @@ class SessionFixture : public ::testing::Test {
   TempFolder folder_;
   base::NameValueList params_;
   std::vector<std::unique_ptr<SessionRequestInfo>> infos_;
-  std::vector<std::string> events_;
+  std::mutex events_mu_;
+  std::vector<std::string> events_;  // guarded by events_mu_ while threads run
   std::unique_ptr<TSvServerControllerBase> controller_;
 };
 

@@ -227,12 +227,13 @@ TEST_F(SessionListTest, UnsupportedBrowserCreatesNoSession) {
 TEST_F(SessionListTest, OneSessionServesOneRequestAtATime) {
   const std::string shared = new_session();
   const std::string other = new_session();
+  const SessionAttachRequest shared_request = request(shared);
   constexpr int kRounds = 200;
   std::atomic<int> inside{0};
   std::atomic<int> overlaps{0};
   auto worker = [&] {
     for (int i = 0; i < kRounds; ++i) {
-      const SessionAttachResult r = sessions().Attach(request(shared));
+      const SessionAttachResult r = sessions().Attach(shared_request);
       if (inside.fetch_add(1) != 0) {
         ++overlaps;
       }
@@ -291,6 +292,7 @@ TEST_F(SessionListTest, BusySessionDoesNotDelayOthers) {
   const std::string busy = new_session();
   const std::string other = new_session();
   const SessionAttachResult held = sessions().Attach(request(busy));
+  const SessionAttachRequest waiter_request = request(busy);
 
   std::mutex mu;
   std::condition_variable cv;
@@ -298,7 +300,7 @@ TEST_F(SessionListTest, BusySessionDoesNotDelayOthers) {
   std::latch started(1);
   std::thread waiter([&] {
     started.count_down();
-    const SessionAttachResult r = sessions().Attach(request(busy));
+    const SessionAttachResult r = sessions().Attach(waiter_request);
     {
       std::scoped_lock lock(mu);
       waiter_attached = true;
