@@ -1,6 +1,8 @@
 #include "server/session_list.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "base/files.h"
 #include "base/text.h"
@@ -474,6 +476,8 @@ SessionTimeoutThread::~SessionTimeoutThread() {
 void SessionTimeoutThread::Run() {
   // Thread names are limited to 15 characters: "Sv Session Timeout Thread" is cut.
   pthread_setname_np(pthread_self(), "Sv Session Time");
+  // Below the request threads; failing to lower it changes nothing that matters.
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
   while (true) {
     {
       std::unique_lock lock(mu_);

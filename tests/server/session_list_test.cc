@@ -444,6 +444,36 @@ TEST_F(SessionListTest, ClearDestroysEverySession) {
   EXPECT_EQ(events_.size(), 4u);
 }
 
+TEST(SessionTimeoutThreadTest, CollectsExpiredSessionsOnItsOwn) {
+  testing::FakeClock clock;
+  testing::TempFolder folder;
+  ControllerEnvironment env = folder.environment(clock);
+  env.start_timeout_thread = true;
+  env.session_timeout_interval = std::chrono::milliseconds(1);
+  const auto controller = TSvServerControllerBase::Create<TSvServerControllerBase>(env);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool closed = false;
+  controller->OnCloseSession = [&](TSvApplication&) {
+    {
+      std::scoped_lock lock(mu);
+      closed = true;
+    }
+    cv.notify_all();
+  };
+  SessionRequestInfo info;
+  info.client_ip = "10.0.0.1";
+  info.user_agent = kFirefox;
+  SessionAttachRequest r;
+  r.request = &info;
+  const SessionAttachResult got = controller->Sessions().Attach(r);
+  controller->Sessions().Release(*got.session);
+  clock.advance_seconds(60);
+  std::unique_lock lock(mu);
+  cv.wait(lock, [&] { return closed; });
+  EXPECT_EQ(controller->Sessions().GetCount(), 0);
+}
+
 TEST_F(SessionListTest, FailingNewSessionHandlerLeavesSessionUnlocked) {
   controller_->OnNewSession = [](TSvApplication&) { throw std::runtime_error("no data module"); };
   EXPECT_THROW(sessions().Attach(request("")), std::runtime_error);
