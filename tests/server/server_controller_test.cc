@@ -8,6 +8,8 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "server/configuration_lock.h"
+#include "server/content_base.h"
+#include "server/handlers.h"
 #include "server/sv_exception.h"
 #include "server/temp_files.h"
 #include "tests/server/test_support.h"
@@ -213,6 +215,33 @@ TEST_F(ControllerTest, LockRaisesTheProcessFlagsUntilDestroyed) {
   }
   EXPECT_FALSE(configuration_locked());
   EXPECT_EQ(temp_folder(), "");
+}
+
+class NullHandler : public TContentBase {
+ public:
+  bool Execute(THttpRequest&, THttpReply&, const std::string&, TSvApplication*,
+               base::NameValueList&) override {
+    return true;
+  }
+};
+
+TEST_F(ControllerTest, HandlersRegisterOnlyBeforeTheLock) {
+  struct Registering : TSvServerControllerBase {
+    using TSvServerControllerBase::TSvServerControllerBase;
+    void LoadDesignValues() override {
+      THandlers::Add("/during/", "", std::make_unique<NullHandler>());
+    }
+  };
+  {
+    const auto c = make<Registering>();
+    EXPECT_NE(THandlers::FindMatch("/during/"), nullptr);
+    EXPECT_EQ(
+        expect_message([] { THandlers::Add("/after/", "", std::make_unique<NullHandler>()); }),
+        "Handlers.Add is locked. Suggestion: Set in ServerController OnConfig event instead.");
+  }
+  THandlers::Add("/after/", "", std::make_unique<NullHandler>());
+  EXPECT_NE(THandlers::FindMatch("/after/"), nullptr);
+  THandlers::Clear();
 }
 
 TEST_F(ControllerTest, OnConfigMayWriteLockedSettings) {
