@@ -285,12 +285,11 @@ TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, st
   TSvApplication* s = session.get();
   // Locked before the list lock is taken: blocking acquisitions always go session, then list.
   s->Lock();
-  {
+  try {
     std::unique_lock lock(FLock);
     if (id.empty()) {
       id = NewSessionID_locked();
     } else if (FSessions.find(id) != FSessions.end()) {
-      s->Unlock();
       throw ESvException(
           "Error while trying to add a new session: String list does not allow duplicates");
     }
@@ -306,6 +305,9 @@ TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, st
     s->mUserCacheDir = controller_.CacheDir() + "user/" + id + "/";
     s->registered_ = true;
     FSessions.emplace(id, std::move(session));
+  } catch (...) {
+    s->Unlock();  // the unregistered session is freed unlocked
+    throw;
   }
   try {
     if (FOnCreateSession) {
