@@ -1,0 +1,2 @@
+// SvBackIntercept: part of the page runtime that the status page loads; filled in with the page rendering.
+var SvBackIntercept = window.SvBackIntercept || {};

@@ -1,0 +1,2 @@
+// SvBase: part of the page runtime that the status page loads; filled in with the page rendering.
+var SvBase = window.SvBase || {};

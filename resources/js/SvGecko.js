@@ -1,0 +1,2 @@
+// SvGecko: part of the page runtime that the status page loads; filled in with the page rendering.
+var SvGecko = window.SvGecko || {};

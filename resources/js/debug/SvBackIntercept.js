@@ -1,0 +1,2 @@
+// SvBackIntercept (readable form): part of the page runtime; filled in with the page rendering.
+var SvBackIntercept = window.SvBackIntercept || {};

@@ -1,0 +1,2 @@
+// SvCL (readable form): part of the page runtime; filled in with the page rendering.
+var SvCL = window.SvCL || {};

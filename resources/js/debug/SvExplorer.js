@@ -1,0 +1,2 @@
+// SvExplorer (readable form): part of the page runtime; filled in with the page rendering.
+var SvExplorer = window.SvExplorer || {};

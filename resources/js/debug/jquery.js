@@ -1,0 +1,2 @@
+// jquery (readable form): part of the page runtime; filled in with the page rendering.
+var jquery = window.jquery || {};

@@ -1,0 +1,107 @@
+#include "server/compress_stream.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "base/exception.h"
+
+namespace appsrv::server {
+
+namespace {
+
+constexpr size_t kBlockSize = 32768;
+constexpr int kGzipWindowBits = 31;  // 15 + 16: zlib writes the gzip header and trailer
+constexpr int kZlibWindowBits = 15;
+constexpr int kMemLevel = 8;
+
+[[noreturn]] void throw_zlib_error(const z_stream& stream, int rc) {
+  const char* text = stream.msg != nullptr ? stream.msg : zError(rc);
+  throw base::Exception(std::string("zlib error: ") + text);
+}
+
+// Owns one deflate stream; ends it on destruction.
+class Deflater {
+ public:
+  Deflater(int level, int window_bits) {
+    const int rc =
+        deflateInit2(&stream_, level, Z_DEFLATED, window_bits, kMemLevel, Z_DEFAULT_STRATEGY);
+    if (rc != Z_OK) {
+      throw_zlib_error(stream_, rc);
+    }
+  }
+  ~Deflater() { deflateEnd(&stream_); }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  z_stream& stream() { return stream_; }
+
+ private:
+  z_stream stream_{};
+};
+
+int zlib_level(int level) {
+  if (level == 1) {
+    return Z_BEST_SPEED;
+  }
+  if (level == 9) {
+    return Z_BEST_COMPRESSION;
+  }
+  return Z_DEFAULT_COMPRESSION;
+}
+
+}  // namespace
+
+CompressStreamProc SvCompressStreamProc = &ZCompressStream;
+
+void ZCompressStream(const ReadBlockFn& source, const WriteBlockFn& destination, int level,
+                     bool deflate_format) {
+  Deflater deflater(zlib_level(level), deflate_format ? kZlibWindowBits : kGzipWindowBits);
+  z_stream& z = deflater.stream();
+  std::vector<char> in(kBlockSize);
+  std::vector<char> out(kBlockSize);
+  int flush = Z_NO_FLUSH;
+  while (flush != Z_FINISH) {
+    const size_t got = source(in.data(), in.size());
+    flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
+    z.next_in = reinterpret_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(got);
+    // Drain until zlib has taken the whole block (or, at the end, written its trailer).
+    int rc = Z_OK;
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(out.data());
+      z.avail_out = static_cast<uInt>(out.size());
+      rc = deflate(&z, flush);
+      if (rc == Z_STREAM_ERROR) {
+        throw_zlib_error(z, rc);
+      }
+      const size_t produced = out.size() - z.avail_out;
+      if (produced > 0) {
+        destination(out.data(), produced);
+      }
+    } while (z.avail_out == 0);
+    if (flush == Z_FINISH && rc != Z_STREAM_END) {
+      throw_zlib_error(z, rc);
+    }
+  }
+}
+
+std::string compress_bytes(std::string_view bytes, int level, bool deflate_format) {
+  if (SvCompressStreamProc == nullptr) {
+    throw base::Exception("SvCompressStreamProc is not set");
+  }
+  size_t pos = 0;
+  std::string result;
+  SvCompressStreamProc(
+      [&](char* buffer, size_t capacity) {
+        const size_t n = std::min(capacity, bytes.size() - pos);
+        std::copy_n(bytes.data() + pos, n, buffer);
+        pos += n;
+        return n;
+      },
+      [&](const char* data, size_t size) { result.append(data, size); }, level, deflate_format);
+  return result;
+}
+
+}  // namespace appsrv::server
