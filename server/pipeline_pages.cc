@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "server/session_carrier.h"
+#include "server/session.h"
 
 namespace appsrv::server {
 
@@ -18,10 +18,8 @@ std::string js_string_body(std::string_view text) {
       case '"':
         out += "\\\"";
         break;
-      case '\'':
       case '<':
       case '>':
-      case '&':
         char esc[8];
         std::snprintf(esc, sizeof esc, "\\u%04X", byte);
         out += esc;
@@ -69,7 +67,7 @@ std::string start_page(std::string_view url, const std::optional<StartPageSessio
   std::string session_query;
   if (session) {
     session_query = "&SV_SessionID_=" + js_string_body(session->app_id) +
-                    "&SV_TrackID_=" + track_id_text(session->track_id);
+                    "&SV_TrackID_=" + TrackIDToText(session->track_id);
   }
   std::string page =
       "<!DOCTYPE html>\r\n"
@@ -113,7 +111,7 @@ std::string start_page(std::string_view url, const std::optional<StartPageSessio
 }
 
 std::string start_check_page(std::string_view action_url, std::string_view app_id,
-                             uint64_t track_id) {
+                             uint32_t track_id) {
   std::string page =
       "<!DOCTYPE html>\r\n"
       "<html>\r\n"
@@ -143,18 +141,13 @@ std::string start_check_page(std::string_view action_url, std::string_view app_i
   page +=
       "\">\r\n"
       "<input type=\"hidden\" name=\"SV_TrackID_\" value=\"";
-  page += track_id_text(track_id);
+  page += TrackIDToText(track_id);
   page +=
       "\">\r\n"
       "</form>\r\n"
       "</body>\r\n"
       "</html>";
   return page;
-}
-
-std::string redirect_page(std::string_view url) {
-  return "<html>\r\n<head>\r\n<meta charset=\"utf-8\">\r\n<script>window.location.replace(\"" +
-         js_string_body(url) + "\");</script>\r\n</head></html>";
 }
 
 std::string status_xml(int n) {

@@ -1,5 +1,5 @@
-// The small pages and bodies the pipeline answers with itself: session start, StartCheck,
-// redirect, 404, status and keep-alive XML, the authentication failure.
+// The small pages and bodies the pipeline answers with itself: session start, StartCheck, 404,
+// status and keep-alive XML, the authentication failure.
 #pragma once
 
 #include <cstdint>
@@ -21,12 +21,12 @@ inline constexpr std::string_view kUploadSuccessJson = "{\"success\":true}";
 // The session a start page belongs to.
 struct StartPageSession {
   std::string app_id;
-  uint64_t track_id = 0;
+  uint32_t track_id = 1;
 };
 
 // `text` as the body of a double-quoted JavaScript string inside an HTML script element:
-// quotes, backslashes, "<", ">", "&", "'" and control characters are escaped, so that no
-// value can end the string or the script element.
+// double quotes, backslashes, "<", ">" and control characters are escaped, so that no value
+// can end the string or the script element.
 std::string js_string_body(std::string_view text);
 
 // `text` as a double-quoted HTML attribute value (&, quotes, < and > as entities).
@@ -40,10 +40,7 @@ std::string start_page(std::string_view url, const std::optional<StartPageSessio
 
 // A page that posts the window size with the session's identifiers to `action_url` on load.
 std::string start_check_page(std::string_view action_url, std::string_view app_id,
-                             uint64_t track_id);
-
-// A page that replaces the current location with `url`.
-std::string redirect_page(std::string_view url);
+                             uint32_t track_id);
 
 // The "/$/QueryStatus" answer for status `n`.
 std::string status_xml(int n);

@@ -9,18 +9,12 @@ namespace appsrv::server {
 
 struct SessionCarrier {
   std::string app_id;     // empty when the request names no session
-  int64_t track_id = -1;  // -1 when none (or not readable)
+  int64_t track_id = -1;  // -1 when none
 };
 
 // Splits a carrier text (a cookie value, a parameter, a query) at its first "_": the session
-// identifier, then the track identifier in base 36.
+// identifier, then the track identifier in base 36 (TrackIDFromText).
 SessionCarrier parse_session_carrier(std::string_view carrier);
-
-// Track identifier text in base 36 (lower-case digits), -1 when empty or not base 36.
-int64_t parse_track_id(std::string_view text);
-
-// Track identifier as text: base 36 with lower-case digits, no padding (1 -> "1").
-std::string track_id_text(uint64_t track_id);
 
 // The path segment just before the first "/$": "/abc/$/x" -> "abc"; "" when the path has no
 // "/$" or nothing before it.

