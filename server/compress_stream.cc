@@ -87,6 +87,20 @@ void ZCompressStream(const ReadBlockFn& source, const WriteBlockFn& destination,
   }
 }
 
+void compress_stream(Stream& source, Stream& destination, int level, bool deflate_format) {
+  if (SvCompressStreamProc == nullptr) {
+    throw base::Exception("SvCompressStreamProc is not set");
+  }
+  SvCompressStreamProc(
+      [&](char* buffer, size_t capacity) {
+        return static_cast<size_t>(source.Read(buffer, static_cast<int64_t>(capacity)));
+      },
+      [&](const char* data, size_t size) {
+        destination.WriteBuffer(data, static_cast<int64_t>(size));
+      },
+      level, deflate_format);
+}
+
 std::string compress_bytes(std::string_view bytes, int level, bool deflate_format) {
   if (SvCompressStreamProc == nullptr) {
     throw base::Exception("SvCompressStreamProc is not set");

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "server/stream.h"
+
 namespace appsrv::server {
 
 // Fills `buffer` with up to `capacity` bytes and returns how many it wrote; 0 ends the source.
@@ -27,7 +29,10 @@ using CompressStreamProc = void (*)(const ReadBlockFn& source, const WriteBlockF
                                     int level, bool deflate_format);
 extern CompressStreamProc SvCompressStreamProc;
 
-// Runs SvCompressStreamProc over `bytes` and returns the compressed bytes.
+// Runs SvCompressStreamProc over `bytes` and returns the compressed bytes. Throws
+// "SvCompressStreamProc is not set" when the slot is empty.
 std::string compress_bytes(std::string_view bytes, int level, bool deflate_format);
+// The same from `source`'s position to its end, appended to `destination`.
+void compress_stream(Stream& source, Stream& destination, int level, bool deflate_format);
 
 }  // namespace appsrv::server

@@ -13,6 +13,10 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "server/http_request.h"
+#include "server/server_controller.h"
+#include "server/session.h"
+#include "server/session_list.h"
 
 namespace appsrv::server {
 
@@ -82,6 +86,36 @@ ExceptionLoggerEnvironment ExceptionLoggerEnvironment::Default() {
   env.now = [] { return base::now(); };
   env.event_log = write_syslog;
   return env;
+}
+
+FrameworkReportInfo framework_report_info(TSvServerControllerBase& controller,
+                                          const TSvApplication* session) {
+  FrameworkReportInfo info;
+  info.version = std::string(TSvServerControllerBase::Version());
+  info.multi_session = controller.AllowMultipleSessionsPerUser();
+  info.content_path = controller.ContentPath();
+  info.session_count = controller.Sessions().GetCount();
+  if (session == nullptr) {
+    return info;
+  }
+  SessionReportInfo& s = info.session.emplace();
+  s.application_path = session->mAppUrlBase;
+  if (session->mBrowser) {
+    s.has_browser = true;
+    s.browser_name = session->mBrowser->mBrowserName;
+    s.browser_user_agent = session->mBrowser->mUserAgent;
+  }
+  s.session_id = session->AppID();
+  s.last_access = session->GetLastAccess();
+  if (const SessionRequestInfo* r = session->current_request()) {
+    s.client_ip = r->client_ip;
+    if (r->request != nullptr) {
+      s.path_info = r->request->mPathInfo;
+      s.method = r->request->mHttpMethod == hmGet ? "GET" : "POST";
+    }
+  }
+  s.runtime_parameters = session->FRunParams.Raw();
+  return info;
 }
 
 bool IsLoopbackAddress(std::string_view address) {

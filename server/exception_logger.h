@@ -150,6 +150,14 @@ class TSvExceptionLogger {
   std::vector<std::type_index> ignore_list_;  // guarded by mu_
 };
 
+class TSvApplication;
+class TSvServerControllerBase;
+
+// The framework section's values from the controller and the session a request is serving
+// (null when none); for TSvExceptionLogger::framework_info.
+FrameworkReportInfo framework_report_info(TSvServerControllerBase& controller,
+                                          const TSvApplication* session);
+
 // True for the loopback address itself: "127.0.0.1", "::1" (or 127.0.0.1 mapped into IPv6).
 bool IsLoopbackAddress(std::string_view address);
 // "1 day 2 hours 5 seconds"; parts that are zero are left out ("" for under a second).

@@ -11,14 +11,14 @@
 #include <string>
 #include <string_view>
 
-#include "base/exception.h"
+#include "server/sv_exception.h"
 
 namespace appsrv::server {
 
 // A requested internal file that is neither stored nor supplied by the hook.
-class ESvInvalidResourceException : public base::Exception {
+class ESvInvalidResourceException : public ESvException {
  public:
-  using base::Exception::Exception;
+  using ESvException::ESvException;
 };
 
 struct TInternalFile {

@@ -10,7 +10,11 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "server/server_controller.h"
+#include "server/session.h"
+#include "server/session_list.h"
 #include "tests/server/temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
@@ -345,6 +349,36 @@ TEST_F(ExceptionLoggerTest, RefusesToPurgeTheRoot) {
                  "Assertion failed: TSvExceptionLogger.PurgeFiles attempts to delete \"/\"");
   }
   logger->SetEnabled(false);
+}
+
+TEST(ExceptionLoggerHelpersTest, TakesFrameworkValuesFromControllerAndSession) {
+  testing::FakeClock clock;
+  testing::TempFolder folder;
+  auto controller =
+      TSvServerControllerBase::Create<TSvServerControllerBase>(folder.environment(clock));
+  FrameworkReportInfo info = framework_report_info(*controller, nullptr);
+  EXPECT_EQ(info.version, "14.0.39");
+  EXPECT_FALSE(info.multi_session);
+  EXPECT_EQ(info.content_path, controller->ContentPath());
+  EXPECT_EQ(info.session_count, 0);
+  EXPECT_FALSE(info.session.has_value());
+
+  base::NameValueList params;
+  params.add("a=1");
+  SessionRequestInfo request;
+  request.user_agent = "Mozilla/5.0 (X11; Linux x86_64; rv:120.0) Gecko/20100101 Firefox/120.0";
+  request.client_ip = "10.9.8.7";
+  request.params = &params;
+  TSvApplication* session = controller->Sessions().CreateSession(request, "", "");
+  info = framework_report_info(*controller, session);
+  EXPECT_EQ(info.session_count, 1);
+  ASSERT_TRUE(info.session.has_value());
+  EXPECT_EQ(info.session->session_id, session->AppID());
+  EXPECT_EQ(info.session->client_ip, "10.9.8.7");
+  EXPECT_EQ(info.session->runtime_parameters, "?a=1");
+  EXPECT_TRUE(info.session->has_browser);
+  EXPECT_EQ(info.session->browser_user_agent, request.user_agent);
+  session->Unlock();
 }
 
 TEST(ExceptionLoggerHelpersTest, WritesDurations) {

@@ -1,0 +1,310 @@
+#include "server/app_cache.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "base/exception.h"
+#include "base/files.h"
+#include "base/text.h"
+#include "server/embedded_resources.h"
+#include "server/memory_stream.h"
+#include "server/temp_files.h"
+#include "tests/server/temp_dir.h"
+
+namespace appsrv::server {
+namespace {
+
+std::string exception_text(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+std::string read_all(Stream& s) {
+  std::string out;
+  char buf[7];
+  while (true) {
+    const int64_t n = s.Read(buf, sizeof buf);
+    if (n <= 0) {
+      break;
+    }
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+std::string le32(int32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+std::string le64(int64_t v) { return std::string(reinterpret_cast<const char*>(&v), 8); }
+std::string text(std::string_view s) {
+  return le32(static_cast<int32_t>(s.size())) + std::string(s);
+}
+
+// A cache folder of its own and a session with a form as owners.
+class AppCacheTest : public ::testing::Test {
+ protected:
+  AppCacheTest() {
+    saved_folder_ = temp_folder();
+    set_temp_folder(dir_.path());
+    session_.internal_url_base = &url_base_;
+    session_.session_files = &session_files_;
+    form_ = session_;
+    form_.form_files = &form_files_;
+  }
+  ~AppCacheTest() override {
+    TSvAppCache::ClearAppCache();
+    set_temp_folder(saved_folder_);
+  }
+
+  testing::TempDir dir_;
+  std::string saved_folder_;
+  std::string url_base_ = "/abc/$/";
+  std::vector<std::string> session_files_;
+  std::vector<std::string> form_files_;
+  CacheOwner session_;
+  CacheOwner form_;
+};
+
+TEST_F(AppCacheTest, WritesBodyAndTrailerAndReadsThemBack) {
+  std::string href;
+  auto cache = TSvAppCache::NewSessionCacheStream(&session_, "text/plain", href);
+  const std::string path = cache->mFilename;
+  cache->WriteBuffer("hello", 5);
+  cache->Close();
+  cache.reset();
+
+  ASSERT_TRUE(base::starts_with(path, dir_.path() + "QVK"));
+  ASSERT_TRUE(base::ends_with(path, ".tmp"));
+  const std::string name = base::extract_file_name(path);
+  EXPECT_EQ(href, "/abc/$/temp/" + name.substr(0, name.size() - 4));
+  EXPECT_EQ(session_files_, std::vector<std::string>{path});
+
+  const std::string want =
+      "hello" + text("text/plain") + std::string(1, '\2') + text(href) + le64(5) + text("SVCACHE");
+  EXPECT_EQ(base::read_file(path), want);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  TReadCacheFileStream reader(path);
+  EXPECT_EQ(reader.GetSize(), 5);
+  EXPECT_EQ(reader.mContentType, "text/plain");
+  EXPECT_EQ(reader.mCacheType, TCacheType::ctSession);
+  EXPECT_EQ(reader.mHref, href);
+  EXPECT_EQ(read_all(reader), "hello");
+  EXPECT_EQ(reader.Seek(0, SeekOrigin::kEnd), 5);
+  reader.SetPosition(2);
+  EXPECT_EQ(read_all(reader), "llo");
+  EXPECT_EQ(exception_text([&] { reader.SetSize(1); }), "Stream is not resizable");
+}
+
+TEST_F(AppCacheTest, ListsFilesWithTheirOwner) {
+  struct Case {
+    TCacheType type;
+    size_t app, session, form;
+  };
+  constexpr Case kCases[] = {
+      {TCacheType::ctOneTime, 0, 0, 0},
+      {TCacheType::ctApp, 1, 0, 0},
+      {TCacheType::ctSession, 0, 1, 0},
+      {TCacheType::ctForm, 0, 0, 1},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(static_cast<int>(c.type));
+    session_files_.clear();
+    form_files_.clear();
+    TSvAppCache::ClearAppCache();
+    std::string href;
+    auto cache = TSvAppCache::NewCacheStream(&form_, "image/png", c.type, href);
+    EXPECT_EQ(TSvAppCache::AppCacheFiles().size(), c.app);
+    EXPECT_EQ(session_files_.size(), c.session);
+    EXPECT_EQ(form_files_.size(), c.form);
+  }
+}
+
+TEST_F(AppCacheTest, RefusesOwnersWithoutSessionOrForm) {
+  const CacheOwner no_session;
+  struct Case {
+    const CacheOwner* owner;
+    TCacheType type;
+    const char* message;
+  };
+  const Case kCases[] = {
+      {nullptr, TCacheType::ctSession, "Cache owner must be specified."},
+      {&no_session, TCacheType::ctOneTime, "Session object is not defined."},
+      {&session_, TCacheType::ctForm, "SvForm object is not defined."},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.message);
+    std::string href;
+    EXPECT_EQ(exception_text([&] { TSvAppCache::NewCacheStream(c.owner, "a/b", c.type, href); }),
+              c.message);
+    EXPECT_EQ(
+        exception_text([&] { TSvAppCache::NewCacheStream(c.owner, "x.tmp", "a/b", c.type, href); }),
+        c.message);
+  }
+  EXPECT_FALSE(base::file_exists(dir_.path() + "x.tmp"));
+  EXPECT_TRUE(session_files_.empty());
+  std::string href;
+  EXPECT_EQ(exception_text([&] {
+              TSvAppCache::NewCacheStream(&session_, "/elsewhere/x.tmp", "a/b",
+                                          TCacheType::ctSession, href);
+            }),
+            "File \"" + dir_.path() + "x.tmp\" does not exist.");
+}
+
+TEST_F(AppCacheTest, RejectsDamagedCacheFiles) {
+  const std::string body = "0123456789";
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* message;
+  };
+  const Case kCases[] = {
+      {"empty", "", "Invalid cache file"},
+      {"short", "abc", "Invalid cache file"},
+      {"no magic", body + text("t") + "\1" + text("h") + le64(10) + text("SVCACHX"),
+       "Invalid cache file"},
+      {"lower-case magic", body + text("t") + "\1" + text("h") + le64(10) + text("svcache"),
+       "Invalid cache file"},
+      {"body too large", body + text("t") + "\1" + text("h") + le64(999) + text("SVCACHE"),
+       "Cache file is corrupted"},
+      {"body negative", body + text("t") + "\1" + text("h") + le64(-1) + text("SVCACHE"),
+       "Cache file is corrupted"},
+      {"trailer damaged", body + le32(5000) + le64(10) + text("SVCACHE"),
+       "Cache file is corrupted"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_.path() + "damaged.tmp";
+    base::write_file(path, c.bytes);
+    EXPECT_EQ(exception_text([&] { TReadCacheFileStream reader(path); }), c.message);
+  }
+  EXPECT_NE(exception_text([&] {
+              TReadCacheFileStream reader(dir_.path() + "missing.tmp");
+            }).find("Cannot open file"),
+            std::string::npos);
+}
+
+TEST_F(AppCacheTest, DeletesOneTimeFilesOnceRead) {
+  struct Case {
+    TCacheType type;
+    bool survives;
+  };
+  constexpr Case kCases[] = {
+      {TCacheType::ctOneTime, false},
+      {TCacheType::ctSession, true},
+      {TCacheType::ctApp, true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(static_cast<int>(c.type));
+    std::string href;
+    std::string path;
+    {
+      auto cache = TSvAppCache::NewCacheStream(&session_, "text/html", c.type, href);
+      cache->WriteBuffer("page", 4);
+      path = cache->mFilename;
+    }
+    {
+      TReadCacheFileStream reader(path);
+      EXPECT_EQ(read_all(reader), "page");
+    }
+    EXPECT_EQ(base::file_exists(path), c.survives);
+  }
+}
+
+TEST_F(AppCacheTest, AddsFilesToTheCache) {
+  testing::TempDir outside;
+  base::write_file(outside.path() + "report.pdf", "%PDF");
+  const std::string href = TSvAppCache::AddFileToCache(&session_, outside.path() + "report.pdf",
+                                                       "application/pdf", TCacheType::ctSession);
+  EXPECT_EQ(href, "/abc/$/temp/report.pdf");
+  EXPECT_TRUE(base::file_exists(outside.path() + "report.pdf"));
+  {
+    TReadCacheFileStream reader(dir_.path() + "report.pdf.tmp");
+    EXPECT_EQ(read_all(reader), "%PDF");
+    EXPECT_EQ(reader.mContentType, "application/pdf");
+  }
+  // The same name again: the cached file answers, unchanged.
+  const std::string size_before = base::read_file(dir_.path() + "report.pdf.tmp");
+  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, outside.path() + "report.pdf", "x/y",
+                                        TCacheType::ctSession),
+            href);
+  EXPECT_EQ(base::read_file(dir_.path() + "report.pdf.tmp"), size_before);
+
+  // A file inside the cache folder is renamed to carry ".tmp".
+  base::write_file(dir_.path() + "chart.png", "PNG");
+  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, dir_.path() + "chart.png", "image/png",
+                                        TCacheType::ctOneTime),
+            "/abc/$/temp/chart.png");
+  EXPECT_FALSE(base::file_exists(dir_.path() + "chart.png"));
+  {
+    TReadCacheFileStream reader(dir_.path() + "chart.png.tmp");
+    EXPECT_EQ(read_all(reader), "PNG");
+  }
+
+  EXPECT_EQ(exception_text([&] {
+              TSvAppCache::AddFileToCache(&session_, outside.path() + "none.txt", "text/plain",
+                                          TCacheType::ctSession);
+            }),
+            "Can't add file \"" + outside.path() + "none.txt\" to cache. The file does not exist.");
+}
+
+TEST_F(AppCacheTest, CopiesStreamsAndResources) {
+  TSvMemoryStream source;
+  source.WriteBuffer("streamed", 8);
+  const std::string href =
+      TSvAppCache::StreamToCacheFile(&session_, source, "text/plain", TCacheType::ctSession);
+  ASSERT_EQ(session_files_.size(), 1u);
+  {
+    TReadCacheFileStream reader(session_files_[0]);
+    EXPECT_EQ(read_all(reader), "streamed");
+    EXPECT_EQ(reader.mHref, href);
+  }
+  EXPECT_EQ(TSvAppCache::StreamToCacheFile(&session_, source, "text/plain", TCacheType::ctSession,
+                                           "/any/where/named.tmp"),
+            "/abc/$/temp/named");
+  {
+    TReadCacheFileStream reader(dir_.path() + "named.tmp");
+    EXPECT_EQ(read_all(reader), "streamed");
+  }
+  TSvAppCache::ResourceToCacheFile(&session_, "SV_GFX_TP", "image/gif", TCacheType::ctSession);
+  TReadCacheFileStream gif(session_files_.back());
+  EXPECT_EQ(read_all(gif), *find_embedded_resource("SV_GFX_TP"));
+  EXPECT_EQ(gif.mContentType, "image/gif");
+}
+
+TEST_F(AppCacheTest, ClearCacheKeepsWhatItCannotDelete) {
+  base::write_file(dir_.path() + "a.tmp", "a");
+  base::write_file(dir_.path() + "b.tmp", "b");
+  base::force_directories(dir_.path() + "folder.tmp");
+  std::vector<std::string> list = {dir_.path() + "a.tmp", dir_.path() + "folder.tmp",
+                                   dir_.path() + "gone.tmp", dir_.path() + "b.tmp"};
+  EXPECT_EQ(TSvAppCache::ClearCache(list), 1);
+  EXPECT_EQ(list, std::vector<std::string>{dir_.path() + "folder.tmp"});
+  EXPECT_FALSE(base::file_exists(dir_.path() + "a.tmp"));
+  EXPECT_FALSE(base::file_exists(dir_.path() + "b.tmp"));
+
+  std::string href;
+  const std::string path = TSvAppCache::NewAppCacheStream(&session_, "text/plain", href)->mFilename;
+  EXPECT_TRUE(base::file_exists(path));
+  EXPECT_EQ(TSvAppCache::ClearAppCache(), 0);
+  EXPECT_FALSE(base::file_exists(path));
+  EXPECT_TRUE(TSvAppCache::AppCacheFiles().empty());
+}
+
+TEST_F(AppCacheTest, NamesTemporaryFilesInTheCacheFolder) {
+  const std::string a = TSvAppCache::NewTempFileName();
+  const std::string b = TSvAppCache::NewTempFileName(".png");
+  EXPECT_TRUE(base::starts_with(a, dir_.path() + "QVK" + temp_name_stamp()));
+  EXPECT_TRUE(base::ends_with(a, ".tmp"));
+  EXPECT_TRUE(base::ends_with(b, ".png"));
+  EXPECT_NE(a.substr(0, a.size() - 4), b.substr(0, b.size() - 4));
+}
+
+}  // namespace
+}  // namespace appsrv::server
