@@ -120,7 +120,220 @@ void TSvServer::Execute() {
       // Rendering the error failed as well: the plainest answer that still tells the client.
       mReply->Clear();
       mReply->SetCode(500);
-      mReply->WriteString(
+      mReply->WriteString(inner.what());
+    }
+  }
+  SetCurrentSession(nullptr);
+  if (mCacheIt) {
+    mReply->mAllowCaching = true;
+  }
+  mReply->mIECompatibilityMode = controller_.IECompatibilityMode();
+  try {
+    mReply->Commit();
+  } catch (const std::exception& e) {
+    controller_.DoLogException(e);
+    throw;
+  }
+}
+
+void TSvServer::Route(const std::string& path) {
+  if (controller_.OnExecuteRequest) {
+    bool handled = false;
+    controller_.OnExecuteRequest(path, *mRequest, handled, *mReply);
+    if (handled) {
+      return;
+    }
+  }
+  const std::string lower = base::ascii_lowercase(path);
+  const auto rest_after = [&](std::string_view prefix) -> std::string_view {
+    return std::string_view(path).substr(prefix.size());
+  };
+
+  if (lower == "/favicon.ico") {
+    const std::string file =
+        base::include_trailing_slash(controller_.ContentPath()) + "favicon.ico";
+    if (FileRule(file, false, "image/x-ico", FileMode::kNormal)) {
+      return;
+    }
+    TSvServerInternalFiles& files = TSvServerInternalFiles::Instance();
+    if (!files.ResourceExists("SV_FAVICON")) {
+      SendNotFound();
+      return;
+    }
+    InternalFileView view = files.ResourceAsStream("SV_FAVICON");
+    mReply->mContentType = "image/x-ico";
+    mReply->SendStream(std::make_unique<SharedBytesStream>(std::move(view.bytes)), false);
+    mReply->mLastModified = controller_.FStartDateTime();
+    mCacheIt = true;
+    return;
+  }
+  if (base::starts_with(lower, "/$/temp/")) {
+    const std::string file =
+        map_url_to_file(controller_.CacheDir(), std::string(rest_after("/$/temp/")) + ".tmp");
+    FileRule(file, true, "", FileMode::kCacheFile);
+    return;
+  }
+  if (base::starts_with(lower, "/$/js/")) {
+    InternalFileRule("JS", rest_after("/$/js/"));
+    return;
+  }
+  if (base::starts_with(lower, "/$/javascript/")) {
+    InternalFileRule("JS", rest_after("/$/javascript/"));
+    return;
+  }
+  if (base::starts_with(lower, "/$/gfx/")) {
+    InternalFileRule("GFX", rest_after("/$/gfx/"));
+    return;
+  }
+  if (base::starts_with(lower, "/$/css/")) {
+    InternalFileRule("CSS", rest_after("/$/css/"));
+    return;
+  }
+  if (base::starts_with(lower, "/$/files/")) {
+    mReply->SendRedirect(mBaseURL + path.substr(3));
+    return;
+  }
+  if (base::starts_with(lower, "/$/filesnc/")) {
+    // Mapped like any URL, so that "../" cannot leave the Files folder.
+    const std::string rest(rest_after("/$/filesnc/"));
+    const std::string file =
+        map_url_to_file(base::include_trailing_slash(controller_.ContentPath()) + "Files/", rest);
+    FileRule(file, true, MimeTypes::GetAsString(base::extract_file_ext(file)), FileMode::kUncached);
+    return;
+  }
+  if (lower == "/$/blank" || lower == "/$/blank_") {
+    if (!mRequest->mIfModifiedSince.empty()) {
+      mReply->SetCode(304);
+      return;
+    }
+    mReply->WriteString(kBlankPage);
+    mReply->mLastModified = controller_.FStartDateTime();
+    mCacheIt = true;
+    return;
+  }
+  if (lower == "/$/ping") {
+    mReply->WriteString("Pong");
+    return;
+  }
+  if (base::starts_with(lower, "/$/")) {
+    ProcessSessionRequest(path);
+    return;
+  }
+  std::string mime_type;
+  if (MimeTypes::IsStaticFile(path, mime_type)) {
+    FileRule(map_url_to_file(controller_.ContentPath(), path), true, mime_type, FileMode::kNormal);
+    return;
+  }
+  ProcessSessionRequest(path);
+}
+
+bool TSvServer::FileRule(const std::string& file, bool must_exist, const std::string& content_type,
+                         FileMode mode) {
+  const std::optional<base::DateTime> modified = base::file_modified(file);
+  const bool exists = modified.has_value() && base::file_exists(file);
+  if (file.find('#') != std::string::npos || (!exists && must_exist)) {
+    SendNotFound();
+    return true;
+  }
+  if (!exists) {
+    return false;
+  }
+  mReply->ResetReplyType();
+  const std::optional<base::DateTime> since = mRequest->mIfModifiedSince.empty()
+                                                  ? std::nullopt
+                                                  : parse_http_date(mRequest->mIfModifiedSince);
+  if (since && same_second(*since, *modified)) {
+    mReply->SetCode(304);
+  } else if (mode == FileMode::kCacheFile) {
+    mReply->SendCacheFile(file);
+  } else {
+    if (content_type.empty()) {
+      throw ESvException("ContentType cannot be empty");
+    }
+    mReply->SendFile(file, false, false);
+    mReply->mContentType = content_type;
+  }
+  if (mode != FileMode::kUncached) {
+    mCacheIt = true;
+    mReply->mLastModified = *modified;
+  }
+  return true;
+}
+
+void TSvServer::InternalFileRule(std::string_view kind, std::string_view rest) {
+  // Only "\" and ":" end a folder here, so a dot anywhere after them starts the extension.
+  std::string name(rest);
+  const size_t dot = name.rfind('.');
+  const size_t folder = name.find_last_of("\\:");
+  if (dot != std::string::npos && (folder == std::string::npos || dot > folder)) {
+    name.erase(dot);
+  }
+  // "x__1A2B" carries the start stamp that makes URLs change with each restart.
+  if (const size_t stamp = name.find("__"); stamp != std::string::npos) {
+    name.erase(stamp);
+  }
+  for (char& c : name) {
+    if (c == '/') {
+      c = '_';
+    }
+  }
+  name = "SV_" + std::string(kind) + "_" + name;
+
+  const std::optional<base::DateTime> since = mRequest->mIfModifiedSince.empty()
+                                                  ? std::nullopt
+                                                  : parse_http_date(mRequest->mIfModifiedSince);
+  if (since && same_second(*since, controller_.FStartDateTime())) {
+    mReply->SetCode(304);
+    return;
+  }
+  InternalFileView view;
+  try {
+    view = TSvServerInternalFiles::Instance().ResourceAsStream(name);
+  } catch (const ESvInvalidResourceException&) {
+    SendNotFound();
+    return;
+  }
+  mReply->mContentType = MimeTypes::GetAsString(base::extract_file_ext(rest));
+  if (view.is_compressed) {
+    mReply->AddHeader("Content-Encoding", "gzip");
+    mReply->AddHeader("Vary", "Accept-Encoding");
+  }
+  if (view.enable_cache) {
+    mReply->mLastModified = controller_.FStartDateTime();
+    mCacheIt = true;
+  } else {
+    const base::DateTime now = base::now();
+    mReply->mLastModified =
+        now - base::decode_date_time(now).millisecond / base::kMillisecondsPerDay;
+  }
+  mReply->SendStream(std::make_unique<SharedBytesStream>(std::move(view.bytes)), false);
+}
+
+void TSvServer::SendNotFound() {
+  mReply->ResetReplyType();
+  mReply->SetCode(404);
+  mReply->mContentType = "text/html";
+  mReply->WriteString(kNotFoundBody);
+}
+
+std::string TSvServer::StartParams(bool all) {
+  if (!all && !controller_.ShowStartParams()) {
+    return {};
+  }
+  if (const std::string* run_params = SessionRunParams()) {
+    return encode_start_params(*run_params);
+  }
+  TSvParamsString params;
+  params.FillFrom(*mParams, controller_);
+  return encode_start_params(params.Raw());
+}
+
+void TSvServer::RenderError(const std::exception& e) {
+  mReply->Clear();
+  mReply->SetCode(500);
+  // Details of the application and the framework only for a client on this machine: the peer
+  // address of the connection, which a client cannot choose (unlike Host or forwarded headers).
+  mReply->WriteString(
       RenderErrorPage(e, mRequest.get(), nullptr, IsLoopbackAddress(mRequest->mRemoteAddr)));
   if (dynamic_cast<const EInvalidSession*>(&e) != nullptr) {
     mReply->mCookies.RemoveCookie(mCookieName, mCookiePath);

@@ -10,6 +10,7 @@
 #include "base/date_time.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "server/exception_renderer.h"
 #include "server/handlers.h"
 #include "server/http_packet.h"
 #include "server/reply_packet_reader.h"
@@ -100,6 +101,11 @@ class PipelineTest : public ::testing::Test {
       }
     }
     return "(none)";
+  }
+
+  // The error page shows `text` (which it writes HTML-escaped).
+  static bool PageShows(const ReplyPacket& r, std::string_view text) {
+    return r.body_text().find(html_escape(text)) != std::string::npos;
   }
 
   void WriteContent(const std::string& relative, std::string_view bytes) {

@@ -151,7 +151,7 @@ TEST_F(RoutingTest, TraversalNeverLeavesItsFolder) {
     SCOPED_TRACE(c.path);
     const ReplyPacket r = Call(Get(c.path));
     EXPECT_EQ(r.code, 500);
-    EXPECT_NE(r.body_text().find(std::string(c.message)), std::string::npos) << r.body_text();
+    EXPECT_TRUE(PageShows(r, c.message));
     EXPECT_NE(r.data_type, rtFile);
   }
 }
@@ -231,6 +231,35 @@ TEST_F(RoutingTest, ExecuteRequestEventAndDispatchEvents) {
   EXPECT_EQ(Call(Get("/$/ping")).body_text(), "Pong");
   EXPECT_EQ(seen,
             (std::vector<std::string>{"before", "/mine", "after", "before", "/$/ping", "after"}));
+}
+
+TEST_F(RoutingTest, ErrorDetailsOnlyForTheLoopbackPeer) {
+  struct Case {
+    const char* remote_addr;
+    const char* host;
+    const char* forwarded_for;
+    bool details;
+  };
+  // clang-format off
+  const Case kCases[] = {
+      {"127.0.0.1", "example.org", "",          true},
+      {"::1",       "example.org", "",          true},
+      {"10.1.2.3",  "localhost",   "",          false},
+      {"10.1.2.3",  "127.0.0.1",   "127.0.0.1", false},
+      {"127.0.0.2", "localhost",   "",          false},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(std::string(c.remote_addr) + " " + c.host);
+    RequestPacketFields f = Get("/a\\b");
+    f.remote_addr = c.remote_addr;
+    f.host = c.host;
+    f.forwarded_for = c.forwarded_for;
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.code, 500);
+    EXPECT_TRUE(PageShows(r, "Exception message  : Invalid characters in URL."));
+    EXPECT_EQ(PageShows(r, "Application Name   : "), c.details);
+  }
 }
 
 }  // namespace
