@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "server/auther.h"
 #include "server/browser.h"
+#include "server/clock.h"
 #include "server/handlers.h"
 #include "server/mime_types.h"
 #include "server/path_normalization.h"
@@ -377,7 +378,7 @@ void TSvServerSession::SetSessionCookie() {
   }
   const int32_t timeout = mSession->FSessionTimeOut;
   const base::DateTime expires =
-      options.SessionCookies || timeout == 0 ? 0 : base::now() + timeout / 1440.0 + 1;
+      options.SessionCookies || timeout == 0 ? 0 : controller_.clock().now() + timeout / 1440.0 + 1;
   mReply->mCookies.AddCookie(mCookieName,
                              mSession->FAppID + "_" + TrackIDToText(mSession->FTrackID),
                              mCookiePath, expires, options.HttpOnly, options.Secure);

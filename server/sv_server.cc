@@ -4,6 +4,7 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "server/basic_credentials.h"
+#include "server/clock.h"
 #include "server/exception_logger.h"
 #include "server/exception_renderer.h"
 #include "server/http_date_parser.h"
@@ -124,6 +125,11 @@ void TSvServer::Execute() {
     }
   }
   SetCurrentSession(nullptr);
+  // A handler that produced nothing still answers: its status without a body, rather than a
+  // packet the transport rejects.
+  if (mReply->DataType() == rtNone) {
+    mReply->SetCode(mReply->mCode);
+  }
   if (mCacheIt) {
     mReply->mAllowCaching = true;
   }
@@ -302,7 +308,7 @@ void TSvServer::InternalFileRule(std::string_view kind, std::string_view rest) {
     mReply->mLastModified = controller_.FStartDateTime();
     mCacheIt = true;
   } else {
-    const base::DateTime now = base::now();
+    const base::DateTime now = controller_.clock().now();
     mReply->mLastModified =
         now - base::decode_date_time(now).millisecond / base::kMillisecondsPerDay;
   }

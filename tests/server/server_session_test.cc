@@ -11,6 +11,7 @@
 #include "server/http_reply.h"
 #include "server/http_request.h"
 #include "server/pipeline_pages.h"
+#include "server/session_forms.h"
 #include "server/session_list.h"
 #include "tests/server/pipeline_fixture.h"
 
@@ -268,6 +269,120 @@ TEST_F(SessionPipelineTest, BasicAuthentication) {
   EXPECT_EQ(calls_, 1);
   EXPECT_EQ(outcomes, (std::vector<std::pair<std::string, bool>>{{"bob", false}, {"bob", true}}));
   controller_->SetAuther(nullptr);
+}
+
+// Records the form actions it is asked for.
+class RecordingForms : public SessionForms {
+ public:
+  void Render(FormRequest& r) override {
+    calls.push_back("render");
+    r.reply.WriteString("form page");
+  }
+  void Callback(FormRequest& r) override {
+    calls.push_back("callback");
+    r.reply.WriteString("callback response");
+  }
+  void Resize(FormRequest&, int width, int height) override {
+    calls.push_back("resize " + std::to_string(width) + "x" + std::to_string(height));
+  }
+  std::optional<std::string> Upload(FormRequest& r) override {
+    calls.push_back("upload");
+    if (r.params.value("fail") == "1") {
+      return std::string("bad \"file\"/name\n");
+    }
+    return std::nullopt;
+  }
+  std::optional<bool> RequestAuth(TSvApplication&, THttpRequest&, std::string&) override {
+    return std::nullopt;
+  }
+  void SetFormSize(TSvApplication&, int width, int height) override {
+    calls.push_back("size " + std::to_string(width) + "x" + std::to_string(height));
+  }
+  std::vector<std::string> calls;
+};
+
+TEST_F(SessionPipelineTest, FormActionsGoThroughTheRegisteredForms) {
+  RecordingForms forms;
+  RegisterSessionForms(&forms);
+  const std::string cookie = StartSession();
+  struct Case {
+    std::string path;
+    std::vector<std::string> query_fields;
+    std::string body;
+  };
+  const Case kCases[] = {
+      {"/$/", {}, "form page"},
+      {"/$/callback", {}, "callback response"},
+      {"/$/resize", {"SV_width=800", "SV_height=600"}, ""},
+      {"/$/upload", {}, std::string(kUploadSuccessJson)},
+      {"/$/upload", {"fail=1"}, "{\"error\":\"bad \\\"file\\\"\\/name\\n\"}"},
+      {"/$/StartCheck", {"SV_width=1024", "SV_height=768"}, ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.path);
+    RequestPacketFields f = WithCookie(Get(c.path), cookie);
+    f.query_fields = c.query_fields;
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.code, 200);
+    if (!c.body.empty()) {
+      EXPECT_EQ(r.body_text(), c.body);
+    }
+  }
+  EXPECT_EQ(forms.calls, (std::vector<std::string>{"render", "callback", "resize 800x600", "upload",
+                                                   "upload", "size 1024x768"}));
+}
+
+// Without cookies the identifier travels in the SV_SessionID_ parameter, or in the path segment
+// before "/$", and each session gets its own base URL.
+class CookielessTest : public SessionPipelineTest {
+ protected:
+  void SetUp() override {
+    SessionPipelineTest::SetUp();
+    controller_->SetAllowMultipleSessionsPerUser(true);
+    controller_->CookieOptions().SetUseCookies(false);
+  }
+};
+
+TEST_F(CookielessTest, IdentifierInThePath) {
+  const ReplyPacket first = Call(Post("/appservice/Add", {"Function=Add"}));
+  EXPECT_TRUE(first.cookies.empty());
+  const std::string page = first.body_text();
+  const size_t at = page.find("&SV_SessionID_=");
+  ASSERT_NE(at, std::string::npos);
+  const std::string app_id = page.substr(at + 15, 22);
+  EXPECT_NE(page.find("SVStart(\"/" + app_id + "/$/StartCheck"), std::string::npos) << page;
+
+  const ReplyPacket status = Call(Get("/" + app_id + "/$/QueryStatus"));
+  EXPECT_EQ(status.body_text(), status_xml(0));
+  const ReplyPacket by_param =
+      Call(Post("/appservice/Add", {"Function=Add", "SV_SessionID_=" + app_id}));
+  EXPECT_EQ(by_param.body_text(), "Function=Add in " + app_id);
+  EXPECT_EQ(calls_, 1);
+}
+
+TEST_F(SessionPipelineTest, ExpiredSessionRestartsWhenConfigured) {
+  controller_->SetRestartExpiredSession(true);
+  int restarted = 0;
+  controller_->OnSessionRestarted = [&](TSvApplication&) { ++restarted; };
+  const std::string cookie = StartSession();
+  clock_.advance_seconds(61);
+  const ReplyPacket r = Call(WithCookie(Post("/appservice/Add", {"Function=Add"}), cookie));
+  EXPECT_EQ(r.code, 200);
+  EXPECT_EQ(restarted, 1);
+  EXPECT_NE(r.body_text().find("SVStart(\"/$/StartCheck?Function=Add&Params=%7B%7D\")"),
+            std::string::npos);
+  const ReplyPacketCookie* fresh = FindCookie(r, "SV_MyApp");
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(fresh->value, cookie);
+}
+
+TEST_F(SessionPipelineTest, CookiePathFollowsTheUrlBase) {
+  controller_->SetURLBase("/app/");
+  const ReplyPacket r = Call(Post("/app/appservice/Add", {"Function=Add"}));
+  const ReplyPacketCookie* cookie = FindCookie(r, "SV_MyApp");
+  ASSERT_NE(cookie, nullptr);
+  EXPECT_EQ(cookie->path, "/app/");
+  EXPECT_NE(r.body_text().find("SVStart(\"/app/$/StartCheck"), std::string::npos);
 }
 
 }  // namespace
