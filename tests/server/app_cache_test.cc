@@ -11,7 +11,7 @@
 #include "server/embedded_resources.h"
 #include "server/memory_stream.h"
 #include "server/temp_files.h"
-#include "tests/server/temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
@@ -49,7 +49,7 @@ class AppCacheTest : public ::testing::Test {
  protected:
   AppCacheTest() {
     saved_folder_ = temp_folder();
-    set_temp_folder(dir_.path());
+    set_temp_folder(dir_.root());
     session_.internal_url_base = &url_base_;
     session_.session_files = &session_files_;
     form_ = session_;
@@ -60,7 +60,7 @@ class AppCacheTest : public ::testing::Test {
     set_temp_folder(saved_folder_);
   }
 
-  testing::TempDir dir_;
+  testing::TempFolder dir_;
   std::string saved_folder_;
   std::string url_base_ = "/abc/$/";
   std::vector<std::string> session_files_;
@@ -77,7 +77,7 @@ TEST_F(AppCacheTest, WritesBodyAndTrailerAndReadsThemBack) {
   cache->Close();
   cache.reset();
 
-  ASSERT_TRUE(base::starts_with(path, dir_.path() + "QVK"));
+  ASSERT_TRUE(base::starts_with(path, dir_.root() + "QVK"));
   ASSERT_TRUE(base::ends_with(path, ".tmp"));
   const std::string name = base::extract_file_name(path);
   EXPECT_EQ(href, "/abc/$/temp/" + name.substr(0, name.size() - 4));
@@ -147,14 +147,14 @@ TEST_F(AppCacheTest, RefusesOwnersWithoutSessionOrForm) {
         exception_text([&] { TSvAppCache::NewCacheStream(c.owner, "x.tmp", "a/b", c.type, href); }),
         c.message);
   }
-  EXPECT_FALSE(base::file_exists(dir_.path() + "x.tmp"));
+  EXPECT_FALSE(base::file_exists(dir_.root() + "x.tmp"));
   EXPECT_TRUE(session_files_.empty());
   std::string href;
   EXPECT_EQ(exception_text([&] {
               TSvAppCache::NewCacheStream(&session_, "/elsewhere/x.tmp", "a/b",
                                           TCacheType::ctSession, href);
             }),
-            "File \"" + dir_.path() + "x.tmp\" does not exist.");
+            "File \"" + dir_.root() + "x.tmp\" does not exist.");
 }
 
 TEST_F(AppCacheTest, RejectsDamagedCacheFiles) {
@@ -180,12 +180,12 @@ TEST_F(AppCacheTest, RejectsDamagedCacheFiles) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    const std::string path = dir_.path() + "damaged.tmp";
+    const std::string path = dir_.root() + "damaged.tmp";
     base::write_file(path, c.bytes);
     EXPECT_EQ(exception_text([&] { TReadCacheFileStream reader(path); }), c.message);
   }
   EXPECT_NE(exception_text([&] {
-              TReadCacheFileStream reader(dir_.path() + "missing.tmp");
+              TReadCacheFileStream reader(dir_.root() + "missing.tmp");
             }).find("Cannot open file"),
             std::string::npos);
 }
@@ -218,40 +218,40 @@ TEST_F(AppCacheTest, DeletesOneTimeFilesOnceRead) {
 }
 
 TEST_F(AppCacheTest, AddsFilesToTheCache) {
-  testing::TempDir outside;
-  base::write_file(outside.path() + "report.pdf", "%PDF");
-  const std::string href = TSvAppCache::AddFileToCache(&session_, outside.path() + "report.pdf",
+  testing::TempFolder outside;
+  base::write_file(outside.root() + "report.pdf", "%PDF");
+  const std::string href = TSvAppCache::AddFileToCache(&session_, outside.root() + "report.pdf",
                                                        "application/pdf", TCacheType::ctSession);
   EXPECT_EQ(href, "/abc/$/temp/report.pdf");
-  EXPECT_TRUE(base::file_exists(outside.path() + "report.pdf"));
+  EXPECT_TRUE(base::file_exists(outside.root() + "report.pdf"));
   {
-    TReadCacheFileStream reader(dir_.path() + "report.pdf.tmp");
+    TReadCacheFileStream reader(dir_.root() + "report.pdf.tmp");
     EXPECT_EQ(read_all(reader), "%PDF");
     EXPECT_EQ(reader.mContentType, "application/pdf");
   }
   // The same name again: the cached file answers, unchanged.
-  const std::string size_before = base::read_file(dir_.path() + "report.pdf.tmp");
-  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, outside.path() + "report.pdf", "x/y",
+  const std::string size_before = base::read_file(dir_.root() + "report.pdf.tmp");
+  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, outside.root() + "report.pdf", "x/y",
                                         TCacheType::ctSession),
             href);
-  EXPECT_EQ(base::read_file(dir_.path() + "report.pdf.tmp"), size_before);
+  EXPECT_EQ(base::read_file(dir_.root() + "report.pdf.tmp"), size_before);
 
   // A file inside the cache folder is renamed to carry ".tmp".
-  base::write_file(dir_.path() + "chart.png", "PNG");
-  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, dir_.path() + "chart.png", "image/png",
+  base::write_file(dir_.root() + "chart.png", "PNG");
+  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, dir_.root() + "chart.png", "image/png",
                                         TCacheType::ctOneTime),
             "/abc/$/temp/chart.png");
-  EXPECT_FALSE(base::file_exists(dir_.path() + "chart.png"));
+  EXPECT_FALSE(base::file_exists(dir_.root() + "chart.png"));
   {
-    TReadCacheFileStream reader(dir_.path() + "chart.png.tmp");
+    TReadCacheFileStream reader(dir_.root() + "chart.png.tmp");
     EXPECT_EQ(read_all(reader), "PNG");
   }
 
   EXPECT_EQ(exception_text([&] {
-              TSvAppCache::AddFileToCache(&session_, outside.path() + "none.txt", "text/plain",
+              TSvAppCache::AddFileToCache(&session_, outside.root() + "none.txt", "text/plain",
                                           TCacheType::ctSession);
             }),
-            "Can't add file \"" + outside.path() + "none.txt\" to cache. The file does not exist.");
+            "Can't add file \"" + outside.root() + "none.txt\" to cache. The file does not exist.");
 }
 
 TEST_F(AppCacheTest, CopiesStreamsAndResources) {
@@ -269,7 +269,7 @@ TEST_F(AppCacheTest, CopiesStreamsAndResources) {
                                            "/any/where/named.tmp"),
             "/abc/$/temp/named");
   {
-    TReadCacheFileStream reader(dir_.path() + "named.tmp");
+    TReadCacheFileStream reader(dir_.root() + "named.tmp");
     EXPECT_EQ(read_all(reader), "streamed");
   }
   TSvAppCache::ResourceToCacheFile(&session_, "SV_GFX_TP", "image/gif", TCacheType::ctSession);
@@ -279,15 +279,15 @@ TEST_F(AppCacheTest, CopiesStreamsAndResources) {
 }
 
 TEST_F(AppCacheTest, ClearCacheKeepsWhatItCannotDelete) {
-  base::write_file(dir_.path() + "a.tmp", "a");
-  base::write_file(dir_.path() + "b.tmp", "b");
-  base::force_directories(dir_.path() + "folder.tmp");
-  std::vector<std::string> list = {dir_.path() + "a.tmp", dir_.path() + "folder.tmp",
-                                   dir_.path() + "gone.tmp", dir_.path() + "b.tmp"};
+  base::write_file(dir_.root() + "a.tmp", "a");
+  base::write_file(dir_.root() + "b.tmp", "b");
+  base::force_directories(dir_.root() + "folder.tmp");
+  std::vector<std::string> list = {dir_.root() + "a.tmp", dir_.root() + "folder.tmp",
+                                   dir_.root() + "gone.tmp", dir_.root() + "b.tmp"};
   EXPECT_EQ(TSvAppCache::ClearCache(list), 1);
-  EXPECT_EQ(list, std::vector<std::string>{dir_.path() + "folder.tmp"});
-  EXPECT_FALSE(base::file_exists(dir_.path() + "a.tmp"));
-  EXPECT_FALSE(base::file_exists(dir_.path() + "b.tmp"));
+  EXPECT_EQ(list, std::vector<std::string>{dir_.root() + "folder.tmp"});
+  EXPECT_FALSE(base::file_exists(dir_.root() + "a.tmp"));
+  EXPECT_FALSE(base::file_exists(dir_.root() + "b.tmp"));
 
   std::string href;
   const std::string path = TSvAppCache::NewAppCacheStream(&session_, "text/plain", href)->mFilename;
@@ -300,7 +300,7 @@ TEST_F(AppCacheTest, ClearCacheKeepsWhatItCannotDelete) {
 TEST_F(AppCacheTest, NamesTemporaryFilesInTheCacheFolder) {
   const std::string a = TSvAppCache::NewTempFileName();
   const std::string b = TSvAppCache::NewTempFileName(".png");
-  EXPECT_TRUE(base::starts_with(a, dir_.path() + "QVK" + temp_name_stamp()));
+  EXPECT_TRUE(base::starts_with(a, dir_.root() + "QVK" + temp_name_stamp()));
   EXPECT_TRUE(base::ends_with(a, ".tmp"));
   EXPECT_TRUE(base::ends_with(b, ".png"));
   EXPECT_NE(a.substr(0, a.size() - 4), b.substr(0, b.size() - 4));

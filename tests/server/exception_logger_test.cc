@@ -13,7 +13,6 @@
 #include "server/server_controller.h"
 #include "server/session.h"
 #include "server/session_list.h"
-#include "tests/server/temp_dir.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {
@@ -60,7 +59,7 @@ class ExceptionLoggerTest : public ::testing::Test {
 
   std::unique_ptr<TSvExceptionLogger> make_logger() {
     ExceptionLoggerEnvironment env;
-    env.application_folder = dir_.path();
+    env.application_folder = dir_.root();
     env.application_file = "appserver.bin";
     env.application_version = "2.3.4";
     env.computer_name = "box1";
@@ -74,9 +73,9 @@ class ExceptionLoggerTest : public ::testing::Test {
     return logger;
   }
 
-  std::string log_dir() const { return dir_.path() + "ErrorLog/"; }
+  std::string log_dir() const { return dir_.root() + "ErrorLog/"; }
 
-  testing::TempDir dir_;
+  testing::TempFolder dir_;
   base::DateTime start_;
   base::DateTime clock_;
   std::vector<EventEntry> events_;
@@ -117,7 +116,7 @@ TEST_F(ExceptionLoggerTest, WritesTheFullReportToAFile) {
       "Exception class    : FrameworkError",
       "Exception Time     : 2026-03-05 12:20:35.400",
       kSep,
-      "Application Name   : " + dir_.path() + "appserver.bin",
+      "Application Name   : " + dir_.root() + "appserver.bin",
       "Application Version: 2.3.4",
       "Started at         : 2026-03-04 10:20:30.400",
       "Running for        : 1 day 2 hours 5 seconds",
@@ -178,17 +177,17 @@ TEST_F(ExceptionLoggerTest, ChoosesWhereTheReportGoes) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    testing::TempDir out;
+    testing::TempFolder out;
     events_.clear();
     event_log_works_ = c.event_log_works;
     auto logger = make_logger();
     logger->SetEnabled(c.enabled);
     logger->SetLogType(c.type);
     if (c.folder_writable) {
-      logger->SetFilePath(" " + out.path() + "logs ");
+      logger->SetFilePath(" " + out.root() + "logs ");
     } else {
-      base::write_file(out.path() + "plain", "x");
-      logger->SetFilePath(out.path() + "plain/logs");
+      base::write_file(out.root() + "plain", "x");
+      logger->SetFilePath(out.root() + "plain/logs");
     }
     int hook_calls = 0;
     if (c.hook >= 0) {
@@ -200,7 +199,7 @@ TEST_F(ExceptionLoggerTest, ChoosesWhereTheReportGoes) {
     }
     const FrameworkError error("boom");
     EXPECT_EQ(logger->LogException(nullptr, &error), c.want_result);
-    EXPECT_EQ(list_files(out.path() + "logs").size(), c.want_files);
+    EXPECT_EQ(list_files(out.root() + "logs").size(), c.want_files);
     ASSERT_EQ(events_.size(), c.want_events);
     if (c.want_events == 1) {
       EXPECT_EQ(events_[0].source, "appserver");

@@ -6,7 +6,7 @@
 #include "server/compress_stream.h"
 #include "server/embedded_resources.h"
 #include "tests/server/inflate_util.h"
-#include "tests/server/temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
@@ -164,14 +164,14 @@ TEST(InternalFilesTest, ViewsOutliveReplacedEntries) {
 }
 
 TEST(InternalFilesTest, LoadsFilesAndWritesAllToDisk) {
-  testing::TempDir dir;
-  base::write_file(dir.path() + "extra.css", "a{}");
+  testing::TempFolder dir;
+  base::write_file(dir.root() + "extra.css", "a{}");
   TSvServerInternalFiles files;
-  files.AddFromFile(dir.path() + "extra.css", "SV_CSS_EXTRA", "/css/extra.css");
+  files.AddFromFile(dir.root() + "extra.css", "SV_CSS_EXTRA", "/css/extra.css");
   files.AddStream("none", "SV_GFX_NONAME", "");
-  base::force_directories(dir.path() + "out/js");
-  base::write_file(dir.path() + "out/js/SvLib.js", "kept");
-  files.WriteAllToDisk(dir.path() + "out");
+  base::force_directories(dir.root() + "out/js");
+  base::write_file(dir.root() + "out/js/SvLib.js", "kept");
+  files.WriteAllToDisk(dir.root() + "out");
 
   struct Case {
     const char* path;
@@ -187,7 +187,7 @@ TEST(InternalFilesTest, LoadsFilesAndWritesAllToDisk) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(base::read_file(dir.path() + c.path), c.bytes);
+    EXPECT_EQ(base::read_file(dir.root() + c.path), c.bytes);
   }
 
   int64_t total = 0;

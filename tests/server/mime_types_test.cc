@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/files.h"
-#include "tests/server/temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
@@ -40,14 +40,14 @@ TEST(MimeTypesTest, TellsStaticFilesByExtension) {
 }
 
 TEST(MimeTypesTest, GivesContentTypesFromTableThenPlatform) {
-  testing::TempDir dir;
-  base::write_file(dir.path() + "mime.types",
+  testing::TempFolder dir;
+  base::write_file(dir.root() + "mime.types",
                    "# comment line\n"
                    "application/x-foo\t\tfoo fooz\n"
                    "text/x-other foo\n"
                    "image/x-table-loses png\n"
                    "application/ignored\n");
-  MimeTypes::LoadPlatformTypes(dir.path() + "mime.types");
+  MimeTypes::LoadPlatformTypes(dir.root() + "mime.types");
   struct Case {
     const char* extension;
     const char* type;
@@ -67,7 +67,7 @@ TEST(MimeTypesTest, GivesContentTypesFromTableThenPlatform) {
     SCOPED_TRACE(c.extension);
     EXPECT_EQ(MimeTypes::GetAsString(c.extension), c.type);
   }
-  MimeTypes::LoadPlatformTypes(dir.path() + "missing.types");
+  MimeTypes::LoadPlatformTypes(dir.root() + "missing.types");
   EXPECT_EQ(MimeTypes::GetAsString(".foo"), "application/octet-stream");
   MimeTypes::LoadPlatformTypes("/etc/mime.types");
 }
