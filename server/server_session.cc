@@ -167,10 +167,12 @@ void TSvServerSession::ProcessSessionRequest(const std::string& path) {
   attach.app_id = app_id_;
   attach.handler_can_start = mContentHandler != nullptr && mContentHandler->mCanStartSession;
   attach.request = &request_info_;
-  attach.authenticate_new_session = [this] {
-    CheckAuthentication();
-    // The answer to whether a session may be created is the credentials' check itself.
-  };
+  attach.authenticated = mAuthenticated;
+  attach.user = mUsername;
+  attach.password = mPassword;
+  // Runs only with AuthBeforeNewSession: a stranger without credentials gets the challenge
+  // before any session is made for him.
+  attach.authenticate_new_session = [this] { CheckAuthentication(); };
   const SessionAttachResult attached = sessions.Attach(attach);
   mSession = attached.session;
   mTrackID = attached.track_id;

@@ -385,5 +385,44 @@ TEST_F(SessionPipelineTest, CookiePathFollowsTheUrlBase) {
   EXPECT_NE(r.body_text().find("SVStart(\"/app/$/StartCheck"), std::string::npos);
 }
 
+TEST_F(SessionPipelineTest, StopEndsTheSessionWithARedirect) {
+  const std::string cookie = StartSession();
+  struct Case {
+    std::string url;
+    std::string location;
+  };
+  const Case kCases[] = {
+      {"example.org/bye", "http://example.org/bye"},
+      {"_s_.example.org/bye", "https://example.org/bye"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.url);
+    const std::string session = StartSession();
+    RequestPacketFields f = WithCookie(Get("/$/Stop/"), session);
+    f.query_fields = {"url=" + c.url};
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.body_text(), RedirectPageHtml(c.location));
+    ExpectCookieRemoved(r);
+  }
+  // Only the stopped sessions are gone.
+  EXPECT_EQ(SessionCount(), 1);
+  EXPECT_EQ(Call(WithCookie(Get("/$/QueryStatus"), cookie)).body_text(), status_xml(0));
+}
+
+TEST_F(SessionPipelineTest, AuthenticationBeforeANewSession) {
+  FixedAuther auther;
+  controller_->SetAuther(&auther);
+  controller_->SetAuthBeforeNewSession(true);
+  const ReplyPacket refused = Call(Post("/appservice/Add", {"Function=Add"}));
+  EXPECT_EQ(refused.code, 401);
+  EXPECT_EQ(SessionCount(), 0);
+  RequestPacketFields f = Post("/appservice/Add", {"Function=Add"});
+  f.authorization = "Basic " + base::base64_encode("bob:secret");
+  const ReplyPacket accepted = Call(f);
+  EXPECT_EQ(accepted.code, 200);
+  EXPECT_EQ(SessionCount(), 1);
+  controller_->SetAuther(nullptr);
+}
+
 }  // namespace
 }  // namespace appsrv::server

@@ -176,6 +176,11 @@ TEST_F(RoutingTest, InternalFilesAreGzippedAndRevalidatedAgainstTheStartTime) {
   EXPECT_EQ(Call(again).code, 304);
   again.if_modified_since = "Sun, 06 Nov 1994 08:49:37 GMT";
   EXPECT_EQ(Call(again).code, 200);
+  // After a restart the start time differs, so the same header asks for the new script.
+  FreeServerController();
+  controller_ = &InitServerController(folder_.environment(clock_));
+  again.if_modified_since = start;
+  EXPECT_EQ(Call(again).code, 200);
 
   const ReplyPacket gif = Call(Get("/$/gfx/Tp.gif"));
   EXPECT_EQ(gif.content_type, "image/gif");
