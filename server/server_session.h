@@ -33,16 +33,16 @@ class TSvServerSession : public TSvServer {
   void SetSessionBaseURL(const std::string& app_id);
   void StartNewSession();
   void ServeExistingSession();
+  // The handler, else a file of the content folder, else the redirect page (or 404).
   void ContentStep(const std::string& url_path);
+  // With an authenticator active: checks the request's credentials; a refused client gets the
+  // 401 challenge and the request ends with SilentAbort.
   void CheckAuthentication();
   void StartCheck();
   void WriteStartPage(const std::string& url);
   // The cookie, then the session goes back to the list (destroyed when terminated).
   void ReleaseSession() noexcept;
   void SetSessionCookie();
-  // Answers a form action through the registered session forms, or sends the browser to the
-  // base URL when none are registered.
-  bool HaveForms();
 
   TSvApplication* mSession = nullptr;
   TContentBase* mContentHandler = nullptr;
