@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <vector>
 
 #include "base/exception.h"
 
@@ -160,6 +161,43 @@ std::string extract_file_ext(std::string_view path) {
 std::string change_file_ext(std::string_view path, std::string_view ext) {
   const std::string old_ext = extract_file_ext(path);
   return std::string(path.substr(0, path.size() - old_ext.size())) + std::string(ext);
+}
+
+std::string expand_file_name(std::string_view path) {
+  std::string full;
+  if (path.empty() || path.front() != '/') {
+    std::error_code ec;
+    full = std::filesystem::current_path(ec).string();
+    full += '/';
+  }
+  full += path;
+  std::vector<std::string_view> parts;
+  const std::string_view view(full);
+  size_t start = 0;
+  while (start <= view.size()) {
+    size_t end = view.find('/', start);
+    if (end == std::string_view::npos) {
+      end = view.size();
+    }
+    const std::string_view part = view.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) {
+        parts.pop_back();
+      }
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string out;
+  for (const std::string_view part : parts) {
+    out += '/';
+    out += part;
+  }
+  if (out.empty() || (!path.empty() && path.back() == '/')) {
+    out += '/';
+  }
+  return out;
 }
 
 std::string executable_folder() {

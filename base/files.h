@@ -36,6 +36,10 @@ std::string extract_file_name(std::string_view path);
 std::string extract_file_path(std::string_view path);
 std::string extract_file_ext(std::string_view path);
 std::string change_file_ext(std::string_view path, std::string_view ext);
+// Absolute form of `path` (relative paths start at the current folder) with "." and ".."
+// segments resolved and repeated "/" collapsed, without touching the file system. ".." at the
+// root stays at the root; a trailing "/" is kept.
+std::string expand_file_name(std::string_view path);
 
 // Folder of the running executable, with a trailing "/".
 std::string executable_folder();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "base/exception.h"
 
@@ -49,6 +50,31 @@ TEST(PathTest, Parts) {
   EXPECT_EQ(change_file_ext("/a/c.txt", ".gz"), "/a/c.gz");
   EXPECT_EQ(include_trailing_slash("/a"), "/a/");
   EXPECT_EQ(exclude_trailing_slash("/a/"), "/a");
+}
+
+TEST(PathTest, ExpandFileName) {
+  struct Case {
+    std::string_view in;
+    std::string_view want;
+  };
+  constexpr Case kCases[] = {
+      {"/a/b/c", "/a/b/c"},
+      {"/a/b/", "/a/b/"},
+      {"/a/./b/../c", "/a/c"},
+      {"/a//b///c", "/a/b/c"},
+      {"/a/b/../../..", "/"},
+      {"/../../x", "/x"},
+      {"/a/b/..", "/a"},
+      {"/a/b/../", "/a/"},
+      {"/", "/"},
+      {"/a/.hidden/./x.", "/a/.hidden/x."},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(expand_file_name(c.in), c.want);
+  }
+  const std::string cwd = std::filesystem::current_path().string();
+  EXPECT_EQ(expand_file_name("x/../y"), cwd + "/y");
 }
 
 }  // namespace
