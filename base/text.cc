@@ -82,9 +82,18 @@ std::u16string utf8_to_utf16(std::string_view s) {
 
 std::string utf16_to_utf8(std::u16string_view s) {
   std::string out;
-  out.reserve(s.size());
+  append_utf8(out, s);
+  return out;
+}
+
+void append_utf8(std::string& out, std::u16string_view s) {
+  out.reserve(out.size() + s.size());
   for (size_t i = 0; i < s.size(); ++i) {
     char32_t c = s[i];
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
         s[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
@@ -94,7 +103,6 @@ std::string utf16_to_utf8(std::u16string_view s) {
     }
     append_utf8(out, c);
   }
-  return out;
 }
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }

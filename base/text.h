@@ -11,6 +11,8 @@ namespace appsrv::base {
 std::u16string utf8_to_utf16(std::string_view s);
 // Lone surrogates encode as U+FFFD.
 std::string utf16_to_utf8(std::u16string_view s);
+// utf16_to_utf8 appended to `out`, for writers that build one text in one buffer.
+void append_utf8(std::string& out, std::u16string_view s);
 
 char ascii_lower(char c);
 char ascii_upper(char c);

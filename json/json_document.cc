@@ -1,0 +1,107 @@
+#include "json/json_document.h"
+
+#include <cassert>
+#include <charconv>
+
+#include "base/text.h"
+
+namespace appsrv::json {
+
+std::string JsonValue::ToString() const {
+  std::string out;
+  write(out);
+  return out;
+}
+
+TJSONString::TJSONString(std::string_view utf8) : value_(base::utf8_to_utf16(utf8)) {}
+
+void TJSONString::write(std::string& out) const {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  const std::u16string_view s = value_;
+  // Runs between escapes go out as UTF-8 in one piece; every escaped code unit is ASCII, so a
+  // run never splits a surrogate pair.
+  size_t start = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char16_t c = s[i];
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      continue;
+    }
+    base::append_utf8(out, s.substr(start, i - start));
+    if (c < 0x20) {
+      const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(esc, sizeof esc);
+    } else {
+      out += '\\';
+      out += static_cast<char>(c);
+    }
+    start = i + 1;
+  }
+  base::append_utf8(out, s.substr(start));
+  out += '"';
+}
+
+TJSONNumber::TJSONNumber(int64_t value) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  text_.assign(buf, res.ptr);
+}
+
+void TJSONNumber::write(std::string& out) const { out += text_; }
+
+TJSONPair::TJSONPair(std::string_view name, std::unique_ptr<JsonValue> value)
+    : name_(name), value_(std::move(value)) {
+  assert(value_ != nullptr);
+}
+
+void TJSONPair::write(std::string& out) const {
+  name_.write(out);
+  out += ':';
+  value_->write(out);
+}
+
+void TJSONArray::Add(std::string_view utf8) {
+  elements_.push_back(std::make_unique<TJSONString>(utf8));
+}
+
+void TJSONArray::Add(std::unique_ptr<TJSONArray> array) {
+  Add(std::unique_ptr<JsonValue>(std::move(array)));
+}
+
+void TJSONArray::Add(std::unique_ptr<JsonValue> value) {
+  assert(value != nullptr);
+  elements_.push_back(std::move(value));
+}
+
+void TJSONArray::write(std::string& out) const {
+  out += '[';
+  for (size_t i = 0; i < elements_.size(); ++i) {
+    if (i > 0) {
+      out += ',';
+    }
+    elements_[i]->write(out);
+  }
+  out += ']';
+}
+
+void TJSONObject::AddPair(std::unique_ptr<TJSONPair> pair) {
+  assert(pair != nullptr);
+  pairs_.push_back(std::move(pair));
+}
+
+void TJSONObject::AddPair(std::string_view name, std::unique_ptr<JsonValue> value) {
+  AddPair(std::make_unique<TJSONPair>(name, std::move(value)));
+}
+
+void TJSONObject::write(std::string& out) const {
+  out += '{';
+  for (size_t i = 0; i < pairs_.size(); ++i) {
+    if (i > 0) {
+      out += ',';
+    }
+    pairs_[i]->write(out);
+  }
+  out += '}';
+}
+
+}  // namespace appsrv::json

@@ -1,0 +1,1 @@
+#include "json/dyn_object.h"

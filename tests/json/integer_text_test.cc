@@ -1,0 +1,1 @@
+#include "json/integer_text.h"
