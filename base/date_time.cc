@@ -185,4 +185,78 @@ std::string iso_date_time_text(DateTime value) {
   return iso_date_text(value) + " " + iso_time_text(value);
 }
 
+namespace {
+
+// Reads exactly `count` digits at `pos`.
+bool read_digits(std::string_view text, size_t& pos, size_t count, int& out) {
+  if (pos + count > text.size()) {
+    return false;
+  }
+  out = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const char c = text[pos + i];
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    out = out * 10 + (c - '0');
+  }
+  pos += count;
+  return true;
+}
+
+bool read_time(std::string_view text, size_t& pos, DateTimeParts& p) {
+  if (!read_digits(text, pos, 2, p.hour) || pos >= text.size() || text[pos++] != ':' ||
+      !read_digits(text, pos, 2, p.minute)) {
+    return false;
+  }
+  if (pos < text.size() && text[pos] == ':') {
+    ++pos;
+    if (!read_digits(text, pos, 2, p.second)) {
+      return false;
+    }
+    if (pos < text.size() && text[pos] == '.') {
+      ++pos;
+      int scale = 100;
+      const size_t start = pos;
+      while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+        p.millisecond += (text[pos] - '0') * scale;
+        scale /= 10;
+        ++pos;
+      }
+      if (pos == start) {
+        return false;
+      }
+    }
+  }
+  return p.hour < 24 && p.minute < 60 && p.second < 60;
+}
+
+}  // namespace
+
+std::optional<IsoDateTime> parse_iso_date_time(std::string_view text) {
+  IsoDateTime result;
+  DateTimeParts& p = result.parts;
+  size_t pos = 0;
+  if (text.size() >= 10 && text[4] == '-') {
+    if (!read_digits(text, pos, 4, p.year) || text[pos++] != '-' ||
+        !read_digits(text, pos, 2, p.month) || text[pos++] != '-' ||
+        !read_digits(text, pos, 2, p.day) || !is_valid_date(p.year, p.month, p.day)) {
+      return std::nullopt;
+    }
+    result.has_date = true;
+    if (pos == text.size()) {
+      return result;
+    }
+    if (text[pos] != 'T' && text[pos] != ' ') {
+      return std::nullopt;
+    }
+    ++pos;
+  }
+  if (!read_time(text, pos, p) || pos != text.size()) {
+    return std::nullopt;
+  }
+  result.has_time = true;
+  return result;
+}
+
 }  // namespace appsrv::base

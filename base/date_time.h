@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace appsrv::base {
 
@@ -55,6 +57,15 @@ std::string http_date(DateTime local);
 std::string http_date_utc(DateTime utc);
 // "yyyy-mm-dd hh:nn:ss".
 std::string iso_date_time_text(DateTime value);
+// Reads "yyyy-mm-dd", "hh:nn[:ss[.fff]]" or both joined by "T" or a blank; fractions beyond
+// milliseconds are cut. nullopt for any other text or an impossible date or time.
+struct IsoDateTime {
+  DateTimeParts parts;
+  bool has_date = false;
+  bool has_time = false;
+};
+std::optional<IsoDateTime> parse_iso_date_time(std::string_view text);
+
 // "yyyy-mm-dd".
 std::string iso_date_text(DateTime value);
 // "hh:nn:ss".

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
+#include <vector>
 
 namespace appsrv::base {
 namespace {
@@ -81,6 +83,43 @@ TEST(DateTimeTest, HttpDateConvertsLocalTimeToGmt) {
 TEST(DateTimeTest, NowAgreesWithUtcNow) {
   ZoneGuard zone("UTC0");
   EXPECT_NEAR(now(), utc_now(), 2.0 / 86400);
+}
+
+TEST(DateTimeTest, ParsesIsoDateAndTimeTexts) {
+  struct Case {
+    std::string_view text;
+    bool ok, has_date, has_time;
+    int year, month, day, hour, minute, second, millisecond;
+  };
+  const Case cases[] = {
+      {"2001-02-03T04:05:06", true, true, true, 2001, 2, 3, 4, 5, 6, 0},
+      {"2001-02-03 04:05:06.5", true, true, true, 2001, 2, 3, 4, 5, 6, 500},
+      {"2026-01-02T03:04:05.123000000", true, true, true, 2026, 1, 2, 3, 4, 5, 123},
+      {"1999-12-31", true, true, false, 1999, 12, 31, 0, 0, 0, 0},
+      {"23:59:58", true, false, true, 1899, 12, 30, 23, 59, 58, 0},
+      {"07:30", true, false, true, 1899, 12, 30, 7, 30, 0, 0},
+      {"2001-02-30", false, false, false, 0, 0, 0, 0, 0, 0, 0},
+      {"2001-02-03T24:00:00", false, false, false, 0, 0, 0, 0, 0, 0, 0},
+      {"2001-02-03X04:05:06", false, false, false, 0, 0, 0, 0, 0, 0, 0},
+      {"2001-02-03T04:05:06Z", false, false, false, 0, 0, 0, 0, 0, 0, 0},
+      {"12:00:00.", false, false, false, 0, 0, 0, 0, 0, 0, 0},
+      {"1 OR 1=1", false, false, false, 0, 0, 0, 0, 0, 0, 0},
+      {"", false, false, false, 0, 0, 0, 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::optional<IsoDateTime> got = parse_iso_date_time(c.text);
+    ASSERT_EQ(got.has_value(), c.ok);
+    if (!c.ok) {
+      continue;
+    }
+    EXPECT_EQ(got->has_date, c.has_date);
+    EXPECT_EQ(got->has_time, c.has_time);
+    const DateTimeParts& p = got->parts;
+    EXPECT_EQ(
+        std::vector<int>({p.year, p.month, p.day, p.hour, p.minute, p.second, p.millisecond}),
+        std::vector<int>({c.year, c.month, c.day, c.hour, c.minute, c.second, c.millisecond}));
+  }
 }
 
 }  // namespace
