@@ -127,32 +127,60 @@ std::string float_text(double value) {
   if (std::isinf(value)) {
     return value > 0 ? "INF" : "-INF";
   }
+  if (value == 0) {
+    return "0";
+  }
+  // The fewest significant digits (up to 15) that give back the 15-digit rounding of the
+  // value, as "d.ddde<exp>".
   char buf[40];
-  // The fewest digits (up to 15) that give back the 15-digit rounding of the value.
-  std::snprintf(buf, sizeof buf, "%.15g", value);
+  std::snprintf(buf, sizeof buf, "%.14e", value);
   const double target = std::strtod(buf, nullptr);
   for (int precision = 1; precision < 15; ++precision) {
     char shorter[40];
-    std::snprintf(shorter, sizeof shorter, "%.*g", precision, value);
+    std::snprintf(shorter, sizeof shorter, "%.*e", precision - 1, value);
     if (std::strtod(shorter, nullptr) == target) {
       std::snprintf(buf, sizeof buf, "%s", shorter);
       break;
     }
   }
-  // "1e+20" -> "1E20", "1.5e-07" -> "1.5E-7".
-  std::string text = buf;
+  const std::string_view text = buf;
   const size_t e = text.find('e');
-  if (e != std::string::npos) {
-    std::string mantissa = text.substr(0, e);
-    const char sign = text[e + 1];
-    std::string digits = text.substr(e + 2);
-    digits.erase(0, digits.find_first_not_of('0'));
-    if (digits.empty()) {
-      digits = "0";
+  const bool negative = text[0] == '-';
+  std::string digits;
+  for (const char c : text.substr(0, e)) {
+    if (c >= '0' && c <= '9') {
+      digits += c;
     }
-    text = mantissa + "E" + (sign == '-' ? "-" : "") + digits;
   }
-  return text;
+  digits.erase(digits.find_last_not_of('0') + 1);
+  const int exponent = std::atoi(buf + e + 1);
+  std::string out = negative ? "-" : "";
+  // Plain digits while the integer part has at most 15 digits and the value is at least
+  // 0.00001; otherwise the mantissa and an exponent: "1E20", "1.5E-7".
+  if (exponent >= 15 || exponent < -5) {
+    out += digits[0];
+    if (digits.size() > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
+    out += 'E';
+    out += std::to_string(exponent);
+  } else if (exponent < 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-exponent - 1), '0');
+    out += digits;
+  } else {
+    const auto int_digits = static_cast<size_t>(exponent) + 1;
+    if (digits.size() <= int_digits) {
+      out += digits;
+      out.append(int_digits - digits.size(), '0');
+    } else {
+      out.append(digits, 0, int_digits);
+      out += '.';
+      out.append(digits, int_digits);
+    }
+  }
+  return out;
 }
 
 }  // namespace appsrv::base
