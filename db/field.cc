@@ -281,6 +281,13 @@ bool TBooleanField::AsBoolean() const {
       return false;
     }
   }
+  if (const auto* s = std::get_if<std::string>(&value_)) {
+    const std::optional<double> d = parse_float(*s);
+    if (!d) {
+      throw DatabaseError("'" + *s + "' is not a valid boolean value");
+    }
+    return *d != 0;
+  }
   return TField::AsFloat() != 0;
 }
 

@@ -1,0 +1,570 @@
+#include "app/ADOToXML.h"
+
+#include <charconv>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <pugixml.hpp>
+#include <vector>
+
+#include "base/date_time.h"
+#include "base/encoding.h"
+#include "base/text.h"
+#include "db/ado_dataset.h"
+#include "db/field.h"
+
+namespace appsrv::app {
+namespace {
+
+constexpr std::string_view kDataStart = "\t<rs:data";
+constexpr std::string_view kDataEnd = "</rs:data>\r\n";
+constexpr std::string_view kRootEnd = "</xml>";
+
+// Attribute values keep their TABs and line breaks as sent: no whitespace conversion.
+constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_hex_digit(char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool is_integer_literal(std::string_view s) {
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
+    s.remove_prefix(1);
+  }
+  if (s.empty()) {
+    return false;
+  }
+  for (const char c : s) {
+    if (!is_digit(c)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool is_decimal_literal(std::string_view s) {
+  size_t i = 0;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) {
+    ++i;
+  }
+  size_t digits = 0;
+  while (i < s.size() && is_digit(s[i])) {
+    ++i;
+    ++digits;
+  }
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && is_digit(s[i])) {
+      ++i;
+      ++digits;
+    }
+  }
+  if (digits == 0) {
+    return false;
+  }
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) {
+      ++i;
+    }
+    const size_t start = i;
+    while (i < s.size() && is_digit(s[i])) {
+      ++i;
+    }
+    if (i == start) {
+      return false;
+    }
+  }
+  return i == s.size();
+}
+
+bool is_guid_text(std::string_view s) {
+  if (s.size() == 38 && s.front() == '{' && s.back() == '}') {
+    s = s.substr(1, 36);
+  }
+  if (s.size() != 36) {
+    return false;
+  }
+  for (size_t i = 0; i < s.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? s[i] != '-' : !is_hex_digit(s[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+enum class ValueKind {
+  kText,
+  kInteger,
+  kDecimal,
+  kBoolean,
+  kDateTime,
+  kDate,
+  kTime,
+  kGuid,
+  kHex,
+  kBase64
+};
+
+ValueKind kind_of_type(std::string_view dt_type) {
+  const std::string t = base::ascii_lowercase(dt_type);
+  static const std::map<std::string, ValueKind, std::less<>> kKinds = {
+      {"int", ValueKind::kInteger},
+      {"i1", ValueKind::kInteger},
+      {"i2", ValueKind::kInteger},
+      {"i4", ValueKind::kInteger},
+      {"i8", ValueKind::kInteger},
+      {"ui1", ValueKind::kInteger},
+      {"ui2", ValueKind::kInteger},
+      {"ui4", ValueKind::kInteger},
+      {"ui8", ValueKind::kInteger},
+      {"number", ValueKind::kDecimal},
+      {"float", ValueKind::kDecimal},
+      {"r4", ValueKind::kDecimal},
+      {"r8", ValueKind::kDecimal},
+      {"fixed.14.4", ValueKind::kDecimal},
+      {"decimal", ValueKind::kDecimal},
+      {"currency", ValueKind::kDecimal},
+      {"boolean", ValueKind::kBoolean},
+      {"datetime", ValueKind::kDateTime},
+      {"datetime.tz", ValueKind::kDateTime},
+      {"date", ValueKind::kDate},
+      {"time", ValueKind::kTime},
+      {"uuid", ValueKind::kGuid},
+      {"bin.hex", ValueKind::kHex},
+      {"bin.base64", ValueKind::kBase64},
+  };
+  const auto it = kKinds.find(t);
+  // Strings and types this reader does not know travel as quoted text, never as SQL.
+  return it == kKinds.end() ? ValueKind::kText : it->second;
+}
+
+std::string two_digits(int n) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%02d", n % 100);
+  return buf;
+}
+
+std::string iso_text(const base::IsoDateTime& v, ValueKind kind) {
+  const base::DateTimeParts& p = v.parts;
+  char date[16];
+  std::snprintf(date, sizeof date, "%04d-%02d-%02d", p.year % 10000, p.month % 100, p.day % 100);
+  std::string time = two_digits(p.hour) + ":" + two_digits(p.minute) + ":" + two_digits(p.second);
+  if (p.millisecond != 0) {
+    char ms[8];
+    std::snprintf(ms, sizeof ms, ".%03d", p.millisecond % 1000);
+    time += ms;
+  }
+  switch (kind) {
+    case ValueKind::kDate:
+      return date;
+    case ValueKind::kTime:
+      return time;
+    default:
+      return std::string(date) + " " + time;
+  }
+}
+
+// Position of a parse failure as line number and position within the line, both counted from
+// 1 in characters.
+std::pair<int, int> line_and_column(std::string_view text, ptrdiff_t offset) {
+  const size_t end = std::min(text.size(), static_cast<size_t>(std::max<ptrdiff_t>(offset, 0)));
+  int line = 1;
+  int column = 1;
+  for (size_t i = 0; i < end; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else if ((c & 0xC0) != 0x80) {
+      ++column;
+    }
+  }
+  return {line, column};
+}
+
+// The n-th element child (0-based), skipping text and other nodes.
+pugi::xml_node element_child(pugi::xml_node node, int n) {
+  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+    if (child.type() == pugi::node_element && n-- == 0) {
+      return child;
+    }
+  }
+  return {};
+}
+
+// The first element named `name` in document order, without recursion.
+pugi::xml_node find_element(pugi::xml_node root, std::string_view name) {
+  pugi::xml_node node = root.first_child();
+  while (node) {
+    if (node.type() == pugi::node_element && name == node.name()) {
+      return node;
+    }
+    if (node.first_child()) {
+      node = node.first_child();
+      continue;
+    }
+    while (node && !node.next_sibling() && node != root) {
+      node = node.parent();
+    }
+    if (!node || node == root) {
+      break;
+    }
+    node = node.next_sibling();
+  }
+  return {};
+}
+
+bool is_namespace_declaration(std::string_view name) {
+  name = base::trim(name);
+  return name == "xmlns" || base::starts_with(name, "xmlns:");
+}
+
+// Reads one change packet. The lookups of column descriptions are indexed once, keeping the
+// first description of each name in document order.
+class ChangeReader {
+ public:
+  ChangeReader(const pugi::xml_document& doc, std::string_view table) : table_(table) {
+    index_attribute_types(doc);
+  }
+
+  void set_keys(std::string_view keys) {
+    if (keys.empty()) {
+      return;
+    }
+    for (std::string& key : base::split(keys, ',')) {
+      Key k;
+      k.attribute = FieldAttributeName(key);
+      k.quoted = FldValQuoted(k.attribute);
+      k.column = std::move(key);
+      keys_.push_back(std::move(k));
+    }
+  }
+
+  std::string statements(pugi::xml_node data) {
+    std::string out;
+    for (pugi::xml_node child = data.first_child(); child; child = child.next_sibling()) {
+      if (child.type() != pugi::node_element) {
+        continue;
+      }
+      const std::string_view name = child.name();
+      if (name == "rs:update") {
+        require_keys("update");
+        out += update_statement(child);
+        out += "\r\n";
+      } else if (name == "rs:delete") {
+        for (pugi::xml_node row = element_child(child, 0); row; row = row.next_sibling()) {
+          if (row.type() != pugi::node_element) {
+            continue;
+          }
+          require_keys("delete");
+          out += "DELETE FROM " + table_ + BuildWhereClause(row) + "\r\n";
+        }
+      } else if (name == "rs:insert") {
+        for (pugi::xml_node row = element_child(child, 0); row; row = row.next_sibling()) {
+          if (row.type() == pugi::node_element) {
+            out += insert_statement(row) + "\r\n";
+          }
+        }
+      }
+    }
+    return out;
+  }
+
+ private:
+  struct AttributeType {
+    std::string rs_name;
+    bool has_datatype = false;
+    std::string dt_type;
+  };
+  struct Key {
+    std::string column;
+    std::string attribute;
+    bool quoted = false;
+  };
+
+  void index_attribute_types(const pugi::xml_document& doc) {
+    // Iterative walk: a hostile packet may nest deeper than any stack.
+    pugi::xml_node node = doc.first_child();
+    while (node) {
+      if (node.type() == pugi::node_element && std::string_view(node.name()) == "s:AttributeType") {
+        AttributeType type;
+        type.rs_name = node.attribute("rs:name").value();
+        for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
+          if (c.type() == pugi::node_element && std::string_view(c.name()) == "s:datatype") {
+            type.has_datatype = true;
+            type.dt_type = c.attribute("dt:type").value();
+            break;
+          }
+        }
+        if (pugi::xml_attribute name = node.attribute("name")) {
+          by_name_.try_emplace(name.value(), type);
+        }
+        if (pugi::xml_attribute rs_name = node.attribute("rs:name")) {
+          by_rs_name_.try_emplace(rs_name.value(), node.attribute("name").value());
+        }
+      }
+      if (node.first_child()) {
+        node = node.first_child();
+        continue;
+      }
+      while (node && !node.next_sibling()) {
+        node = node.parent();
+      }
+      if (node) {
+        node = node.next_sibling();
+      }
+    }
+  }
+
+  std::string FieldAttributeName(const std::string& column) const {
+    const auto it = by_rs_name_.find(column);
+    return it != by_rs_name_.end() && !it->second.empty() ? it->second : column;
+  }
+
+  std::string FldID2Name(const std::string& attribute) const {
+    const auto it = by_name_.find(attribute);
+    if (it == by_name_.end()) {
+      throw PacketError("FldID2Name Fail, Field " + attribute + " not in Schema");
+    }
+    return it->second.rs_name.empty() ? attribute : it->second.rs_name;
+  }
+
+  bool FldValQuoted(const std::string& attribute) const {
+    const AttributeType& type = datatype_of(attribute);
+    return base::iequals(type.dt_type, "string");
+  }
+
+  const AttributeType& datatype_of(const std::string& attribute) const {
+    const auto it = by_name_.find(attribute);
+    if (it == by_name_.end() || !it->second.has_datatype) {
+      throw PacketError("FldValQuoted Fail,Field " + attribute + " not in Schema");
+    }
+    return it->second;
+  }
+
+  // The SQL text of a value: quoted text for string columns; for the others a literal of the
+  // column's kind, or an error naming the field, so that a value can never add SQL.
+  std::string sql_value(const std::string& attribute, bool quoted, std::string_view value,
+                        const std::string& column) const {
+    if (quoted) {
+      return SqlQuoted(value);
+    }
+    const ValueKind kind = kind_of_type(datatype_of(attribute).dt_type);
+    const auto refuse = [&](std::string_view what) -> PacketError {
+      return PacketError("Value \"" + std::string(value) + "\" of field " + column + " is not " +
+                         std::string(what));
+    };
+    switch (kind) {
+      case ValueKind::kText:
+        return SqlQuoted(value);
+      case ValueKind::kInteger:
+        if (!is_integer_literal(value)) {
+          throw refuse("an integer");
+        }
+        return std::string(value);
+      case ValueKind::kDecimal:
+        if (!is_decimal_literal(value)) {
+          throw refuse("a number");
+        }
+        return std::string(value);
+      case ValueKind::kBoolean: {
+        const std::string_view v = base::trim(value);
+        if (base::iequals(v, "true") || v == "1" || v == "-1") {
+          return "1";
+        }
+        if (base::iequals(v, "false") || v == "0") {
+          return "0";
+        }
+        throw refuse("a boolean");
+      }
+      case ValueKind::kDateTime:
+      case ValueKind::kDate:
+      case ValueKind::kTime: {
+        const std::optional<base::IsoDateTime> v = base::parse_iso_date_time(base::trim(value));
+        if (!v || (kind == ValueKind::kDate && !v->has_date)) {
+          throw refuse(kind == ValueKind::kTime ? "a time" : "a date");
+        }
+        return SqlQuoted(iso_text(*v, kind));
+      }
+      case ValueKind::kGuid:
+        if (!is_guid_text(value)) {
+          throw refuse("a GUID");
+        }
+        return SqlQuoted(value);
+      case ValueKind::kHex:
+      case ValueKind::kBase64: {
+        std::string bytes;
+        if (kind == ValueKind::kBase64) {
+          bytes = base::base64_decode(value);
+        } else {
+          std::string digits;
+          for (const char c : value) {
+            if (static_cast<unsigned char>(c) > ' ') {
+              digits += c;
+            }
+          }
+          for (const char c : digits) {
+            if (!is_hex_digit(c)) {
+              throw refuse("hexadecimal");
+            }
+          }
+          if (digits.size() % 2 != 0) {
+            throw refuse("hexadecimal");
+          }
+          return "X'" + base::ascii_lowercase(digits) + "'";
+        }
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string out = "X'";
+        for (const char c : bytes) {
+          out += kHex[static_cast<unsigned char>(c) >> 4];
+          out += kHex[static_cast<unsigned char>(c) & 15];
+        }
+        return out + "'";
+      }
+    }
+    return SqlQuoted(value);
+  }
+
+  void require_keys(std::string_view what) const {
+    if (keys_.empty()) {
+      throw PacketError("No key fields given: the " + std::string(what) +
+                        " would change every row of " + table_);
+    }
+  }
+
+  // Appends "column=value" pairs (or separate column and value lists for an insert) for each
+  // attribute of `row`, and NULL for each column named in rs:forcenull.
+  template <typename Add>
+  void for_each_value(pugi::xml_node row, Add add) const {
+    for (pugi::xml_attribute a = row.first_attribute(); a; a = a.next_attribute()) {
+      const std::string name = a.name();
+      if (is_namespace_declaration(name)) {
+        continue;
+      }
+      if (name == "rs:forcenull") {
+        for (const std::string& null_column : base::split(a.value(), ' ')) {
+          const std::string_view trimmed = base::trim(null_column);
+          if (!trimmed.empty()) {
+            add(FldID2Name(std::string(trimmed)), std::string("NULL"));
+          }
+        }
+        continue;
+      }
+      const std::string column = FldID2Name(name);
+      add(column, sql_value(name, FldValQuoted(name), a.value(), column));
+    }
+  }
+
+  std::string update_statement(pugi::xml_node update) const {
+    const pugi::xml_node old_row = element_child(element_child(update, 0), 0);
+    const pugi::xml_node new_row = element_child(update, 1);
+    std::string set_list;
+    for_each_value(new_row, [&](const std::string& column, const std::string& value) {
+      if (!set_list.empty()) {
+        set_list += ",";
+      }
+      set_list += column + "=" + value;
+    });
+    return "UPDATE " + table_ + " SET " + set_list + BuildWhereClause(old_row);
+  }
+
+  std::string insert_statement(pugi::xml_node row) const {
+    std::string columns;
+    std::string values;
+    for_each_value(row, [&](const std::string& column, const std::string& value) {
+      if (!columns.empty()) {
+        columns += ",";
+        values += ",";
+      }
+      columns += column;
+      values += value;
+    });
+    return "INSERT INTO " + table_ + "(" + columns + ")" + " VALUES(" + values + ")";
+  }
+
+  std::string BuildWhereClause(pugi::xml_node row) const {
+    std::string clause;
+    for (const Key& key : keys_) {
+      const std::string value = row.attribute(key.attribute.c_str()).value();
+      if (!clause.empty()) {
+        clause += " AND ";
+      }
+      clause += key.column + "=" + sql_value(key.attribute, key.quoted, value, key.column);
+    }
+    return clause.empty() ? clause : " WHERE " + clause;
+  }
+
+  std::string table_;
+  std::vector<Key> keys_;
+  std::map<std::string, AttributeType, std::less<>> by_name_;
+  std::map<std::string, std::string, std::less<>> by_rs_name_;  // rs:name -> name
+};
+
+}  // namespace
+
+std::string SqlQuoted(std::string_view text) {
+  std::string out = "'";
+  for (const char c : text) {
+    if (c == '\r' || c == '\n') {
+      out += c == '\r' ? "'||char(13)||'" : "'||char(10)||'";
+    } else {
+      out += c;
+      if (c == '\'') {
+        out += '\'';
+      }
+    }
+  }
+  return out + "'";
+}
+
+std::string RecordsetToXml(db::TADODataSet& recordset) { return recordset.Save(); }
+
+std::string StripPacketData(std::string_view packet) {
+  const size_t a = packet.find(kDataStart);
+  const size_t b = packet.find(kDataEnd);
+  if (a == std::string_view::npos || b == std::string_view::npos) {
+    return {};
+  }
+  std::string joined(packet.substr(0, a));
+  joined += packet.substr(b + kDataEnd.size());
+  return std::string(base::trim(joined));
+}
+
+std::string MergeSchemaAndData(std::string_view data, std::string_view schema) {
+  if (schema.empty()) {
+    return std::string(data);
+  }
+  std::string merged(schema.substr(0, schema.size() - std::min(schema.size(), kRootEnd.size())));
+  merged += data;
+  merged += kRootEnd;
+  return merged;
+}
+
+std::string ChangesToSql(std::string_view data, std::string_view table, std::string_view keys,
+                         std::string_view schema) {
+  const std::string text = MergeSchemaAndData(data, schema);
+  pugi::xml_document doc;
+  const pugi::xml_parse_result parsed =
+      doc.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
+  if (!parsed) {
+    const auto [line, column] = line_and_column(text, parsed.offset);
+    char message[512];
+    std::snprintf(message, sizeof message, "%s [%d, %d]", parsed.description(), column, line);
+    throw PacketError(message);
+  }
+  if (!find_element(doc, "s:Schema")) {
+    throw PacketError("Schema Node not found!");
+  }
+  ChangeReader reader(doc, table);
+  reader.set_keys(keys);
+  const pugi::xml_node data_node = find_element(doc, "rs:data");
+  if (!data_node) {
+    return {};
+  }
+  return reader.statements(data_node);
+}
+
+}  // namespace appsrv::app

@@ -1,0 +1,35 @@
+// A fresh SQLite file in its own temporary folder for each test, removed afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "base/files.h"
+#include "db/ado_connection.h"
+
+namespace appsrv::db {
+
+class TempDatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = base::system_temp_folder() + "appsrv-db-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    folder_ = tmpl + "/";
+    path_ = folder_ + "TEST.mdb";
+    connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path_ + ";");
+  }
+  void TearDown() override {
+    connection_.Close();
+    base::remove_tree(folder_);
+  }
+
+  void exec(const std::string& sql) { connection_.Execute(sql); }
+
+  std::string folder_;
+  std::string path_;
+  TADOConnection connection_;
+};
+
+}  // namespace appsrv::db
