@@ -1,0 +1,52 @@
+// Exception classes of the request pipeline and sessions; the routing code tells them apart.
+#pragma once
+
+#include <string>
+
+#include "base/exception.h"
+
+namespace appsrv::server {
+
+// General framework error.
+class ESvException : public base::Exception {
+ public:
+  using base::Exception::Exception;
+};
+
+class ESvNoSessionId : public ESvException {
+ public:
+  using ESvException::ESvException;
+};
+
+// A request tried to use a session from another address or browser.
+class ESvSecurityException : public ESvException {
+ public:
+  using ESvException::ESvException;
+};
+
+// A request named a session that cannot be used; carries the identifier it named.
+class EInvalidSession : public ESvException {
+ public:
+  EInvalidSession(const std::string& message, std::string app_id)
+      : ESvException(message), mAppID(std::move(app_id)) {}
+  std::string mAppID;
+};
+
+class EExpiredSession : public EInvalidSession {
+ public:
+  explicit EExpiredSession(std::string app_id)
+      : EInvalidSession("Your session has expired due to inactivity.", std::move(app_id)) {}
+};
+
+class EInvalidAppID : public EInvalidSession {
+ public:
+  explicit EInvalidAppID(std::string app_id)
+      : EInvalidSession("Session ID is invalid.", std::move(app_id)) {}
+};
+
+class EUnknownBrowserException : public ESvException {
+ public:
+  using ESvException::ESvException;
+};
+
+}  // namespace appsrv::server
