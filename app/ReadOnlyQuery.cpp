@@ -3,9 +3,8 @@
 #include <sqlite3.h>
 
 #include <array>
-#include <string>
+#include <string_view>
 
-#include "base/exception.h"
 #include "base/text.h"
 
 namespace appsrv::app {
@@ -37,34 +36,6 @@ int authorize_reads(void*, int action, const char* arg1, const char*, const char
   }
 }
 
-// Index just past the end of a quoted run that starts at `i` with `close` as its closing
-// character; a doubled closing character inside the run stands for itself.
-size_t skip_quoted(std::string_view sql, size_t i, char close) {
-  for (size_t j = i + 1; j < sql.size(); ++j) {
-    if (sql[j] == close) {
-      if (close != ']' && j + 1 < sql.size() && sql[j + 1] == close) {
-        ++j;
-        continue;
-      }
-      return j + 1;
-    }
-  }
-  return sql.size();
-}
-
-// Index past a comment starting at `i`, or `i` when none starts there.
-size_t skip_comment(std::string_view sql, size_t i) {
-  if (sql.substr(i, 2) == "--") {
-    const size_t end = sql.find('\n', i);
-    return end == std::string_view::npos ? sql.size() : end + 1;
-  }
-  if (sql.substr(i, 2) == "/*") {
-    const size_t end = sql.find("*/", i + 2);
-    return end == std::string_view::npos ? sql.size() : end + 2;
-  }
-  return i;
-}
-
 }  // namespace
 
 ReadOnlyScope::ReadOnlyScope(sqlite3* db) : db_(db) {
@@ -72,49 +43,5 @@ ReadOnlyScope::ReadOnlyScope(sqlite3* db) : db_(db) {
 }
 
 ReadOnlyScope::~ReadOnlyScope() { sqlite3_set_authorizer(db_, nullptr, nullptr); }
-
-bool is_single_statement(std::string_view sql) {
-  bool ended = false;  // a top-level ";" has been seen
-  size_t i = 0;
-  while (i < sql.size()) {
-    const char c = sql[i];
-    const size_t after_comment = skip_comment(sql, i);
-    if (after_comment != i) {
-      i = after_comment;
-      continue;
-    }
-    if (c == ';') {
-      ended = true;
-      ++i;
-      continue;
-    }
-    if (static_cast<unsigned char>(c) <= ' ') {
-      ++i;
-      continue;
-    }
-    if (ended) {
-      return false;
-    }
-    switch (c) {
-      case '\'':
-      case '"':
-      case '`':
-        i = skip_quoted(sql, i, c);
-        break;
-      case '[':
-        i = skip_quoted(sql, i, ']');
-        break;
-      default:
-        ++i;
-    }
-  }
-  return true;
-}
-
-void require_single_statement(std::string_view sql) {
-  if (!is_single_statement(sql)) {
-    throw base::Exception("Only one statement is allowed: " + std::string(sql));
-  }
-}
 
 }  // namespace appsrv::app

@@ -1,8 +1,6 @@
-// Guards for queries whose text comes from callers (table, column, filter and order texts):
-// such a query may only read, and its text may hold one statement only.
+// A guard for queries whose text comes from callers (table, column, filter and order texts):
+// such a query may only read.
 #pragma once
-
-#include <string_view>
 
 struct sqlite3;
 
@@ -22,12 +20,5 @@ class ReadOnlyScope {
  private:
   sqlite3* db_;
 };
-
-// True when `sql` holds at most one statement: after the first top-level ";" only blanks,
-// comments and further ";" may follow. Quotes, bracketed names and comments are skipped.
-bool is_single_statement(std::string_view sql);
-
-// Throws base::Exception "Only one statement is allowed: <sql>" when `sql` holds more.
-void require_single_statement(std::string_view sql);
 
 }  // namespace appsrv::app

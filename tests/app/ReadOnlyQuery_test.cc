@@ -9,42 +9,6 @@
 namespace appsrv::app {
 namespace {
 
-TEST(ReadOnlyQueryTest, SingleStatementTexts) {
-  struct Case {
-    std::string_view sql;
-    bool single;
-  };
-  const Case cases[] = {
-      {"select * from T", true},
-      {"select * from T;", true},
-      {"select * from T; ;  -- trailing note", true},
-      {"select * from T /* a; b */ where a=1", true},
-      {"select * from T where a='x;y'", true},
-      {"select * from T where a='it''s; fine'", true},
-      {"select \"a;b\" from [T;1] where `c;` = 1", true},
-      {"select * from T -- ; delete from T\n", true},
-      {"", true},
-      {"select * from T; delete from T", false},
-      {"select * from T;select 1", false},
-      {"select * from T; /* x */ drop table T", false},
-      {"select * from T where a='x'; update T set a=1", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.sql);
-    EXPECT_EQ(is_single_statement(c.sql), c.single);
-  }
-}
-
-TEST(ReadOnlyQueryTest, RequireSingleStatementNamesTheText) {
-  EXPECT_NO_THROW(require_single_statement("select 1;"));
-  try {
-    require_single_statement("select 1; delete from T");
-    FAIL() << "no exception";
-  } catch (const std::exception& e) {
-    EXPECT_STREQ(e.what(), "Only one statement is allowed: select 1; delete from T");
-  }
-}
-
 struct CloseDb {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
