@@ -17,11 +17,11 @@ bool is_exactly(const server::TBrowser& browser) {
 
 TSvServerController::TSvServerController(server::ControllerEnvironment env)
     : TSvServerControllerBase(std::move(env)) {
-  OnNewSession = [this](server::TSvApplication& s) { SvServerControllerBaseNewSession(s); };
-  OnCloseSession = [this](server::TSvApplication& s) { SvServerControllerBaseCloseSession(s); };
-  OnBrowserCheck = [this](server::TSvApplication& s, std::unique_ptr<server::TBrowser>& b) {
-    SvServerControllerBaseBrowserCheck(s, b);
-  };
+  // The handlers keep no state, and the base class destroys the remaining sessions (firing
+  // OnCloseSession) after this part of the object is gone: so they capture nothing.
+  OnNewSession = &SvServerControllerBaseNewSession;
+  OnCloseSession = &SvServerControllerBaseCloseSession;
+  OnBrowserCheck = &SvServerControllerBaseBrowserCheck;
 }
 
 void TSvServerController::LoadDesignValues() {
@@ -74,7 +74,14 @@ std::unique_ptr<server::TBrowser> application_browser(const server::TBrowser& br
       return std::make_unique<server::TFirefox>(browser.mMinSupportedVersion);
     }
   }
-  return std::make_unique<server::TInternetExplorer>(browser.mMinSupportedVersion);
+  auto replacement = std::make_unique<server::TInternetExplorer>(browser.mMinSupportedVersion);
+  // Internet Explorer of a current Firefox's or Safari's minimum (3.6, 5.0), of a mobile
+  // browser's or of a search robot's would be below Internet Explorer's own minimum and turn
+  // the client away; the application accepts every client.
+  if (!replacement->IsSupported()) {
+    replacement->mAllowOlderBrowsers = true;
+  }
+  return replacement;
 }
 
 void RegisterServerController() { server::SetServerControllerClass<TSvServerController>(); }

@@ -16,13 +16,14 @@ class TSvServerController : public server::TSvServerControllerBase {
   explicit TSvServerController(server::ControllerEnvironment env);
 
   // Puts a new TSvUserSession into the session's FData slot.
-  void SvServerControllerBaseNewSession(server::TSvApplication& aSession);
-  void SvServerControllerBaseCloseSession(server::TSvApplication& ASession);
+  static void SvServerControllerBaseNewSession(server::TSvApplication& aSession);
+  static void SvServerControllerBaseCloseSession(server::TSvApplication& ASession);
   // Replaces the classified browser: unrecognised agents become Internet Explorer 8.0, an
   // unsupported Safari, Chrome or Firefox is raised to its own minimum version, and every
-  // other browser becomes Internet Explorer of the old browser's minimum version.
-  void SvServerControllerBaseBrowserCheck(server::TSvApplication& aSession,
-                                          std::unique_ptr<server::TBrowser>& rBrowser);
+  // other browser becomes Internet Explorer of the old browser's minimum version, accepted
+  // even when that version is below Internet Explorer's own minimum.
+  static void SvServerControllerBaseBrowserCheck(server::TSvApplication& aSession,
+                                                 std::unique_ptr<server::TBrowser>& rBrowser);
 
  protected:
   void LoadDesignValues() override;
