@@ -1,5 +1,6 @@
 #include "base/encoding.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -130,19 +131,13 @@ std::string float_text(double value) {
   if (value == 0) {
     return "0";
   }
-  // The fewest significant digits (up to 15) that give back the 15-digit rounding of the
-  // value, as "d.ddde<exp>".
+  // The value rounded to 15 significant digits, as "d.dddddddddddddde<exp>". Any two decimals
+  // of up to 15 digits read as different doubles, so the shortest text that gives back this
+  // rounding is these digits without their trailing zeros.
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%.14e", value);
-  const double target = std::strtod(buf, nullptr);
-  for (int precision = 1; precision < 15; ++precision) {
-    char shorter[40];
-    std::snprintf(shorter, sizeof shorter, "%.*e", precision - 1, value);
-    if (std::strtod(shorter, nullptr) == target) {
-      std::snprintf(buf, sizeof buf, "%s", shorter);
-      break;
-    }
-  }
+  const auto res =
+      std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::scientific, 14);
+  *res.ptr = '\0';
   const std::string_view text = buf;
   const size_t e = text.find('e');
   const bool negative = text[0] == '-';

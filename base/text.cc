@@ -1,5 +1,7 @@
 #include "base/text.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 namespace appsrv::base {
@@ -40,16 +42,31 @@ void append_utf16(std::u16string& out, char32_t cp) {
 
 std::u16string utf8_to_utf16(std::string_view s) {
   std::u16string out;
-  out.reserve(s.size());
+  append_utf16(out, s);
+  return out;
+}
+
+void append_utf16(std::u16string& out, std::string_view s) {
+  out.reserve(out.size() + s.size());
   size_t i = 0;
   const size_t n = s.size();
   while (i < n) {
-    const auto b0 = static_cast<uint8_t>(s[i]);
-    if (b0 < 0x80) {
-      out += static_cast<char16_t>(b0);
-      ++i;
-      continue;
+    // Runs of ASCII are copied in one step.
+    size_t ascii = i;
+    while (ascii < n && static_cast<uint8_t>(s[ascii]) < 0x80) {
+      ++ascii;
     }
+    if (ascii > i) {
+      const size_t old = out.size();
+      out.resize(old + (ascii - i));
+      std::copy(s.begin() + static_cast<ptrdiff_t>(i), s.begin() + static_cast<ptrdiff_t>(ascii),
+                out.begin() + static_cast<ptrdiff_t>(old));
+      i = ascii;
+      if (i == n) {
+        break;
+      }
+    }
+    const auto b0 = static_cast<uint8_t>(s[i]);
     int len = 0;
     char32_t cp = 0;
     char32_t min = 0;
@@ -77,7 +94,6 @@ std::u16string utf8_to_utf16(std::string_view s) {
     append_utf16(out, cp);
     i += len;
   }
-  return out;
 }
 
 std::string utf16_to_utf8(std::u16string_view s) {

@@ -9,6 +9,8 @@ namespace appsrv::base {
 
 // Invalid UTF-8 sequences decode to U+FFFD each.
 std::u16string utf8_to_utf16(std::string_view s);
+// utf8_to_utf16 appended to `out`.
+void append_utf16(std::u16string& out, std::string_view s);
 // Lone surrogates encode as U+FFFD.
 std::string utf16_to_utf8(std::u16string_view s);
 // utf16_to_utf8 appended to `out`, for writers that build one text in one buffer.

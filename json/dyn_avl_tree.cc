@@ -1,18 +1,13 @@
 #include "json/dyn_avl_tree.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace appsrv::json {
 
 namespace {
 
-using Node = std::unique_ptr<TDynAvlEntry>;
-
-constexpr size_t kMaxHeight = 96;  // an AVL tree of 2^64 entries is under 93 levels high
-
-int height(const Node& n) { return n ? n->height : 0; }
-
-void update(TDynAvlEntry& n) { n.height = 1 + std::max(height(n.left), height(n.right)); }
+constexpr size_t kMaxHeight = 64;  // an AVL tree of 2^31 entries is under 45 levels high
 
 // <0 when (hash, name) sorts before the entry, >0 after, 0 on the same name.
 int compare(uint32_t hash, std::u16string_view name, const TDynAvlEntry& e) {
@@ -21,40 +16,6 @@ int compare(uint32_t hash, std::u16string_view name, const TDynAvlEntry& e) {
   }
   const int c = name.compare(e.FName);
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
-}
-
-void rotate_right(Node& n) {
-  Node l = std::move(n->left);
-  n->left = std::move(l->right);
-  update(*n);
-  l->right = std::move(n);
-  update(*l);
-  n = std::move(l);
-}
-
-void rotate_left(Node& n) {
-  Node r = std::move(n->right);
-  n->right = std::move(r->left);
-  update(*n);
-  r->left = std::move(n);
-  update(*r);
-  n = std::move(r);
-}
-
-void rebalance(Node& n) {
-  update(*n);
-  const int balance = height(n->left) - height(n->right);
-  if (balance > 1) {
-    if (height(n->left->left) < height(n->left->right)) {
-      rotate_left(n->left);
-    }
-    rotate_right(n);
-  } else if (balance < -1) {
-    if (height(n->right->right) < height(n->right->left)) {
-      rotate_right(n->right);
-    }
-    rotate_left(n);
-  }
 }
 
 }  // namespace
@@ -67,45 +28,111 @@ uint32_t Hash(std::u16string_view name) {
   return h;
 }
 
-TDynAvlEntry* TDynAvlTree::find(std::u16string_view name) const {
+const TDynAvlEntry* TDynAvlTree::find(std::u16string_view name) const {
   const uint32_t hash = Hash(name);
-  TDynAvlEntry* node = root_.get();
-  while (node != nullptr) {
-    const int c = compare(hash, name, *node);
+  int32_t node = root_;
+  while (node >= 0) {
+    const TDynAvlEntry& e = entries_[static_cast<size_t>(node)];
+    const int c = compare(hash, name, e);
     if (c == 0) {
-      return node;
+      return &e;
     }
-    node = c < 0 ? node->left.get() : node->right.get();
+    node = c < 0 ? e.left : e.right;
   }
   return nullptr;
 }
 
+TDynAvlEntry* TDynAvlTree::find(std::u16string_view name) {
+  return const_cast<TDynAvlEntry*>(std::as_const(*this).find(name));
+}
+
+void TDynAvlTree::update(int32_t i) {
+  TDynAvlEntry& e = at(i);
+  e.height = 1 + std::max(height(e.left), height(e.right));
+}
+
+int32_t TDynAvlTree::rotate_right(int32_t i) {
+  const int32_t l = at(i).left;
+  at(i).left = at(l).right;
+  update(i);
+  at(l).right = i;
+  update(l);
+  return l;
+}
+
+int32_t TDynAvlTree::rotate_left(int32_t i) {
+  const int32_t r = at(i).right;
+  at(i).right = at(r).left;
+  update(i);
+  at(r).left = i;
+  update(r);
+  return r;
+}
+
+int32_t TDynAvlTree::rebalance(int32_t i) {
+  update(i);
+  const int32_t balance = height(at(i).left) - height(at(i).right);
+  if (balance > 1) {
+    const int32_t l = at(i).left;
+    if (height(at(l).left) < height(at(l).right)) {
+      at(i).left = rotate_left(l);
+    }
+    return rotate_right(i);
+  }
+  if (balance < -1) {
+    const int32_t r = at(i).right;
+    if (height(at(r).right) < height(at(r).left)) {
+      at(i).right = rotate_right(r);
+    }
+    return rotate_left(i);
+  }
+  return i;
+}
+
 TDynAvlEntry& TDynAvlTree::insert(std::u16string name) {
   const uint32_t hash = Hash(name);
-  // Walk down iteratively, remembering the links taken, then rebalance on the way back up.
-  Node* path[kMaxHeight];
+  // Walk down, remembering the path, then rebalance on the way back up.
+  int32_t path[kMaxHeight];
+  bool went_left[kMaxHeight];
   size_t depth = 0;
-  Node* link = &root_;
-  while (*link) {
-    const int c = compare(hash, name, **link);
+  int32_t node = root_;
+  while (node >= 0) {
+    const TDynAvlEntry& e = at(node);
+    const int c = compare(hash, name, e);
     if (c == 0) {
-      return **link;
+      return at(node);
     }
-    path[depth++] = link;
-    link = c < 0 ? &(*link)->left : &(*link)->right;
+    path[depth] = node;
+    went_left[depth] = c < 0;
+    ++depth;
+    node = c < 0 ? e.left : e.right;
   }
-  *link = std::make_unique<TDynAvlEntry>(std::move(name), hash);
-  TDynAvlEntry* made = link->get();
-  ++size_;
+  const auto made = static_cast<int32_t>(entries_.size());
+  entries_.emplace_back(std::move(name), hash);
+  // Hangs `child` where the walk left the node at `level` (the root when level is 0).
+  const auto link = [&](size_t level, int32_t child) {
+    if (level == 0) {
+      root_ = child;
+    } else if (went_left[level - 1]) {
+      at(path[level - 1]).left = child;
+    } else {
+      at(path[level - 1]).right = child;
+    }
+  };
+  link(depth, made);
   while (depth > 0) {
-    Node& n = *path[--depth];
-    const int before = n->height;
-    rebalance(n);
-    if (n->height == before) {
+    --depth;
+    const int32_t n = path[depth];
+    const int32_t before = at(n).height;
+    const int32_t top = rebalance(n);
+    if (top != n) {
+      link(depth, top);
+    }
+    if (at(top).height == before) {
       break;
     }
   }
-  return *made;
+  return at(made);
 }
 
 }  // namespace appsrv::json

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace appsrv::json {
 
@@ -18,19 +19,22 @@ uint32_t Hash(std::u16string_view name);
 
 // One member. The hash is computed once, when the entry is made.
 struct TDynAvlEntry {
-  TDynAvlEntry(std::u16string name, uint32_t hash) : FName(std::move(name)), FHash(hash) {}
+  TDynAvlEntry(std::u16string&& name, uint32_t hash) : FName(std::move(name)), FHash(hash) {}
 
   std::u16string FName;
   uint32_t FHash;
   IDynObject FPtr;  // may be empty: the member is then written as null
 
-  std::unique_ptr<TDynAvlEntry> left;
-  std::unique_ptr<TDynAvlEntry> right;
-  int height = 1;
+  // Tree links: positions in the tree's entry list, -1 for none.
+  int32_t left = -1;
+  int32_t right = -1;
+  int32_t height = 1;
 };
 
 // Entries in descending hash order, equal hashes in ascending name order (code unit by code
-// unit). A name occurs once; lookups compare names only on equal hashes. Owns its entries.
+// unit). A name occurs once; lookups compare names only on equal hashes. Owns its entries,
+// which live in one list in the order they were made (entries are never removed), so that a
+// table is a few allocations however many members it has.
 class TDynAvlTree {
  public:
   TDynAvlTree() = default;
@@ -40,35 +44,48 @@ class TDynAvlTree {
   TDynAvlTree& operator=(const TDynAvlTree&) = delete;
   ~TDynAvlTree() = default;
 
-  // The entry named `name`, or nullptr.
-  TDynAvlEntry* find(std::u16string_view name) const;
+  // The entry named `name`, or nullptr. Valid until the next insert.
+  TDynAvlEntry* find(std::u16string_view name);
+  const TDynAvlEntry* find(std::u16string_view name) const;
   // The entry named `name`, made (with an empty value) when absent; an existing entry keeps
-  // its place and its value.
+  // its place and its value. Valid until the next insert.
   TDynAvlEntry& insert(std::u16string name);
 
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  const TDynAvlEntry* root() const { return root_.get(); }
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  void reserve(size_t n) { entries_.reserve(n); }
+  // The entries in the order they were made, and the position of the root (-1 when empty).
+  const std::vector<TDynAvlEntry>& entries() const { return entries_; }
+  int32_t root() const { return root_; }
 
   // Calls fn(const TDynAvlEntry&) for every entry in table order.
   template <typename Fn>
   void for_each(Fn&& fn) const {
-    walk(root_.get(), fn);
+    walk(root_, fn);
   }
 
  private:
   template <typename Fn>
-  static void walk(const TDynAvlEntry* node, Fn& fn) {
+  void walk(int32_t node, Fn& fn) const {
     // The tree is balanced, so this recursion is at most about 1.44 log2(size) deep.
-    while (node != nullptr) {
-      walk(node->left.get(), fn);
-      fn(*node);
-      node = node->right.get();
+    while (node >= 0) {
+      const TDynAvlEntry& e = entries_[static_cast<size_t>(node)];
+      walk(e.left, fn);
+      fn(e);
+      node = e.right;
     }
   }
 
-  std::unique_ptr<TDynAvlEntry> root_;
-  size_t size_ = 0;
+  TDynAvlEntry& at(int32_t i) { return entries_[static_cast<size_t>(i)]; }
+  int32_t height(int32_t i) const { return i < 0 ? 0 : entries_[static_cast<size_t>(i)].height; }
+  void update(int32_t i);
+  int32_t rotate_left(int32_t i);
+  int32_t rotate_right(int32_t i);
+  // Restores the balance of the subtree at `i`; returns its new root.
+  int32_t rebalance(int32_t i);
+
+  std::vector<TDynAvlEntry> entries_;
+  int32_t root_ = -1;
 };
 
 using TDynTableString = TDynAvlTree;

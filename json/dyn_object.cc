@@ -227,32 +227,38 @@ class DynWriter {
     out_ += bracket;
   }
 
-  void hex_escape(char16_t c, int digits) {
-    char buf[6] = {'\\', 'u', '0', '0'};
-    for (int i = 0; i < digits; ++i) {
-      buf[5 - i] = kHexDigits[(c >> (4 * i)) & 0xF];
-    }
-    out_.append(buf, 6);
-  }
-
   void string(std::u16string_view s) {
     out_ += '"';
     if (escape_) {
-      out_.reserve(out_.size() + s.size() + 1);
-      for (const char16_t c : s) {
-        if (c >= 0x80) {
-          hex_escape(c, c >= 0x100 ? 4 : 2);
-          continue;
+      // Escaped text goes through a small buffer in chunks, at most 6 bytes per code unit.
+      constexpr size_t kChunk = 256;
+      char buf[kChunk * 6];
+      for (size_t from = 0; from < s.size(); from += kChunk) {
+        const std::u16string_view chunk = s.substr(from, kChunk);
+        char* p = buf;
+        for (const char16_t c : chunk) {
+          if (c < 0x80) {
+            const char e = kEscapes.full[c];
+            if (e == 0) {
+              *p++ = static_cast<char>(c);
+              continue;
+            }
+            *p++ = '\\';
+            if (e != 'u') {
+              *p++ = e;
+              continue;
+            }
+          } else {
+            *p++ = '\\';
+          }
+          p[0] = 'u';
+          p[1] = kHexDigits[c >> 12];
+          p[2] = kHexDigits[(c >> 8) & 0xF];
+          p[3] = kHexDigits[(c >> 4) & 0xF];
+          p[4] = kHexDigits[c & 0xF];
+          p += 5;
         }
-        const char e = kEscapes.full[c];
-        if (e == 0) {
-          out_ += static_cast<char>(c);
-        } else if (e == 'u') {
-          hex_escape(c, 2);
-        } else {
-          out_ += '\\';
-          out_ += e;
-        }
+        out_.append(buf, static_cast<size_t>(p - buf));
       }
     } else {
       // Runs between escapes go out as UTF-8 in one piece; a run never splits a surrogate pair
@@ -265,7 +271,7 @@ class DynWriter {
         }
         base::append_utf8(out_, s.substr(start, i - start));
         if (c == 0) {
-          hex_escape(c, 2);
+          out_ += "\\u0000";
         } else {
           out_ += '\\';
           out_ += static_cast<char>(c);
@@ -353,10 +359,6 @@ IDynObject TDynObject::make_method(TDynMethod method) {
   auto v = std::make_shared<TDynObject>(TDynType::stMethod);
   v->payload_ = std::move(method);
   return v;
-}
-
-IDynObject TDynObject::ParseString(std::string_view utf8, bool strict, bool partial) {
-  return ParseString(std::u16string_view(to_u16(utf8)), strict, partial);
 }
 
 int64_t TDynObject::GetI(std::string_view key) const {

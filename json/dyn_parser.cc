@@ -2,7 +2,10 @@
 #include <charconv>
 #include <cstdlib>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
+#include "base/text.h"
 #include "json/dyn_object.h"
 
 namespace appsrv::json {
@@ -15,17 +18,23 @@ constexpr int kMaxDepth = 32;
 
 enum class Context { kTop, kArray, kObject };
 
-bool is_space(char16_t c) {
+template <typename Char>
+bool is_space(Char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\b';
 }
 
-bool is_number_char(char16_t c) {
+template <typename Char>
+bool is_number_char(Char c) {
   return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
 }
 
-bool is_ascii_letter(char16_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+template <typename Char>
+bool is_ascii_letter(Char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
-int hex_value(char16_t c) {
+template <typename Char>
+int hex_value(Char c) {
   if (c >= '0' && c <= '9') {
     return c - '0';
   }
@@ -39,7 +48,8 @@ int hex_value(char16_t c) {
 }
 
 // Characters an unquoted key may not start with (whitespace is skipped before a key).
-bool bad_key_start(char16_t c) {
+template <typename Char>
+bool bad_key_start(Char c) {
   switch (c) {
     case 0:
     case '\b':
@@ -64,11 +74,29 @@ bool bad_key_start(char16_t c) {
   }
 }
 
-// Reads one text. Every method that can fail returns false or an empty pointer, and the
-// failure goes straight up: nothing is returned for a text that does not parse.
+template <typename Char>
+bool is_ascii(Char c) {
+  return static_cast<std::make_unsigned_t<Char>>(c) < 0x80;
+}
+
+// Text between structural characters, which are all ASCII: UTF-16 is taken as it is and UTF-8
+// is decoded. A run never splits a character because it only ends at an ASCII character.
+void append_run(std::u16string& out, const char16_t* begin, const char16_t* end) {
+  out.append(begin, end);
+}
+
+void append_run(std::u16string& out, const char* begin, const char* end) {
+  base::append_utf16(out, std::string_view(begin, static_cast<size_t>(end - begin)));
+}
+
+// Reads one text, UTF-16 code units or UTF-8 bytes. Every method that can fail returns false or an
+// empty pointer, and the failure goes straight up: nothing is returned for a text that does not
+// parse.
+template <typename Char>
 class Reader {
  public:
-  explicit Reader(std::u16string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+  explicit Reader(std::basic_string_view<Char> text)
+      : p_(text.data()), end_(text.data() + text.size()) {}
 
   IDynObject top(bool partial) {
     IDynObject v = value(0, Context::kTop);
@@ -80,12 +108,12 @@ class Reader {
 
  private:
   // The end of the text reads as NUL.
-  char16_t peek() const { return p_ < end_ ? *p_ : char16_t{0}; }
+  Char peek() const { return p_ < end_ ? *p_ : Char{0}; }
 
   // Skips whitespace and comments; false on a "/" that starts neither.
   bool skip_space() {
     while (p_ < end_) {
-      const char16_t c = *p_;
+      const Char c = *p_;
       if (is_space(c)) {
         ++p_;
         continue;
@@ -93,7 +121,7 @@ class Reader {
       if (c != '/') {
         return true;
       }
-      const char16_t next = p_ + 1 < end_ ? p_[1] : char16_t{0};
+      const Char next = p_ + 1 < end_ ? p_[1] : Char{0};
       if (next == '*') {
         p_ += 2;
         while (p_ < end_ && !(*p_ == '*' && p_ + 1 < end_ && p_[1] == '/')) {
@@ -123,7 +151,7 @@ class Reader {
         return nullptr;
       }
     }
-    const char16_t c = peek();
+    const Char c = peek();
     switch (c) {
       case '"':
       case '\'': {
@@ -138,11 +166,11 @@ class Reader {
       case '{':
         return object(depth);
       case 't':
-        return literal(u"true", context);
+        return literal("true", context);
       case 'f':
-        return literal(u"false", context);
+        return literal("false", context);
       case 'n':
-        return literal(u"null", context);
+        return literal("null", context);
       default:
         if (c == '-' || (c >= '0' && c <= '9')) {
           return number();
@@ -153,30 +181,32 @@ class Reader {
 
   // A bare word runs to the character that closes the value in its context, or to the end.
   IDynObject bare_word(Context context) {
-    const char16_t* start = p_;
+    const Char* start = p_;
     if (context == Context::kTop) {
       p_ = end_;
     } else {
-      const char16_t close = context == Context::kArray ? ']' : '}';
+      const Char close = context == Context::kArray ? ']' : '}';
       while (p_ < end_ && *p_ != ',' && *p_ != close) {
         ++p_;
       }
     }
-    const char16_t* stop = p_;
+    const Char* stop = p_;
     while (stop > start && (stop[-1] == ' ' || stop[-1] == '\r' || stop[-1] == '\n')) {
       --stop;
     }
-    return TDynObject::make_string(std::u16string(start, stop));
+    std::u16string word;
+    append_run(word, start, stop);
+    return TDynObject::make_string(std::move(word));
   }
 
-  IDynObject literal(std::u16string_view word, Context context) {
-    const char16_t* start = p_;
+  IDynObject literal(std::string_view word, Context context) {
+    const Char* start = p_;
     size_t i = 0;
-    while (i < word.size() && peek() == word[i]) {
+    while (i < word.size() && peek() == Char(word[i])) {
       ++p_;
       ++i;
     }
-    const char16_t next = peek();
+    const Char next = peek();
     if (i < word.size() || is_ascii_letter(next) || next == '_' || next == '.') {
       p_ = start;
       return bare_word(context);
@@ -188,7 +218,7 @@ class Reader {
   }
 
   IDynObject number() {
-    const char16_t* start = p_;
+    const Char* start = p_;
     bool point = false;
     bool exponent = false;
     while (p_ < end_ && is_number_char(*p_)) {
@@ -287,7 +317,7 @@ class Reader {
 
   // Reads an escape after its backslash into `out`.
   bool escape(std::u16string& out) {
-    const char16_t c = peek();
+    const Char c = peek();
     if (p_ == end_) {
       return false;
     }
@@ -313,7 +343,13 @@ class Reader {
       case 'x':
         return hex_unit(2, out);
       default:
-        out += c;
+        // Any other character stands for itself; a non-ASCII one is left for the run that
+        // follows, so that UTF-8 is decoded whole.
+        if (is_ascii(c)) {
+          out += static_cast<char16_t>(c);
+        } else {
+          --p_;
+        }
         return true;
     }
   }
@@ -334,13 +370,13 @@ class Reader {
 
   // A string closed by the quote that opens it. Fails when the text ends first.
   bool quoted(std::u16string& out) {
-    const char16_t quote = *p_++;
+    const Char quote = *p_++;
     for (;;) {
-      const char16_t* run = p_;
+      const Char* run = p_;
       while (p_ < end_ && *p_ != quote && *p_ != '\\') {
         ++p_;
       }
-      out.append(run, p_);
+      append_run(out, run, p_);
       if (p_ == end_) {
         return false;
       }
@@ -356,11 +392,11 @@ class Reader {
   // Every character up to the next ":", escapes allowed.
   bool unquoted_key(std::u16string& out) {
     for (;;) {
-      const char16_t* run = p_;
+      const Char* run = p_;
       while (p_ < end_ && *p_ != ':' && *p_ != '\\') {
         ++p_;
       }
-      out.append(run, p_);
+      append_run(out, run, p_);
       if (p_ == end_) {
         return false;
       }
@@ -394,7 +430,7 @@ class Reader {
       if (!skip_space()) {
         return nullptr;
       }
-      const char16_t c = peek();
+      const Char c = peek();
       if (c == ']') {
         ++p_;
         return result;
@@ -426,7 +462,7 @@ class Reader {
     }
     for (;;) {
       std::u16string key;
-      const char16_t c = peek();
+      const Char c = peek();
       if (c == '"' || c == '\'') {
         if (!quoted(key) || !skip_space()) {
           return nullptr;
@@ -446,7 +482,7 @@ class Reader {
       if (!skip_space()) {
         return nullptr;
       }
-      const char16_t next = peek();
+      const Char next = peek();
       if (next == '}') {
         ++p_;
         return result;
@@ -465,19 +501,28 @@ class Reader {
     }
   }
 
-  const char16_t* p_;
-  const char16_t* end_;
+  const Char* p_;
+  const Char* end_;
 };
+
+template <typename Char>
+IDynObject parse(std::basic_string_view<Char> text, bool partial) {
+  // The reader sees the text as a NUL-terminated string: an embedded NUL ends it.
+  const size_t nul = text.find(Char{0});
+  if (nul != std::basic_string_view<Char>::npos) {
+    text = text.substr(0, nul);
+  }
+  return Reader<Char>(text).top(partial);
+}
 
 }  // namespace
 
 IDynObject TDynObject::ParseString(std::u16string_view text, bool /*strict*/, bool partial) {
-  // The reader sees the text as a NUL-terminated string: an embedded NUL ends it.
-  const size_t nul = text.find(u'\0');
-  if (nul != std::u16string_view::npos) {
-    text = text.substr(0, nul);
-  }
-  return Reader(text).top(partial);
+  return parse(text, partial);
+}
+
+IDynObject TDynObject::ParseString(std::string_view utf8, bool /*strict*/, bool partial) {
+  return parse(utf8, partial);
 }
 
 }  // namespace appsrv::json

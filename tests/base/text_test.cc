@@ -32,6 +32,12 @@ TEST(TextTest, InvalidSequencesBecomeReplacementCharacters) {
   EXPECT_EQ(utf16_to_utf8(u"\xD800x"), "\xEF\xBF\xBDx");
 }
 
+TEST(TextTest, AppendUtf16KeepsWhatIsThere) {
+  std::u16string out = u"a";
+  append_utf16(out, "\xC3\xA9\xF0\x9F\x98\x80\xFF");
+  EXPECT_EQ(out, u"a\u00E9\xD83D\xDE00\xFFFD");
+}
+
 TEST(TextTest, AppendUtf8KeepsWhatIsThere) {
   std::string out = "a";
   append_utf8(out, u"\u00E9\xD83D\xDE00\xDC00");

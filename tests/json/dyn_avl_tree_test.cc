@@ -25,8 +25,13 @@ std::vector<std::u16string> walk(const TDynAvlTree& t) {
   return names;
 }
 
-int height(const TDynAvlEntry* e) {
-  return e == nullptr ? 0 : 1 + std::max(height(e->left.get()), height(e->right.get()));
+// Counted from the links, not taken from the entries' own heights.
+int height(const TDynAvlTree& t, int32_t i) {
+  if (i < 0) {
+    return 0;
+  }
+  const TDynAvlEntry& e = t.entries()[static_cast<size_t>(i)];
+  return 1 + std::max(height(t, e.left), height(t, e.right));
 }
 
 TEST(DynAvlTreeTest, HashFollowsTheMultiplyAndAddRule) {
@@ -111,7 +116,7 @@ TEST(DynAvlTreeTest, StaysBalancedAndOrderedWhateverTheInsertionOrder) {
     }
     EXPECT_EQ(t.size(), names.size());
     EXPECT_EQ(walk(t), want);
-    EXPECT_LE(height(t.root()), 1.45 * std::log2(static_cast<double>(names.size()) + 2));
+    EXPECT_LE(height(t, t.root()), 1.45 * std::log2(static_cast<double>(names.size()) + 2));
     for (const std::u16string& name : names) {
       ASSERT_NE(t.find(name), nullptr);
       EXPECT_EQ(t.find(name)->FName, name);
@@ -123,7 +128,7 @@ TEST(DynAvlTreeTest, StaysBalancedAndOrderedWhateverTheInsertionOrder) {
     sorted.insert(*it);
   }
   EXPECT_EQ(walk(sorted), want);
-  EXPECT_LE(height(sorted.root()), 1.45 * std::log2(static_cast<double>(want.size()) + 2));
+  EXPECT_LE(height(sorted, sorted.root()), 1.45 * std::log2(static_cast<double>(want.size()) + 2));
 }
 
 }  // namespace

@@ -4,15 +4,21 @@
 #include <random>
 #include <string>
 
+#include "base/text.h"
 #include "json/dyn_object.h"
 
 namespace appsrv::json {
 namespace {
 
-// The compact, fully escaped text of what `text` parses to, or "<none>".
+// The compact, fully escaped text of what `text` parses to, or "<none>". The text is read
+// both as UTF-8 and as UTF-16, which must agree.
 std::string parsed(std::string_view text, bool partial = true) {
   const IDynObject v = TDynObject::ParseString(text, false, partial);
-  return v ? v->AsJSon(false, true) : "<none>";
+  const std::string from_utf8 = v ? v->AsJSon(false, true) : "<none>";
+  const std::u16string utf16 = base::utf8_to_utf16(text);
+  const IDynObject w = TDynObject::ParseString(std::u16string_view(utf16), false, partial);
+  EXPECT_EQ(w ? w->AsJSon(false, true) : "<none>", from_utf8) << "read as UTF-16";
+  return from_utf8;
 }
 
 std::string nest(int n, std::string_view open, std::string_view inner, std::string_view close) {
@@ -115,6 +121,11 @@ TEST(DynParserTest, Strings) {
       {"\"\xC3\xA9\"", "\"\\u00e9\""},
       {"\"a\tb\x01\"", "\"a\\tb\\u0001\""},
       {"\"/* no comment */\"", "\"\\/* no comment *\\/\""},
+      {"\"\\\xC3\xA9\"", "\"\\u00e9\""},  // an escaped UTF-8 character
+      {"\"\\\xF0\x9F\x98\x80\"", "\"\\ud83d\\ude00\""},
+      {"\"a\xFF\xC3\"", "\"a\\ufffd\\ufffd\""},  // bad UTF-8 reads as U+FFFD
+      {"{\xC3\xA9:\xE6\x9C\x8D}", "{\"\\u00e9\":\"\\u670d\"}"},
+      {"[\xC3\xA9 ,\xC3]", "[\"\\u00e9\",\"\\ufffd\"]"},
   });
 }
 
@@ -225,7 +236,7 @@ TEST(DynParserTest, MalformedTextsGiveNothing) {
   };
   for (std::string_view text : cases) {
     SCOPED_TRACE(text);
-    EXPECT_EQ(TDynObject::ParseString(text), nullptr);
+    EXPECT_EQ(parsed(text), "<none>");
   }
 }
 
@@ -249,7 +260,7 @@ TEST(DynParserTest, NestingStopsAtDepthThirtyTwo) {
   };
   for (const Depth& c : cases) {
     SCOPED_TRACE(c.text.substr(0, 80));
-    EXPECT_EQ(TDynObject::ParseString(c.text) != nullptr, c.parses);
+    EXPECT_EQ(parsed(c.text) != "<none>", c.parses);
   }
 }
 
