@@ -45,16 +45,18 @@ TEST_F(ConnectionTest, ExecuteRunsExactlyOneStatement) {
     std::string_view sql;
     bool refused;
   };
+  // clang-format off
   const Case cases[] = {
-      {"insert into T(Name) values('a')", false},
-      {"insert into T(Name) values('b');", false},
-      {"insert into T(Name) values('c'); -- trailing comment", false},
-      {"insert into T(Name) values('d');;  \r\n ", false},
-      {"insert into T(Name) values('x'); delete from T", true},
-      {"insert into T(Name) values('x'); drop table T; --", true},
-      {"insert into T(Name) values('x'); garbage that is no statement", true},
+      {"insert into T(Name) values('a')",                                  false},
+      {"insert into T(Name) values('b');",                                 false},
+      {"insert into T(Name) values('c'); -- trailing comment",             false},
+      {"insert into T(Name) values('d');;  \r\n ",                         false},
+      {"insert into T(Name) values('x'); delete from T",                   true},
+      {"insert into T(Name) values('x'); drop table T; --",                true},
+      {"insert into T(Name) values('x'); garbage that is no statement",    true},
       {"insert into T(Name) values(';'); insert into T(Name) values('x')", true},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
     if (c.refused) {
@@ -79,11 +81,13 @@ TEST_F(ConnectionTest, FailuresCarryTheDatabaseMessage) {
     std::string_view sql;
     std::string_view message;
   };
+  // clang-format off
   const Case cases[] = {
-      {"delete from Nope", "sqlite3_prepare_v2: no such table: Nope"},
+      {"delete from Nope",        "sqlite3_prepare_v2: no such table: Nope"},
       {"insert into T values(1)", "sqlite3_prepare_v2: no such table: T"},
-      {"selec 1", "sqlite3_prepare_v2: near \"selec\": syntax error"},
+      {"selec 1",                 "sqlite3_prepare_v2: near \"selec\": syntax error"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
     try {

@@ -90,11 +90,13 @@ TEST_F(DataSetTest, AutoIncrementRequiredAndExpressionColumns) {
     std::string_view class_name;
     bool required;
   };
+  // clang-format off
   const Case cases[] = {
-      {"ID", "TAutoIncField", false},    {"Name", "TWideStringField", true},
-      {"Plain", "TIntegerField", false}, {"Next", "TLargeintField", false},
-      {"Half", "TFloatField", false},    {"Joined", "TWideStringField", false},
+      {"ID",    "TAutoIncField", false},    {"Name",   "TWideStringField", true},
+      {"Plain", "TIntegerField", false}, {"Next",      "TLargeintField",   false},
+      {"Half",  "TFloatField",   false},    {"Joined", "TWideStringField", false},
   };
+  // clang-format on
   ASSERT_EQ(ds.FieldCount(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].name);
@@ -128,11 +130,13 @@ TEST_F(DataSetTest, PagingWithMoveByAndGetRows) {
     std::string_view sql;
     int64_t first_value;
   };
+  // clang-format off
   const Query queries[] = {
-      {"select ID from N order by ID", 1},
+      {"select ID from N order by ID",                 1},
       {"select ID from N order by ID;  -- page query", 1},
-      {"pragma table_info(Wide)", 0},
+      {"pragma table_info(Wide)",                      0},
   };
+  // clang-format on
   for (const Query& q : queries) {
     SCOPED_TRACE(q.sql);
     TADODataSet ds(&connection_);
@@ -185,6 +189,17 @@ TEST_F(DataSetTest, EmptyResult) {
   ds.MoveBy(3);
   EXPECT_TRUE(ds.Eof());
   EXPECT_EQ(ds.GetRows(20)[1].size(), 0u);
+}
+
+TEST_F(DataSetTest, EmptyResultStillWritesTheDataElement) {
+  make_numbers(0);
+  TADOQuery query(&connection_);
+  query.SetSQL("select * from N");
+  query.Open();
+  const std::string packet = query.Save();
+  const std::string tail = "\t</s:Schema>\r\n\t<rs:data>\r\n\t</rs:data>\r\n</xml>";
+  ASSERT_GE(packet.size(), tail.size());
+  EXPECT_EQ(packet.substr(packet.size() - tail.size()), tail);
 }
 
 TEST_F(DataSetTest, OpenRefusesWhatIsNoSingleQuery) {

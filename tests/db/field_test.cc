@@ -16,53 +16,55 @@ TEST(FieldTest, ClassFollowsTheDeclaredType) {
     std::string_view class_name;
     int64_t size;
   };
+  // clang-format off
   const Case cases[] = {
-      {"INTEGER", true, "TAutoIncField", 0},
-      {"counter", false, "TAutoIncField", 0},
-      {"AUTOINCREMENT", false, "TAutoIncField", 0},
-      {"BIGINT", false, "TLargeintField", 0},
-      {"int64", false, "TLargeintField", 0},
-      {"SMALLINT", false, "TSmallintField", 0},
-      {"TINYINT", false, "TByteField", 0},
-      {"Byte", false, "TByteField", 0},
-      {"INTEGER", false, "TIntegerField", 0},
-      {"INT", false, "TIntegerField", 0},
-      {"MEDIUMINT", false, "TIntegerField", 0},
-      {"LONG", false, "TIntegerField", 0},
-      {"BOOL", false, "TBooleanField", 0},
-      {"boolean", false, "TBooleanField", 0},
-      {"BIT", false, "TBooleanField", 0},
-      {"YESNO", false, "TBooleanField", 0},
-      {"LOGICAL", false, "TBooleanField", 0},
-      {"DECIMAL(10,2)", false, "TBCDField", 0},
-      {"NUMERIC", false, "TBCDField", 0},
-      {"MONEY", false, "TBCDField", 0},
-      {"CURRENCY", false, "TBCDField", 0},
-      {"REAL", false, "TFloatField", 0},
-      {"FLOAT", false, "TFloatField", 0},
-      {"DOUBLE", false, "TFloatField", 0},
-      {"DATETIME", false, "TDateTimeField", 0},
-      {"TIMESTAMP", false, "TDateTimeField", 0},
-      {"DATE", false, "TDateField", 0},
-      {"TIME", false, "TTimeField", 0},
-      {"MEMO", false, "TWideMemoField", 0},
-      {"LONGTEXT", false, "TWideMemoField", 0},
-      {"NTEXT", false, "TWideMemoField", 0},
-      {"CLOB", false, "TWideMemoField", 0},
-      {"GUID", false, "TGuidField", 0},
-      {"UNIQUEIDENTIFIER", false, "TGuidField", 0},
-      {"BINARY(16)", false, "TBytesField", 16},
-      {"VARBINARY(8)", false, "TVarBytesField", 8},
-      {"BLOB", false, "TBlobField", 0},
-      {"IMAGE", false, "TBlobField", 0},
-      {"LONGBINARY", false, "TBlobField", 0},
-      {"OLEOBJECT", false, "TBlobField", 0},
-      {"CHAR(10)", false, "TWideStringField", 10},
-      {"VARCHAR(40)", false, "TWideStringField", 40},
-      {"NVARCHAR( 12 )", false, "TWideStringField", 12},
-      {"TEXT", false, "TWideStringField", 255},
-      {"SOMETHING ELSE", false, "TWideStringField", 255},
+      {"INTEGER",          true,  "TAutoIncField",    0},
+      {"counter",          false, "TAutoIncField",    0},
+      {"AUTOINCREMENT",    false, "TAutoIncField",    0},
+      {"BIGINT",           false, "TLargeintField",   0},
+      {"int64",            false, "TLargeintField",   0},
+      {"SMALLINT",         false, "TSmallintField",   0},
+      {"TINYINT",          false, "TByteField",       0},
+      {"Byte",             false, "TByteField",       0},
+      {"INTEGER",          false, "TIntegerField",    0},
+      {"INT",              false, "TIntegerField",    0},
+      {"MEDIUMINT",        false, "TIntegerField",    0},
+      {"LONG",             false, "TIntegerField",    0},
+      {"BOOL",             false, "TBooleanField",    0},
+      {"boolean",          false, "TBooleanField",    0},
+      {"BIT",              false, "TBooleanField",    0},
+      {"YESNO",            false, "TBooleanField",    0},
+      {"LOGICAL",          false, "TBooleanField",    0},
+      {"DECIMAL(10,2)",    false, "TBCDField",        0},
+      {"NUMERIC",          false, "TBCDField",        0},
+      {"MONEY",            false, "TBCDField",        0},
+      {"CURRENCY",         false, "TBCDField",        0},
+      {"REAL",             false, "TFloatField",      0},
+      {"FLOAT",            false, "TFloatField",      0},
+      {"DOUBLE",           false, "TFloatField",      0},
+      {"DATETIME",         false, "TDateTimeField",   0},
+      {"TIMESTAMP",        false, "TDateTimeField",   0},
+      {"DATE",             false, "TDateField",       0},
+      {"TIME",             false, "TTimeField",       0},
+      {"MEMO",             false, "TWideMemoField",   0},
+      {"LONGTEXT",         false, "TWideMemoField",   0},
+      {"NTEXT",            false, "TWideMemoField",   0},
+      {"CLOB",             false, "TWideMemoField",   0},
+      {"GUID",             false, "TGuidField",       0},
+      {"UNIQUEIDENTIFIER", false, "TGuidField",       0},
+      {"BINARY(16)",       false, "TBytesField",      16},
+      {"VARBINARY(8)",     false, "TVarBytesField",   8},
+      {"BLOB",             false, "TBlobField",       0},
+      {"IMAGE",            false, "TBlobField",       0},
+      {"LONGBINARY",       false, "TBlobField",       0},
+      {"OLEOBJECT",        false, "TBlobField",       0},
+      {"CHAR(10)",         false, "TWideStringField", 10},
+      {"VARCHAR(40)",      false, "TWideStringField", 40},
+      {"NVARCHAR( 12 )",   false, "TWideStringField", 12},
+      {"TEXT",             false, "TWideStringField", 255},
+      {"SOMETHING ELSE",   false, "TWideStringField", 255},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.declared);
     const TFieldDef def = field_def_for_declared_type("F", c.declared, c.autoincrement);
@@ -87,26 +89,28 @@ TEST(FieldTest, HierarchyAnswersIsATests) {
     FieldType type;
     bool string, integer, numeric, float_kind, date_time, blob, bytes;
   };
+  // clang-format off
   const Case cases[] = {
       // type                  string integer numeric float  dt     blob   bytes
-      {FieldType::kWideString, true, false, false, false, false, false, false},
-      {FieldType::kGuid, true, false, false, false, false, false, false},
-      {FieldType::kAutoInc, false, true, true, false, false, false, false},
-      {FieldType::kSmallint, false, true, true, false, false, false, false},
-      {FieldType::kByte, false, true, true, false, false, false, false},
-      {FieldType::kInteger, false, true, true, false, false, false, false},
-      {FieldType::kLargeint, false, false, true, false, false, false, false},
-      {FieldType::kFloat, false, false, true, true, false, false, false},
-      {FieldType::kBCD, false, false, true, false, false, false, false},
-      {FieldType::kBoolean, false, false, false, false, false, false, false},
-      {FieldType::kDateTime, false, false, false, false, true, false, false},
-      {FieldType::kDate, false, false, false, false, true, false, false},
-      {FieldType::kTime, false, false, false, false, true, false, false},
-      {FieldType::kWideMemo, false, false, false, false, false, true, false},
-      {FieldType::kBlob, false, false, false, false, false, true, false},
-      {FieldType::kBytes, false, false, false, false, false, false, true},
-      {FieldType::kVarBytes, false, false, false, false, false, false, true},
+      {FieldType::kWideString, true,  false, false, false, false, false, false},
+      {FieldType::kGuid,       true,  false, false, false, false, false, false},
+      {FieldType::kAutoInc,    false, true,  true,  false, false, false, false},
+      {FieldType::kSmallint,   false, true,  true,  false, false, false, false},
+      {FieldType::kByte,       false, true,  true,  false, false, false, false},
+      {FieldType::kInteger,    false, true,  true,  false, false, false, false},
+      {FieldType::kLargeint,   false, false, true,  false, false, false, false},
+      {FieldType::kFloat,      false, false, true,  true,  false, false, false},
+      {FieldType::kBCD,        false, false, true,  false, false, false, false},
+      {FieldType::kBoolean,    false, false, false, false, false, false, false},
+      {FieldType::kDateTime,   false, false, false, false, true,  false, false},
+      {FieldType::kDate,       false, false, false, false, true,  false, false},
+      {FieldType::kTime,       false, false, false, false, true,  false, false},
+      {FieldType::kWideMemo,   false, false, false, false, false, true,  false},
+      {FieldType::kBlob,       false, false, false, false, false, true,  false},
+      {FieldType::kBytes,      false, false, false, false, false, false, true},
+      {FieldType::kVarBytes,   false, false, false, false, false, false, true},
   };
+  // clang-format on
   for (const Case& c : cases) {
     TFieldDef def;
     def.data_type = c.type;
@@ -196,12 +200,14 @@ TEST(FieldTest, UnreadableTextFailsWithAClearMessage) {
     std::string_view stored;
     std::string_view message;
   };
+  // clang-format off
   const Case cases[] = {
-      {FieldType::kInteger, "1 OR 1=1", "'1 OR 1=1' is not a valid integer value"},
-      {FieldType::kFloat, "abc", "'abc' is not a valid floating point value"},
-      {FieldType::kDateTime, "soon", "'soon' is not a valid date and time"},
-      {FieldType::kBoolean, "maybe", "'maybe' is not a valid boolean value"},
+      {FieldType::kInteger,  "1 OR 1=1", "'1 OR 1=1' is not a valid integer value"},
+      {FieldType::kFloat,    "abc",      "'abc' is not a valid floating point value"},
+      {FieldType::kDateTime, "soon",     "'soon' is not a valid date and time"},
+      {FieldType::kBoolean,  "maybe",    "'maybe' is not a valid boolean value"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stored);
     TFieldDef def;
