@@ -128,9 +128,9 @@ void FileStream::SetSize(int64_t size) {
 
 TTempFileStream::TTempFileStream(std::string_view folder, std::string_view prefix,
                                  std::string_view extension, bool delete_file)
-    : TTempFileStream(new_temp_path(folder, prefix, extension), delete_file) {}
+    : TTempFileStream(AtPath{}, new_temp_path(folder, prefix, extension), delete_file) {}
 
-TTempFileStream::TTempFileStream(std::string path, bool delete_file)
+TTempFileStream::TTempFileStream(AtPath, const std::string& path, bool delete_file)
     : FileStream(open_temp_file(path), path), mDeleteFile(delete_file) {}
 
 TTempFileStream::~TTempFileStream() {

@@ -46,7 +46,8 @@ class TTempFileStream : public FileStream {
   bool mDeleteFile;
 
  private:
-  TTempFileStream(std::string path, bool delete_file);
+  struct AtPath {};
+  TTempFileStream(AtPath, const std::string& path, bool delete_file);
 };
 
 // A new file (or an existing one, truncated) opened for writing with mode 0600.

@@ -1,5 +1,6 @@
 #include "server/http_reply.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "base/encoding.h"
@@ -33,6 +34,7 @@ int32_t default_cache_ttl() { return default_ttl.load(); }
 void set_default_cache_ttl(int32_t minutes) { default_ttl.store(minutes); }
 
 THttpReply::THttpReply(char* aBuffer, int32_t aSize) : mBuffer(aBuffer), mBufferSize(aSize) {
+  assert(aSize >= 5);
   std::memcpy(mBuffer, &aSize, sizeof aSize);
   mBuffer[4] = 0;
   Clear();

@@ -1,0 +1,100 @@
+#include "server/file_stream.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "base/exception.h"
+#include "base/files.h"
+#include "temp_dir.h"
+
+namespace appsrv::server {
+namespace {
+
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mode & 0777;
+}
+
+TEST(FileStreamTest, TempFileIsPrivateAndItsNewFolderToo) {
+  testing::TempDir dir;
+  const std::string folder = dir.path() + "cache/sub";
+  std::string path;
+  {
+    TTempFileStream file(folder, "QVK", "", false);
+    path = file.path();
+    file.Write("data", 4);
+    EXPECT_EQ(mode_of(path), 0600u);
+    EXPECT_EQ(mode_of(folder), 0700u);
+  }
+  EXPECT_EQ(base::read_file(path), "data");
+}
+
+TEST(FileStreamTest, DeleteFlagDecidesWhetherTheFileOutlivesTheStream) {
+  testing::TempDir dir;
+  for (const bool remove : {true, false}) {
+    SCOPED_TRACE(remove);
+    std::string path;
+    {
+      TTempFileStream file(dir.path(), "T", "", remove);
+      path = file.path();
+      EXPECT_TRUE(base::file_exists(path));
+    }
+    EXPECT_EQ(base::file_exists(path), !remove);
+  }
+}
+
+TEST(FileStreamTest, ReadStreamDeletesOnlyWhenAsked) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "a.bin";
+  for (const bool remove : {false, true}) {
+    SCOPED_TRACE(remove);
+    base::write_file(path, "hello");
+    {
+      TReadFileStream reader(path, remove);
+      EXPECT_EQ(reader.GetSize(), 5);
+      char buf[5];
+      reader.ReadBuffer(buf, 5);
+      EXPECT_EQ(std::string(buf, 5), "hello");
+      EXPECT_THROW(reader.Write("x", 1), base::Exception);
+    }
+    EXPECT_EQ(base::file_exists(path), !remove);
+  }
+}
+
+TEST(FileStreamTest, MissingFileFailsWithItsName) {
+  try {
+    TReadFileStream reader("/nonexistent/dir/file.bin");
+    FAIL() << "no exception";
+  } catch (const base::Exception& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Cannot open file \"/nonexistent/dir/file.bin\". ", 0),
+              0u)
+        << e.what();
+  }
+}
+
+TEST(FileStreamTest, SeekSizeAndTruncate) {
+  testing::TempDir dir;
+  TTempFileStream file(dir.path(), "T");
+  file.Write("0123456789", 10);
+  EXPECT_EQ(file.Seek(-3, SeekOrigin::kEnd), 7);
+  EXPECT_EQ(file.Seek(1, SeekOrigin::kCurrent), 8);
+  file.SetSize(5);
+  EXPECT_EQ(file.GetSize(), 5);
+  EXPECT_EQ(file.Position(), 5);
+  EXPECT_THROW(file.Seek(-6, SeekOrigin::kEnd), base::Exception);
+}
+
+TEST(FileStreamTest, TempFileWithoutFolderFails) {
+  try {
+    TTempFileStream file("", "QVK");
+    FAIL() << "no exception";
+  } catch (const base::Exception& e) {
+    EXPECT_STREQ(e.what(), "MakeTempFile: No path was provided");
+  }
+}
+
+}  // namespace
+}  // namespace appsrv::server
