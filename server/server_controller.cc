@@ -13,9 +13,11 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "server/clock.h"
+#include "server/configuration_lock.h"
 #include "server/session.h"
 #include "server/session_list.h"
 #include "server/sv_exception.h"
+#include "server/temp_files.h"
 
 namespace appsrv::server {
 
@@ -238,6 +240,12 @@ TSvServerControllerBase::TSvServerControllerBase(ControllerEnvironment env) : en
 TSvServerControllerBase::~TSvServerControllerBase() {
   timeout_thread_.reset();
   sessions_.reset();
+  if (locked_) {
+    set_configuration_locked(false);
+  }
+  if (!cache_dir_.empty() && temp_folder() == cache_dir_) {
+    set_temp_folder("");
+  }
   // The cache folder always ends in this process's identifier; never remove a root.
   const std::string dir = base::exclude_trailing_slash(cache_dir_);
   if (!dir.empty() && dir != "/" && base::ends_with(dir, process_id_)) {
@@ -296,7 +304,10 @@ void TSvServerControllerBase::EndConfiguration() {
   if (cache_dir_.empty()) {
     SetCacheDir("");
   }
+  // Spilled packets and request bodies go into the cache folder from now on.
+  set_temp_folder(cache_dir_);
   locked_ = true;
+  set_configuration_locked(true);
 }
 
 std::string TSvServerControllerBase::normalised_cache_dir(std::string_view v) const {

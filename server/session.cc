@@ -50,6 +50,11 @@ TSvApplication::TSvApplication(TSvSessions& owner, std::unique_ptr<TBrowser> aBr
   mBrowser = std::move(aBrowser);
   Initialize(&aRequest);
   ctl.DoBrowserCheck(*this, mBrowser);
+  // A replacement built by the application carries no agent text; keep the creating one so
+  // that the same-browser check compares against what the client sent.
+  if (mBrowser && mBrowser->mUserAgent.empty()) {
+    mBrowser->mUserAgent = aRequest.user_agent;
+  }
   if (!mBrowser || !mBrowser->IsSupported()) {
     throw EUnknownBrowserException("Unknown browser type. User Agent string: " +
                                    aRequest.user_agent);

@@ -374,10 +374,11 @@ SessionAttachResult TSvSessions::Attach(const SessionAttachRequest& r) {
 
 void TSvSessions::Release(TSvApplication& session) {
   session.Initialize(nullptr);
+  // Once released the session may be destroyed by another thread at any time.
+  SetCurrentSession(nullptr);
   if (session.mTerminated) {
     const std::string id = session.FAppID;
     session.Unlock();
-    SetCurrentSession(nullptr);
     NotifyReleased();
     Terminate(id);
     return;

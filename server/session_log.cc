@@ -4,12 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <mutex>
 
 #include "base/files.h"
 #include "server/clock.h"
+#include "server/memory_stream.h"
 #include "server/server_controller.h"
+#include "server/stream_helper.h"
 
 namespace appsrv::server {
 
@@ -20,41 +21,7 @@ constexpr int32_t kLogVersion = 2;
 
 std::mutex g_log_mu;  // serialises appends to the session event log
 
-// Little-endian primitive encodings, as the exchange packets use them.
-class Encoder {
- public:
-  void byte(uint8_t v) { out_ += static_cast<char>(v); }
-  void boolean(bool v) { byte(v ? 1 : 0); }
-  void integer(int32_t v) {
-    const auto u = static_cast<uint32_t>(v);
-    for (int i = 0; i < 4; ++i) {
-      byte(static_cast<uint8_t>(u >> (8 * i)));
-    }
-  }
-  void real(double v) {
-    uint64_t u = 0;
-    std::memcpy(&u, &v, sizeof u);
-    for (int i = 0; i < 8; ++i) {
-      byte(static_cast<uint8_t>(u >> (8 * i)));
-    }
-  }
-  void text(std::string_view s) {
-    integer(static_cast<int32_t>(s.size()));
-    out_ += s;
-  }
-  void strings(const std::vector<std::string>& lines) {
-    integer(static_cast<int32_t>(lines.size()));
-    for (const std::string& l : lines) {
-      text(l);
-    }
-  }
-  const std::string& bytes() const { return out_; }
-
- private:
-  std::string out_;
-};
-
-bool write_all(int fd, const std::string& bytes) {
+bool write_all(int fd, const std::vector<char>& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -79,25 +46,27 @@ std::string SessionLogPath(const TSvServerControllerBase& controller) {
 void WriteSessionEvent(const TSvServerControllerBase& controller, const TSvApplication& session,
                        TSessionEvent event) noexcept {
   try {
-    Encoder e;
-    e.byte(static_cast<uint8_t>(event));
-    e.real(controller.clock().now());
-    e.text(session.FAppID);
+    TStreamHelper e(std::make_unique<TSvMemoryStream>());
+    e.WriteByte(static_cast<uint8_t>(event));
+    e.WriteDouble(controller.clock().now());
+    e.WriteText(session.FAppID);
     if (event == TSessionEvent::seCreate && session.mBrowser) {
-      e.text(session.mBrowser->mBrowserName);
-      e.text(session.mBrowser->mUserAgent);
+      e.WriteText(session.mBrowser->mBrowserName);
+      e.WriteText(session.mBrowser->mUserAgent);
     }
     const SessionRequestInfo* request = session.current_request();
     if (request != nullptr) {
-      e.text(request->client_ip);
-      e.text(request->path);
-      e.strings(request->content_fields != nullptr ? request->content_fields->lines()
-                                                   : std::vector<std::string>{});
+      e.WriteText(request->client_ip);
+      e.WriteText(request->path);
+      e.WriteStrings(request->content_fields != nullptr ? request->content_fields->lines()
+                                                        : std::vector<std::string>{});
     } else {
-      e.text("");
-      e.text("");
-      e.integer(0);
+      e.WriteText("");
+      e.WriteText("");
+      e.WriteInteger(0);
     }
+    std::vector<char> record(static_cast<size_t>(e.stream().GetSize()));
+    e.CopyTo(record);
 
     const std::string path = SessionLogPath(controller);
     std::scoped_lock lock(g_log_mu);
@@ -107,14 +76,16 @@ void WriteSessionEvent(const TSvServerControllerBase& controller, const TSvAppli
     }
     struct stat st {};
     if (::fstat(fd, &st) == 0 && st.st_size == 0) {
-      Encoder header;
-      header.integer(kLogSignature);
-      header.integer(kLogVersion);
-      header.boolean(controller.AllowMultipleSessionsPerUser());
-      header.integer(controller.SessionTimeout());
-      write_all(fd, header.bytes());
+      TStreamHelper header(std::make_unique<TSvMemoryStream>());
+      header.WriteInteger(kLogSignature);
+      header.WriteInteger(kLogVersion);
+      header.WriteBoolean(controller.AllowMultipleSessionsPerUser());
+      header.WriteInteger(controller.SessionTimeout());
+      std::vector<char> bytes(static_cast<size_t>(header.stream().GetSize()));
+      header.CopyTo(bytes);
+      write_all(fd, bytes);
     }
-    write_all(fd, e.bytes());
+    write_all(fd, record);
     ::close(fd);
   } catch (...) {  // boundary: the event log never fails a request
   }

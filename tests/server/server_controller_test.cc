@@ -7,7 +7,9 @@
 
 #include "base/exception.h"
 #include "base/files.h"
+#include "server/configuration_lock.h"
 #include "server/sv_exception.h"
+#include "server/temp_files.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {
@@ -198,6 +200,19 @@ TEST_F(ControllerTest, LockedSettingsRefuseWrites) {
   EXPECT_EQ(expect_message([] { TSvServerControllerBase::CheckLockGlobal("Handlers"); }),
             "Handlers is locked. Suggestion: Set in ServerController OnConfig event instead.");
   EXPECT_EQ(c->AppName(), "MySvApp");
+}
+
+TEST_F(ControllerTest, LockRaisesTheProcessFlagsUntilDestroyed) {
+  EXPECT_FALSE(configuration_locked());
+  std::string cache;
+  {
+    const auto c = make();
+    EXPECT_TRUE(configuration_locked());
+    EXPECT_EQ(temp_folder(), c->CacheDir());
+    cache = c->CacheDir();
+  }
+  EXPECT_FALSE(configuration_locked());
+  EXPECT_EQ(temp_folder(), "");
 }
 
 TEST_F(ControllerTest, OnConfigMayWriteLockedSettings) {
