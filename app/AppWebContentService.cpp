@@ -1,5 +1,6 @@
 #include "app/AppWebContentService.h"
 
+#include <cctype>
 #include <exception>
 #include <optional>
 
@@ -136,6 +137,34 @@ int32_t int32_param(const base::NameValueList& fields, std::string_view name, in
   return static_cast<int32_t>(*value);
 }
 
+// True when `text` holds `word` (ASCII letters, any case) as a whole word.
+bool holds_word(std::string_view text, std::string_view word) {
+  for (size_t at = base::ifind(text, word); at != std::string_view::npos;
+       at = base::ifind(text, word, at + 1)) {
+    const auto is_word_char = [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+    };
+    const bool starts = at == 0 || !is_word_char(text[at - 1]);
+    const size_t end = at + word.size();
+    const bool ends = end == text.size() || !is_word_char(text[end]);
+    if (starts && ends) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the rows of `select_sql` + an ORDER BY clause may be counted without the clause.
+// Ordering never changes how many rows there are, and without it SQLite counts a plain
+// select without reading every row. A LIMIT would change the count, and a comment or a
+// statement end could swallow the parenthesis the count puts around the text; either
+// keeps the dataset's own count.
+bool count_without_order(std::string_view page_sql) {
+  return page_sql.find("--") == std::string_view::npos &&
+         page_sql.find("/*") == std::string_view::npos &&
+         page_sql.find(';') == std::string_view::npos && !holds_word(page_sql, "limit");
+}
+
 // Runs `query` to its end with FreeQuery on every path.
 class QueryHolder {
  public:
@@ -195,7 +224,8 @@ std::string grid_cell_text(const db::TField& field) {
 }
 
 std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, int32_t offset,
-                                                     int32_t page_size) {
+                                                     int32_t page_size,
+                                                     std::optional<int64_t> row_count) {
   auto document = std::make_unique<json::TJSONObject>();
   const size_t field_count = dataset.FieldCount();
   document->AddPair("fldCount",
@@ -212,7 +242,8 @@ std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, i
   document->AddPair("fldNames", std::move(names));
   document->AddPair("fldLabels", std::move(labels));
   document->AddPair("fldClasses", std::move(kinds));
-  document->AddPair("rowCount", std::make_unique<json::TJSONNumber>(dataset.RecordCount()));
+  document->AddPair("rowCount", std::make_unique<json::TJSONNumber>(
+                                    row_count ? *row_count : dataset.RecordCount()));
 
   auto rows = std::make_unique<json::TJSONArray>();
   if (offset > 0) {
@@ -302,14 +333,22 @@ bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpRep
     document->AddPair("rowCount", std::make_unique<json::TJSONNumber>(int32_t{0}));
     document->AddPair("rows", std::make_unique<json::TJSONArray>());
   } else {
-    std::string page_sql = "SELECT " + field_names + " FROM " + table_names;
+    std::string select_sql = "SELECT " + field_names + " FROM " + table_names;
     if (!where.empty()) {
-      page_sql += " WHERE " + where;
+      select_sql += " WHERE " + where;
     }
-    page_sql += order_by.empty() ? " ORDER BY 1" : " ORDER BY " + order_by;
-    QueryHolder query(*module, std::move(page_sql));
+    const std::string page_sql =
+        select_sql + (order_by.empty() ? " ORDER BY 1" : " ORDER BY " + order_by);
+    QueryHolder query(*module, page_sql);
     query->Open();
-    document = DataSetToGridJson(*query, offset, rows_per_page);
+    std::optional<int64_t> row_count;
+    if (count_without_order(page_sql)) {
+      QueryHolder count(*module, "SELECT COUNT(*) FROM (" + select_sql + ")");
+      count->Open();
+      row_count = count->Fields(0).AsInteger();
+      count->Close();
+    }
+    document = DataSetToGridJson(*query, offset, rows_per_page, row_count);
     query->Close();
   }
   document->AddPair("title", std::make_unique<json::TJSONString>(table_names));

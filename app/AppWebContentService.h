@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "db/ado_dataset.h"
@@ -39,10 +40,12 @@ class TContentSQLSelect : public TCustomContent {
 };
 
 // The grid document of an open dataset standing on its first row: "fldCount", "fldNames",
-// "fldLabels", "fldClasses", "rowCount" (all rows of the query) and "rows", at most
-// `page_size` rows after skipping `offset` (none skipped when negative).
+// "fldLabels", "fldClasses", "rowCount" (all rows of the query: `row_count` when the caller
+// knows it, else the dataset's RecordCount) and "rows", at most `page_size` rows after
+// skipping `offset` (none skipped when negative).
 std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, int32_t offset,
-                                                     int32_t page_size);
+                                                     int32_t page_size,
+                                                     std::optional<int64_t> row_count = {});
 
 // The kind a grid shows for a field: "string", "integer", "money", "numeric", or the class
 // name without "T" and "Field" in lower case ("boolean", "datetime", "widememo"...).

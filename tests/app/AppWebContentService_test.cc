@@ -326,6 +326,17 @@ TEST_F(SqlSelectTest, Pages) {
       {{"tblNames=Numbers", "page=4294967297", "rp=1", "fldNames=ID"},
        "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
        "\"rowCount\":45,\"rows\":[[\"1\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      // The row count of the page query: a limit, a comment or a distinct list count as such.
+      {{"tblNames=Numbers", "rp=2", "fldNames=ID", "orderBy=ID LIMIT 3"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":3,\"rows\":[[\"1\"],[\"2\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      {{"tblNames=Numbers", "rp=5", "fldNames=ID", "where=ID > 43 -- the last two"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":2,\"rows\":[[\"44\"],[\"45\"]],\"title\":\"Numbers\",\"total\":2,\"page\":1}"},
+      {{"tblNames=Numbers", "rp=5", "fldNames=DISTINCT ID % 2 AS Odd"},
+       "{\"fldCount\":1,\"fldNames\":[\"Odd\"],\"fldLabels\":[\"Odd\"],\"fldClasses\":[\"numeric\"]"
+       ","
+       "\"rowCount\":2,\"rows\":[[\"0\"],[\"1\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
       {{"tblNames=Numbers AS \"N\\x\"", "rp=0", "fldNames=ID"},
        "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
        "\"rowCount\":45,\"rows\":[],\"title\":\"Numbers AS \\\"N\\\\x\\\"\",\"total\":45,\"page\":"
