@@ -60,8 +60,11 @@ class Transaction {
   bool done_ = false;
 };
 
-std::string controller_connection_text() {
-  const server::TSvServerControllerBase* controller = ServerControllerInstance();
+// The database beside the content folder of the session's controller (the process-wide
+// one for a module made without a session).
+std::string controller_connection_text(server::TSvApplication* session) {
+  const server::TSvServerControllerBase* controller =
+      session != nullptr ? &session->controller() : ServerControllerInstance();
   if (controller == nullptr) {
     throw base::Exception("No server controller is defined.");
   }
@@ -76,7 +79,7 @@ std::string DatabaseConnectionText(std::string_view content_path) {
 }
 
 TSvUserSession::TSvUserSession(server::TSvApplication* ASession)
-    : TSvUserSession(ASession, controller_connection_text()) {}
+    : TSvUserSession(ASession, controller_connection_text(ASession)) {}
 
 TSvUserSession::TSvUserSession(server::TSvApplication* ASession, std::string connection_text)
     : TSvUserSessionBase(ASession) {

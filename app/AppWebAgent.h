@@ -27,8 +27,9 @@ std::string DatabaseConnectionText(std::string_view content_path);
 // open until the module is freed.
 class TSvUserSession : public server::TSvUserSessionBase {
  public:
-  // The database is the one beside the controller's content folder. Throws "No server
-  // controller is defined." without a controller.
+  // The database is the one beside the content folder of the session's controller (of the
+  // process-wide controller without a session). Throws "No server controller is defined."
+  // when there is none.
   explicit TSvUserSession(server::TSvApplication* ASession);
   // The database named by `connection_text` (the form DatabaseConnectionText gives).
   TSvUserSession(server::TSvApplication* ASession, std::string connection_text);

@@ -8,7 +8,8 @@ namespace appsrv::app {
 
 // While alive, the connection refuses to prepare any statement that would write, change the
 // schema, attach files, start transactions or run pragmas: only reads are authorised. The
-// previous authorizer is not restored; the connection has none of its own.
+// previous authorizer is not restored; the connection has none of its own, and scopes do not
+// nest (the inner one would lift the guard when it ends).
 // Not thread-safe: the connection belongs to one session, used by one request at a time.
 class ReadOnlyScope {
  public:
