@@ -61,6 +61,8 @@ TEST_F(UserSessionTest, SchemaIsLoadedOnceAndKeyedByExactName) {
 
 TEST_F(UserSessionTest, FailedSchemaIsNotCached) {
   EXPECT_NE(thrown_message([&] { module().GetSchema("Later"); }), "");
+  EXPECT_NE(thrown_message([&] { module().GetSchema("Numbers; DELETE FROM Numbers"); }), "");
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
   exec("CREATE TABLE Later(ID INTEGER PRIMARY KEY)");
   EXPECT_NE(module().GetSchema("Later").find("s:Schema"), std::string::npos);
 }
