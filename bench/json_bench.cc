@@ -57,7 +57,7 @@ std::string large_text() {
         s += std::to_string(static_cast<int64_t>(rng()) * 4099 - 1000000);
         break;
       case 1:
-        quoted(180, 340);
+        quoted(190, 360);
         break;
       case 2:
         s += std::to_string(rng() % 100000);

@@ -371,6 +371,11 @@ std::string TDynObject::GetS(std::string_view key) const {
   return v ? v->AsString() : std::string();
 }
 
+std::u16string TDynObject::member_text(std::string_view key) const {
+  const IDynObject v = member(to_u16(key));
+  return v ? v->as_u16string() : std::u16string();
+}
+
 void TDynObject::PutI(std::string_view key, int64_t value) {
   set_member(to_u16(key), make_int(value));
 }
@@ -407,7 +412,7 @@ std::string TDynObject::AsString() const {
   return AsJSon(false, false);
 }
 
-std::u16string TDynObject::AsString16() const {
+std::u16string TDynObject::as_u16string() const {
   if (type_ == TDynType::stString) {
     return std::get<std::u16string>(payload_);
   }

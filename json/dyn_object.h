@@ -62,6 +62,8 @@ class TDynObject {
   // The member `key` by AsInteger / AsString; 0 or "" when absent or not an object.
   int64_t GetI(std::string_view key) const;
   std::string GetS(std::string_view key) const;
+  // GetS as UTF-16, so that lone surrogates pass through unchanged.
+  std::u16string member_text(std::string_view key) const;
   // Store a new stInt / stString value under `key`; nothing happens unless this is an object.
   void PutI(std::string_view key, int64_t value);
   void PutS(std::string_view key, std::string_view utf8);
@@ -70,7 +72,7 @@ class TDynObject {
   int64_t AsInteger() const;
   // A string's own text; any other value as AsJSon(false, false).
   std::string AsString() const;
-  std::u16string AsString16() const;
+  std::u16string as_u16string() const;
   // Compact JSON text. `escape` writes every code unit from U+0080 up as \uXXXX, so the text
   // is pure ASCII; without it non-ASCII text is written as UTF-8. `indent` adds line breaks and
   // two spaces per level.

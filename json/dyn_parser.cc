@@ -227,7 +227,7 @@ class Reader {
       ++p_;
     }
     // Every character of the token is ASCII.
-    char buf[64];
+    char buf[64] = {};
     std::string long_token;
     const size_t n = static_cast<size_t>(p_ - start);
     char* token = buf;

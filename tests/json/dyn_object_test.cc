@@ -112,6 +112,16 @@ TEST(DynObjectTest, AddResultComesBeforeInfo) {
   }
 }
 
+TEST(DynObjectTest, MemberTextKeepsLoneSurrogates) {
+  const IDynObject p = parse("{\"Info\":\"a\\ud800\",\"N\":5}");
+  const IDynObject r = parse("{}");
+  r->PutS("Info", p->member_text("Info"));
+  EXPECT_EQ(r->AsJSon(false, true), "{\"Info\":\"a\\ud800\"}");
+  EXPECT_EQ(p->GetS("Info"), "a\xEF\xBF\xBD");  // UTF-8 has no lone surrogates
+  EXPECT_EQ(p->member_text("N"), u"5");
+  EXPECT_EQ(p->member_text("missing"), u"");
+}
+
 TEST(DynObjectTest, TimeResultEscapesEveryNonAsciiCharacter) {
   const IDynObject r = parse("{}");
   r->PutS("Result", "2015-05-07 14:03:22 123");
