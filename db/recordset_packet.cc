@@ -102,6 +102,13 @@ DatatypeFacets facets_of(const TFieldDef& def) {
   return {"string", {}, std::to_string(def.size)};
 }
 
+// "c<index>". Built by appending: g++ 12 warns falsely on alias_name(i).
+std::string alias_name(size_t index) {
+  std::string name = "c";
+  name += std::to_string(index);
+  return name;
+}
+
 }  // namespace
 
 bool is_plain_xml_name(std::string_view name) {
@@ -132,7 +139,7 @@ std::vector<std::string> packet_attribute_names(const std::vector<std::string>& 
     std::set<std::string> aliases;
     for (size_t i = 0; i < n; ++i) {
       if (aliased[i]) {
-        aliases.insert("c" + std::to_string(i));
+        aliases.insert(alias_name(i));
       }
     }
     for (size_t i = 0; i < n; ++i) {
@@ -144,7 +151,7 @@ std::vector<std::string> packet_attribute_names(const std::vector<std::string>& 
   }
   std::vector<std::string> names(n);
   for (size_t i = 0; i < n; ++i) {
-    names[i] = aliased[i] ? "c" + std::to_string(i) : column_names[i];
+    names[i] = aliased[i] ? alias_name(i) : column_names[i];
   }
   return names;
 }
