@@ -114,7 +114,9 @@ TContentBase* THandlers::AddStartHandler(std::string_view aPath, std::string_vie
 
 TContentBase* THandlers::AddForExtension(std::string_view aExt,
                                          std::unique_ptr<TContentBase> aHandler) {
-  return Add("", "*" + std::string(aExt), std::move(aHandler));
+  std::string document = "*";
+  document += aExt;
+  return Add("", document, std::move(aHandler));
 }
 
 TContentBase* THandlers::FindMatch(std::string_view aFullPath) {
@@ -161,10 +163,13 @@ void THandlers::RegisterGetStartHandlerProc(GetStartHandlerProc aProc) {
 
 void THandlers::Clear() {
   Registry& r = registry();
-  std::map<std::string, std::unique_ptr<TContentBase>> gone;
+  std::vector<std::unique_ptr<TContentBase>> gone;  // freed outside the lock
   {
     std::unique_lock lock(r.mu);
-    gone.swap(r.handlers);
+    for (auto& entry : r.handlers) {
+      gone.push_back(std::move(entry.second));
+    }
+    r.handlers.clear();
     r.start_handler = nullptr;
     r.start_proc = nullptr;
   }

@@ -33,7 +33,20 @@ THsmStream::THsmStream(int32_t aFlushSize, bool aTransient)
 THsmStream::~THsmStream() = default;
 
 std::unique_ptr<TTempFileStream> THsmStream::new_temp_file() const {
-  return std::make_unique<TTempFileStream>(temp_folder(), "QVK", "", mTransient);
+  // Deleted until the copy into it has succeeded; adopt() then applies mTransient.
+  return std::make_unique<TTempFileStream>(temp_folder(), "QVK", "", true);
+}
+
+void THsmStream::adopt(std::unique_ptr<TTempFileStream> file) {
+  if (file_ != nullptr) {
+    // The old file's contents are gone from this stream; nobody else knows its path.
+    file_->mDeleteFile = true;
+  }
+  file->mDeleteFile = mTransient;
+  file_ = file.get();
+  mPathname = file->path();
+  mInnerStream = std::move(file);
+  mIsFlushed = true;
 }
 
 void THsmStream::spill(int64_t count) {
@@ -44,10 +57,7 @@ void THsmStream::spill(int64_t count) {
   const int64_t position = mInnerStream->Position();
   mInnerStream->SetPosition(0);
   copy_stream(*mInnerStream, *file, count);
-  file_ = file.get();
-  mPathname = file->path();
-  mInnerStream = std::move(file);
-  mIsFlushed = true;
+  adopt(std::move(file));
   mInnerStream->SetPosition(position);
 }
 
@@ -80,14 +90,7 @@ void THsmStream::Flush(int64_t aSize, int64_t aStartPos) {
   auto file = new_temp_file();
   mInnerStream->SetPosition(aStartPos);
   copy_stream(*mInnerStream, *file, aSize);
-  if (file_ != nullptr) {
-    // The old file's contents are gone from this stream; nobody else knows its path.
-    file_->mDeleteFile = true;
-  }
-  file_ = file.get();
-  mPathname = file->path();
-  mInnerStream = std::move(file);
-  mIsFlushed = true;
+  adopt(std::move(file));
 }
 
 void THsmStream::SaveToFile(const std::string& AFileName) {

@@ -47,6 +47,8 @@ class THsmStream : public Stream {
   // Moves the first `count` bytes of the memory contents into a temporary file.
   void spill(int64_t count);
   std::unique_ptr<TTempFileStream> new_temp_file() const;
+  // Makes a filled temporary file the inner stream.
+  void adopt(std::unique_ptr<TTempFileStream> file);
 
   std::unique_ptr<Stream> mInnerStream;
   TTempFileStream* file_ = nullptr;  // mInnerStream once spilled

@@ -134,6 +134,9 @@ void THttpReply::SendCacheFile(std::string_view aPathname) {
 }
 
 void THttpReply::SendStream(std::unique_ptr<Stream> aStream, bool aDisableCacheControl) {
+  if (!aStream) {
+    throw base::Exception("Source stream is not defined.");
+  }
   if (mContentStream) {
     throw base::Exception("ContentStream already exists.");
   }

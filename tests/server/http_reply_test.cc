@@ -310,6 +310,8 @@ TEST_F(HttpReplyTest, CookiesRoundTrip) {
 }
 
 TEST_F(HttpReplyTest, SendStreamAndHsmStream) {
+  expect_failure([&] { reply_.SendStream(nullptr, false); }, "Source stream is not defined.");
+  EXPECT_EQ(reply_.DataType(), rtNone);
   auto memory = std::make_unique<TSvMemoryStream>();
   memory->Write("abc", 3);
   reply_.SendStream(std::move(memory), false);
