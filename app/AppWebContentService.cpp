@@ -299,10 +299,8 @@ bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpRep
   const base::NameValueList& fields = aRequest.mQueryFields;
   const int32_t page = int32_param(fields, "page", 1);
   const int32_t rows_per_page = int32_param(fields, "rp", 20);
-  std::string field_names = fields.value("fldNames");
-  if (field_names.empty()) {
-    field_names = "*";
-  }
+  const std::string listed_fields = fields.value("fldNames");
+  const std::string field_names = listed_fields.empty() ? std::string("*") : listed_fields;
   const std::string table_names = fields.value("tblNames");
   const std::string where = fields.value("where");
   const std::string order_by = fields.value("orderBy");

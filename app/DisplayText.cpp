@@ -24,7 +24,7 @@ std::string money_text(double value) {
   std::string kept;
   if (keep <= 0) {
     // Below 0.001: rounds to 0.00, or 0.01 when it is at least 0.005.
-    kept = (keep == 0 && digits[0] >= '5') ? "1" : "0";
+    kept.assign(1, (keep == 0 && digits[0] >= '5') ? '1' : '0');
   } else if (keep >= static_cast<int>(digits.size())) {
     kept = digits + std::string(static_cast<size_t>(keep) - digits.size(), '0');
   } else {
