@@ -1,0 +1,174 @@
+#include "app/AppWebAgent.h"
+
+#include <exception>
+#include <vector>
+
+#include "app/ADOToXML.h"
+#include "base/exception.h"
+#include "base/files.h"
+#include "server/server_controller.h"
+
+namespace appsrv::app {
+namespace {
+
+constexpr std::string_view kStatementEnd = "\r\n";
+
+// The statements of a ChangesToSql text. Each statement ends with CR LF and keeps CR and LF
+// of its values inside the quotes, so only a CR LF ends one; a lone CR or LF stays part of
+// its statement.
+std::vector<std::string_view> split_statements(std::string_view text) {
+  std::vector<std::string_view> statements;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(kStatementEnd, start);
+    if (end == std::string_view::npos) {
+      end = text.size();
+    }
+    if (end > start) {
+      statements.push_back(text.substr(start, end - start));
+    }
+    start = end + kStatementEnd.size();
+  }
+  return statements;
+}
+
+// Rolls back the transaction it began unless told that it was committed.
+class Transaction {
+ public:
+  explicit Transaction(db::TADOConnection& connection) : connection_(connection) {
+    connection_.Execute("BEGIN IMMEDIATE");
+  }
+  ~Transaction() {
+    if (!done_) {
+      try {
+        connection_.Execute("ROLLBACK");
+      } catch (const std::exception&) {
+        // A failed rollback leaves nothing to undo: SQLite has already ended the transaction.
+      }
+    }
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  void Commit() {
+    connection_.Execute("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  db::TADOConnection& connection_;
+  bool done_ = false;
+};
+
+// The database beside the content folder of the session's controller (the process-wide
+// one for a module made without a session).
+std::string controller_connection_text(server::TSvApplication* session) {
+  const server::TSvServerControllerBase* controller =
+      session != nullptr ? &session->controller() : ServerControllerInstance();
+  if (controller == nullptr) {
+    throw base::Exception("No server controller is defined.");
+  }
+  return DatabaseConnectionText(controller->ContentPath());
+}
+
+}  // namespace
+
+std::string DatabaseConnectionText(std::string_view content_path) {
+  const std::string parent = base::extract_file_path(base::exclude_trailing_slash(content_path));
+  return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + parent + "TEST.mdb;";
+}
+
+TSvUserSession::TSvUserSession(server::TSvApplication* ASession)
+    : TSvUserSession(ASession, controller_connection_text(ASession)) {}
+
+TSvUserSession::TSvUserSession(server::TSvApplication* ASession, std::string connection_text)
+    : TSvUserSessionBase(ASession) {
+  dbServer.Close();
+  dbServer.SetConnectionString(std::move(connection_text));
+  SvUserSessionBaseCreate();
+}
+
+TSvUserSession::~TSvUserSession() {
+  try {
+    SvUserSessionBaseDestroy();
+  } catch (const std::exception&) {
+    // A module being freed has nobody left to tell.
+  }
+}
+
+void TSvUserSession::SvUserSessionBaseCreate() {
+  FSchemaCache = std::make_unique<std::map<std::string, std::string>>();
+}
+
+void TSvUserSession::SvUserSessionBaseDestroy() { FSchemaCache.reset(); }
+
+std::string TSvUserSession::GetSchema(const std::string& ATableName) {
+  if (const auto it = FSchemaCache->find(ATableName); it != FSchemaCache->end()) {
+    return it->second;
+  }
+  std::string schema;
+  {
+    const ReadOnlyScope read_only = read_only_scope();
+    ADODataset.Close();
+    ADODataset.SetCommandText("select * from " + ATableName);
+    ADODataset.Open();
+    // The schema depends on the columns only: an empty copy of the dataset writes the same
+    // packet as the table would, without reading its rows.
+    db::TADODataSet columns;
+    columns.FieldDefs().Assign(ADODataset.FieldDefs());
+    columns.CreateDataSet();
+    schema = StripPacketData(RecordsetToXml(columns));
+    ADODataset.Close();
+  }
+  (*FSchemaCache)[ATableName] = schema;
+  return schema;
+}
+
+void TSvUserSession::SetSchema(const std::string& ATableName, std::string Value) {
+  (*FSchemaCache)[ATableName] = std::move(Value);
+}
+
+std::string TSvUserSession::ApplyChanges(std::string_view AXML, const std::string& ATableName,
+                                         std::string_view AKeyFlds) {
+  const std::string schema = GetSchema(ATableName);
+  const std::string text = ChangesToSql(AXML, ATableName, AKeyFlds, schema);
+  const std::vector<std::string_view> statements = split_statements(text);
+  if (statements.empty()) {
+    return text;
+  }
+  // All or nothing: a client that sends its packet again must not find half of it applied.
+  Transaction transaction(dbServer);
+  for (std::string_view statement : statements) {
+    try {
+      dbServer.Execute(statement);
+    } catch (const std::exception& e) {
+      throw base::Exception("执行:" + std::string(statement) + "报错：\r\n" + e.what());
+    }
+  }
+  try {
+    transaction.Commit();
+  } catch (const std::exception& e) {
+    throw base::Exception("执行:COMMIT报错：\r\n" + std::string(e.what()));
+  }
+  return text;
+}
+
+std::unique_ptr<db::TADOQuery> TSvUserSession::NewQuery(std::string ASQL) {
+  auto query = std::make_unique<db::TADOQuery>(&dbServer);
+  query->SetSQL(std::move(ASQL));
+  return query;
+}
+
+void TSvUserSession::FreeQuery(std::unique_ptr<db::TADOQuery>& AQry) { AQry.reset(); }
+
+TSvUserSession* CurrentUserSession() {
+  server::TSvApplication* session = server::CurrentSession();
+  if (session == nullptr) {
+    return nullptr;
+  }
+  return dynamic_cast<TSvUserSession*>(session->FData.get());
+}
+
+server::TSvServerControllerBase* ServerControllerInstance() { return server::ServerController(); }
+
+}  // namespace appsrv::app

@@ -1,0 +1,74 @@
+// The session data module: each session's database connection, its shared dataset and its
+// cache of table schemas, and the accessors that find the module and the controller.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/ReadOnlyQuery.h"
+#include "db/ado_connection.h"
+#include "db/ado_dataset.h"
+#include "server/user_session_base.h"
+
+namespace appsrv::server {
+class TSvServerControllerBase;
+}
+
+namespace appsrv::app {
+
+// "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=<parent of the content folder>TEST.mdb;".
+// The parent is taken from the text of the path, so the content folder need not exist.
+std::string DatabaseConnectionText(std::string_view content_path);
+
+// One per session, in its FData slot; used by one request of that session at a time (the
+// session lock), so it has no locks of its own. The connection opens on first use and stays
+// open until the module is freed.
+class TSvUserSession : public server::TSvUserSessionBase {
+ public:
+  // The database is the one beside the content folder of the session's controller (of the
+  // process-wide controller without a session). Throws "No server controller is defined."
+  // when there is none.
+  explicit TSvUserSession(server::TSvApplication* ASession);
+  // The database named by `connection_text` (the form DatabaseConnectionText gives).
+  TSvUserSession(server::TSvApplication* ASession, std::string connection_text);
+  ~TSvUserSession() override;
+
+  // The cached schema packet of a table, loaded (read-only) on first use and cached under the
+  // exact name. Throws the database's error; nothing is cached then.
+  std::string GetSchema(const std::string& ATableName);
+  void SetSchema(const std::string& ATableName, std::string Value);
+
+  // Turns a change packet into statements and runs them in one transaction: when one fails,
+  // none stays applied and the error reads "执行:" + statement + "报错：" CR LF + the
+  // database's message. Returns the statements, each followed by CR LF.
+  std::string ApplyChanges(std::string_view AXML, const std::string& ATableName,
+                           std::string_view AKeyFlds);
+
+  // A query over dbServer with ASQL as its text, not opened; the caller owns it.
+  std::unique_ptr<db::TADOQuery> NewQuery(std::string ASQL);
+  // Frees the query (closing it) and clears the caller's reference.
+  static void FreeQuery(std::unique_ptr<db::TADOQuery>& AQry);
+
+  // While the returned scope lives, statements on dbServer may only read. Opens the
+  // connection first.
+  [[nodiscard]] ReadOnlyScope read_only_scope() { return ReadOnlyScope(dbServer.handle()); }
+
+  db::TADOConnection dbServer;
+  // Used by FetchData and for loading schemas.
+  db::TADODataSet ADODataset{&dbServer};
+
+ private:
+  void SvUserSessionBaseCreate();
+  void SvUserSessionBaseDestroy();
+
+  std::unique_ptr<std::map<std::string, std::string>> FSchemaCache;
+};
+
+// The data module of the session the calling thread serves, or nullptr.
+TSvUserSession* CurrentUserSession();
+// The process-wide server controller, or nullptr before start-up.
+server::TSvServerControllerBase* ServerControllerInstance();
+
+}  // namespace appsrv::app

@@ -1,0 +1,366 @@
+#include "app/AppWebContentService.h"
+
+#include <cctype>
+#include <exception>
+#include <optional>
+
+#include "app/ADOToXML.h"
+#include "app/AppWebAgent.h"
+#include "app/DisplayText.h"
+#include "base/date_time.h"
+#include "base/exception.h"
+#include "base/text.h"
+#include "db/field.h"
+#include "json/dyn_object.h"
+#include "json/integer_text.h"
+#include "server/handlers.h"
+#include "server/http_reply.h"
+#include "server/http_request.h"
+#include "server/session.h"
+
+namespace appsrv::app {
+namespace {
+
+using json::IDynObject;
+using json::TDynObject;
+
+constexpr std::string_view kBlobImage = "<img src=\"/images/blob.png\" />";
+
+// The low 32 bits of a 64-bit integer, as the endpoint's page arithmetic reads them.
+int32_t low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
+
+// (page - 1) * size in 32-bit two's-complement arithmetic: a huge page number wraps around
+// instead of overflowing.
+int32_t page_offset(int32_t page, int32_t size) {
+  return static_cast<int32_t>((static_cast<uint32_t>(page) - 1U) * static_cast<uint32_t>(size));
+}
+
+TSvUserSession& session_module(server::TSvApplication* session) {
+  auto* module = session == nullptr ? nullptr : dynamic_cast<TSvUserSession*>(session->FData.get());
+  if (module == nullptr) {
+    throw base::Exception("The session has no data module.");
+  }
+  return *module;
+}
+
+const json::TDynObject& parsed_params(const IDynObject& params) {
+  if (params == nullptr) {
+    throw base::Exception("The Params field is not valid JSON.");
+  }
+  return *params;
+}
+
+void Add(const TDynObject& p, TDynObject& r) {
+  // Two's-complement addition: a sum past the 64-bit range wraps around.
+  const auto sum = static_cast<uint64_t>(p.GetI("A")) + static_cast<uint64_t>(p.GetI("B"));
+  r.PutI("Result", static_cast<int64_t>(sum));
+  r.PutS("Info", p.GetS("Info"));
+}
+
+void Time(TDynObject& r) {
+  r.PutS("Result", clock_text(base::now()));
+  r.PutS("Info", "服务器时间");
+}
+
+void FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
+  int32_t page_no = low32(p.GetI("PageNo"));
+  const int32_t page_size = low32(p.GetI("PageSize"));
+  const std::string table_name = p.GetS("TableName");
+
+  db::TADODataSet& data = module.ADODataset;
+  std::string xml;
+  {
+    // The table text goes into the statement as sent: it may read, never write.
+    const ReadOnlyScope read_only = module.read_only_scope();
+    data.Close();
+    data.SetCommandText("select * from " + table_name);
+    data.Open();
+    const int64_t count = data.RecordCount();
+
+    int32_t offset = page_offset(page_no, page_size);
+    if (offset >= count) {
+      page_no = 1;
+      offset = 0;
+    }
+
+    db::TADODataSet page;
+    page.FieldDefs().Assign(data.FieldDefs());
+    page.CreateDataSet();
+
+    data.First();
+    if (offset > 0) {
+      data.MoveBy(offset);
+    }
+    int64_t wanted = page_size;
+    if (static_cast<int64_t>(offset) + wanted > count) {
+      wanted = count - offset;
+    }
+    // Serve the rows that exist: a page that starts before the first row (page 0 or below)
+    // may hold fewer rows than asked for.
+    const db::RowBlock block = wanted > 0 ? data.GetRows(wanted) : db::RowBlock();
+    const size_t rows = block.empty() ? 0 : block.front().size();
+    for (size_t row = 0; row < rows; ++row) {
+      page.Append();
+      for (size_t field = 0; field < block.size(); ++field) {
+        page.Fields(field).SetValue(block[field][row]);
+      }
+      page.Post();
+    }
+    page.UpdateBatch();
+
+    r.PutI("RecordCount", count);
+    r.PutI("PageNo", page_no);
+    xml = RecordsetToXml(page);
+    data.Close();
+  }
+  module.SetSchema(table_name, StripPacketData(xml));
+  r.PutS("XML", xml);
+}
+
+void SaveData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
+  const std::string table_name = p.GetS("TableName");
+  const std::string changes = p.GetS("Changes");
+  const std::string key_fields = p.GetS("KeyFields");
+  try {
+    r.PutS("Info", module.ApplyChanges(changes, table_name, key_fields));
+  } catch (const std::exception& e) {
+    r.PutS("Error", e.what());
+  }
+}
+
+// The integer text rule within the signed 32-bit range, or `fallback`.
+int32_t int32_param(const base::NameValueList& fields, std::string_view name, int32_t fallback) {
+  const std::optional<int64_t> value = json::parse_integer_text(fields.value(name));
+  if (!value || *value < INT32_MIN || *value > INT32_MAX) {
+    return fallback;
+  }
+  return static_cast<int32_t>(*value);
+}
+
+// True when `text` holds `word` (ASCII letters, any case) as a whole word.
+bool holds_word(std::string_view text, std::string_view word) {
+  for (size_t at = base::ifind(text, word); at != std::string_view::npos;
+       at = base::ifind(text, word, at + 1)) {
+    const auto is_word_char = [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+    };
+    const bool starts = at == 0 || !is_word_char(text[at - 1]);
+    const size_t end = at + word.size();
+    const bool ends = end == text.size() || !is_word_char(text[end]);
+    if (starts && ends) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the rows of `select_sql` + an ORDER BY clause may be counted without the clause.
+// Ordering never changes how many rows there are, and without it SQLite counts a plain
+// select without reading every row. A LIMIT would change the count, and a comment or a
+// statement end could swallow the parenthesis the count puts around the text; either
+// keeps the dataset's own count.
+bool count_without_order(std::string_view page_sql) {
+  return page_sql.find("--") == std::string_view::npos &&
+         page_sql.find("/*") == std::string_view::npos &&
+         page_sql.find(';') == std::string_view::npos && !holds_word(page_sql, "limit");
+}
+
+// Runs `query` to its end with FreeQuery on every path.
+class QueryHolder {
+ public:
+  QueryHolder(TSvUserSession& module, std::string sql) : query_(module.NewQuery(std::move(sql))) {}
+  ~QueryHolder() { TSvUserSession::FreeQuery(query_); }
+  QueryHolder(const QueryHolder&) = delete;
+  QueryHolder& operator=(const QueryHolder&) = delete;
+  db::TADOQuery& operator*() { return *query_; }
+  db::TADOQuery* operator->() { return query_.get(); }
+
+ private:
+  std::unique_ptr<db::TADOQuery> query_;
+};
+
+}  // namespace
+
+std::string grid_field_kind(const db::TField& field) {
+  if (dynamic_cast<const db::TStringField*>(&field) != nullptr) {
+    return "string";
+  }
+  if (dynamic_cast<const db::TIntegerField*>(&field) != nullptr) {
+    return "integer";
+  }
+  if (dynamic_cast<const db::TBCDField*>(&field) != nullptr) {
+    return "money";
+  }
+  if (dynamic_cast<const db::TNumericField*>(&field) != nullptr) {
+    return "numeric";
+  }
+  const std::string_view name = field.ClassName();
+  if (name.size() <= 6) {
+    return base::ascii_lowercase(name);
+  }
+  return base::ascii_lowercase(name.substr(1, name.size() - 6));
+}
+
+std::string grid_cell_text(const db::TField& field) {
+  // A value the column's kind cannot read (a date column holding "soon") shows as stored.
+  const bool readable = field.value_is_readable();
+  if (dynamic_cast<const db::TBCDField*>(&field) != nullptr && readable) {
+    return money_text(field.IsNull() ? 0.0 : field.AsFloat());
+  }
+  if (dynamic_cast<const db::TBlobField*>(&field) != nullptr) {
+    return std::string(kBlobImage);
+  }
+  if (field.IsNull()) {
+    return {};
+  }
+  if (dynamic_cast<const db::TBytesField*>(&field) != nullptr) {
+    return db::hex_lower(field.AsString());
+  }
+  if (!readable) {
+    const auto* stored = std::get_if<std::string>(&field.Value());
+    return without_line_breaks(stored != nullptr ? *stored : std::string());
+  }
+  return without_line_breaks(field.AsString());
+}
+
+std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, int32_t offset,
+                                                     int32_t page_size,
+                                                     std::optional<int64_t> row_count) {
+  auto document = std::make_unique<json::TJSONObject>();
+  const size_t field_count = dataset.FieldCount();
+  document->AddPair("fldCount",
+                    std::make_unique<json::TJSONNumber>(static_cast<int64_t>(field_count)));
+  auto names = std::make_unique<json::TJSONArray>();
+  auto labels = std::make_unique<json::TJSONArray>();
+  auto kinds = std::make_unique<json::TJSONArray>();
+  for (size_t i = 0; i < field_count; ++i) {
+    const db::TField& field = dataset.Fields(i);
+    names->Add(field.FieldName());
+    labels->Add(field.FieldName());
+    kinds->Add(grid_field_kind(field));
+  }
+  document->AddPair("fldNames", std::move(names));
+  document->AddPair("fldLabels", std::move(labels));
+  document->AddPair("fldClasses", std::move(kinds));
+  document->AddPair("rowCount", std::make_unique<json::TJSONNumber>(
+                                    row_count ? *row_count : dataset.RecordCount()));
+
+  auto rows = std::make_unique<json::TJSONArray>();
+  if (offset > 0) {
+    dataset.MoveBy(offset);
+  }
+  for (int32_t emitted = 0; !dataset.Eof() && emitted < page_size; ++emitted) {
+    auto row = std::make_unique<json::TJSONArray>();
+    for (size_t i = 0; i < field_count; ++i) {
+      row->Add(grid_cell_text(dataset.Fields(i)));
+    }
+    rows->Add(std::move(row));
+    dataset.Next();
+  }
+  document->AddPair("rows", std::move(rows));
+  return document;
+}
+
+bool TContentAppService::Execute(server::THttpRequest& aRequest, server::THttpReply& aReply,
+                                 const std::string&, server::TSvApplication* aSession,
+                                 base::NameValueList&) {
+  if (base::iequals(aRequest.mPathInfo, "/appservice/CloseSession")) {
+    if (aSession != nullptr) {
+      aSession->FSessionTimeOut = 1;
+    }
+    aReply.WriteString("CloseSession");
+    return true;
+  }
+
+  const std::string function = aRequest.mContentFields.value("Function");
+  const IDynObject params = TDynObject::ParseString(aRequest.mContentFields.value("Params"));
+  const IDynObject result = TDynObject::ParseString(std::string_view("{}"));
+
+  if (base::iequals(function, "Add")) {
+    Add(parsed_params(params), *result);
+  } else if (base::iequals(function, "Time")) {
+    Time(*result);
+  } else if (base::iequals(function, "FetchData")) {
+    const TDynObject& p = parsed_params(params);
+    FetchData(p, *result, session_module(aSession));
+  } else if (base::iequals(function, "SaveData")) {
+    const TDynObject& p = parsed_params(params);
+    SaveData(p, *result, session_module(aSession));
+  }
+
+  aReply.WriteString("Function=" + aRequest.mContentFields.value("Function") + "\r\n" +
+                     "Params=" + aRequest.mContentFields.value("Params") + "\r\n" +
+                     "Result=" + result->AsJSon(false, true));
+  return true;
+}
+
+bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpReply& aReply,
+                                const std::string&, server::TSvApplication*, base::NameValueList&) {
+  const base::NameValueList& fields = aRequest.mQueryFields;
+  const int32_t page = int32_param(fields, "page", 1);
+  const int32_t rows_per_page = int32_param(fields, "rp", 20);
+  const std::string listed_fields = fields.value("fldNames");
+  const std::string field_names = listed_fields.empty() ? std::string("*") : listed_fields;
+  const std::string table_names = fields.value("tblNames");
+  const std::string where = fields.value("where");
+  const std::string order_by = fields.value("orderBy");
+
+  TSvUserSession* module = CurrentUserSession();
+  if (module == nullptr) {
+    throw base::Exception("The session has no data module.");
+  }
+  // Every text above goes into the statements as sent: they may read, never write.
+  const ReadOnlyScope read_only = module->read_only_scope();
+
+  std::string count_sql = "SELECT COUNT(*) AS TotalCount FROM " + table_names;
+  if (!where.empty()) {
+    count_sql += " WHERE " + where;
+  }
+  int64_t total = 0;
+  {
+    QueryHolder count(*module, std::move(count_sql));
+    count->Open();
+    total = low32(count->FieldByName("TotalCount").AsInteger());
+    count->Close();
+  }
+
+  const int32_t offset = page_offset(page, rows_per_page);
+  std::unique_ptr<json::TJSONObject> document;
+  if (offset > total) {
+    document = std::make_unique<json::TJSONObject>();
+    document->AddPair("rowCount", std::make_unique<json::TJSONNumber>(int32_t{0}));
+    document->AddPair("rows", std::make_unique<json::TJSONArray>());
+  } else {
+    std::string select_sql = "SELECT " + field_names + " FROM " + table_names;
+    if (!where.empty()) {
+      select_sql += " WHERE " + where;
+    }
+    const std::string page_sql =
+        select_sql + (order_by.empty() ? " ORDER BY 1" : " ORDER BY " + order_by);
+    QueryHolder query(*module, page_sql);
+    query->Open();
+    std::optional<int64_t> row_count;
+    if (count_without_order(page_sql)) {
+      QueryHolder count(*module, "SELECT COUNT(*) FROM (" + select_sql + ")");
+      count->Open();
+      row_count = count->Fields(0).AsInteger();
+      count->Close();
+    }
+    document = DataSetToGridJson(*query, offset, rows_per_page, row_count);
+    query->Close();
+  }
+  document->AddPair("title", std::make_unique<json::TJSONString>(table_names));
+  document->AddPair("total", std::make_unique<json::TJSONNumber>(total));
+  document->AddPair("page", std::make_unique<json::TJSONNumber>(page));
+
+  aReply.mContentType = "text/json; charset=utf-8";
+  aReply.WriteString(document->ToString());
+  return true;
+}
+
+void RegisterContentHandlers() {
+  server::THandlers::Add("/appservice/", "", std::make_unique<TContentAppService>());
+  server::THandlers::Add("/rest/", "sqlselect", std::make_unique<TContentSQLSelect>());
+}
+
+}  // namespace appsrv::app

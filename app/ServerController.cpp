@@ -1,0 +1,89 @@
+#include "app/ServerController.h"
+
+#include <typeinfo>
+
+#include "app/AppWebAgent.h"
+#include "server/session.h"
+
+namespace appsrv::app {
+namespace {
+
+template <class T>
+bool is_exactly(const server::TBrowser& browser) {
+  return typeid(browser) == typeid(T);
+}
+
+}  // namespace
+
+TSvServerController::TSvServerController(server::ControllerEnvironment env)
+    : TSvServerControllerBase(std::move(env)) {
+  // The handlers keep no state, and the base class destroys the remaining sessions (firing
+  // OnCloseSession) after this part of the object is gone: so they capture nothing.
+  OnNewSession = &SvServerControllerBaseNewSession;
+  OnCloseSession = &SvServerControllerBaseCloseSession;
+  OnBrowserCheck = &SvServerControllerBaseBrowserCheck;
+}
+
+void TSvServerController::LoadDesignValues() {
+  SetAppName("MyApp");
+  SetComInitialization(server::TComInitialization::ciMultiThreaded);
+  Compression().SetEnabled(true);
+  Compression().Level = 6;
+  SetDescription("My Corvane Application");
+  SetDisplayName("Corvane Application");
+  SetPort(8888);
+  SetSessionTimeout(10);
+  SSLOptions().SSLVersion = server::SslVersion::SSLv3;
+  SSLOptions().NonSSLRequest = server::NonSslRequest::nsAccept;
+  SSLOptions().Port = 0;
+  SetAllowMultipleSessionsPerUser(false);
+  SetAuthBeforeNewSession(false);
+  SetExceptionDisplayMode(server::TSvShowMessageType::smAlert);
+  SetLog(server::TLogOptions::loNone);
+  Render.ShowLoadingAnimation = true;
+}
+
+void TSvServerController::SvServerControllerBaseNewSession(server::TSvApplication& aSession) {
+  aSession.FData = std::make_unique<TSvUserSession>(&aSession);
+}
+
+void TSvServerController::SvServerControllerBaseCloseSession(server::TSvApplication&) {}
+
+void TSvServerController::SvServerControllerBaseBrowserCheck(
+    server::TSvApplication&, std::unique_ptr<server::TBrowser>& rBrowser) {
+  if (rBrowser != nullptr) {
+    std::unique_ptr<server::TBrowser> replacement = application_browser(*rBrowser);
+    // The client is the same: its user agent stays with the session's browser.
+    replacement->mUserAgent = rBrowser->mUserAgent;
+    rBrowser = std::move(replacement);
+  }
+}
+
+std::unique_ptr<server::TBrowser> application_browser(const server::TBrowser& browser) {
+  if (is_exactly<server::TOther>(browser)) {
+    return std::make_unique<server::TInternetExplorer>(8.0F);
+  }
+  if (!browser.IsSupported()) {
+    if (is_exactly<server::TSafari>(browser)) {
+      return std::make_unique<server::TSafari>(browser.mMinSupportedVersion);
+    }
+    if (is_exactly<server::TChrome>(browser)) {
+      return std::make_unique<server::TChrome>(browser.mMinSupportedVersion);
+    }
+    if (is_exactly<server::TFirefox>(browser)) {
+      return std::make_unique<server::TFirefox>(browser.mMinSupportedVersion);
+    }
+  }
+  auto replacement = std::make_unique<server::TInternetExplorer>(browser.mMinSupportedVersion);
+  // Internet Explorer of a current Firefox's or Safari's minimum (3.6, 5.0), of a mobile
+  // browser's or of a search robot's would be below Internet Explorer's own minimum and turn
+  // the client away; the application accepts every client.
+  if (!replacement->IsSupported()) {
+    replacement->mAllowOlderBrowsers = true;
+  }
+  return replacement;
+}
+
+void RegisterServerController() { server::SetServerControllerClass<TSvServerController>(); }
+
+}  // namespace appsrv::app

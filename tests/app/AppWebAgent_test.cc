@@ -1,0 +1,163 @@
+#include "app/AppWebAgent.h"
+
+#include <gtest/gtest.h>
+
+#include "app/ADOToXML.h"
+#include "app_test_support.h"
+#include "db/sqlite_handle.h"
+
+namespace appsrv::app {
+namespace {
+
+using testing::AppFixture;
+using testing::thrown_message;
+
+// A change packet's data element holding `rows`, each a complete element line.
+std::string data_element(const std::string& rows) {
+  return "<rs:data>\r\n" + rows + "</rs:data>\r\n";
+}
+
+TEST(DatabaseConnectionTextTest, NamesTestMdbBesideTheContentFolder) {
+  struct Case {
+    std::string_view content_path;
+    std::string_view want;
+  };
+  const Case cases[] = {
+      {"/srv/app/wwwroot/", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/srv/app/TEST.mdb;"},
+      {"/srv/app/wwwroot", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/srv/app/TEST.mdb;"},
+      {"/www/", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/TEST.mdb;"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content_path);
+    EXPECT_EQ(DatabaseConnectionText(c.content_path), c.want);
+  }
+}
+
+class UserSessionTest : public AppFixture {
+ protected:
+  void SetUp() override {
+    AppFixture::SetUp();
+    make_numbers(3);
+  }
+};
+
+TEST_F(UserSessionTest, SchemaIsLoadedOnceAndKeyedByExactName) {
+  const std::string schema = module().GetSchema("Numbers");
+  EXPECT_NE(schema.find("s:Schema"), std::string::npos);
+  EXPECT_EQ(schema.find("rs:data"), std::string::npos);
+  EXPECT_TRUE(schema.ends_with("</xml>"));
+  EXPECT_FALSE(module().ADODataset.Active());
+
+  // The schema comes from the columns alone: the same as a packet of the rows, cut.
+  module().ADODataset.SetCommandText("select * from Numbers");
+  module().ADODataset.Open();
+  EXPECT_EQ(schema, StripPacketData(RecordsetToXml(module().ADODataset)));
+  module().ADODataset.Close();
+
+  exec("DROP TABLE Numbers");
+  EXPECT_EQ(module().GetSchema("Numbers"), schema);  // no query runs the second time
+  EXPECT_NE(thrown_message([&] { module().GetSchema("numbers"); }), "");
+}
+
+TEST_F(UserSessionTest, FailedSchemaIsNotCached) {
+  EXPECT_NE(thrown_message([&] { module().GetSchema("Later"); }), "");
+  EXPECT_NE(thrown_message([&] { module().GetSchema("Numbers; DELETE FROM Numbers"); }), "");
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
+  exec("CREATE TABLE Later(ID INTEGER PRIMARY KEY)");
+  EXPECT_NE(module().GetSchema("Later").find("s:Schema"), std::string::npos);
+}
+
+TEST_F(UserSessionTest, SetSchemaAddsOrReplaces) {
+  module().SetSchema("X", "one");
+  EXPECT_EQ(module().GetSchema("X"), "one");
+  module().SetSchema("X", "two");
+  EXPECT_EQ(module().GetSchema("X"), "two");
+}
+
+TEST_F(UserSessionTest, ApplyChangesRunsTheStatements) {
+  const std::string changes = data_element(
+      "<rs:update>\r\n<rs:original>\r\n<z:row ID=\"2\" Name=\"n2\"/>\r\n</rs:original>\r\n"
+      "<z:row Name=\"O'Brien\"/>\r\n</rs:update>\r\n"
+      "<rs:delete>\r\n<z:row ID=\"3\" Name=\"n3\"/>\r\n</rs:delete>\r\n"
+      "<rs:insert>\r\n<z:row ID=\"4\" Name=\"new\"/>\r\n</rs:insert>\r\n");
+  EXPECT_EQ(module().ApplyChanges(changes, "Numbers", "ID"),
+            "UPDATE Numbers SET Name='O''Brien' WHERE ID=2\r\n"
+            "DELETE FROM Numbers WHERE ID=3\r\n"
+            "INSERT INTO Numbers(ID,Name) VALUES(4,'new')\r\n");
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID=2 AND Name='O''Brien'"), 1);
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID=3"), 0);
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID=4 AND Name='new'"), 1);
+}
+
+TEST_F(UserSessionTest, ApplyChangesWithoutStatementsRunsNothing) {
+  EXPECT_EQ(
+      module().ApplyChanges(data_element("<z:row ID=\"1\" Name=\"n1\"/>\r\n"), "Numbers", "ID"),
+      "");
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
+}
+
+TEST_F(UserSessionTest, FailingStatementLeavesNothingApplied) {
+  // The second insert repeats the key of the first: the first must not stay behind.
+  const std::string changes = data_element(
+      "<rs:insert>\r\n<z:row ID=\"10\" Name=\"a\"/>\r\n<z:row ID=\"10\" Name=\"b\"/>\r\n"
+      "<z:row ID=\"11\" Name=\"c\"/>\r\n</rs:insert>\r\n");
+  const std::string message =
+      thrown_message([&] { module().ApplyChanges(changes, "Numbers", "ID"); });
+  const std::string head = "执行:INSERT INTO Numbers(ID,Name) VALUES(10,'b')报错：\r\n";
+  EXPECT_EQ(message.substr(0, head.size()), head) << message;
+  EXPECT_GT(message.size(), head.size());
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID >= 10"), 0);
+  // The connection is usable again: the same packet without the repeat goes through.
+  module().ApplyChanges(data_element("<rs:insert>\r\n<z:row ID=\"10\" Name=\"a\"/>\r\n"
+                                     "<z:row ID=\"11\" Name=\"c\"/>\r\n</rs:insert>\r\n"),
+                        "Numbers", "ID");
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID >= 10"), 2);
+}
+
+TEST_F(UserSessionTest, TextWithLineBreaksIsSavedWhole) {
+  const std::string info = module().ApplyChanges(
+      data_element("<rs:insert>\r\n<z:row ID=\"20\" Name=\"one&#13;&#10;two&#10;three\"/>\r\n"
+                   "<z:row ID=\"21\" Name=\"x\"/>\r\n</rs:insert>\r\n"),
+      "Numbers", "ID");
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID=20 AND Name='one' || char(13, 10) || "
+                  "'two' || char(10) || 'three'"),
+            1);
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID=21"), 1);
+  // Two statements, each followed by CR LF.
+  ASSERT_TRUE(info.ends_with("\r\n"));
+  EXPECT_EQ(info.find("\r\n"), info.find("INSERT INTO Numbers(ID,Name) VALUES(21") - 2);
+}
+
+TEST_F(UserSessionTest, PacketErrorsPassUnchanged) {
+  EXPECT_EQ(thrown_message([&] {
+              module().ApplyChanges(
+                  data_element("<rs:insert>\r\n<z:row Nope=\"1\"/>\r\n</rs:insert>\r\n"), "Numbers",
+                  "ID");
+            }),
+            "FldID2Name Fail, Field Nope not in Schema");
+}
+
+TEST_F(UserSessionTest, QueriesBelongToTheCaller) {
+  std::unique_ptr<db::TADOQuery> query = module().NewQuery("select count(*) as N from Numbers");
+  EXPECT_FALSE(query->Active());
+  EXPECT_EQ(query->Connection(), &module().dbServer);
+  query->Open();
+  EXPECT_EQ(query->FieldByName("N").AsInteger(), 3);
+  TSvUserSession::FreeQuery(query);
+  EXPECT_EQ(query, nullptr);
+}
+
+TEST_F(UserSessionTest, ReadOnlyScopeRefusesWrites) {
+  {
+    const ReadOnlyScope scope = module().read_only_scope();
+    EXPECT_NE(thrown_message([&] { module().dbServer.Execute("DELETE FROM Numbers"); }), "");
+    std::unique_ptr<db::TADOQuery> q = module().NewQuery("select * from Numbers");
+    EXPECT_NO_THROW(q->Open());
+  }
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
+  module().dbServer.Execute("DELETE FROM Numbers WHERE ID=1");
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 2);
+}
+
+}  // namespace
+}  // namespace appsrv::app

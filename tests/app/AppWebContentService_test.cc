@@ -1,0 +1,484 @@
+#include "app/AppWebContentService.h"
+
+#include <gtest/gtest.h>
+
+#include "app/ADOToXML.h"
+#include "app_test_support.h"
+#include "json/dyn_object.h"
+#include "server/handlers.h"
+
+namespace appsrv::app {
+namespace {
+
+using testing::Answer;
+using testing::AppFixture;
+using testing::thrown_message;
+
+// The text after "Result=" of an envelope.
+std::string result_text(const std::string& body) {
+  const size_t at = body.rfind("\r\nResult=");
+  return at == std::string::npos ? std::string() : body.substr(at + 9);
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+class AppServiceTest : public AppFixture {
+ protected:
+  Answer call_function(const std::string& function, const std::string& params,
+                       const std::string& path = "/appservice/") {
+    return call(service_, "POST", path, {"Function=" + function, "Params=" + params});
+  }
+  json::IDynObject fetch(const std::string& params) {
+    const Answer answer = call_function("FetchData", params);
+    json::IDynObject result = json::TDynObject::ParseString(result_text(answer.body));
+    EXPECT_NE(result, nullptr) << answer.body;
+    return result;
+  }
+
+  TContentAppService service_;
+};
+
+TEST_F(AppServiceTest, EnvelopeEchoesTheCall) {
+  struct Case {
+    std::vector<std::string> fields;
+    std::string body;
+  };
+  const Case cases[] = {
+      {{"Function=Add", "Params={\"A\":2,\"B\":3,\"Info\":\"x\"}"},
+       "Function=Add\r\nParams={\"A\":2,\"B\":3,\"Info\":\"x\"}\r\nResult={\"Result\":5,\"Info\":"
+       "\"x\"}"},
+      {{"Function=add", "Params={\"A\":1,\"B\":1}"},
+       "Function=add\r\nParams={\"A\":1,\"B\":1}\r\nResult={\"Result\":2,\"Info\":\"\"}"},
+      {{"Function=ADD", "Params={B:-7, 'A':'12'}"},
+       "Function=ADD\r\nParams={B:-7, 'A':'12'}\r\nResult={\"Result\":5,\"Info\":\"\"}"},
+      {{"Function= Add", "Params={\"A\":1}"}, "Function= Add\r\nParams={\"A\":1}\r\nResult={}"},
+      {{"Params={\"A\":1}"}, "Function=\r\nParams={\"A\":1}\r\nResult={}"},
+      {{"Function=Nothing", "Params=not json at all {"},
+       "Function=Nothing\r\nParams=not json at all {\r\nResult={}"},
+      {{"Function=Add"}, "Function=Add\r\nParams=\r\nResult={\"Result\":0,\"Info\":\"\"}"},
+      {{"Function=Add", "Params={\"A\":9223372036854775807,\"B\":1}"},
+       "Function=Add\r\nParams={\"A\":9223372036854775807,\"B\":1}\r\nResult={\"Result\":"
+       "-9223372036854775808,\"Info\":\"\"}"},
+      {{"Function=Add", "Params={\"A\":-9223372036854775808,\"B\":-1}"},
+       "Function=Add\r\nParams={\"A\":-9223372036854775808,\"B\":-1}\r\nResult={\"Result\":"
+       "9223372036854775807,\"Info\":\"\"}"},
+      {{"Function=Add", "Params={\"Info\":\"é/\\\"\\n\\u0001执\"}"},
+       "Function=Add\r\nParams={\"Info\":\"é/\\\"\\n\\u0001执\"}\r\nResult={\"Result\":0,"
+       "\"Info\":\"\\u00e9\\/\\\"\\n\\u0001\\u6267\"}"},
+      {{"Function=Add\r\nmore", "Params={}"}, "Function=Add\r\nmore\r\nParams={}\r\nResult={}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const Answer answer = call(service_, "POST", "/appservice/", c.fields);
+    EXPECT_EQ(answer.body, c.body);
+    EXPECT_EQ(answer.content_type, "text/html; charset=UTF-8");
+  }
+}
+
+TEST_F(AppServiceTest, AnyDocumentBelowThePathIsAFunctionCall) {
+  EXPECT_EQ(call_function("Add", "{\"A\":1,\"B\":2}", "/appservice/x/y").body,
+            "Function=Add\r\nParams={\"A\":1,\"B\":2}\r\nResult={\"Result\":3,\"Info\":\"\"}");
+}
+
+TEST_F(AppServiceTest, GetRequestRunsNoFunction) {
+  EXPECT_EQ(call(service_, "GET", "/appservice/", {"Function=Add", "Params={\"A\":1}"}).body,
+            "Function=\r\nParams=\r\nResult={}");
+}
+
+TEST_F(AppServiceTest, TimeGivesTheClockAndTheFixedInfo) {
+  const std::string body = call_function("time", "").body;
+  const std::string result = result_text(body);
+  const json::IDynObject parsed = json::TDynObject::ParseString(result);
+  ASSERT_NE(parsed, nullptr) << body;
+  const std::string clock = parsed->GetS("Result");
+  EXPECT_EQ(clock.size(), 23u) << clock;
+  EXPECT_EQ(clock[4], '-');
+  EXPECT_EQ(clock[13], ':');
+  EXPECT_EQ(clock[19], ' ');
+  EXPECT_EQ(result,
+            "{\"Result\":\"" + clock + "\",\"Info\":\"\\u670d\\u52a1\\u5668\\u65f6\\u95f4\"}");
+}
+
+TEST_F(AppServiceTest, ParamsThatDoNotParseFailTheFunctionsThatReadThem) {
+  for (const char* function : {"Add", "FetchData", "SaveData"}) {
+    SCOPED_TRACE(function);
+    EXPECT_EQ(thrown_message([&] { call_function(function, "{\"A\":1"); }),
+              "The Params field is not valid JSON.");
+  }
+  EXPECT_EQ(result_text(call_function("Time", "{\"A\":1").body).size(), 76u);
+}
+
+TEST_F(AppServiceTest, CloseSessionShortensTheTimeout) {
+  struct Case {
+    const char* path;
+    bool closes;
+  };
+  const Case cases[] = {
+      {"/appservice/CloseSession", true},   {"/APPSERVICE/CLOSESESSION", true},
+      {"/appservice/closesession", true},   {"/appservice/CloseSession/", false},
+      {"/appservice/CloseSessionX", false}, {"/appservice/Close", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    session().FSessionTimeOut = 10;
+    const Answer answer = call_function("Add", "{\"A\":1}", c.path);
+    if (c.closes) {
+      EXPECT_EQ(answer.body, "CloseSession");
+      EXPECT_EQ(session().FSessionTimeOut, 1);
+    } else {
+      EXPECT_EQ(answer.body,
+                "Function=Add\r\nParams={\"A\":1}\r\nResult={\"Result\":1,\"Info\":\"\"}");
+      EXPECT_EQ(session().FSessionTimeOut, 10);
+    }
+  }
+}
+
+TEST_F(AppServiceTest, FetchDataPages) {
+  make_numbers(45);
+  struct Case {
+    int page_no;
+    int page_size;
+    int want_page_no;
+    size_t want_rows;
+    int first_id;  // of the served rows
+  };
+  const Case cases[] = {
+      {1, 20, 1, 20, 1},  {2, 20, 2, 20, 21}, {3, 20, 3, 5, 41},   {4, 20, 1, 20, 1},
+      {99, 20, 1, 20, 1}, {0, 20, 0, 20, 1},  {-1, 20, -1, 20, 1}, {1, 100, 1, 45, 1},
+      {1, 0, 1, 0, 0},    {3, -5, 3, 0, 0},   {2, 45, 1, 45, 1},   {5, 11, 5, 1, 45},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.page_no << " / " << c.page_size);
+    const json::IDynObject r = fetch("{\"PageNo\":" + std::to_string(c.page_no) + ",\"PageSize\":" +
+                                     std::to_string(c.page_size) + ",\"TableName\":\"Numbers\"}");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->GetI("RecordCount"), 45);
+    EXPECT_EQ(r->GetI("PageNo"), c.want_page_no);
+    const std::string xml = r->GetS("XML");
+    EXPECT_EQ(count_of(xml, "<z:row "), c.want_rows);
+    if (c.want_rows > 0) {
+      EXPECT_NE(xml.find("<z:row ID=\"" + std::to_string(c.first_id) + "\" "), std::string::npos);
+    }
+    EXPECT_EQ(count_of(xml, "rs:insert"), 0u);  // plain rows, not pending insertions
+    EXPECT_FALSE(module().ADODataset.Active());
+  }
+}
+
+TEST_F(AppServiceTest, FetchDataServesTheRowsThatExist) {
+  // Page 0 starts before the first row; the table holds fewer rows than a page.
+  make_numbers(5);
+  const json::IDynObject r = fetch("{\"PageNo\":0,\"PageSize\":20,\"TableName\":\"Numbers\"}");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->GetI("RecordCount"), 5);
+  EXPECT_EQ(r->GetI("PageNo"), 0);
+  EXPECT_EQ(count_of(r->GetS("XML"), "<z:row "), 5u);
+}
+
+TEST_F(AppServiceTest, FetchDataPageArithmeticWrapsAt32Bits) {
+  make_numbers(45);
+  // 2^32 + 2 cuts to page 2; a page size of 2^32 + 20 cuts to 20.
+  const json::IDynObject r =
+      fetch("{\"PageNo\":4294967298,\"PageSize\":4294967316,\"TableName\":\"Numbers\"}");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->GetI("PageNo"), 2);
+  EXPECT_NE(r->GetS("XML").find("<z:row ID=\"21\" "), std::string::npos);
+  // (65537 - 1) * 65536 wraps to 0: page 65537 of 65536 rows serves the first rows.
+  const json::IDynObject wrapped =
+      fetch("{\"PageNo\":65537,\"PageSize\":65536,\"TableName\":\"Numbers\"}");
+  ASSERT_NE(wrapped, nullptr);
+  EXPECT_EQ(wrapped->GetI("PageNo"), 65537);
+  EXPECT_EQ(count_of(wrapped->GetS("XML"), "<z:row "), 45u);
+}
+
+TEST_F(AppServiceTest, FetchDataMembersAndEscapes) {
+  exec(
+      "CREATE TABLE Notes(ID INTEGER PRIMARY KEY, Body VARCHAR(50));"
+      "INSERT INTO Notes VALUES(1, 'a/b' || char(13, 10) || 'é');");
+  const Answer answer =
+      call_function("FetchData", "{\"PageNo\":1,\"PageSize\":20,\"TableName\":\"Notes\"}");
+  const std::string result = result_text(answer.body);
+  // "XML" first, then "RecordCount", then "PageNo".
+  const size_t xml = result.find("\"XML\":\"");
+  const size_t count = result.find(",\"RecordCount\":1,");
+  const size_t page = result.find("\"PageNo\":1}");
+  ASSERT_EQ(xml, 1u) << result;
+  EXPECT_LT(xml, count);
+  EXPECT_LT(count, page);
+  EXPECT_EQ(result.find('\n'), std::string::npos);
+  EXPECT_NE(result.find("<\\/xml>\""), std::string::npos);
+  EXPECT_NE(result.find("\\r\\n"), std::string::npos);
+  EXPECT_NE(result.find("a\\/b&#13;&#10;\\u00e9"), std::string::npos) << result;
+
+  // The schema of the page is cached under the table name.
+  const json::IDynObject parsed = json::TDynObject::ParseString(result);
+  EXPECT_EQ(module().GetSchema("Notes"), StripPacketData(parsed->GetS("XML")));
+}
+
+TEST_F(AppServiceTest, FetchDataFailuresEndTheRequest) {
+  make_numbers(3);
+  const std::string tables[] = {
+      "Missing",
+      "Numbers; DELETE FROM Numbers",
+      "Numbers; SELECT 1",
+      "Numbers WHERE ID IN (1",
+  };
+  for (const std::string& table : tables) {
+    SCOPED_TRACE(table);
+    EXPECT_NE(thrown_message([&] {
+                call_function("FetchData",
+                              "{\"PageNo\":1,\"PageSize\":20,\"TableName\":\"" + table + "\"}");
+              }),
+              "");
+  }
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
+  // A later call closes the dataset a failure may have left open.
+  EXPECT_EQ(fetch("{\"PageNo\":1,\"PageSize\":2,\"TableName\":\"Numbers\"}")->GetI("RecordCount"),
+            3);
+}
+
+TEST_F(AppServiceTest, SaveDataAppliesTheChanges) {
+  make_numbers(3);
+  const std::string changes =
+      "<rs:data>\\r\\n<rs:insert>\\r\\n<z:row ID=\\\"7\\\" Name=\\\"seven\\\"/>\\r\\n"
+      "</rs:insert>\\r\\n</rs:data>\\r\\n";
+  const Answer answer =
+      call_function("SaveData", "{\"TableName\":\"Numbers\",\"KeyFields\":\"ID\",\"Changes\":\"" +
+                                    changes + "\"}");
+  EXPECT_EQ(result_text(answer.body),
+            "{\"Info\":\"INSERT INTO Numbers(ID,Name) VALUES(7,'seven')\\r\\n\"}");
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID=7 AND Name='seven'"), 1);
+}
+
+TEST_F(AppServiceTest, SaveDataErrorsAnswerWithAnErrorMember) {
+  make_numbers(3);
+  struct Case {
+    std::string params;
+    std::string error_start;
+  };
+  const Case cases[] = {
+      {"{\"TableName\":\"Missing\",\"KeyFields\":\"ID\",\"Changes\":\"<rs:data/>\"}", ""},
+      {"{\"TableName\":\"Numbers\",\"KeyFields\":\"ID\",\"Changes\":\"<rs:data><rs:insert><z:row "
+       "ID='1' Name='dup'/></rs:insert></rs:data>\"}",
+       "\\u6267\\u884c:INSERT INTO Numbers(ID,Name) VALUES(1,'dup')\\u62a5\\u9519\\uff1a\\r\\n"},
+      {"{\"TableName\":\"Numbers\",\"KeyFields\":\"ID\",\"Changes\":\"<rs:data><rs:insert>\"}", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.params);
+    const std::string result = result_text(call_function("SaveData", c.params).body);
+    ASSERT_EQ(result.substr(0, 10), "{\"Error\":\"") << result;
+    EXPECT_EQ(result.substr(10, c.error_start.size()), c.error_start);
+    EXPECT_EQ(result.find("\"Info\""), std::string::npos);
+  }
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
+}
+
+// The grid endpoint, called as a browser grid calls it.
+class SqlSelectTest : public AppFixture {
+ protected:
+  Answer select(const std::vector<std::string>& query_fields) {
+    return call(handler_, "GET", "/rest/sqlselect", query_fields);
+  }
+  TContentSQLSelect handler_;
+};
+
+TEST_F(SqlSelectTest, Pages) {
+  make_numbers(45);
+  struct Case {
+    std::vector<std::string> fields;
+    std::string body;
+  };
+  const Case cases[] = {
+      {{"tblNames=Numbers", "rp=2"},
+       "{\"fldCount\":2,\"fldNames\":[\"ID\",\"Name\"],\"fldLabels\":[\"ID\",\"Name\"],"
+       "\"fldClasses\":[\"integer\",\"string\"],\"rowCount\":45,\"rows\":[[\"1\",\"n1\"],[\"2\","
+       "\"n2\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      {{"tblNames=Numbers", "page=3", "rp=20", "fldNames=ID"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":45,\"rows\":[[\"41\"],[\"42\"],[\"43\"],[\"44\"],[\"45\"]],\"title\":"
+       "\"Numbers\",\"total\":45,\"page\":3}"},
+      {{"tblNames=Numbers", "page=4", "rp=20"},
+       "{\"rowCount\":0,\"rows\":[],\"title\":\"Numbers\",\"total\":45,\"page\":4}"},
+      {{"tblNames=Numbers", "page=3", "rp=20", "where=ID <= 40"},
+       "{\"fldCount\":2,\"fldNames\":[\"ID\",\"Name\"],\"fldLabels\":[\"ID\",\"Name\"],"
+       "\"fldClasses\":[\"integer\",\"string\"],\"rowCount\":40,\"rows\":[],\"title\":"
+       "\"Numbers\",\"total\":40,\"page\":3}"},
+      {{"tblNames=Numbers", "page=0", "rp=1", "fldNames=ID"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":45,\"rows\":[[\"1\"]],\"title\":\"Numbers\",\"total\":45,\"page\":0}"},
+      {{"tblNames=Numbers", "rp=0", "fldNames=ID"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":45,\"rows\":[],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      {{"tblNames=Numbers", "rp=1", "fldNames=ID", "orderBy=ID DESC"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":45,\"rows\":[[\"45\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      {{"tblNames=Numbers", "page=x", "rp=2.5", "fldNames=ID", "where=ID > 43"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":2,\"rows\":[[\"44\"],[\"45\"]],\"title\":\"Numbers\",\"total\":2,\"page\":1}"},
+      {{"tblNames=Numbers", "page= $2", "rp=0x2", "fldNames=ID"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":45,\"rows\":[[\"3\"],[\"4\"]],\"title\":\"Numbers\",\"total\":45,\"page\":2}"},
+      {{"tblNames=Numbers", "page=4294967297", "rp=1", "fldNames=ID"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":45,\"rows\":[[\"1\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      // The row count of the page query: a limit, a comment or a distinct list count as such.
+      {{"tblNames=Numbers", "rp=2", "fldNames=ID", "orderBy=ID LIMIT 3"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":3,\"rows\":[[\"1\"],[\"2\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      {{"tblNames=Numbers", "rp=5", "fldNames=ID", "where=ID > 43 -- the last two"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":2,\"rows\":[[\"44\"],[\"45\"]],\"title\":\"Numbers\",\"total\":2,\"page\":1}"},
+      {{"tblNames=Numbers", "rp=5", "fldNames=DISTINCT ID % 2 AS Odd"},
+       "{\"fldCount\":1,\"fldNames\":[\"Odd\"],\"fldLabels\":[\"Odd\"],\"fldClasses\":[\"numeric\"]"
+       ","
+       "\"rowCount\":2,\"rows\":[[\"0\"],[\"1\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      {{"tblNames=Numbers AS \"N\\x\"", "rp=0", "fldNames=ID"},
+       "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
+       "\"rowCount\":45,\"rows\":[],\"title\":\"Numbers AS \\\"N\\\\x\\\"\",\"total\":45,\"page\":"
+       "1}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    const Answer answer = select(c.fields);
+    EXPECT_EQ(answer.body, c.body);
+    EXPECT_EQ(answer.content_type, "text/json; charset=utf-8");
+  }
+}
+
+TEST_F(SqlSelectTest, StatementsThatCannotRunEndTheRequest) {
+  make_numbers(3);
+  const std::vector<std::string> requests[] = {
+      {"tblNames=Missing"},
+      {},
+      {"tblNames=Numbers", "where=Nope = 1"},
+      {"tblNames=Numbers", "orderBy=Nope"},
+      {"tblNames=Numbers; DELETE FROM Numbers"},
+      {"tblNames=Numbers", "where=1=1; DELETE FROM Numbers"},
+      {"tblNames=Numbers", "orderBy=1; DROP TABLE Numbers"},
+      {"tblNames=Numbers", "fldNames=ID FROM Numbers; DELETE FROM Numbers; SELECT ID"},
+  };
+  for (const auto& fields : requests) {
+    SCOPED_TRACE(fields.empty() ? "(none)" : fields.back());
+    EXPECT_NE(thrown_message([&] { select(fields); }), "");
+  }
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
+}
+
+TEST_F(SqlSelectTest, GridKindsAndCells) {
+  exec(
+      "CREATE TABLE Kinds(Auto INTEGER PRIMARY KEY AUTOINCREMENT, Txt VARCHAR(20), Big BIGINT, "
+      "Small SMALLINT, Flag YESNO, Price MONEY, Ratio FLOAT, Stamp DATETIME, Day DATE, Tm TIME, "
+      "Note MEMO, Pic IMAGE, Raw VARBINARY(4), Uid GUID);"
+      "INSERT INTO Kinds VALUES(1, 'two' || char(13, 10) || 'lines' || char(9) || 'tab', "
+      "-9000000000, -3, 1, 1234567.5, 0.5, '2015-05-07 14:03:22', '2015-05-07', '08:09:10', "
+      "'memo', X'00', X'01ff', '{0A0B0C0D-0000-0000-0000-000000000001}');"
+      "INSERT INTO Kinds VALUES(2, NULL, NULL, NULL, 0, NULL, NULL, '2015-05-07 00:00:00', "
+      "NULL, NULL, NULL, NULL, NULL, NULL);"
+      "INSERT INTO Kinds(Auto, Price) VALUES(3, -0.125);");
+  const Answer answer = select({"tblNames=Kinds"});
+  const std::string img = "<img src=\\\"/images/blob.png\\\" />";
+  EXPECT_EQ(answer.body,
+            "{\"fldCount\":14,"
+            "\"fldNames\":[\"Auto\",\"Txt\",\"Big\",\"Small\",\"Flag\",\"Price\",\"Ratio\","
+            "\"Stamp\",\"Day\",\"Tm\",\"Note\",\"Pic\",\"Raw\",\"Uid\"],"
+            "\"fldLabels\":[\"Auto\",\"Txt\",\"Big\",\"Small\",\"Flag\",\"Price\",\"Ratio\","
+            "\"Stamp\",\"Day\",\"Tm\",\"Note\",\"Pic\",\"Raw\",\"Uid\"],"
+            "\"fldClasses\":[\"integer\",\"string\",\"numeric\",\"integer\",\"boolean\",\"money\","
+            "\"numeric\",\"datetime\",\"date\",\"time\",\"widememo\",\"blob\",\"varbytes\","
+            "\"string\"],"
+            "\"rowCount\":3,\"rows\":["
+            "[\"1\",\"twolines\\u0009tab\",\"-9000000000\",\"-3\",\"True\",\"1,234,567.50\","
+            "\"0.5\",\"2015-05-07 14:03:22\",\"2015-05-07\",\"08:09:10\",\"" +
+                img + "\",\"" + img +
+                "\",\"01ff\",\"{0A0B0C0D-0000-0000-0000-000000000001}\"],"
+                "[\"2\",\"\",\"\",\"\",\"False\",\"0.00\",\"\",\"2015-05-07\",\"\",\"\",\"" +
+                img + "\",\"" + img +
+                "\",\"\",\"\"],"
+                "[\"3\",\"\",\"\",\"\",\"\",\"-0.13\",\"\",\"\",\"\",\"\",\"" +
+                img + "\",\"" + img +
+                "\",\"\",\"\"]],"
+                "\"title\":\"Kinds\",\"total\":3,\"page\":1}");
+}
+
+TEST_F(SqlSelectTest, UnreadableValuesShowAsStored) {
+  exec(
+      "CREATE TABLE Odd(ID INTEGER PRIMARY KEY, Stamp DATETIME, Price MONEY);"
+      "INSERT INTO Odd VALUES(1, 'soon' || char(10), 'lots');");
+  EXPECT_EQ(select({"tblNames=Odd", "fldNames=Stamp, Price"}).body,
+            "{\"fldCount\":2,\"fldNames\":[\"Stamp\",\"Price\"],\"fldLabels\":[\"Stamp\","
+            "\"Price\"],\"fldClasses\":[\"datetime\",\"money\"],\"rowCount\":1,\"rows\":[["
+            "\"soon\",\"lots\"]],\"title\":\"Odd\",\"total\":1,\"page\":1}");
+}
+
+TEST(GridJsonTest, OffsetAndPageSize) {
+  // DataSetToGridJson on its own, over a client-side dataset of 45 rows.
+  db::TADODataSet data;
+  data.FieldDefs().Add(db::TFieldDef{"ID", db::FieldType::kInteger});
+  data.CreateDataSet();
+  for (int64_t i = 1; i <= 45; ++i) {
+    data.Append();
+    data.Fields(0).SetValue(i);
+    data.Post();
+  }
+  data.UpdateBatch();
+  struct Case {
+    int32_t offset;
+    int32_t page_size;
+    size_t rows;
+    std::string first;
+  };
+  const Case cases[] = {
+      {40, 20, 5, "[\"41\"]"}, {45, 20, 0, ""}, {-5, 2, 2, "[\"1\"]"},
+      {0, 0, 0, ""},           {0, -1, 0, ""},  {44, 1, 1, "[\"45\"]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.offset << " / " << c.page_size);
+    data.First();
+    const std::unique_ptr<json::TJSONObject> doc = DataSetToGridJson(data, c.offset, c.page_size);
+    ASSERT_EQ(doc->size(), 6u);
+    EXPECT_EQ(doc->pair(4).value().ToString(), "45");
+    const auto& rows = dynamic_cast<const json::TJSONArray&>(doc->pair(5).value());
+    EXPECT_EQ(rows.size(), c.rows);
+    if (c.rows > 0) {
+      EXPECT_EQ(rows.at(0).ToString(), c.first);
+    }
+  }
+}
+
+TEST(ContentHandlersTest, RegisteredUnderTheirPaths) {
+  server::THandlers::Clear();
+  RegisterContentHandlers();
+  struct Case {
+    const char* path;
+    const std::type_info* handler;  // nullptr: no handler
+  };
+  const Case cases[] = {
+      {"/appservice/", &typeid(TContentAppService)},
+      {"/appservice/CloseSession", &typeid(TContentAppService)},
+      {"/appservice/x/y", &typeid(TContentAppService)},
+      {"/rest/sqlselect", &typeid(TContentSQLSelect)},
+      {"/REST/SqlSelect", &typeid(TContentSQLSelect)},
+      {"/rest/other", nullptr},
+      {"/rest/", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    server::TContentBase* handler = server::THandlers::FindMatch(c.path);
+    if (c.handler == nullptr) {
+      EXPECT_EQ(handler, nullptr);
+    } else {
+      ASSERT_NE(handler, nullptr);
+      EXPECT_EQ(typeid(*handler), *c.handler);
+      EXPECT_FALSE(handler->mFileMustExist);
+    }
+  }
+  server::THandlers::Clear();
+}
+
+}  // namespace
+}  // namespace appsrv::app
