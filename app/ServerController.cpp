@@ -17,12 +17,15 @@ bool is_exactly(const server::TBrowser& browser) {
 
 TSvServerController::TSvServerController(server::ControllerEnvironment env)
     : TSvServerControllerBase(std::move(env)) {
-  // The handlers keep no state, and the base class destroys the remaining sessions (firing
-  // OnCloseSession) after this part of the object is gone: so they capture nothing.
-  OnNewSession = &SvServerControllerBaseNewSession;
-  OnCloseSession = &SvServerControllerBaseCloseSession;
-  OnBrowserCheck = &SvServerControllerBaseBrowserCheck;
+  OnNewSession = [this](server::TSvApplication& s) { SvServerControllerBaseNewSession(s); };
+  OnCloseSession = [this](server::TSvApplication& s) { SvServerControllerBaseCloseSession(s); };
+  OnBrowserCheck = [this](server::TSvApplication& s, std::unique_ptr<server::TBrowser>& b) {
+    SvServerControllerBaseBrowserCheck(s, b);
+  };
 }
+
+// The handlers are bound to this object: the sessions still alive close before it goes.
+TSvServerController::~TSvServerController() { Shutdown(); }
 
 void TSvServerController::LoadDesignValues() {
   SetAppName("MyApp");

@@ -14,16 +14,17 @@ namespace appsrv::app {
 class TSvServerController : public server::TSvServerControllerBase {
  public:
   explicit TSvServerController(server::ControllerEnvironment env);
+  ~TSvServerController() override;
 
   // Puts a new TSvUserSession into the session's FData slot.
-  static void SvServerControllerBaseNewSession(server::TSvApplication& aSession);
-  static void SvServerControllerBaseCloseSession(server::TSvApplication& ASession);
+  void SvServerControllerBaseNewSession(server::TSvApplication& aSession);
+  void SvServerControllerBaseCloseSession(server::TSvApplication& ASession);
   // Replaces the classified browser: unrecognised agents become Internet Explorer 8.0, an
   // unsupported Safari, Chrome or Firefox is raised to its own minimum version, and every
   // other browser becomes Internet Explorer of the old browser's minimum version, accepted
   // even when that version is below Internet Explorer's own minimum.
-  static void SvServerControllerBaseBrowserCheck(server::TSvApplication& aSession,
-                                                 std::unique_ptr<server::TBrowser>& rBrowser);
+  void SvServerControllerBaseBrowserCheck(server::TSvApplication& aSession,
+                                          std::unique_ptr<server::TBrowser>& rBrowser);
 
  protected:
   void LoadDesignValues() override;

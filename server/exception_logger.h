@@ -66,8 +66,8 @@ struct ExceptionLoggerEnvironment {
   static ExceptionLoggerEnvironment Default();
 };
 
-// Owned by the controller's owner, which installs it as the controller's exception log.
-// LogException and GetExceptionDetail run under one lock, so reports never interleave;
+// Owned by the server controller (ExceptionLogger()), which logs through it and supplies the
+// framework section. LogException and GetExceptionDetail run under one lock, so reports never interleave;
 // nothing they do raises. Settings are written before requests are served.
 class TSvExceptionLogger {
  public:

@@ -12,8 +12,12 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "server/app_cache.h"
 #include "server/clock.h"
+#include "server/compressor.h"
 #include "server/configuration_lock.h"
+#include "server/exception_logger.h"
+#include "server/internal_files.h"
 #include "server/session.h"
 #include "server/session_list.h"
 #include "server/sv_exception.h"
@@ -227,6 +231,17 @@ TSvServerControllerBase::TSvServerControllerBase(ControllerEnvironment env) : en
   server_variables_ = {"APP_POOL_ID", "SERVER_ADDR", "SERVER_NAME", "SERVER_PORT",
                        "SERVER_SOFTWARE"};
 
+  ExceptionLoggerEnvironment logger_env = ExceptionLoggerEnvironment::Default();
+  logger_env.application_folder = env_.application_folder;
+  logger_env.application_file = env_.application_file;
+  logger_env.now = [clock = clock_] { return clock->now(); };
+  exception_logger_ = std::make_unique<TSvExceptionLogger>(std::move(logger_env));
+  // The framework section of a report describes this server and the session the failing
+  // thread serves.
+  exception_logger_->framework_info = [this] {
+    return framework_report_info(*this, CurrentSession());
+  };
+
   sessions_ = std::make_unique<TSvSessions>(*this);
   if (env_.start_timeout_thread) {
     timeout_thread_ =
@@ -238,8 +253,11 @@ TSvServerControllerBase::TSvServerControllerBase(ControllerEnvironment env) : en
 }
 
 TSvServerControllerBase::~TSvServerControllerBase() {
-  timeout_thread_.reset();
+  Shutdown();
   sessions_.reset();
+  // The server-wide cache files go before their folder, so that the list does not outlive
+  // this server and name files of the next one.
+  TSvAppCache::ClearAppCache();
   if (locked_) {
     set_configuration_locked(false);
   }
@@ -396,6 +414,16 @@ void TSvServerControllerBase::SetAllowMultipleSessionsPerUser(bool v) {
 
 void TSvServerControllerBase::RunSessionTimeoutPass() { sessions_->RunTimeoutPass(); }
 
+void TSvServerControllerBase::Shutdown() noexcept {
+  if (shut_down_) {
+    return;
+  }
+  shut_down_ = true;
+  // No timeout pass may destroy sessions behind the list's back from here on.
+  timeout_thread_.reset();
+  sessions_->Clear();
+}
+
 void TSvServerControllerBase::DoNewSession(TSvApplication& session) {
   if (OnNewSession) {
     OnNewSession(session);
@@ -432,12 +460,7 @@ void TSvServerControllerBase::DoGetSessionID(TSvApplication& session, std::strin
 
 bool TSvServerControllerBase::DoException(TSvApplication* session,
                                           const std::exception& e) noexcept {
-  if (exception_log) {
-    try {
-      exception_log(session, e);
-    } catch (...) {  // boundary: logging must not replace the error being reported
-    }
-  }
+  exception_logger_->LogException(session, &e);
   bool handled = false;
   if (OnException) {
     try {
@@ -449,12 +472,7 @@ bool TSvServerControllerBase::DoException(TSvApplication* session,
 }
 
 void TSvServerControllerBase::DoLogException(const std::exception& e) noexcept {
-  if (exception_log) {
-    try {
-      exception_log(nullptr, e);
-    } catch (...) {  // boundary: logging must not fail its caller
-    }
-  }
+  exception_logger_->LogException(this, &e);
 }
 
 void TSvServerControllerBase::LogLine(std::string_view line) const {
@@ -471,13 +489,29 @@ TSvServerControllerBase& InitServerController(ControllerEnvironment env) {
   if (!g_factory) {
     throw ESvException("No server controller is defined.");
   }
+  FreeServerController();
   g_singleton = g_factory(std::move(env));
   g_current = g_singleton.get();
+  try {
+    TSvServerInternalFiles& files = TSvServerInternalFiles::Instance();
+    files.SetUseUncompressedFiles(g_singleton->JavaScriptOptions.UseUncompressedFiles);
+    files.SetPreCompressFiles(g_singleton->Compression().PreCompress);
+    TSvCompressor::Init(g_singleton->Compression());
+  } catch (...) {
+    FreeServerController();
+    throw;
+  }
   pthread_setname_np(pthread_self(), "Sv Main Thread");
   return *g_singleton;
 }
 
-void FreeServerController() { g_singleton.reset(); }
+void FreeServerController() {
+  if (g_singleton) {
+    g_singleton->Shutdown();
+    g_singleton.reset();
+  }
+  TSvCompressor::Finalize();
+}
 
 TSvServerControllerBase* ServerController() { return g_current; }
 

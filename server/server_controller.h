@@ -24,6 +24,7 @@ class SessionTimeoutThread;
 class THttpRequest;
 class THttpReply;
 class TSvAutherBase;
+class TSvExceptionLogger;
 class TSvServerControllerBase;
 
 enum class TComInitialization { ciNone, ciNormal, ciMultiThreaded };
@@ -155,9 +156,14 @@ struct ControllerEnvironment {
 // The server's configuration and its server-level events. Build it with Create<T>(), which
 // runs the configuration steps in order; then it is locked and read without locks by every
 // thread. Events run on the thread that fires them and must be thread-safe.
+//
+// Its owner calls Shutdown() before deleting it, so that the sessions still alive are
+// destroyed (firing OnCloseSession) while the whole object, derived parts included, exists.
 class TSvServerControllerBase {
  public:
   explicit TSvServerControllerBase(ControllerEnvironment env);
+  // Runs Shutdown() when the owner has not; the events then see only the base part. Deletes
+  // the server-wide cache files and the cache folder.
   virtual ~TSvServerControllerBase();
   TSvServerControllerBase(const TSvServerControllerBase&) = delete;
   TSvServerControllerBase& operator=(const TSvServerControllerBase&) = delete;
@@ -246,6 +252,15 @@ class TSvServerControllerBase {
   TSvSessions& Sessions() { return *sessions_; }
   // Runs one pass of the session timeout thread now.
   void RunSessionTimeoutPass();
+  // Stops the session timeout thread and destroys every remaining session, firing
+  // OnCloseSession; waits for requests that still hold a session. The session list stays
+  // usable (empty). Runs once; later calls do nothing. Call it on the thread that owns the
+  // controller, after the transport has stopped.
+  void Shutdown() noexcept;
+  // Logs the exceptions that escape request processing; owned here, lives as long as the
+  // controller. Its settings are written at configuration time.
+  TSvExceptionLogger& ExceptionLogger() { return *exception_logger_; }
+  const TSvExceptionLogger& ExceptionLogger() const { return *exception_logger_; }
 
   // ---- events ----
   std::function<void(TSvServerControllerBase&)> OnConfig;
@@ -260,8 +275,6 @@ class TSvServerControllerBase {
   std::function<void(THttpRequest&, THttpReply&)> OnBeforeDispatch;
   std::function<void(THttpRequest&, THttpReply&)> OnAfterDispatch;
   std::function<void(std::string& text, bool& keep, int position)> OnParseParameter;
-  // Writes an exception to the exception log; installed by the exception logger.
-  std::function<void(TSvApplication*, const std::exception&)> exception_log;
 
   void DoNewSession(TSvApplication& session);
   void DoSessionRestarted(TSvApplication& session);
@@ -269,7 +282,8 @@ class TSvServerControllerBase {
   void DoCloseSession(TSvApplication& session) noexcept;
   void DoBrowserCheck(TSvApplication& session, std::unique_ptr<TBrowser>& browser);
   void DoGetSessionID(TSvApplication& session, std::string& id);
-  // Logs, then asks OnException; true when the handler says the error is handled.
+  // Logs through ExceptionLogger(), then asks OnException; true when the handler says the
+  // error is handled.
   bool DoException(TSvApplication* session, const std::exception& e) noexcept;
   void DoLogException(const std::exception& e) noexcept;
 
@@ -330,8 +344,10 @@ class TSvServerControllerBase {
   bool gui_active_ = false;
   std::vector<std::string> server_variables_;
 
+  std::unique_ptr<TSvExceptionLogger> exception_logger_;
   std::unique_ptr<TSvSessions> sessions_;
   std::unique_ptr<SessionTimeoutThread> timeout_thread_;
+  bool shut_down_ = false;
 };
 
 // Registers the class the initialize hook builds.
@@ -346,10 +362,13 @@ void SetServerControllerClass() {
       });
 }
 
-// The initialize hook: builds the process-wide controller from the registered class. Throws
-// ESvException "No server controller is defined." without a registration.
+// The initialize hook: builds the process-wide controller from the registered class, passes
+// its script and pre-compression options to the internal files store and its compression
+// options to the compressor (TSvCompressor::Init). Throws ESvException "No server controller
+// is defined." without a registration. A controller that exists already is freed first.
 TSvServerControllerBase& InitServerController(ControllerEnvironment env);
-// Frees the process-wide controller (at process end).
+// Shuts the process-wide controller down (its sessions are destroyed while it is whole), frees
+// it and the compressor. Does nothing when there is none.
 void FreeServerController();
 // The process-wide controller, or null before InitServerController.
 TSvServerControllerBase* ServerController();

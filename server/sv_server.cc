@@ -339,8 +339,8 @@ void TSvServer::RenderError(const std::exception& e) {
   mReply->SetCode(500);
   // Details of the application and the framework only for a client on this machine: the peer
   // address of the connection, which a client cannot choose (unlike Host or forwarded headers).
-  mReply->WriteString(
-      RenderErrorPage(e, mRequest.get(), nullptr, IsLoopbackAddress(mRequest->mRemoteAddr)));
+  mReply->WriteString(RenderErrorPage(e, mRequest.get(), &controller_.ExceptionLogger(),
+                                      IsLoopbackAddress(mRequest->mRemoteAddr)));
   if (dynamic_cast<const EInvalidSession*>(&e) != nullptr) {
     mReply->mCookies.RemoveCookie(mCookieName, mCookiePath);
   }

@@ -4,12 +4,20 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "base/exception.h"
 #include "base/files.h"
+#include "base/text.h"
+#include "server/app_cache.h"
+#include "server/compressor.h"
 #include "server/configuration_lock.h"
 #include "server/content_base.h"
+#include "server/exception_logger.h"
 #include "server/handlers.h"
+#include "server/internal_files.h"
+#include "server/session.h"
+#include "server/session_list.h"
 #include "server/sv_exception.h"
 #include "server/temp_files.h"
 #include "tests/server/test_support.h"
@@ -389,7 +397,15 @@ TEST_F(ControllerTest, CookieOptionsCopyValuesOnly) {
 TEST_F(ControllerTest, ExceptionEvents) {
   const auto c = make();
   std::vector<std::string> log;
-  c->exception_log = [&](TSvApplication*, const std::exception& e) { log.push_back(e.what()); };
+  c->ExceptionLogger().SetEnabled(true);
+  c->ExceptionLogger().OnLogException = [&](const std::vector<std::string>& report) {
+    for (const std::string& line : report) {
+      if (base::starts_with(line, "Exception message  : ")) {
+        log.push_back(line.substr(21));
+      }
+    }
+    return true;
+  };
   const std::runtime_error boom("boom");
   EXPECT_FALSE(c->DoException(nullptr, boom));
   c->OnException = [](TSvApplication*, const std::exception&, bool& handled) { handled = true; };
@@ -430,6 +446,117 @@ TEST_F(ControllerTest, SingletonNeedsARegisteredClass) {
   FreeServerController();
   EXPECT_EQ(ServerController(), nullptr);
   SetServerControllerClass(nullptr);
+}
+
+TEST_F(ControllerTest, SingletonPassesItsOptionsToTheFilesAndTheCompressor) {
+  struct Options : AppController {
+    using AppController::AppController;
+    void LoadDesignValues() override {
+      AppController::LoadDesignValues();
+      JavaScriptOptions.UseUncompressedFiles = true;
+      Compression().SetAllowDeflate(false);
+      Compression().MinSize = 10;
+    }
+  };
+  TSvServerInternalFiles& files = TSvServerInternalFiles::Instance();
+  files.SetUseUncompressedFiles(false);
+  files.SetPreCompressFiles(false);
+  SetServerControllerClass<Options>();
+  InitServerController(folder_.environment(clock_));
+  EXPECT_TRUE(files.UseUncompressedFiles());
+  EXPECT_TRUE(files.PreCompressFiles());
+  EXPECT_TRUE(files.ResourceAsStream("SV_JS_SVBASE").is_compressed);
+  ASSERT_NE(TSvCompressor::Instance(), nullptr);
+  const TSvCompressionOptions& options = TSvCompressor::Instance()->options();
+  EXPECT_EQ(options.Level, 6);
+  EXPECT_EQ(options.MinSize, 10);
+  EXPECT_TRUE(options.AllowGZip());
+  EXPECT_FALSE(options.AllowDeflate());
+  FreeServerController();
+  EXPECT_EQ(TSvCompressor::Instance(), nullptr);
+  SetServerControllerClass(nullptr);
+  files.SetUseUncompressedFiles(false);
+  files.SetPreCompressFiles(false);
+}
+
+// A controller whose close handler uses its own (derived) state, as an application's may.
+class Recording : public TSvServerControllerBase {
+ public:
+  Recording(ControllerEnvironment env, std::vector<std::string>* closed)
+      : TSvServerControllerBase(std::move(env)), closed_(closed) {
+    OnCloseSession = [this](TSvApplication& s) { closed_->push_back(tag_ + s.AppID()); };
+  }
+  ~Recording() override { tag_ = "after the controller was gone: "; }
+
+ private:
+  std::vector<std::string>* closed_;
+  std::string tag_ = "closed ";
+};
+
+std::string new_session(TSvServerControllerBase& c) {
+  SessionRequestInfo request;
+  request.client_ip = "10.0.0.1";
+  request.user_agent = "agent";
+  TSvApplication* s = c.Sessions().CreateSession(request, "", "");
+  const std::string id = s->AppID();
+  s->Initialize(nullptr);
+  s->Unlock();
+  return id;
+}
+
+TEST_F(ControllerTest, SessionsCloseWhileTheWholeControllerExists) {
+  std::vector<std::string> closed;
+  SetServerControllerClass(
+      [&](ControllerEnvironment env) -> std::unique_ptr<TSvServerControllerBase> {
+        return TSvServerControllerBase::Create<Recording>(std::move(env), &closed);
+      });
+  const std::string a = new_session(InitServerController(folder_.environment(clock_)));
+  FreeServerController();
+  EXPECT_EQ(closed, std::vector<std::string>{"closed " + a});
+  SetServerControllerClass(nullptr);
+
+  // An owner of its own controller shuts it down the same way; a second Shutdown does nothing.
+  closed.clear();
+  auto own = TSvServerControllerBase::Create<Recording>(folder_.environment(clock_), &closed);
+  const std::string b = new_session(*own);
+  own->Shutdown();
+  EXPECT_EQ(own->Sessions().GetCount(), 0);
+  own->Shutdown();
+  own.reset();
+  EXPECT_EQ(closed, std::vector<std::string>{"closed " + b});
+}
+
+TEST_F(ControllerTest, DestructionClearsTheServerWideCacheFiles) {
+  auto c = make();
+  const std::string internal_base = "/$/";
+  std::vector<std::string> session_files;
+  const CacheOwner owner{&internal_base, &session_files, nullptr};
+  std::string href;
+  TSvAppCache::NewAppCacheStream(&owner, "text/plain", href)->Close();
+  const std::vector<std::string> listed = TSvAppCache::AppCacheFiles();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_TRUE(base::file_exists(listed[0]));
+  c.reset();
+  EXPECT_TRUE(TSvAppCache::AppCacheFiles().empty());
+  EXPECT_FALSE(base::file_exists(listed[0]));
+}
+
+TEST_F(ControllerTest, ExceptionsAreLoggedWithTheFrameworkSection) {
+  const auto c = make<AppController>();
+  c->ExceptionLogger().SetEnabled(true);
+  EXPECT_FALSE(c->DoException(nullptr, ESvException("boom")));
+  std::vector<std::string> logs;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_.app() + "ErrorLog/")) {
+    logs.push_back(entry.path().string());
+  }
+  ASSERT_EQ(logs.size(), 1u) << "one log file under the application folder";
+  const std::string text = base::read_file(logs[0]);
+  for (const char* line : {"Exception message  : boom", "Corvane Version   : 14.0.39",
+                           "Multi-session      : False", "Session count      : 0"}) {
+    SCOPED_TRACE(line);
+    EXPECT_NE(text.find(line), std::string::npos);
+  }
+  EXPECT_NE(text.find("Content Path       : " + c->ContentPath()), std::string::npos);
 }
 
 }  // namespace
