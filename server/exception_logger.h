@@ -67,8 +67,8 @@ struct ExceptionLoggerEnvironment {
 };
 
 // Owned by the server controller (ExceptionLogger()), which logs through it and supplies the
-// framework section. LogException and GetExceptionDetail run under one lock, so reports never interleave;
-// nothing they do raises. Settings are written before requests are served.
+// framework section. LogException and GetExceptionDetail run under one lock, so reports never
+// interleave; nothing they do raises. Settings are written before requests are served.
 class TSvExceptionLogger {
  public:
   explicit TSvExceptionLogger(
