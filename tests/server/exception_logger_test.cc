@@ -18,6 +18,8 @@
 namespace appsrv::server {
 namespace {
 
+using testing::expect_failure;
+
 class FrameworkError : public base::Exception {
  public:
   using base::Exception::Exception;
@@ -340,13 +342,8 @@ TEST_F(ExceptionLoggerTest, RefusesToPurgeTheRoot) {
   auto logger = make_logger();
   logger->SetPurgeAfterDays(1);
   logger->SetFilePath("/");
-  try {
-    logger->PurgeFiles();
-    ADD_FAILURE() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(),
+  expect_failure([&] { logger->PurgeFiles(); },
                  "Assertion failed: TSvExceptionLogger.PurgeFiles attempts to delete \"/\"");
-  }
   logger->SetEnabled(false);
 }
 

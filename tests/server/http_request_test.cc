@@ -8,10 +8,12 @@
 #include "base/exception.h"
 #include "server/http_packet.h"
 #include "server/request_packet_writer.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
+
+using testing::expect_failure;
 
 class HttpRequestTest : public ::testing::Test {
  protected:
@@ -20,7 +22,9 @@ class HttpRequestTest : public ::testing::Test {
     return std::make_unique<THttpRequest>(buffer_.data(), kExchangeBufferSize);
   }
 
-  testing::TempDir dir_;
+  testing::TempFolder dir_;
+
+  testing::TempFolderInUse in_use_{dir_.tmp()};
   std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
 };
 
@@ -207,12 +211,8 @@ TEST_F(HttpRequestTest, MalformedPacketFails) {
   RequestPacketFields f;
   write_request_packet(f, buffer_.data(), kExchangeBufferSize);
   buffer_[9] = 0;  // the payload's own signature
-  try {
-    THttpRequest r(buffer_.data(), kExchangeBufferSize);
-    FAIL() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "No stream signature found.");
-  }
+  expect_failure([&] { THttpRequest r(buffer_.data(), kExchangeBufferSize); },
+                 "No stream signature found.");
 }
 
 TEST_F(HttpRequestTest, LargeRequestArrivesThroughAFile) {
@@ -220,7 +220,7 @@ TEST_F(HttpRequestTest, LargeRequestArrivesThroughAFile) {
   f.query_fields.assign(3000, "k=" + std::string(20, 'v'));
   const auto r = build(f);
   EXPECT_EQ(r->QueryFields().size(), 3000u);
-  EXPECT_TRUE(dir_.files().empty());
+  EXPECT_TRUE(testing::file_names(dir_.tmp()).empty());
 }
 
 }  // namespace
