@@ -47,8 +47,7 @@ class AppCacheTest : public ::testing::Test {
   }
   ~AppCacheTest() override { TSvAppCache::ClearAppCache(); }
 
-  testing::TempFolder dir_;
-  testing::TempFolderInUse in_use_{dir_.tmp()};
+  testing::ProcessTempFolder dir_;
   std::string url_base_ = "/abc/$/";
   std::vector<std::string> session_files_;
   std::vector<std::string> form_files_;

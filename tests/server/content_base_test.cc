@@ -26,7 +26,7 @@ class CountingContent : public TContentBase {
   int calls = 0;
 };
 
-class ContentBaseTest : public ::testing::Test {
+class ContentBaseTest : public testing::PacketTest {
  protected:
   ContentBaseTest() {
     RequestPacketFields fields;
@@ -37,10 +37,6 @@ class ContentBaseTest : public ::testing::Test {
     base::write_file(dir_.tmp() + "present.html", "x");
   }
 
-  testing::TempFolder dir_;
-
-  testing::TempFolderInUse in_use_{dir_.tmp()};
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
   std::unique_ptr<THttpRequest> request_;
   std::unique_ptr<THttpReply> reply_;
 };

@@ -21,8 +21,7 @@ mode_t mode_of(const std::string& path) {
 }
 
 TEST(FileStreamTest, TempFileIsPrivateAndItsNewFolderToo) {
-  testing::TempFolder dir;
-  testing::TempFolderInUse in_use{dir.tmp()};
+  testing::ProcessTempFolder dir;
   const std::string folder = dir.tmp() + "cache/sub";
   std::string path;
   {
@@ -36,8 +35,7 @@ TEST(FileStreamTest, TempFileIsPrivateAndItsNewFolderToo) {
 }
 
 TEST(FileStreamTest, DeleteFlagDecidesWhetherTheFileOutlivesTheStream) {
-  testing::TempFolder dir;
-  testing::TempFolderInUse in_use{dir.tmp()};
+  testing::ProcessTempFolder dir;
   for (const bool remove : {true, false}) {
     SCOPED_TRACE(remove);
     std::string path;
@@ -51,8 +49,7 @@ TEST(FileStreamTest, DeleteFlagDecidesWhetherTheFileOutlivesTheStream) {
 }
 
 TEST(FileStreamTest, ReadStreamDeletesOnlyWhenAsked) {
-  testing::TempFolder dir;
-  testing::TempFolderInUse in_use{dir.tmp()};
+  testing::ProcessTempFolder dir;
   const std::string path = dir.tmp() + "a.bin";
   for (const bool remove : {false, true}) {
     SCOPED_TRACE(remove);
@@ -75,8 +72,7 @@ TEST(FileStreamTest, MissingFileFailsWithItsName) {
 }
 
 TEST(FileStreamTest, SeekSizeAndTruncate) {
-  testing::TempFolder dir;
-  testing::TempFolderInUse in_use{dir.tmp()};
+  testing::ProcessTempFolder dir;
   TTempFileStream file(dir.tmp(), "T");
   file.Write("0123456789", 10);
   EXPECT_EQ(file.Seek(-3, SeekOrigin::kEnd), 7);

@@ -23,8 +23,7 @@ std::string read_all(Stream& s) {
 
 class HsmStreamTest : public ::testing::Test {
  protected:
-  testing::TempFolder dir_;
-  testing::TempFolderInUse in_use_{dir_.tmp()};
+  testing::ProcessTempFolder dir_;
 };
 
 TEST_F(HsmStreamTest, WritesUpToTheFlushSizeStayInMemory) {

@@ -26,9 +26,7 @@ class HttpFileTest : public ::testing::Test {
     base::write_file(file_.mTempPathName, "uploaded");
   }
 
-  testing::TempFolder dir_;
-
-  testing::TempFolderInUse in_use_{dir_.tmp()};
+  testing::ProcessTempFolder dir_;
   THttpFile file_;
 };
 

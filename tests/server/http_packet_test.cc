@@ -35,12 +35,7 @@ std::vector<char> int_bytes(std::initializer_list<int32_t> values) {
   return bytes;
 }
 
-class HttpPacketTest : public ::testing::Test {
- protected:
-  testing::TempFolder dir_;
-  testing::TempFolderInUse in_use_{dir_.tmp()};
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
-};
+class HttpPacketTest : public testing::PacketTest {};
 
 TEST_F(HttpPacketTest, PayloadOfTheFlushSizeFillsTheBufferInline) {
   auto payload = payload_of(kPacketFlushSize);

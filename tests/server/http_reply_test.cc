@@ -41,17 +41,13 @@ std::optional<std::string> header(const ReplyPacket& r, std::string_view name) {
   return std::nullopt;
 }
 
-class HttpReplyTest : public ::testing::Test {
+class HttpReplyTest : public testing::PacketTest {
  protected:
   ReplyPacket commit() {
     reply_.Commit();
     return read_reply_packet(buffer_.data(), kExchangeBufferSize);
   }
 
-  testing::TempFolder dir_;
-
-  testing::TempFolderInUse in_use_{dir_.tmp()};
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
   THttpReply reply_{buffer_.data(), kExchangeBufferSize};
 };
 

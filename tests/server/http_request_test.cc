@@ -15,17 +15,12 @@ namespace {
 
 using testing::expect_failure;
 
-class HttpRequestTest : public ::testing::Test {
+class HttpRequestTest : public testing::PacketTest {
  protected:
   std::unique_ptr<THttpRequest> build(const RequestPacketFields& fields) {
     write_request_packet(fields, buffer_.data(), kExchangeBufferSize);
     return std::make_unique<THttpRequest>(buffer_.data(), kExchangeBufferSize);
   }
-
-  testing::TempFolder dir_;
-
-  testing::TempFolderInUse in_use_{dir_.tmp()};
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
 };
 
 TEST_F(HttpRequestTest, EveryFieldArrives) {

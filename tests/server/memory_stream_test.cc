@@ -104,8 +104,7 @@ TEST(MemoryStreamTest, CreateCopyTakesCountOrTheWholeSource) {
 }
 
 TEST(MemoryStreamTest, SaveToFileKeepsThePosition) {
-  testing::TempFolder dir;
-  testing::TempFolderInUse in_use{dir.tmp()};
+  testing::ProcessTempFolder dir;
   TSvMemoryStream stream;
   stream.Write("abc", 3);
   stream.SetPosition(1);

@@ -12,8 +12,7 @@ namespace appsrv::server {
 namespace {
 
 TEST(RenderStreamTest, WritesIntoItsOwnSpillingStream) {
-  testing::TempFolder dir;
-  testing::TempFolderInUse in_use{dir.tmp()};
+  testing::ProcessTempFolder dir;
   for (const bool delete_file : {true, false}) {
     SCOPED_TRACE(delete_file);
     std::string path;

@@ -37,12 +37,7 @@ class ReplyPayload {
   TStreamHelper out_;
 };
 
-class ReplyPacketReaderTest : public ::testing::Test {
- protected:
-  testing::TempFolder dir_;
-  testing::TempFolderInUse in_use_{dir_.tmp()};
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
-};
+class ReplyPacketReaderTest : public testing::PacketTest {};
 
 TEST_F(ReplyPacketReaderTest, ReadsEveryItem) {
   ReplyPayload p(rtInline);

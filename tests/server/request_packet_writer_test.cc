@@ -17,8 +17,7 @@ namespace {
 using testing::expect_failure;
 
 TEST(RequestPacketWriterTest, WritesTheFieldsInPacketOrder) {
-  testing::TempFolder dir;
-  testing::TempFolderInUse in_use{dir.tmp()};
+  testing::ProcessTempFolder dir;
   RequestPacketFields fields;
   fields.user_agent = "UA";
   fields.path_info = "/p";
@@ -56,8 +55,7 @@ TEST(RequestPacketWriterTest, WritesTheFieldsInPacketOrder) {
 }
 
 TEST(RequestPacketWriterTest, LargeRequestTravelsAsAFile) {
-  testing::TempFolder dir;
-  testing::TempFolderInUse in_use{dir.tmp()};
+  testing::ProcessTempFolder dir;
   RequestPacketFields fields;
   fields.query_fields.assign(2000, std::string(40, 'q'));
   std::vector<char> buffer(kExchangeBufferSize);

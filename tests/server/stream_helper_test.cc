@@ -179,8 +179,7 @@ TEST(StreamHelperTest, CopyFrom) {
 }
 
 TEST(StreamHelperTest, CopiesOfTheWholeStreamKeepThePosition) {
-  testing::TempFolder dir;
-  testing::TempFolderInUse in_use{dir.tmp()};
+  testing::ProcessTempFolder dir;
   Fixture f("abcdef");
   f.memory.SetPosition(3);
 

@@ -17,6 +17,7 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "server/clock.h"
+#include "server/http_packet.h"
 #include "server/server_controller.h"
 #include "server/temp_files.h"
 
@@ -71,19 +72,22 @@ class TempFolder {
   std::string root_;
 };
 
-// Makes `folder` the process's temporary-file folder while it lives, then restores the one
-// before.
-class TempFolderInUse {
+// A TempFolder whose tmp/ is the process's temporary-file folder while it lives; the folder
+// before comes back afterwards.
+class ProcessTempFolder : public TempFolder {
  public:
-  explicit TempFolderInUse(const std::string& folder) : saved_(temp_folder()) {
-    set_temp_folder(folder);
-  }
-  ~TempFolderInUse() { set_temp_folder(saved_); }
-  TempFolderInUse(const TempFolderInUse&) = delete;
-  TempFolderInUse& operator=(const TempFolderInUse&) = delete;
+  ProcessTempFolder() : saved_(temp_folder()) { set_temp_folder(tmp()); }
+  ~ProcessTempFolder() { set_temp_folder(saved_); }
 
  private:
   std::string saved_;
+};
+
+// An exchange buffer whose spilled packets go to a private folder.
+class PacketTest : public ::testing::Test {
+ protected:
+  ProcessTempFolder dir_;
+  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
 };
 
 // The names of the entries in `folder`, sorted.
