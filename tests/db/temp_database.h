@@ -1,5 +1,4 @@
-// Helpers shared by the database tests: a fresh SQLite file in its own temporary folder for each
-// test, removed afterwards, and the message of an expected failure.
+// Helpers shared by the database tests: a fresh SQLite file per test and expected failures.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,6 +24,7 @@ inline std::string database_error(const std::function<void()>& act) {
   return "(no error)";
 }
 
+// A fresh SQLite file in its own temporary folder for each test, removed afterwards.
 class TempDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -1,5 +1,4 @@
-// Helpers shared by the server tests: a settable clock, private temporary folders and expected
-// failures.
+// Helpers shared by the server tests: a settable clock, private folders, expected failures.
 #pragma once
 
 #include <dirent.h>
