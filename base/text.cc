@@ -40,6 +40,38 @@ void append_utf16(std::u16string& out, char32_t cp) {
 
 }  // namespace
 
+std::optional<Utf8Char> decode_utf8_at(std::string_view s, size_t i) {
+  const auto b0 = static_cast<uint8_t>(s[i]);
+  size_t len = 0;
+  char32_t cp = 0;
+  char32_t min = 0;
+  if (b0 < 0x80) {
+    return Utf8Char{b0, 1};
+  } else if ((b0 & 0xE0) == 0xC0) {
+    len = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    return std::nullopt;
+  }
+  if (i + len > s.size()) {
+    return std::nullopt;
+  }
+  for (size_t k = 1; k < len; ++k) {
+    const auto b = static_cast<uint8_t>(s[i + k]);
+    if ((b & 0xC0) != 0x80) {
+      return std::nullopt;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    return std::nullopt;
+  }
+  return Utf8Char{cp, len};
+}
+
 std::u16string utf8_to_utf16(std::string_view s) {
   std::u16string out;
   append_utf16(out, s);
@@ -66,33 +98,14 @@ void append_utf16(std::u16string& out, std::string_view s) {
         break;
       }
     }
-    const auto b0 = static_cast<uint8_t>(s[i]);
-    int len = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if ((b0 & 0xE0) == 0xC0) {
-      len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      len = 4, cp = b0 & 0x07, min = 0x10000;
-    }
-    bool ok = len > 0 && i + len <= n;
-    for (int k = 1; ok && k < len; ++k) {
-      const auto b = static_cast<uint8_t>(s[i + k]);
-      if ((b & 0xC0) != 0x80) {
-        ok = false;
-      } else {
-        cp = (cp << 6) | (b & 0x3F);
-      }
-    }
-    if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    const std::optional<Utf8Char> c = decode_utf8_at(s, i);
+    if (!c) {
       out += static_cast<char16_t>(kReplacement);
       ++i;
       continue;
     }
-    append_utf16(out, cp);
-    i += len;
+    append_utf16(out, c->code_point);
+    i += c->length;
   }
 }
 

@@ -1,11 +1,22 @@
 // Text helpers: UTF-8 <-> UTF-16, ASCII case folding and comparison, trimming, splitting.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace appsrv::base {
+
+// One character of UTF-8 text: its code point and how many bytes it takes.
+struct Utf8Char {
+  char32_t code_point;
+  size_t length;
+};
+// The character whose UTF-8 form starts at `s[i]`, or nullopt when the bytes there are not a
+// complete, shortest-form sequence of a code point up to U+10FFFF other than a surrogate.
+std::optional<Utf8Char> decode_utf8_at(std::string_view s, size_t i);
 
 // Invalid UTF-8 sequences decode to U+FFFD each.
 std::u16string utf8_to_utf16(std::string_view s);

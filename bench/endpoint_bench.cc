@@ -14,7 +14,6 @@
 // Reproduce: scripts/bench endpoint_bench
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <cstdio>
 #include <string>
@@ -22,7 +21,7 @@
 
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
-#include "base/files.h"
+#include "bench/bench_support.h"
 #include "server/http_packet.h"
 #include "server/http_reply.h"
 #include "server/http_request.h"
@@ -41,7 +40,7 @@ constexpr int kPageSize = 20;
 constexpr int64_t kLatePageOffset = kRows - 2 * kPageSize;
 
 struct World {
-  std::string root;
+  bench::BenchFolder folder{"endpoint-bench"};
   std::string db_path;
   server::TSvApplication* session = nullptr;
   server::SessionRequestInfo info;
@@ -50,79 +49,26 @@ struct World {
 
 World* g_world = nullptr;
 
-void check(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-    std::exit(1);
-  }
-}
-
-// Seeded values, so that every run builds the same file.
-void build_table(const std::string& path) {
-  sqlite3* db = nullptr;
-  check(sqlite3_open(path.c_str(), &db), db, "open");
-  check(sqlite3_exec(db,
-                     "PRAGMA journal_mode=WAL;"
-                     "CREATE TABLE T(ID INTEGER PRIMARY KEY, Name VARCHAR(40), Amount MONEY, "
-                     "Created DATETIME, Qty INTEGER);"
-                     "BEGIN",
-                     nullptr, nullptr, nullptr),
-        db, "create");
-  sqlite3_stmt* insert = nullptr;
-  check(sqlite3_prepare_v2(db, "INSERT INTO T VALUES(?1, ?2, ?3, ?4, ?5)", -1, &insert, nullptr),
-        db, "prepare");
-  uint64_t seed = 7;
-  char text[64];
-  for (int64_t id = 1; id <= kRows; ++id) {
-    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-    sqlite3_bind_int64(insert, 1, id);
-    std::snprintf(text, sizeof text, "Customer %llu", static_cast<unsigned long long>(seed >> 40));
-    sqlite3_bind_text(insert, 2, text, -1, SQLITE_TRANSIENT);
-    sqlite3_bind_double(insert, 3, static_cast<double>(seed % 100000000) / 100);
-    std::snprintf(text, sizeof text, "20%02d-%02d-%02d 12:%02d:00", static_cast<int>(seed % 25),
-                  static_cast<int>(seed % 12) + 1, static_cast<int>(seed % 28) + 1,
-                  static_cast<int>(seed % 60));
-    sqlite3_bind_text(insert, 4, text, -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(insert, 5, static_cast<int64_t>(seed % 1000));
-    check(sqlite3_step(insert), db, "insert");
-    sqlite3_reset(insert);
-  }
-  sqlite3_finalize(insert);
-  check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
-  sqlite3_close(db);
-}
-
 World& world() {
   if (g_world != nullptr) {
     return *g_world;
   }
   g_world = new World;
-  char tmpl[] = "/tmp/appsrv-endpoint-bench-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) {
-    std::perror("mkdtemp");
-    std::exit(1);
-  }
-  g_world->root = std::string(tmpl) + "/";
-  base::force_directories(g_world->root + "app/");
-  base::force_directories(g_world->root + "tmp/");
-  g_world->db_path = g_world->root + "app/TEST.mdb";
-  build_table(g_world->db_path);
+  g_world->db_path = g_world->folder.app() + "TEST.mdb";
+  bench::build_customer_table(g_world->db_path, kRows, 7, bench::LastColumn::kQuantity);
 
   app::RegisterContentHandlers();
   app::RegisterServerController();
-  server::ControllerEnvironment env;
-  env.application_folder = g_world->root + "app/";
-  env.application_file = "appserver";
-  env.temp_folder = g_world->root + "tmp/";
-  env.start_timeout_thread = false;
-  server::TSvServerControllerBase& controller = server::InitServerController(std::move(env));
+  server::TSvServerControllerBase& controller =
+      server::InitServerController(g_world->folder.environment("appserver"));
   g_world->info.client_ip = "127.0.0.1";
   g_world->info.user_agent = "endpoint-bench";
   server::SessionAttachRequest attach;
   attach.handler_can_start = true;
   attach.request = &g_world->info;
   g_world->session = controller.Sessions().Attach(attach).session;
-  check(sqlite3_open(g_world->db_path.c_str(), &g_world->bare), g_world->bare, "open");
+  bench::check_sqlite(sqlite3_open(g_world->db_path.c_str(), &g_world->bare), g_world->bare,
+                      "open");
   return *g_world;
 }
 
@@ -134,7 +80,6 @@ void tear_down() {
   server::SetCurrentSession(nullptr);
   server::ServerController()->Sessions().Release(*g_world->session);
   server::FreeServerController();
-  base::remove_tree(g_world->root);
   delete g_world;
   g_world = nullptr;
 }
@@ -165,7 +110,7 @@ size_t call(server::TContentBase& handler, const std::string& method, const std:
 // Steps every row of `sql`, reading each column as the endpoint reads it; returns the rows.
 int64_t run_statement(sqlite3* db, const std::string& sql) {
   sqlite3_stmt* stmt = nullptr;
-  check(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), db, "prepare");
+  bench::check_sqlite(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), db, "prepare");
   int64_t rows = 0;
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
@@ -174,7 +119,7 @@ int64_t run_statement(sqlite3* db, const std::string& sql) {
     }
     ++rows;
   }
-  check(rc, db, "step");
+  bench::check_sqlite(rc, db, "step");
   sqlite3_finalize(stmt);
   return rows;
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/files.h"
+#include "bench/bench_support.h"
 #include "server/file_stream.h"
 #include "server/http_packet.h"
 #include "server/http_reply.h"
@@ -99,23 +100,10 @@ using namespace appsrv::server;  // NOLINT: benchmark file
 
 constexpr size_t kLargeBody = 10 * 1024 * 1024;
 
-// A private temporary folder for spilled packets, removed at exit.
-class BenchTempFolder {
- public:
-  BenchTempFolder() {
-    std::string pattern = appsrv::base::system_temp_folder() + "packet-bench-XXXXXX";
-    path_ = std::string(::mkdtemp(pattern.data())) + "/";
-    set_temp_folder(path_);
-  }
-  ~BenchTempFolder() { appsrv::base::remove_tree(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-BenchTempFolder& temp_folder_once() {
-  static BenchTempFolder folder;
+// A private folder, removed at exit, whose tmp/ receives spilled packets.
+const appsrv::bench::BenchFolder& temp_folder_once() {
+  static const appsrv::bench::BenchFolder folder("packet-bench");
+  set_temp_folder(folder.tmp());
   return folder;
 }
 
@@ -212,7 +200,7 @@ void BM_LargeBodyPeakHeap(benchmark::State& state) {
 BENCHMARK(BM_LargeBodyPeakHeap)->Arg(1024)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond);
 
 void BM_LargeStreamPeakHeap(benchmark::State& state) {
-  const std::string source = temp_folder_once().path() + "source.bin";
+  const std::string source = temp_folder_once().tmp() + "source.bin";
   appsrv::base::write_file(source, std::string(kLargeBody, 's'));
   std::vector<char> buffer(kExchangeBufferSize);
   int64_t peak = 0;

@@ -7,13 +7,12 @@
 // Figures are microseconds per request (time per iteration). Reproduce with:
 //   scripts/bench pipeline_bench
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "base/files.h"
+#include "bench/bench_support.h"
 #include "server/content_base.h"
 #include "server/handlers.h"
 #include "server/http_packet.h"
@@ -57,26 +56,16 @@ class EchoHandler : public TContentBase {
 class Server {
  public:
   Server() {
-    std::string pattern = base::system_temp_folder() + "appsrv-bench-XXXXXX";
-    folder_ = ::mkdtemp(pattern.data()) != nullptr ? pattern + "/" : std::string("/tmp/");
-    base::force_directories(folder_ + "app/", 0700);
-    base::force_directories(folder_ + "tmp/", 0700);
     THandlers::Clear();
     THandlers::Add("/appservice/", "", std::make_unique<EchoHandler>());
     SetServerControllerClass<BenchController>();
-    ControllerEnvironment env = ControllerEnvironment::Default();
-    env.application_folder = folder_ + "app/";
-    env.application_file = "pipeline_bench";
-    env.temp_folder = folder_ + "tmp/";
-    env.start_timeout_thread = false;
-    InitServerController(env);
+    InitServerController(folder_.environment("pipeline_bench"));
     SetRequestHook(&ExecuteRequest);
   }
   ~Server() {
     SetRequestHook(nullptr);
     FreeServerController();
     THandlers::Clear();
-    base::remove_tree(folder_);
   }
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -88,7 +77,7 @@ class Server {
   }
 
  private:
-  std::string folder_;
+  bench::BenchFolder folder_{"pipeline-bench"};
   std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
 };
 

@@ -6,7 +6,6 @@
 //                            their count (bytes_per_session)
 // Reproduce with: scripts/bench session_bench
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "base/files.h"
+#include "bench/bench_support.h"
 #include "server/clock.h"
 #include "server/server_controller.h"
 #include "server/session.h"
@@ -53,15 +52,8 @@ long resident_bytes() {
 
 struct World {
   World() {
-    char tmpl[] = "/tmp/appsrv-session-bench-XXXXXX";
-    root = mkdtemp(tmpl);
-    root += "/";
-    server::ControllerEnvironment env;
-    env.application_folder = root;
-    env.application_file = "session_bench";
-    env.temp_folder = root;
+    server::ControllerEnvironment env = folder.environment("session_bench");
     env.clock = &clock;
-    env.start_timeout_thread = false;
     controller = server::TSvServerControllerBase::Create<server::TSvServerControllerBase>(env);
 
     server::SessionRequestInfo info;
@@ -82,13 +74,10 @@ struct World {
         static_cast<double>(resident_bytes() - before - static_cast<long>(ids.capacity() * 32)) /
         kSessions;
   }
-  ~World() {
-    controller.reset();
-    base::remove_tree(root);
-  }
+  ~World() { controller.reset(); }
 
   FrozenClock clock;
-  std::string root;
+  bench::BenchFolder folder{"session-bench"};
   std::unique_ptr<server::TSvServerControllerBase> controller;
   std::vector<std::string> ids;
   double bytes_per_session = 0;

@@ -21,37 +21,8 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 // Length of the valid UTF-8 sequence at `s[i]` that is also an XML character, or 0.
 size_t valid_sequence_length(std::string_view s, size_t i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  size_t len;
-  uint32_t cp;
-  if (b0 < 0xC2) {
-    return 0;
-  } else if (b0 < 0xE0) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if (b0 < 0xF0) {
-    len = 3;
-    cp = b0 & 0x0F;
-  } else if (b0 < 0xF5) {
-    len = 4;
-    cp = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) {
-    return 0;
-  }
-  for (size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) {
-      return 0;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
-  const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
-  const bool non_character = cp == 0xFFFE || cp == 0xFFFF || cp > 0x10FFFF;
-  return overlong || surrogate || non_character ? 0 : len;
+  const std::optional<base::Utf8Char> c = base::decode_utf8_at(s, i);
+  return c && c->code_point != 0xFFFE && c->code_point != 0xFFFF ? c->length : 0;
 }
 
 struct DatatypeFacets {

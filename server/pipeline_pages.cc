@@ -6,31 +6,39 @@
 
 namespace appsrv::server {
 
+namespace {
+
+// The start pages share their head up to the opening of their script...
+constexpr std::string_view kPageHead =
+    "<!DOCTYPE html>\r\n"
+    "<html>\r\n"
+    "<head>\r\n"
+    "<meta charset=\"utf-8\">\r\n"
+    "<title></title>\r\n"
+    "<script>\r\n";
+
+// ...and their last lines.
+constexpr std::string_view kPageFoot =
+    "</form>\r\n"
+    "</body>\r\n"
+    "</html>";
+
+}  // namespace
+
 std::string js_string_body(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '<':
-      case '>':
-        char esc[8];
-        std::snprintf(esc, sizeof esc, "\\u%04X", byte);
-        out += esc;
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          std::snprintf(esc, sizeof esc, "\\u%04X", byte);
-          out += esc;
-        } else {
-          out += c;
-        }
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += c;
+    } else if (c == '<' || c == '>' || byte < 0x20 || byte == 0x7F) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04X", byte);
+      out += esc;
+    } else {
+      out += c;
     }
   }
   return out;
@@ -69,13 +77,8 @@ std::string start_page(std::string_view url, const std::optional<StartPageSessio
     session_query = "&SV_SessionID_=" + js_string_body(session->app_id) +
                     "&SV_TrackID_=" + TrackIDToText(session->track_id);
   }
-  std::string page =
-      "<!DOCTYPE html>\r\n"
-      "<html>\r\n"
-      "<head>\r\n"
-      "<meta charset=\"utf-8\">\r\n"
-      "<title></title>\r\n"
-      "<script>\r\n"
+  std::string page(kPageHead);
+  page +=
       "function SVStart(url) {\r\n"
       "  var d = document.documentElement, b = document.body;\r\n"
       "  var w = window.innerWidth || (d && d.clientWidth) || (b && b.clientWidth) || 0;\r\n"
@@ -102,23 +105,15 @@ std::string start_page(std::string_view url, const std::optional<StartPageSessio
       "<body>\r\n"
       "<script>SVStart(\"";
   page += js_string_body(url);
-  page +=
-      "\");</script>\r\n"
-      "</form>\r\n"
-      "</body>\r\n"
-      "</html>";
+  page += "\");</script>\r\n";
+  page += kPageFoot;
   return page;
 }
 
 std::string start_check_page(std::string_view action_url, std::string_view app_id,
                              uint32_t track_id) {
-  std::string page =
-      "<!DOCTYPE html>\r\n"
-      "<html>\r\n"
-      "<head>\r\n"
-      "<meta charset=\"utf-8\">\r\n"
-      "<title></title>\r\n"
-      "<script>\r\n"
+  std::string page(kPageHead);
+  page +=
       "function SVStartCheck() {\r\n"
       "  var d = document.documentElement, b = document.body, f = document.forms[0];\r\n"
       "  f.SV_width.value = window.innerWidth || (d && d.clientWidth) || "
@@ -142,11 +137,8 @@ std::string start_check_page(std::string_view action_url, std::string_view app_i
       "\">\r\n"
       "<input type=\"hidden\" name=\"SV_TrackID_\" value=\"";
   page += TrackIDToText(track_id);
-  page +=
-      "\">\r\n"
-      "</form>\r\n"
-      "</body>\r\n"
-      "</html>";
+  page += "\">\r\n";
+  page += kPageFoot;
   return page;
 }
 

@@ -214,15 +214,7 @@ std::string MakeSessionID() {
 }
 
 std::string TrackIDToText(uint32_t track_id) {
-  if (track_id == 0) {
-    return "0";
-  }
-  std::string out;
-  while (track_id > 0) {
-    out.insert(out.begin(), kTrackDigits[track_id % 36]);
-    track_id /= 36;
-  }
-  return out;
+  return base::ascii_lowercase(base::to_base36(track_id));
 }
 
 int64_t TrackIDFromText(std::string_view text) {

@@ -62,6 +62,14 @@ std::string encode_needle(std::string_view s, TextEncoding encoding) {
   return out;
 }
 
+// Reads a value of `T` as its bytes lie in the stream (little-endian, as packets are).
+template <class T>
+T read_raw(Stream& s) {
+  T v{};
+  s.ReadBuffer(&v, sizeof v);
+  return v;
+}
+
 }  // namespace
 
 TStreamHelper::TStreamHelper(std::unique_ptr<Stream> aStream)
@@ -73,35 +81,11 @@ TStreamHelper::~TStreamHelper() = default;
 
 bool TStreamHelper::ReadBoolean() { return ReadByte() == 1; }
 
-uint8_t TStreamHelper::ReadByte() {
-  uint8_t v = 0;
-  mStream->ReadBuffer(&v, 1);
-  return v;
-}
-
-uint16_t TStreamHelper::ReadWord() {
-  uint16_t v = 0;
-  mStream->ReadBuffer(&v, sizeof v);
-  return v;
-}
-
-int32_t TStreamHelper::ReadInteger() {
-  int32_t v = 0;
-  mStream->ReadBuffer(&v, sizeof v);
-  return v;
-}
-
-int64_t TStreamHelper::ReadInt64() {
-  int64_t v = 0;
-  mStream->ReadBuffer(&v, sizeof v);
-  return v;
-}
-
-double TStreamHelper::ReadDouble() {
-  double v = 0;
-  mStream->ReadBuffer(&v, sizeof v);
-  return v;
-}
+uint8_t TStreamHelper::ReadByte() { return read_raw<uint8_t>(*mStream); }
+uint16_t TStreamHelper::ReadWord() { return read_raw<uint16_t>(*mStream); }
+int32_t TStreamHelper::ReadInteger() { return read_raw<int32_t>(*mStream); }
+int64_t TStreamHelper::ReadInt64() { return read_raw<int64_t>(*mStream); }
+double TStreamHelper::ReadDouble() { return read_raw<double>(*mStream); }
 
 std::string TStreamHelper::ReadText() {
   const int32_t count = ReadInteger();

@@ -1,7 +1,6 @@
 #include "app/ADOToXML.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <pugixml.hpp>
 #include <sstream>
@@ -10,6 +9,7 @@
 #include "base/text.h"
 #include "db/ado_connection.h"
 #include "db/ado_dataset.h"
+#include "tests/db/temp_database.h"
 
 namespace appsrv::app {
 namespace {
@@ -303,20 +303,8 @@ TEST(ADOToXMLTest, NoInputCrashesTheReader) {
   EXPECT_EQ(run(deep, "T", "ID", "").error, "Start-end tags mismatch [2200025, 1]");
 }
 
-class RoundTripTest : public ::testing::Test {
+class RoundTripTest : public db::TempDatabaseTest {
  protected:
-  void SetUp() override {
-    std::string tmpl = base::system_temp_folder() + "appsrv-app-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    folder_ = tmpl + "/";
-    connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + folder_ +
-                                    "TEST.mdb;");
-  }
-  void TearDown() override {
-    connection_.Close();
-    base::remove_tree(folder_);
-  }
-
   std::string query(const std::string& sql) {
     db::TADODataSet ds(&connection_);
     ds.SetCommandText(sql);
@@ -330,9 +318,6 @@ class RoundTripTest : public ::testing::Test {
     }
     return out;
   }
-
-  std::string folder_;
-  db::TADOConnection connection_;
 };
 
 // A client loads the packet, edits one row, inserts one and deletes one, and sends the data

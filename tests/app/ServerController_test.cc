@@ -35,7 +35,7 @@ TEST_F(ServerControllerTest, StartUpBuildsTheApplicationController) {
   EXPECT_EQ(c.ExceptionDisplayMode(), server::TSvShowMessageType::smAlert);
   EXPECT_EQ(c.Log(), server::TLogOptions::loNone);
   EXPECT_TRUE(c.Render.ShowLoadingAnimation);
-  EXPECT_EQ(c.ContentPath(), root_ + "app/wwwroot/");
+  EXPECT_EQ(c.ContentPath(), folder_.app() + "wwwroot/");
 }
 
 TEST_F(ServerControllerTest, EveryClientGetsASession) {
@@ -65,7 +65,7 @@ TEST_F(ServerControllerTest, NewSessionGetsItsDataModuleOverTheApplicationDataba
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(module->WebApplication(), &s);
   EXPECT_EQ(module->dbServer.ConnectionString(),
-            "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + root_ + "app/TEST.mdb;");
+            "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + folder_.app() + "TEST.mdb;");
   // The thread serving the session finds the module.
   EXPECT_EQ(CurrentUserSession(), module);
   server::SetCurrentSession(nullptr);

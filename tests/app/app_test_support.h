@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <memory>
 #include <string>
@@ -22,6 +21,7 @@
 #include "server/request_packet_writer.h"
 #include "server/session.h"
 #include "server/session_list.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::app::testing {
 
@@ -63,18 +63,8 @@ inline int64_t query_int(const std::string& path, const std::string& sql) {
 class AppFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/appsrv-app-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = std::string(tmpl) + "/";
-    base::force_directories(root_ + "app/");
-    base::force_directories(root_ + "tmp/");
-    server::ControllerEnvironment env;
-    env.application_folder = root_ + "app/";
-    env.application_file = "appserver";
-    env.temp_folder = root_ + "tmp/";
-    env.start_timeout_thread = false;
     RegisterServerController();
-    controller_ = &server::InitServerController(std::move(env));
+    controller_ = &server::InitServerController(folder_.environment());
   }
 
   void TearDown() override {
@@ -84,10 +74,9 @@ class AppFixture : public ::testing::Test {
     }
     server::FreeServerController();
     server::SetServerControllerClass(nullptr);
-    base::remove_tree(root_);
   }
 
-  std::string db_path() const { return root_ + "app/TEST.mdb"; }
+  std::string db_path() const { return folder_.app() + "TEST.mdb"; }
   void exec(const std::string& sql) { exec_sql(db_path(), sql); }
   int64_t query(const std::string& sql) { return query_int(db_path(), sql); }
 
@@ -140,7 +129,7 @@ class AppFixture : public ::testing::Test {
     return Answer{answer.body_text(), answer.content_type};
   }
 
-  std::string root_;
+  server::testing::TempFolder folder_;
   server::TSvServerControllerBase* controller_ = nullptr;
   server::SessionRequestInfo info_;
   server::TSvApplication* session_ = nullptr;

@@ -32,6 +32,43 @@ TEST(TextTest, InvalidSequencesBecomeReplacementCharacters) {
   EXPECT_EQ(utf16_to_utf8(u"\xD800x"), "\xEF\xBF\xBDx");
 }
 
+TEST(TextTest, DecodesOneUtf8CharacterAtAPosition) {
+  struct Case {
+    std::string text;
+    size_t at;
+    char32_t code_point;  // 0 with length 0: not a character
+    size_t length;
+  };
+  const Case cases[] = {
+      {"aé", 0, U'a', 1},
+      {"aé", 1, U'\u00E9', 2},
+      {"x\xE2\x82\xAC", 1, U'\u20AC', 3},
+      {"\xF0\x9F\x98\x80", 0, U'\U0001F600', 4},
+      {"\xF4\x8F\xBF\xBF", 0, U'\U0010FFFF', 4},
+      {"\xEF\xBF\xBF", 0, U'\uFFFF', 3},
+      {"\xA9", 0, 0, 0},              // a continuation byte first
+      {"\xC3", 0, 0, 0},              // truncated
+      {"\xC3(", 0, 0, 0},             // second byte not a continuation
+      {"\xC1\xBF", 0, 0, 0},          // overlong two-byte form
+      {"\xE0\x9F\xBF", 0, 0, 0},      // overlong three-byte form
+      {"\xF0\x8F\xBF\xBF", 0, 0, 0},  // overlong four-byte form
+      {"\xED\xA0\x80", 0, 0, 0},      // a surrogate
+      {"\xF4\x90\x80\x80", 0, 0, 0},  // above U+10FFFF
+      {"\xF8\x88\x80\x80\x80", 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::optional<Utf8Char> got = decode_utf8_at(c.text, c.at);
+    if (c.length == 0) {
+      EXPECT_FALSE(got.has_value());
+    } else {
+      ASSERT_TRUE(got.has_value());
+      EXPECT_EQ(got->code_point, c.code_point);
+      EXPECT_EQ(got->length, c.length);
+    }
+  }
+}
+
 TEST(TextTest, AppendUtf16KeepsWhatIsThere) {
   std::u16string out = u"a";
   append_utf16(out, "\xC3\xA9\xF0\x9F\x98\x80\xFF");

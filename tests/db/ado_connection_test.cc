@@ -4,7 +4,7 @@
 
 #include "base/files.h"
 #include "db/ado_dataset.h"
-#include "temp_database.h"
+#include "tests/db/temp_database.h"
 
 namespace appsrv::db {
 namespace {
@@ -60,13 +60,8 @@ TEST_F(ConnectionTest, ExecuteRunsExactlyOneStatement) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
     if (c.refused) {
-      try {
-        connection_.Execute(c.sql);
-        ADD_FAILURE() << "not refused";
-      } catch (const DatabaseError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Execute runs one statement at a time: " + std::string(c.sql));
-      }
+      EXPECT_EQ(database_error([&] { connection_.Execute(c.sql); }),
+                "Execute runs one statement at a time: " + std::string(c.sql));
     } else {
       EXPECT_EQ(connection_.Execute(c.sql), 1);
     }
@@ -90,21 +85,12 @@ TEST_F(ConnectionTest, FailuresCarryTheDatabaseMessage) {
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
-    try {
-      connection_.Execute(c.sql);
-      ADD_FAILURE() << "no error";
-    } catch (const DatabaseError& e) {
-      EXPECT_EQ(std::string(e.what()), c.message);
-    }
+    EXPECT_EQ(database_error([&] { connection_.Execute(c.sql); }), c.message);
   }
   exec("create table U (ID integer primary key)");
   exec("insert into U values(1)");
-  try {
-    connection_.Execute("insert into U values(1)");
-    ADD_FAILURE() << "no error";
-  } catch (const DatabaseError& e) {
-    EXPECT_EQ(std::string(e.what()), "sqlite3_step: UNIQUE constraint failed: U.ID");
-  }
+  EXPECT_EQ(database_error([&] { connection_.Execute("insert into U values(1)"); }),
+            "sqlite3_step: UNIQUE constraint failed: U.ID");
 }
 
 TEST_F(ConnectionTest, SecondConnectionSeesCommittedRows) {

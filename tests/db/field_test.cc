@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "db/sqlite_handle.h"
+#include "tests/db/temp_database.h"
 
 namespace appsrv::db {
 namespace {
@@ -215,13 +216,11 @@ TEST(FieldTest, UnreadableTextFailsWithAClearMessage) {
     const std::unique_ptr<TField> f = make_field(def);
     f->SetValue(std::string(c.stored));
     EXPECT_FALSE(f->value_is_readable());
-    try {
-      (void)f->AsString();
-      (void)f->AsInteger();
-      ADD_FAILURE() << "no error";
-    } catch (const DatabaseError& e) {
-      EXPECT_EQ(std::string(e.what()), c.message);
-    }
+    EXPECT_EQ(database_error([&] {
+                (void)f->AsString();
+                (void)f->AsInteger();
+              }),
+              c.message);
   }
 }
 

@@ -1,16 +1,30 @@
-// A fresh SQLite file in its own temporary folder for each test, removed afterwards.
+// Helpers shared by the database tests: a fresh SQLite file per test and expected failures.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <functional>
 #include <string>
 
 #include "base/files.h"
 #include "db/ado_connection.h"
+#include "db/sqlite_handle.h"
 
 namespace appsrv::db {
 
+// The message of the DatabaseError `act` throws; a test failure when it throws none.
+inline std::string database_error(const std::function<void()>& act) {
+  try {
+    act();
+  } catch (const DatabaseError& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no error";
+  return "(no error)";
+}
+
+// A fresh SQLite file in its own temporary folder for each test, removed afterwards.
 class TempDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {

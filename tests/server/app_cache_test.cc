@@ -16,15 +16,7 @@
 namespace appsrv::server {
 namespace {
 
-std::string exception_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
-
+using testing::failure_message;
 std::string read_all(Stream& s) {
   std::string out;
   char buf[7];
@@ -48,20 +40,14 @@ std::string text(std::string_view s) {
 class AppCacheTest : public ::testing::Test {
  protected:
   AppCacheTest() {
-    saved_folder_ = temp_folder();
-    set_temp_folder(dir_.root());
     session_.internal_url_base = &url_base_;
     session_.session_files = &session_files_;
     form_ = session_;
     form_.form_files = &form_files_;
   }
-  ~AppCacheTest() override {
-    TSvAppCache::ClearAppCache();
-    set_temp_folder(saved_folder_);
-  }
+  ~AppCacheTest() override { TSvAppCache::ClearAppCache(); }
 
-  testing::TempFolder dir_;
-  std::string saved_folder_;
+  testing::ProcessTempFolder dir_;
   std::string url_base_ = "/abc/$/";
   std::vector<std::string> session_files_;
   std::vector<std::string> form_files_;
@@ -77,7 +63,7 @@ TEST_F(AppCacheTest, WritesBodyAndTrailerAndReadsThemBack) {
   cache->Close();
   cache.reset();
 
-  ASSERT_TRUE(base::starts_with(path, dir_.root() + "QVK"));
+  ASSERT_TRUE(base::starts_with(path, dir_.tmp() + "QVK"));
   ASSERT_TRUE(base::ends_with(path, ".tmp"));
   const std::string name = base::extract_file_name(path);
   EXPECT_EQ(href, "/abc/$/temp/" + name.substr(0, name.size() - 4));
@@ -99,7 +85,7 @@ TEST_F(AppCacheTest, WritesBodyAndTrailerAndReadsThemBack) {
   EXPECT_EQ(reader.Seek(0, SeekOrigin::kEnd), 5);
   reader.SetPosition(2);
   EXPECT_EQ(read_all(reader), "llo");
-  EXPECT_EQ(exception_text([&] { reader.SetSize(1); }), "Stream is not resizable");
+  EXPECT_EQ(failure_message([&] { reader.SetSize(1); }), "Stream is not resizable");
 }
 
 TEST_F(AppCacheTest, ListsFilesWithTheirOwner) {
@@ -141,20 +127,20 @@ TEST_F(AppCacheTest, RefusesOwnersWithoutSessionOrForm) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.message);
     std::string href;
-    EXPECT_EQ(exception_text([&] { TSvAppCache::NewCacheStream(c.owner, "a/b", c.type, href); }),
+    EXPECT_EQ(failure_message([&] { TSvAppCache::NewCacheStream(c.owner, "a/b", c.type, href); }),
               c.message);
-    EXPECT_EQ(
-        exception_text([&] { TSvAppCache::NewCacheStream(c.owner, "x.tmp", "a/b", c.type, href); }),
-        c.message);
+    EXPECT_EQ(failure_message(
+                  [&] { TSvAppCache::NewCacheStream(c.owner, "x.tmp", "a/b", c.type, href); }),
+              c.message);
   }
-  EXPECT_FALSE(base::file_exists(dir_.root() + "x.tmp"));
+  EXPECT_FALSE(base::file_exists(dir_.tmp() + "x.tmp"));
   EXPECT_TRUE(session_files_.empty());
   std::string href;
-  EXPECT_EQ(exception_text([&] {
+  EXPECT_EQ(failure_message([&] {
               TSvAppCache::NewCacheStream(&session_, "/elsewhere/x.tmp", "a/b",
                                           TCacheType::ctSession, href);
             }),
-            "File \"" + dir_.root() + "x.tmp\" does not exist.");
+            "File \"" + dir_.tmp() + "x.tmp\" does not exist.");
 }
 
 TEST_F(AppCacheTest, RejectsDamagedCacheFiles) {
@@ -180,12 +166,12 @@ TEST_F(AppCacheTest, RejectsDamagedCacheFiles) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    const std::string path = dir_.root() + "damaged.tmp";
+    const std::string path = dir_.tmp() + "damaged.tmp";
     base::write_file(path, c.bytes);
-    EXPECT_EQ(exception_text([&] { TReadCacheFileStream reader(path); }), c.message);
+    EXPECT_EQ(failure_message([&] { TReadCacheFileStream reader(path); }), c.message);
   }
-  EXPECT_NE(exception_text([&] {
-              TReadCacheFileStream reader(dir_.root() + "missing.tmp");
+  EXPECT_NE(failure_message([&] {
+              TReadCacheFileStream reader(dir_.tmp() + "missing.tmp");
             }).find("Cannot open file"),
             std::string::npos);
 }
@@ -225,29 +211,29 @@ TEST_F(AppCacheTest, AddsFilesToTheCache) {
   EXPECT_EQ(href, "/abc/$/temp/report.pdf");
   EXPECT_TRUE(base::file_exists(outside.root() + "report.pdf"));
   {
-    TReadCacheFileStream reader(dir_.root() + "report.pdf.tmp");
+    TReadCacheFileStream reader(dir_.tmp() + "report.pdf.tmp");
     EXPECT_EQ(read_all(reader), "%PDF");
     EXPECT_EQ(reader.mContentType, "application/pdf");
   }
   // The same name again: the cached file answers, unchanged.
-  const std::string size_before = base::read_file(dir_.root() + "report.pdf.tmp");
+  const std::string size_before = base::read_file(dir_.tmp() + "report.pdf.tmp");
   EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, outside.root() + "report.pdf", "x/y",
                                         TCacheType::ctSession),
             href);
-  EXPECT_EQ(base::read_file(dir_.root() + "report.pdf.tmp"), size_before);
+  EXPECT_EQ(base::read_file(dir_.tmp() + "report.pdf.tmp"), size_before);
 
   // A file inside the cache folder is renamed to carry ".tmp".
-  base::write_file(dir_.root() + "chart.png", "PNG");
-  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, dir_.root() + "chart.png", "image/png",
+  base::write_file(dir_.tmp() + "chart.png", "PNG");
+  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, dir_.tmp() + "chart.png", "image/png",
                                         TCacheType::ctOneTime),
             "/abc/$/temp/chart.png");
-  EXPECT_FALSE(base::file_exists(dir_.root() + "chart.png"));
+  EXPECT_FALSE(base::file_exists(dir_.tmp() + "chart.png"));
   {
-    TReadCacheFileStream reader(dir_.root() + "chart.png.tmp");
+    TReadCacheFileStream reader(dir_.tmp() + "chart.png.tmp");
     EXPECT_EQ(read_all(reader), "PNG");
   }
 
-  EXPECT_EQ(exception_text([&] {
+  EXPECT_EQ(failure_message([&] {
               TSvAppCache::AddFileToCache(&session_, outside.root() + "none.txt", "text/plain",
                                           TCacheType::ctSession);
             }),
@@ -269,7 +255,7 @@ TEST_F(AppCacheTest, CopiesStreamsAndResources) {
                                            "/any/where/named.tmp"),
             "/abc/$/temp/named");
   {
-    TReadCacheFileStream reader(dir_.root() + "named.tmp");
+    TReadCacheFileStream reader(dir_.tmp() + "named.tmp");
     EXPECT_EQ(read_all(reader), "streamed");
   }
   TSvAppCache::ResourceToCacheFile(&session_, "SV_GFX_TP", "image/gif", TCacheType::ctSession);
@@ -279,15 +265,15 @@ TEST_F(AppCacheTest, CopiesStreamsAndResources) {
 }
 
 TEST_F(AppCacheTest, ClearCacheKeepsWhatItCannotDelete) {
-  base::write_file(dir_.root() + "a.tmp", "a");
-  base::write_file(dir_.root() + "b.tmp", "b");
-  base::force_directories(dir_.root() + "folder.tmp");
-  std::vector<std::string> list = {dir_.root() + "a.tmp", dir_.root() + "folder.tmp",
-                                   dir_.root() + "gone.tmp", dir_.root() + "b.tmp"};
+  base::write_file(dir_.tmp() + "a.tmp", "a");
+  base::write_file(dir_.tmp() + "b.tmp", "b");
+  base::force_directories(dir_.tmp() + "folder.tmp");
+  std::vector<std::string> list = {dir_.tmp() + "a.tmp", dir_.tmp() + "folder.tmp",
+                                   dir_.tmp() + "gone.tmp", dir_.tmp() + "b.tmp"};
   EXPECT_EQ(TSvAppCache::ClearCache(list), 1);
-  EXPECT_EQ(list, std::vector<std::string>{dir_.root() + "folder.tmp"});
-  EXPECT_FALSE(base::file_exists(dir_.root() + "a.tmp"));
-  EXPECT_FALSE(base::file_exists(dir_.root() + "b.tmp"));
+  EXPECT_EQ(list, std::vector<std::string>{dir_.tmp() + "folder.tmp"});
+  EXPECT_FALSE(base::file_exists(dir_.tmp() + "a.tmp"));
+  EXPECT_FALSE(base::file_exists(dir_.tmp() + "b.tmp"));
 
   std::string href;
   const std::string path = TSvAppCache::NewAppCacheStream(&session_, "text/plain", href)->mFilename;
@@ -300,7 +286,7 @@ TEST_F(AppCacheTest, ClearCacheKeepsWhatItCannotDelete) {
 TEST_F(AppCacheTest, NamesTemporaryFilesInTheCacheFolder) {
   const std::string a = TSvAppCache::NewTempFileName();
   const std::string b = TSvAppCache::NewTempFileName(".png");
-  EXPECT_TRUE(base::starts_with(a, dir_.root() + "QVK" + temp_name_stamp()));
+  EXPECT_TRUE(base::starts_with(a, dir_.tmp() + "QVK" + temp_name_stamp()));
   EXPECT_TRUE(base::ends_with(a, ".tmp"));
   EXPECT_TRUE(base::ends_with(b, ".png"));
   EXPECT_NE(a.substr(0, a.size() - 4), b.substr(0, b.size() - 4));

@@ -7,9 +7,12 @@
 
 #include "base/exception.h"
 #include "tests/server/inflate_util.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
+
+using testing::expect_failure;
 
 using testing::inflate_all;
 
@@ -96,12 +99,7 @@ TEST(CompressStreamTest, StreamsInBlocksOfAtMost32768Bytes) {
 TEST(CompressStreamTest, MissingProcedureFails) {
   const CompressStreamProc saved = SvCompressStreamProc;
   SvCompressStreamProc = nullptr;
-  try {
-    compress_bytes("abc", 9, false);
-    ADD_FAILURE() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "SvCompressStreamProc is not set");
-  }
+  expect_failure([&] { compress_bytes("abc", 9, false); }, "SvCompressStreamProc is not set");
   SvCompressStreamProc = saved;
 }
 

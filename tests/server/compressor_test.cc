@@ -7,9 +7,12 @@
 #include "server/memory_stream.h"
 #include "server/stream_helper.h"
 #include "tests/server/inflate_util.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
+
+using testing::expect_failure;
 
 std::string body_text(size_t size) {
   std::string s;
@@ -144,12 +147,7 @@ TEST(CompressorTest, FailsWithoutTheProcedureAndKeepsTheBody) {
   response.code = 200;
   response.content_type = "text/html";
   response.body = body_stream(body_text(2000));
-  try {
-    compressor.Compress("gzip", response);
-    ADD_FAILURE() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "SvCompressStreamProc is not set");
-  }
+  expect_failure([&] { compressor.Compress("gzip", response); }, "SvCompressStreamProc is not set");
   SvCompressStreamProc = saved;
   EXPECT_EQ(response.content_encoding, "");
   EXPECT_EQ(stream_bytes(*response.body), body_text(2000));

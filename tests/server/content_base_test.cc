@@ -10,7 +10,7 @@
 #include "server/http_reply.h"
 #include "server/http_request.h"
 #include "server/request_packet_writer.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
@@ -26,7 +26,7 @@ class CountingContent : public TContentBase {
   int calls = 0;
 };
 
-class ContentBaseTest : public ::testing::Test {
+class ContentBaseTest : public testing::PacketTest {
  protected:
   ContentBaseTest() {
     RequestPacketFields fields;
@@ -34,11 +34,9 @@ class ContentBaseTest : public ::testing::Test {
     write_request_packet(fields, buffer_.data(), kExchangeBufferSize);
     request_ = std::make_unique<THttpRequest>(buffer_.data(), kExchangeBufferSize);
     reply_ = std::make_unique<THttpReply>(buffer_.data(), kExchangeBufferSize);
-    base::write_file(dir_.path() + "present.html", "x");
+    base::write_file(dir_.tmp() + "present.html", "x");
   }
 
-  testing::TempDir dir_;
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
   std::unique_ptr<THttpRequest> request_;
   std::unique_ptr<THttpReply> reply_;
 };
@@ -63,7 +61,7 @@ TEST_F(ContentBaseTest, DoExecute) {
     uint16_t code;
     const char* content_type;
   };
-  const std::string d = dir_.path();
+  const std::string d = dir_.tmp();
   const Case kCases[] = {
       {false, d + "missing.html", true, 1, 200, "text/html; charset=UTF-8"},
       {true, d + "present.html", true, 1, 200, "text/html; charset=UTF-8"},

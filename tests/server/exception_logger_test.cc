@@ -1,6 +1,5 @@
 #include "server/exception_logger.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
@@ -18,6 +17,9 @@
 namespace appsrv::server {
 namespace {
 
+using testing::expect_failure;
+using testing::file_names;
+
 class FrameworkError : public base::Exception {
  public:
   using base::Exception::Exception;
@@ -28,21 +30,6 @@ class DerivedError : public FrameworkError {
 };
 
 const std::string kSep(120, '-');
-
-std::vector<std::string> list_files(const std::string& folder) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(folder.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") {
-        names.push_back(name);
-      }
-    }
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 struct EventEntry {
   std::string source;
@@ -148,7 +135,7 @@ TEST_F(ExceptionLoggerTest, WritesTheFullReportToAFile) {
   EXPECT_EQ(logger->Report(), want);
   EXPECT_TRUE(base::starts_with(want[10], "Compiler Version   : "));
 
-  const std::vector<std::string> files = list_files(log_dir());
+  const std::vector<std::string> files = file_names(log_dir());
   ASSERT_EQ(files, std::vector<std::string>{"appserver@2026-03-05 12-20-35.400.Log"});
   EXPECT_EQ(base::read_file(log_dir() + files[0]), base::join(want, "\r\n") + "\r\n");
   EXPECT_TRUE(events_.empty());
@@ -199,7 +186,7 @@ TEST_F(ExceptionLoggerTest, ChoosesWhereTheReportGoes) {
     }
     const FrameworkError error("boom");
     EXPECT_EQ(logger->LogException(nullptr, &error), c.want_result);
-    EXPECT_EQ(list_files(out.root() + "logs").size(), c.want_files);
+    EXPECT_EQ(file_names(out.root() + "logs").size(), c.want_files);
     ASSERT_EQ(events_.size(), c.want_events);
     if (c.want_events == 1) {
       EXPECT_EQ(events_[0].source, "appserver");
@@ -240,7 +227,7 @@ TEST_F(ExceptionLoggerTest, SkipsIgnoredClassesButNotTheirSubclasses) {
     clock_ += 1.0 / 86400;
     EXPECT_EQ(kCases[i].log(), kCases[i].logged);
   }
-  EXPECT_EQ(list_files(log_dir()).size(), 2u);
+  EXPECT_EQ(file_names(log_dir()).size(), 2u);
 }
 
 TEST_F(ExceptionLoggerTest, KeepsReportsOfTheSameMillisecond) {
@@ -252,7 +239,7 @@ TEST_F(ExceptionLoggerTest, KeepsReportsOfTheSameMillisecond) {
   ASSERT_TRUE(logger->LogException(nullptr, &second));
   const std::vector<std::string> want = {"errors@2026-03-04 10-20-30.400.Log",
                                          "errors@2026-03-04 10-20-30.400_2.Log"};
-  ASSERT_EQ(list_files(log_dir()), want);
+  ASSERT_EQ(file_names(log_dir()), want);
   EXPECT_NE(base::read_file(log_dir() + want[0]).find("Exception message  : one"),
             std::string::npos);
   EXPECT_NE(base::read_file(log_dir() + want[1]).find("Exception message  : two"),
@@ -295,7 +282,7 @@ TEST_F(ExceptionLoggerTest, ShowsApplicationSectionsOnlyToLocalDetails) {
   EXPECT_NE(local.find("Application Name   : "), std::string::npos);
   EXPECT_NE(local.find("Corvane Version   : 14.0.39"), std::string::npos);
   EXPECT_TRUE(base::ends_with(local, kSep + "\r\n[Stack trace is empty]"));
-  EXPECT_TRUE(list_files(log_dir()).empty());
+  EXPECT_TRUE(file_names(log_dir()).empty());
 }
 
 TEST_F(ExceptionLoggerTest, PurgesOldLogFilesOfItsStem) {
@@ -340,13 +327,8 @@ TEST_F(ExceptionLoggerTest, RefusesToPurgeTheRoot) {
   auto logger = make_logger();
   logger->SetPurgeAfterDays(1);
   logger->SetFilePath("/");
-  try {
-    logger->PurgeFiles();
-    ADD_FAILURE() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(),
+  expect_failure([&] { logger->PurgeFiles(); },
                  "Assertion failed: TSvExceptionLogger.PurgeFiles attempts to delete \"/\"");
-  }
   logger->SetEnabled(false);
 }
 

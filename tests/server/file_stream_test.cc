@@ -7,10 +7,12 @@
 
 #include "base/exception.h"
 #include "base/files.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
+
+using testing::expect_failure;
 
 mode_t mode_of(const std::string& path) {
   struct stat st {};
@@ -19,8 +21,8 @@ mode_t mode_of(const std::string& path) {
 }
 
 TEST(FileStreamTest, TempFileIsPrivateAndItsNewFolderToo) {
-  testing::TempDir dir;
-  const std::string folder = dir.path() + "cache/sub";
+  testing::ProcessTempFolder dir;
+  const std::string folder = dir.tmp() + "cache/sub";
   std::string path;
   {
     TTempFileStream file(folder, "QVK", "", false);
@@ -33,12 +35,12 @@ TEST(FileStreamTest, TempFileIsPrivateAndItsNewFolderToo) {
 }
 
 TEST(FileStreamTest, DeleteFlagDecidesWhetherTheFileOutlivesTheStream) {
-  testing::TempDir dir;
+  testing::ProcessTempFolder dir;
   for (const bool remove : {true, false}) {
     SCOPED_TRACE(remove);
     std::string path;
     {
-      TTempFileStream file(dir.path(), "T", "", remove);
+      TTempFileStream file(dir.tmp(), "T", "", remove);
       path = file.path();
       EXPECT_TRUE(base::file_exists(path));
     }
@@ -47,8 +49,8 @@ TEST(FileStreamTest, DeleteFlagDecidesWhetherTheFileOutlivesTheStream) {
 }
 
 TEST(FileStreamTest, ReadStreamDeletesOnlyWhenAsked) {
-  testing::TempDir dir;
-  const std::string path = dir.path() + "a.bin";
+  testing::ProcessTempFolder dir;
+  const std::string path = dir.tmp() + "a.bin";
   for (const bool remove : {false, true}) {
     SCOPED_TRACE(remove);
     base::write_file(path, "hello");
@@ -65,19 +67,13 @@ TEST(FileStreamTest, ReadStreamDeletesOnlyWhenAsked) {
 }
 
 TEST(FileStreamTest, MissingFileFailsWithItsName) {
-  try {
-    TReadFileStream reader("/nonexistent/dir/file.bin");
-    FAIL() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Cannot open file \"/nonexistent/dir/file.bin\". ", 0),
-              0u)
-        << e.what();
-  }
+  testing::expect_failure_starting([] { TReadFileStream reader("/nonexistent/dir/file.bin"); },
+                                   "Cannot open file \"/nonexistent/dir/file.bin\". ");
 }
 
 TEST(FileStreamTest, SeekSizeAndTruncate) {
-  testing::TempDir dir;
-  TTempFileStream file(dir.path(), "T");
+  testing::ProcessTempFolder dir;
+  TTempFileStream file(dir.tmp(), "T");
   file.Write("0123456789", 10);
   EXPECT_EQ(file.Seek(-3, SeekOrigin::kEnd), 7);
   EXPECT_EQ(file.Seek(1, SeekOrigin::kCurrent), 8);
@@ -88,12 +84,7 @@ TEST(FileStreamTest, SeekSizeAndTruncate) {
 }
 
 TEST(FileStreamTest, TempFileWithoutFolderFails) {
-  try {
-    TTempFileStream file("", "QVK");
-    FAIL() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "MakeTempFile: No path was provided");
-  }
+  expect_failure([&] { TTempFileStream file("", "QVK"); }, "MakeTempFile: No path was provided");
 }
 
 }  // namespace

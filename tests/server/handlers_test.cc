@@ -7,9 +7,12 @@
 
 #include "base/exception.h"
 #include "server/configuration_lock.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
+
+using testing::expect_failure;
 
 // Counts live instances so tests can see the registry free replaced handlers.
 class NamedContent : public TContentBase {
@@ -31,15 +34,6 @@ std::unique_ptr<TContentBase> content(std::string name) {
 
 std::string name_of(const TContentBase* handler) {
   return handler == nullptr ? "(none)" : static_cast<const NamedContent*>(handler)->name;
-}
-
-void expect_failure(const std::function<void()>& act, const char* message) {
-  try {
-    act();
-    ADD_FAILURE() << "no exception, wanted " << message;
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), message);
-  }
 }
 
 class HandlersTest : public ::testing::Test {

@@ -7,10 +7,12 @@
 
 #include "base/exception.h"
 #include "base/files.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
+
+using testing::expect_failure;
 
 std::string read_all(Stream& s) {
   std::string out(static_cast<size_t>(s.GetSize()), '\0');
@@ -19,18 +21,9 @@ std::string read_all(Stream& s) {
   return out;
 }
 
-void expect_failure(const std::function<void()>& act, const char* message) {
-  try {
-    act();
-    ADD_FAILURE() << "no exception, wanted " << message;
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), message);
-  }
-}
-
 class HsmStreamTest : public ::testing::Test {
  protected:
-  testing::TempDir dir_;
+  testing::ProcessTempFolder dir_;
 };
 
 TEST_F(HsmStreamTest, WritesUpToTheFlushSizeStayInMemory) {
@@ -65,7 +58,7 @@ TEST_F(HsmStreamTest, SpilledFileGoesOnlyWithATransientStream) {
       stream.Write("0123456789AB", 12);
       ASSERT_TRUE(stream.IsFlushed());
       path = stream.Pathname();
-      EXPECT_TRUE(path.starts_with(dir_.path() + "QVK")) << path;
+      EXPECT_TRUE(path.starts_with(dir_.tmp() + "QVK")) << path;
       EXPECT_TRUE(path.ends_with(".tmp"));
       EXPECT_EQ(base::read_file(path), "0123456789AB");
     }
@@ -120,8 +113,8 @@ TEST_F(HsmStreamTest, SaveToFileCopiesAndKeepsThePosition) {
     THsmStream stream(flush, true);
     stream.Write("abcdef", 6);
     stream.SetPosition(2);
-    stream.SaveToFile(dir_.path() + "copy.bin");
-    EXPECT_EQ(base::read_file(dir_.path() + "copy.bin"), "abcdef");
+    stream.SaveToFile(dir_.tmp() + "copy.bin");
+    EXPECT_EQ(base::read_file(dir_.tmp() + "copy.bin"), "abcdef");
     EXPECT_EQ(stream.Position(), 2);
   }
 }

@@ -9,30 +9,24 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "server/memory_stream.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
 
-void expect_failure(const std::function<void()>& act, const std::string& message) {
-  try {
-    act();
-    ADD_FAILURE() << "no exception, wanted " << message;
-  } catch (const base::Exception& e) {
-    EXPECT_EQ(std::string(e.what()).substr(0, message.size()), message);
-  }
-}
+using testing::expect_failure;
+using testing::expect_failure_starting;
 
 class HttpFileTest : public ::testing::Test {
  protected:
   HttpFileTest() {
     file_.mFileName = "a.txt";
-    file_.mTempPathName = dir_.path() + "upload.tmp";
+    file_.mTempPathName = dir_.tmp() + "upload.tmp";
     file_.mFieldName = "doc";
     base::write_file(file_.mTempPathName, "uploaded");
   }
 
-  testing::TempDir dir_;
+  testing::ProcessTempFolder dir_;
   THttpFile file_;
 };
 
@@ -57,14 +51,14 @@ TEST_F(HttpFileTest, OriginalLeavesTheFile) {
 
 TEST_F(HttpFileTest, DeleteTempFileReportsAFailure) {
   THttpFile copy(file_);
-  copy.mTempPathName = dir_.path() + "sub";
+  copy.mTempPathName = dir_.tmp() + "sub";
   ::mkdir(copy.mTempPathName.c_str(), 0700);  // a folder cannot be unlinked
   expect_failure([&] { copy.DeleteTempFile(); }, copy.mTempPathName + " could not be deleted.");
   copy.mDeleteFile = false;
 }
 
 TEST_F(HttpFileTest, SaveToFile) {
-  const std::string target = dir_.path() + "new/deeper/saved.txt";
+  const std::string target = dir_.tmp() + "new/deeper/saved.txt";
   file_.SaveToFile(target, false);
   EXPECT_EQ(base::read_file(target), "uploaded");
   expect_failure([&] { file_.SaveToFile(target, false); },
@@ -75,24 +69,25 @@ TEST_F(HttpFileTest, SaveToFile) {
 }
 
 TEST_F(HttpFileTest, SaveToFileFailures) {
-  base::write_file(dir_.path() + "plain", "x");
+  base::write_file(dir_.tmp() + "plain", "x");
   struct Case {
     std::string target;
     std::string message;
   };
   const Case kCases[] = {
       {"saved.txt", "File copy failed. Destination path cannot be empty."},
-      {dir_.path() + "plain/sub/saved.txt",
+      {dir_.tmp() + "plain/sub/saved.txt",
        "File copy failed. The specified destination folder does not exist and could not be "
        "created.\r\n"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.target);
-    expect_failure([&] { file_.SaveToFile(c.target, false); }, c.message);
+    expect_failure_starting([&] { file_.SaveToFile(c.target, false); }, c.message);
   }
-  file_.mTempPathName = dir_.path() + "gone.tmp";
-  expect_failure([&] { file_.SaveToFile(dir_.path() + "out.txt", true); },
-                 "File copy Failed. The file \"out.txt\" could not be created.\r\nNo such file");
+  file_.mTempPathName = dir_.tmp() + "gone.tmp";
+  expect_failure_starting(
+      [&] { file_.SaveToFile(dir_.tmp() + "out.txt", true); },
+      "File copy Failed. The file \"out.txt\" could not be created.\r\nNo such file");
 }
 
 TEST_F(HttpFileTest, SaveToStreamAppends) {

@@ -9,19 +9,12 @@
 
 #include "base/exception.h"
 #include "base/files.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
 
-void expect_failure(const std::function<void()>& act, const char* message) {
-  try {
-    act();
-    ADD_FAILURE() << "no exception, wanted " << message;
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), message);
-  }
-}
+using testing::expect_failure;
 
 // A payload of exactly `size` bytes: the signature, then filler.
 std::unique_ptr<THsmStream> payload_of(int64_t size) {
@@ -42,11 +35,7 @@ std::vector<char> int_bytes(std::initializer_list<int32_t> values) {
   return bytes;
 }
 
-class HttpPacketTest : public ::testing::Test {
- protected:
-  testing::TempDir dir_;
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
-};
+class HttpPacketTest : public testing::PacketTest {};
 
 TEST_F(HttpPacketTest, PayloadOfTheFlushSizeFillsTheBufferInline) {
   auto payload = payload_of(kPacketFlushSize);
@@ -78,7 +67,7 @@ TEST_F(HttpPacketTest, OneMoreByteTravelsAsAFileThatTheReaderDeletes) {
     EXPECT_TRUE(base::file_exists(path));
   }
   EXPECT_FALSE(base::file_exists(path));
-  EXPECT_TRUE(dir_.files().empty());
+  EXPECT_TRUE(testing::file_names(dir_.tmp()).empty());
 }
 
 TEST_F(HttpPacketTest, PayloadThatCannotBeEncodedLeavesNoFile) {
@@ -87,7 +76,7 @@ TEST_F(HttpPacketTest, PayloadThatCannotBeEncodedLeavesNoFile) {
     expect_failure([&] { THttpPacket::Encode(*payload, buffer_.data(), 20); },
                    "aBytes is not large enough to hold stream.");
   }
-  EXPECT_TRUE(dir_.files().empty());
+  EXPECT_TRUE(testing::file_names(dir_.tmp()).empty());
 }
 
 TEST_F(HttpPacketTest, BufferTooSmallForAnInlinePayload) {

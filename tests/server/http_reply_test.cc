@@ -17,21 +17,14 @@
 #include "server/memory_stream.h"
 #include "server/render_stream.h"
 #include "server/reply_packet_reader.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
 
-constexpr double kTwoHours = 2.0 / 24.0;
+using testing::expect_failure;
 
-void expect_failure(const std::function<void()>& act, const char* message) {
-  try {
-    act();
-    ADD_FAILURE() << "no exception, wanted " << message;
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), message);
-  }
-}
+constexpr double kTwoHours = 2.0 / 24.0;
 
 // The value of the header line `name` in a read reply, or nullopt.
 std::optional<std::string> header(const ReplyPacket& r, std::string_view name) {
@@ -48,15 +41,13 @@ std::optional<std::string> header(const ReplyPacket& r, std::string_view name) {
   return std::nullopt;
 }
 
-class HttpReplyTest : public ::testing::Test {
+class HttpReplyTest : public testing::PacketTest {
  protected:
   ReplyPacket commit() {
     reply_.Commit();
     return read_reply_packet(buffer_.data(), kExchangeBufferSize);
   }
 
-  testing::TempDir dir_;
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
   THttpReply reply_{buffer_.data(), kExchangeBufferSize};
 };
 
@@ -165,7 +156,7 @@ TEST_F(HttpReplyTest, LargeTextBodyTravelsAsAFileTheTransportDeletes) {
   reply_.WriteString(body);
   const ReplyPacket r = commit();
   EXPECT_EQ(r.data_type, rtFile);
-  EXPECT_TRUE(r.file_path.starts_with(dir_.path() + "QVK")) << r.file_path;
+  EXPECT_TRUE(r.file_path.starts_with(dir_.tmp() + "QVK")) << r.file_path;
   EXPECT_TRUE(r.file_delete);
   EXPECT_EQ(base::read_file(r.file_path), body);
 }
@@ -176,7 +167,7 @@ TEST_F(HttpReplyTest, UncommittedLargeBodyLeavesNoFile) {
     THttpReply reply(buffer.data(), kExchangeBufferSize);
     reply.WriteString(std::string(40000, 'b'));
   }
-  EXPECT_TRUE(dir_.files().empty());
+  EXPECT_TRUE(testing::file_names(dir_.tmp()).empty());
 }
 
 TEST_F(HttpReplyTest, HeadersAndRedirect) {

@@ -8,20 +8,19 @@
 #include "base/exception.h"
 #include "server/http_packet.h"
 #include "server/request_packet_writer.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
 
-class HttpRequestTest : public ::testing::Test {
+using testing::expect_failure;
+
+class HttpRequestTest : public testing::PacketTest {
  protected:
   std::unique_ptr<THttpRequest> build(const RequestPacketFields& fields) {
     write_request_packet(fields, buffer_.data(), kExchangeBufferSize);
     return std::make_unique<THttpRequest>(buffer_.data(), kExchangeBufferSize);
   }
-
-  testing::TempDir dir_;
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
 };
 
 TEST_F(HttpRequestTest, EveryFieldArrives) {
@@ -207,12 +206,8 @@ TEST_F(HttpRequestTest, MalformedPacketFails) {
   RequestPacketFields f;
   write_request_packet(f, buffer_.data(), kExchangeBufferSize);
   buffer_[9] = 0;  // the payload's own signature
-  try {
-    THttpRequest r(buffer_.data(), kExchangeBufferSize);
-    FAIL() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "No stream signature found.");
-  }
+  expect_failure([&] { THttpRequest r(buffer_.data(), kExchangeBufferSize); },
+                 "No stream signature found.");
 }
 
 TEST_F(HttpRequestTest, LargeRequestArrivesThroughAFile) {
@@ -220,7 +215,7 @@ TEST_F(HttpRequestTest, LargeRequestArrivesThroughAFile) {
   f.query_fields.assign(3000, "k=" + std::string(20, 'v'));
   const auto r = build(f);
   EXPECT_EQ(r->QueryFields().size(), 3000u);
-  EXPECT_TRUE(dir_.files().empty());
+  EXPECT_TRUE(testing::file_names(dir_.tmp()).empty());
 }
 
 }  // namespace

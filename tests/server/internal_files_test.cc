@@ -11,16 +11,8 @@
 namespace appsrv::server {
 namespace {
 
+using testing::failure_message;
 using testing::inflate_all;
-
-std::string exception_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no exception";
-}
 
 TEST(InternalFilesTest, RegistersTheBuiltInFiles) {
   TSvServerInternalFiles files;
@@ -66,7 +58,7 @@ TEST(InternalFilesTest, ReportsMissingFiles) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.message);
-    EXPECT_EQ(exception_text(c.call), c.message);
+    EXPECT_EQ(failure_message(c.call), c.message);
   }
   EXPECT_THROW(files.ResourceAsStream("SV_JS_Nope"), ESvInvalidResourceException);
   EXPECT_THROW(files.AddFromFile("/nonexistent/file.js", "SV_JS_X", "/js/x.js"), base::Exception);

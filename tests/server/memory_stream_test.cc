@@ -6,10 +6,12 @@
 
 #include "base/exception.h"
 #include "base/files.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
+
+using testing::expect_failure;
 
 TEST(MemoryStreamTest, CapacityFollowsTheGrowthRule) {
   struct Case {
@@ -74,12 +76,8 @@ TEST(MemoryStreamTest, AGapLeftBySeekingPastTheEndReadsAsZeros) {
 
 TEST(MemoryStreamTest, ImpossibleSizeFailsWithOutOfMemory) {
   TSvMemoryStream stream;
-  try {
-    stream.SetSize(int64_t{1} << 50);
-    FAIL() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "Out of memory while expanding memory stream");
-  }
+  expect_failure([&] { stream.SetSize(int64_t{1} << 50); },
+                 "Out of memory while expanding memory stream");
   EXPECT_EQ(stream.GetSize(), 0);
 }
 
@@ -87,12 +85,7 @@ TEST(MemoryStreamTest, NegativePositionAndShortReadFail) {
   TSvMemoryStream stream;
   EXPECT_THROW(stream.Seek(-1, SeekOrigin::kBegin), base::Exception);
   char c = 0;
-  try {
-    stream.ReadBuffer(&c, 1);
-    FAIL() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "Stream read error");
-  }
+  expect_failure([&] { stream.ReadBuffer(&c, 1); }, "Stream read error");
 }
 
 TEST(MemoryStreamTest, CreateCopyTakesCountOrTheWholeSource) {
@@ -111,12 +104,12 @@ TEST(MemoryStreamTest, CreateCopyTakesCountOrTheWholeSource) {
 }
 
 TEST(MemoryStreamTest, SaveToFileKeepsThePosition) {
-  testing::TempDir dir;
+  testing::ProcessTempFolder dir;
   TSvMemoryStream stream;
   stream.Write("abc", 3);
   stream.SetPosition(1);
-  stream.SaveToFile(dir.path() + "out.bin");
-  EXPECT_EQ(base::read_file(dir.path() + "out.bin"), "abc");
+  stream.SaveToFile(dir.tmp() + "out.bin");
+  EXPECT_EQ(base::read_file(dir.tmp() + "out.bin"), "abc");
   EXPECT_EQ(stream.Position(), 1);
 }
 
@@ -139,12 +132,7 @@ TEST(PointerStreamTest, ReadsTheBufferAndRefusesToChange) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
-    try {
-      c.act(view);
-      FAIL() << "no exception";
-    } catch (const base::Exception& e) {
-      EXPECT_STREQ(e.what(), "TPointerStream classes cannot be reallocated.");
-    }
+    expect_failure([&] { c.act(view); }, "TPointerStream classes cannot be reallocated.");
   }
   EXPECT_EQ(std::string(data), "0123456789");
 }

@@ -6,13 +6,13 @@
 
 #include "base/files.h"
 #include "server/http_packet.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
 
 TEST(RenderStreamTest, WritesIntoItsOwnSpillingStream) {
-  testing::TempDir dir;
+  testing::ProcessTempFolder dir;
   for (const bool delete_file : {true, false}) {
     SCOPED_TRACE(delete_file);
     std::string path;

@@ -8,10 +8,12 @@
 
 #include "base/exception.h"
 #include "server/http_packet.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
+
+using testing::expect_failure;
 
 // Writes a reply payload by hand, the way Commit lays it out, up to the cookie list.
 class ReplyPayload {
@@ -35,11 +37,7 @@ class ReplyPayload {
   TStreamHelper out_;
 };
 
-class ReplyPacketReaderTest : public ::testing::Test {
- protected:
-  testing::TempDir dir_;
-  std::vector<char> buffer_ = std::vector<char>(kExchangeBufferSize);
-};
+class ReplyPacketReaderTest : public testing::PacketTest {};
 
 TEST_F(ReplyPacketReaderTest, ReadsEveryItem) {
   ReplyPayload p(rtInline);
@@ -110,12 +108,7 @@ TEST_F(ReplyPacketReaderTest, RejectedReplies) {
     ReplyPayload p(c.type);
     p.out().WriteInteger(0);
     p.encode(buffer_);
-    try {
-      read_reply_packet(buffer_.data(), kExchangeBufferSize);
-      ADD_FAILURE() << "no exception";
-    } catch (const base::Exception& e) {
-      EXPECT_STREQ(e.what(), c.message);
-    }
+    expect_failure([&] { read_reply_packet(buffer_.data(), kExchangeBufferSize); }, c.message);
   }
 }
 
@@ -136,12 +129,8 @@ TEST_F(ReplyPacketReaderTest, BadCookieExpiryFails) {
   p.out().WriteBoolean(false);
   p.out().WriteBoolean(false);
   p.encode(buffer_);
-  try {
-    read_reply_packet(buffer_.data(), kExchangeBufferSize);
-    FAIL() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "'soon' is not a valid floating point value");
-  }
+  expect_failure([&] { read_reply_packet(buffer_.data(), kExchangeBufferSize); },
+                 "'soon' is not a valid floating point value");
 }
 
 }  // namespace

@@ -9,13 +9,15 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "server/http_packet.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
 
+using testing::expect_failure;
+
 TEST(RequestPacketWriterTest, WritesTheFieldsInPacketOrder) {
-  testing::TempDir dir;
+  testing::ProcessTempFolder dir;
   RequestPacketFields fields;
   fields.user_agent = "UA";
   fields.path_info = "/p";
@@ -53,27 +55,23 @@ TEST(RequestPacketWriterTest, WritesTheFieldsInPacketOrder) {
 }
 
 TEST(RequestPacketWriterTest, LargeRequestTravelsAsAFile) {
-  testing::TempDir dir;
+  testing::ProcessTempFolder dir;
   RequestPacketFields fields;
   fields.query_fields.assign(2000, std::string(40, 'q'));
   std::vector<char> buffer(kExchangeBufferSize);
   write_request_packet(fields, buffer.data(), kExchangeBufferSize);
   EXPECT_EQ(buffer[8], 1);
-  EXPECT_EQ(dir.files().size(), 1u);
+  EXPECT_EQ(testing::file_names(dir.tmp()).size(), 1u);
   THttpPacket::GetStream(buffer.data(), kExchangeBufferSize);
-  EXPECT_TRUE(dir.files().empty());
+  EXPECT_TRUE(testing::file_names(dir.tmp()).empty());
 }
 
 TEST(RequestPacketWriterTest, TooManyFilesFail) {
   RequestPacketFields fields;
   fields.files.resize(kMaxPacketFiles + 1);
   std::vector<char> buffer(kExchangeBufferSize);
-  try {
-    write_request_packet(fields, buffer.data(), kExchangeBufferSize);
-    FAIL() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "Too many uploaded files.");
-  }
+  expect_failure([&] { write_request_packet(fields, buffer.data(), kExchangeBufferSize); },
+                 "Too many uploaded files.");
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 namespace appsrv::server {
 namespace {
 
+using testing::failure_message;
 using testing::FakeClock;
 using testing::TempFolder;
 
@@ -54,15 +55,6 @@ class ControllerTest : public ::testing::Test {
   template <class T = TSvServerControllerBase>
   std::unique_ptr<T> make() {
     return TSvServerControllerBase::Create<T>(folder_.environment(clock_));
-  }
-  std::string expect_message(const std::function<void()>& fn) {
-    try {
-      fn();
-    } catch (const base::Exception& e) {
-      return e.what();
-    }
-    ADD_FAILURE() << "no exception";
-    return {};
   }
 
   // 2000-01-01 12:34:56.789
@@ -203,11 +195,11 @@ TEST_F(ControllerTest, LockedSettingsRefuseWrites) {
   };
   for (const Case& k : kCases) {
     SCOPED_TRACE(k.name);
-    EXPECT_EQ(expect_message(k.write),
+    EXPECT_EQ(failure_message(k.write),
               std::string(k.name) +
                   " is locked. Suggestion: Set in ServerController OnConfig event instead.");
   }
-  EXPECT_EQ(expect_message([] { TSvServerControllerBase::CheckLockGlobal("Handlers"); }),
+  EXPECT_EQ(failure_message([] { TSvServerControllerBase::CheckLockGlobal("Handlers"); }),
             "Handlers is locked. Suggestion: Set in ServerController OnConfig event instead.");
   EXPECT_EQ(c->AppName(), "MySvApp");
 }
@@ -244,7 +236,7 @@ TEST_F(ControllerTest, HandlersRegisterOnlyBeforeTheLock) {
     const auto c = make<Registering>();
     EXPECT_NE(THandlers::FindMatch("/during/"), nullptr);
     EXPECT_EQ(
-        expect_message([] { THandlers::Add("/after/", "", std::make_unique<NullHandler>()); }),
+        failure_message([] { THandlers::Add("/after/", "", std::make_unique<NullHandler>()); }),
         "Handlers.Add is locked. Suggestion: Set in ServerController OnConfig event instead.");
   }
   THandlers::Add("/after/", "", std::make_unique<NullHandler>());
@@ -289,7 +281,7 @@ TEST_F(ControllerTest, CacheDirFailureNamesTheFolder) {
   ControllerEnvironment env = folder_.environment(clock_);
   env.temp_folder = file + "/";
   const std::string message =
-      expect_message([&] { TSvServerControllerBase::Create<TSvServerControllerBase>(env); });
+      failure_message([&] { TSvServerControllerBase::Create<TSvServerControllerBase>(env); });
   EXPECT_EQ(message, "MakeDirectory cannot create directory \"" + file + "/0149soflw5/\".\r\n" +
                          base::errno_text(ENOTDIR));
 }
@@ -360,7 +352,7 @@ TEST_F(ControllerTest, ValidationMessages) {
     SCOPED_TRACE(k.what);
     ControllerEnvironment env = folder_.environment(clock_);
     TSvServerControllerBase c(env);  // not configured: nothing is locked
-    EXPECT_EQ(expect_message([&] { k.write(c); }), k.message);
+    EXPECT_EQ(failure_message([&] { k.write(c); }), k.message);
   }
   TSvServerControllerBase c(folder_.environment(clock_));
   c.SetSessionTimeout(0);
@@ -437,7 +429,7 @@ TEST_F(ControllerTest, LogLinesOnlyWithLogFile) {
 
 TEST_F(ControllerTest, SingletonNeedsARegisteredClass) {
   SetServerControllerClass(nullptr);
-  EXPECT_EQ(expect_message([&] { InitServerController(folder_.environment(clock_)); }),
+  EXPECT_EQ(failure_message([&] { InitServerController(folder_.environment(clock_)); }),
             "No server controller is defined.");
   SetServerControllerClass<AppController>();
   TSvServerControllerBase& c = InitServerController(folder_.environment(clock_));

@@ -9,19 +9,12 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "server/memory_stream.h"
-#include "temp_dir.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
 
-void expect_failure(const std::function<void()>& act, const char* message) {
-  try {
-    act();
-    ADD_FAILURE() << "no exception, wanted " << message;
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), message);
-  }
-}
+using testing::expect_failure;
 
 // A helper over a memory stream holding `bytes`, positioned at 0.
 struct Fixture {
@@ -186,7 +179,7 @@ TEST(StreamHelperTest, CopyFrom) {
 }
 
 TEST(StreamHelperTest, CopiesOfTheWholeStreamKeepThePosition) {
-  testing::TempDir dir;
+  testing::ProcessTempFolder dir;
   Fixture f("abcdef");
   f.memory.SetPosition(3);
 
@@ -198,8 +191,8 @@ TEST(StreamHelperTest, CopiesOfTheWholeStreamKeepThePosition) {
   char raw[6];
   f.helper.CopyToBuffer(raw);
   EXPECT_EQ(std::string(raw, 6), "abcdef");
-  f.helper.CopyToFile(dir.path() + "x.bin");
-  EXPECT_EQ(base::read_file(dir.path() + "x.bin"), "abcdef");
+  f.helper.CopyToFile(dir.tmp() + "x.bin");
+  EXPECT_EQ(base::read_file(dir.tmp() + "x.bin"), "abcdef");
   EXPECT_EQ(f.helper.GetAsString(), "abcdef");
   EXPECT_EQ(f.memory.Position(), 3);
 

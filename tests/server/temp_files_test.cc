@@ -6,9 +6,12 @@
 
 #include "base/encoding.h"
 #include "base/exception.h"
+#include "tests/server/test_support.h"
 
 namespace appsrv::server {
 namespace {
+
+using testing::expect_failure;
 
 TEST(TempFilesTest, ConsecutiveNamesDifferOnlyInTheRisingCounter) {
   const std::string first = make_temp_name("/var/cache/app", "QVK");
@@ -51,12 +54,7 @@ TEST(TempFilesTest, StampIsFixedUpperCaseHex) {
 }
 
 TEST(TempFilesTest, EmptyFolderFails) {
-  try {
-    make_temp_name("", "QVK");
-    FAIL() << "no exception";
-  } catch (const base::Exception& e) {
-    EXPECT_STREQ(e.what(), "MakeTempFile: No path was provided");
-  }
+  expect_failure([&] { make_temp_name("", "QVK"); }, "MakeTempFile: No path was provided");
 }
 
 TEST(TempFilesTest, DefaultFolderIsSettable) {
