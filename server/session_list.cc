@@ -26,6 +26,17 @@ void give_back_failed(TSvApplication& s) {
   s.Unlock();
 }
 
+// The last steps of every successful attach: the session takes the request's credentials and
+// client details and becomes the result.
+void finish_attach(TSvApplication& s, const SessionAttachRequest& r, SessionAttachResult& result) {
+  if (r.authenticated) {
+    s.FAuthUser = r.user;
+    s.FAuthPassword = r.password;
+  }
+  s.Initialize(r.request);
+  result.session = &s;
+}
+
 }  // namespace
 
 TSvSessions::TSvSessions(TSvServerControllerBase& controller) : controller_(controller) {}
@@ -356,12 +367,7 @@ SessionAttachResult TSvSessions::Attach(const SessionAttachRequest& r) {
         NotifyReleased();
         throw;
       }
-      if (r.authenticated) {
-        s->FAuthUser = r.user;
-        s->FAuthPassword = r.password;
-      }
-      s->Initialize(&request);
-      result.session = s;
+      finish_attach(*s, r, result);
       return result;
     }
     if (!r.handler_can_start) {
@@ -399,12 +405,7 @@ SessionAttachResult TSvSessions::Attach(const SessionAttachRequest& r) {
     NotifyReleased();
     throw;
   }
-  if (r.authenticated) {
-    s->FAuthUser = r.user;
-    s->FAuthPassword = r.password;
-  }
-  s->Initialize(&request);
-  result.session = s;
+  finish_attach(*s, r, result);
   result.is_new = true;
   return result;
 }
