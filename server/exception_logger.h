@@ -137,6 +137,8 @@ class TSvExceptionLogger {
   const ExceptionLoggerEnvironment env_;
   const base::DateTime start_time_;
 
+  // Settings: written by the owner while it configures the logger, before requests are
+  // served; read-only afterwards.
   bool enabled_ = false;
   TLogType log_type_ = TLogType::ltFile;
   std::string file_path_;

@@ -2,6 +2,7 @@
 // start, the application's server-level events, and ownership of the session list.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -307,6 +308,9 @@ class TSvServerControllerBase {
   void EndConfiguration();
   std::string normalised_cache_dir(std::string_view v) const;
 
+  // Settings and computed values are written only while the controller configures itself,
+  // before the configuration lock and before any request thread exists; afterwards they are
+  // read-only, so request threads read them without a lock.
   ControllerEnvironment env_;
   const Clock* clock_;
   std::string app_name_;
@@ -341,9 +345,10 @@ class TSvServerControllerBase {
   std::string start_uid_;
   std::string machine_name_;
   bool locked_ = false;
-  bool gui_active_ = false;
+  std::atomic<bool> gui_active_{false};  // set by the host once its window runs
   std::vector<std::string> server_variables_;
 
+  // Owned parts; each guards its own shared state.
   std::unique_ptr<TSvExceptionLogger> exception_logger_;
   std::unique_ptr<TSvSessions> sessions_;
   std::unique_ptr<SessionTimeoutThread> timeout_thread_;
