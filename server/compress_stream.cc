@@ -41,6 +41,25 @@ class Deflater {
   z_stream stream_{};
 };
 
+// Owns one inflate stream; ends it on destruction.
+class Inflater {
+ public:
+  explicit Inflater(int window_bits) {
+    const int rc = inflateInit2(&stream_, window_bits);
+    if (rc != Z_OK) {
+      throw_zlib_error(stream_, rc);
+    }
+  }
+  ~Inflater() { inflateEnd(&stream_); }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  z_stream& stream() { return stream_; }
+
+ private:
+  z_stream stream_{};
+};
+
 int zlib_level(int level) {
   if (level == 1) {
     return Z_BEST_SPEED;
@@ -115,6 +134,26 @@ std::string compress_bytes(std::string_view bytes, int level, bool deflate_forma
         return n;
       },
       [&](const char* data, size_t size) { result.append(data, size); }, level, deflate_format);
+  return result;
+}
+
+std::string gunzip_bytes(std::string_view bytes) {
+  Inflater inflater(kGzipWindowBits);
+  z_stream& z = inflater.stream();
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  std::string result;
+  std::vector<char> block(kBlockSize);
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    z.next_out = reinterpret_cast<Bytef*>(block.data());
+    z.avail_out = static_cast<uInt>(block.size());
+    rc = inflate(&z, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END) {
+      throw_zlib_error(z, rc == Z_BUF_ERROR ? Z_DATA_ERROR : rc);
+    }
+    result.append(block.data(), block.size() - z.avail_out);
+  }
   return result;
 }
 

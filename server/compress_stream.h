@@ -32,6 +32,9 @@ extern CompressStreamProc SvCompressStreamProc;
 // Runs SvCompressStreamProc over `bytes` and returns the compressed bytes. Throws
 // "SvCompressStreamProc is not set" when the slot is empty.
 std::string compress_bytes(std::string_view bytes, int level, bool deflate_format);
+// Inflates gzip-framed `bytes` (as the internal files store keeps scripts) for a client that
+// does not take gzip. Throws base::Exception with zlib's text on damaged input.
+std::string gunzip_bytes(std::string_view bytes);
 // The same from `source`'s position to its end, appended to `destination`.
 void compress_stream(Stream& source, Stream& destination, int level, bool deflate_format);
 

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "server/basic_credentials.h"
 #include "server/clock.h"
+#include "server/compress_stream.h"
 #include "server/exception_logger.h"
 #include "server/exception_renderer.h"
 #include "server/http_date_parser.h"
@@ -301,7 +302,13 @@ void TSvServer::InternalFileRule(std::string_view kind, std::string_view rest) {
   }
   mReply->mContentType = MimeTypes::GetAsString(base::extract_file_ext(rest));
   if (view.is_compressed) {
-    mReply->AddHeader("Content-Encoding", "gzip");
+    // Scripts are stored gzipped; a client that does not take gzip gets them inflated rather
+    // than bytes it cannot read.
+    if (mRequest->AcceptsGZip()) {
+      mReply->AddHeader("Content-Encoding", "gzip");
+    } else {
+      view.bytes = std::make_shared<const std::string>(gunzip_bytes(*view.bytes));
+    }
     mReply->AddHeader("Vary", "Accept-Encoding");
   }
   if (view.enable_cache) {

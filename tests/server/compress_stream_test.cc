@@ -103,5 +103,17 @@ TEST(CompressStreamTest, MissingProcedureFails) {
   SvCompressStreamProc = saved;
 }
 
+TEST(CompressStreamTest, GunzipUndoesGzipAndRefusesDamagedInput) {
+  const std::string input(100000, 'x');
+  const std::string packed = compress_bytes(input, 9, false);
+  EXPECT_EQ(gunzip_bytes(packed), input);
+  EXPECT_EQ(gunzip_bytes(compress_bytes("", 9, false)), "");
+  const std::string truncated = packed.substr(0, packed.size() / 2);
+  const std::string not_gzip = "plain text";
+  for (const std::string* bad : {&truncated, &not_gzip}) {
+    EXPECT_THROW(gunzip_bytes(*bad), base::Exception);
+  }
+}
+
 }  // namespace
 }  // namespace appsrv::server

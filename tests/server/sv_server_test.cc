@@ -4,6 +4,7 @@
 
 #include "base/date_time.h"
 #include "base/files.h"
+#include "server/compress_stream.h"
 #include "server/internal_files.h"
 #include "server/pipeline_pages.h"
 #include "server/session_list.h"
@@ -158,7 +159,9 @@ TEST_F(RoutingTest, TraversalNeverLeavesItsFolder) {
 
 TEST_F(RoutingTest, InternalFilesAreGzippedAndRevalidatedAgainstTheStartTime) {
   TSvServerInternalFiles::Instance().SetPreCompressFiles(true);
-  const ReplyPacket r = Call(Get("/$/js/SvBase__1A2B3C.js"));
+  RequestPacketFields gzip_client = Get("/$/js/SvBase__1A2B3C.js");
+  gzip_client.raw_headers = {"Accept-Encoding: gzip, deflate"};
+  const ReplyPacket r = Call(gzip_client);
   EXPECT_EQ(r.code, 200);
   EXPECT_EQ(r.content_type, "application/x-javascript; charset=UTF-8");
   EXPECT_EQ(Header(r, "Content-Encoding"), "gzip");
@@ -168,6 +171,13 @@ TEST_F(RoutingTest, InternalFilesAreGzippedAndRevalidatedAgainstTheStartTime) {
   EXPECT_EQ(body.substr(0, 2), "\x1F\x8B");
   const std::string start = base::http_date(controller_->FStartDateTime());
   EXPECT_EQ(Header(r, "Last-Modified"), start);
+
+  // A client that does not take gzip gets the script itself.
+  const ReplyPacket plain = Call(Get("/$/js/SvBase__1A2B3C.js"));
+  EXPECT_EQ(Header(plain, "Content-Encoding"), "(none)");
+  EXPECT_EQ(Header(plain, "Vary"), "Accept-Encoding");
+  EXPECT_EQ(plain.body_text(), gunzip_bytes(body));
+  EXPECT_NE(plain.body_text().substr(0, 2), "\x1F\x8B");
 
   // However much later the client asks again, the start time still matches.
   clock_.advance_seconds(7 * 86400);
