@@ -63,6 +63,10 @@ TEST(DynParserTest, ContainersAndTheLenientGrammar) {
       {"{ A B :1}", "{\"A B \":1}"},
       {"{a\\:b:1}", "{\"a:b\":1}"},
       {"{\x0B:1}", "{\"\\u000b\":1}"},
+      {"[\x0B"
+       "1]",
+       "[\"\\u000b1\"]"},  // vertical tab is not whitespace
+      {"{}:1}", "{}"},
       {"{'A':'x'}", "{\"A\":\"x\"}"},
       {"{\"A\" : 1 , }", "{\"A\":1}"},
       {"{\"A\":}", "{\"A\":\"\"}"},
@@ -213,6 +217,9 @@ TEST(DynParserTest, MalformedTextsGiveNothing) {
       "{.A:1}",
       "{(A:1}",
       "{[:1}",
+      "{]:1}",
+      "{{:1}",
+      "{):1}",
       "{:1}",
       "{,}",
       "{\"A\":1,,}",
