@@ -71,6 +71,9 @@ TEST_F(AppServiceTest, EnvelopeEchoesTheCall) {
       {{"Function=Add", "Params={\"Info\":\"é/\\\"\\n\\u0001执\"}"},
        "Function=Add\r\nParams={\"Info\":\"é/\\\"\\n\\u0001执\"}\r\nResult={\"Result\":0,"
        "\"Info\":\"\\u00e9\\/\\\"\\n\\u0001\\u6267\"}"},
+      {{"Function=Add", "Params={\"Info\":\"\\ud800<\\udc00\"}"},
+       "Function=Add\r\nParams={\"Info\":\"\\ud800<\\udc00\"}\r\nResult={\"Result\":0,"
+       "\"Info\":\"\\ud800<\\udc00\"}"},
       {{"Function=Add\r\nmore", "Params={}"}, "Function=Add\r\nmore\r\nParams={}\r\nResult={}"},
   };
   for (const Case& c : cases) {
