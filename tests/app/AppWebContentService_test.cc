@@ -77,6 +77,12 @@ TEST_F(AppServiceTest, EnvelopeEchoesTheCall) {
       {{"Function=Add", "Params={\"Info\":\"\\ud800<\\udc00\"}"},
        "Function=Add\r\nParams={\"Info\":\"\\ud800<\\udc00\"}\r\nResult={\"Result\":0,"
        "\"Info\":\"\\ud800<\\udc00\"}"},
+      {{"Function=Add", "Params={\"Info\":5,\"A\":true}"},
+       "Function=Add\r\nParams={\"Info\":5,\"A\":true}\r\nResult={\"Result\":1,\"Info\":"
+       "\"5\"}"},
+      {{"Function=Add", "Params={\"Info\":{\"x\":[\"\u00e9/\",null]}}"},
+       "Function=Add\r\nParams={\"Info\":{\"x\":[\"\u00e9/\",null]}}\r\nResult={\"Result\":0,"
+       "\"Info\":\"{\\\"x\\\":[\\\"\\u00e9\\\\\\/\\\",null]}\"}"},
       {{"Function=Add\r\nmore", "Params={}"}, "Function=Add\r\nmore\r\nParams={}\r\nResult={}"},
   };
   for (const Case& c : cases) {
