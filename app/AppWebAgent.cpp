@@ -1,11 +1,11 @@
 #include "app/AppWebAgent.h"
 
 #include <exception>
+#include <filesystem>
 #include <vector>
 
 #include "app/ADOToXML.h"
 #include "base/exception.h"
-#include "base/files.h"
 #include "server/server_controller.h"
 
 namespace appsrv::app {
@@ -74,7 +74,15 @@ std::string controller_connection_text(server::TSvApplication* session) {
 }  // namespace
 
 std::string DatabaseConnectionText(std::string_view content_path) {
-  const std::string parent = base::extract_file_path(base::exclude_trailing_slash(content_path));
+  // The content folder + "../", resolved on the text: "." and ".." inside the folder count,
+  // and the parent of "/" is "/".
+  std::string parent =
+      (std::filesystem::path(content_path) / "..").lexically_normal().generic_string();
+  if (parent == ".") {
+    parent.clear();
+  } else if (!parent.ends_with('/')) {
+    parent += '/';
+  }
   return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + parent + "TEST.mdb;";
 }
 

@@ -54,7 +54,8 @@ void Add(const TDynObject& p, TDynObject& r) {
   // Two's-complement addition: a sum past the 64-bit range wraps around.
   const auto sum = static_cast<uint64_t>(p.GetI("A")) + static_cast<uint64_t>(p.GetI("B"));
   r.PutI("Result", static_cast<int64_t>(sum));
-  r.PutS("Info", p.GetS("Info"));
+  // As UTF-16: the text goes back exactly as sent, lone surrogate escapes included.
+  r.PutS("Info", p.member_text("Info"));
 }
 
 void Time(TDynObject& r) {

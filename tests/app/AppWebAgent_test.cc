@@ -26,6 +26,11 @@ TEST(DatabaseConnectionTextTest, NamesTestMdbBesideTheContentFolder) {
       {"/srv/app/wwwroot/", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/srv/app/TEST.mdb;"},
       {"/srv/app/wwwroot", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/srv/app/TEST.mdb;"},
       {"/www/", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/TEST.mdb;"},
+      {"/", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/TEST.mdb;"},
+      {"/srv/app/../", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/TEST.mdb;"},
+      {"/srv/app/wwwroot/./", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/srv/app/TEST.mdb;"},
+      {"wwwroot/", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=TEST.mdb;"},
+      {"./", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=../TEST.mdb;"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content_path);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "app/ADOToXML.h"
 #include "app_test_support.h"
 #include "json/dyn_object.h"
@@ -71,6 +74,15 @@ TEST_F(AppServiceTest, EnvelopeEchoesTheCall) {
       {{"Function=Add", "Params={\"Info\":\"é/\\\"\\n\\u0001执\"}"},
        "Function=Add\r\nParams={\"Info\":\"é/\\\"\\n\\u0001执\"}\r\nResult={\"Result\":0,"
        "\"Info\":\"\\u00e9\\/\\\"\\n\\u0001\\u6267\"}"},
+      {{"Function=Add", "Params={\"Info\":\"\\ud800<\\udc00\"}"},
+       "Function=Add\r\nParams={\"Info\":\"\\ud800<\\udc00\"}\r\nResult={\"Result\":0,"
+       "\"Info\":\"\\ud800<\\udc00\"}"},
+      {{"Function=Add", "Params={\"Info\":5,\"A\":true}"},
+       "Function=Add\r\nParams={\"Info\":5,\"A\":true}\r\nResult={\"Result\":1,\"Info\":"
+       "\"5\"}"},
+      {{"Function=Add", "Params={\"Info\":{\"x\":[\"\u00e9/\",null]}}"},
+       "Function=Add\r\nParams={\"Info\":{\"x\":[\"\u00e9/\",null]}}\r\nResult={\"Result\":0,"
+       "\"Info\":\"{\\\"x\\\":[\\\"\\u00e9\\\\\\/\\\",null]}\"}"},
       {{"Function=Add\r\nmore", "Params={}"}, "Function=Add\r\nmore\r\nParams={}\r\nResult={}"},
   };
   for (const Case& c : cases) {
@@ -413,6 +425,81 @@ TEST_F(SqlSelectTest, UnreadableValuesShowAsStored) {
             "{\"fldCount\":2,\"fldNames\":[\"Stamp\",\"Price\"],\"fldLabels\":[\"Stamp\","
             "\"Price\"],\"fldClasses\":[\"datetime\",\"money\"],\"rowCount\":1,\"rows\":[["
             "\"soon\",\"lots\"]],\"title\":\"Odd\",\"total\":1,\"page\":1}");
+}
+
+// The statements the endpoints build, in the order they run; the database layer's own
+// wrappers (counting and skipping rows) and its re-runs of the same text are left out.
+class StatementTest : public AppFixture {
+ protected:
+  std::vector<std::string> statements_of(const std::function<void()>& request) {
+    std::vector<std::string> seen;
+    const auto record = [](unsigned, void* context, void* statement, void*) {
+      static_cast<std::vector<std::string>*>(context)->push_back(
+          sqlite3_sql(static_cast<sqlite3_stmt*>(statement)));
+      return 0;
+    };
+    sqlite3* db = module().dbServer.handle();
+    sqlite3_trace_v2(db, SQLITE_TRACE_STMT, record, &seen);
+    request();
+    sqlite3_trace_v2(db, 0, nullptr, nullptr);
+    std::erase_if(seen, [](const std::string& sql) {
+      return sql.starts_with("SELECT COUNT(*) FROM (") || sql.starts_with("SELECT * FROM (");
+    });
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    return seen;
+  }
+
+  TContentAppService service_;
+  TContentSQLSelect select_;
+};
+
+TEST_F(StatementTest, FetchDataSelectsTheTableAsNamed) {
+  make_numbers(45);
+  struct Case {
+    std::string table;
+    std::string statement;
+  };
+  const Case cases[] = {
+      {"Numbers", "select * from Numbers"},
+      {" Numbers", "select * from  Numbers"},
+      {"Numbers WHERE ID > 40", "select * from Numbers WHERE ID > 40"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    const std::vector<std::string> seen = statements_of([&] {
+      call(service_, "POST", "/appservice/",
+           {"Function=FetchData",
+            "Params={\"PageNo\":2,\"PageSize\":20,\"TableName\":\"" + c.table + "\"}"});
+    });
+    EXPECT_EQ(seen, std::vector<std::string>{c.statement});
+  }
+}
+
+TEST_F(StatementTest, SqlSelectCountsThenSelectsThePage) {
+  make_numbers(45);
+  struct Case {
+    std::vector<std::string> fields;
+    std::vector<std::string> statements;
+  };
+  const Case cases[] = {
+      {{"tblNames=Numbers"},
+       {"SELECT COUNT(*) AS TotalCount FROM Numbers", "SELECT * FROM Numbers ORDER BY 1"}},
+      {{"tblNames=Numbers", "fldNames=", "where=", "orderBy="},
+       {"SELECT COUNT(*) AS TotalCount FROM Numbers", "SELECT * FROM Numbers ORDER BY 1"}},
+      {{"tblNames=Numbers", "fldNames=ID, Name", "where=ID > 3", "orderBy=Name DESC"},
+       {"SELECT COUNT(*) AS TotalCount FROM Numbers WHERE ID > 3",
+        "SELECT ID, Name FROM Numbers WHERE ID > 3 ORDER BY Name DESC"}},
+      {{"tblNames=Numbers n JOIN Numbers m ON m.ID = n.ID", "fldNames=n.ID, m.Name", "orderBy=2"},
+       {"SELECT COUNT(*) AS TotalCount FROM Numbers n JOIN Numbers m ON m.ID = n.ID",
+        "SELECT n.ID, m.Name FROM Numbers n JOIN Numbers m ON m.ID = n.ID ORDER BY 2"}},
+      // Offset 60 is beyond the 45 rows: no page query runs.
+      {{"tblNames=Numbers", "page=4"}, {"SELECT COUNT(*) AS TotalCount FROM Numbers"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.statements.back());
+    EXPECT_EQ(statements_of([&] { call(select_, "GET", "/rest/sqlselect", c.fields); }),
+              c.statements);
+  }
 }
 
 TEST(GridJsonTest, OffsetAndPageSize) {
