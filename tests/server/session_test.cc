@@ -164,6 +164,33 @@ TEST_F(SessionTest, TerminatePages) {
   EXPECT_EQ(sessions().GetCount(), 0);
 }
 
+TEST_F(SessionTest, RedirectOnTerminationJoinsRelativeUrls) {
+  rebuild([](TSvServerControllerBase& c) { c.SetAllowMultipleSessionsPerUser(true); });
+  struct Case {
+    const char* url;
+    const char* want;  // "#" stands for the session identifier
+  };
+  // clang-format off
+  const Case kCases[] = {
+      {"next",                 "/#/next"},
+      {"$/",                   "/#/$/"},
+      {"style.css",            "/style.css"},
+      {"img/logo.png",         "/img/logo.png"},
+      {"/abs/page",            "/abs/page"},
+      {"https://example.com/", "https://example.com/"},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.url);
+    const SessionAttachResult r = sessions().Attach(request(""));
+    TSvApplication& s = *r.session;
+    s.TerminateAndRedirect(c.url);
+    EXPECT_EQ(*s.mRenderOverride, RedirectPageHtml(base::replace_all(c.want, "#", s.AppID())));
+    sessions().Release(s);
+  }
+  EXPECT_EQ(sessions().GetCount(), 0);
+}
+
 TEST_F(SessionTest, AttachesPipelineRequestsAndSendsTheReplacementReply) {
   RequestPacketFields f;
   f.user_agent = kFirefox;
