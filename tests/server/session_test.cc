@@ -323,6 +323,42 @@ TEST_F(SessionTest, EventLogRecordsCreationRequestAndDestruction) {
   SetCurrentSession(nullptr);
 }
 
+TEST_F(SessionTest, EventLogRecordsThePeerAddressOfTheRequest) {
+  rebuild([](TSvServerControllerBase& c) { c.SetLogSessionEvents(true); });
+  RequestPacketFields f;
+  f.user_agent = kFirefox;
+  f.path_info = "/appservice/";
+  f.remote_addr = "10.0.0.9";
+  f.forwarded_for = "192.0.2.1";
+  f.method = "GET";
+  std::vector<char> in_buffer(kExchangeBufferSize);
+  write_request_packet(f, in_buffer.data(), kExchangeBufferSize);
+  THttpRequest http_request(in_buffer.data(), kExchangeBufferSize);
+  std::vector<char> out(kExchangeBufferSize);
+  THttpReply reply(out.data(), kExchangeBufferSize);
+  const SessionRequestInfo info = MakeSessionRequestInfo(http_request, reply, "192.0.2.1");
+  SessionAttachRequest r;
+  r.request = &info;
+  const SessionAttachResult got = sessions().Attach(r);
+  const std::string id = got.session->AppID();
+  EXPECT_EQ(got.session->FIP, "192.0.2.1");
+  sessions().Release(*got.session);
+  SetCurrentSession(nullptr);
+
+  Reader in(base::read_file(SessionLogPath(*controller_)));
+  in.integer();
+  in.integer();
+  in.byte();
+  in.integer();
+  EXPECT_EQ(in.byte(), 0);  // seCreate
+  in.real();
+  EXPECT_EQ(in.text(), id);
+  in.text();
+  in.text();
+  EXPECT_EQ(in.text(), "10.0.0.9");
+  EXPECT_EQ(in.text(), "/appservice/");
+}
+
 TEST_F(SessionTest, EventLogFailuresAreIgnored) {
   rebuild([](TSvServerControllerBase& c) { c.SetLogSessionEvents(true); });
   base::force_directories(SessionLogPath(*controller_), 0700);  // a folder where the file goes
