@@ -279,6 +279,40 @@ TEST_F(SessionPipelineTest, NoSessionCookieOnNotFoundOrRedirect) {
   EXPECT_EQ(FindCookie(served, "SV_MyApp")->value, cookie);
 }
 
+TEST_F(SessionPipelineTest, StartParametersFollowShowStartParams) {
+  struct Case {
+    bool show;
+    const char* start_check;  // the new session's start page URL
+    const char* start;        // "/$/Start" always carries the request's parameters
+    const char* redirect;     // the content step's redirect to the forms
+  };
+  // clang-format off
+  const Case kCases[] = {
+      {true,  "/$/StartCheck?Function=Add&Note=a%20b", "/?x=%3C1%3E", "/$/?Function=Add&Note=a%20b"},
+      {false, "/$/StartCheck",                         "/?x=%3C1%3E", "/$/"},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.show);
+    controller_->SetShowStartParams(c.show);
+    const ReplyPacket first =
+        Call(Post("/appservice/Add", {"Function=Add", "Note=a b", "SV_width=5"}));
+    EXPECT_NE(first.body_text().find("SVStart(\"" + std::string(c.start_check) + "\")"),
+              std::string::npos)
+        << first.body_text();
+    const ReplyPacketCookie* cookie = FindCookie(first, "SV_MyApp");
+    ASSERT_NE(cookie, nullptr);
+    // The session's own run parameters, not those of the later request.
+    const ReplyPacket other = Call(WithCookie(Post("/nothing", {"y=2"}), cookie->value));
+    EXPECT_EQ(other.body_text(), RedirectPageHtml(c.redirect));
+
+    RequestPacketFields start = Get("/$/Start");
+    start.query_fields = {"x=<1>", "SV_x=1"};
+    EXPECT_NE(Call(start).body_text().find("SVStart(\"" + std::string(c.start) + "\")"),
+              std::string::npos);
+  }
+}
+
 TEST_F(SessionPipelineTest, HandlerFailureIsAnErrorPage) {
   const std::string cookie = StartSession();
   const ReplyPacket r = Call(WithCookie(Post("/appservice/", {"Function=Fail"}), cookie));
