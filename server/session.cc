@@ -12,6 +12,7 @@
 #include "server/clock.h"
 #include "server/http_reply.h"
 #include "server/http_request.h"
+#include "server/mime_types.h"
 #include "server/render_stream.h"
 #include "server/server_controller.h"
 #include "server/session_list.h"
@@ -132,7 +133,8 @@ void TSvApplication::TerminateAndRedirect(std::string_view aURL) {
   std::string url(aURL);
   const bool absolute = url.find("://") != std::string::npos || base::starts_with(url, "/");
   if (!absolute) {
-    url = mSessionUrlBase + url;
+    // Static files live under the application's base, not under a session's own path.
+    url = (MimeTypes::IsStaticFile(url) ? mAppUrlBase : mSessionUrlBase) + url;
   }
   mRenderOverride = RedirectPageHtml(url);
 }

@@ -85,7 +85,7 @@ class TSvApplication {
   // Terminates with a page showing `AMsg` as the replacement reply.
   void Terminate(std::string_view AMsg);
   // Terminates with a redirect page as the replacement reply; a relative URL is joined to
-  // the session URL base.
+  // the application URL base when it names a static file, else to the session URL base.
   void TerminateAndRedirect(std::string_view aURL);
   // Sends the replacement reply, when one is set, as the reply's body; true when it did.
   bool SendRenderOverride(THttpReply& aReply);

@@ -8,6 +8,7 @@
 
 #include "base/files.h"
 #include "server/clock.h"
+#include "server/http_request.h"
 #include "server/memory_stream.h"
 #include "server/server_controller.h"
 #include "server/stream_helper.h"
@@ -56,7 +57,8 @@ void WriteSessionEvent(const TSvServerControllerBase& controller, const TSvAppli
     }
     const SessionRequestInfo* request = session.current_request();
     if (request != nullptr) {
-      e.WriteText(request->client_ip);
+      // The connection's peer, not the client address a forwarding header may claim.
+      e.WriteText(request->request != nullptr ? request->request->mRemoteAddr : request->client_ip);
       e.WriteText(request->path);
       e.WriteStrings(request->content_fields != nullptr ? request->content_fields->lines()
                                                         : std::vector<std::string>{});

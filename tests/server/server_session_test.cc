@@ -31,6 +31,14 @@ class CountingHandler : public TContentBase {
     if (aParams.value("Function") == "Fail") {
       throw base::Exception("handler failed <here>");
     }
+    if (aParams.value("Function") == "Missing") {
+      aReply.SetCode(404);
+      return true;
+    }
+    if (aParams.value("Function") == "Away") {
+      aReply.SendRedirect("/elsewhere");
+      return true;
+    }
     aReply.WriteString("Function=" + aParams.value("Function") +
                        (aSession != nullptr ? " in " + aSession->FAppID : ""));
     return true;
@@ -211,6 +219,98 @@ TEST_F(SessionPipelineTest, ContentStepServesFilesThenRedirectsToTheForms) {
   }
   const ReplyPacket other = Call(WithCookie(Get("/nothing"), cookie));
   EXPECT_EQ(other.body_text(), RedirectPageHtml("/$/?Function=Add&Params=%7B%7D"));
+}
+
+TEST_F(SessionPipelineTest, SessionCookieRules) {
+  struct Case {
+    const char* name;
+    bool session_cookies;
+    int32_t timeout;       // controller's SessionTimeout
+    bool second_call;      // the first call leaves the session its one-minute timeout
+    double expires_after;  // days after now; 0 means a session cookie
+    bool http_only;
+    bool secure;
+  };
+  // clang-format off
+  const Case kCases[] = {
+      {"session cookie",          true,  10, true,  0,                  false, false},
+      {"new session, one minute", false, 10, false, 1 + 1 / 1440.0,     false, false},
+      {"configured timeout",      false, 10, true,  1 + 10 / 1440.0,    false, false},
+      {"timeout 0",               false, 0,  true,  0,                  false, false},
+      {"flags",                   true,  10, true,  0,                  true,  true},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    controller_->CookieOptions().SessionCookies = c.session_cookies;
+    controller_->CookieOptions().HttpOnly = c.http_only;
+    controller_->CookieOptions().Secure = c.secure;
+    controller_->SetSessionTimeout(c.timeout);
+    std::string value = StartSession();
+    ReplyPacket r = Call(Post("/appservice/Add", {"Function=Add"}));
+    if (c.second_call) {
+      r = Call(WithCookie(Post("/appservice/Add", {"Function=Add"}), value));
+      EXPECT_EQ(r.body_text(), "Function=Add in " + AppIdOf(value));
+    }
+    const ReplyPacketCookie* cookie = FindCookie(r, "SV_MyApp");
+    ASSERT_NE(cookie, nullptr);
+    if (c.expires_after == 0) {
+      EXPECT_EQ(cookie->expires, 0);
+    } else {
+      EXPECT_NEAR(cookie->expires, clock_.now() + c.expires_after, 1e-9);
+    }
+    EXPECT_EQ(cookie->http_only, c.http_only);
+    EXPECT_EQ(cookie->secure, c.secure);
+    EXPECT_EQ(cookie->path, "/");
+  }
+}
+
+TEST_F(SessionPipelineTest, NoSessionCookieOnNotFoundOrRedirect) {
+  const std::string cookie = StartSession();
+  for (const char* function : {"Missing", "Away"}) {
+    SCOPED_TRACE(function);
+    const ReplyPacket r =
+        Call(WithCookie(Post("/appservice/", {std::string("Function=") + function}), cookie));
+    EXPECT_EQ(r.code, std::string_view(function) == "Missing" ? 404 : 302);
+    EXPECT_EQ(FindCookie(r, "SV_MyApp"), nullptr);
+  }
+  const ReplyPacket served = Call(WithCookie(Post("/appservice/", {"Function=Add"}), cookie));
+  ASSERT_NE(FindCookie(served, "SV_MyApp"), nullptr);
+  EXPECT_EQ(FindCookie(served, "SV_MyApp")->value, cookie);
+}
+
+TEST_F(SessionPipelineTest, StartParametersFollowShowStartParams) {
+  struct Case {
+    bool show;
+    const char* start_check;  // the new session's start page URL
+    const char* start;        // "/$/Start" always carries the request's parameters
+    const char* redirect;     // the content step's redirect to the forms
+  };
+  // clang-format off
+  const Case kCases[] = {
+      {true,  "/$/StartCheck?Function=Add&Note=a%20b", "/?x=%3C1%3E", "/$/?Function=Add&Note=a%20b"},
+      {false, "/$/StartCheck",                         "/?x=%3C1%3E", "/$/"},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.show);
+    controller_->SetShowStartParams(c.show);
+    const ReplyPacket first =
+        Call(Post("/appservice/Add", {"Function=Add", "Note=a b", "SV_width=5"}));
+    EXPECT_NE(first.body_text().find("SVStart(\"" + std::string(c.start_check) + "\")"),
+              std::string::npos)
+        << first.body_text();
+    const ReplyPacketCookie* cookie = FindCookie(first, "SV_MyApp");
+    ASSERT_NE(cookie, nullptr);
+    // The session's own run parameters, not those of the later request.
+    const ReplyPacket other = Call(WithCookie(Post("/nothing", {"y=2"}), cookie->value));
+    EXPECT_EQ(other.body_text(), RedirectPageHtml(c.redirect));
+
+    RequestPacketFields start = Get("/$/Start");
+    start.query_fields = {"x=<1>", "SV_x=1"};
+    EXPECT_NE(Call(start).body_text().find("SVStart(\"" + std::string(c.start) + "\")"),
+              std::string::npos);
+  }
 }
 
 TEST_F(SessionPipelineTest, HandlerFailureIsAnErrorPage) {

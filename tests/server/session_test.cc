@@ -164,6 +164,33 @@ TEST_F(SessionTest, TerminatePages) {
   EXPECT_EQ(sessions().GetCount(), 0);
 }
 
+TEST_F(SessionTest, RedirectOnTerminationJoinsRelativeUrls) {
+  rebuild([](TSvServerControllerBase& c) { c.SetAllowMultipleSessionsPerUser(true); });
+  struct Case {
+    const char* url;
+    const char* want;  // "#" stands for the session identifier
+  };
+  // clang-format off
+  const Case kCases[] = {
+      {"next",                 "/#/next"},
+      {"$/",                   "/#/$/"},
+      {"style.css",            "/style.css"},
+      {"img/logo.png",         "/img/logo.png"},
+      {"/abs/page",            "/abs/page"},
+      {"https://example.com/", "https://example.com/"},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.url);
+    const SessionAttachResult r = sessions().Attach(request(""));
+    TSvApplication& s = *r.session;
+    s.TerminateAndRedirect(c.url);
+    EXPECT_EQ(*s.mRenderOverride, RedirectPageHtml(base::replace_all(c.want, "#", s.AppID())));
+    sessions().Release(s);
+  }
+  EXPECT_EQ(sessions().GetCount(), 0);
+}
+
 TEST_F(SessionTest, AttachesPipelineRequestsAndSendsTheReplacementReply) {
   RequestPacketFields f;
   f.user_agent = kFirefox;
@@ -294,6 +321,42 @@ TEST_F(SessionTest, EventLogRecordsCreationRequestAndDestruction) {
   EXPECT_EQ(in.integer(), 0);
   EXPECT_TRUE(in.done());
   SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionTest, EventLogRecordsThePeerAddressOfTheRequest) {
+  rebuild([](TSvServerControllerBase& c) { c.SetLogSessionEvents(true); });
+  RequestPacketFields f;
+  f.user_agent = kFirefox;
+  f.path_info = "/appservice/";
+  f.remote_addr = "10.0.0.9";
+  f.forwarded_for = "192.0.2.1";
+  f.method = "GET";
+  std::vector<char> in_buffer(kExchangeBufferSize);
+  write_request_packet(f, in_buffer.data(), kExchangeBufferSize);
+  THttpRequest http_request(in_buffer.data(), kExchangeBufferSize);
+  std::vector<char> out(kExchangeBufferSize);
+  THttpReply reply(out.data(), kExchangeBufferSize);
+  const SessionRequestInfo info = MakeSessionRequestInfo(http_request, reply, "192.0.2.1");
+  SessionAttachRequest r;
+  r.request = &info;
+  const SessionAttachResult got = sessions().Attach(r);
+  const std::string id = got.session->AppID();
+  EXPECT_EQ(got.session->FIP, "192.0.2.1");
+  sessions().Release(*got.session);
+  SetCurrentSession(nullptr);
+
+  Reader in(base::read_file(SessionLogPath(*controller_)));
+  in.integer();
+  in.integer();
+  in.byte();
+  in.integer();
+  EXPECT_EQ(in.byte(), 0);  // seCreate
+  in.real();
+  EXPECT_EQ(in.text(), id);
+  in.text();
+  in.text();
+  EXPECT_EQ(in.text(), "10.0.0.9");
+  EXPECT_EQ(in.text(), "/appservice/");
 }
 
 TEST_F(SessionTest, EventLogFailuresAreIgnored) {
