@@ -1,6 +1,7 @@
 #include "server/http_reply.h"
 
 #include <cassert>
+#include <charconv>
 #include <cstring>
 
 #include "base/encoding.h"
@@ -18,6 +19,13 @@ std::atomic<int32_t> default_ttl{120};
 
 constexpr double kMinutesPerDay = 1440.0;
 const char* const kDefaultContentType = "text/html; charset=UTF-8";
+
+// The shortest decimal text that reads back as exactly this expiry.
+std::string expiry_text(double value) {
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, res.ptr);
+}
 
 // The spilled THsmStream a helper wraps, or nullptr.
 THsmStream* spilled_stream(const TStreamHelper* helper) {
@@ -211,7 +219,7 @@ void THttpReply::write_payload() {
     out.WriteText(cookie.mName);
     out.WriteText(cookie.mValue);
     out.WriteText(cookie.mPath);
-    out.WriteText(base::float_text(cookie.mExpires));
+    out.WriteText(expiry_text(cookie.mExpires));
     out.WriteText(cookie.mDomain);
     out.WriteBoolean(cookie.mHttpOnly);
     out.WriteBoolean(cookie.mSecure);

@@ -280,7 +280,9 @@ TEST_F(HttpReplyTest, CompatibilityModeHeader) {
 }
 
 TEST_F(HttpReplyTest, CookiesRoundTrip) {
-  const double expiry = base::encode_date(2031, 12, 24) + base::encode_time(13, 14, 15, 16);
+  // More significant digits than a 15-digit text keeps: the expiry must come back bit for bit.
+  const double expiry =
+      base::encode_date(2031, 12, 24) + base::encode_time(13, 14, 15, 16) + 1.0 / 3.0 * 1e-9;
   THTTPCookie& set = reply_.mCookies.AddCookie("SID", "v=1", "/app/", expiry, true, true);
   set.mDomain = "example.com";
   reply_.mCookies.RemoveCookie("OLD", "/");
@@ -290,7 +292,7 @@ TEST_F(HttpReplyTest, CookiesRoundTrip) {
   EXPECT_EQ(r.cookies[0].name, "SID");
   EXPECT_EQ(r.cookies[0].value, "v=1");
   EXPECT_EQ(r.cookies[0].path, "/app/");
-  EXPECT_NEAR(r.cookies[0].expires, expiry, 1e-9);
+  EXPECT_EQ(r.cookies[0].expires, expiry);
   EXPECT_EQ(r.cookies[0].domain, "example.com");
   EXPECT_TRUE(r.cookies[0].http_only);
   EXPECT_TRUE(r.cookies[0].secure);
