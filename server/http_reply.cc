@@ -251,12 +251,12 @@ void THttpReply::Commit() {
     }
   } release{*this};
 
-  if (THsmStream* spilled = spilled_stream(mContentStream.get())) {
+  THsmStream* spilled = spilled_stream(mContentStream.get());
+  if (spilled != nullptr) {
     // A body that moved to a file travels as that file, and the transport removes it after
     // sending so that large replies do not pile up on disk.
     ResetReplyType();
     SendFile(spilled->Pathname(), false, true);
-    spilled->SetTransient(false);
   }
   if (mCacheControlEnabled) {
     apply_cache_headers();
@@ -266,6 +266,10 @@ void THttpReply::Commit() {
     SetHeader("X-UA-Compatible", mIECompatibilityMode);
   }
   write_payload();
+  // Handed over only once the packet names it; a failed commit takes the file along.
+  if (spilled != nullptr) {
+    spilled->SetTransient(false);
+  }
 }
 
 }  // namespace appsrv::server

@@ -358,6 +358,16 @@ TEST_F(HttpReplyTest, FailedCommitStillFreesTheBody) {
   EXPECT_EQ(reply.ContentStream(), nullptr);
 }
 
+TEST_F(HttpReplyTest, FailedCommitOfASpilledBodyLeavesNoFile) {
+  std::vector<char> tiny(12);
+  THttpReply reply(tiny.data(), static_cast<int32_t>(tiny.size()));
+  reply.WriteString(std::string(40000, 'b'));
+  ASSERT_FALSE(testing::file_names(dir_.tmp()).empty());
+  expect_failure([&] { reply.Commit(); }, "aBytes is not large enough to hold stream.");
+  EXPECT_EQ(reply.ContentStream(), nullptr);
+  EXPECT_TRUE(testing::file_names(dir_.tmp()).empty());
+}
+
 TEST_F(HttpReplyTest, UninitializedReplyIsRejectedByTheReader) {
   expect_failure([&] { commit(); }, "Uninitialized reply.");
 }
