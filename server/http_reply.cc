@@ -27,6 +27,18 @@ std::string expiry_text(double value) {
   return std::string(buf, res.ptr);
 }
 
+// Header text with every CR and LF turned into a blank: header lines travel joined by CR LF, so
+// a line break taken from a request (a redirect URL) must not start a header of its own.
+std::string single_line(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') {
+      c = ' ';
+    }
+  }
+  return out;
+}
+
 // The spilled THsmStream a helper wraps, or nullptr.
 THsmStream* spilled_stream(const TStreamHelper* helper) {
   if (helper == nullptr) {
@@ -95,7 +107,12 @@ void THttpReply::SetExpires(base::DateTime aExpires) {
   mCacheTTL = -1;
 }
 
-void THttpReply::SetHeaders(const std::vector<std::string>& aLines) { mHeaders.lines() = aLines; }
+void THttpReply::SetHeaders(const std::vector<std::string>& aLines) {
+  mHeaders.clear();
+  for (const std::string& line : aLines) {
+    mHeaders.add(single_line(line));
+  }
+}
 
 void THttpReply::WriteString(std::string_view aValue) {
   if (!mContentStream) {
@@ -111,14 +128,14 @@ void THttpReply::AddHeader(std::string_view aName, std::string_view aValue) {
   if (aName.empty()) {
     return;
   }
-  std::string line(aName);
+  std::string line = single_line(aName);
   line += ": ";
-  line += aValue;
+  line += single_line(aValue);
   mHeaders.add(std::move(line));
 }
 
 void THttpReply::SetHeader(std::string_view aName, std::string_view aValue) {
-  mHeaders.set_value(aName, aValue);
+  mHeaders.set_value(single_line(aName), single_line(aValue));
 }
 
 void THttpReply::SendRedirect(std::string_view aURL) {

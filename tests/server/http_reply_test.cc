@@ -186,6 +186,31 @@ TEST_F(HttpReplyTest, HeadersAndRedirect) {
   EXPECT_EQ(header(r, "Location"), "/elsewhere");
 }
 
+TEST_F(HttpReplyTest, LineBreaksInHeadersCannotStartNewHeaders) {
+  struct Case {
+    std::function<void(THttpReply&)> write;
+    const char* line;
+  };
+  // clang-format off
+  const Case kCases[] = {
+    {[](THttpReply& r) { r.SendRedirect("/x\r\nSet-Cookie: a=b"); },  "Location: /x  Set-Cookie: a=b"},
+    {[](THttpReply& r) { r.AddHeader("X-A\n", "1\r2"); },             "X-A : 1 2"},
+    {[](THttpReply& r) { r.SetHeader("X-B", "v\nSet-Cookie: c=d"); },  "X-B:v Set-Cookie: c=d"},
+    {[](THttpReply& r) { r.SetHeaders({"X-C: 1\r\nX-D: 2"}); },        "X-C: 1  X-D: 2"},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.line);
+    reply_.Clear();
+    reply_.SetCacheTTL(-1);
+    reply_.mCacheControlEnabled = false;
+    reply_.SetCode(200);
+    c.write(reply_);
+    const ReplyPacket r = commit();
+    EXPECT_EQ(r.headers, std::vector<std::string>{c.line});
+  }
+}
+
 TEST_F(HttpReplyTest, SetHeadersReplacesAllLines) {
   reply_.AddHeader("A", "1");
   reply_.SetHeaders({"B: 2", "C: 3"});
