@@ -1,6 +1,7 @@
 #include "server/browser.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
 #include <optional>
@@ -66,8 +67,20 @@ float or_default(float version, float fallback) { return version == 0.0F ? fallb
 
 }  // namespace
 
+namespace {
+
+// The integer part of a version a client wrote; absurdly large ones stop at the int range.
+int32_t major_version(float version) {
+  if (!(version < 2147483520.0F)) {  // the largest float below 2^31; NaN lands here too
+    return std::isnan(version) ? 0 : INT32_MAX;
+  }
+  return static_cast<int32_t>(std::trunc(version));
+}
+
+}  // namespace
+
 TBrowser::TBrowser(float version, float min_supported, std::string_view name, bool mobile)
-    : mMajorVersion(static_cast<int32_t>(std::trunc(version))),
+    : mMajorVersion(major_version(version)),
       mVersion(version),
       mMinSupportedVersion(min_supported),
       mBrowserName(name),

@@ -64,9 +64,10 @@ void THsmStream::spill(int64_t count) {
 int64_t THsmStream::Read(void* buffer, int64_t count) { return mInnerStream->Read(buffer, count); }
 
 int64_t THsmStream::Write(const void* buffer, int64_t count) {
-  if (!mIsFlushed && count > 0 && mInnerStream->Position() + count > mFlushSize) {
-    // Everything past the position is overwritten by this write anyway.
-    spill(mInnerStream->Position());
+  if (!mIsFlushed && count > 0 && mInnerStream->Position() > mFlushSize - count) {
+    // Everything past the position is overwritten by this write anyway; a position past the
+    // end leaves a gap that the file fills with zeros.
+    spill(std::min(mInnerStream->Position(), mInnerStream->GetSize()));
   }
   return mInnerStream->Write(buffer, count);
 }

@@ -1,6 +1,7 @@
 #include "server/http_reply.h"
 
 #include <cassert>
+#include <charconv>
 #include <cstring>
 
 #include "base/encoding.h"
@@ -18,6 +19,25 @@ std::atomic<int32_t> default_ttl{120};
 
 constexpr double kMinutesPerDay = 1440.0;
 const char* const kDefaultContentType = "text/html; charset=UTF-8";
+
+// The shortest decimal text that reads back as exactly this expiry.
+std::string expiry_text(double value) {
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  return std::string(buf, res.ptr);
+}
+
+// Header text with every CR and LF turned into a blank: header lines travel joined by CR LF, so
+// a line break taken from a request (a redirect URL) must not start a header of its own.
+std::string single_line(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') {
+      c = ' ';
+    }
+  }
+  return out;
+}
 
 // The spilled THsmStream a helper wraps, or nullptr.
 THsmStream* spilled_stream(const TStreamHelper* helper) {
@@ -87,7 +107,12 @@ void THttpReply::SetExpires(base::DateTime aExpires) {
   mCacheTTL = -1;
 }
 
-void THttpReply::SetHeaders(const std::vector<std::string>& aLines) { mHeaders.lines() = aLines; }
+void THttpReply::SetHeaders(const std::vector<std::string>& aLines) {
+  mHeaders.clear();
+  for (const std::string& line : aLines) {
+    mHeaders.add(single_line(line));
+  }
+}
 
 void THttpReply::WriteString(std::string_view aValue) {
   if (!mContentStream) {
@@ -103,14 +128,14 @@ void THttpReply::AddHeader(std::string_view aName, std::string_view aValue) {
   if (aName.empty()) {
     return;
   }
-  std::string line(aName);
+  std::string line = single_line(aName);
   line += ": ";
-  line += aValue;
+  line += single_line(aValue);
   mHeaders.add(std::move(line));
 }
 
 void THttpReply::SetHeader(std::string_view aName, std::string_view aValue) {
-  mHeaders.set_value(aName, aValue);
+  mHeaders.set_value(single_line(aName), single_line(aValue));
 }
 
 void THttpReply::SendRedirect(std::string_view aURL) {
@@ -211,7 +236,7 @@ void THttpReply::write_payload() {
     out.WriteText(cookie.mName);
     out.WriteText(cookie.mValue);
     out.WriteText(cookie.mPath);
-    out.WriteText(base::float_text(cookie.mExpires));
+    out.WriteText(expiry_text(cookie.mExpires));
     out.WriteText(cookie.mDomain);
     out.WriteBoolean(cookie.mHttpOnly);
     out.WriteBoolean(cookie.mSecure);
@@ -243,12 +268,12 @@ void THttpReply::Commit() {
     }
   } release{*this};
 
-  if (THsmStream* spilled = spilled_stream(mContentStream.get())) {
+  THsmStream* spilled = spilled_stream(mContentStream.get());
+  if (spilled != nullptr) {
     // A body that moved to a file travels as that file, and the transport removes it after
     // sending so that large replies do not pile up on disk.
     ResetReplyType();
     SendFile(spilled->Pathname(), false, true);
-    spilled->SetTransient(false);
   }
   if (mCacheControlEnabled) {
     apply_cache_headers();
@@ -258,6 +283,10 @@ void THttpReply::Commit() {
     SetHeader("X-UA-Compatible", mIECompatibilityMode);
   }
   write_payload();
+  // Handed over only once the packet names it; a failed commit takes the file along.
+  if (spilled != nullptr) {
+    spilled->SetTransient(false);
+  }
 }
 
 }  // namespace appsrv::server

@@ -41,6 +41,9 @@ std::unique_ptr<TSvMemoryStream> TSvMemoryStream::CreateCopy(Stream* ASourceStre
 }
 
 void TSvMemoryStream::SetCapacity(int64_t capacity) {
+  if (capacity > kMaxCapacity) {
+    throw base::Exception(kOutOfMemory);
+  }
   if (capacity > 0 && capacity != size_) {
     capacity = capacity > kSmallCapacity
                    ? (capacity + kCapacityStep - 1) / kCapacityStep * kCapacityStep
@@ -53,9 +56,6 @@ void TSvMemoryStream::SetCapacity(int64_t capacity) {
     data_.reset();
     capacity_ = 0;
     return;
-  }
-  if (capacity > kMaxCapacity) {
-    throw base::Exception(kOutOfMemory);
   }
   void* grown = std::realloc(data_.get(), static_cast<size_t>(capacity));
   if (grown == nullptr) {
@@ -78,6 +78,9 @@ int64_t TSvMemoryStream::Read(void* buffer, int64_t count) {
 int64_t TSvMemoryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) {
     return 0;
+  }
+  if (position_ > kMaxCapacity - count) {
+    throw base::Exception(kOutOfMemory);
   }
   const int64_t end = position_ + count;
   if (end > size_) {

@@ -28,8 +28,8 @@ int64_t resolve_seek(int64_t offset, SeekOrigin origin, int64_t position, int64_
       base_position = size;
       break;
   }
-  const int64_t target = base_position + offset;
-  if (target < 0) {
+  int64_t target = 0;
+  if (__builtin_add_overflow(base_position, offset, &target) || target < 0) {
     throw base::Exception("Invalid stream position.");
   }
   return target;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <typeinfo>
 
 namespace appsrv::server {
@@ -41,6 +42,23 @@ const Case kCases[] = {
   {"Opera/9.80 (Windows NT 6.1; WOW64) Presto/2.12.388 Version/12.16",                "Opera",                       12.16F, true, false},
   {"Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)",         "Search Engine",               0.0F,  true,  false},
   {"python-requests user-Agent",                                                      "Search Engine",               0.0F,  true,  false},
+  {"Mozilla/5.0 (iPhone; CPU iPhone OS 10_3 like Mac OS X) AppleWebKit/602.1.50 (KHTML, like Gecko) CriOS/56.0.2924.75 Mobile/14E5239e Safari/602.1",
+                                                                                      "Chrome Mobile",               56.0F, true,  true},
+  {"Mozilla/5.0 (Linux; Android 5.0; SAMSUNG SM-N900T) AppleWebKit/537.36 (KHTML, like Gecko) SamsungBrowser/2.1 Chrome/34.0.1847.76 Mobile Safari/537.36",
+                                                                                      "Android Webkit Browser",      0.0F,  false, true},
+  {"Mozilla/5.0 (Linux; Android 4.1) AppleWebKit/534.30 Version/0 Mobile Safari/534.30",
+                                                                                      "Android Webkit Browser",      4.0F,  true,  true},
+  {"Firefox",                                                                         "Firefox",                     3.6F,  true,  false},
+  {"Firefox Tablet",                                                                  "Firefox Mobile",              14.0F, true,  true},
+  {"Chrome",                                                                          "Chrome",                      12.0F, true,  false},
+  {"Chrome Mobile",                                                                   "Chrome Mobile",               18.0F, true,  true},
+  {"AppleWebKit OPR/",                                                                "Opera (Edition Next)",        15.0F, true,  false},
+  {"Safari AppleWebKit",                                                              "Safari",                      5.0F,  true,  false},
+  {"Safari AppleWebKit Mobile iPad",                                                  "Safari Mobile",               4.0F,  true,  true},
+  {"Opera Tablet/",                                                                   "Opera Mobile",                11.0F, true,  true},
+  {"Opera/ Presto/",                                                                  "Opera",                       12.0F, true,  false},
+  {"MSIE",                                                                            "Microsoft Internet Explorer", 0.0F,  false, false},
+  {"Mozilla/5.0 (compatible; ask.com)",                                               "Search Engine",               0.0F,  true,  false},
   {"",                                                                                "Unknown browser",             0.0F,  false, false},
   {"Lynx/2.8.9rel.1 libwww-FM/2.14",                                                  "Unknown browser",             0.0F,  false, false},
 };
@@ -56,6 +74,28 @@ TEST(BrowserTest, ClassifiesUserAgents) {
     EXPECT_EQ(b->IsSupported(), c.supported);
     EXPECT_EQ(b->mIsMobile, c.mobile);
     EXPECT_EQ(b->mUserAgent, c.user_agent);
+  }
+}
+
+TEST(BrowserTest, HugeVersionKeepsTheMajorVersionInRange) {
+  struct H {
+    const char* user_agent;
+    int32_t major;
+  };
+  // clang-format off
+  const H kHuge[] = {
+    {"Firefox/99999999999999999999.5",                                 INT32_MAX},
+    {"Firefox/9999999999999999999999999999999999999999999999999999.0", INT32_MAX},
+    {"Firefox/2147483647.0",                                           INT32_MAX},
+    {"Firefox/2147483000.0",                                           2147483008},
+  };
+  // clang-format on
+  for (const H& h : kHuge) {
+    SCOPED_TRACE(h.user_agent);
+    const auto b = TBrowser::CreateBrowser(h.user_agent);
+    EXPECT_EQ(b->mBrowserName, "Firefox");
+    EXPECT_EQ(b->mMajorVersion, h.major);
+    EXPECT_TRUE(b->IsSupported());
   }
 }
 

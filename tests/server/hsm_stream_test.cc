@@ -49,6 +49,25 @@ TEST_F(HsmStreamTest, WritesUpToTheFlushSizeStayInMemory) {
   }
 }
 
+TEST_F(HsmStreamTest, WritePastTheEndThatSpillsLeavesAZeroGap) {
+  THsmStream stream(16, true);
+  stream.Write("abc", 3);
+  stream.SetPosition(20);
+  stream.Write("xy", 2);
+  EXPECT_TRUE(stream.IsFlushed());
+  EXPECT_EQ(stream.Position(), 22);
+  EXPECT_EQ(read_all(stream), "abc" + std::string(17, '\0') + "xy");
+}
+
+TEST_F(HsmStreamTest, PositionsNearTheLimitFailCleanly) {
+  THsmStream stream(16, true);
+  stream.Write("abc", 3);
+  expect_failure([&] { stream.Seek(INT64_MAX, SeekOrigin::kCurrent); }, "Invalid stream position.");
+  EXPECT_EQ(stream.Position(), 3);
+  stream.SetPosition(INT64_MAX - 1);
+  EXPECT_THROW(stream.Write("xy", 2), base::Exception);
+}
+
 TEST_F(HsmStreamTest, SpilledFileGoesOnlyWithATransientStream) {
   for (const bool transient : {true, false}) {
     SCOPED_TRACE(transient);

@@ -186,6 +186,31 @@ TEST_F(HttpReplyTest, HeadersAndRedirect) {
   EXPECT_EQ(header(r, "Location"), "/elsewhere");
 }
 
+TEST_F(HttpReplyTest, LineBreaksInHeadersCannotStartNewHeaders) {
+  struct Case {
+    std::function<void(THttpReply&)> write;
+    const char* line;
+  };
+  // clang-format off
+  const Case kCases[] = {
+    {[](THttpReply& r) { r.SendRedirect("/x\r\nSet-Cookie: a=b"); },  "Location: /x  Set-Cookie: a=b"},
+    {[](THttpReply& r) { r.AddHeader("X-A\n", "1\r2"); },             "X-A : 1 2"},
+    {[](THttpReply& r) { r.SetHeader("X-B", "v\nSet-Cookie: c=d"); },  "X-B:v Set-Cookie: c=d"},
+    {[](THttpReply& r) { r.SetHeaders({"X-C: 1\r\nX-D: 2"}); },        "X-C: 1  X-D: 2"},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.line);
+    reply_.Clear();
+    reply_.SetCacheTTL(-1);
+    reply_.mCacheControlEnabled = false;
+    reply_.SetCode(200);
+    c.write(reply_);
+    const ReplyPacket r = commit();
+    EXPECT_EQ(r.headers, std::vector<std::string>{c.line});
+  }
+}
+
 TEST_F(HttpReplyTest, SetHeadersReplacesAllLines) {
   reply_.AddHeader("A", "1");
   reply_.SetHeaders({"B: 2", "C: 3"});
@@ -280,7 +305,9 @@ TEST_F(HttpReplyTest, CompatibilityModeHeader) {
 }
 
 TEST_F(HttpReplyTest, CookiesRoundTrip) {
-  const double expiry = base::encode_date(2031, 12, 24) + base::encode_time(13, 14, 15, 16);
+  // More significant digits than a 15-digit text keeps: the expiry must come back bit for bit.
+  const double expiry =
+      base::encode_date(2031, 12, 24) + base::encode_time(13, 14, 15, 16) + 1.0 / 3.0 * 1e-9;
   THTTPCookie& set = reply_.mCookies.AddCookie("SID", "v=1", "/app/", expiry, true, true);
   set.mDomain = "example.com";
   reply_.mCookies.RemoveCookie("OLD", "/");
@@ -290,7 +317,7 @@ TEST_F(HttpReplyTest, CookiesRoundTrip) {
   EXPECT_EQ(r.cookies[0].name, "SID");
   EXPECT_EQ(r.cookies[0].value, "v=1");
   EXPECT_EQ(r.cookies[0].path, "/app/");
-  EXPECT_NEAR(r.cookies[0].expires, expiry, 1e-9);
+  EXPECT_EQ(r.cookies[0].expires, expiry);
   EXPECT_EQ(r.cookies[0].domain, "example.com");
   EXPECT_TRUE(r.cookies[0].http_only);
   EXPECT_TRUE(r.cookies[0].secure);
@@ -354,6 +381,16 @@ TEST_F(HttpReplyTest, FailedCommitStillFreesTheBody) {
   reply.WriteString("x");
   expect_failure([&] { reply.Commit(); }, "aBytes is not large enough to hold stream.");
   EXPECT_EQ(reply.ContentStream(), nullptr);
+}
+
+TEST_F(HttpReplyTest, FailedCommitOfASpilledBodyLeavesNoFile) {
+  std::vector<char> tiny(12);
+  THttpReply reply(tiny.data(), static_cast<int32_t>(tiny.size()));
+  reply.WriteString(std::string(40000, 'b'));
+  ASSERT_FALSE(testing::file_names(dir_.tmp()).empty());
+  expect_failure([&] { reply.Commit(); }, "aBytes is not large enough to hold stream.");
+  EXPECT_EQ(reply.ContentStream(), nullptr);
+  EXPECT_TRUE(testing::file_names(dir_.tmp()).empty());
 }
 
 TEST_F(HttpReplyTest, UninitializedReplyIsRejectedByTheReader) {

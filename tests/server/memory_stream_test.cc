@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "base/exception.h"
@@ -75,10 +76,25 @@ TEST(MemoryStreamTest, AGapLeftBySeekingPastTheEndReadsAsZeros) {
 }
 
 TEST(MemoryStreamTest, ImpossibleSizeFailsWithOutOfMemory) {
-  TSvMemoryStream stream;
-  expect_failure([&] { stream.SetSize(int64_t{1} << 50); },
-                 "Out of memory while expanding memory stream");
-  EXPECT_EQ(stream.GetSize(), 0);
+  struct Case {
+    const char* what;
+    std::function<void(TSvMemoryStream&)> grow;
+  };
+  // clang-format off
+  const Case kCases[] = {
+    {"size 2^50",             [](TSvMemoryStream& s) { s.SetSize(int64_t{1} << 50); }},
+    {"largest size",          [](TSvMemoryStream& s) { s.SetSize(INT64_MAX); }},
+    {"largest capacity",      [](TSvMemoryStream& s) { s.SetCapacity(INT64_MAX - 1); }},
+    {"write at the very end", [](TSvMemoryStream& s) { s.SetPosition(INT64_MAX - 1); s.Write("ab", 2); }},
+    {"write far past the end", [](TSvMemoryStream& s) { s.SetPosition(int64_t{1} << 50); s.Write("ab", 2); }},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    TSvMemoryStream stream;
+    expect_failure([&] { c.grow(stream); }, "Out of memory while expanding memory stream");
+    EXPECT_EQ(stream.GetSize(), 0);
+  }
 }
 
 TEST(MemoryStreamTest, NegativePositionAndShortReadFail) {
