@@ -279,7 +279,9 @@ std::string TSvAppCache::AddFileToCache(const CacheOwner* aOwner, const std::str
   check_owner(aOwner, aCacheType);
   const std::string dir = cache_dir();
   std::string name = base::extract_file_name(aFileName);
-  if (!base::iends_with(name, ".tmp")) {
+  // Exact case: "/$/temp/<name>" is answered from <name> + ".tmp", so "X.TMP" would be
+  // unreachable under its href.
+  if (!base::ends_with(name, ".tmp")) {
     name += ".tmp";
   }
   const std::string target = dir + name;

@@ -233,6 +233,27 @@ TEST_F(AppCacheTest, AddsFilesToTheCache) {
     EXPECT_EQ(read_all(reader), "PNG");
   }
 
+  // Hrefs map back to <name> + ".tmp" exactly, so ".TMP" is not taken for the suffix.
+  struct Case {
+    const char* name;
+    const char* href;
+    const char* cached;
+  };
+  constexpr Case kCases[] = {
+      {"upper.TMP", "/abc/$/temp/upper.TMP", "upper.TMP.tmp"},
+      {"lower.tmp", "/abc/$/temp/lower", "lower.tmp"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    base::write_file(dir_.tmp() + c.name, "body");
+    EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, dir_.tmp() + c.name, "text/plain",
+                                          TCacheType::ctSession),
+              c.href);
+    TReadCacheFileStream reader(dir_.tmp() + c.cached);
+    EXPECT_EQ(read_all(reader), "body");
+    EXPECT_EQ(reader.mHref, c.href);
+  }
+
   EXPECT_EQ(failure_message([&] {
               TSvAppCache::AddFileToCache(&session_, outside.root() + "none.txt", "text/plain",
                                           TCacheType::ctSession);
