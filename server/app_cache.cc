@@ -124,6 +124,13 @@ TCacheStream::~TCacheStream() {
   }
 }
 
+Stream& TCacheStream::open_file() {
+  if (!file_) {
+    throw base::Exception("Cache stream is closed.");
+  }
+  return *file_;
+}
+
 void TCacheStream::Close() {
   if (!file_) {
     return;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
 
 #include "base/exception.h"
 #include "base/files.h"
@@ -61,6 +62,18 @@ TEST_F(AppCacheTest, WritesBodyAndTrailerAndReadsThemBack) {
   const std::string path = cache->mFilename;
   cache->WriteBuffer("hello", 5);
   cache->Close();
+  cache->Close();  // once only
+  char byte = 0;
+  const std::function<void()> after_close[] = {
+      [&] { cache->WriteBuffer("x", 1); },
+      [&] { cache->Read(&byte, 1); },
+      [&] { cache->Seek(0, SeekOrigin::kBegin); },
+      [&] { cache->GetSize(); },
+      [&] { cache->SetSize(0); },
+  };
+  for (const auto& call : after_close) {
+    EXPECT_EQ(failure_message(call), "Cache stream is closed.");
+  }
   cache.reset();
 
   ASSERT_TRUE(base::starts_with(path, dir_.tmp() + "QVK"));
