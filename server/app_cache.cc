@@ -23,6 +23,8 @@ constexpr const char* kMagic = "SVCACHE";
 constexpr int64_t kMagicSize = 11;
 constexpr int64_t kBodySizeOffset = kMagicSize + 8;
 constexpr const char* kPrefix = "QVK";
+// What a cache file is sent as when its creator names no type.
+constexpr const char* kDefaultContentType = "text/html; charset=UTF-8";
 constexpr size_t kCopyBlock = 32768;
 
 // An existing file opened for reading and writing, positioned at its end.
@@ -111,7 +113,7 @@ void copy_file(const std::string& from, const std::string& to) {
 TCacheStream::TCacheStream(std::unique_ptr<Stream> file, std::string filename, std::string href,
                            std::string content_type, TCacheType cache_type)
     : mHref(std::move(href)),
-      mContentType(std::move(content_type)),
+      mContentType(content_type.empty() ? kDefaultContentType : std::move(content_type)),
       mCacheType(cache_type),
       mFilename(std::move(filename)),
       file_(std::move(file)) {}

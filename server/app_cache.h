@@ -49,7 +49,7 @@ class TCacheStream : public Stream {
   void Close();
 
   std::string mHref;
-  std::string mContentType;
+  std::string mContentType;  // "text/html; charset=UTF-8" when created with none
   TCacheType mCacheType;
   std::string mFilename;
 

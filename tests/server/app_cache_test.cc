@@ -101,6 +101,27 @@ TEST_F(AppCacheTest, WritesBodyAndTrailerAndReadsThemBack) {
   EXPECT_EQ(failure_message([&] { reader.SetSize(1); }), "Stream is not resizable");
 }
 
+TEST_F(AppCacheTest, SendsHtmlWhenNoContentTypeIsNamed) {
+  struct Case {
+    const char* given;
+    const char* stored;
+  };
+  constexpr Case kCases[] = {
+      {"", "text/html; charset=UTF-8"},
+      {"image/png", "image/png"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.given);
+    std::string href;
+    auto cache = TSvAppCache::NewSessionCacheStream(&session_, c.given, href);
+    EXPECT_EQ(cache->mContentType, c.stored);
+    const std::string path = cache->mFilename;
+    cache->Close();
+    TReadCacheFileStream reader(path);
+    EXPECT_EQ(reader.mContentType, c.stored);
+  }
+}
+
 TEST_F(AppCacheTest, ListsFilesWithTheirOwner) {
   struct Case {
     TCacheType type;
