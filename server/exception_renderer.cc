@@ -232,7 +232,7 @@ std::string encode_start_params(std::string_view text) {
   out.reserve(text.size());
   for (const char ch : text) {
     const auto b = static_cast<unsigned char>(ch);
-    if (b < 33 || b > 127 || kReserved.find(ch) != std::string_view::npos) {
+    if (b < 33 || b >= 127 || kReserved.find(ch) != std::string_view::npos) {
       char buf[4];
       std::snprintf(buf, sizeof buf, "%%%02X", b);
       out += buf;

@@ -325,6 +325,7 @@ TEST(ExceptionRendererHelpersTest, EncodesStartParameters) {
       {"\"#%*+,/;<>[\\]^`{|}", "%22%23%25%2A%2B%2C%2F%3B%3C%3E%5B%5C%5D%5E%60%7B%7C%7D"},
       {"\xC3\xA9", "%C3%A9"},
       {"x=\t", "x=%09"},
+      {"d=\x7F~", "d=%7F~"},
       {"!$'()~:@", "!$'()~:@"},
   };
   for (const Case& c : kCases) {
