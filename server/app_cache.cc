@@ -23,6 +23,8 @@ constexpr const char* kMagic = "SVCACHE";
 constexpr int64_t kMagicSize = 11;
 constexpr int64_t kBodySizeOffset = kMagicSize + 8;
 constexpr const char* kPrefix = "QVK";
+// What a cache file is sent as when its creator names no type.
+constexpr const char* kDefaultContentType = "text/html; charset=UTF-8";
 constexpr size_t kCopyBlock = 32768;
 
 // An existing file opened for reading and writing, positioned at its end.
@@ -111,7 +113,7 @@ void copy_file(const std::string& from, const std::string& to) {
 TCacheStream::TCacheStream(std::unique_ptr<Stream> file, std::string filename, std::string href,
                            std::string content_type, TCacheType cache_type)
     : mHref(std::move(href)),
-      mContentType(std::move(content_type)),
+      mContentType(content_type.empty() ? kDefaultContentType : std::move(content_type)),
       mCacheType(cache_type),
       mFilename(std::move(filename)),
       file_(std::move(file)) {}
@@ -122,6 +124,13 @@ TCacheStream::~TCacheStream() {
   } catch (const std::exception&) {
     // Reported by an explicit Close; a destructor must not throw.
   }
+}
+
+Stream& TCacheStream::open_file() {
+  if (!file_) {
+    throw base::Exception("Cache stream is closed.");
+  }
+  return *file_;
 }
 
 void TCacheStream::Close() {
@@ -279,7 +288,9 @@ std::string TSvAppCache::AddFileToCache(const CacheOwner* aOwner, const std::str
   check_owner(aOwner, aCacheType);
   const std::string dir = cache_dir();
   std::string name = base::extract_file_name(aFileName);
-  if (!base::iends_with(name, ".tmp")) {
+  // Exact case: "/$/temp/<name>" is answered from <name> + ".tmp", so "X.TMP" would be
+  // unreachable under its href.
+  if (!base::ends_with(name, ".tmp")) {
     name += ".tmp";
   }
   const std::string target = dir + name;

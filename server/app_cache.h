@@ -34,21 +34,28 @@ class TCacheStream : public Stream {
   // Closes; a failure to write the trailer is swallowed here (call Close to see it).
   ~TCacheStream() override;
 
-  int64_t Read(void* buffer, int64_t count) override { return file_->Read(buffer, count); }
-  int64_t Write(const void* buffer, int64_t count) override { return file_->Write(buffer, count); }
-  int64_t Seek(int64_t offset, SeekOrigin origin) override { return file_->Seek(offset, origin); }
-  int64_t GetSize() override { return file_->GetSize(); }
-  void SetSize(int64_t size) override { file_->SetSize(size); }
+  // After Close these throw "Cache stream is closed.".
+  int64_t Read(void* buffer, int64_t count) override { return open_file().Read(buffer, count); }
+  int64_t Write(const void* buffer, int64_t count) override {
+    return open_file().Write(buffer, count);
+  }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override {
+    return open_file().Seek(offset, origin);
+  }
+  int64_t GetSize() override { return open_file().GetSize(); }
+  void SetSize(int64_t size) override { open_file().SetSize(size); }
 
   // Appends the trailer and closes the file; later calls do nothing.
   void Close();
 
   std::string mHref;
-  std::string mContentType;
+  std::string mContentType;  // "text/html; charset=UTF-8" when created with none
   TCacheType mCacheType;
   std::string mFilename;
 
  private:
+  Stream& open_file();
+
   std::unique_ptr<Stream> file_;  // null once closed
 };
 

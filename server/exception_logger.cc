@@ -379,7 +379,8 @@ void TSvExceptionLogger::PurgeFiles() {
     return;
   }
   const std::string folder = log_folder();
-  const std::string bare = base::exclude_trailing_slash(base::trim(folder));
+  // Resolved first: "/tmp/.." or "/./" name the root as surely as "/" does.
+  const std::string bare = base::exclude_trailing_slash(base::expand_file_name(folder));
   if (bare.empty() || bare == "\\" || bare == "/") {
     throw base::Exception("Assertion failed: TSvExceptionLogger.PurgeFiles attempts to delete \"" +
                           folder + "\"");

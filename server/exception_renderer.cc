@@ -98,13 +98,19 @@ std::string render_page(const std::exception& e, const ErrorPageContext& c) {
       p.run_params.empty() ? std::string() : "/" + encode_start_params(p.run_params);
   const std::string details_title = p.details ? "Error details:" : "";
   const std::string details_content = p.details ? html_escape(detail_text(e, c)) : "";
+  // URLBase already ends in "/" when set; a second one would make the restart link
+  // "/app//$/start", which no route answers.
+  std::string app_address = c.controller->URLBase() + c.request->mScriptName;
+  if (app_address.empty() || app_address.back() != '/') {
+    app_address += '/';
+  }
   // Every value that comes from the request is escaped, so none can carry a placeholder or
   // markup into the page.
   const std::pair<const char*, std::string> values[] = {
       {"{%APPID%}", html_escape(p.app_id)},
       {"{%RUNPARAMS%}", run_params},
       {"{%CONTENT%}", content},
-      {"{%APPADDRESS%}", c.controller->URLBase() + c.request->mScriptName + "/"},
+      {"{%APPADDRESS%}", app_address},
       {"{%APPNAME%}", c.controller->AppName()},
       {"{%EXCEPTIONSPECIFIC%}", html_escape(p.specific)},
       {"{%FROMCOLOR%}", color_text(g_colors[kFrom])},
@@ -226,7 +232,7 @@ std::string encode_start_params(std::string_view text) {
   out.reserve(text.size());
   for (const char ch : text) {
     const auto b = static_cast<unsigned char>(ch);
-    if (b < 33 || b > 127 || kReserved.find(ch) != std::string_view::npos) {
+    if (b < 33 || b >= 127 || kReserved.find(ch) != std::string_view::npos) {
       char buf[4];
       std::snprintf(buf, sizeof buf, "%%%02X", b);
       out += buf;

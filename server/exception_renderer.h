@@ -55,7 +55,7 @@ std::string RenderErrorPage(const std::exception& AException, const THttpRequest
 std::string html_escape(std::string_view text);
 // "#RRGGBB", "transparent" for -1, "" for kColorNone.
 std::string color_text(TColor color);
-// Percent-encodes what may not travel raw in a start URL: bytes below 33 or above 127 and
+// Percent-encodes what may not travel raw in a start URL: bytes below 33, DEL and above, and
 // the characters "#%*+,/;<>[\]^`{|} (each byte of the UTF-8 form as "%XX").
 std::string encode_start_params(std::string_view text);
 

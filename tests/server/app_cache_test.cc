@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
 
 #include "base/exception.h"
 #include "base/files.h"
@@ -61,6 +62,18 @@ TEST_F(AppCacheTest, WritesBodyAndTrailerAndReadsThemBack) {
   const std::string path = cache->mFilename;
   cache->WriteBuffer("hello", 5);
   cache->Close();
+  cache->Close();  // once only
+  char byte = 0;
+  const std::function<void()> after_close[] = {
+      [&] { cache->WriteBuffer("x", 1); },
+      [&] { cache->Read(&byte, 1); },
+      [&] { cache->Seek(0, SeekOrigin::kBegin); },
+      [&] { cache->GetSize(); },
+      [&] { cache->SetSize(0); },
+  };
+  for (const auto& call : after_close) {
+    EXPECT_EQ(failure_message(call), "Cache stream is closed.");
+  }
   cache.reset();
 
   ASSERT_TRUE(base::starts_with(path, dir_.tmp() + "QVK"));
@@ -86,6 +99,27 @@ TEST_F(AppCacheTest, WritesBodyAndTrailerAndReadsThemBack) {
   reader.SetPosition(2);
   EXPECT_EQ(read_all(reader), "llo");
   EXPECT_EQ(failure_message([&] { reader.SetSize(1); }), "Stream is not resizable");
+}
+
+TEST_F(AppCacheTest, SendsHtmlWhenNoContentTypeIsNamed) {
+  struct Case {
+    const char* given;
+    const char* stored;
+  };
+  constexpr Case kCases[] = {
+      {"", "text/html; charset=UTF-8"},
+      {"image/png", "image/png"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.given);
+    std::string href;
+    auto cache = TSvAppCache::NewSessionCacheStream(&session_, c.given, href);
+    EXPECT_EQ(cache->mContentType, c.stored);
+    const std::string path = cache->mFilename;
+    cache->Close();
+    TReadCacheFileStream reader(path);
+    EXPECT_EQ(reader.mContentType, c.stored);
+  }
 }
 
 TEST_F(AppCacheTest, ListsFilesWithTheirOwner) {
@@ -231,6 +265,27 @@ TEST_F(AppCacheTest, AddsFilesToTheCache) {
   {
     TReadCacheFileStream reader(dir_.tmp() + "chart.png.tmp");
     EXPECT_EQ(read_all(reader), "PNG");
+  }
+
+  // Hrefs map back to <name> + ".tmp" exactly, so ".TMP" is not taken for the suffix.
+  struct Case {
+    const char* name;
+    const char* href;
+    const char* cached;
+  };
+  constexpr Case kCases[] = {
+      {"upper.TMP", "/abc/$/temp/upper.TMP", "upper.TMP.tmp"},
+      {"lower.tmp", "/abc/$/temp/lower", "lower.tmp"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    base::write_file(dir_.tmp() + c.name, "body");
+    EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, dir_.tmp() + c.name, "text/plain",
+                                          TCacheType::ctSession),
+              c.href);
+    TReadCacheFileStream reader(dir_.tmp() + c.cached);
+    EXPECT_EQ(read_all(reader), "body");
+    EXPECT_EQ(reader.mHref, c.href);
   }
 
   EXPECT_EQ(failure_message([&] {

@@ -79,6 +79,13 @@ TEST(CompressorTest, CompressesOnlyWhatTheRulesAllow) {
       {"x-gzip named", 200, "x-gzip", true, true, 1024, 2000, "text/plain", "", "x-gzip"},
       {"x-deflate named", 200, "x-deflate", true, true, 1024, 2000, "text/plain", "", "x-deflate"},
       {"upper case", 200, "GZIP", true, true, 1024, 2000, "text/plain", "", "gzip"},
+      {"X-GZIP is not x-gzip", 200, "X-GZIP", true, true, 1024, 2000, "text/plain", "", "gzip"},
+      {"X-Deflate is not x-deflate", 200, "X-Deflate", true, true, 1024, 2000, "text/plain", "",
+       "deflate"},
+      {"x-gzip among others", 200, "deflate, x-gzip", true, true, 1024, 2000, "text/plain", "",
+       "x-gzip"},
+      {"gzip wins over x-deflate", 200, "gzip, x-deflate", true, true, 1024, 2000, "text/plain", "",
+       "gzip"},
       {"gzip not allowed", 200, "gzip, deflate", false, true, 1024, 2000, "text/plain", "",
        "deflate"},
       {"nothing allowed", 200, "gzip, deflate", false, false, 1024, 2000, "text/plain", "", ""},
@@ -102,7 +109,8 @@ TEST(CompressorTest, CompressesOnlyWhatTheRulesAllow) {
     options.Level = 6;
     const TSvCompressor compressor(options);
     const std::string bytes = body_text(c.size);
-    std::vector<std::string> headers = {"X-Other: 1"};
+    // An existing Vary line stays; compression appends its own.
+    std::vector<std::string> headers = {"X-Other: 1", "Vary: Cookie"};
     if (*c.existing_encoding != '\0') {
       headers.push_back(std::string("content-encoding: ") + c.existing_encoding);
     }

@@ -324,12 +324,24 @@ TEST_F(ExceptionLoggerTest, PurgesOldLogFilesOfItsStem) {
 }
 
 TEST_F(ExceptionLoggerTest, RefusesToPurgeTheRoot) {
-  auto logger = make_logger();
-  logger->SetPurgeAfterDays(1);
-  logger->SetFilePath("/");
-  expect_failure([&] { logger->PurgeFiles(); },
-                 "Assertion failed: TSvExceptionLogger.PurgeFiles attempts to delete \"/\"");
-  logger->SetEnabled(false);
+  struct Case {
+    const char* path;
+    const char* shown;
+  };
+  constexpr Case kCases[] = {
+      {"/", "/"}, {"//", "//"}, {"/tmp/..", "/tmp/../"}, {"/./", "/./"}, {" /usr/../ ", "/usr/../"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.path);
+    auto logger = make_logger();
+    logger->SetPurgeAfterDays(1);
+    logger->SetFilePath(c.path);
+    expect_failure(
+        [&] { logger->PurgeFiles(); },
+        std::string("Assertion failed: TSvExceptionLogger.PurgeFiles attempts to delete \"") +
+            c.shown + "\"");
+    logger->SetEnabled(false);
+  }
 }
 
 TEST(ExceptionLoggerHelpersTest, TakesFrameworkValuesFromControllerAndSession) {

@@ -148,6 +148,28 @@ TEST_F(ExceptionRendererTest, FillsEveryPlaceholderOfATemplateFile) {
   EXPECT_EQ(page, want);
 }
 
+TEST_F(ExceptionRendererTest, JoinsTheRestartAddressWithOneSlash) {
+  write_probe_template("ERROR");
+  struct Case {
+    const char* url_base;
+    const char* script_name;
+    const char* address;
+  };
+  constexpr Case kCases[] = {
+      {"", "", "addr=/name="},
+      {"", "/app", "addr=/app/name="},
+      {"app", "", "addr=/app/name="},
+      {"/app/", "", "addr=/app/name="},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(std::string(c.url_base) + " + " + c.script_name);
+    controller_->SetURLBase(c.url_base);
+    const std::unique_ptr<THttpRequest> request = make_request(c.script_name);
+    context_.request = request.get();
+    EXPECT_NE(render(base::Exception("x")).find(c.address), std::string::npos);
+  }
+}
+
 TEST_F(ExceptionRendererTest, EscapesTheSessionIdentifierAndTellsTheTimeout) {
   write_probe_template("SESSIONINVALID");
   write_probe_template("SESSIONTIMEOUT");
@@ -303,6 +325,7 @@ TEST(ExceptionRendererHelpersTest, EncodesStartParameters) {
       {"\"#%*+,/;<>[\\]^`{|}", "%22%23%25%2A%2B%2C%2F%3B%3C%3E%5B%5C%5D%5E%60%7B%7C%7D"},
       {"\xC3\xA9", "%C3%A9"},
       {"x=\t", "x=%09"},
+      {"d=\x7F~", "d=%7F~"},
       {"!$'()~:@", "!$'()~:@"},
   };
   for (const Case& c : kCases) {

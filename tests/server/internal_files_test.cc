@@ -45,6 +45,53 @@ TEST(InternalFilesTest, RegistersTheBuiltInFiles) {
   EXPECT_FALSE(files.ResourceExists("SV_JS_SVAJAX_DBG"));
 }
 
+TEST(InternalFilesTest, GivesEveryEntryItsFileName) {
+  testing::TempFolder dir;
+  TSvServerInternalFiles files;
+  files.SetUseUncompressedFiles(true);
+  files.WriteAllToDisk(dir.root());
+  struct Case {
+    const char* name;
+    const char* file;
+  };
+  // Readable scripts that share a file name with a built-in one leave the built-in's bytes.
+  constexpr Case kCases[] = {
+      {"SV_FAVICON", "FAVICON.ICO"},
+      {"SV_GFX_SECURITYCHECK", "SecurityCheckError.html"},
+      {"SV_GFX_ERROR", "Error.html"},
+      {"SV_GFX_SESSIONTIMEOUT", "SessionTimeout.html"},
+      {"SV_GFX_SESSIONINVALID", "SessionInvalid.html"},
+      {"SV_JS_SVBASE", "js/SvBase.js"},
+      {"SV_JS_SVLIB", "js/SvLib.js"},
+      {"SV_JS_SVEXPLORER", "js/SvExplorer.js"},
+      {"SV_JS_SVGECKO", "js/SvGecko.js"},
+      {"SV_JS_SVBACKINTERCEPT", "js/SvBackIntercept.js"},
+      {"SV_GFX_TP", "gfx/Tp.gif"},
+      {"SV_GFX_LOADING", "gfx/loading.gif"},
+      {"SV_JS_SVBROWSER_DBG", "js/SvBrowser.js"},
+      {"SV_JS_SVPRESCRIPT_DBG", "js/SvPrescript.js"},
+      {"SV_JS_JQUERY_DBG", "js/jquery.js"},
+      {"SV_JS_JQUERYMASKEDINPUT_DBG", "js/jQueryMaskedInput.js"},
+      {"SV_JS_SVCOMMON_DBG", "js/SvCommon.js"},
+      {"SV_JS_SVCL_DBG", "js/SvCL.js"},
+      {"SV_JS_SVAJAX_DBG", "js/SvAjax.js"},
+      {"SV_JS_SVFILEUPLOADER_DBG", "js/SvFileUploader.js"},
+      {"SV_JS_SVORDEREDLISTBOX_DBG", "js/SvOrderedListBox.js"},
+      {"SV_JS_SVTREE_DBG", "js/SvTree.js"},
+      {"SV_JS_SVSPLITTER_DBG", "js/SvSplitter.js"},
+      {"SV_JS_SILVERLIGHT_DBG", "js/Silverlight.js"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(files.ResourceExists(c.name));
+    EXPECT_EQ(base::read_file(dir.root() + c.file), *find_embedded_resource(c.name));
+  }
+  for (const char* readable :
+       {"SV_JS_SVEXPLORER_DBG", "SV_JS_SVGECKO_DBG", "SV_JS_SVBACKINTERCEPT_DBG"}) {
+    EXPECT_TRUE(files.ResourceExists(readable)) << readable;
+  }
+}
+
 TEST(InternalFilesTest, ReportsMissingFiles) {
   TSvServerInternalFiles files;
   struct Case {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/files.h"
+#include "base/text.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {
@@ -36,6 +37,54 @@ TEST(MimeTypesTest, TellsStaticFilesByExtension) {
     std::string type = "unchanged";
     EXPECT_EQ(MimeTypes::IsStaticFile(c.name, type), c.is_static);
     EXPECT_EQ(type, c.is_static ? c.type : "unchanged");
+  }
+}
+
+TEST(MimeTypesTest, HoldsTheBuiltInTable) {
+  struct Case {
+    const char* extension;
+    const char* type;
+    bool is_static;
+  };
+  constexpr Case kCases[] = {
+      {".JS", "application/x-javascript; charset=UTF-8", true},
+      {".CSS", "text/css; charset=UTF-8", true},
+      {".PNG", "image/png", true},
+      {".JPG", "image/jpeg", true},
+      {".JPEG", "image/jpeg", true},
+      {".JPE", "image/jpeg", true},
+      {".GIF", "image/gif", true},
+      {".WAV", "audio/wav", true},
+      {".OGG", "audio/ogg", true},
+      {".MP3", "audio/mpeg", true},
+      {".WMV", "video/x-ms-wmv", true},
+      {".MOV", "video/quicktime", true},
+      {".AVI", "video/x-msvideo", true},
+      {".MPG", "video/mpeg", true},
+      {".MPEG", "video/mpeg", true},
+      {".SWF", "application/x-shockwave-flash", true},
+      {".ZIP", "application/zip", true},
+      {".PDF", "application/pdf", true},
+      {".XML", "text/xml; charset=UTF-8", true},
+      {".ICO", "image/x-ico", true},
+      {".TXT", "text/plain; charset=UTF-8", true},
+      {".RSS", "application/rss+xml; charset=UTF-8", true},
+      {".GZ", "application/x-gzip", true},
+      {".GZIP", "application/x-gzip", true},
+      {".HTML", "text/html; charset=UTF-8", false},
+      {".HTM", "text/html; charset=UTF-8", false},
+      {".EXE", "application/octet-stream", false},
+      {".TMP", "application/octet-stream", false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.extension);
+    EXPECT_EQ(MimeTypes::GetAsString(c.extension), c.type);
+    EXPECT_EQ(MimeTypes::GetAsString(base::ascii_lowercase(c.extension)), c.type);
+    const std::string file = std::string("/dir/file") + c.extension;
+    EXPECT_EQ(MimeTypes::IsStaticFile(file), c.is_static);
+    std::string type;
+    EXPECT_EQ(MimeTypes::IsStaticFile(file, type), c.is_static);
+    EXPECT_EQ(type, c.is_static ? c.type : "");
   }
 }
 
