@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "base/files.h"
 #include "base/text.h"
 #include "server/clock.h"
@@ -193,6 +195,11 @@ void TSvSessions::LockList(const std::function<void(TSvApplication&)>& fn) {
   }
 }
 
+void TSvSessions::SetExpiredListLimits(const ExpiredListLimits& limits) {
+  std::unique_lock lock(FLock);
+  expired_limits_ = limits;
+}
+
 void TSvSessions::ClearExpiredSessionsList() {
   std::unique_lock lock(FLock);
   FExpiredSessions.clear();
@@ -255,7 +262,26 @@ std::string TSvSessions::NewSessionID_locked() const {
 
 void TSvSessions::AddExpired_locked(const TSvApplication& s, base::DateTime now) {
   // The first listing wins: a later one would only move the pruning time.
-  FExpiredSessions.try_emplace(s.FAppID, TExpiredSession{s.FRunParams.Raw(), now});
+  const std::string& params = s.FRunParams.Raw();
+  FExpiredSessions.try_emplace(
+      s.FAppID,
+      TExpiredSession{params.size() <= expired_limits_.run_params_bytes ? params : std::string(),
+                      now});
+  if (FExpiredSessions.size() > expired_limits_.entries) {
+    // Drop the oldest entries down to half the limit, so that trimming stays rare.
+    using Entry = decltype(FExpiredSessions)::iterator;
+    std::vector<Entry> entries;
+    entries.reserve(FExpiredSessions.size());
+    for (auto it = FExpiredSessions.begin(); it != FExpiredSessions.end(); ++it) {
+      entries.push_back(it);
+    }
+    const auto drop = static_cast<std::ptrdiff_t>(entries.size() - expired_limits_.entries / 2);
+    std::nth_element(entries.begin(), entries.begin() + drop, entries.end(),
+                     [](Entry a, Entry b) { return a->second.mExpiredAt < b->second.mExpiredAt; });
+    for (auto it = entries.begin(); it != entries.begin() + drop; ++it) {
+      FExpiredSessions.erase(*it);
+    }
+  }
 }
 
 void TSvSessions::Destroy(std::unique_ptr<TSvApplication> session) noexcept {

@@ -35,6 +35,14 @@ struct TExpiredSession {
   base::DateTime mExpiredAt = 0;
 };
 
+// Every client without a cookie creates a session, so the list of expired identifiers is
+// bounded: beyond `entries` the older half is dropped, and run parameters longer than
+// `run_params_bytes` are not kept (a restart after expiry then starts without them).
+struct ExpiredListLimits {
+  size_t entries = 20000;
+  size_t run_params_bytes = 2048;
+};
+
 // What the routing code knows when it attaches a request to a session.
 struct SessionAttachRequest {
   std::string app_id;                           // from the cookie or the parameters; may be empty
@@ -84,6 +92,7 @@ class TSvSessions {
   void LockList(const std::function<void(TSvApplication&)>& fn);
 
   void ClearExpiredSessionsList();
+  void SetExpiredListLimits(const ExpiredListLimits& limits);
   // Raw run parameters of an expired session; `ARemove` drops its entry.
   std::optional<std::string> GetExpiredParams(std::string_view ASessionID, bool ARemove);
   size_t ExpiredCount() const;
@@ -129,6 +138,7 @@ class TSvSessions {
   std::map<std::string, std::unique_ptr<TSvApplication>, std::less<>>
       FSessions;                                                         // guarded by FLock
   std::map<std::string, TExpiredSession, std::less<>> FExpiredSessions;  // guarded by FLock
+  ExpiredListLimits expired_limits_;                                     // guarded by FLock
   // Release notifications: the generation counts releases, so a waiter that read it before
   // finding a session busy cannot miss the release that frees it.
   std::atomic<uint64_t> release_gen_{0};

@@ -401,6 +401,42 @@ TEST_F(SessionListTest, ExpiredListIsPrunedEverySixtiethPass) {
   EXPECT_EQ(sessions().ExpiredCount(), 0u);
 }
 
+TEST_F(SessionListTest, ExpiredListStaysWithinItsLimits) {
+  sessions().SetExpiredListLimits({.entries = 10, .run_params_bytes = 8});
+  // Two waves: the older one is dropped first once the list passes its limit.
+  std::vector<std::string> old_wave;
+  for (int i = 0; i < 6; ++i) {
+    old_wave.push_back(new_session());
+  }
+  clock_.advance_seconds(60);
+  controller_->RunSessionTimeoutPass();
+  params_.add("p", "1234567890");  // longer than the limit: not kept
+  std::vector<std::string> new_wave;
+  for (int i = 0; i < 5; ++i) {
+    new_wave.push_back(new_session());
+  }
+  params_.clear();
+  clock_.advance_seconds(60);
+  controller_->RunSessionTimeoutPass();
+
+  EXPECT_LE(sessions().ExpiredCount(), 10u);
+  for (const std::string& id : old_wave) {
+    EXPECT_FALSE(sessions().GetExpiredParams(id, false).has_value()) << id;
+  }
+  for (const std::string& id : new_wave) {
+    EXPECT_EQ(sessions().GetExpiredParams(id, false), std::optional<std::string>("")) << id;
+  }
+
+  // Entries that expired together still shrink to half the limit.
+  sessions().ClearExpiredSessionsList();
+  for (int i = 0; i < 11; ++i) {
+    new_session();
+  }
+  clock_.advance_seconds(60);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_LE(sessions().ExpiredCount(), 10u);
+}
+
 TEST_F(SessionListTest, SmallExpiredListIsKept) {
   const std::string id = new_session();
   clock_.advance_seconds(60);
