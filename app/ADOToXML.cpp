@@ -80,11 +80,13 @@ bool is_namespace_declaration(std::string_view name) {
 }
 
 // Reads one change packet. The lookups of column descriptions are indexed once, keeping the
-// first description of each name in document order.
+// first description of each name in document order. Only the descriptions inside the schema
+// element count: column descriptions a client slips into its data element would otherwise
+// put names of its choosing into the statements.
 class ChangeReader {
  public:
-  ChangeReader(const pugi::xml_document& doc, std::string_view table) : table_(table) {
-    index_attribute_types(doc);
+  ChangeReader(pugi::xml_node schema, std::string_view table) : table_(table) {
+    index_attribute_types(schema);
   }
 
   void set_keys(std::string_view keys) {
@@ -142,9 +144,9 @@ class ChangeReader {
     bool quoted = false;
   };
 
-  void index_attribute_types(const pugi::xml_document& doc) {
+  void index_attribute_types(pugi::xml_node schema) {
     // Iterative walk: a hostile packet may nest deeper than any stack.
-    pugi::xml_node node = doc.first_child();
+    pugi::xml_node node = schema.first_child();
     while (node) {
       if (node.type() == pugi::node_element && std::string_view(node.name()) == "s:AttributeType") {
         AttributeType type;
@@ -167,12 +169,10 @@ class ChangeReader {
         node = node.first_child();
         continue;
       }
-      while (node && !node.next_sibling()) {
+      while (node != schema && !node.next_sibling()) {
         node = node.parent();
       }
-      if (node) {
-        node = node.next_sibling();
-      }
+      node = node == schema ? pugi::xml_node() : node.next_sibling();
     }
   }
 
@@ -339,10 +339,11 @@ std::string ChangesToSql(std::string_view data, std::string_view table, std::str
     std::snprintf(message, sizeof message, "%s [%d, %d]", parsed.description(), column, line);
     throw PacketError(message);
   }
-  if (!find_element(doc, "s:Schema")) {
+  const pugi::xml_node schema_node = find_element(doc, "s:Schema");
+  if (!schema_node) {
     throw PacketError("Schema Node not found!");
   }
-  ChangeReader reader(doc, table);
+  ChangeReader reader(schema_node, table);
   reader.set_keys(keys);
   const pugi::xml_node data_node = find_element(doc, "rs:data");
   if (!data_node) {

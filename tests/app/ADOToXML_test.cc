@@ -178,6 +178,15 @@ TEST(ADOToXMLTest, ChangePacketCases) {
        "INSERT INTO Customers(ID,Full Name) VALUES(1,'a\tb'||char(10)||'c'||char(13)||'"
        "'||char(10)||'d ')\r\n",
        ""},
+      {"key described inside the data element", "1=1 OR ID",
+       "<s:AttributeType name=\"k\" rs:name=\"1=1 OR ID\"><s:datatype dt:type=\"int\"/>"
+       "</s:AttributeType><rs:delete><z:row ID=\"1\" k=\"1\"/></rs:delete>",
+       "", "FldValQuoted Fail,Field 1=1 OR ID not in Schema"},
+      {"column described inside the data element", "ID",
+       "<s:AttributeType name=\"x\" rs:name=\"Price=(SELECT 1),ID\"><s:datatype "
+       "dt:type=\"int\"/></s:AttributeType><rs:update><rs:original><z:row ID=\"7\"/>"
+       "</rs:original><z:row x=\"1\"/></rs:update>",
+       "", "FldID2Name Fail, Field x not in Schema"},
       {"other elements ignored", "ID", "<rs:other><z:row ID=\"1\"/></rs:other><!-- note -->text",
        "", ""},
   };
