@@ -211,6 +211,13 @@ TEST(ADOToXMLTest, DocumentFailures) {
       {"",                                  "",      "No document element found [1, 1]"},
       {"<a>\n  <b x=1/>\n</a>",             "",      "Error parsing element attribute [8, 2]"},
       {"<rs:data><z:row ID='1'></rs:data>", kSchema, "Start-end tags mismatch [26, 32]"},
+      {"<a>\r\n<b x='a&#0;b'/></a>",        "",      "Invalid character reference [8, 2]"},
+      {"<a><b x='&#xD800;'/></a>",          "",      "Invalid character reference [10, 1]"},
+      {"<a><b x='&#x110000;'/></a>",        "",      "Invalid character reference [10, 1]"},
+      {"<a><b x='&#99999999999999999999;'/></a>", "", "Invalid character reference [10, 1]"},
+      {"<a><b x='&#8;'/></a>",              "",      "Invalid character reference [10, 1]"},
+      {"<a><!-- &#0; --><![CDATA[&#0;]]><b x='&#9;&#x10FFFF;'/></a>", "",
+                                                     "Schema Node not found!"},
   };
   // clang-format on
   for (const Case& c : cases) {
