@@ -290,11 +290,8 @@ class ChangeReader {
         }
         continue;
       }
-      // The value's quoting is decided before the column is named, so an attribute the schema
-      // does not describe fails in the quoting lookup.
-      const bool quoted = FldValQuoted(name);
       const std::string column = FldID2Name(name);
-      add(column, sql_value(name, quoted, a.value(), column));
+      add(column, sql_value(name, FldValQuoted(name), a.value(), column));
     }
   }
 
