@@ -382,6 +382,11 @@ std::string MergeSchemaAndData(std::string_view data, std::string_view schema) {
 
 std::string ChangesToSql(std::string_view data, std::string_view table, std::string_view keys,
                          std::string_view schema) {
+  // The table name goes into every statement as sent; a comment in it would swallow the WHERE
+  // clause that follows and change or delete every row.
+  if (table.find("--") != std::string_view::npos || table.find("/*") != std::string_view::npos) {
+    throw PacketError("The table name " + std::string(table) + " holds an SQL comment");
+  }
   const std::string text = MergeSchemaAndData(data, schema);
   pugi::xml_document doc;
   const pugi::xml_parse_result parsed =

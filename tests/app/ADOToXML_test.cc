@@ -198,6 +198,29 @@ TEST(ADOToXMLTest, ChangePacketCases) {
   }
 }
 
+TEST(ADOToXMLTest, TableNameCannotHideTheWhereClause) {
+  const std::string data = data_element("<rs:delete><z:row ID=\"9\"/></rs:delete>");
+  struct Case {
+    std::string_view table;
+    std::string_view statements;
+    std::string_view error;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"Customers",       "DELETE FROM Customers WHERE ID=9\r\n", ""},
+      {"[Customers - x]", "DELETE FROM [Customers - x] WHERE ID=9\r\n", ""},
+      {"Customers --",    "", "The table name Customers -- holds an SQL comment"},
+      {"Customers/*",     "", "The table name Customers/* holds an SQL comment"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    const Outcome got = run(data, c.table, "ID", kSchema);
+    EXPECT_EQ(got.statements, c.statements);
+    EXPECT_EQ(got.error, c.error);
+  }
+}
+
 TEST(ADOToXMLTest, DocumentFailures) {
   struct Case {
     std::string_view data;
