@@ -96,7 +96,6 @@ void TADODataSet::Open() {
   cursor_ = query_.get();
   step();
   build_fields_from_statement();
-  active_ = true;
   if (sqlite3_stmt_readonly(query_.get()) == 0) {
     // A statement that writes ("... RETURNING") must run exactly once: its rows are kept in
     // memory, so that moving back, counting and saving never run it again.
@@ -111,9 +110,11 @@ void TADODataSet::Open() {
     cursor_ = nullptr;
     query_.reset();
     row_index_ = 0;
+    active_ = true;
     load_row_from_memory();
     return;
   }
+  active_ = true;
   load_row_from_statement();
 }
 
