@@ -42,6 +42,59 @@ std::pair<int, int> line_and_column(std::string_view text, ptrdiff_t offset) {
   return {line, column};
 }
 
+bool is_xml_char(uint32_t c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Offset of the first character reference ("&#...;") in markup that names no XML character
+// (&#0;, a surrogate, beyond U+10FFFF), or npos. The parser would hand such a value on cut at
+// the NUL or as broken UTF-8; a client's XML library refuses the packet instead.
+size_t bad_character_reference(std::string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 4, "<!--") == 0) {
+      i = std::min(text.find("-->", i + 4), text.size());
+      continue;
+    }
+    if (text.compare(i, 9, "<![CDATA[") == 0) {
+      i = std::min(text.find("]]>", i + 9), text.size());
+      continue;
+    }
+    if (text.compare(i, 2, "&#") != 0) {
+      continue;
+    }
+    size_t j = i + 2;
+    const bool hex = j < text.size() && text[j] == 'x';
+    j += hex ? 1 : 0;
+    uint64_t code = 0;
+    const size_t digits_start = j;
+    for (; j < text.size(); ++j) {
+      const char c = text[j];
+      int digit;
+      if (c >= '0' && c <= '9') {
+        digit = c - '0';
+      } else if (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+        digit = (c | 0x20) - 'a' + 10;
+      } else {
+        break;
+      }
+      code = std::min<uint64_t>(code * (hex ? 16 : 10) + static_cast<uint64_t>(digit), 0x110000);
+    }
+    if (j > digits_start && j < text.size() && text[j] == ';' &&
+        (code > 0x10FFFF || !is_xml_char(static_cast<uint32_t>(code)))) {
+      return i;
+    }
+  }
+  return std::string_view::npos;
+}
+
+void throw_parse_error(std::string_view text, ptrdiff_t offset, const char* reason) {
+  const auto [line, column] = line_and_column(text, offset);
+  char message[512];
+  std::snprintf(message, sizeof message, "%s [%d, %d]", reason, column, line);
+  throw PacketError(message);
+}
+
 // The n-th element child (0-based), skipping text and other nodes.
 pugi::xml_node element_child(pugi::xml_node node, int n) {
   for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
@@ -80,11 +133,13 @@ bool is_namespace_declaration(std::string_view name) {
 }
 
 // Reads one change packet. The lookups of column descriptions are indexed once, keeping the
-// first description of each name in document order.
+// first description of each name in document order. Only the descriptions inside the schema
+// element count: column descriptions a client slips into its data element would otherwise
+// put names of its choosing into the statements.
 class ChangeReader {
  public:
-  ChangeReader(const pugi::xml_document& doc, std::string_view table) : table_(table) {
-    index_attribute_types(doc);
+  ChangeReader(pugi::xml_node schema, std::string_view table) : table_(table) {
+    index_attribute_types(schema);
   }
 
   void set_keys(std::string_view keys) {
@@ -142,9 +197,9 @@ class ChangeReader {
     bool quoted = false;
   };
 
-  void index_attribute_types(const pugi::xml_document& doc) {
+  void index_attribute_types(pugi::xml_node schema) {
     // Iterative walk: a hostile packet may nest deeper than any stack.
-    pugi::xml_node node = doc.first_child();
+    pugi::xml_node node = schema.first_child();
     while (node) {
       if (node.type() == pugi::node_element && std::string_view(node.name()) == "s:AttributeType") {
         AttributeType type;
@@ -167,12 +222,10 @@ class ChangeReader {
         node = node.first_child();
         continue;
       }
-      while (node && !node.next_sibling()) {
+      while (node != schema && !node.next_sibling()) {
         node = node.parent();
       }
-      if (node) {
-        node = node.next_sibling();
-      }
+      node = node == schema ? pugi::xml_node() : node.next_sibling();
     }
   }
 
@@ -329,20 +382,26 @@ std::string MergeSchemaAndData(std::string_view data, std::string_view schema) {
 
 std::string ChangesToSql(std::string_view data, std::string_view table, std::string_view keys,
                          std::string_view schema) {
+  // The table name goes into every statement as sent; a comment in it would swallow the WHERE
+  // clause that follows and change or delete every row.
+  if (table.find("--") != std::string_view::npos || table.find("/*") != std::string_view::npos) {
+    throw PacketError("The table name " + std::string(table) + " holds an SQL comment");
+  }
   const std::string text = MergeSchemaAndData(data, schema);
   pugi::xml_document doc;
   const pugi::xml_parse_result parsed =
       doc.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
   if (!parsed) {
-    const auto [line, column] = line_and_column(text, parsed.offset);
-    char message[512];
-    std::snprintf(message, sizeof message, "%s [%d, %d]", parsed.description(), column, line);
-    throw PacketError(message);
+    throw_parse_error(text, parsed.offset, parsed.description());
   }
-  if (!find_element(doc, "s:Schema")) {
+  if (const size_t bad = bad_character_reference(text); bad != std::string_view::npos) {
+    throw_parse_error(text, static_cast<ptrdiff_t>(bad), "Invalid character reference");
+  }
+  const pugi::xml_node schema_node = find_element(doc, "s:Schema");
+  if (!schema_node) {
     throw PacketError("Schema Node not found!");
   }
-  ChangeReader reader(doc, table);
+  ChangeReader reader(schema_node, table);
   reader.set_keys(keys);
   const pugi::xml_node data_node = find_element(doc, "rs:data");
   if (!data_node) {

@@ -96,6 +96,24 @@ void TADODataSet::Open() {
   cursor_ = query_.get();
   step();
   build_fields_from_statement();
+  if (sqlite3_stmt_readonly(query_.get()) == 0) {
+    // A statement that writes ("... RETURNING") must run exactly once: its rows are kept in
+    // memory, so that moving back, counting and saving never run it again.
+    for (; !eof_; step()) {
+      Row row;
+      row.values.reserve(fields_.size());
+      for (size_t i = 0; i < fields_.size(); ++i) {
+        row.values.push_back(column_value(cursor_, static_cast<int>(i)));
+      }
+      rows_.push_back(std::move(row));
+    }
+    cursor_ = nullptr;
+    query_.reset();
+    row_index_ = 0;
+    active_ = true;
+    load_row_from_memory();
+    return;
+  }
   active_ = true;
   load_row_from_statement();
 }

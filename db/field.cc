@@ -269,7 +269,20 @@ std::string TLargeintField::AsString() const { return digits_of_integer(*this); 
 std::string TFloatField::AsString() const { return digits_of_float(*this); }
 std::string TFloatField::packet_text() const { return round_trip_float_text(AsFloat()); }
 std::string TBCDField::AsString() const { return digits_of_float(*this); }
-std::string TBCDField::packet_text() const { return round_trip_float_text(AsFloat()); }
+// Decimal and currency values are plain decimals, never in exponent form; integers keep every
+// digit.
+std::string TBCDField::packet_text() const {
+  if (const auto* i = std::get_if<int64_t>(&value_)) {
+    return std::to_string(*i);
+  }
+  const double value = AsFloat();
+  if (!std::isfinite(value)) {
+    return base::float_text(value);
+  }
+  char buf[512];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+  return ec == std::errc() ? std::string(buf, end) : round_trip_float_text(value);
+}
 
 bool TBooleanField::AsBoolean() const {
   if (const auto* s = std::get_if<std::string>(&value_)) {

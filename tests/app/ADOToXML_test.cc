@@ -148,6 +148,9 @@ TEST(ADOToXMLTest, ChangePacketCases) {
       {"row attribute not in the schema", "ID",
        "<rs:insert><z:row ID=\"1\" Nope=\"1\"/></rs:insert>", "",
        "FldID2Name Fail, Field Nope not in Schema"},
+      {"updated attribute not in the schema", "ID",
+       "<rs:update><rs:original><z:row ID=\"7\"/></rs:original><z:row Nope=\"1\"/></rs:update>", "",
+       "FldID2Name Fail, Field Nope not in Schema"},
       {"key not in the schema", "Nope", "<rs:delete><z:row ID=\"1\"/></rs:delete>", "",
        "FldValQuoted Fail,Field Nope not in Schema"},
       {"column without a data type", "ID", "<rs:insert><z:row NoType=\"1\"/></rs:insert>", "",
@@ -178,12 +181,44 @@ TEST(ADOToXMLTest, ChangePacketCases) {
        "INSERT INTO Customers(ID,Full Name) VALUES(1,'a\tb'||char(10)||'c'||char(13)||'"
        "'||char(10)||'d ')\r\n",
        ""},
+      {"key described inside the data element", "1=1 OR ID",
+       "<s:AttributeType name=\"k\" rs:name=\"1=1 OR ID\"><s:datatype dt:type=\"int\"/>"
+       "</s:AttributeType><rs:delete><z:row ID=\"1\" k=\"1\"/></rs:delete>",
+       "", "FldValQuoted Fail,Field 1=1 OR ID not in Schema"},
+      {"column described inside the data element", "ID",
+       "<s:AttributeType name=\"x\" rs:name=\"Price=(SELECT 1),ID\"><s:datatype "
+       "dt:type=\"int\"/></s:AttributeType><rs:update><rs:original><z:row ID=\"7\"/>"
+       "</rs:original><z:row x=\"1\"/></rs:update>",
+       "", "FldID2Name Fail, Field x not in Schema"},
       {"other elements ignored", "ID", "<rs:other><z:row ID=\"1\"/></rs:other><!-- note -->text",
        "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const Outcome got = run(data_element(c.body), "Customers", c.keys, kSchema);
+    EXPECT_EQ(got.statements, c.statements);
+    EXPECT_EQ(got.error, c.error);
+  }
+}
+
+TEST(ADOToXMLTest, TableNameCannotHideTheWhereClause) {
+  const std::string data = data_element("<rs:delete><z:row ID=\"9\"/></rs:delete>");
+  struct Case {
+    std::string_view table;
+    std::string_view statements;
+    std::string_view error;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"Customers",       "DELETE FROM Customers WHERE ID=9\r\n", ""},
+      {"[Customers - x]", "DELETE FROM [Customers - x] WHERE ID=9\r\n", ""},
+      {"Customers --",    "", "The table name Customers -- holds an SQL comment"},
+      {"Customers/*",     "", "The table name Customers/* holds an SQL comment"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    const Outcome got = run(data, c.table, "ID", kSchema);
     EXPECT_EQ(got.statements, c.statements);
     EXPECT_EQ(got.error, c.error);
   }
@@ -202,6 +237,13 @@ TEST(ADOToXMLTest, DocumentFailures) {
       {"",                                  "",      "No document element found [1, 1]"},
       {"<a>\n  <b x=1/>\n</a>",             "",      "Error parsing element attribute [8, 2]"},
       {"<rs:data><z:row ID='1'></rs:data>", kSchema, "Start-end tags mismatch [26, 32]"},
+      {"<a>\r\n<b x='a&#0;b'/></a>",        "",      "Invalid character reference [8, 2]"},
+      {"<a><b x='&#xD800;'/></a>",          "",      "Invalid character reference [10, 1]"},
+      {"<a><b x='&#x110000;'/></a>",        "",      "Invalid character reference [10, 1]"},
+      {"<a><b x='&#99999999999999999999;'/></a>", "", "Invalid character reference [10, 1]"},
+      {"<a><b x='&#8;'/></a>",              "",      "Invalid character reference [10, 1]"},
+      {"<a><!-- &#0; --><![CDATA[&#0;]]><b x='&#9;&#x10FFFF;'/></a>", "",
+                                                     "Schema Node not found!"},
   };
   // clang-format on
   for (const Case& c : cases) {

@@ -225,6 +225,33 @@ TEST_F(DataSetTest, OpenRefusesWhatIsNoSingleQuery) {
   EXPECT_THROW(unconnected.Open(), DatabaseError);
 }
 
+TEST_F(DataSetTest, AStatementThatWritesRunsOnce) {
+  make_numbers(0);
+  TADODataSet ds(&connection_);
+  ds.SetCommandText("insert into N(Label) values('a'), ('b') returning ID, Label");
+  ds.Open();
+  EXPECT_EQ(ds.Fields(1).AsString(), "a");
+  EXPECT_EQ(ds.RecordCount(), 2);
+  ds.Next();
+  EXPECT_EQ(ds.Fields(1).AsString(), "b");
+  ds.First();
+  EXPECT_EQ(ds.Fields(0).AsInteger(), 1);
+  ds.MoveBy(1);
+  EXPECT_EQ(ds.Fields(0).AsInteger(), 2);
+  ds.MoveBy(-1);
+  EXPECT_EQ(ds.Fields(0).AsInteger(), 1);
+  const std::string packet = ds.Save();
+  EXPECT_NE(packet.find("<z:row ID=\"2\" Label=\"b\"/>"), std::string::npos);
+  EXPECT_EQ(packet.find("rs:insert"), std::string::npos);
+  const RowBlock block = ds.GetRows(5);
+  ASSERT_EQ(block.size(), 2u);
+  EXPECT_EQ(block[0].size(), 2u);
+  TADODataSet count(&connection_);
+  count.SetCommandText("select count(*) from N");
+  count.Open();
+  EXPECT_EQ(count.Fields(0).AsInteger(), 2);
+}
+
 TEST_F(DataSetTest, SaveWritesThePacketLayout) {
   exec(
       "create table P (ID integer primary key autoincrement, \"Full Name\" varchar(40) not null, "

@@ -182,6 +182,36 @@ TEST(FieldTest, ValueTextsPerClass) {
   }
 }
 
+TEST(FieldTest, DecimalPacketTextIsAPlainDecimal) {
+  struct Case {
+    Variant value;
+    std::string_view packet;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {1234.56,                       "1234.56"},
+      {1e6,                           "1000000"},
+      {0.0001,                        "0.0001"},
+      {-922337203685477.5,            "-922337203685477.5"},
+      {1e20,                          "100000000000000000000"},
+      {int64_t{9007199254740993},     "9007199254740993"},
+      {int64_t{-5},                   "-5"},
+      {std::string("1E-4"),           "0.0001"},
+  };
+  // clang-format on
+  for (const bool currency : {true, false}) {
+    for (const Case& c : cases) {
+      TFieldDef def;
+      def.data_type = FieldType::kBCD;
+      def.currency = currency;
+      const std::unique_ptr<TField> f = make_field(def);
+      f->SetValue(c.value);
+      SCOPED_TRACE(std::string(c.packet) + (currency ? " currency" : " numeric"));
+      EXPECT_EQ(f->packet_text(), c.packet);
+    }
+  }
+}
+
 TEST(FieldTest, NullReadsAsEmptyAndZero) {
   for (int t = 0; t <= static_cast<int>(FieldType::kVarBytes); ++t) {
     TFieldDef def;
