@@ -103,6 +103,8 @@ class TSvApplication {
   base::DateTime mCreationTime = 0;     // fixed
   // Any thread: the lookup and the timeout pass read it; a request may shorten it.
   std::atomic<int32_t> FSessionTimeOut{0};
+  // Held by the request attached to the session, from attach to release. Members below that
+  // are marked neither "fixed" nor "any thread" are guarded by FLock.
   std::mutex FLock;
   std::string FAppID;                   // fixed
   std::string mAppUrlBase;              // fixed
