@@ -1,4 +1,4 @@
-#include "server/app_cache.h"
+#include "server/pipeline/app_cache.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
-#include "server/embedded_resources.h"
-#include "server/memory_stream.h"
-#include "server/temp_files.h"
+#include "server/pipeline/embedded_resources.h"
+#include "server/exchange/memory_stream.h"
+#include "server/exchange/temp_files.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

@@ -1,4 +1,4 @@
-#include "server/basic_credentials.h"
+#include "server/http/basic_credentials.h"
 
 #include <gtest/gtest.h>
 

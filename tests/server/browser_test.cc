@@ -1,4 +1,4 @@
-#include "server/browser.h"
+#include "server/session/browser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/compress_stream.h"
+#include "server/pipeline/compress_stream.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "server/compressor.h"
+#include "server/pipeline/compressor.h"
 
 #include <gtest/gtest.h>
 
 #include "base/exception.h"
-#include "server/compress_stream.h"
-#include "server/memory_stream.h"
-#include "server/stream_helper.h"
+#include "server/pipeline/compress_stream.h"
+#include "server/exchange/memory_stream.h"
+#include "server/exchange/stream_helper.h"
 #include "tests/server/inflate_util.h"
 #include "tests/server/test_support.h"
 

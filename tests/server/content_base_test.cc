@@ -1,4 +1,4 @@
-#include "server/content_base.h"
+#include "server/pipeline/content_base.h"
 
 #include <gtest/gtest.h>
 
@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "base/files.h"
-#include "server/http_packet.h"
-#include "server/http_reply.h"
-#include "server/http_request.h"
-#include "server/request_packet_writer.h"
+#include "server/exchange/http_packet.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
+#include "server/exchange/request_packet_writer.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

@@ -1,4 +1,4 @@
-#include "server/exception_logger.h"
+#include "server/session/exception_logger.h"
 
 #include <gtest/gtest.h>
 #include <sys/time.h>
@@ -9,9 +9,9 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
-#include "server/server_controller.h"
-#include "server/session.h"
-#include "server/session_list.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

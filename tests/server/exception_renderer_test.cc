@@ -1,4 +1,4 @@
-#include "server/exception_renderer.h"
+#include "server/pipeline/exception_renderer.h"
 
 #include <gtest/gtest.h>
 
@@ -7,13 +7,13 @@
 #include "base/files.h"
 #include "base/name_value_list.h"
 #include "base/text.h"
-#include "server/exception_logger.h"
-#include "server/http_request.h"
-#include "server/request_packet_writer.h"
-#include "server/server_controller.h"
-#include "server/session.h"
-#include "server/session_list.h"
-#include "server/sv_exception.h"
+#include "server/session/exception_logger.h"
+#include "server/http/http_request.h"
+#include "server/exchange/request_packet_writer.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
+#include "server/exchange/sv_exception.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

@@ -1,4 +1,4 @@
-#include "server/file_stream.h"
+#include "server/exchange/file_stream.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "server/handlers.h"
+#include "server/pipeline/handlers.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/exception.h"
-#include "server/configuration_lock.h"
+#include "server/session/configuration_lock.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

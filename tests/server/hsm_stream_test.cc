@@ -1,4 +1,4 @@
-#include "server/hsm_stream.h"
+#include "server/exchange/hsm_stream.h"
 
 #include <gtest/gtest.h>
 

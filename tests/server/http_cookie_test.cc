@@ -1,4 +1,4 @@
-#include "server/http_cookie.h"
+#include "server/http/http_cookie.h"
 
 #include <gtest/gtest.h>
 

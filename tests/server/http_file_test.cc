@@ -1,4 +1,4 @@
-#include "server/http_file.h"
+#include "server/http/http_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 
 #include "base/exception.h"
 #include "base/files.h"
-#include "server/memory_stream.h"
+#include "server/exchange/memory_stream.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

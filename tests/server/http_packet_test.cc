@@ -1,4 +1,4 @@
-#include "server/http_packet.h"
+#include "server/exchange/http_packet.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/http_reply.h"
+#include "server/http/http_reply.h"
 
 #include <gtest/gtest.h>
 
@@ -12,11 +12,11 @@
 #include "base/date_time.h"
 #include "base/exception.h"
 #include "base/files.h"
-#include "server/hsm_stream.h"
-#include "server/http_packet.h"
-#include "server/memory_stream.h"
-#include "server/render_stream.h"
-#include "server/reply_packet_reader.h"
+#include "server/exchange/hsm_stream.h"
+#include "server/exchange/http_packet.h"
+#include "server/exchange/memory_stream.h"
+#include "server/exchange/render_stream.h"
+#include "server/exchange/reply_packet_reader.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

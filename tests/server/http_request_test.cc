@@ -1,4 +1,4 @@
-#include "server/http_request.h"
+#include "server/http/http_request.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "base/exception.h"
-#include "server/http_packet.h"
-#include "server/request_packet_writer.h"
+#include "server/exchange/http_packet.h"
+#include "server/exchange/request_packet_writer.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

@@ -1,10 +1,10 @@
-#include "server/internal_files.h"
+#include "server/pipeline/internal_files.h"
 
 #include <gtest/gtest.h>
 
 #include "base/files.h"
-#include "server/compress_stream.h"
-#include "server/embedded_resources.h"
+#include "server/pipeline/compress_stream.h"
+#include "server/pipeline/embedded_resources.h"
 #include "tests/server/inflate_util.h"
 #include "tests/server/test_support.h"
 

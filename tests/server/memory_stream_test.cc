@@ -1,4 +1,4 @@
-#include "server/memory_stream.h"
+#include "server/exchange/memory_stream.h"
 
 #include <gtest/gtest.h>
 

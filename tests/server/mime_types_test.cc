@@ -1,4 +1,4 @@
-#include "server/mime_types.h"
+#include "server/http/mime_types.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/params_string.h"
+#include "server/session/params_string.h"
 
 #include <gtest/gtest.h>
 

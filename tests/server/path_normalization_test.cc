@@ -1,8 +1,8 @@
-#include "server/path_normalization.h"
+#include "server/pipeline/path_normalization.h"
 
 #include <gtest/gtest.h>
 
-#include "server/server_exceptions.h"
+#include "server/pipeline/server_exceptions.h"
 
 namespace appsrv::server {
 namespace {

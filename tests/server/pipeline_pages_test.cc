@@ -1,4 +1,4 @@
-#include "server/pipeline_pages.h"
+#include "server/pipeline/pipeline_pages.h"
 
 #include <gtest/gtest.h>
 

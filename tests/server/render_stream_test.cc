@@ -1,11 +1,11 @@
-#include "server/render_stream.h"
+#include "server/exchange/render_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "base/files.h"
-#include "server/http_packet.h"
+#include "server/exchange/http_packet.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

@@ -1,4 +1,4 @@
-#include "server/reply_packet_reader.h"
+#include "server/exchange/reply_packet_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/exception.h"
-#include "server/http_packet.h"
+#include "server/exchange/http_packet.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

@@ -1,4 +1,4 @@
-#include "server/request_packet_writer.h"
+#include "server/exchange/request_packet_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "base/exception.h"
 #include "base/files.h"
-#include "server/http_packet.h"
+#include "server/exchange/http_packet.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

@@ -1,4 +1,4 @@
-#include "server/server_controller.h"
+#include "server/session/server_controller.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,17 +9,17 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
-#include "server/app_cache.h"
-#include "server/compressor.h"
-#include "server/configuration_lock.h"
-#include "server/content_base.h"
-#include "server/exception_logger.h"
-#include "server/handlers.h"
-#include "server/internal_files.h"
-#include "server/session.h"
-#include "server/session_list.h"
-#include "server/sv_exception.h"
-#include "server/temp_files.h"
+#include "server/pipeline/app_cache.h"
+#include "server/pipeline/compressor.h"
+#include "server/session/configuration_lock.h"
+#include "server/pipeline/content_base.h"
+#include "server/session/exception_logger.h"
+#include "server/pipeline/handlers.h"
+#include "server/pipeline/internal_files.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
+#include "server/exchange/sv_exception.h"
+#include "server/exchange/temp_files.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

@@ -1,4 +1,4 @@
-#include "server/server_session.h"
+#include "server/pipeline/server_session.h"
 
 #include <gtest/gtest.h>
 
@@ -6,13 +6,13 @@
 
 #include "base/encoding.h"
 #include "base/exception.h"
-#include "server/auther.h"
-#include "server/content_base.h"
-#include "server/http_reply.h"
-#include "server/http_request.h"
-#include "server/pipeline_pages.h"
-#include "server/session_forms.h"
-#include "server/session_list.h"
+#include "server/session/auther.h"
+#include "server/pipeline/content_base.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
+#include "server/pipeline/pipeline_pages.h"
+#include "server/pipeline/session_forms.h"
+#include "server/session/session_list.h"
 #include "tests/server/pipeline_fixture.h"
 
 namespace appsrv::server {

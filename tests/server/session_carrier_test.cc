@@ -1,4 +1,4 @@
-#include "server/session_carrier.h"
+#include "server/session/session_carrier.h"
 
 #include <gtest/gtest.h>
 

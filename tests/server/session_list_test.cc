@@ -1,4 +1,4 @@
-#include "server/session_list.h"
+#include "server/session/session_list.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "base/text.h"
-#include "server/sv_exception.h"
+#include "server/exchange/sv_exception.h"
 #include "tests/server/session_fixture.h"
 
 namespace appsrv::server {

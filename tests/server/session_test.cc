@@ -1,4 +1,4 @@
-#include "server/session.h"
+#include "server/session/session.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,11 +8,11 @@
 
 #include "base/files.h"
 #include "base/text.h"
-#include "server/http_packet.h"
-#include "server/http_reply.h"
-#include "server/http_request.h"
-#include "server/request_packet_writer.h"
-#include "server/session_log.h"
+#include "server/exchange/http_packet.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
+#include "server/exchange/request_packet_writer.h"
+#include "server/session/session_log.h"
 #include "tests/server/session_fixture.h"
 
 namespace appsrv::server {

@@ -1,4 +1,4 @@
-#include "server/stream_helper.h"
+#include "server/exchange/stream_helper.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "base/exception.h"
 #include "base/files.h"
-#include "server/memory_stream.h"
+#include "server/exchange/memory_stream.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

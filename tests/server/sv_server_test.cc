@@ -1,13 +1,13 @@
-#include "server/sv_server.h"
+#include "server/pipeline/sv_server.h"
 
 #include <gtest/gtest.h>
 
 #include "base/date_time.h"
 #include "base/files.h"
-#include "server/compress_stream.h"
-#include "server/internal_files.h"
-#include "server/pipeline_pages.h"
-#include "server/session_list.h"
+#include "server/pipeline/compress_stream.h"
+#include "server/pipeline/internal_files.h"
+#include "server/pipeline/pipeline_pages.h"
+#include "server/session/session_list.h"
 #include "tests/server/pipeline_fixture.h"
 
 namespace appsrv::server {

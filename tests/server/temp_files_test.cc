@@ -1,4 +1,4 @@
-#include "server/temp_files.h"
+#include "server/exchange/temp_files.h"
 
 #include <gtest/gtest.h>
 

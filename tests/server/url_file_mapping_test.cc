@@ -1,8 +1,8 @@
-#include "server/url_file_mapping.h"
+#include "server/pipeline/url_file_mapping.h"
 
 #include <gtest/gtest.h>
 
-#include "server/server_exceptions.h"
+#include "server/pipeline/server_exceptions.h"
 
 namespace appsrv::server {
 namespace {
