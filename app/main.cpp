@@ -6,6 +6,7 @@
 
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
+#include "server/pipeline/controller_start.h"
 #include "server/pipeline/request_hook.h"
 #include "server/session/server_controller.h"
 

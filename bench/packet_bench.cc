@@ -22,11 +22,11 @@
 #include "bench/bench_support.h"
 #include "server/exchange/file_stream.h"
 #include "server/exchange/http_packet.h"
-#include "server/http/http_reply.h"
-#include "server/http/http_request.h"
 #include "server/exchange/reply_packet_reader.h"
 #include "server/exchange/request_packet_writer.h"
 #include "server/exchange/temp_files.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
 
 extern "C" {
 void* __libc_malloc(size_t);

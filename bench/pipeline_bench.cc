@@ -13,14 +13,15 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "server/pipeline/content_base.h"
-#include "server/pipeline/handlers.h"
 #include "server/exchange/http_packet.h"
+#include "server/exchange/reply_packet_reader.h"
+#include "server/exchange/request_packet_writer.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
-#include "server/exchange/reply_packet_reader.h"
+#include "server/pipeline/content_base.h"
+#include "server/pipeline/controller_start.h"
+#include "server/pipeline/handlers.h"
 #include "server/pipeline/request_hook.h"
-#include "server/exchange/request_packet_writer.h"
 #include "server/session/server_controller.h"
 
 namespace appsrv::server {

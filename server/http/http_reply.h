@@ -11,9 +11,9 @@
 
 #include "base/date_time.h"
 #include "base/name_value_list.h"
-#include "server/http/http_cookie.h"
 #include "server/exchange/reply_type.h"
 #include "server/exchange/stream_helper.h"
+#include "server/http/http_cookie.h"
 
 namespace appsrv::server {
 

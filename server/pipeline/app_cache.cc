@@ -9,10 +9,11 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "server/exchange/file_stream.h"
-#include "server/pipeline/internal_files.h"
 #include "server/exchange/memory_stream.h"
 #include "server/exchange/stream_helper.h"
 #include "server/exchange/temp_files.h"
+#include "server/pipeline/internal_files.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::server {
 
@@ -68,6 +69,12 @@ const std::string& check_owner(const CacheOwner* owner, TCacheType type) {
 void record(const CacheOwner& owner, const std::string& path, TCacheType type) {
   switch (type) {
     case TCacheType::ctApp: {
+      // Whichever controller stops next deletes the server-wide files.
+      static const bool cleanup_registered = [] {
+        SetServerFilesCleanup([] { TSvAppCache::ClearAppCache(); });
+        return true;
+      }();
+      (void)cleanup_registered;
       std::scoped_lock lock(app_files_mu);
       app_files.push_back(path);
       break;

@@ -4,8 +4,8 @@
 
 #include "base/exception.h"
 #include "base/text.h"
-#include "server/pipeline/compress_stream.h"
 #include "server/exchange/memory_stream.h"
+#include "server/pipeline/compress_stream.h"
 
 namespace appsrv::server {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "server/session/server_controller.h"
 #include "server/exchange/stream.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::server {
 

@@ -7,13 +7,13 @@
 
 #include "base/files.h"
 #include "base/text.h"
-#include "server/session/exception_logger.h"
+#include "server/exchange/sv_exception.h"
 #include "server/http/http_request.h"
 #include "server/pipeline/internal_files.h"
+#include "server/session/exception_logger.h"
 #include "server/session/server_controller.h"
 #include "server/session/session.h"
 #include "server/session/session_list.h"
-#include "server/exchange/sv_exception.h"
 
 namespace appsrv::server {
 

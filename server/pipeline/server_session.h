@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "server/session/session.h"
 #include "server/pipeline/sv_server.h"
+#include "server/session/session.h"
 
 namespace appsrv::server {
 

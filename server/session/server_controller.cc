@@ -1,6 +1,5 @@
 #include "server/session/server_controller.h"
 
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,16 +11,13 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
-#include "server/pipeline/app_cache.h"
-#include "server/session/clock.h"
-#include "server/pipeline/compressor.h"
-#include "server/session/configuration_lock.h"
-#include "server/session/exception_logger.h"
-#include "server/pipeline/internal_files.h"
-#include "server/session/session.h"
-#include "server/session/session_list.h"
 #include "server/exchange/sv_exception.h"
 #include "server/exchange/temp_files.h"
+#include "server/session/clock.h"
+#include "server/session/configuration_lock.h"
+#include "server/session/exception_logger.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
 
 namespace appsrv::server {
 
@@ -35,6 +31,8 @@ constexpr int64_t kTimeStampDateDelta = 693594;
 TSvServerControllerBase* g_current = nullptr;
 std::unique_ptr<TSvServerControllerBase> g_singleton;
 ControllerFactory g_factory;
+// Set once by the file cache from whichever thread keeps its first server-wide file.
+std::atomic<void (*)()> g_server_files_cleanup{nullptr};
 
 bool is_identifier(std::string_view s) {
   if (s.empty()) {
@@ -257,7 +255,9 @@ TSvServerControllerBase::~TSvServerControllerBase() {
   sessions_.reset();
   // The server-wide cache files go before their folder, so that the list does not outlive
   // this server and name files of the next one.
-  TSvAppCache::ClearAppCache();
+  if (void (*cleanup)() = g_server_files_cleanup.load()) {
+    cleanup();
+  }
   if (locked_) {
     set_configuration_locked(false);
   }
@@ -485,33 +485,24 @@ void TSvServerControllerBase::LogLine(std::string_view line) const {
 
 void SetServerControllerClass(ControllerFactory factory) { g_factory = std::move(factory); }
 
-TSvServerControllerBase& InitServerController(ControllerEnvironment env) {
+TSvServerControllerBase& CreateServerController(ControllerEnvironment env) {
   if (!g_factory) {
     throw ESvException("No server controller is defined.");
   }
-  FreeServerController();
+  DestroyServerController();
   g_singleton = g_factory(std::move(env));
   g_current = g_singleton.get();
-  try {
-    TSvServerInternalFiles& files = TSvServerInternalFiles::Instance();
-    files.SetUseUncompressedFiles(g_singleton->JavaScriptOptions.UseUncompressedFiles);
-    files.SetPreCompressFiles(g_singleton->Compression().PreCompress);
-    TSvCompressor::Init(g_singleton->Compression());
-  } catch (...) {
-    FreeServerController();
-    throw;
-  }
-  pthread_setname_np(pthread_self(), "Sv Main Thread");
   return *g_singleton;
 }
 
-void FreeServerController() {
+void DestroyServerController() {
   if (g_singleton) {
     g_singleton->Shutdown();
     g_singleton.reset();
   }
-  TSvCompressor::Finalize();
 }
+
+void SetServerFilesCleanup(void (*cleanup)()) { g_server_files_cleanup.store(cleanup); }
 
 TSvServerControllerBase* ServerController() { return g_current; }
 

@@ -367,16 +367,21 @@ void SetServerControllerClass() {
       });
 }
 
-// The initialize hook: builds the process-wide controller from the registered class, passes
-// its script and pre-compression options to the internal files store and its compression
-// options to the compressor (TSvCompressor::Init). Throws ESvException "No server controller
-// is defined." without a registration. A controller that exists already is freed first.
-TSvServerControllerBase& InitServerController(ControllerEnvironment env);
-// Shuts the process-wide controller down (its sessions are destroyed while it is whole), frees
-// it and the compressor. Does nothing when there is none.
-void FreeServerController();
-// The process-wide controller, or null before InitServerController.
+// Builds the process-wide controller from the registered class and configures it; a controller
+// that exists already is freed first. Throws ESvException "No server controller is defined."
+// without a registration. The pipeline's initialize hook (InitServerController) calls this.
+TSvServerControllerBase& CreateServerController(ControllerEnvironment env);
+// Shuts the process-wide controller down (its sessions are destroyed while it is whole) and
+// frees it. Does nothing when there is none.
+void DestroyServerController();
+// The process-wide controller, or null before CreateServerController.
 TSvServerControllerBase* ServerController();
+
+// Files that a layer above the controller keeps in the cache folder for the whole server (the
+// file cache's application files) are deleted by `cleanup`, which every controller's destructor
+// runs after its sessions are gone and before it removes the folder. The owner of such files
+// registers it before keeping the first one; a later registration replaces it.
+void SetServerFilesCleanup(void (*cleanup)());
 
 // Base 36 in lower-case digits, left-padded with "0" to `min_width`.
 std::string lower_base36(uint64_t value, size_t min_width = 0);

@@ -9,15 +9,15 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
-#include "server/session/clock.h"
+#include "server/exchange/render_stream.h"
+#include "server/exchange/sv_exception.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
 #include "server/http/mime_types.h"
-#include "server/exchange/render_stream.h"
+#include "server/session/clock.h"
 #include "server/session/server_controller.h"
 #include "server/session/session_list.h"
 #include "server/session/session_log.h"
-#include "server/exchange/sv_exception.h"
 
 namespace appsrv::server {
 

@@ -8,9 +8,9 @@
 
 #include "base/files.h"
 #include "base/text.h"
+#include "server/exchange/sv_exception.h"
 #include "server/session/clock.h"
 #include "server/session/server_controller.h"
-#include "server/exchange/sv_exception.h"
 
 namespace appsrv::server {
 

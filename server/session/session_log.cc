@@ -7,11 +7,11 @@
 #include <mutex>
 
 #include "base/files.h"
-#include "server/session/clock.h"
-#include "server/http/http_request.h"
 #include "server/exchange/memory_stream.h"
-#include "server/session/server_controller.h"
 #include "server/exchange/stream_helper.h"
+#include "server/http/http_request.h"
+#include "server/session/clock.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::server {
 

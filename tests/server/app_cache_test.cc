@@ -9,9 +9,9 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
-#include "server/pipeline/embedded_resources.h"
 #include "server/exchange/memory_stream.h"
 #include "server/exchange/temp_files.h"
+#include "server/pipeline/embedded_resources.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "base/exception.h"
-#include "server/pipeline/compress_stream.h"
 #include "server/exchange/memory_stream.h"
 #include "server/exchange/stream_helper.h"
+#include "server/pipeline/compress_stream.h"
 #include "tests/server/inflate_util.h"
 #include "tests/server/test_support.h"
 

@@ -7,9 +7,9 @@
 
 #include "base/files.h"
 #include "server/exchange/http_packet.h"
+#include "server/exchange/request_packet_writer.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
-#include "server/exchange/request_packet_writer.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server {

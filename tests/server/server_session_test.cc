@@ -6,12 +6,12 @@
 
 #include "base/encoding.h"
 #include "base/exception.h"
-#include "server/session/auther.h"
-#include "server/pipeline/content_base.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
+#include "server/pipeline/content_base.h"
 #include "server/pipeline/pipeline_pages.h"
 #include "server/pipeline/session_forms.h"
+#include "server/session/auther.h"
 #include "server/session/session_list.h"
 #include "tests/server/pipeline_fixture.h"
 

@@ -9,9 +9,9 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "server/exchange/http_packet.h"
+#include "server/exchange/request_packet_writer.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
-#include "server/exchange/request_packet_writer.h"
 #include "server/session/session_log.h"
 #include "tests/server/session_fixture.h"
 

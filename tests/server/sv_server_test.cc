@@ -5,6 +5,7 @@
 #include "base/date_time.h"
 #include "base/files.h"
 #include "server/pipeline/compress_stream.h"
+#include "server/pipeline/controller_start.h"
 #include "server/pipeline/internal_files.h"
 #include "server/pipeline/pipeline_pages.h"
 #include "server/session/session_list.h"
