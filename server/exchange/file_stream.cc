@@ -73,19 +73,14 @@ int64_t FileStream::Read(void* buffer, int64_t count) {
 }
 
 int64_t FileStream::Write(const void* buffer, int64_t count) {
-  const auto* in = static_cast<const char*>(buffer);
-  int64_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::write(fd_, in + done, static_cast<size_t>(count - done));
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      base::throw_errno("write " + path_);
-    }
-    done += n;
+  if (count <= 0) {
+    return 0;
   }
-  return done;
+  const std::string_view bytes(static_cast<const char*>(buffer), static_cast<size_t>(count));
+  if (const int err = base::write_all(fd_, bytes); err != 0) {
+    throw base::Exception("write " + path_ + ": " + base::errno_text(err));
+  }
+  return count;
 }
 
 int64_t FileStream::Seek(int64_t offset, SeekOrigin origin) {

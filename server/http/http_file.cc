@@ -13,49 +13,6 @@
 
 namespace appsrv::server {
 
-namespace {
-
-// Copies a file; returns 0 or the errno of the step that failed.
-int copy_file(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    return errno;
-  }
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0) {
-    const int err = errno;
-    ::close(in);
-    return err;
-  }
-  int err = 0;
-  char chunk[16384];
-  while (err == 0) {
-    const ssize_t n = ::read(in, chunk, sizeof chunk);
-    if (n == 0) {
-      break;
-    }
-    if (n < 0) {
-      err = errno == EINTR ? 0 : errno;
-      continue;
-    }
-    for (ssize_t done = 0; done < n && err == 0;) {
-      const ssize_t w = ::write(out, chunk + done, static_cast<size_t>(n - done));
-      if (w < 0) {
-        err = errno == EINTR ? 0 : errno;
-      } else {
-        done += w;
-      }
-    }
-  }
-  ::close(in);
-  if (::close(out) != 0 && err == 0) {
-    err = errno;
-  }
-  return err;
-}
-
-}  // namespace
-
 THttpFile::THttpFile(const THttpFile& other)
     : mFileName(other.mFileName),
       mTempPathName(other.mTempPathName),
@@ -97,7 +54,7 @@ void THttpFile::SaveToFile(const std::string& aFileName, bool Overwrite) {
     throw base::Exception("File copy failed. The file \"" + name +
                           "\" already exists in destination folder.");
   }
-  if (const int err = copy_file(mTempPathName, aFileName); err != 0) {
+  if (const int err = base::copy_file(mTempPathName, aFileName); err != 0) {
     throw base::Exception("File copy Failed. The file \"" + name + "\" could not be created.\r\n" +
                           base::errno_text(err));
   }

@@ -68,7 +68,7 @@ THttpRequest::THttpRequest(const char* aBytes, int32_t aSize) {
   mHasContent = in.ReadByte() != 0;
 }
 
-std::string find_header_value(const base::NameValueList& lines, std::string_view name) {
+std::string find_header_value(const std::vector<std::string>& lines, std::string_view name) {
   if (name.empty()) {
     return {};
   }
@@ -86,11 +86,11 @@ std::string find_header_value(const base::NameValueList& lines, std::string_view
 }
 
 std::string THttpRequest::GetRawHeaderValue(std::string_view aName) const {
-  return find_header_value(mRawHeaders, aName);
+  return find_header_value(mRawHeaders.lines(), aName);
 }
 
 std::string THttpRequest::GetServerVariableValue(std::string_view aVariableName) const {
-  return find_header_value(mServerVariables, aVariableName);
+  return find_header_value(mServerVariables.lines(), aVariableName);
 }
 
 base::NameValueList& THttpRequest::GetParams() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/name_value_list.h"
 #include "server/http/http_file.h"
@@ -99,6 +100,6 @@ class THttpRequest {
 
 // Header-style lookup: the last line that starts with `name` + ":" (ignoring case) gives the
 // text after the colon without its leading blanks; "" for an empty name or no match.
-std::string find_header_value(const base::NameValueList& lines, std::string_view name);
+std::string find_header_value(const std::vector<std::string>& lines, std::string_view name);
 
 }  // namespace appsrv::server

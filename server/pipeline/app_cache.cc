@@ -109,12 +109,6 @@ void copy_stream(Stream& from, Stream& to) {
   }
 }
 
-void copy_file(const std::string& from, const std::string& to) {
-  TReadFileStream source(from);
-  WriteFileStream target(to);
-  copy_stream(source, target);
-}
-
 }  // namespace
 
 TCacheStream::TCacheStream(std::unique_ptr<Stream> file, std::string filename, std::string href,
@@ -306,7 +300,9 @@ std::string TSvAppCache::AddFileToCache(const CacheOwner* aOwner, const std::str
       TReadFileStream existing(target);
       return read_cache_trailer(existing).href;
     }
-    copy_file(aFileName, target);
+    if (const int err = base::copy_file(aFileName, target); err != 0) {
+      throw base::Exception("Cannot create file \"" + target + "\": " + base::errno_text(err));
+    }
   } else if (target != aFileName) {
     if (std::rename(aFileName.c_str(), target.c_str()) != 0) {
       base::throw_errno("rename " + aFileName);

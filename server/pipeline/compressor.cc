@@ -5,6 +5,7 @@
 #include "base/exception.h"
 #include "base/text.h"
 #include "server/exchange/memory_stream.h"
+#include "server/http/http_request.h"
 #include "server/pipeline/compress_stream.h"
 
 namespace appsrv::server {
@@ -13,18 +14,6 @@ namespace {
 
 std::mutex g_instance_mu;
 std::unique_ptr<TSvCompressor> g_instance;  // guarded by g_instance_mu for Init and Finalize
-
-// The value of the first "Name: value" line whose name matches without case, trimmed.
-std::string first_header_value(const std::vector<std::string>& lines, std::string_view name) {
-  for (const std::string& line : lines) {
-    const size_t colon = line.find(':');
-    if (colon != std::string::npos &&
-        base::iequals(std::string_view(line).substr(0, colon), name)) {
-      return std::string(base::trim(std::string_view(line).substr(colon + 1)));
-    }
-  }
-  return {};
-}
 
 }  // namespace
 
@@ -88,7 +77,7 @@ void TSvCompressor::Compress(std::string_view accept_encoding, CompressResponse&
     return;
   }
   if (Response.custom_headers != nullptr &&
-      base::ifind(first_header_value(*Response.custom_headers, "Content-Encoding"), "gzip") !=
+      base::ifind(find_header_value(*Response.custom_headers, "Content-Encoding"), "gzip") !=
           std::string::npos) {
     return;
   }

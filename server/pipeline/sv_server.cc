@@ -24,6 +24,16 @@ namespace appsrv::server {
 
 namespace {
 
+// True when the client's copy, dated by the If-Modified-Since text `if_modified_since`, is of
+// the same second as `modified`; an empty or unreadable date never is.
+bool unchanged_since(const std::string& if_modified_since, base::DateTime modified) {
+  if (if_modified_since.empty()) {
+    return false;
+  }
+  const std::optional<base::DateTime> since = parse_http_date(if_modified_since);
+  return since && same_second(*since, modified);
+}
+
 TSvServerControllerBase& the_controller() {
   TSvServerControllerBase* controller = ServerController();
   if (controller == nullptr) {
@@ -246,10 +256,7 @@ bool TSvServer::FileRule(const std::string& file, bool must_exist, const std::st
     return false;
   }
   mReply->ResetReplyType();
-  const std::optional<base::DateTime> since = mRequest->mIfModifiedSince.empty()
-                                                  ? std::nullopt
-                                                  : parse_http_date(mRequest->mIfModifiedSince);
-  if (since && same_second(*since, *modified)) {
+  if (unchanged_since(mRequest->mIfModifiedSince, *modified)) {
     mReply->SetCode(304);
   } else if (mode == FileMode::kCacheFile) {
     mReply->SendCacheFile(file);
@@ -286,10 +293,7 @@ void TSvServer::InternalFileRule(std::string_view kind, std::string_view rest) {
   }
   name = "SV_" + std::string(kind) + "_" + name;
 
-  const std::optional<base::DateTime> since = mRequest->mIfModifiedSince.empty()
-                                                  ? std::nullopt
-                                                  : parse_http_date(mRequest->mIfModifiedSince);
-  if (since && same_second(*since, controller_.FStartDateTime())) {
+  if (unchanged_since(mRequest->mIfModifiedSince, controller_.FStartDateTime())) {
     mReply->SetCode(304);
     return;
   }

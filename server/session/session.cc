@@ -31,13 +31,6 @@ constexpr char kTrackDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
 
 thread_local TSvApplication* t_current_session = nullptr;
 
-std::string with_trailing_slash(std::string s) {
-  if (s.empty() || s.back() != '/') {
-    s += '/';
-  }
-  return s;
-}
-
 }  // namespace
 
 TSvApplication::TSvApplication(TSvSessions& owner, std::unique_ptr<TBrowser> aBrowser,
@@ -49,7 +42,7 @@ TSvApplication::TSvApplication(TSvSessions& owner, std::unique_ptr<TBrowser> aBr
   mCreationTime = ctl.clock().now();
   FRunParams.set_separator('=');
 
-  mAppUrlBase = with_trailing_slash(ctl.URLBase().empty() ? std::string(AUrlBase) : ctl.URLBase());
+  mAppUrlBase = base::include_trailing_slash(ctl.URLBase().empty() ? AUrlBase : ctl.URLBase());
   mInternalUrlBase = mAppUrlBase + "$/";
   mBrowser = std::move(aBrowser);
   Initialize(&aRequest);

@@ -22,21 +22,6 @@ constexpr int32_t kLogVersion = 2;
 
 std::mutex g_log_mu;  // serialises appends to the session event log
 
-bool write_all(int fd, const std::vector<char>& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string SessionLogPath(const TSvServerControllerBase& controller) {
@@ -85,9 +70,9 @@ void WriteSessionEvent(const TSvServerControllerBase& controller, const TSvAppli
       header.WriteInteger(controller.SessionTimeout());
       std::vector<char> bytes(static_cast<size_t>(header.stream().GetSize()));
       header.CopyTo(bytes);
-      write_all(fd, bytes);
+      base::write_all(fd, std::string_view(bytes.data(), bytes.size()));
     }
-    write_all(fd, record);
+    base::write_all(fd, std::string_view(record.data(), record.size()));
     ::close(fd);
   } catch (...) {  // boundary: the event log never fails a request
   }
