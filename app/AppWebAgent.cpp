@@ -118,6 +118,7 @@ std::string TSvUserSession::GetSchema(const std::string& ATableName) {
   {
     const ReadOnlyScope read_only = read_only_scope();
     ADODataset.Close();
+    const db::TDataSetCloser closer(ADODataset);
     ADODataset.SetCommandText("select * from " + ATableName);
     ADODataset.Open();
     // The schema depends on the columns only: an empty copy of the dataset writes the same
@@ -126,7 +127,6 @@ std::string TSvUserSession::GetSchema(const std::string& ATableName) {
     columns.FieldDefs().Assign(ADODataset.FieldDefs());
     columns.CreateDataSet();
     schema = StripPacketData(RecordsetToXml(columns));
-    ADODataset.Close();
   }
   (*FSchemaCache)[ATableName] = schema;
   return schema;

@@ -74,6 +74,7 @@ void FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
     // The table text goes into the statement as sent: it may read, never write.
     const ReadOnlyScope read_only = module.read_only_scope();
     data.Close();
+    const db::TDataSetCloser closer(data);
     data.SetCommandText("select * from " + table_name);
     data.Open();
     const int64_t count = data.RecordCount();
@@ -112,7 +113,6 @@ void FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
     r.PutI("RecordCount", count);
     r.PutI("PageNo", page_no);
     xml = RecordsetToXml(page);
-    data.Close();
   }
   module.SetSchema(table_name, StripPacketData(xml));
   r.PutS("XML", xml);

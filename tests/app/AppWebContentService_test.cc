@@ -234,22 +234,32 @@ TEST_F(AppServiceTest, FetchDataMembersAndEscapes) {
 
 TEST_F(AppServiceTest, FetchDataFailuresEndTheRequest) {
   make_numbers(3);
-  const std::string tables[] = {
-      "Missing",
-      "Numbers; DELETE FROM Numbers",
-      "Numbers; SELECT 1",
-      "Numbers WHERE ID IN (1",
+  exec("CREATE TABLE Wide(V INTEGER); INSERT INTO Wide VALUES(4294967296);");
+  struct Case {
+    std::string table;
+    std::string_view error;  // empty: any
   };
-  for (const std::string& table : tables) {
-    SCOPED_TRACE(table);
-    EXPECT_NE(thrown_message([&] {
-                call_function("FetchData",
-                              "{\"PageNo\":1,\"PageSize\":20,\"TableName\":\"" + table + "\"}");
-              }),
-              "");
+  const Case cases[] = {
+      {"Missing", ""},
+      {"Numbers; DELETE FROM Numbers", ""},
+      {"Numbers; SELECT 1", ""},
+      {"Numbers WHERE ID IN (1", ""},
+      {"Wide", "Value 4294967296 of field V does not fit its declared 32-bit integer type"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    const std::string message = thrown_message([&] {
+      call_function("FetchData",
+                    "{\"PageNo\":1,\"PageSize\":20,\"TableName\":\"" + c.table + "\"}");
+    });
+    EXPECT_NE(message, "");
+    if (!c.error.empty()) {
+      EXPECT_EQ(message, c.error);
+    }
+    // An open dataset would hold a read snapshot of the database until the next call.
+    EXPECT_FALSE(module().ADODataset.Active());
   }
   EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
-  // A later call closes the dataset a failure may have left open.
   EXPECT_EQ(fetch("{\"PageNo\":1,\"PageSize\":2,\"TableName\":\"Numbers\"}")->GetI("RecordCount"),
             3);
 }
