@@ -91,6 +91,11 @@ TSvUserSession::TSvUserSession(server::TSvApplication* ASession)
 
 TSvUserSession::TSvUserSession(server::TSvApplication* ASession, std::string connection_text)
     : TSvUserSessionBase(ASession) {
+  const server::TSvServerControllerBase* controller =
+      ASession != nullptr ? &ASession->controller() : ServerControllerInstance();
+  if (controller != nullptr) {
+    limits_ = controller->QueryLimits;
+  }
   dbServer.Close();
   dbServer.SetConnectionString(std::move(connection_text));
   SvUserSessionBaseCreate();
@@ -115,8 +120,7 @@ std::string TSvUserSession::GetSchema(const std::string& ATableName) {
     return it->second;
   }
   std::string schema;
-  {
-    const ReadOnlyScope read_only = read_only_scope();
+  read_only([&] {
     ADODataset.Close();
     const db::TDataSetCloser closer(ADODataset);
     ADODataset.SetCommandText("select * from " + ATableName);
@@ -127,7 +131,7 @@ std::string TSvUserSession::GetSchema(const std::string& ATableName) {
     columns.FieldDefs().Assign(ADODataset.FieldDefs());
     columns.CreateDataSet();
     schema = StripPacketData(RecordsetToXml(columns));
-  }
+  });
   (*FSchemaCache)[ATableName] = schema;
   return schema;
 }

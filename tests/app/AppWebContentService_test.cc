@@ -391,6 +391,75 @@ TEST_F(SqlSelectTest, StatementsThatCannotRunEndTheRequest) {
   EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
 }
 
+// The read queries of both endpoints run within the controller's query limits; beyond one,
+// the request fails with an error that says which, and no page is sent.
+class QueryLimitsTest : public AppFixture {
+ protected:
+  void SetUp() override {
+    AppFixture::SetUp();
+    // Rows of about 100 bytes each; one row holds a value of 5000 bytes.
+    exec("CREATE TABLE Wide(ID INTEGER PRIMARY KEY, Body TEXT);"
+         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 30) "
+         "INSERT INTO Wide SELECT i, printf('%.100c', 'x') FROM n;"
+         "CREATE TABLE Big(ID INTEGER PRIMARY KEY, Body TEXT);"
+         "INSERT INTO Big VALUES(1, printf('%.5000c', 'y'));");
+  }
+  std::string fetch_error(const std::string& table, int page_size) {
+    return thrown_message([&] {
+      call(service_, "POST", "/appservice/",
+           {"Function=FetchData", "Params={\"PageNo\":1,\"PageSize\":" +
+                                      std::to_string(page_size) + ",\"TableName\":\"" + table +
+                                      "\"}"});
+    });
+  }
+  std::string select_error(const std::string& table, int page_size) {
+    return thrown_message([&] {
+      call(select_, "GET", "/rest/sqlselect",
+           {"tblNames=" + table, "rp=" + std::to_string(page_size)});
+    });
+  }
+  TContentAppService service_;
+  TContentSQLSelect select_;
+};
+
+TEST_F(QueryLimitsTest, ReadsStopAtTheirLimits) {
+  // Counting two million rows runs for a second or more; the deadline is far shorter.
+  const std::string endless =
+      "(WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r WHERE i < 2000000) "
+      "SELECT i FROM r)";
+  controller_->QueryLimits.ReadTimeoutMs = 50;
+  controller_->QueryLimits.MaxValueBytes = 4000;
+  controller_->QueryLimits.MaxPageBytes = 2000;
+  const std::string stopped = "The query ran longer than 50 ms and was stopped.";
+  const std::string too_big = "string or blob too big";
+  const std::string page = "The reply page would be larger than 2000 bytes; ask for fewer rows.";
+  struct Case {
+    std::string what;
+    std::function<std::string()> run;
+    std::string error;  // contained in the message
+  };
+  const Case cases[] = {
+      {"FetchData, endless", [&] { return fetch_error(endless, 20); }, stopped},
+      {"sqlselect, endless", [&] { return select_error(endless, 20); }, stopped},
+      {"FetchData, large value", [&] { return fetch_error("Big", 20); }, too_big},
+      {"sqlselect, large value", [&] { return select_error("Big", 20); }, too_big},
+      {"FetchData, large page", [&] { return fetch_error("Wide", 30); }, page},
+      {"sqlselect, large page", [&] { return select_error("Wide", 30); }, page},
+      {"FetchData, small page", [&] { return fetch_error("Wide", 2); }, ""},
+      {"sqlselect, small page", [&] { return select_error("Wide", 2); }, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string message = c.run();
+    if (c.error.empty()) {
+      EXPECT_EQ(message, "");
+    } else {
+      EXPECT_NE(message.find(c.error), std::string::npos) << message;
+    }
+    EXPECT_FALSE(module().ADODataset.Active());
+  }
+}
+
 TEST_F(SqlSelectTest, GridKindsAndCells) {
   exec(
       "CREATE TABLE Kinds(Auto INTEGER PRIMARY KEY AUTOINCREMENT, Txt VARCHAR(20), Big BIGINT, "

@@ -113,6 +113,9 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_EQ(c->BackButtonOptions.Mode, BackButtonPolicy::bmDisableCompat);
   EXPECT_TRUE(c->Render.ShowLoadingAnimation);
   EXPECT_FALSE(c->Render.DebugHTML);
+  EXPECT_EQ(c->QueryLimits.ReadTimeoutMs, 30000);
+  EXPECT_EQ(c->QueryLimits.MaxValueBytes, 16 << 20);
+  EXPECT_EQ(c->QueryLimits.MaxPageBytes, 64 << 20);
   EXPECT_TRUE(c->Locked());
   EXPECT_EQ(c->ServerVariables(),
             (std::vector<std::string>{"APP_POOL_ID", "SERVER_ADDR", "SERVER_NAME", "SERVER_PORT",
