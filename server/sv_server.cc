@@ -116,14 +116,10 @@ void TSvServer::Execute() {
   } catch (const SilentAbort&) {
     // The reply built so far stands.
   } catch (const std::exception& e) {
-    try {
-      HandleException(e);
-    } catch (const std::exception& inner) {
-      // Rendering the error failed as well: the plainest answer that still tells the client.
-      mReply->Clear();
-      mReply->SetCode(500);
-      mReply->WriteString(inner.what());
-    }
+    AnswerFailure(e);
+  } catch (...) {
+    // Application code may throw anything; the client still gets an error reply.
+    AnswerFailure(ESvException("Unknown exception."));
   }
   SetCurrentSession(nullptr);
   // A handler that produced nothing still answers: its status without a body, rather than a
@@ -140,6 +136,24 @@ void TSvServer::Execute() {
   } catch (const std::exception& e) {
     controller_.DoLogException(e);
     throw;
+  }
+}
+
+void TSvServer::AnswerFailure(const std::exception& e) noexcept {
+  try {
+    try {
+      HandleException(e);
+    } catch (const std::exception& inner) {
+      // Rendering the error failed as well: the plainest answer that still tells the client.
+      mReply->Clear();
+      mReply->SetCode(500);
+      mReply->WriteString(inner.what());
+    } catch (...) {
+      mReply->Clear();
+      mReply->SetCode(500);
+      mReply->WriteString("Unknown exception.");
+    }
+  } catch (...) {  // boundary: even the plain answer failed; Commit sends what the reply holds
   }
 }
 

@@ -63,6 +63,9 @@ class TSvServer {
   virtual std::string StartParams(bool all);
   // The current session's run parameters as raw text, when a session is attached.
   virtual const std::string* SessionRunParams() { return nullptr; }
+  // HandleException for any failure; never throws. What escapes from handling it leaves a plain
+  // 500 reply.
+  void AnswerFailure(const std::exception& e) noexcept;
 
   TSvServerControllerBase& controller_;
   std::unique_ptr<THttpReply> mReply;

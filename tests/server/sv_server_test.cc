@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+
 #include "base/date_time.h"
 #include "base/files.h"
 #include "server/compress_stream.h"
@@ -246,6 +249,29 @@ TEST_F(RoutingTest, ExecuteRequestEventAndDispatchEvents) {
   EXPECT_EQ(Call(Get("/$/ping")).body_text(), "Pong");
   EXPECT_EQ(seen,
             (std::vector<std::string>{"before", "/mine", "after", "before", "/$/ping", "after"}));
+}
+
+// Whatever a hook or handler throws, the client gets a committed error reply.
+TEST_F(RoutingTest, AnythingThrownEndsInACommittedErrorReply) {
+  struct Case {
+    const char* what;
+    std::function<void()> fail;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"std::exception", [] { throw std::runtime_error("plain failure"); }, "plain failure"},
+      {"an int", [] { throw 42; }, "Unknown exception."},
+      {"a string", [] { throw std::string("text"); }, "Unknown exception."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    controller_->OnBeforeDispatch = [&](THttpRequest&, THttpReply&) { c.fail(); };
+    RequestPacketFields f = Get("/$/ping");
+    f.remote_addr = "127.0.0.1";
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.code, 500);
+    EXPECT_TRUE(PageShows(r, std::string("Exception message  : ") + c.message)) << r.body_text();
+  }
 }
 
 TEST_F(RoutingTest, ErrorDetailsOnlyForTheLoopbackPeer) {
