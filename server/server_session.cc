@@ -181,15 +181,11 @@ void TSvServerSession::ProcessSessionRequest(const std::string& path) {
     mSession->FAuthUser = mUsername;
     mSession->FAuthPassword = mPassword;
   }
-  try {
-    if (attached.is_new) {
-      StartNewSession();
-    } else {
-      ServeExistingSession();
-    }
-  } catch (...) {
-    ReleaseSession();
-    throw;
+  // A failure leaves the session attached: Execute handles it first, then releases it.
+  if (attached.is_new) {
+    StartNewSession();
+  } else {
+    ServeExistingSession();
   }
   ReleaseSession();
 }

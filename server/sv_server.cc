@@ -121,6 +121,7 @@ void TSvServer::Execute() {
     // Application code may throw anything; the client still gets an error reply.
     AnswerFailure(ESvException("Unknown exception."));
   }
+  ReleaseSession();
   SetCurrentSession(nullptr);
   // A handler that produced nothing still answers: its status without a body, rather than a
   // packet the transport rejects.

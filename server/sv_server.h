@@ -63,6 +63,8 @@ class TSvServer {
   virtual std::string StartParams(bool all);
   // The current session's run parameters as raw text, when a session is attached.
   virtual const std::string* SessionRunParams() { return nullptr; }
+  // Gives back a session still attached once a failure has been handled; nothing without one.
+  virtual void ReleaseSession() noexcept {}
   // HandleException for any failure; never throws. What escapes from handling it leaves a plain
   // 500 reply.
   void AnswerFailure(const std::exception& e) noexcept;

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "base/encoding.h"
 #include "base/exception.h"
+#include "base/text.h"
 #include "server/auther.h"
 #include "server/content_base.h"
+#include "server/exception_logger.h"
 #include "server/http_reply.h"
 #include "server/http_request.h"
 #include "server/pipeline_pages.h"
@@ -313,12 +316,36 @@ TEST_F(SessionPipelineTest, StartParametersFollowShowStartParams) {
   }
 }
 
+// A handler's failure is handled while its session is still attached: the application's
+// OnException sees the session, the log report describes it, and the error page's restart
+// link carries the session's run parameters.
 TEST_F(SessionPipelineTest, HandlerFailureIsAnErrorPage) {
   const std::string cookie = StartSession();
+  std::vector<std::string> seen;
+  controller_->OnException = [&](TSvApplication* s, const std::exception& e, bool&) {
+    seen.push_back(std::string(s != nullptr ? s->AppID() : "(none)") + " " + e.what());
+  };
+  std::vector<std::string> report;
+  controller_->ExceptionLogger().SetEnabled(true);
+  controller_->ExceptionLogger().OnLogException = [&](const std::vector<std::string>& lines) {
+    report = lines;
+    return true;
+  };
   const ReplyPacket r = Call(WithCookie(Post("/appservice/", {"Function=Fail"}), cookie));
   EXPECT_EQ(r.code, 500);
   EXPECT_EQ(calls_, 1);
-  // The session survives its handler's failure.
+  EXPECT_EQ(seen, std::vector<std::string>{AppIdOf(cookie) + " handler failed <here>"});
+  EXPECT_NE(std::find(report.begin(), report.end(), "Session ID         : " + AppIdOf(cookie)),
+            report.end())
+      << base::join(report, "\n");
+  EXPECT_NE(r.body_text().find("/$/start/" + encode_start_params("?Function=Add&Params={}") +
+                               "\""),
+            std::string::npos)
+      << r.body_text();
+  // The session survives its handler's failure, and its client keeps the cookie.
+  const ReplyPacketCookie* kept = FindCookie(r, "SV_MyApp");
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(AppIdOf(kept->value), AppIdOf(cookie));
   EXPECT_EQ(SessionCount(), 1);
   EXPECT_EQ(Call(WithCookie(Post("/appservice/", {"Function=Add"}), cookie)).code, 200);
 }
