@@ -360,9 +360,12 @@ void TSvServer::RenderError(const std::exception& e) {
   mReply->Clear();
   mReply->SetCode(500);
   // Details of the application and the framework only for a client on this machine: the peer
-  // address of the connection, which a client cannot choose (unlike Host or forwarded headers).
-  mReply->WriteString(RenderErrorPage(e, mRequest.get(), &controller_.ExceptionLogger(),
-                                      IsLoopbackAddress(mRequest->mRemoteAddr)));
+  // address of the connection, which a client cannot choose (unlike Host), and no
+  // forwarded-client header, which a reverse proxy on this machine adds for remote clients.
+  const bool local_client = IsLoopbackAddress(mRequest->mRemoteAddr) &&
+                            mRequest->mForwardedFor.empty() && mRequest->mHttpClientIP.empty();
+  mReply->WriteString(
+      RenderErrorPage(e, mRequest.get(), &controller_.ExceptionLogger(), local_client));
   if (dynamic_cast<const EInvalidSession*>(&e) != nullptr) {
     mReply->mCookies.RemoveCookie(mCookieName, mCookiePath);
   }

@@ -275,27 +275,35 @@ TEST_F(RoutingTest, AnythingThrownEndsInACommittedErrorReply) {
 }
 
 TEST_F(RoutingTest, ErrorDetailsOnlyForTheLoopbackPeer) {
+  // A reverse proxy on this machine connects from the loopback address on behalf of remote
+  // clients, and says so in a forwarded-client header: such requests get no details.
   struct Case {
     const char* remote_addr;
     const char* host;
     const char* forwarded_for;
+    const char* client_ip;
     bool details;
   };
   // clang-format off
   const Case kCases[] = {
-      {"127.0.0.1", "example.org", "",          true},
-      {"::1",       "example.org", "",          true},
-      {"10.1.2.3",  "localhost",   "",          false},
-      {"10.1.2.3",  "127.0.0.1",   "127.0.0.1", false},
-      {"127.0.0.2", "localhost",   "",          false},
+      {"127.0.0.1", "example.org", "",            "",            true},
+      {"::1",       "example.org", "",            "",            true},
+      {"10.1.2.3",  "localhost",   "",            "",            false},
+      {"10.1.2.3",  "127.0.0.1",   "127.0.0.1",   "",            false},
+      {"127.0.0.2", "localhost",   "",            "",            false},
+      {"127.0.0.1", "example.org", "203.0.113.9", "",            false},
+      {"::1",       "example.org", "",            "203.0.113.9", false},
+      {"127.0.0.1", "example.org", "127.0.0.1",   "",            false},
   };
   // clang-format on
   for (const Case& c : kCases) {
-    SCOPED_TRACE(std::string(c.remote_addr) + " " + c.host);
+    SCOPED_TRACE(std::string(c.remote_addr) + " " + c.host + " " + c.forwarded_for + " " +
+                 c.client_ip);
     RequestPacketFields f = Get("/a\\b");
     f.remote_addr = c.remote_addr;
     f.host = c.host;
     f.forwarded_for = c.forwarded_for;
+    f.http_client_ip = c.client_ip;
     const ReplyPacket r = Call(f);
     EXPECT_EQ(r.code, 500);
     EXPECT_TRUE(PageShows(r, "Exception message  : Invalid characters in URL."));
