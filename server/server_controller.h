@@ -88,6 +88,9 @@ struct TSvSecurityOptions {
   bool CheckSameUA = false;
   bool CheckFormId = false;
   bool ShowSecurityErrorDetails = true;
+  // Peers whose forwarded-client headers (X-Forwarded-For, Client-IP) name the client; for
+  // any other peer the client address is the peer's own.
+  std::vector<std::string> TrustedProxies = {"127.0.0.1", "::1"};
 };
 
 struct TSvSSLOptions {

@@ -1,5 +1,7 @@
 #include "server/sv_server.h"
 
+#include <algorithm>
+
 #include "base/date_time.h"
 #include "base/files.h"
 #include "base/text.h"
@@ -49,6 +51,15 @@ std::string first_non_empty(const std::string& a, const std::string& b, const st
   return !a.empty() ? a : (!b.empty() ? b : c);
 }
 
+// The client's address: what a trusted proxy's forwarded-client header names; from any other
+// peer the headers are the client's own words, and the client is the peer.
+std::string client_address(const THttpRequest& request, const std::vector<std::string>& trusted) {
+  if (std::find(trusted.begin(), trusted.end(), request.mRemoteAddr) == trusted.end()) {
+    return request.mRemoteAddr;
+  }
+  return first_non_empty(request.mForwardedFor, request.mHttpClientIP, request.mRemoteAddr);
+}
+
 }  // namespace
 
 TSvServer::TSvServer(char* aBytes, int32_t aSize)
@@ -79,8 +90,7 @@ void TSvServer::SetBaseURL(std::string base) {
 void TSvServer::Execute() {
   try {
     SetBaseURL(controller_.URLBase() + mRequest->mScriptName);
-    mClientIP =
-        first_non_empty(mRequest->mForwardedFor, mRequest->mHttpClientIP, mRequest->mRemoteAddr);
+    mClientIP = client_address(*mRequest, controller_.SecurityOptions().TrustedProxies);
     Credentials credentials =
         request_credentials(mRequest->mAuthUser, mRequest->mAuthPass, mRequest->mAuthorization,
                             mRequest->mAuthorizationHeader);

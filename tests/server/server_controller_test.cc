@@ -101,6 +101,7 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_FALSE(c->SecurityOptions().CheckSameUA);
   EXPECT_FALSE(c->SecurityOptions().CheckFormId);
   EXPECT_TRUE(c->SecurityOptions().ShowSecurityErrorDetails);
+  EXPECT_EQ(c->SecurityOptions().TrustedProxies, (std::vector<std::string>{"127.0.0.1", "::1"}));
   EXPECT_EQ(c->SSLOptions().Port, 0);
   EXPECT_EQ(c->SSLOptions().NonSSLRequest, NonSslRequest::nsAccept);
   EXPECT_EQ(c->SSLOptions().SSLVersion, SslVersion::TLSv12);

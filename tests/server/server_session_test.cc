@@ -364,6 +364,58 @@ TEST_F(SessionPipelineTest, OtherAddressIsASecurityErrorAndEndsTheSession) {
   EXPECT_EQ(SessionCount(), 0);
 }
 
+// Forwarded-client headers name the client only when a trusted proxy sends them; from anyone
+// else the client is the connection's peer, so a stranger cannot pick the address that
+// CheckSameIP compares.
+TEST_F(SessionPipelineTest, ForwardedClientAddressOnlyFromTrustedProxies) {
+  struct Case {
+    std::vector<std::string> trusted;  // empty: the default
+    const char* peer;
+    const char* forwarded_for;
+    const char* client_ip;
+    const char* client;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {{},             "10.1.2.3",  "1.1.1.1", "",        "10.1.2.3"},
+      {{},             "10.1.2.3",  "",        "1.1.1.1", "10.1.2.3"},
+      {{},             "127.0.0.1", "1.1.1.1", "",        "1.1.1.1"},
+      {{},             "::1",       "",        "2.2.2.2", "2.2.2.2"},
+      {{},             "127.0.0.1", "",        "",        "127.0.0.1"},
+      {{"10.0.0.5"},   "10.0.0.5",  "1.1.1.1", "",        "1.1.1.1"},
+      {{"10.0.0.5"},   "127.0.0.1", "1.1.1.1", "",        "127.0.0.1"},
+  };
+  // clang-format on
+  const std::vector<std::string> defaults = controller_->SecurityOptions().TrustedProxies;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.peer) + " " + c.forwarded_for + " " + c.client_ip);
+    controller_->SecurityOptions().TrustedProxies = c.trusted.empty() ? defaults : c.trusted;
+    RequestPacketFields f = Post("/appservice/", {"Function=Add"});
+    f.remote_addr = c.peer;
+    f.forwarded_for = c.forwarded_for;
+    f.http_client_ip = c.client_ip;
+    const ReplyPacket r = Call(f);
+    const ReplyPacketCookie* cookie = FindCookie(r, "SV_MyApp");
+    ASSERT_NE(cookie, nullptr);
+    std::string client;
+    controller_->Sessions().LockList([&](TSvApplication& s) {
+      if (s.AppID() == AppIdOf(cookie->value)) {
+        client = s.FIP;
+      }
+    });
+    EXPECT_EQ(client, c.client);
+  }
+  controller_->SecurityOptions().TrustedProxies = defaults;
+
+  // Another machine claiming the session owner's address is still another machine.
+  const std::string cookie = StartSession();
+  RequestPacketFields f = WithCookie(Post("/appservice/", {"Function=Add"}), cookie);
+  f.remote_addr = "10.9.9.9";
+  f.forwarded_for = "10.1.2.3";
+  EXPECT_TRUE(PageShows(Call(f), "Security check failed"));
+  EXPECT_EQ(calls_, 0);
+}
+
 TEST_F(SessionPipelineTest, BasicAuthentication) {
   FixedAuther auther;
   controller_->SetAuther(&auther);
