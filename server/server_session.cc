@@ -53,6 +53,11 @@ const std::string* TSvServerSession::SessionRunParams() {
   return &run_params_;
 }
 
+std::string TSvServerSession::RequestSessionID(const std::string& path) {
+  ReadSessionID(path);
+  return app_id_;
+}
+
 void TSvServerSession::ReadSessionID(const std::string& path) {
   mTrackID = -1;
   std::string carrier;

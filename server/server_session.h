@@ -26,6 +26,7 @@ class TSvServerSession : public TSvServer {
 
  protected:
   const std::string* SessionRunParams() override;
+  std::string RequestSessionID(const std::string& path) override;
   // The cookie, then the session goes back to the list (destroyed when terminated).
   void ReleaseSession() noexcept override;
 

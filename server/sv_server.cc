@@ -5,6 +5,7 @@
 #include "base/date_time.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "server/app_cache.h"
 #include "server/basic_credentials.h"
 #include "server/clock.h"
 #include "server/compress_stream.h"
@@ -202,6 +203,13 @@ void TSvServer::Route(const std::string& path) {
   if (base::starts_with(lower, "/$/temp/")) {
     const std::string file =
         map_url_to_file(controller_.CacheDir(), std::string(rest_after("/$/temp/")) + ".tmp");
+    // A session's cache files go to that session only; the server's own to anyone. Other
+    // files of the folder (spilled bodies of other requests) are no cache files at all.
+    const std::optional<std::string> owner = TSvAppCache::OwnerOf(file);
+    if (!owner || (!owner->empty() && *owner != RequestSessionID(path))) {
+      SendNotFound();
+      return;
+    }
     FileRule(file, true, "", FileMode::kCacheFile);
     return;
   }

@@ -526,7 +526,8 @@ TEST_F(ControllerTest, DestructionClearsTheServerWideCacheFiles) {
   auto c = make();
   const std::string internal_base = "/$/";
   std::vector<std::string> session_files;
-  const CacheOwner owner{&internal_base, &session_files, nullptr};
+  const std::string app_id = "abc";
+  const CacheOwner owner{&internal_base, &session_files, nullptr, &app_id};
   std::string href;
   TSvAppCache::NewAppCacheStream(&owner, "text/plain", href)->Close();
   const std::vector<std::string> listed = TSvAppCache::AppCacheFiles();

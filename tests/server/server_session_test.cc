@@ -8,6 +8,7 @@
 #include "base/encoding.h"
 #include "base/exception.h"
 #include "base/text.h"
+#include "server/app_cache.h"
 #include "server/auther.h"
 #include "server/content_base.h"
 #include "server/exception_logger.h"
@@ -414,6 +415,38 @@ TEST_F(SessionPipelineTest, ForwardedClientAddressOnlyFromTrustedProxies) {
   f.forwarded_for = "10.1.2.3";
   EXPECT_TRUE(PageShows(Call(f), "Security check failed"));
   EXPECT_EQ(calls_, 0);
+}
+
+// A session's cache files are served to that session only.
+TEST_F(SessionPipelineTest, CacheFilesGoOnlyToTheirSession) {
+  const std::string owner_cookie = StartSession();
+  const std::string other_cookie = StartSession();
+  const std::string owner_id = AppIdOf(owner_cookie);
+  const std::string internal_base = "/$/";
+  std::vector<std::string> files;
+  const CacheOwner owner{&internal_base, &files, nullptr, &owner_id};
+  std::string href;
+  auto cache = TSvAppCache::NewSessionCacheStream(&owner, "text/plain", href);
+  cache->WriteBuffer("mine", 4);
+  cache.reset();
+  struct Case {
+    const char* who;
+    std::string cookie;  // empty: none
+    uint16_t code;
+  };
+  const Case cases[] = {
+      {"owner", owner_cookie, 200},
+      {"another session", other_cookie, 404},
+      {"no session", "", 404},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.who);
+    const RequestPacketFields f = c.cookie.empty() ? Get(href) : WithCookie(Get(href), c.cookie);
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.data_type, c.code == 200 ? rtCacheFile : rtInline);
+  }
+  TSvAppCache::ClearCache(files);
 }
 
 TEST_F(SessionPipelineTest, BasicAuthentication) {

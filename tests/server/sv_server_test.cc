@@ -7,6 +7,7 @@
 
 #include "base/date_time.h"
 #include "base/files.h"
+#include "server/app_cache.h"
 #include "server/compress_stream.h"
 #include "server/internal_files.h"
 #include "server/pipeline_pages.h"
@@ -122,11 +123,21 @@ TEST_F(RoutingTest, UncachedFilesFolderAndCacheFiles) {
   EXPECT_EQ(Header(pdf, "Cache-Control"), "no-cache");
   EXPECT_EQ(Call(Get("/$/filesnc/missing.pdf")).code, 404);
 
-  const std::string cache_file = controller_->CacheDir() + "QVKtest1.tmp";
-  base::write_file(cache_file, "body");
-  const ReplyPacket cached = Call(Get("/$/temp/QVKtest1"));
+  // The server's own cache files go to anyone; other files of the cache folder to no one.
+  const std::string internal_base = "/$/";
+  const std::string app_id = "owner";
+  std::vector<std::string> session_files;
+  const CacheOwner owner{&internal_base, &session_files, nullptr, &app_id};
+  std::string href;
+  auto cache = TSvAppCache::NewAppCacheStream(&owner, "text/plain", href);
+  cache->WriteBuffer("body", 4);
+  const std::string cache_file = cache->mFilename;
+  cache.reset();
+  const ReplyPacket cached = Call(Get(href));
   EXPECT_EQ(cached.data_type, rtCacheFile);
   EXPECT_EQ(cached.file_path, cache_file);
+  base::write_file(controller_->CacheDir() + "QVKtest1.tmp", "a spilled body");
+  EXPECT_EQ(Call(Get("/$/temp/QVKtest1")).code, 404);
   EXPECT_EQ(Call(Get("/$/temp/QVKnone")).code, 404);
 }
 
