@@ -12,8 +12,8 @@
 #include "app/ReadOnlyQuery.h"
 #include "db/ado_connection.h"
 #include "db/ado_dataset.h"
-#include "server/server_controller.h"
-#include "server/user_session_base.h"
+#include "server/session/server_controller.h"
+#include "server/session/user_session_base.h"
 
 namespace appsrv::app {
 
