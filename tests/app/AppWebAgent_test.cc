@@ -136,10 +136,11 @@ TEST_F(UserSessionTest, TextWithLineBreaksIsSavedWhole) {
 // Packets serve GUIDs as {UPPER}; a change keyed on one finds its row however the database
 // stores it.
 TEST_F(UserSessionTest, GuidKeysFindTheirRowsWhicheverWayTheyAreStored) {
-  exec("CREATE TABLE Things(Code GUID PRIMARY KEY, Name VARCHAR(20));"
-       "INSERT INTO Things VALUES('0123abcd-89ab-cdef-0123-456789abcdef', 'lower');"
-       "INSERT INTO Things VALUES('{1123ABCD-89AB-CDEF-0123-456789ABCDEF}', 'braced');"
-       "INSERT INTO Things VALUES('2123ABCD-89AB-CDEF-0123-456789ABCDEF', 'plain');");
+  exec(
+      "CREATE TABLE Things(Code GUID PRIMARY KEY, Name VARCHAR(20));"
+      "INSERT INTO Things VALUES('0123abcd-89ab-cdef-0123-456789abcdef', 'lower');"
+      "INSERT INTO Things VALUES('{1123ABCD-89AB-CDEF-0123-456789ABCDEF}', 'braced');"
+      "INSERT INTO Things VALUES('2123ABCD-89AB-CDEF-0123-456789ABCDEF', 'plain');");
   module().ApplyChanges(
       data_element("<rs:update>\r\n<rs:original>\r\n"
                    "<z:row Code=\"{0123ABCD-89AB-CDEF-0123-456789ABCDEF}\" Name=\"lower\"/>\r\n"

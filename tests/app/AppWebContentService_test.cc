@@ -398,18 +398,18 @@ class QueryLimitsTest : public AppFixture {
   void SetUp() override {
     AppFixture::SetUp();
     // Rows of about 100 bytes each; one row holds a value of 5000 bytes.
-    exec("CREATE TABLE Wide(ID INTEGER PRIMARY KEY, Body TEXT);"
-         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 30) "
-         "INSERT INTO Wide SELECT i, printf('%.100c', 'x') FROM n;"
-         "CREATE TABLE Big(ID INTEGER PRIMARY KEY, Body TEXT);"
-         "INSERT INTO Big VALUES(1, printf('%.5000c', 'y'));");
+    exec(
+        "CREATE TABLE Wide(ID INTEGER PRIMARY KEY, Body TEXT);"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 30) "
+        "INSERT INTO Wide SELECT i, printf('%.100c', 'x') FROM n;"
+        "CREATE TABLE Big(ID INTEGER PRIMARY KEY, Body TEXT);"
+        "INSERT INTO Big VALUES(1, printf('%.5000c', 'y'));");
   }
   std::string fetch_error(const std::string& table, int page_size) {
     return thrown_message([&] {
       call(service_, "POST", "/appservice/",
-           {"Function=FetchData", "Params={\"PageNo\":1,\"PageSize\":" +
-                                      std::to_string(page_size) + ",\"TableName\":\"" + table +
-                                      "\"}"});
+           {"Function=FetchData", "Params={\"PageNo\":1,\"PageSize\":" + std::to_string(page_size) +
+                                      ",\"TableName\":\"" + table + "\"}"});
     });
   }
   std::string select_error(const std::string& table, int page_size) {

@@ -339,8 +339,7 @@ TEST_F(SessionPipelineTest, HandlerFailureIsAnErrorPage) {
   EXPECT_NE(std::find(report.begin(), report.end(), "Session ID         : " + AppIdOf(cookie)),
             report.end())
       << base::join(report, "\n");
-  EXPECT_NE(r.body_text().find("/$/start/" + encode_start_params("?Function=Add&Params={}") +
-                               "\""),
+  EXPECT_NE(r.body_text().find("/$/start/" + encode_start_params("?Function=Add&Params={}") + "\""),
             std::string::npos)
       << r.body_text();
   // The session survives its handler's failure, and its client keeps the cookie.

@@ -246,6 +246,7 @@ TEST_F(ExceptionLoggerTest, ReportsStayWithinTheirLimits) {
       "dropped.";
   const std::string full = "Exception log: " + log_dir() +
                            " holds 4 report files; further reports are dropped until it is purged.";
+  // clang-format off
   const Case cases[] = {
       {"burst within a minute", 3, 100, {0, 1, 2, 3, 4, 5}, 3, {per_minute}},
       {"the next minute writes again", 3, 100, {0, 1, 2, 3, 60, 61, 62, 63}, 6,
@@ -254,6 +255,7 @@ TEST_F(ExceptionLoggerTest, ReportsStayWithinTheirLimits) {
       {"defaults allow steady failures", TSvExceptionLogger().MaxReportsPerMinute(),
        TSvExceptionLogger().MaxFiles(), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 10, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     base::remove_tree(log_dir());
