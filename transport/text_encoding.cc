@@ -1,0 +1,1 @@
+#include "transport/text_encoding.h"
