@@ -3,6 +3,8 @@
 #include <charconv>
 #include <optional>
 
+#include "base/text.h"
+
 namespace appsrv::transport {
 namespace {
 
@@ -20,7 +22,7 @@ std::optional<unsigned> hex_at(std::string_view text, size_t at, size_t count) {
 
 }  // namespace
 
-std::string url_decode(std::string_view text, const TextEncoding& encoding) {
+std::string url_decode(std::string_view text, const IInTextEncoding& encoding) {
   std::string bytes;
   bytes.reserve(text.size());
   size_t i = 0;
@@ -30,7 +32,9 @@ std::string url_decode(std::string_view text, const TextEncoding& encoding) {
       ++i;
     } else if (i + 1 < text.size() && (text[i + 1] == 'u' || text[i + 1] == 'U')) {
       if (const std::optional<unsigned> unit = hex_at(text, i + 2, 4)) {
-        bytes += encoding.encode_code_unit(static_cast<char16_t>(*unit & 0xFFFF));
+        // One code unit on its own: a lone surrogate becomes U+FFFD before encoding.
+        const char16_t code_unit = static_cast<char16_t>(*unit & 0xFFFF);
+        bytes += encoding.GetBytes(base::utf16_to_utf8(std::u16string_view(&code_unit, 1)));
       }
       i += 6;
     } else {
@@ -40,10 +44,10 @@ std::string url_decode(std::string_view text, const TextEncoding& encoding) {
       i += 3;
     }
   }
-  return encoding.decode(bytes);
+  return encoding.GetString(bytes);
 }
 
-std::vector<std::string> decode_params(std::string_view text, const TextEncoding& encoding) {
+std::vector<std::string> decode_params(std::string_view text, const IInTextEncoding& encoding) {
   std::vector<std::string> lines;
   // A trailing "&" adds no empty line; one before the first piece or between two does.
   size_t start = 0;

@@ -13,11 +13,11 @@ namespace appsrv::transport {
 // code unit in that encoding, "%XX" one byte; an escape whose digits are not hexadecimal adds
 // nothing (its characters are still consumed); every other character adds its own byte. "+"
 // stays as it is.
-std::string url_decode(std::string_view text, const TextEncoding& encoding);
+std::string url_decode(std::string_view text, const IInTextEncoding& encoding);
 
 // Cuts at every "&"; each piece, "+" turned into a blank, is URL-decoded as a whole into one
 // line (so an escaped "=" in a name ends the name). Empty pieces give empty lines.
-std::vector<std::string> decode_params(std::string_view text, const TextEncoding& encoding);
+std::vector<std::string> decode_params(std::string_view text, const IInTextEncoding& encoding);
 
 // The form body, then "&" and the query string when that is not empty (no "&" after an
 // empty form body).

@@ -52,8 +52,7 @@ RequestTarget parse_request_target(std::string_view target) {
       last_slash == std::string_view::npos ? std::string_view() : rest.substr(0, last_slash + 1);
   const std::string_view document =
       last_slash == std::string_view::npos ? rest : rest.substr(last_slash + 1);
-  const TextEncoding utf8 = TextEncoding::Utf8();
-  result.document = url_decode(path, utf8) + url_decode(document, utf8);
+  result.document = url_decode(path, *utf8_encoding()) + url_decode(document, *utf8_encoding());
   return result;
 }
 

@@ -137,7 +137,7 @@ void TInHTTPResponseInfo::SetCloseConnection(bool close) {
 }
 
 std::string TInHTTPResponseInfo::EncodedContentText() const {
-  return TextEncoding::ForCharset(FCharSet).encode(FContentText);
+  return CharsetToEncoding(FCharSet)->GetBytes(FContentText);
 }
 
 std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {

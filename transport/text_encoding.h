@@ -1,4 +1,5 @@
-// Charsets named by requests and replies: turning bytes in a charset into UTF-8 and back.
+// Text encodings chosen by charset name. Text in memory is UTF-8; an encoding turns it into the
+// bytes of its charset and back.
 #pragma once
 
 #include <string>
@@ -6,30 +7,36 @@
 
 namespace appsrv::transport {
 
-// One charset, chosen by name; unknown, empty or unusable names give UTF-8. Values are cheap to
-// copy and safe to use from any thread.
-class TextEncoding {
+// A conversion between text (UTF-8 in memory) and the bytes of one charset. Encodings are
+// immutable and live as long as the process: hold them as plain pointers, share them freely.
+class IInTextEncoding {
  public:
-  // Looks the name up ignoring case: "utf-8", "iso-8859-1" and its aliases, "us-ascii",
-  // "utf-16le"/"utf-16be" and whatever else the platform's iconv converts.
-  static TextEncoding ForCharset(std::string_view charset);
-  static TextEncoding Utf8() { return TextEncoding(Kind::kUtf8, {}); }
-
-  // Bytes in this charset -> UTF-8; bytes the charset cannot read become U+FFFD.
-  std::string decode(std::string_view bytes) const;
-  // UTF-8 text -> bytes in this charset; characters it cannot hold become "?".
-  std::string encode(std::string_view utf8) const;
-  // One UTF-16 code unit -> its bytes in this charset (a lone surrogate in UTF-8 is U+FFFD).
-  std::string encode_code_unit(char16_t unit) const;
-
-  bool is_utf8() const { return kind_ == Kind::kUtf8; }
-
- private:
-  enum class Kind { kUtf8, kLatin1, kAscii, kIconv };
-  TextEncoding(Kind kind, std::string iconv_name) : kind_(kind), iconv_name_(std::move(iconv_name)) {}
-
-  Kind kind_;
-  std::string iconv_name_;  // for kIconv
+  virtual ~IInTextEncoding() = default;
+  // Bytes of this charset -> UTF-8 text. Bytes that cannot be decoded become U+FFFD.
+  virtual std::string GetString(std::string_view bytes) const = 0;
+  // UTF-8 text -> bytes of this charset. Characters the charset lacks become "?".
+  virtual std::string GetBytes(std::string_view text) const = 0;
+  // The byte-order mark ("" when the charset has none).
+  virtual std::string GetPreamble() const = 0;
+  virtual int CodePage() const = 0;
 };
+
+// ASCII (code page 20127), the default of every I/O handler: bytes of 0x80 and more decode to
+// U+FFFD, characters above 127 encode as "?".
+const IInTextEncoding* ascii_encoding();
+// Each byte is the character of the same value (Latin-1); characters above 255 encode as "?".
+const IInTextEncoding* eight_bit_encoding();
+const IInTextEncoding* utf8_encoding();           // 65001
+const IInTextEncoding* utf16_le_encoding();       // 1200
+const IInTextEncoding* utf16_be_encoding();       // 1201
+const IInTextEncoding* utf7_encoding();           // 65000
+// The encoding of a code page: the members above for 1200, 1201, 20127, 65000 and 65001, a
+// platform (iconv) conversion for other pages; nullptr when the platform cannot convert it.
+const IInTextEncoding* encoding_for_code_page(int code_page);
+
+// The code page a charset name or alias stands for (case-insensitive), or 0 when unknown.
+int charset_to_code_page(std::string_view charset);
+// The encoding of a charset name; UTF-8 for an empty, unknown or unusable name.
+const IInTextEncoding* CharsetToEncoding(std::string_view charset);
 
 }  // namespace appsrv::transport

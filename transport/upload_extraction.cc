@@ -76,7 +76,7 @@ server::RequestPacketFile ExtractMultipartFile(std::string_view content_type,
 std::optional<server::RequestPacketFile> TakeRawBodyAsFile(const TInHeaderList& headers,
                                                            server::THsmStream* body) {
   server::RequestPacketFile file;
-  file.file_name = url_decode(headers.Values("X-File-Name"), TextEncoding::Utf8());
+  file.file_name = url_decode(headers.Values("X-File-Name"), *utf8_encoding());
   if (file.file_name.empty() || body == nullptr) {
     return std::nullopt;
   }

@@ -1,0 +1,1 @@
+#include "transport/connection_intercept.h"

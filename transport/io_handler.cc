@@ -1,0 +1,1 @@
+#include "transport/io_handler.h"

@@ -1,0 +1,1 @@
+#include "transport/memory_channel.h"

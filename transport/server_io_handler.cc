@@ -1,0 +1,1 @@
+#include "transport/server_io_handler.h"

@@ -1,0 +1,1 @@
+#include "transport/socket_errors.h"

@@ -1,0 +1,1 @@
+#include "transport/tcp_connection.h"
