@@ -54,6 +54,9 @@ class TInBuffer {
   void check_extract(int64_t count) const;
   void removed(int64_t count);
 
+  // Capacity an emptied buffer keeps for reuse.
+  static constexpr size_t kKeptCapacity = 64 * 1024;
+
   std::string FBytes;
   const IInTextEncoding* FByteEncoding;
   int32_t FGrowthFactor = 2048;

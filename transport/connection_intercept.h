@@ -7,8 +7,8 @@
 namespace appsrv::transport {
 
 // Attached to one connection's I/O handler, which owns it. Receive and Send may rewrite the
-// bytes in place; the handler keeps or sends what the hook leaves. A chained intercept (set
-// with SetIntercept) sees the bytes after this one on sending and before it on receiving.
+// bytes in place; the handler keeps or sends what the hook leaves. The base versions pass the
+// bytes on to the chained intercept (SetIntercept), if any.
 class TInConnectionIntercept {
  public:
   TInConnectionIntercept() = default;

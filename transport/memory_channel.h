@@ -11,7 +11,8 @@
 namespace appsrv::transport {
 
 // Both ends are safe to use from two threads (one each). Closing one end lets the other read
-// what was sent before, then see the end of the stream; sending to a closed peer fails with 10058.
+// what was sent before, then see the end of the stream; sending to a closed peer fails with 10054
+// (reset) and using a closed end with 10058.
 std::pair<std::unique_ptr<ByteChannel>, std::unique_ptr<ByteChannel>> make_memory_channel_pair();
 
 }  // namespace appsrv::transport

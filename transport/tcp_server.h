@@ -147,9 +147,14 @@ class TInCustomTCPServer {
   struct ConnectionThreads;
 
   // One accepted connection: makes its context and hands it to a new thread.
-  void accepted(TInListenerThread& listener, std::unique_ptr<TInSocketHandle> socket);
+  void accepted(std::unique_ptr<TInSocketHandle> socket);
+  // Starts a thread that serves the context; on failure closes the connection and logs.
+  void start_connection_thread(std::unique_ptr<TInContext> context);
+  static void* connection_thread_main(void* launch);
+  // The connection thread's steps: connect, execute while asked, disconnect, exception.
   void run_connection(TInContext& context);
-  void stop_locked_listeners();
+  // Joins the connection threads that have ended.
+  void join_finished_threads();
   void log(std::string_view line) const;
 
   bool active_ = false;  // changed only by the thread that starts and stops the server
