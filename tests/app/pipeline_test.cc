@@ -15,17 +15,18 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "json/dyn_object.h"
-#include "server/browser.h"
-#include "server/exception_logger.h"
-#include "server/exception_renderer.h"
-#include "server/handlers.h"
-#include "server/http_packet.h"
-#include "server/reply_packet_reader.h"
-#include "server/request_hook.h"
-#include "server/request_packet_writer.h"
-#include "server/server_controller.h"
-#include "server/session.h"
-#include "server/session_list.h"
+#include "server/exchange/http_packet.h"
+#include "server/exchange/reply_packet_reader.h"
+#include "server/exchange/request_packet_writer.h"
+#include "server/pipeline/controller_start.h"
+#include "server/pipeline/exception_renderer.h"
+#include "server/pipeline/handlers.h"
+#include "server/pipeline/request_hook.h"
+#include "server/session/browser.h"
+#include "server/session/exception_logger.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::app {
@@ -169,7 +170,7 @@ TEST_F(PipelineTest, ProgramClientsAreStartedThenServed) {
   const Case cases[] = {
       {"", "Microsoft Internet Explorer", 8.0F},
       {"python-requests/2.31.0", "Microsoft Internet Explorer", 8.0F},
-      {"Mozilla/3.0 (compatible; Indy Library)", "Microsoft Internet Explorer", 8.0F},
+      {"Mozilla/3.0 (compatible; ReportFetcher)", "Microsoft Internet Explorer", 8.0F},
       {"curl/8.4.0", "Microsoft Internet Explorer", 8.0F},
       {"Go-http-client/1.1", "Microsoft Internet Explorer", 8.0F},
       {"okhttp/4.12.0", "Microsoft Internet Explorer", 8.0F},
