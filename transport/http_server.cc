@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "base/text.h"
-#include "server/memory_stream.h"
+#include "server/exchange/memory_stream.h"
 #include "transport/http_body_framing.h"
 #include "transport/http_exceptions.h"
 #include "transport/http_request_target.h"

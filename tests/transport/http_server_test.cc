@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "base/exception.h"
-#include "server/stream_helper.h"
+#include "server/exchange/stream_helper.h"
 #include "tests/transport/http_test_client.h"
 #include "transport/memory_channel.h"
 
