@@ -92,12 +92,12 @@ class LoopbackClient {
  public:
   static constexpr int kSafetyTimeoutMs = 20000;
 
-  explicit LoopbackClient(int port) {
+  explicit LoopbackClient(int port, const char* address = "127.0.0.1") {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, address, &addr.sin_addr);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       ADD_FAILURE() << "connect failed";
     }
