@@ -10,8 +10,8 @@
 #include "host/command_line.h"
 #include "host/console_host.h"
 #include "host/framework_init.h"
-#include "server/pipeline/request_hook.h"
 #include "server/pipeline/controller_start.h"
+#include "server/pipeline/request_hook.h"
 #include "server/session/server_controller.h"
 
 namespace appsrv::host {
