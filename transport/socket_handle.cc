@@ -56,7 +56,7 @@ int TInSocketHandle::Handle() const {
 
 void TInSocketHandle::AllocateSocket(int socket_type, int protocol) {
   CloseSocket();
-  FIP.clear();
+  // The local address and port stay: they say where the new socket is to be bound.
   FPeerIP.clear();
   FPeerPort = 0;
   int fd = TInStack::NewSocketHandle(socket_type, protocol, FIPVersion);
@@ -73,8 +73,11 @@ void TInSocketHandle::AllocateSocket(int socket_type, int protocol) {
 
 void TInSocketHandle::Bind() {
   int fd = Handle();
-  // Address reuse is off unless asked for: with it on, a second server could share the port.
-  SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == TInReuseSocket::rsTrue ? 1 : 0);
+  // Here address reuse only lets a listener bind while connections it closed earlier linger
+  // in TIME_WAIT; it never lets a second listener share the port. Without it a server that is
+  // stopped after serving could not start again on its port for a minute, so it is on unless
+  // turned off explicitly.
+  SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == TInReuseSocket::rsFalse ? 0 : 1);
   if (FPort == 0 && (FClientPortMin != 0 || FClientPortMax != 0)) {
     if (FClientPortMax < FClientPortMin) {
       throw EInInvalidPortRange("Invalid Port Range (" + std::to_string(FClientPortMin) + " - " +

@@ -27,7 +27,7 @@ class TInSocketHandle {
 
   // Closes any held socket and creates a new stream socket of `FIPVersion`.
   void AllocateSocket(int socket_type = 1 /* SOCK_STREAM */, int protocol = 0);
-  // Sets SO_REUSEADDR (on only for rsTrue), binds to FIP/FPort (or the client port range), reads
+  // Sets SO_REUSEADDR (off only for rsFalse), binds to FIP/FPort (or the client port range), reads
   // the local address back and applies FUseNagle. Throws EInCouldNotBindSocket.
   void Bind();
   void Listen(int queue_length);

@@ -274,14 +274,12 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
     launch.release();  // the thread owns it now
     return;
   }
-  {
-    std::scoped_lock lock(threads_->mu);
-    --threads_->live;
-    threads_->ended.notify_all();
-  }
-  launch.reset();  // closes the connection
   log("Could not start a thread for the connection from " + peer.peer_ip + ":" +
       std::to_string(peer.peer_port) + ": " + base::errno_text(rc));
+  launch.reset();  // closes the connection
+  std::scoped_lock lock(threads_->mu);
+  --threads_->live;
+  threads_->ended.notify_all();
 }
 
 void* TInCustomTCPServer::connection_thread_main(void* arg) {
