@@ -135,7 +135,13 @@ bool TInSocketHandle::Accept(TInSocketHandle& listening) {
   FPeerIP = std::move(accepted.peer_ip);
   FPeerPort = accepted.peer_port;
   FSocketType = SOCK_STREAM;
-  UpdateBindingLocal();
+  if (listening.FIP.empty() || listening.FIP == "0.0.0.0" || listening.FIP == "::") {
+    UpdateBindingLocal();
+  } else {
+    // A listener bound to one address accepts on that address and port only.
+    FIP = listening.FIP;
+    FPort = listening.FPort;
+  }
   return true;
 }
 
