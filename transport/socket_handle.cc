@@ -1,5 +1,6 @@
 #include "transport/socket_handle.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -207,6 +208,15 @@ void TInSocketHandle::UpdateBindingPeer() {
 void TInSocketHandle::SetNagleOpt(bool use_nagle) {
   FUseNagle = use_nagle;
   SetSockOpt(IPPROTO_TCP, TCP_NODELAY, use_nagle ? 0 : 1);
+}
+
+void TInSocketHandle::SetNonBlocking(bool non_blocking) {
+  const int fd = Handle();
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 ||
+      ::fcntl(fd, F_SETFL, non_blocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) != 0) {
+    RaiseSocketError(socket_error_from_errno(errno));
+  }
 }
 
 void TInSocketHandle::SetSockOpt(int level, int option, int value) {

@@ -42,6 +42,9 @@ class TInSocketHandle {
   void UpdateBindingLocal();
   void UpdateBindingPeer();
   void SetNagleOpt(bool use_nagle);
+  // A non-blocking listening socket makes Accept return false at once when nothing is queued;
+  // accepted sockets block either way.
+  void SetNonBlocking(bool non_blocking);
   void SetSockOpt(int level, int option, int value);
   int GetSockOpt(int level, int option);
 
