@@ -81,6 +81,9 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
                                      bool raise_on_timeout) {
   if (!opened_ || !channel_->IsOpen()) {
     if (raise_if_disconnected) {
+      if (opened_) {
+        throw EInClosedSocket();  // closed under the handler, by a stopping server
+      }
       throw EInNotConnected();
     }
     return 0;
