@@ -24,19 +24,19 @@ command -v nginx >/dev/null || { echo "nginx is missing (apt-get install nginx-l
 
 work=$(mktemp -d)
 pids=()
+source "$root/bench/nginx_pong.sh"
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  stop_nginx_pong
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-source "$root/bench/nginx_pong.sh"
-
-# CPU ticks (user + system) of a process and its child processes.
+# CPU ticks (user + system) of the processes given.
 cpu_ticks() {
   local total=0 pid
-  for pid in "$@" $(pgrep -P "$1" || true); do
+  for pid in "$@"; do
     if [[ -r /proc/$pid/stat ]]; then
       # Fields 14 and 15 after the command name, which may hold blanks.
       total=$((total + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')))
@@ -46,14 +46,14 @@ cpu_ticks() {
 }
 ticks_per_second=$(getconf CLK_TCK)
 
-# run <label> <pid> <connections> <url> [wrk args...]: one wrk run, one result line.
+# run <label> <pids> <connections> <url> [wrk args...]: one wrk run, one result line.
 run() {
-  local label=$1 pid=$2 connections=$3 url=$4
+  local label=$1 pids_of_server=$2 connections=$3 url=$4
   shift 4
   local before after out requests rps
-  before=$(cpu_ticks "$pid")
+  before=$(cpu_ticks $pids_of_server)
   out=$(wrk -t2 -c"$connections" -d"${duration}s" "$@" "$url")
-  after=$(cpu_ticks "$pid")
+  after=$(cpu_ticks $pids_of_server)
   requests=$(awk '/requests in/ {print $1}' <<<"$out")
   rps=$(awk '/Requests\/sec/ {print $2}' <<<"$out")
   local errors
@@ -107,7 +107,7 @@ start_server close
 close_pid=$server_pid close_port=$server_port
 add_close=$(add_script "$close_port" close)
 for c in 16 64; do
-  run "nginx Pong (close)" "$nginx_pid" "$c" "http://127.0.0.1:$nginx_port/" -H "Connection: close"
+  run "nginx Pong (close)" "$(nginx_pong_pids)" "$c" "http://127.0.0.1:$nginx_port/" -H "Connection: close"
   run "/\$/ping (close)" "$close_pid" "$c" "http://127.0.0.1:$close_port/\$/ping" -H "Connection: close"
   run "Add on a session (close)" "$close_pid" "$c" "http://127.0.0.1:$close_port/appservice/" -s "$add_close"
 done
@@ -117,7 +117,7 @@ start_server keepalive
 keep_pid=$server_pid keep_port=$server_port
 add_keep=$(add_script "$keep_port" keep)
 for c in 16 64; do
-  run "nginx Pong (keep-alive)" "$nginx_pid" "$c" "http://127.0.0.1:$nginx_port/"
+  run "nginx Pong (keep-alive)" "$(nginx_pong_pids)" "$c" "http://127.0.0.1:$nginx_port/"
   run "/\$/ping (keep-alive)" "$keep_pid" "$c" "http://127.0.0.1:$keep_port/\$/ping"
   run "Add on a session (keep-alive)" "$keep_pid" "$c" "http://127.0.0.1:$keep_port/appservice/" -s "$add_keep"
 done
