@@ -69,6 +69,8 @@ class BridgeTest : public server::testing::PipelineTest {
         text += "\nfile=" + f.mFileName + "|" + f.mFieldName + "|" + f.mContentType + "|" +
                 std::to_string(f.mFileSize) + "|" + base::read_file(f.mTempPathName);
         upload_paths_.push_back(f.mTempPathName);
+        // In the folder TearDown finds empty once the requests have ended.
+        EXPECT_TRUE(base::starts_with(f.mTempPathName, controller_->CacheDir()));
       }
       reply.WriteString(text);
     } else if (path == "/echo/headers") {
@@ -330,6 +332,9 @@ TEST_F(BridgeTest, UploadsReachThePipelineAsFilesThatAreGoneAfterwards) {
       {Post("/echo/fields?SvFileUploader=true", "multipart/form-data; boundary=\"BOUNDARY\"",
             multipart),
        "report.txt|upload|text/plain|" + std::to_string(content.size()), content},
+      // Without its closing delimiter the whole body is the file.
+      {Post("/echo/fields?SvFileUploader=true", "multipart/form-data; boundary=OTHER", multipart),
+       "report.txt|upload|text/plain|" + std::to_string(multipart.size()), multipart},
       {Post("/echo/fields?SvFileUploader=TRUE", "application/octet-stream", "raw bytes",
             "X-File-Name: r%C3%A9sum%C3%A9.bin\r\nX-SvFieldName: doc\r\n"),
        "r\xC3\xA9sum\xC3\xA9.bin|doc|application/octet-stream|9", "raw bytes"},
