@@ -5,8 +5,10 @@
 #include "base/encoding.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "server/exchange/file_stream.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
+#include "server/pipeline/app_cache.h"
 #include "tests/server/inflate_util.h"
 #include "tests/server/pipeline_fixture.h"
 #include "tests/transport/http_test_client.h"
@@ -91,6 +93,14 @@ class BridgeTest : public server::testing::PipelineTest {
       }
       text.resize(static_cast<size_t>(std::stoi(n)));
       reply.WriteString(text);
+    } else if (path == "/echo/cachefile") {
+      // A one-time cache file: its own trailer names the content type.
+      const std::string file = server::TSvAppCache::NewTempFileName();
+      server::TCacheStream cache(std::make_unique<server::WriteFileStream>(file), file, "",
+                                 "text/plain; charset=UTF-8", server::TCacheType::ctOneTime);
+      cache.Write("cached!", 7);
+      cache.Close();
+      reply.SendCacheFile(file);
     } else if (path == "/echo/nocompress") {
       reply.AddHeader("no-compression", "");
       reply.mHeaders.lines().back() = "no-compression";
@@ -263,6 +273,11 @@ TEST_F(BridgeTest, ReplyMapping) {
   EXPECT_TRUE(base::starts_with(cookies[1], "gone=; Path=/; Expires=")) << cookies[1];
   EXPECT_NE(cookies[1].find("-Dec-1899 "), std::string::npos) << cookies[1];
   EXPECT_EQ(cookies[1].find("Max-Age"), std::string::npos);
+
+  const ParsedResponse cached = One(Get("/echo/cachefile"));
+  EXPECT_EQ(cached.status(), 200);
+  EXPECT_EQ(cached.header("Content-Type"), "text/plain; charset=UTF-8");
+  EXPECT_EQ(cached.body, "cached!");
 
   const ParsedResponse missing = One(Get("/echo/missing"));
   EXPECT_EQ(missing.status_line, "HTTP/1.1 404 Not Found");
