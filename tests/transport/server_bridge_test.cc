@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/encoding.h"
 #include "base/files.h"
 #include "base/text.h"
 #include "server/exchange/file_stream.h"
