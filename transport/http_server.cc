@@ -102,7 +102,8 @@ class HeaderBlockReader {
 
 // Reads header lines up to the empty line; false when the header limit is reached. More than
 // max_header_lines + 1 lines fail as a capture over its line count does.
-bool read_header_lines(HeaderBlockReader& reader, int32_t max_lines, std::vector<std::string>& lines) {
+bool read_header_lines(HeaderBlockReader& reader, int32_t max_lines,
+                       std::vector<std::string>& lines) {
   while (true) {
     std::optional<std::string> line = reader.ReadLine();
     if (!line) {
@@ -201,8 +202,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   if (const std::optional<int> refusal = check_headers(context, req, resp)) {
     return reply_and_close(*refusal);
   }
-  const bool form =
-      base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
+  const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
   if (const std::optional<int> refusal = read_body(context, req, resp, form)) {
     return reply_and_close(*refusal);
   }
@@ -250,9 +250,8 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   return resp.FCloseConnection ? Outcome::kClose : Outcome::kServed;
 }
 
-std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context,
-                                                     TInHTTPRequestInfo& req,
-                                                     TInHTTPResponseInfo& resp) {
+std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHTTPRequestInfo& req,
+                                                      TInHTTPResponseInfo& resp) {
   TInIOHandler& io = context.IOHandler();
   if (OnHeadersAvailable && !OnHeadersAvailable(context, req.FURI, req.FRawHeaders)) {
     int status = 403;
@@ -272,7 +271,8 @@ std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context,
   }
   // Two lengths that disagree, or a coding the server cannot undo, leave no safe way to find
   // the next request. Refused before a 100 Continue invites the body.
-  if (req.FConflictingContentLength || body_framing(req.FTransferEncoding) == BodyFraming::kUnsupported) {
+  if (req.FConflictingContentLength ||
+      body_framing(req.FTransferEncoding) == BodyFraming::kUnsupported) {
     return 400;
   }
   if (http11 && !req.FExpect.empty() && io.InputBufferIsEmpty()) {
@@ -289,10 +289,10 @@ std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context,
 }
 
 std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRequestInfo& req,
-                                                 TInHTTPResponseInfo& resp, bool form) {
+                                                  TInHTTPResponseInfo& resp, bool form) {
   TInIOHandler& io = context.IOHandler();
-  const int64_t max_body = form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes)
-                                : limits_.max_body_bytes;
+  const int64_t max_body =
+      form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes) : limits_.max_body_bytes;
   if (body_framing(req.FTransferEncoding) == BodyFraming::kChunked) {
     // A length beside a chunked body is a smuggling attempt: read the chunks, answer, close.
     if (!req.FRawHeaders.Extract("Content-Length").empty()) {
@@ -353,8 +353,8 @@ void TInCustomHTTPServer::read_credentials(TInContext& context, TInHTTPRequestIn
   std::string user, password;
   if (OnParseAuthentication &&
       OnParseAuthentication(context, authorization.substr(0, blank),
-                            blank == std::string::npos ? "" : authorization.substr(blank + 1),
-                            user, password)) {
+                            blank == std::string::npos ? "" : authorization.substr(blank + 1), user,
+                            password)) {
     req.FAuthExists = true;
     req.FAuthUsername = user;
     req.FAuthPassword = password;
