@@ -7,6 +7,7 @@
 #include "base/exception.h"
 #include "server/exchange/stream_helper.h"
 #include "tests/transport/http_test_client.h"
+#include "transport/http_exceptions.h"
 #include "transport/memory_channel.h"
 
 namespace appsrv::transport {
@@ -333,6 +334,19 @@ TEST_F(HttpServerTest, BodiesOverTheLimitsAre413) {
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].status(), c.status);
   }
+}
+
+TEST(WriteHeader, HeaderGoesOutOnce) {
+  auto channels = make_memory_channel_pair();
+  TInIOHandler io(std::move(channels.second));
+  TInHTTPResponseInfo response;
+  response.SetCloseConnection(true);
+  WriteHeader(io, response);
+  EXPECT_THROW(WriteHeader(io, response), EInHTTPHeaderAlreadyWritten);
+  char buf[512];
+  const IoResult r = channels.first->Receive(buf, sizeof buf);
+  ASSERT_GT(r.bytes, 0);
+  EXPECT_EQ(std::string(buf, 17), "HTTP/1.1 200 OK\r\n");
 }
 
 // Every request below, split in two at every byte, gets the same answer as when sent whole.
