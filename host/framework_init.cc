@@ -3,7 +3,8 @@
 #include <string_view>
 
 #include "host/app_log.h"
-#include "server/server_controller.h"
+#include "server/pipeline/controller_start.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::host {
 namespace {

@@ -16,7 +16,7 @@
 #include "host/application_state.h"
 #include "host/command_line.h"
 #include "host/service_unit.h"
-#include "server/server_controller.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::host {
 namespace {

@@ -166,16 +166,7 @@ void install_service_unit(const std::string& folder, const ServiceUnit& unit) {
     throw base::Exception(errno == EEXIST ? "The unit file " + path + " exists already."
                                           : path + ": " + base::errno_text(errno));
   }
-  size_t done = 0;
-  int err = 0;
-  while (done < text.size() && err == 0) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (errno != EINTR) {
-      err = errno;
-    }
-  }
+  int err = base::write_all(fd, text);
   if (::close(fd) != 0 && err == 0) {
     err = errno;
   }

@@ -8,10 +8,10 @@
 #include "host/browser_launch.h"
 #include "host/command_line.h"
 #include "host/framework_init.h"
-#include "server/request_hook.h"
-#include "server/server_controller.h"
-#include "server/session.h"
-#include "server/session_list.h"
+#include "server/pipeline/request_hook.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
 
 namespace appsrv::host {
 namespace {

@@ -12,8 +12,9 @@
 #include "host/console_host.h"
 #include "host/framework_init.h"
 #include "host/service_module.h"
-#include "server/request_hook.h"
-#include "server/server_controller.h"
+#include "server/pipeline/request_hook.h"
+#include "server/pipeline/controller_start.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::host {
 namespace {

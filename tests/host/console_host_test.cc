@@ -9,8 +9,8 @@
 
 #include "base/files.h"
 #include "base/text.h"
-#include "server/session.h"
-#include "server/session_list.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
 #include "tests/host/host_test_support.h"
 
 namespace appsrv::host {

@@ -8,7 +8,8 @@
 #include <string>
 
 #include "base/files.h"
-#include "server/server_controller.h"
+#include "server/pipeline/controller_start.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::host::testing {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "base/exception.h"
-#include "server/request_hook.h"
-#include "server/session.h"
-#include "server/session_list.h"
+#include "server/pipeline/request_hook.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
 #include "tests/host/host_test_support.h"
 
 namespace appsrv::host {

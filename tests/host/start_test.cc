@@ -9,7 +9,8 @@
 #include "host/app_log.h"
 #include "host/command_line.h"
 #include "host/framework_init.h"
-#include "server/server_controller.h"
+#include "server/pipeline/controller_start.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::host {
 namespace {
