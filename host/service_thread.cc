@@ -36,7 +36,13 @@ void TSvServiceThread::Execute() {
     if (FServiceComponent == nullptr) {
       throw base::Exception("HttpClass is nil.");
     }
-    if (OnRunning) {
+    // A stop that came while the listeners opened ends the service before it reports ready.
+    bool terminated = false;
+    {
+      std::scoped_lock lock(mu_);
+      terminated = terminated_;
+    }
+    if (OnRunning && !terminated) {
       OnRunning(*FServiceComponent);
     }
   } catch (const std::exception& e) {
