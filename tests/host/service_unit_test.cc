@@ -48,6 +48,13 @@ TEST(ServiceUnit, TextForAnApplicationFolder) {
             "WantedBy=multi-user.target\n");
 }
 
+// The unit kept in deploy/ is the one INSTALL writes for a program in /opt/appserver/.
+TEST(ServiceUnit, TheDeployedUnitIsTheInstalledOne) {
+  EXPECT_EQ(base::read_file(std::string(APPSRV_SOURCE_DIR) + "deploy/MyApp.service"),
+            service_unit_text({"MyApp", "My Corvane Application",
+                               "/opt/appserver/appserver-service", "/opt/appserver/"}));
+}
+
 // Blanks, quotes, backslashes, "%" specifiers and "$" variables must reach systemd as the
 // characters they are.
 TEST(ServiceUnit, EscapesWhatSystemdWouldReadOtherwise) {
