@@ -32,6 +32,16 @@ inline void write_file(const std::filesystem::path& path, const std::string& tex
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// UTF-16 LE bytes of ASCII text read back as text (every second byte must be 0).
+inline std::string ascii_from_utf16le(const std::string& bytes) {
+  std::string out;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    EXPECT_EQ(bytes[i + 1], '\0') << "not UTF-16 LE at byte " << i;
+    out.push_back(bytes[i]);
+  }
+  return out;
+}
+
 // A private application folder: the programs (hard-linked, so that they find their files
 // beside themselves), port.ini asking for a free port, wwwroot/ and a temporary folder.
 class AppFolder {

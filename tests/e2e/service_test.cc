@@ -96,11 +96,7 @@ TEST(Service, APortInUseEndsTheServiceWithAFailureAndNeverReportsReady) {
   // The same error in the journal (standard error) and in the application log file.
   const std::string error = datagrams[0].substr(7);
   EXPECT_TRUE(has_line(end.lines, "<3>" + error)) << ::testing::PrintToString(end.lines);
-  const std::string log = read_file(folder.root() / "appserver-service.log");
-  std::string text;
-  for (size_t i = 0; i < log.size(); i += 2) {
-    text += log[i];
-  }
+  const std::string text = ascii_from_utf16le(read_file(folder.root() / "appserver-service.log"));
   EXPECT_TRUE(text.ends_with(" " + error + "\r\n")) << text;
 }
 
