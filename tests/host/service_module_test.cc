@@ -164,12 +164,29 @@ TEST_F(ServiceRun, ReportsReadyOnceServingAndStopsOnSigterm) {
   Probe probe;
   probe.notify = &notify_;
   TSvServiceModule module("App", "App", "An app", fake_class(probe));
-  std::thread run([&] { module.Run(); });
+  std::atomic<bool> ended{false};
+  std::thread run([&] {
+    module.Run();
+    ended = true;
+  });
+  // Stops the service however the test ends; only SIGTERM ends Run.
+  struct StopAtEnd {
+    std::thread& run;
+    std::atomic<bool>& ended;
+    ~StopAtEnd() {
+      if (!ended) {
+        ::kill(::getpid(), SIGTERM);
+      }
+      if (run.joinable()) {
+        run.join();
+      }
+    }
+  } stop_at_end{run, ended};
 
   const std::optional<std::string> ready = notify_.WaitFor("READY=1", seconds(20));
+  EXPECT_FALSE(probe.notified_before_created);
   ASSERT_TRUE(ready.has_value());
   EXPECT_EQ(*ready, "READY=1\nSTATUS=Serving HTTP on port 8123");
-  EXPECT_FALSE(probe.notified_before_created);
   EXPECT_TRUE(module.mStartTried);
 
   ::kill(::getpid(), SIGTERM);
