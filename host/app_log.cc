@@ -28,8 +28,8 @@ std::string application_log_path(std::string_view extension) {
 }
 
 std::string application_log_line(base::DateTime when, std::string_view text) {
-  const std::u16string line = base::utf8_to_utf16(base::iso_date_time_text(when) + " " +
-                                                  std::string(text) + "\r\n");
+  const std::u16string line =
+      base::utf8_to_utf16(base::iso_date_time_text(when) + " " + std::string(text) + "\r\n");
   std::string bytes;
   bytes.reserve(line.size() * 2);
   for (const char16_t unit : line) {

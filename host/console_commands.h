@@ -30,11 +30,11 @@ enum class CommandKind {
 
 struct ConsoleCommand {
   CommandKind kind = CommandKind::kNone;
-  bool on = false;                                  // kDebug, kSsl
-  int32_t bits_per_second = 0;                      // kSpeed
-  std::string text;                                 // kParams: the rest of the line, as typed
+  bool on = false;                                   // kDebug, kSsl
+  int32_t bits_per_second = 0;                       // kSpeed
+  std::string text;                                  // kParams: the rest of the line, as typed
   TSvWebBrowser browser = TSvWebBrowser::wbDefault;  // kBrowser
-  std::string error;                                // kInvalid
+  std::string error;                                 // kInvalid
 };
 
 // Command words compare without case; "speed" takes an entry of the speed list ("64 kbps",

@@ -28,8 +28,8 @@ void start_program(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-std::string ComposeStartURL(bool ssl, const std::string& bound_ip, int32_t port,
-                            int32_t ssl_port, const std::string& params) {
+std::string ComposeStartURL(bool ssl, const std::string& bound_ip, int32_t port, int32_t ssl_port,
+                            const std::string& params) {
   std::string url = ssl ? "https://" : "http://";
   url += bound_ip.empty() ? std::string("127.0.0.1") : bound_ip.substr(0, bound_ip.find(','));
   if (ssl && ssl_port != 443) {
@@ -148,7 +148,8 @@ void TSvStandAloneServer::CopyStartURLToClipboard() const {
     std::vector<std::string> args;
   };
   // Each tool takes the text on its standard input, so the URL needs no quoting.
-  const Tool tools[] = {{"wl-copy", {}}, {"xclip", {"-selection", "clipboard"}},
+  const Tool tools[] = {{"wl-copy", {}},
+                        {"xclip", {"-selection", "clipboard"}},
                         {"xsel", {"--clipboard", "--input"}}};
   for (const Tool& tool : tools) {
     const std::string path = FindOnPath({tool.name});

@@ -113,7 +113,7 @@ class TSvStandAloneServer final : public SentBytesSink {
 // The start URL from the controller's values: `bound_ip` (a comma-separated list, first entry
 // used; empty: 127.0.0.1), the HTTP and HTTPS ports (80 and 443 are not written) and `params`
 // appended after "?" as they are.
-std::string ComposeStartURL(bool ssl, const std::string& bound_ip, int32_t port,
-                            int32_t ssl_port, const std::string& params);
+std::string ComposeStartURL(bool ssl, const std::string& bound_ip, int32_t port, int32_t ssl_port,
+                            const std::string& params);
 
 }  // namespace appsrv::host

@@ -12,8 +12,8 @@
 #include "host/console_host.h"
 #include "host/framework_init.h"
 #include "host/service_module.h"
-#include "server/pipeline/request_hook.h"
 #include "server/pipeline/controller_start.h"
+#include "server/pipeline/request_hook.h"
 #include "server/session/server_controller.h"
 
 namespace appsrv::host {

@@ -43,10 +43,9 @@ struct SpeedEntry {
   int32_t bits_per_second;
 };
 inline constexpr SpeedEntry kSpeedEntries[] = {
-    {"None", 0},           {"32 kbps", 32000},     {"64 kbps", 64000},
-    {"128 kbps", 128000},  {"256 kbps", 256000},   {"512 kbps", 512000},
-    {"1 Mbps", 1000000},   {"2 Mbps", 2000000},    {"5 Mbps", 5000000},
-    {"10 Mbps", 10000000}, {"Custom...", -1},
+    {"None", 0},          {"32 kbps", 32000},    {"64 kbps", 64000},  {"128 kbps", 128000},
+    {"256 kbps", 256000}, {"512 kbps", 512000},  {"1 Mbps", 1000000}, {"2 Mbps", 2000000},
+    {"5 Mbps", 5000000},  {"10 Mbps", 10000000}, {"Custom...", -1},
 };
 inline constexpr size_t kCustomSpeedEntry = std::size(kSpeedEntries) - 1;
 

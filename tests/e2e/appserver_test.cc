@@ -46,8 +46,8 @@ std::string query_text(const fs::path& db_path, const std::string& sql) {
     while (sqlite3_step(st) == SQLITE_ROW) {
       for (int c = 0; c < sqlite3_column_count(st); ++c) {
         const unsigned char* v = sqlite3_column_text(st, c);
-        out += (c > 0 ? "|" : "") + std::string(v != nullptr ? reinterpret_cast<const char*>(v)
-                                                             : "NULL");
+        out += (c > 0 ? "|" : "") +
+               std::string(v != nullptr ? reinterpret_cast<const char*>(v) : "NULL");
       }
       out += "\n";
     }
@@ -106,18 +106,18 @@ class Client {
  public:
   explicit Client(uint16_t port) : port_(port) {}
 
-  HttpResponse Call(const std::string& function, const std::string& params) {
-    HttpResponse r = PostForm(port_, "/appservice/",
-                              "Function=" + FormEncode(function) + "&Params=" + FormEncode(params),
-                              cookie_);
-    for (const std::string& c : r.cookies()) {
+  ParsedResponse Call(const std::string& function, const std::string& params) {
+    ParsedResponse r =
+        PostForm(port_, "/appservice/",
+                 "Function=" + FormEncode(function) + "&Params=" + FormEncode(params), cookie_);
+    for (const std::string& c : Cookies(r)) {
       cookie_ = c;
     }
     return r;
   }
-  HttpResponse Get(const std::string& target) {
-    HttpResponse r = testing::Get(port_, target, cookie_);
-    for (const std::string& c : r.cookies()) {
+  ParsedResponse Get(const std::string& target) {
+    ParsedResponse r = testing::Get(port_, target, cookie_);
+    for (const std::string& c : Cookies(r)) {
       cookie_ = c;
     }
     return r;
@@ -141,12 +141,12 @@ TEST(AppServer, AnswersTheAppServiceOnceTheClientHasItsCookie) {
   Client client(server.port());
   const std::string params = R"({"A":2,"B":3,"Info":"x"})";
 
-  const HttpResponse first = client.Call("Add", params);
-  EXPECT_FALSE(client.cookie().empty()) << first.status << "\n" << first.body;
+  const ParsedResponse first = client.Call("Add", params);
+  EXPECT_FALSE(client.cookie().empty()) << first.status_line << "\n" << first.body;
   EXPECT_EQ(first.body.find("Result="), std::string::npos);
 
-  const HttpResponse answer = client.Call("Add", params);
-  EXPECT_EQ(answer.status, 200);
+  const ParsedResponse answer = client.Call("Add", params);
+  EXPECT_EQ(answer.status(), 200);
   EXPECT_EQ(answer.header("Content-Type"), "text/html; charset=UTF-8");
   EXPECT_EQ(answer.body, envelope("Add", params, R"({"Result":5,"Info":"x"})"));
 
@@ -180,8 +180,8 @@ class WithDatabase : public ::testing::Test {
 
 TEST_F(WithDatabase, FetchDataAndSaveDataRoundTrip) {
   const std::string fetch = R"({"PageNo":1,"PageSize":2,"TableName":"items"})";
-  const HttpResponse page = client_->Call("FetchData", fetch);
-  ASSERT_EQ(page.status, 200) << page.body;
+  const ParsedResponse page = client_->Call("FetchData", fetch);
+  ASSERT_EQ(page.status(), 200) << page.body;
   const std::string result = page.body.substr(page.body.find("\r\nResult=") + 9);
   EXPECT_NE(result.find("\"RecordCount\":3"), std::string::npos) << result;
   EXPECT_NE(result.find("\"PageNo\":1"), std::string::npos) << result;
@@ -193,21 +193,21 @@ TEST_F(WithDatabase, FetchDataAndSaveDataRoundTrip) {
       "<rs:data><rs:insert><z:row ID='4' Name='four' Price='4.75'/></rs:insert>"
       "<rs:update><rs:original><z:row ID='2' Name='two'/></rs:original>"
       "<z:row ID='2' Name='TWO'/></rs:update></rs:data>";
-  const HttpResponse saved = client_->Call(
+  const ParsedResponse saved = client_->Call(
       "SaveData", R"({"TableName":"items","KeyFields":"ID","Changes":")" + changes + "\"}");
-  ASSERT_EQ(saved.status, 200) << saved.body;
+  ASSERT_EQ(saved.status(), 200) << saved.body;
   EXPECT_NE(saved.body.find("Result={\"Info\":\"INSERT INTO items"), std::string::npos)
       << saved.body;
   EXPECT_EQ(query_text(folder_.database(), "SELECT ID, Name, Price FROM items ORDER BY ID"),
             "1|one|1.5\n2|TWO|2.25\n3|three|NULL\n4|four|4.75\n");
 
-  const HttpResponse again =
+  const ParsedResponse again =
       client_->Call("FetchData", R"({"PageNo":2,"PageSize":2,"TableName":"items"})");
   EXPECT_NE(again.body.find("\"RecordCount\":4"), std::string::npos) << again.body;
   EXPECT_NE(again.body.find(R"(Name=\"four\")"), std::string::npos) << again.body;
 
   // A failing change answers with an "Error" member and changes nothing.
-  const HttpResponse failed = client_->Call(
+  const ParsedResponse failed = client_->Call(
       "SaveData",
       R"({"TableName":"items","KeyFields":"ID","Changes":"<rs:data><rs:insert><z:row ID='1'/></rs:insert></rs:data>"})");
   EXPECT_NE(failed.body.find("Result={\"Error\":"), std::string::npos) << failed.body;
@@ -215,9 +215,9 @@ TEST_F(WithDatabase, FetchDataAndSaveDataRoundTrip) {
 }
 
 TEST_F(WithDatabase, SqlSelectServesAGridPage) {
-  const HttpResponse r =
+  const ParsedResponse r =
       client_->Get("/rest/sqlselect?tblNames=items&fldNames=ID,Name&rp=2&page=2&orderBy=ID");
-  ASSERT_EQ(r.status, 200) << r.body;
+  ASSERT_EQ(r.status(), 200) << r.body;
   EXPECT_EQ(r.header("Content-Type"), "text/json; charset=utf-8");
   EXPECT_NE(r.body.find("\"title\":\"items\""), std::string::npos) << r.body;
   EXPECT_NE(r.body.find("\"total\":3"), std::string::npos) << r.body;
@@ -227,9 +227,9 @@ TEST_F(WithDatabase, SqlSelectServesAGridPage) {
 }
 
 TEST_F(WithDatabase, AFailingCallIsAnsweredWithAnErrorPage) {
-  const HttpResponse r =
+  const ParsedResponse r =
       client_->Call("FetchData", R"({"PageNo":1,"PageSize":2,"TableName":"missing"})");
-  EXPECT_GE(r.status, 400) << r.body;
+  EXPECT_GE(r.status(), 400) << r.body;
   EXPECT_EQ(r.body.find("Result="), std::string::npos) << r.body;
   EXPECT_NE(r.body.find("missing"), std::string::npos) << r.body;
   // The server goes on serving the same session.
@@ -319,7 +319,7 @@ TEST(AppServer, SigtermEndsCleanlyAndLeavesNoTemporaryFiles) {
   Client client(server.port());
   client.Call("Add", "{}");
   const std::string big(100000, 'x');
-  const HttpResponse r = client.Call("Add", R"({"Info":")" + big + "\"}");
+  const ParsedResponse r = client.Call("Add", R"({"Info":")" + big + "\"}");
   EXPECT_TRUE(r.body.ends_with(big + "\"}")) << r.body.substr(0, 200);
   EXPECT_GT(r.body.size(), 2 * big.size());
   server.process().WriteInput("status\n");

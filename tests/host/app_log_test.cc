@@ -23,8 +23,7 @@ std::string utf16le(std::u16string_view text) {
 
 TEST(AppLog, LineIsDateTimeBlankTextCrLfInUtf16LeWithoutByteOrderMark) {
   const base::DateTime when = base::encode_date(2026, 3, 4) + base::encode_time(5, 6, 7);
-  EXPECT_EQ(application_log_line(when, "Error: x"),
-            utf16le(u"2026-03-04 05:06:07 Error: x\r\n"));
+  EXPECT_EQ(application_log_line(when, "Error: x"), utf16le(u"2026-03-04 05:06:07 Error: x\r\n"));
   // Text beyond ASCII, including a character outside the basic plane, as UTF-16 code units.
   EXPECT_EQ(application_log_line(when, "\xC3\xA9\xF0\x9F\x98\x80"),
             utf16le(u"2026-03-04 05:06:07 \u00E9\U0001F600\r\n"));

@@ -11,9 +11,9 @@ TEST(CommandLine, SwitchIsDashOrSlashAndExactlyTheNameInAnyCase) {
     bool is_gui;
   };
   const Case cases[] = {
-      {"-GUI", true},  {"/gui", true},   {"-gUi", true},   {"GUI", false},  {"--GUI", false},
-      {"-GUI:1", false}, {"-GUIX", false}, {"-GU", false}, {"", false},     {"-", false},
-      {"\\GUI", false},
+      {"-GUI", true},   {"/gui", true},    {"-gUi", true},   {"GUI", false},
+      {"--GUI", false}, {"-GUI:1", false}, {"-GUIX", false}, {"-GU", false},
+      {"", false},      {"-", false},      {"\\GUI", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argument);

@@ -56,8 +56,7 @@ class ConsoleHost : public ::testing::Test {
   // Runs the message loop over `input`, which ends with the input closed.
   std::vector<std::string> run(const std::string& input) {
     TFormSvMain& f = form();
-    EXPECT_EQ(::write(input_[1], input.data(), input.size()),
-              static_cast<ssize_t>(input.size()));
+    EXPECT_EQ(::write(input_[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     ::close(input_[1]);
     input_[1] = -1;
     f.RunMessageLoop();

@@ -75,9 +75,9 @@ HttpHostClass fake_class(FakeHostState& state) {
   return [&state] { return std::make_unique<FakeHost>(state); };
 }
 
-std::vector<std::string> start_lines(const std::string& port_ini, FakeHostState host,
-                                     server::NonSslRequest non_ssl =
-                                         server::NonSslRequest::nsAccept) {
+std::vector<std::string> start_lines(
+    const std::string& port_ini, FakeHostState host,
+    server::NonSslRequest non_ssl = server::NonSslRequest::nsAccept) {
   ProcessController controller(port_ini);
   controller->SSLOptions().NonSSLRequest = non_ssl;
   TSvStandAloneServer srv;
@@ -104,7 +104,10 @@ TEST(StandAloneServer, StartLogsTheListenersState) {
        NonSslRequest::nsAccept,
        {"Warning: Port has been assigned by system.", "HTTP Server is active on port: 43210", "",
         rule, ""}},
-      {"http only", "[PORTS]\nPort=8888\n", {}, NonSslRequest::nsAccept,
+      {"http only",
+       "[PORTS]\nPort=8888\n",
+       {},
+       NonSslRequest::nsAccept,
        {"HTTP Server is active on port: 8888", "", rule, ""}},
       {"http inactive",
        "[PORTS]\nPort=8888\n",

@@ -20,8 +20,7 @@ TEST(WindowSettings, MissingFileAndMissingKeysGiveTheDefaults) {
   EXPECT_FALSE(defaults.StartBrowser);
   EXPECT_EQ(defaults.SpeedLimit, 0);
   // A key in the wrong section, or a value that is no number, counts as missing.
-  EXPECT_EQ(ParseWindowSettings("[HTTP]\nSSL=1\n[Main]\nBrowser=two\nRunInTray=yes\n"),
-            defaults);
+  EXPECT_EQ(ParseWindowSettings("[HTTP]\nSSL=1\n[Main]\nBrowser=two\nRunInTray=yes\n"), defaults);
 }
 
 TEST(WindowSettings, StoredValuesReadBackAndStartBrowserIsNeverWritten) {
@@ -94,8 +93,12 @@ TEST(WindowSettings, SentDataLabel) {
     std::string_view text;
   };
   const Case cases[] = {
-      {0, "0 bytes"},          {1024, "1,024 bytes"},      {1025, "1 KB"},
-      {1048576, "1,024 KB"},   {1048577, "1 MB"},          {5000000000ULL, "4,768 MB"},
+      {0, "0 bytes"},
+      {1024, "1,024 bytes"},
+      {1025, "1 KB"},
+      {1048576, "1,024 KB"},
+      {1048577, "1 MB"},
+      {5000000000ULL, "4,768 MB"},
       {1099511627776ULL * 2, "2,097,152 MB"},
   };
   for (const Case& c : cases) {

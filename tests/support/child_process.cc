@@ -127,8 +127,7 @@ std::optional<std::string> ChildProcess::WaitForLine(std::string_view prefix,
                                                      std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
   while (true) {
-    std::optional<std::string> line =
-        ReadLine(std::chrono::milliseconds(remaining_ms(deadline)));
+    std::optional<std::string> line = ReadLine(std::chrono::milliseconds(remaining_ms(deadline)));
     if (!line) {
       return std::nullopt;
     }

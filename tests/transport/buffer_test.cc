@@ -1,0 +1,3 @@
+#include "transport/buffer.h"
+
+#include <gtest/gtest.h>
