@@ -136,6 +136,11 @@ void TInHTTPResponseInfo::SetCloseConnection(bool close) {
   FConnection = close ? "close" : "keep-alive";
 }
 
+void TInHTTPResponseInfo::Redirect(std::string_view url) {
+  SetResponseNo(302);
+  FLocation = std::string(url);
+}
+
 std::string TInHTTPResponseInfo::EncodedContentText() const {
   return CharsetToEncoding(FCharSet)->GetBytes(FContentText);
 }
@@ -152,7 +157,8 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
   if (HasBody() && FContentType.empty()) {
     SetContentType("text/html; charset=ISO-8859-1");
   }
-  if (FContentLength < 0 && (FTransferEncoding.empty() || base::iequals(FTransferEncoding, "identity"))) {
+  if (FContentLength < 0 &&
+      (FTransferEncoding.empty() || base::iequals(FTransferEncoding, "identity"))) {
     if (!FContentText.empty()) {
       FContentLength = static_cast<int64_t>(EncodedContentText().size());
     } else if (FContentStream) {
@@ -173,7 +179,8 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
   h.SetValue("Content-Encoding", FContentEncoding);
   h.SetValue("Content-Language", FContentLanguage);
   if (!FContentType.empty()) {
-    h.SetValue("Content-Type", FCharSet.empty() ? FContentType : FContentType + "; charset=" + FCharSet);
+    h.SetValue("Content-Type",
+               FCharSet.empty() ? FContentType : FContentType + "; charset=" + FCharSet);
   }
   if (FContentLength >= 0) {
     h.SetValue("Content-Length", std::to_string(FContentLength));
@@ -214,7 +221,8 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
     h.SetValue("Content-Length", "");
   }
 
-  std::string text = "HTTP/1.1 " + std::to_string(FResponseNo) + " " + one_line(FResponseText) + "\r\n";
+  std::string text =
+      "HTTP/1.1 " + std::to_string(FResponseNo) + " " + one_line(FResponseText) + "\r\n";
   for (const std::string& line : h.lines()) {
     text += one_line(line);
     text += "\r\n";
