@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "host/close_signals.h"
 #include "host/console_commands.h"
 #include "host/standalone_server.h"
 #include "host/window_settings.h"
@@ -70,8 +71,8 @@ class TFormSvMain {
   std::atomic<int32_t> posted_new_sessions_{0};
   std::atomic<int32_t> posted_closed_sessions_{0};
   std::atomic<bool> posted_bytes_{false};
-  int wake_read_ = -1;
-  int wake_write_ = -1;  // non-blocking; also written by the signal handler
+  WakePipe wake_;  // also written by the signal handlers
+  std::unique_ptr<CloseSignals> close_signals_;
 
   std::mutex output_mu_;  // guards writes to streams_.output
 };

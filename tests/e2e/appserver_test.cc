@@ -1,23 +1,19 @@
 // The program as a newcomer runs it: started in an application folder of its own with
 // port.ini asking for a free port, driven over loopback HTTP and through its console.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/e2e/app_folder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_client.h"
 
@@ -28,27 +24,6 @@ namespace fs = std::filesystem;
 using std::chrono::seconds;
 
 constexpr std::string_view kActiveLine = "HTTP Server is active on port: ";
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// UTF-16 LE bytes of ASCII text read back as text (every second byte must be 0).
-std::string ascii_from_utf16le(const std::string& bytes) {
-  std::string out;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    EXPECT_EQ(bytes[i + 1], '\0') << "not UTF-16 LE at byte " << i;
-    out.push_back(bytes[i]);
-  }
-  return out;
-}
 
 void exec_sql(const fs::path& db_path, const std::string& sql) {
   sqlite3* db = nullptr;
@@ -81,52 +56,6 @@ std::string query_text(const fs::path& db_path, const std::string& sql) {
   sqlite3_close(db);
   return out;
 }
-
-// A private application folder: the program (hard-linked, so that it finds its files beside
-// itself), port.ini, wwwroot/ and a temporary folder of its own.
-class AppFolder {
- public:
-  AppFolder() {
-    fs::create_directories(APPSRV_E2E_FOLDER);
-    std::string tmpl = std::string(APPSRV_E2E_FOLDER) + "app-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed";
-    }
-    root_ = tmpl;
-    fs::create_directories(root_ / "wwwroot");
-    fs::create_directories(temp());
-    std::error_code ec;
-    fs::create_hard_link(APPSRV_PROGRAM, program(), ec);
-    if (ec) {
-      fs::copy_file(APPSRV_PROGRAM, program());
-      fs::permissions(program(), fs::perms::owner_all);
-    }
-    SetPort(0);
-  }
-  ~AppFolder() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-  AppFolder(const AppFolder&) = delete;
-  AppFolder& operator=(const AppFolder&) = delete;
-
-  fs::path root() const { return root_; }
-  fs::path program() const { return root_ / "appserver"; }
-  fs::path temp() const { return root_ / "tmp"; }
-  fs::path database() const { return root_ / "TEST.mdb"; }
-  void SetPort(int port) {
-    write_file(root_ / "port.ini", "[PORTS]\nPort=" + std::to_string(port) + "\n");
-  }
-
-  std::unique_ptr<ChildProcess> Launch() const {
-    return std::make_unique<ChildProcess>(std::vector<std::string>{program().string()},
-                                          root_.string(),
-                                          std::vector<std::string>{"TMPDIR=" + temp().string()});
-  }
-
- private:
-  fs::path root_;
-};
 
 // The program running in an AppFolder, on the port it reported.
 class Server {
@@ -307,27 +236,6 @@ TEST_F(WithDatabase, AFailingCallIsAnsweredWithAnErrorPage) {
   EXPECT_EQ(client_->Call("Add", R"({"A":1,"B":1})").body,
             envelope("Add", R"({"A":1,"B":1})", R"({"Result":2,"Info":""})"));
 }
-
-// A listening socket on loopback that keeps its port busy.
-class BusyPort {
- public:
-  BusyPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    EXPECT_EQ(::listen(fd_, 1), 0);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-  }
-  ~BusyPort() { ::close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
 
 TEST(AppServer, APortInUseIsLoggedAndTheConsoleStaysUp) {
   AppFolder folder;
