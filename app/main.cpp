@@ -6,8 +6,9 @@
 
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
-#include "server/request_hook.h"
-#include "server/server_controller.h"
+#include "server/pipeline/controller_start.h"
+#include "server/pipeline/request_hook.h"
+#include "server/session/server_controller.h"
 
 int main() {
   using namespace appsrv;
