@@ -29,6 +29,8 @@ class ByteChannel {
   // True when a receive would not block (data, end of stream or an error are waiting).
   // `timeout_ms` -1 waits without limit, 0 only looks.
   virtual bool WaitReadable(int timeout_ms) = 0;
+  // Waits until data, the end of the stream or an error is there (or Close is called), then
+  // receives up to `size` bytes.
   virtual IoResult Receive(void* buffer, size_t size) = 0;
   // Sends some of the bytes (at least one unless it fails); never raises SIGPIPE.
   virtual IoResult Send(const void* data, size_t size) = 0;

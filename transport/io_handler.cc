@@ -81,11 +81,16 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
                                      bool raise_on_timeout) {
   if (!opened_ || !channel_->IsOpen()) {
     if (raise_if_disconnected) {
+      if (opened_) {
+        throw EInClosedSocket();  // closed under the handler, by a stopping server
+      }
       throw EInNotConnected();
     }
     return 0;
   }
-  if (!channel_->WaitReadable(resolve_timeout(timeout_ms))) {
+  // Without a time limit the receive itself waits, which saves a poll per read.
+  const int timeout = resolve_timeout(timeout_ms);
+  if (timeout >= 0 && !channel_->WaitReadable(timeout)) {
     if (raise_on_timeout) {
       throw EInReadTimeout();
     }

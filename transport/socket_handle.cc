@@ -1,5 +1,6 @@
 #include "transport/socket_handle.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -56,7 +57,7 @@ int TInSocketHandle::Handle() const {
 
 void TInSocketHandle::AllocateSocket(int socket_type, int protocol) {
   CloseSocket();
-  FIP.clear();
+  // The local address and port stay: they say where the new socket is to be bound.
   FPeerIP.clear();
   FPeerPort = 0;
   int fd = TInStack::NewSocketHandle(socket_type, protocol, FIPVersion);
@@ -73,8 +74,11 @@ void TInSocketHandle::AllocateSocket(int socket_type, int protocol) {
 
 void TInSocketHandle::Bind() {
   int fd = Handle();
-  // Address reuse is off unless asked for: with it on, a second server could share the port.
-  SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == TInReuseSocket::rsTrue ? 1 : 0);
+  // Here address reuse only lets a listener bind while connections it closed earlier linger
+  // in TIME_WAIT; it never lets a second listener share the port. Without it a server that is
+  // stopped after serving could not start again on its port for a minute, so it is on unless
+  // turned off explicitly.
+  SetSockOpt(SOL_SOCKET, SO_REUSEADDR, FReuseSocket == TInReuseSocket::rsFalse ? 0 : 1);
   if (FPort == 0 && (FClientPortMin != 0 || FClientPortMax != 0)) {
     if (FClientPortMax < FClientPortMin) {
       throw EInInvalidPortRange("Invalid Port Range (" + std::to_string(FClientPortMin) + " - " +
@@ -132,7 +136,13 @@ bool TInSocketHandle::Accept(TInSocketHandle& listening) {
   FPeerIP = std::move(accepted.peer_ip);
   FPeerPort = accepted.peer_port;
   FSocketType = SOCK_STREAM;
-  UpdateBindingLocal();
+  if (listening.FIP.empty() || listening.FIP == "0.0.0.0" || listening.FIP == "::") {
+    UpdateBindingLocal();
+  } else {
+    // A listener bound to one address accepts on that address and port only.
+    FIP = listening.FIP;
+    FPort = listening.FPort;
+  }
   return true;
 }
 
@@ -198,6 +208,15 @@ void TInSocketHandle::UpdateBindingPeer() {
 void TInSocketHandle::SetNagleOpt(bool use_nagle) {
   FUseNagle = use_nagle;
   SetSockOpt(IPPROTO_TCP, TCP_NODELAY, use_nagle ? 0 : 1);
+}
+
+void TInSocketHandle::SetNonBlocking(bool non_blocking) {
+  const int fd = Handle();
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 ||
+      ::fcntl(fd, F_SETFL, non_blocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) != 0) {
+    RaiseSocketError(socket_error_from_errno(errno));
+  }
 }
 
 void TInSocketHandle::SetSockOpt(int level, int option, int value) {

@@ -27,7 +27,7 @@ class TInSocketHandle {
 
   // Closes any held socket and creates a new stream socket of `FIPVersion`.
   void AllocateSocket(int socket_type = 1 /* SOCK_STREAM */, int protocol = 0);
-  // Sets SO_REUSEADDR (on only for rsTrue), binds to FIP/FPort (or the client port range), reads
+  // Sets SO_REUSEADDR (off only for rsFalse), binds to FIP/FPort (or the client port range), reads
   // the local address back and applies FUseNagle. Throws EInCouldNotBindSocket.
   void Bind();
   void Listen(int queue_length);
@@ -42,6 +42,9 @@ class TInSocketHandle {
   void UpdateBindingLocal();
   void UpdateBindingPeer();
   void SetNagleOpt(bool use_nagle);
+  // A non-blocking listening socket makes Accept return false at once when nothing is queued;
+  // accepted sockets block either way.
+  void SetNonBlocking(bool non_blocking);
   void SetSockOpt(int level, int option, int value);
   int GetSockOpt(int level, int option);
 

@@ -59,13 +59,15 @@ void TInListenerThread::run() {
   } catch (const std::exception& e) {
     server_.DoListenException(*this, e);
   }
+  bool wait = true;
   while (!Terminated()) {
-    if (!binding_.Readable(TInCustomTCPServer::kListenSliceMs) || Terminated()) {
+    if (wait && (!binding_.Readable(TInCustomTCPServer::kListenSliceMs) || Terminated())) {
       continue;
     }
     try {
       auto socket = std::make_unique<TInSocketHandle>();
       if (!socket->Accept(binding_)) {
+        wait = true;
         // Out of descriptors or memory: the pending connection stays readable, so pause a
         // little instead of spinning on it.
         const int code = TInStack::WSGetLastError();
@@ -74,8 +76,10 @@ void TInListenerThread::run() {
         }
         continue;
       }
+      wait = false;
       server_.accepted(std::move(socket));
     } catch (const std::exception& e) {
+      wait = true;
       server_.DoListenException(*this, e);
     }
   }
@@ -214,6 +218,9 @@ void TInCustomTCPServer::StartListening() {
   for (TInSocketHandle* binding : fresh) {
     try {
       binding->Listen(listen_queue_);
+      // The listener does not block in accept: under load the next connection is usually
+      // queued already, and taking it at once saves a wait per connection.
+      binding->SetNonBlocking(true);
       auto listener = std::make_unique<TInListenerThread>(
           *this, *binding, name_ + " Listener #" + std::to_string(listener_threads_.size() + 1));
       listener->Start();
@@ -274,14 +281,12 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
     launch.release();  // the thread owns it now
     return;
   }
-  {
-    std::scoped_lock lock(threads_->mu);
-    --threads_->live;
-    threads_->ended.notify_all();
-  }
-  launch.reset();  // closes the connection
   log("Could not start a thread for the connection from " + peer.peer_ip + ":" +
       std::to_string(peer.peer_port) + ": " + base::errno_text(rc));
+  launch.reset();  // closes the connection
+  std::scoped_lock lock(threads_->mu);
+  --threads_->live;
+  threads_->ended.notify_all();
 }
 
 void* TInCustomTCPServer::connection_thread_main(void* arg) {

@@ -55,7 +55,8 @@ class TInListenerThread {
 
 // The base of the HTTP server. Settings and events may change only while the server is inactive;
 // the steps run on connection threads and must be safe to run for many connections at once.
-// Destroying an active server stops it.
+// Destroying an active server stops it; a subclass that overrides steps must stop it in its own
+// destructor (SetActive(false)), while its overrides still exist.
 class TInCustomTCPServer {
  public:
   // How long a listener waits for a connection before it looks whether it should stop.
