@@ -4,8 +4,8 @@
 
 #include "base/exception.h"
 #include "base/text.h"
-#include "server/app_cache.h"
-#include "server/file_stream.h"
+#include "server/pipeline/app_cache.h"
+#include "server/exchange/file_stream.h"
 
 namespace appsrv::transport {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "server/reply_packet_reader.h"
-#include "server/request_packet_writer.h"
+#include "server/exchange/reply_packet_reader.h"
+#include "server/exchange/request_packet_writer.h"
 #include "transport/http_request_info.h"
 #include "transport/http_response_info.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/stream.h"
+#include "server/exchange/stream.h"
 #include "transport/text_encoding.h"
 
 namespace appsrv::transport {

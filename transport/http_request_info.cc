@@ -1,7 +1,7 @@
 #include "transport/http_request_info.h"
 
 #include "base/text.h"
-#include "server/basic_credentials.h"
+#include "server/http/basic_credentials.h"
 #include "transport/http_body_framing.h"
 #include "transport/http_exceptions.h"
 #include "transport/http_params.h"

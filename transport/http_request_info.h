@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/date_time.h"
-#include "server/stream.h"
+#include "server/exchange/stream.h"
 #include "transport/http_cookie_header.h"
 #include "transport/http_header_list.h"
 #include "transport/http_request_line.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/date_time.h"
-#include "server/stream.h"
+#include "server/exchange/stream.h"
 #include "transport/http_header_list.h"
 
 namespace appsrv::transport {

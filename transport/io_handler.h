@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/stream.h"
+#include "server/exchange/stream.h"
 #include "transport/buffer.h"
 #include "transport/byte_channel.h"
 #include "transport/connection_intercept.h"

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "server/request_packet_writer.h"
-#include "server/server_controller.h"
+#include "server/exchange/request_packet_writer.h"
+#include "server/session/server_controller.h"
 #include "transport/connection_intercept.h"
 #include "transport/http_server.h"
 

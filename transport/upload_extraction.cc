@@ -1,7 +1,7 @@
 #include "transport/upload_extraction.h"
 
 #include "base/text.h"
-#include "server/stream_helper.h"
+#include "server/exchange/stream_helper.h"
 #include "transport/http_body_framing.h"
 #include "transport/http_params.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "server/hsm_stream.h"
-#include "server/request_packet_writer.h"
+#include "server/exchange/hsm_stream.h"
+#include "server/exchange/request_packet_writer.h"
 #include "transport/http_header_list.h"
 
 namespace appsrv::transport {

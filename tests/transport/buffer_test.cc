@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "server/memory_stream.h"
+#include "server/exchange/memory_stream.h"
 #include "transport/transport_exceptions.h"
 
 namespace appsrv::transport {

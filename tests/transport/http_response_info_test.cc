@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include "server/memory_stream.h"
+#include "server/exchange/memory_stream.h"
 #include "transport/http_status.h"
 
 namespace appsrv::transport {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/memory_stream.h"
+#include "server/exchange/memory_stream.h"
 #include "transport/memory_channel.h"
 #include "transport/transport_exceptions.h"
 
