@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "server/pipeline/controller_start.h"
+#include "server/pipeline/request_hook.h"
 #include "server/session/server_controller.h"
 #include "tests/server/test_support.h"
 #include "tests/transport/loopback_client.h"
@@ -155,6 +157,51 @@ TEST_F(HttpsListenerTest, AFailingTlsSetUpFailsTheHostAndClosesThePlainListener)
   });
   auto host = start();
   EXPECT_TRUE(host->HTTPS().Active());
+}
+
+// The process-wide controller of the redirect test: plain requests go to HTTPS.
+class RedirectingController : public TSvServerControllerBase {
+ public:
+  using TSvServerControllerBase::TSvServerControllerBase;
+  static inline uint16_t ssl_port = 0;
+
+ protected:
+  void LoadDesignValues() override {
+    SetPort(0);
+    SetBoundIP("127.0.0.1");
+    SSLOptions().Port = ssl_port;
+    SSLOptions().NonSSLRequest = NonSslRequest::nsRedirect;
+  }
+};
+
+TEST(HttpsRedirectTest, APlainRequestIsRedirectedToTheHttpsUrlAndServedThere) {
+  server::testing::TempFolder folder;
+  TestCertificate::Get().WriteFiles(folder.app());
+  RedirectingController::ssl_port = free_port();
+  server::SetServerControllerClass<RedirectingController>();
+  TSvServerControllerBase& controller = server::InitServerController(folder.environment());
+  server::SetRequestHook(&server::ExecuteRequest);
+  {
+    TSaServerArdo host(controller, [](std::string_view) {});
+    const std::string ssl_port = std::to_string(RedirectingController::ssl_port);
+
+    LoopbackClient plain(static_cast<uint16_t>(controller.Port()));
+    plain.send("GET /$/ping?a=1 HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+    const std::string redirect = plain.read_to_end();
+    EXPECT_EQ(redirect.rfind("HTTP/1.1 302 ", 0), 0u) << redirect;
+    EXPECT_NE(redirect.find("\r\nLocation: https://localhost:" + ssl_port + "/?a=1\r\n"),
+              std::string::npos)
+        << redirect;
+
+    TlsClient tls(RedirectingController::ssl_port);
+    ASSERT_TRUE(tls.Handshake());
+    tls.Send("GET /$/ping HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+    const std::string pong = tls.ReadToEnd();
+    EXPECT_EQ(pong.rfind("HTTP/1.1 200 OK", 0), 0u) << pong;
+    EXPECT_EQ(pong.substr(pong.size() - 4), "Pong");
+  }
+  server::SetRequestHook(nullptr);
+  server::FreeServerController();
 }
 
 }  // namespace
