@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs Debian's testssl.sh against the program's HTTPS listener on loopback (Release build,
 # a fresh RSA 2048 certificate from `openssl req -x509`, port.ini SSLPort) and prints the
-# protocol, cipher and rating lines of its report; the whole report stays in the file named
+# protocol, cipher and vulnerability lines of its report (the rating lines too, on a
+# testssl.sh that rates); the whole report stays in the file named
 # at the end.
 #   bench/testssl_https.sh
 set -euo pipefail
@@ -38,5 +39,5 @@ wait_for_url "https://127.0.0.1:$app_port/\$/ping" -k
 report="${TMPDIR:-/tmp}/testssl-appserver.txt"
 echo "testssl --color 0 --warnings off https://127.0.0.1:$app_port/\$/ping"
 testssl --color 0 --warnings off "https://127.0.0.1:$app_port/\$/ping" >"$report" 2>&1 || true
-grep -E '^ (SSLv2|SSLv3|TLS 1(\.[0-3])?) |Overall Grade|Grade cap|Protocol Support|Key Exchange|Cipher Strength|Final Score|NULL ciphers|Export ciphers|LOW:|Triple DES|Obsoleted CBC|Strong encryption|Forward Secrecy strong|Heartbleed|ROBOT|Secure Renegotiation|Secure Client-Initiated|CRIME|BREACH|POODLE|SWEET32|BEAST|LUCKY13|RC4' "$report" || true
+grep -E '^ (SSLv2|SSLv3|TLS 1(\.[0-3])?) |Overall Grade|Grade cap|Protocol Support|Key Exchange|Cipher Strength|Final Score|NULL ciphers|Export ciphers|LOW:|Triple DES|Obsolete CBC|PFS is offered|Has server cipher order|Negotiated|Strong encryption|Forward Secrecy strong|Heartbleed|ROBOT|Secure Renegotiation|Secure Client-Initiated|CRIME|BREACH|POODLE|SWEET32|BEAST|LUCKY13|RC4' "$report" || true
 echo "full report: $report"
