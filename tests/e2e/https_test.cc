@@ -12,15 +12,13 @@
 
 #include "tests/e2e/app_folder.h"
 #include "tests/support/http_client.h"
+#include "tests/support/tls_test_support.h"
 #include "tests/transport/loopback_client.h"
-#include "tests/transport/tls_test_support.h"
 
 namespace appsrv::testing {
 namespace {
 
 using transport::testing::LoopbackClient;
-using transport::testing::TestCertificate;
-using transport::testing::TlsClient;
 
 constexpr std::string_view kHttpsActiveLine = "HTTPS Server is active on port: ";
 

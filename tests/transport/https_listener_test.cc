@@ -10,8 +10,8 @@
 #include "server/pipeline/request_hook.h"
 #include "server/session/server_controller.h"
 #include "tests/server/test_support.h"
+#include "tests/support/tls_test_support.h"
 #include "tests/transport/loopback_client.h"
-#include "tests/transport/tls_test_support.h"
 #include "transport/server_bridge.h"
 #include "transport/ssl_exceptions.h"
 
@@ -22,8 +22,8 @@ using server::NonSslRequest;
 using server::SslVersion;
 using server::TSvServerControllerBase;
 using testing::LoopbackClient;
-using testing::TestCertificate;
-using testing::TlsClient;
+using ::appsrv::testing::TestCertificate;
+using ::appsrv::testing::TlsClient;
 
 // A port nobody listens on right now.
 uint16_t free_port() {

@@ -10,8 +10,8 @@
 
 #include "base/files.h"
 #include "tests/server/test_support.h"
+#include "tests/support/tls_test_support.h"
 #include "tests/transport/loopback_client.h"
-#include "tests/transport/tls_test_support.h"
 #include "transport/http_server.h"
 #include "transport/ssl_context.h"
 #include "transport/ssl_exceptions.h"
@@ -22,8 +22,8 @@ namespace appsrv::transport {
 namespace {
 
 using testing::LoopbackClient;
-using testing::TestCertificate;
-using testing::TlsClient;
+using ::appsrv::testing::TestCertificate;
+using ::appsrv::testing::TlsClient;
 
 constexpr TInSSLVersions bit(TInSSLVersion v) { return SSLVersionBit(v); }
 constexpr TInSSLVersions kTLSv1 = bit(TInSSLVersion::sslvTLSv1);
@@ -159,7 +159,7 @@ class Failures {
   // The first failure, waiting for it.
   std::string first() {
     std::unique_lock lock(mu_);
-    changed_.wait_for(lock, std::chrono::milliseconds(testing::kTlsPatienceMs),
+    changed_.wait_for(lock, std::chrono::milliseconds(::appsrv::testing::kTlsPatienceMs),
                       [&] { return !messages_.empty(); });
     return messages_.empty() ? "" : messages_.front();
   }

@@ -1,4 +1,4 @@
-// TLS helpers for tests: a self-signed certificate made on the spot, and a loopback TLS client
+// TLS helpers for tests (transport and whole-program): a self-signed certificate made on the spot, and a loopback TLS client
 // whose protocol versions are pinned.
 #pragma once
 
@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-namespace appsrv::transport::testing {
+namespace appsrv::testing {
 
 // How long a test client waits for the server before it gives up.
 constexpr int kTlsPatienceMs = 10000;
@@ -179,4 +179,4 @@ class TlsClient {
   unsigned long last_error_ = 0;
 };
 
-}  // namespace appsrv::transport::testing
+}  // namespace appsrv::testing
