@@ -15,8 +15,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 duration=${1:-5}
 rounds=${2:-2}
 
-# shellcheck source=bench/nginx_wrk.sh
-. "$root/bench/nginx_wrk.sh"
+# shellcheck source=bench/wrk_run.sh
+. "$root/bench/wrk_run.sh"
+# shellcheck source=bench/nginx_pong.sh
+. "$root/bench/nginx_pong.sh"
 need_packages wrk:wrk nginx-light:/usr/sbin/nginx curl:curl openssl:openssl
 
 build="$root/build-bench"
@@ -30,7 +32,7 @@ pong_pid=
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
   [ -n "$pong_pid" ] && kill "$pong_pid" 2>/dev/null && wait "$pong_pid" 2>/dev/null
-  stop_nginx
+  stop_nginx_pong
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -55,12 +57,7 @@ pong_pid=$!
 for _ in $(seq 100); do grep -q '^port ' "$work/pong.out" 2>/dev/null && break; sleep 0.05; done
 pong_port=$(awk '/^port /{print $2}' "$work/pong.out")
 
-nginx_port=$(free_port)
-start_nginx "$work/nginx" "$nginx_port" "ssl_certificate $work/app/cert.pem;
-    ssl_certificate_key $work/app/key.pem;
-    ssl_protocols TLSv1.2 TLSv1.3;
-    location / { default_type text/plain; return 200 \"Pong\"; }"
-wait_for_url "https://127.0.0.1:$nginx_port/" -k
+start_nginx_pong "$work" "$work/app/cert.pem" "$work/app/key.pem"
 
 echo "wrk -t2 -c16 -d${duration}s over HTTPS; program on $app_port, https_pong on $pong_port, nginx on $nginx_port"
 for round in $(seq "$rounds"); do
@@ -69,7 +66,7 @@ for round in $(seq "$rounds"); do
     [ "$mode" = close ] && header=(-H "Connection: close")
     wrk_run "program $mode" "$app_pid" -t2 -c16 -d"${duration}s" "${header[@]}" "https://127.0.0.1:$app_port/\$/ping"
     wrk_run "https_pong $mode" "$pong_pid" -t2 -c16 -d"${duration}s" "${header[@]}" "https://127.0.0.1:$pong_port/"
-    wrk_run "nginx $mode" "$(nginx_pids)" -t2 -c16 -d"${duration}s" "${header[@]}" "https://127.0.0.1:$nginx_port/"
+    wrk_run "nginx $mode" "$(nginx_pong_pids)" -t2 -c16 -d"${duration}s" "${header[@]}" "https://127.0.0.1:$nginx_port/"
   done
 done
 

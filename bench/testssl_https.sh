@@ -8,8 +8,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-# shellcheck source=bench/nginx_wrk.sh
-. "$root/bench/nginx_wrk.sh"
+# shellcheck source=bench/wrk_run.sh
+. "$root/bench/wrk_run.sh"
 need_packages testssl.sh:testssl curl:curl openssl:openssl
 
 build="$root/build-bench"

@@ -137,6 +137,11 @@ void TInHTTPResponseInfo::SetCloseConnection(bool close) {
   FConnection = close ? "close" : "keep-alive";
 }
 
+void TInHTTPResponseInfo::Redirect(std::string_view url) {
+  SetResponseNo(302);
+  FLocation = std::string(url);
+}
+
 std::string TInHTTPResponseInfo::EncodedContentText() const {
   return CharsetToEncoding(FCharSet)->GetBytes(FContentText);
 }

@@ -42,6 +42,8 @@ class TInHTTPResponseInfo {
   void SetResponseNo(int code);
   void SetContentType(std::string_view value) { ApplyContentType(value, FContentType, FCharSet); }
   void SetCloseConnection(bool close);
+  // 302 to `url`.
+  void Redirect(std::string_view url);
   bool HasBody() const { return !FContentText.empty() || FContentStream != nullptr; }
   // The body text in the response's charset.
   std::string EncodedContentText() const;

@@ -97,10 +97,11 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
     return -1;
   }
   const size_t block_size = static_cast<size_t>(std::max(settings_.recv_buffer_size, 1));
-  if (recv_block_.size() != block_size) {
-    recv_block_.resize(block_size);
+  if (recv_block_size_ != block_size) {
+    recv_block_.reset(new char[block_size]);
+    recv_block_size_ = block_size;
   }
-  const IoResult r = channel_->Receive(recv_block_.data(), recv_block_.size());
+  const IoResult r = channel_->Receive(recv_block_.get(), recv_block_size_);
   if (r.error != 0) {
     const bool empty_before = InputBufferIsEmpty();
     Close();
@@ -118,11 +119,11 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
     return 0;
   }
   if (intercept_) {
-    std::string block(recv_block_.data(), static_cast<size_t>(r.bytes));
+    std::string block(recv_block_.get(), static_cast<size_t>(r.bytes));
     intercept_->Receive(block);
     input_buffer_.Write(block);
   } else {
-    input_buffer_.Write(std::string_view(recv_block_.data(), static_cast<size_t>(r.bytes)));
+    input_buffer_.Write(std::string_view(recv_block_.get(), static_cast<size_t>(r.bytes)));
   }
   return r.bytes;
 }

@@ -133,7 +133,9 @@ class TInIOHandler {
   TInBuffer input_buffer_;
   std::unique_ptr<TInBuffer> write_buffer_;
   int32_t write_buffer_threshold_ = 0;
-  std::string recv_block_;  // heap buffer of recv_buffer_size bytes, reused by every receive
+  // Heap block of recv_block_size_ bytes that every receive reuses; left uninitialised.
+  std::unique_ptr<char[]> recv_block_;
+  size_t recv_block_size_ = 0;
   bool opened_ = true;
   bool closed_gracefully_ = false;
   bool read_ln_timed_out_ = false;

@@ -159,20 +159,34 @@ TSaServerArdo::~TSaServerArdo() {
 
 void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
   listener.SetKeepAlive(controller_.HttpKeepAlive());
+  listener.Limits().max_header_bytes = controller_.MaxRequestHeaderBytes();
   listener.OnConnect = [this](TInContext& context) { connection_started(context); };
   const std::string& bound_ip = controller_.BoundIP();
-  if (!bound_ip.empty()) {
-    for (const std::string& address : SplitBoundIP(bound_ip)) {
-      TInSocketHandle& binding = listener.Bindings().Add();
-      binding.FIP = address;
-      binding.FPort = static_cast<uint16_t>(port);
-    }
-  } else {
+  std::vector<std::string> addresses;
+  if (bound_ip.empty()) {
     listener.SetDefaultPort(static_cast<uint16_t>(port));
+    addresses.emplace_back("0.0.0.0");
+  } else {
+    addresses = SplitBoundIP(bound_ip);
+  }
+  for (const std::string& address : addresses) {
     TInSocketHandle& binding = listener.Bindings().Add();
-    binding.FIP = "0.0.0.0";
+    binding.FIP = address;
     binding.FPort = static_cast<uint16_t>(port);
   }
+  // Allocating a binding's socket forgets its address, so it is given again just before the
+  // bind. With port 0 every address gets the port the platform chose for the first one.
+  listener.OnBeforeBind = [&listener, addresses, port](TInSocketHandle& binding) {
+    TInSocketHandles& bindings = listener.Bindings();
+    for (size_t i = 0; i < bindings.Count() && i < addresses.size(); ++i) {
+      if (&bindings[i] == &binding) {
+        binding.FIP = addresses[i];
+        if (port == 0 && i > 0) {
+          binding.FPort = bindings[0].FPort;
+        }
+      }
+    }
+  };
 }
 
 void TSaServerArdo::configure_tls(const LogLine& log) {

@@ -22,6 +22,9 @@ namespace appsrv::transport {
 // response. Request bodies go to spilling streams whose temporary files go with the request.
 class THTTPServerArdo : public TInCustomHTTPServer {
  public:
+  // Stops serving while the overrides below still exist.
+  ~THTTPServerArdo() override { SetActive(false); }
+
   // The uploaded files of a request, as the pipeline receives them: the single file of a
   // multipart body or the raw body, when the parameter SvFileUploader is "true".
   static std::vector<server::RequestPacketFile> CollectUploads(TInHTTPRequestInfo& request);

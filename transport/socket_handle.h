@@ -17,7 +17,7 @@ enum class TInReuseSocket { rsOSDependent, rsTrue, rsFalse };
 // One socket. Used by one thread at a time, except CloseSocket, which any thread may call:
 // it shuts the socket down at once (waking a thread blocked on it) and releases the descriptor
 // when no other thread is inside a call on it, so a descriptor number is never reused under a
-// reader. Receive/Send/Readable go through BeginUse/EndUse for that reason.
+// reader.
 class TInSocketHandle {
  public:
   TInSocketHandle() = default;

@@ -88,6 +88,9 @@ struct TSvSecurityOptions {
   bool CheckSameUA = false;
   bool CheckFormId = false;
   bool ShowSecurityErrorDetails = true;
+  // Peers whose forwarded-client headers (X-Forwarded-For, Client-IP) name the client; for
+  // any other peer the client address is the peer's own.
+  std::vector<std::string> TrustedProxies = {"127.0.0.1", "::1"};
 };
 
 struct TSvSSLOptions {
@@ -121,6 +124,15 @@ struct BackButtonSettings {
 
 struct MobileSettings {
   std::string ViewportTag;
+};
+
+// Bounds on the application's read queries, whose texts come from clients: how long the reads
+// of one request may run, the largest value they may read, and the largest reply page they
+// may fill. 0 or less: no limit.
+struct TSvQueryLimits {
+  int32_t ReadTimeoutMs = 30000;
+  int64_t MaxValueBytes = int64_t{16} << 20;
+  int64_t MaxPageBytes = int64_t{64} << 20;
 };
 
 // Settings read only by page rendering, carried unchanged.
@@ -215,6 +227,10 @@ class TSvServerControllerBase {
   void SetIECompatibilityMode(std::string_view v) { ie_compatibility_mode_ = v; }
   bool HttpKeepAlive() const { return http_keep_alive_; }
   void SetHttpKeepAlive(bool v) { http_keep_alive_ = v; }
+  // The request line and header lines of one request, line ends included; beyond it the
+  // transport answers 431 and closes the connection.
+  int64_t MaxRequestHeaderBytes() const { return max_request_header_bytes_; }
+  void SetMaxRequestHeaderBytes(int64_t v) { max_request_header_bytes_ = v; }
   bool ShowStartParams() const { return show_start_params_; }
   void SetShowStartParams(bool v) { show_start_params_ = v; }
   bool LogSessionEvents() const { return log_session_events_; }
@@ -239,6 +255,7 @@ class TSvServerControllerBase {
   BackButtonSettings BackButtonOptions;
   MobileSettings MobileOptions;
   RenderSettings Render;
+  TSvQueryLimits QueryLimits;
 
   // ---- computed at construction ----
   const std::string& FProcessID() const { return process_id_; }
@@ -330,6 +347,7 @@ class TSvServerControllerBase {
   TComInitialization com_initialization_ = TComInitialization::ciNone;
   std::string ie_compatibility_mode_;
   bool http_keep_alive_ = false;
+  int64_t max_request_header_bytes_ = 64 * 1024;
   bool show_start_params_ = true;
   bool log_session_events_ = false;
   TLogOptions log_ = TLogOptions::loNone;

@@ -128,6 +128,14 @@ TEST_F(ResponseInfo, NotFoundClosesAndNotModifiedDropsBodyHeaders) {
   EXPECT_EQ(head.find("Content-Length"), std::string::npos);
 }
 
+TEST_F(ResponseInfo, RedirectSetsStatusAndLocation) {
+  TInHTTPResponseInfo r;
+  r.Redirect("/next");
+  const std::string head = r.HeaderText(now_);
+  EXPECT_EQ(head.substr(0, head.find("\r\n")), "HTTP/1.1 302 Moved Temporarily");
+  EXPECT_NE(head.find("\r\nLocation: /next\r\n"), std::string::npos);
+}
+
 TEST_F(ResponseInfo, RealmMakesABasicChallenge) {
   TInHTTPResponseInfo r;
   r.FAuthRealm = "Staff";

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -252,6 +253,36 @@ TEST(IOHandlerTest, WritesStreams) {
 
   stream.SetPosition(8);
   EXPECT_THROW(wire.io->Write(stream, 5), EInNoDataToRead);
+}
+
+// Claims a size it does not hold, so size checks can be reached without gigabytes.
+class HollowStream : public server::Stream {
+ public:
+  explicit HollowStream(int64_t size) : size_(size) {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t count) override { return count; }
+  int64_t Seek(int64_t offset, server::SeekOrigin) override { return offset; }
+  int64_t GetSize() override { return size_; }
+  void SetSize(int64_t size) override { size_ = size; }
+
+ private:
+  int64_t size_;
+};
+
+TEST(IOHandlerTest, StreamSizesBeyondTheLimitsFail) {
+  const int64_t three_gb = int64_t{3} << 30;
+  Wire wire;
+  HollowStream big(three_gb);
+  EXPECT_THROW(wire.io->Write(big, 0, true), EInIOHandlerRequiresLargeStream);
+  EXPECT_TRUE(wire.received().empty());
+  wire.io->Settings().large_stream = true;
+  EXPECT_THROW(wire.io->Write(big, 0, true), EInNoDataToRead);
+  EXPECT_EQ(wire.received(), std::string("\0\0\0\0\xC0\0\0\0", 8));
+
+  server::TSvMemoryStream stream;
+  stream.WriteBuffer("x", 1);
+  EXPECT_THROW(wire.io->ReadStream(stream, std::numeric_limits<int64_t>::max()),
+               EInIOHandlerStreamDataTooLarge);
 }
 
 TEST(IOHandlerTest, StreamsLeaveInSendBufferSizedBlocks) {

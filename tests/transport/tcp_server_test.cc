@@ -1,5 +1,7 @@
 #include "transport/tcp_server.h"
 
+#include <pthread.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -226,6 +228,25 @@ TEST_F(EchoServerTest, AConnectionWhoseThreadCannotStartIsClosedAndLogged) {
   LoopbackClient served(port());
   served.send("y\n");
   EXPECT_EQ(served.read_some(8), "echo y\r\n");
+}
+
+TEST_F(EchoServerTest, ConnectionThreadsRunOnTheConfiguredStack) {
+  std::atomic<size_t> stack_size{0};
+  server_.OnExecute = [&](TInContext& context) {
+    pthread_attr_t attr;
+    pthread_getattr_np(pthread_self(), &attr);
+    size_t size = 0;
+    pthread_attr_getstacksize(&attr, &size);
+    pthread_attr_destroy(&attr);
+    stack_size = size;
+    context.IOHandler().ReadLn();
+    context.IOHandler().WriteLn("done");
+  };
+  server_.SetActive(true);
+  LoopbackClient client(port());
+  client.send("go\n");
+  EXPECT_EQ(client.read_some(6), "done\r\n");
+  EXPECT_EQ(stack_size.load(), TInCustomTCPServer::kDefaultConnectionStackSize);
 }
 
 TEST(TcpServerTest, StartingWithoutBindingsListensOnTheDefaultPortForEachFamily) {

@@ -1,12 +1,8 @@
-# Shared pieces of the load scripts that run one of our servers beside Debian's nginx under wrk.
-# Sourced, not run. It defines:
+# Sourced by load scripts that measure our servers beside nginx (bench/nginx_pong.sh) with wrk.
+# It defines:
 #   need_packages package:command...    installs the Debian packages whose command is missing
 #   free_port                           a loopback port nobody listens on
-#   start_nginx folder port server-body nginx with 2 workers, configured and logging in folder;
-#                                       sets nginx_pid; server-body goes inside "server { }"
-#   stop_nginx
 #   wait_for_url url [curl options]     waits (5 s at most) until the URL answers
-#   nginx_pids                          the master and its workers
 #   wrk_run label "pids" wrk-args...    one wrk run; prints requests/s and server CPU time per
 #                                       request (utime + stime of the pids, from /proc) and keeps
 #                                       both under label in rps[] and cpu[]
@@ -29,37 +25,6 @@ need_packages() {
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
-nginx_pid=
-start_nginx() {  # folder port server-body
-  local folder=$1 port=$2 body=$3
-  mkdir -p "$folder/logs"
-  cat >"$folder/nginx.conf" <<CONF
-worker_processes 2;
-pid $folder/nginx.pid;
-error_log $folder/logs/error.log;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  client_body_temp_path $folder/body;
-  proxy_temp_path $folder/proxy;
-  fastcgi_temp_path $folder/fastcgi;
-  uwsgi_temp_path $folder/uwsgi;
-  scgi_temp_path $folder/scgi;
-  server {
-    listen 127.0.0.1:$port backlog=1024 $( [[ $body == *ssl_certificate* ]] && echo ssl );
-    $body
-  }
-}
-CONF
-  /usr/sbin/nginx -p "$folder" -c "$folder/nginx.conf" -g 'daemon off;' &
-  nginx_pid=$!
-}
-
-stop_nginx() {
-  [ -n "$nginx_pid" ] && kill -QUIT "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
-  nginx_pid=
-}
-
 wait_for_url() {  # url [curl options]
   local url=$1
   shift
@@ -67,8 +32,6 @@ wait_for_url() {  # url [curl options]
   echo "no answer from $url" >&2
   return 1
 }
-
-nginx_pids() { echo "$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')"; }
 
 # CPU ticks of the processes named.
 ticks_of() {
