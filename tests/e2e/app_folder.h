@@ -105,6 +105,8 @@ class Server {
       return;
     }
     port_ = static_cast<uint16_t>(std::stoi(line->substr(kActiveLine.size())));
+    // The start-up report ends with a rule; what follows answers commands.
+    EXPECT_TRUE(process_->WaitForLine("---------------------", seconds(20)));
   }
   ~Server() {
     if (process_->Running()) {

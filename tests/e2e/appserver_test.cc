@@ -106,11 +106,6 @@ TEST(AppServer, AnswersTheAppServiceOnceTheClientHasItsCookie) {
   EXPECT_EQ(answer.header("Content-Type"), "text/html; charset=UTF-8");
   EXPECT_EQ(answer.body, envelope("Add", params, R"({"Result":5,"Info":"x"})"));
 
-  // The status page at the root.
-  const HttpResponse root = client.Get("/");
-  EXPECT_EQ(root.status, 200);
-  EXPECT_NE(root.body.find("AppService Server Is Running..."), std::string::npos) << root.body;
-
   EXPECT_EQ(server.Stop(), 0);
 }
 
@@ -146,9 +141,9 @@ TEST_F(WithDatabase, FetchDataAndSaveDataRoundTrip) {
   const std::string result = page.body.substr(page.body.find("\r\nResult=") + 9);
   EXPECT_NE(result.find("\"RecordCount\":3"), std::string::npos) << result;
   EXPECT_NE(result.find("\"PageNo\":1"), std::string::npos) << result;
-  EXPECT_NE(result.find("Name='one'"), std::string::npos) << result;
-  EXPECT_NE(result.find("Name='two'"), std::string::npos) << result;
-  EXPECT_EQ(result.find("Name='three'"), std::string::npos) << result;
+  EXPECT_NE(result.find(R"(Name=\"one\")"), std::string::npos) << result;
+  EXPECT_NE(result.find(R"(Name=\"two\")"), std::string::npos) << result;
+  EXPECT_EQ(result.find(R"(Name=\"three\")"), std::string::npos) << result;
 
   const std::string changes =
       "<rs:data><rs:insert><z:row ID='4' Name='four' Price='4.75'/></rs:insert>"
@@ -165,7 +160,7 @@ TEST_F(WithDatabase, FetchDataAndSaveDataRoundTrip) {
   const HttpResponse again =
       client_->Call("FetchData", R"({"PageNo":2,"PageSize":2,"TableName":"items"})");
   EXPECT_NE(again.body.find("\"RecordCount\":4"), std::string::npos) << again.body;
-  EXPECT_NE(again.body.find("Name='four'"), std::string::npos) << again.body;
+  EXPECT_NE(again.body.find(R"(Name=\"four\")"), std::string::npos) << again.body;
 
   // A failing change answers with an "Error" member and changes nothing.
   const HttpResponse failed = client_->Call(
@@ -228,6 +223,11 @@ TEST(AppServer, APortInUseIsLoggedAndTheConsoleStaysUp) {
   ASSERT_TRUE(error.has_value());
   EXPECT_NE(error->find("in use"), std::string::npos) << *error;
 
+  // The console answers (so start-up is past writing the log file) and the URL names the port.
+  process->WriteInput("url\n");
+  EXPECT_EQ(process->ReadLine(seconds(20)),
+            "http://127.0.0.1:" + std::to_string(busy.port()) + "/$/start");
+
   const std::string log = ascii_from_utf16le(read_file(folder.root() / "appserver.log"));
   // "yyyy-mm-dd hh:nn:ss " + the console's line + CR LF.
   ASSERT_GE(log.size(), 20U);
@@ -236,9 +236,6 @@ TEST(AppServer, APortInUseIsLoggedAndTheConsoleStaysUp) {
   EXPECT_EQ(log[13], ':');
   EXPECT_EQ(log[19], ' ');
 
-  process->WriteInput("url\n");
-  EXPECT_EQ(process->ReadLine(seconds(20)),
-            "http://127.0.0.1:" + std::to_string(busy.port()) + "/$/start");
   process->Signal(SIGTERM);
   EXPECT_EQ(process->Wait(seconds(60)), 0);
 }
