@@ -4,8 +4,8 @@
 
 #include "base/exception.h"
 #include "base/text.h"
-#include "server/pipeline/app_cache.h"
 #include "server/exchange/file_stream.h"
+#include "server/pipeline/app_cache.h"
 
 namespace appsrv::transport {
 namespace {
@@ -34,7 +34,9 @@ server::RequestPacketFields RequestPayload(const TInHTTPRequestInfo& r, int32_t 
   f.authorization = h.Values("Authorization");
   f.path_info = r.FDocument;
   f.remote_addr = r.FRemoteIP;
-  f.server_port = colon == std::string::npos ? local_port : port_number(std::string_view(host).substr(colon + 1));
+  f.server_port = colon == std::string::npos
+                      ? local_port
+                      : port_number(std::string_view(host).substr(colon + 1));
   f.query = r.FQueryParams;
   f.method = r.FCommand;
   f.if_modified_since = h.Values("If-Modified-Since");

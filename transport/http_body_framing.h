@@ -22,9 +22,9 @@ ContentLength parse_content_length(const std::vector<std::string>& values);
 int64_t decimal_int64_or_minus_one(std::string_view text);
 
 enum class BodyFraming {
-  kLength,           // Transfer-Encoding empty or "identity": Content-Length (or no body)
-  kChunked,          // Transfer-Encoding names "chunked"
-  kUnsupported,      // any other transfer coding: 400
+  kLength,       // Transfer-Encoding empty or "identity": Content-Length (or no body)
+  kChunked,      // Transfer-Encoding names "chunked"
+  kUnsupported,  // any other transfer coding: 400
 };
 BodyFraming body_framing(std::string_view transfer_encoding);
 

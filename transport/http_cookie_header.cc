@@ -9,9 +9,8 @@ void parse_cookie_header(std::string_view value, std::vector<RequestCookie>& coo
   size_t start = 0;
   while (start <= value.size()) {
     const size_t semicolon = value.find(';', start);
-    const std::string_view piece =
-        base::trim(value.substr(start, semicolon == std::string_view::npos ? semicolon
-                                                                           : semicolon - start));
+    const std::string_view piece = base::trim(
+        value.substr(start, semicolon == std::string_view::npos ? semicolon : semicolon - start));
     if (!piece.empty()) {
       RequestCookie cookie;
       const size_t eq = piece.find('=');

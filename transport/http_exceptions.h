@@ -1,23 +1,23 @@
 // Failures of the HTTP layer; each ends the connection without a reply.
 #pragma once
 
-#include "base/exception.h"
+#include "transport/transport_exceptions.h"
 
 namespace appsrv::transport {
 
-class EInHTTPErrorParsingCommand : public base::Exception {
+class EInHTTPErrorParsingCommand : public EInException {
  public:
-  EInHTTPErrorParsingCommand() : base::Exception("Error in parsing command.") {}
+  EInHTTPErrorParsingCommand() : EInException("Error in parsing command.") {}
 };
 
-class EInHTTPUnsupportedAuthorisationScheme : public base::Exception {
+class EInHTTPUnsupportedAuthorisationScheme : public EInException {
  public:
-  EInHTTPUnsupportedAuthorisationScheme() : base::Exception("Unsupported authorization scheme.") {}
+  EInHTTPUnsupportedAuthorisationScheme() : EInException("Unsupported authorization scheme.") {}
 };
 
-class EInHTTPHeaderAlreadyWritten : public base::Exception {
+class EInHTTPHeaderAlreadyWritten : public EInException {
  public:
-  EInHTTPHeaderAlreadyWritten() : base::Exception("Header has already been written.") {}
+  EInHTTPHeaderAlreadyWritten() : EInException("Header has already been written.") {}
 };
 
 }  // namespace appsrv::transport

@@ -54,8 +54,8 @@ void DecodeRequestParams(TInHTTPRequestInfo& r, bool parse_params) {
   const bool form = base::iequals(MediaType(r.FContentType), "application/x-www-form-urlencoded");
   r.FUnparsedParams = join_unparsed_params(r.FFormParams, r.FQueryParams);
   if (parse_params) {
-    r.FParams = decode_params(form ? r.FUnparsedParams : r.FQueryParams,
-                              *CharsetToEncoding(r.FCharSet));
+    r.FParams =
+        decode_params(form ? r.FUnparsedParams : r.FQueryParams, *CharsetToEncoding(r.FCharSet));
   }
 }
 

@@ -7,8 +7,8 @@
 namespace appsrv::transport {
 namespace {
 
-constexpr std::string_view kCommands[] = {"UNKNOWN", "HEAD",  "GET",     "POST",
-                                          "DELETE",  "PUT",   "TRACE",   "OPTIONS"};
+constexpr std::string_view kCommands[] = {"UNKNOWN", "HEAD", "GET",   "POST",
+                                          "DELETE",  "PUT",  "TRACE", "OPTIONS"};
 
 int decimal_or_minus_one(std::string_view text) {
   int value = 0;

@@ -158,7 +158,8 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
   if (HasBody() && FContentType.empty()) {
     SetContentType("text/html; charset=ISO-8859-1");
   }
-  if (FContentLength < 0 && (FTransferEncoding.empty() || base::iequals(FTransferEncoding, "identity"))) {
+  if (FContentLength < 0 &&
+      (FTransferEncoding.empty() || base::iequals(FTransferEncoding, "identity"))) {
     if (!FContentText.empty()) {
       FContentLength = static_cast<int64_t>(EncodedContentText().size());
     } else if (FContentStream) {
@@ -179,7 +180,8 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
   h.SetValue("Content-Encoding", FContentEncoding);
   h.SetValue("Content-Language", FContentLanguage);
   if (!FContentType.empty()) {
-    h.SetValue("Content-Type", FCharSet.empty() ? FContentType : FContentType + "; charset=" + FCharSet);
+    h.SetValue("Content-Type",
+               FCharSet.empty() ? FContentType : FContentType + "; charset=" + FCharSet);
   }
   if (FContentLength >= 0) {
     h.SetValue("Content-Length", std::to_string(FContentLength));
@@ -227,7 +229,8 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
     h.SetValue("Content-Length", "");
   }
 
-  std::string text = "HTTP/1.1 " + std::to_string(FResponseNo) + " " + one_line(FResponseText) + "\r\n";
+  std::string text =
+      "HTTP/1.1 " + std::to_string(FResponseNo) + " " + one_line(FResponseText) + "\r\n";
   for (const std::string& line : h.lines()) {
     text += one_line(line);
     text += "\r\n";

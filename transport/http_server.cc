@@ -103,7 +103,8 @@ class HeaderBlockReader {
 
 // Reads header lines up to the empty line; false when the header limit is reached. More than
 // max_header_lines + 1 lines fail as a capture over its line count does.
-bool read_header_lines(HeaderBlockReader& reader, int32_t max_lines, std::vector<std::string>& lines) {
+bool read_header_lines(HeaderBlockReader& reader, int32_t max_lines,
+                       std::vector<std::string>& lines) {
   while (true) {
     std::optional<std::string> line = reader.ReadLine();
     if (!line) {
@@ -199,97 +200,14 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     req.FHost = target.host;
   }
 
-  // Header checks.
-  if (OnHeadersAvailable && !OnHeadersAvailable(context, req.FURI, req.FRawHeaders)) {
-    int status = 403;
-    std::string text(StatusPhrase(403));
-    std::string content;
-    if (OnHeadersBlocked) {
-      OnHeadersBlocked(context, req.FRawHeaders, status, text, content);
-    }
-    resp.SetResponseNo(status);
-    resp.FResponseText = text;
-    resp.FContentText = content;
-    return reply_and_close(resp.FResponseNo);
+  if (const std::optional<int> refusal = check_headers(context, req, resp)) {
+    return reply_and_close(*refusal);
   }
-  const bool http11 = req.IsVersionAtLeast(1, 1);
-  if (http11 && req.FHost.empty()) {
-    return reply_and_close(400);
-  }
-  // Two lengths that disagree leave no safe way to find the next request.
-  if (req.FConflictingContentLength) {
-    return reply_and_close(400);
-  }
-  const BodyFraming framing = body_framing(req.FTransferEncoding);
-  if (framing == BodyFraming::kUnsupported) {
-    return reply_and_close(400);
-  }
-  if (http11 && !req.FExpect.empty() && io.InputBufferIsEmpty()) {
-    const bool accepted = OnHeaderExpectations ? OnHeaderExpectations(context, req.FExpect)
-                                               : base::iequals(req.FExpect, "100-continue");
-    if (!accepted) {
-      return reply_and_close(417);
-    }
-    if (base::ifind(req.FExpect, "100-continue") != std::string::npos) {
-      io.WriteBytes(req.FVersion + " 100 Continue\r\n\r\n");
-    }
+  const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
+  if (const std::optional<int> refusal = read_body(context, req, resp, form)) {
+    return reply_and_close(*refusal);
   }
 
-  // The body.
-  const bool form =
-      base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
-  const int64_t max_body = form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes)
-                                : limits_.max_body_bytes;
-  if (framing == BodyFraming::kChunked) {
-    // A length beside a chunked body is a smuggling attempt: read the chunks, answer, close.
-    if (!req.FRawHeaders.Extract("Content-Length").empty()) {
-      resp.SetCloseConnection(true);
-    }
-    req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
-    int64_t total = 0;
-    while (true) {
-      const std::optional<int64_t> size = parse_chunk_size(io.ReadLn());
-      if (!size) {
-        return reply_and_close(400);
-      }
-      if (*size == 0) {
-        break;
-      }
-      if (*size > max_body - total) {
-        return reply_and_close(413);
-      }
-      total += *size;
-      io.ReadStream(*req.FPostStream, *size);
-      io.ReadLn();
-    }
-    // Trailers are read and dropped, within the same limits as the header.
-    HeaderBlockReader trailer_reader(io, limits_);
-    std::vector<std::string> trailers;
-    if (!read_header_lines(trailer_reader, limits_.max_header_lines, trailers)) {
-      return reply_and_close(431);
-    }
-    req.FPostStream->SetPosition(0);
-  } else if (req.FHasContentLength) {
-    if (req.FContentLength > max_body) {
-      return reply_and_close(413);
-    }
-    req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
-    if (req.FContentLength > 0) {
-      io.ReadStream(*req.FPostStream, req.FContentLength);
-    }
-    req.FPostStream->SetPosition(0);
-  } else if (req.FCommandType != hcGET && req.FCommandType != hcHEAD) {
-    // Body bytes without a length cannot be told from the next request. GET and HEAD skip the
-    // look: what follows them on a kept connection is the next request.
-    if (io.InputBufferIsEmpty()) {
-      io.CheckForDataOnSource(1);
-    }
-    if (!io.InputBufferIsEmpty()) {
-      return reply_and_close(411);
-    }
-  }
-
-  // Parameters.
   if (form && req.FPostStream) {
     server::Stream& body = *req.FPostStream;
     req.FFormParams.resize(static_cast<size_t>(body.GetSize()));
@@ -298,27 +216,10 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     DoneWithPostStream(context, req);
   }
   DecodeRequestParams(req, parse_params_);
-
   for (const std::string& value : req.FRawHeaders.Extract("Cookie")) {
     parse_cookie_header(value, req.FCookies);
   }
-
-  const std::string authorization = req.FRawHeaders.Values("Authorization");
-  if (!authorization.empty()) {
-    const size_t blank = authorization.find(' ');
-    const std::string scheme = authorization.substr(0, blank);
-    std::string user, password;
-    if (OnParseAuthentication &&
-        OnParseAuthentication(context, scheme,
-                              blank == std::string::npos ? "" : authorization.substr(blank + 1),
-                              user, password)) {
-      req.FAuthExists = true;
-      req.FAuthUsername = user;
-      req.FAuthPassword = password;
-    } else {
-      DecodeAuthorization(req);
-    }
-  }
+  read_credentials(context, req);
 
   // The command.
   try {
@@ -348,6 +249,119 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     buffer.Close();
   }
   return resp.FCloseConnection ? Outcome::kClose : Outcome::kServed;
+}
+
+std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHTTPRequestInfo& req,
+                                                      TInHTTPResponseInfo& resp) {
+  TInIOHandler& io = context.IOHandler();
+  if (OnHeadersAvailable && !OnHeadersAvailable(context, req.FURI, req.FRawHeaders)) {
+    int status = 403;
+    std::string text(StatusPhrase(403));
+    std::string content;
+    if (OnHeadersBlocked) {
+      OnHeadersBlocked(context, req.FRawHeaders, status, text, content);
+    }
+    resp.SetResponseNo(status);
+    resp.FResponseText = text;
+    resp.FContentText = content;
+    return status;
+  }
+  const bool http11 = req.IsVersionAtLeast(1, 1);
+  if (http11 && req.FHost.empty()) {
+    return 400;
+  }
+  // Two lengths that disagree, or a coding the server cannot undo, leave no safe way to find
+  // the next request. Refused before a 100 Continue invites the body.
+  if (req.FConflictingContentLength ||
+      body_framing(req.FTransferEncoding) == BodyFraming::kUnsupported) {
+    return 400;
+  }
+  if (http11 && !req.FExpect.empty() && io.InputBufferIsEmpty()) {
+    const bool accepted = OnHeaderExpectations ? OnHeaderExpectations(context, req.FExpect)
+                                               : base::iequals(req.FExpect, "100-continue");
+    if (!accepted) {
+      return 417;
+    }
+    if (base::ifind(req.FExpect, "100-continue") != std::string::npos) {
+      io.WriteBytes(req.FVersion + " 100 Continue\r\n\r\n");
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRequestInfo& req,
+                                                  TInHTTPResponseInfo& resp, bool form) {
+  TInIOHandler& io = context.IOHandler();
+  const int64_t max_body =
+      form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes) : limits_.max_body_bytes;
+  if (body_framing(req.FTransferEncoding) == BodyFraming::kChunked) {
+    // A length beside a chunked body is a smuggling attempt: read the chunks, answer, close.
+    if (!req.FRawHeaders.Extract("Content-Length").empty()) {
+      resp.SetCloseConnection(true);
+    }
+    req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
+    int64_t total = 0;
+    while (true) {
+      const std::optional<int64_t> size = parse_chunk_size(io.ReadLn());
+      if (!size) {
+        return 400;
+      }
+      if (*size == 0) {
+        break;
+      }
+      if (*size > max_body - total) {
+        return 413;
+      }
+      total += *size;
+      io.ReadStream(*req.FPostStream, *size);
+      io.ReadLn();
+    }
+    // Trailers are read and dropped, within the same limits as the header.
+    HeaderBlockReader trailer_reader(io, limits_);
+    std::vector<std::string> trailers;
+    if (!read_header_lines(trailer_reader, limits_.max_header_lines, trailers)) {
+      return 431;
+    }
+    req.FPostStream->SetPosition(0);
+  } else if (req.FHasContentLength) {
+    if (req.FContentLength > max_body) {
+      return 413;
+    }
+    req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
+    if (req.FContentLength > 0) {
+      io.ReadStream(*req.FPostStream, req.FContentLength);
+    }
+    req.FPostStream->SetPosition(0);
+  } else if (req.FCommandType != hcGET && req.FCommandType != hcHEAD) {
+    // Body bytes without a length cannot be told from the next request. GET and HEAD skip the
+    // look: what follows them on a kept connection is the next request.
+    if (io.InputBufferIsEmpty()) {
+      io.CheckForDataOnSource(1);
+    }
+    if (!io.InputBufferIsEmpty()) {
+      return 411;
+    }
+  }
+  return std::nullopt;
+}
+
+void TInCustomHTTPServer::read_credentials(TInContext& context, TInHTTPRequestInfo& req) {
+  const std::string authorization = req.FRawHeaders.Values("Authorization");
+  if (authorization.empty()) {
+    return;
+  }
+  const size_t blank = authorization.find(' ');
+  std::string user, password;
+  if (OnParseAuthentication &&
+      OnParseAuthentication(context, authorization.substr(0, blank),
+                            blank == std::string::npos ? "" : authorization.substr(blank + 1), user,
+                            password)) {
+    req.FAuthExists = true;
+    req.FAuthUsername = user;
+    req.FAuthPassword = password;
+  } else {
+    DecodeAuthorization(req);
+  }
 }
 
 void TInCustomHTTPServer::DoCommandGet(TInContext& context, TInHTTPRequestInfo& request,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "transport/http_limits.h"
@@ -81,6 +82,14 @@ class TInCustomHTTPServer : public TInCustomTCPServer {
   enum class Outcome { kServed, kClose };
   // One request; kClose ends the connection after it.
   Outcome serve_request(TInContext& context);
+  // The checks between the header and the body: the status of a refusal, or nullopt.
+  std::optional<int> check_headers(TInContext& context, TInHTTPRequestInfo& request,
+                                   TInHTTPResponseInfo& response);
+  // Reads the body into the post stream: the status of a refusal, or nullopt.
+  std::optional<int> read_body(TInContext& context, TInHTTPRequestInfo& request,
+                               TInHTTPResponseInfo& response, bool form);
+  // FAuthUsername and FAuthPassword from the Authorization header.
+  void read_credentials(TInContext& context, TInHTTPRequestInfo& request);
 
   bool keep_alive_ = false;
   bool parse_params_ = true;

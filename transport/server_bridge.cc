@@ -5,10 +5,10 @@
 
 #include "base/exception.h"
 #include "base/text.h"
-#include "server/pipeline/compressor.h"
 #include "server/exchange/hsm_stream.h"
 #include "server/exchange/http_packet.h"
 #include "server/exchange/reply_packet_reader.h"
+#include "server/pipeline/compressor.h"
 #include "server/pipeline/request_hook.h"
 #include "transport/bound_ip_list.h"
 #include "transport/bridge_payload.h"
@@ -94,8 +94,7 @@ std::unique_ptr<server::Stream> THTTPServerArdo::DoCreatePostStream(TInContext&,
   return std::make_unique<server::THsmStream>(server::kPacketFlushSize, /*aTransient=*/true);
 }
 
-void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request,
-                                 TInHTTPResponseInfo& response) {
+void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPResponseInfo& response) {
   std::vector<std::string>& headers = response.FCustomHeaders.lines();
   bool refused = false;
   for (size_t i = headers.size(); i-- > 0;) {

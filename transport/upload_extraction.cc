@@ -41,9 +41,8 @@ server::RequestPacketFile ExtractMultipartFile(std::string_view content_type,
                                                server::THsmStream& body) {
   const size_t eq = content_type.find('=');
   const std::string boundary =
-      "--" + std::string(unquote(base::trim(eq == std::string_view::npos
-                                                ? std::string_view()
-                                                : content_type.substr(eq + 1))));
+      "--" + std::string(unquote(base::trim(
+                 eq == std::string_view::npos ? std::string_view() : content_type.substr(eq + 1))));
   server::RequestPacketFile file;
   body.SetPosition(0);
   server::TStreamHelper reader(body);

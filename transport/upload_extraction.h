@@ -16,7 +16,8 @@ namespace appsrv::transport {
 // that goes with the body. `content_type` is the request's Content-Type without its charset;
 // its boundary may be quoted. When the closing delimiter is missing the whole body becomes the
 // file. Throws "Max ReadLine length exceeded." for a part header line past 32768 bytes.
-server::RequestPacketFile ExtractMultipartFile(std::string_view content_type, server::THsmStream& body);
+server::RequestPacketFile ExtractMultipartFile(std::string_view content_type,
+                                               server::THsmStream& body);
 
 // The body as the file named by the "X-File-Name" header (URL-encoded UTF-8), moved to its
 // temporary file when still in memory; nullopt without a name or a body.

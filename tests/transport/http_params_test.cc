@@ -20,14 +20,14 @@ TEST(Params, UrlDecodeEscapes) {
       {"%u00FC", &utf8, "\xC3\xBC"},
       {"%U20AC", &utf8, "\xE2\x82\xAC"},
       {"%u00FC", &latin1, "\xC3\xBC"},
-      {"%u20AC", &latin1, "?"},                           // not in Latin-1
-      {"%uD83D", &utf8, "\xEF\xBF\xBD"},                  // a lone surrogate
-      {"%zz!", &utf8, "!"},                               // not hex: nothing added
+      {"%u20AC", &latin1, "?"},           // not in Latin-1
+      {"%uD83D", &utf8, "\xEF\xBF\xBD"},  // a lone surrogate
+      {"%zz!", &utf8, "!"},               // not hex: nothing added
       {"%uzzzz!", &utf8, "!"},
       {"%41%", &utf8, "A"},
       {"%4", &utf8, "\x04"},
       {"%00x", &utf8, std::string_view("\0x", 2)},
-      {"%FF", &utf8, "\xEF\xBF\xBD"},                     // not UTF-8
+      {"%FF", &utf8, "\xEF\xBF\xBD"},  // not UTF-8
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.text);

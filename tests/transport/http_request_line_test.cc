@@ -54,15 +54,15 @@ TEST(RequestLine, KeepAliveDecision) {
     bool keep;
   };
   constexpr Case kCases[] = {
-      {false, 1, 1, "", false},           {false, 1, 0, "keep-alive", false},
-      {true, 1, 1, "", true},             {true, 1, 1, "Close", false},
-      {true, 1, 1, "keep-alive", true},   {true, 2, 0, "", true},
-      {true, 1, 0, "", false},            {true, 1, 0, "Keep-Alive", true},
-      {true, 1, 0, "close", false},       {true, -1, -1, "", false},
+      {false, 1, 1, "", false},         {false, 1, 0, "keep-alive", false},
+      {true, 1, 1, "", true},           {true, 1, 1, "Close", false},
+      {true, 1, 1, "keep-alive", true}, {true, 2, 0, "", true},
+      {true, 1, 0, "", false},          {true, 1, 0, "Keep-Alive", true},
+      {true, 1, 0, "close", false},     {true, -1, -1, "", false},
   };
   for (const Case& c : kCases) {
-    SCOPED_TRACE(::testing::Message() << c.allowed << " " << c.major << "." << c.minor << " "
-                                      << c.connection);
+    SCOPED_TRACE(::testing::Message()
+                 << c.allowed << " " << c.major << "." << c.minor << " " << c.connection);
     EXPECT_EQ(keep_connection_open(c.allowed, c.major, c.minor, c.connection), c.keep);
   }
 }

@@ -7,6 +7,7 @@
 #include "base/exception.h"
 #include "server/exchange/stream_helper.h"
 #include "tests/transport/http_test_client.h"
+#include "transport/http_exceptions.h"
 #include "transport/memory_channel.h"
 
 namespace appsrv::transport {
@@ -80,7 +81,8 @@ class HttpServerTest : public ::testing::Test {
   std::string Serve(const std::string& raw) { return Serve(std::vector<std::string>{raw}); }
 
   // The responses to `raw` sent whole, with the Date lines dropped so that runs compare.
-  std::vector<ParsedResponse> Responses(const std::string& raw, std::vector<size_t> head_only = {}) {
+  std::vector<ParsedResponse> Responses(const std::string& raw,
+                                        std::vector<size_t> head_only = {}) {
     std::string rest;
     std::vector<ParsedResponse> responses = ParseResponses(Serve(raw), &rest, head_only);
     EXPECT_EQ(rest, "");
@@ -115,7 +117,8 @@ TEST_F(HttpServerTest, RepliesOfTheServerItself) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.raw);
     commands_ = 0;
-    const std::vector<ParsedResponse> r = Responses(c.raw + "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+    const std::vector<ParsedResponse> r =
+        Responses(c.raw + "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
     ASSERT_EQ(r.size(), 1u);  // the connection closes: /next is never served
     EXPECT_EQ(r[0].status_line, c.status_line);
     EXPECT_EQ(r[0].header("Connection"), "close");
@@ -157,7 +160,7 @@ TEST_F(HttpServerTest, HeaderLinesAreCountedAndTheirSizeIsBounded) {
   server_.SetMaximumHeaderLineCount(1024);
   server_.Limits().max_header_bytes = 1000;
   const std::string line = "X-Filler: " + std::string(88, 'x') + "\r\n";  // 100 bytes
-  std::string fits = "GET / HTTP/1.1\r\n";                                    // 16 bytes
+  std::string fits = "GET / HTTP/1.1\r\n";                                // 16 bytes
   std::string fills = fits;
   for (int i = 0; i < 9; ++i) {
     fills += line;
@@ -253,9 +256,9 @@ TEST_F(HttpServerTest, KeepAliveDecisions) {
 
 TEST_F(HttpServerTest, SmuggledChunkedBodyIsReadAsChunks) {
   server_.SetKeepAlive(true);
-  const std::vector<ParsedResponse> r =
-      Responses("POST /s HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n"
-                "\r\n3\r\nabc\r\n0\r\n\r\nGET /smuggled HTTP/1.1\r\nHost: h\r\n\r\n");
+  const std::vector<ParsedResponse> r = Responses(
+      "POST /s HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n"
+      "\r\n3\r\nabc\r\n0\r\n\r\nGET /smuggled HTTP/1.1\r\nHost: h\r\n\r\n");
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].body, "POST /s\nparams=\ncookies=\nbody=abc");
   EXPECT_EQ(r[0].header("Connection"), "close");
@@ -269,7 +272,8 @@ TEST_F(HttpServerTest, HeadCarriesTheLengthButNoBody) {
       {0});
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0].body, "");
-  const std::string expected_length = std::to_string(std::string("HEAD /x\nparams=\ncookies=\nbody=(none)").size());
+  const std::string expected_length =
+      std::to_string(std::string("HEAD /x\nparams=\ncookies=\nbody=(none)").size());
   EXPECT_EQ(r[0].header("Content-Length"), expected_length);
   EXPECT_EQ(r[1].body, g[0].body);  // the next response is read from the right place
 }
@@ -277,7 +281,8 @@ TEST_F(HttpServerTest, HeadCarriesTheLengthButNoBody) {
 TEST_F(HttpServerTest, ExpectContinueBeforeTheBody) {
   const std::string head =
       "POST /up HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n";
-  const std::vector<ParsedResponse> r = ParseResponses(Serve(std::vector<std::string>{head, "data"}));
+  const std::vector<ParsedResponse> r =
+      ParseResponses(Serve(std::vector<std::string>{head, "data"}));
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0].status_line, "HTTP/1.1 100 Continue");
   EXPECT_TRUE(r[0].headers.empty());
@@ -329,6 +334,19 @@ TEST_F(HttpServerTest, BodiesOverTheLimitsAre413) {
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].status(), c.status);
   }
+}
+
+TEST(WriteHeader, HeaderGoesOutOnce) {
+  auto channels = make_memory_channel_pair();
+  TInIOHandler io(std::move(channels.second));
+  TInHTTPResponseInfo response;
+  response.SetCloseConnection(true);
+  WriteHeader(io, response);
+  EXPECT_THROW(WriteHeader(io, response), EInHTTPHeaderAlreadyWritten);
+  char buf[512];
+  const IoResult r = channels.first->Receive(buf, sizeof buf);
+  ASSERT_GT(r.bytes, 0);
+  EXPECT_EQ(std::string(buf, 17), "HTTP/1.1 200 OK\r\n");
 }
 
 // Every request below, split in two at every byte, gets the same answer as when sent whole.

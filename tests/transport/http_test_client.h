@@ -69,7 +69,8 @@ inline std::vector<ParsedResponse> ParseResponses(std::string_view raw, std::str
     }
     size_t length = 0;
     const std::string cl = r.header("Content-Length");
-    const bool is_head = std::find(head_only.begin(), head_only.end(), out.size()) != head_only.end();
+    const bool is_head =
+        std::find(head_only.begin(), head_only.end(), out.size()) != head_only.end();
     if (cl != "(none)" && !is_head) {
       length = std::stoul(cl);
     }

@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "base/encoding.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "server/exchange/file_stream.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
+#include "server/pipeline/app_cache.h"
 #include "tests/server/inflate_util.h"
 #include "tests/server/pipeline_fixture.h"
 #include "tests/transport/http_test_client.h"
@@ -91,6 +92,14 @@ class BridgeTest : public server::testing::PipelineTest {
       }
       text.resize(static_cast<size_t>(std::stoi(n)));
       reply.WriteString(text);
+    } else if (path == "/echo/cachefile") {
+      // A one-time cache file: its own trailer names the content type.
+      const std::string file = server::TSvAppCache::NewTempFileName();
+      server::TCacheStream cache(std::make_unique<server::WriteFileStream>(file), file, "",
+                                 "text/plain; charset=UTF-8", server::TCacheType::ctOneTime);
+      cache.Write("cached!", 7);
+      cache.Close();
+      reply.SendCacheFile(file);
     } else if (path == "/echo/nocompress") {
       reply.AddHeader("no-compression", "");
       reply.mHeaders.lines().back() = "no-compression";
@@ -209,7 +218,8 @@ TEST_F(BridgeTest, QueryFormAndCookiesReachThePipelineDecoded) {
   const Case kCases[] = {
       {Get("/echo/fields?a=1&&b=x+y%20z"), "query_fields=a=1||b=x y z"},
       {Get("/echo/fields?v=%u00FC%u20AC"), "query_fields=v=\xC3\xBC\xE2\x82\xAC"},
-      {Post("/echo/fields?q=1", "application/x-www-form-urlencoded", "Function=Add&name=J%C3%BCrgen"),
+      {Post("/echo/fields?q=1", "application/x-www-form-urlencoded",
+            "Function=Add&name=J%C3%BCrgen"),
        "query_fields=Function=Add|name=J\xC3\xBCrgen|q=1"},
       {Post("/echo/fields", "application/x-www-form-urlencoded; charset=iso-8859-1",
             "name=J%C3%BCrgen"),
@@ -228,17 +238,19 @@ TEST_F(BridgeTest, QueryFormAndCookiesReachThePipelineDecoded) {
 }
 
 TEST_F(BridgeTest, RequestFieldsOfThePacket) {
-  const ParsedResponse post = One(Post("/echo/fields", "text/plain", "abc",
-                                       "Authorization: Basic Ym9iOnM=\r\n"));
+  const ParsedResponse post =
+      One(Post("/echo/fields", "text/plain", "abc", "Authorization: Basic Ym9iOnM=\r\n"));
   EXPECT_NE(post.body.find("\nmethod=3\n"), std::string::npos) << post.body;
   EXPECT_NE(post.body.find("\nhas_content=1\n"), std::string::npos);
   EXPECT_NE(post.body.find("\nremote=127.0.0.1\n"), std::string::npos);
   EXPECT_NE(post.body.find("\nauthorization=Basic Ym9iOnM="), std::string::npos);
-  const ParsedResponse chunked = One(
-      "POST /echo/fields HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n");
+  const ParsedResponse chunked =
+      One("POST /echo/fields HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: "
+          "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n");
   EXPECT_NE(chunked.body.find("\nhas_content=0\n"), std::string::npos) << chunked.body;
-  const ParsedResponse put = One("POST /echo/fields HTTP/1.1\r\nHost: h\r\n"
-                                 "X-HTTP-Method-Override: put\r\nContent-Length: 0\r\n\r\n");
+  const ParsedResponse put =
+      One("POST /echo/fields HTTP/1.1\r\nHost: h\r\n"
+          "X-HTTP-Method-Override: put\r\nContent-Length: 0\r\n\r\n");
   EXPECT_NE(put.body.find("\nmethod=2\n"), std::string::npos) << put.body;
   // Raw header lines travel as received, folded lines included.
   const ParsedResponse headers =
@@ -264,6 +276,11 @@ TEST_F(BridgeTest, ReplyMapping) {
   EXPECT_NE(cookies[1].find("-Dec-1899 "), std::string::npos) << cookies[1];
   EXPECT_EQ(cookies[1].find("Max-Age"), std::string::npos);
 
+  const ParsedResponse cached = One(Get("/echo/cachefile"));
+  EXPECT_EQ(cached.status(), 200);
+  EXPECT_EQ(cached.header("Content-Type"), "text/plain; charset=UTF-8");
+  EXPECT_EQ(cached.body, "cached!");
+
   const ParsedResponse missing = One(Get("/echo/missing"));
   EXPECT_EQ(missing.status_line, "HTTP/1.1 404 Not Found");
   EXPECT_EQ(missing.header("Content-Length"), "0");
@@ -277,7 +294,8 @@ TEST_F(BridgeTest, LargeRepliesAndRequestsTravelThroughFiles) {
   EXPECT_EQ(big.body.substr(0, 14), "line 0\nline 1\n");
   // A form field larger than the exchange buffer makes the request packet spill.
   const std::string value(50000, 'v');
-  const ParsedResponse post = One(Post("/echo/fields", "application/x-www-form-urlencoded", "big=" + value));
+  const ParsedResponse post =
+      One(Post("/echo/fields", "application/x-www-form-urlencoded", "big=" + value));
   EXPECT_NE(post.body.find("query_fields=big=" + value + "\n"), std::string::npos);
 }
 
@@ -356,8 +374,9 @@ TEST_F(BridgeTest, UploadsReachThePipelineAsFilesThatAreGoneAfterwards) {
 
 TEST_F(BridgeTest, ExpectContinueAndHead) {
   LoopbackClient client(port_);
-  client.Send("POST /echo/fields HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\n"
-              "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 3\r\n\r\n");
+  client.Send(
+      "POST /echo/fields HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 3\r\n\r\n");
   const std::vector<ParsedResponse> interim = client.ReadResponses(1);
   ASSERT_EQ(interim.size(), 1u);
   EXPECT_EQ(interim[0].status_line, "HTTP/1.1 100 Continue");
@@ -366,7 +385,8 @@ TEST_F(BridgeTest, ExpectContinueAndHead) {
   ASSERT_EQ(r.size(), 2u);
   EXPECT_NE(r[1].body.find("\nquery_fields=a=1\n"), std::string::npos);
 
-  const std::vector<ParsedResponse> head = Exchange("HEAD /$/ping HTTP/1.1\r\nHost: h\r\n\r\n", {0});
+  const std::vector<ParsedResponse> head =
+      Exchange("HEAD /$/ping HTTP/1.1\r\nHost: h\r\n\r\n", {0});
   ASSERT_EQ(head.size(), 1u);
   EXPECT_EQ(head[0].header("Content-Length"), "4");
   EXPECT_EQ(head[0].body, "");
@@ -386,8 +406,8 @@ class KeepAliveBridgeTest : public BridgeTest {
 
 TEST_F(KeepAliveBridgeTest, OneConnectionServesManyRequestsUntilA404) {
   LoopbackClient client(port_);
-  client.Send(Get("/$/ping") + "HEAD /$/ping HTTP/1.1\r\nHost: h\r\n\r\n" + Get("/echo/fields?x=1") +
-              Get("/echo/missing") + Get("/$/ping"));
+  client.Send(Get("/$/ping") + "HEAD /$/ping HTTP/1.1\r\nHost: h\r\n\r\n" +
+              Get("/echo/fields?x=1") + Get("/echo/missing") + Get("/$/ping"));
   const std::vector<ParsedResponse> r = client.ReadResponses(5, {1});
   ASSERT_EQ(r.size(), 4u);  // the 404 closes the connection
   EXPECT_EQ(r[0].header("Connection"), "keep-alive");
