@@ -1,25 +1,34 @@
-// What the whole-program tests share: a private application folder holding the programs, and
-// a loopback port kept busy.
+// What the whole-program tests share: a private application folder holding the programs, the
+// program running there on the port it reported, and a loopback port kept busy.
 #pragma once
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/child_process.h"
 
 namespace appsrv::testing {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+inline constexpr std::string_view kActiveLine = "HTTP Server is active on port: ";
 
 inline std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -72,8 +81,11 @@ class AppFolder {
   std::filesystem::path service_program() const { return root_ / "appserver-service"; }
   std::filesystem::path temp() const { return root_ / "tmp"; }
   std::filesystem::path database() const { return root_ / "TEST.mdb"; }
-  void SetPort(int port) const {
-    write_file(root_ / "port.ini", "[PORTS]\nPort=" + std::to_string(port) + "\n");
+  // port.ini with the HTTP port and, when above 0, the HTTPS port.
+  void SetPort(int port, int ssl_port = 0) const {
+    write_file(root_ / "port.ini",
+               "[PORTS]\nPort=" + std::to_string(port) + "\n" +
+                   (ssl_port > 0 ? "SSLPort=" + std::to_string(ssl_port) + "\n" : ""));
   }
 
   std::unique_ptr<ChildProcess> Launch() const {
@@ -133,6 +145,50 @@ class BusyPort {
  private:
   int fd_;
   int port_ = 0;
+};
+
+// The program running in an AppFolder, on the port it reported.
+class Server {
+ public:
+  explicit Server(const AppFolder& folder) : process_(folder.Launch()) {
+    const std::optional<std::string> line = process_->WaitForLine(kActiveLine, seconds(60));
+    if (!line) {
+      ADD_FAILURE() << "no active line; output:\n" << output();
+      return;
+    }
+    port_ = static_cast<uint16_t>(std::stoi(line->substr(kActiveLine.size())));
+    // The start-up report ends with a rule; what follows answers commands.
+    EXPECT_TRUE(process_->WaitForLine("---------------------", seconds(20)));
+  }
+  ~Server() {
+    if (process_->Running()) {
+      process_->Signal(SIGKILL);
+    }
+  }
+
+  uint16_t port() const { return port_; }
+  ChildProcess& process() { return *process_; }
+  std::string output() const {
+    std::string all;
+    for (const std::string& line : process_->Output()) {
+      all += line + "\n";
+    }
+    return all;
+  }
+  // Sends one command and returns the first line of its answer.
+  std::optional<std::string> Command(const std::string& line) {
+    process_->WriteInput(line + "\n");
+    return process_->ReadLine(seconds(20));
+  }
+  // SIGTERM, then the exit status.
+  std::optional<int> Stop() {
+    process_->Signal(SIGTERM);
+    return process_->Wait(seconds(60));
+  }
+
+ private:
+  std::unique_ptr<ChildProcess> process_;
+  uint16_t port_ = 0;
 };
 
 }  // namespace appsrv::testing

@@ -20,11 +20,6 @@
 namespace appsrv::testing {
 namespace {
 
-namespace fs = std::filesystem;
-using std::chrono::seconds;
-
-constexpr std::string_view kActiveLine = "HTTP Server is active on port: ";
-
 void exec_sql(const fs::path& db_path, const std::string& sql) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
@@ -56,50 +51,6 @@ std::string query_text(const fs::path& db_path, const std::string& sql) {
   sqlite3_close(db);
   return out;
 }
-
-// The program running in an AppFolder, on the port it reported.
-class Server {
- public:
-  explicit Server(const AppFolder& folder) : process_(folder.Launch()) {
-    const std::optional<std::string> line = process_->WaitForLine(kActiveLine, seconds(60));
-    if (!line) {
-      ADD_FAILURE() << "no active line; output:\n" << output();
-      return;
-    }
-    port_ = static_cast<uint16_t>(std::stoi(line->substr(kActiveLine.size())));
-    // The start-up report ends with a rule; what follows answers commands.
-    EXPECT_TRUE(process_->WaitForLine("---------------------", seconds(20)));
-  }
-  ~Server() {
-    if (process_->Running()) {
-      process_->Signal(SIGKILL);
-    }
-  }
-
-  uint16_t port() const { return port_; }
-  ChildProcess& process() { return *process_; }
-  std::string output() const {
-    std::string all;
-    for (const std::string& line : process_->Output()) {
-      all += line + "\n";
-    }
-    return all;
-  }
-  // Sends one command and returns the first line of its answer.
-  std::optional<std::string> Command(const std::string& line) {
-    process_->WriteInput(line + "\n");
-    return process_->ReadLine(seconds(20));
-  }
-  // SIGTERM, then the exit status.
-  std::optional<int> Stop() {
-    process_->Signal(SIGTERM);
-    return process_->Wait(seconds(60));
-  }
-
- private:
-  std::unique_ptr<ChildProcess> process_;
-  uint16_t port_ = 0;
-};
 
 // A client session: the first request earns the cookie, later ones carry it.
 class Client {
