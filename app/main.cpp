@@ -6,6 +6,8 @@
 
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
+#include "app/ServerUnit1.h"
+#include "render/session_forms.h"
 #include "server/request_hook.h"
 #include "server/server_controller.h"
 
@@ -15,6 +17,8 @@ int main() {
     // Both registrations precede the controller, which locks the handler table.
     app::RegisterContentHandlers();
     app::RegisterServerController();
+    app::RegisterMainForm();
+    render::InstallPageRendering();
     server::TSvServerControllerBase& controller =
         server::InitServerController(server::ControllerEnvironment::Default());
     server::SetRequestHook(&server::ExecuteRequest);
