@@ -1,0 +1,181 @@
+// The status page in a real browser: headless Chromium opens the server's root, follows the
+// start page, StartCheck and the redirect, and runs the page's scripts. Skipped, with a
+// message, only when chromium is not installed.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tests/render/hook_http_server.h"
+#include "tests/render/render_fixture.h"
+
+namespace appsrv::render {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool ChromiumInstalled() { return std::system("command -v chromium >/dev/null 2>&1") == 0; }
+
+struct BrowserRun {
+  int status = -1;
+  std::string output;  // --dump-dom: the document at the end
+  std::string log;     // the browser's log, console messages included
+};
+
+// One headless run on a fresh profile, bounded by `timeout`; `mode` is "--dump-dom" or
+// "--screenshot=<file>".
+BrowserRun RunChromium(const std::string& url, const std::string& mode, const std::string& dir) {
+  const std::string profile = dir + "/profile";
+  std::filesystem::remove_all(profile);
+  const std::string out = dir + "/out.txt";
+  const std::string log = dir + "/log.txt";
+  const std::string command =
+      "timeout 90 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+      "--disable-background-networking --disable-component-update --disable-sync "
+      "--disable-dev-shm-usage --hide-scrollbars --window-size=1024,600 "
+      "--enable-logging=stderr --v=0 --virtual-time-budget=5000 --user-data-dir=" +
+      profile + " " + mode + " '" + url + "' >" + out + " 2>" + log;
+  BrowserRun run;
+  run.status = std::system(command.c_str());
+  run.output = ReadFile(out);
+  run.log = ReadFile(log);
+  return run;
+}
+
+// Console lines the browser logged for the pages. The runtime writes nothing to the console,
+// so every line is a script error or a warning.
+std::vector<std::string> ConsoleProblems(const std::string& log) {
+  std::vector<std::string> problems;
+  std::istringstream in(log);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find(":CONSOLE") != std::string::npos) {
+      problems.push_back(line);
+    }
+  }
+  return problems;
+}
+
+class BrowserTest : public testing::PageFixture {
+ protected:
+  void SetUp() override {
+    if (!ChromiumInstalled()) {
+      GTEST_SKIP() << "chromium is not installed (Debian package chromium); the browser test "
+                      "needs it";
+    }
+    PageFixture::SetUp();
+    dir_ = folder_.root() + "browser";
+    std::filesystem::create_directories(dir_);
+  }
+  std::string dir_;
+};
+
+TEST_F(BrowserTest, RootEndsOnTheStatusPageWithoutScriptErrors) {
+  testing::HookHttpServer http;
+  const std::string url = "http://127.0.0.1:" + std::to_string(http.port()) + "/";
+  const BrowserRun run = RunChromium(url, "--dump-dom", dir_);
+  ASSERT_EQ(run.status, 0) << run.log;
+  const std::string& dom = run.output;
+
+  // The browser went the whole way: start page, StartCheck, its post, the redirect, the page.
+  const std::vector<std::string> served = http.log();
+  std::string trail;
+  for (const std::string& s : served) {
+    trail += s + "\n";
+  }
+  std::vector<std::string> expected_order = {"GET / -> 200", "GET /$/StartCheck?", "POST / -> 200",
+                                             "GET /$/ -> 200"};
+  size_t at = 0;
+  for (const std::string& request : served) {
+    if (at < expected_order.size() && request.rfind(expected_order[at], 0) == 0) {
+      ++at;
+    }
+  }
+  EXPECT_EQ(at, expected_order.size()) << trail;
+  for (const std::string& request : served) {
+    EXPECT_EQ(request.find("-> 404"), std::string::npos) << trail;
+    EXPECT_EQ(request.find("-> 500"), std::string::npos) << trail;
+  }
+
+  EXPECT_NE(dom.find("<span class=\"SVLABEL1CSS\" id=\"SVLABEL1\">AppService Server Is "
+                     "Running...</span>"),
+            std::string::npos)
+      << dom;
+  // The locker was made while loading and released by the start-up procedure.
+  EXPECT_NE(dom.find("<div id=\"SVLocker\" aria-busy=\"true\" class=\"\"><img "
+                     "src=\"/$/gfx/loading.gif\""),
+            std::string::npos)
+      << dom;
+  EXPECT_EQ(dom.find("class=\"SVLocked\""), std::string::npos) << dom;
+  EXPECT_EQ(ConsoleProblems(run.log), std::vector<std::string>{}) << run.log;
+
+  // The picture, kept in the build folder for people to look at.
+  const std::string shot = std::string(APPSRV_BUILD_DIR) + "/status_page.png";
+  std::filesystem::remove(shot);
+  const BrowserRun pictured = RunChromium(url, "--screenshot=" + shot, dir_);
+  EXPECT_EQ(pictured.status, 0) << pictured.log;
+  EXPECT_TRUE(std::filesystem::exists(shot)) << pictured.log;
+  EXPECT_EQ(ConsoleProblems(pictured.log), std::vector<std::string>{}) << pictured.log;
+}
+
+TEST_F(BrowserTest, ScriptErrorsAreSeen) {
+  FormEvents().OnGetMainForm = [](server::TSvApplication& session, TSvForm*& form) {
+    auto made = MainFormClass()(session);
+    made->JavaScript = {"SVNoSuchFunction();"};
+    form = &FormsOf(session).Adopt(std::move(made));
+  };
+  testing::HookHttpServer http;
+  const BrowserRun run =
+      RunChromium("http://127.0.0.1:" + std::to_string(http.port()) + "/", "--dump-dom", dir_);
+  ASSERT_EQ(run.status, 0) << run.log;
+  const std::vector<std::string> problems = ConsoleProblems(run.log);
+  ASSERT_EQ(problems.size(), 1u) << run.log;
+  EXPECT_NE(problems[0].find("SVNoSuchFunction is not defined"), std::string::npos);
+}
+
+TEST_F(BrowserTest, LockerLabelAndKeepAliveAtWork) {
+  // The page notes what it sees: the locker while the document loads, and the label and the
+  // locker once the start-up procedure has run. A short interval stands in for the quarter
+  // of the session timeout.
+  FormEvents().OnGetMainForm = [](server::TSvApplication& session, TSvForm*& form) {
+    auto made = MainFormClass()(session);
+    made->JavaScript = {
+        "function SVNote(n, v) { document.documentElement.setAttribute('data-' + n, v); }",
+        "function SVLockerShown() {",
+        "  return getComputedStyle(document.getElementById('SVLocker')).display; }",
+        "document.addEventListener('DOMContentLoaded', function() {",
+        "  SVNote('loading', SVLockerShown()); });",
+        "window.addEventListener('load', function() { setTimeout(function() {",
+        "  var r = document.getElementById('SVLABEL1').getBoundingClientRect();",
+        "  SVNote('label', r.left + ',' + r.top + ',' + r.height);",
+        "  SVNote('loaded', SVLockerShown()); }, 0); });",
+        "SV.Session.initKeepAlive(200);"};
+    form = &FormsOf(session).Adopt(std::move(made));
+  };
+  testing::HookHttpServer http;
+  const BrowserRun run =
+      RunChromium("http://127.0.0.1:" + std::to_string(http.port()) + "/", "--dump-dom", dir_);
+  ASSERT_EQ(run.status, 0) << run.log;
+  EXPECT_NE(run.output.find("data-loading=\"block\""), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("data-loaded=\"none\""), std::string::npos) << run.output;
+  // Where the style rule puts it, one line of 24-pixel text high.
+  EXPECT_NE(run.output.find("data-label=\"104,56,"), std::string::npos) << run.output;
+  int pings = 0;
+  for (const std::string& request : http.log()) {
+    if (request.rfind("GET /$/KeepAlive?", 0) == 0 && request.find("-> 200") != std::string::npos) {
+      ++pings;
+    }
+  }
+  EXPECT_GE(pings, 2);
+  EXPECT_EQ(ConsoleProblems(run.log), std::vector<std::string>{}) << run.log;
+}
+
+}  // namespace
+}  // namespace appsrv::render
