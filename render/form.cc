@@ -53,6 +53,10 @@ TSvForm::TSvForm(server::TSvApplication* session, std::string name)
   const server::TSvServerControllerBase* controller = controller_of(session);
   if (controller != nullptr) {
     StyleSheet = controller->Render.StyleSheet;
+    if (controller->SecurityOptions().CheckFormId) {
+      // Unguessable, so that a page cannot be submitted by someone who was not shown it.
+      FormId = server::MakeSessionID();
+    }
   }
 }
 
@@ -112,8 +116,7 @@ void TSvForm::ExecuteForm() {
     }
     return value;
   };
-  const bool has_action = FParams.contains("SV_Action");
-  const bool has_action_param = FParams.contains("SV_ActionParam");
+  // The submitted action and its parameter are for the control that raised them.
   take("SV_Action");
   take("SV_ActionParam");
   if (FParams.contains("SV_width") && FParams.contains("SV_height")) {
@@ -124,10 +127,9 @@ void TSvForm::ExecuteForm() {
       FormsOf(*session_).SetFormSize(width, height);
     }
   }
-  // Submitted actions and callbacks go to the controls that raise them; this form's
-  // controls raise none and it has no default action, so execution ends here.
-  (void)has_action;
-  (void)has_action_param;
+  // Actions and callbacks would now go to the control that raised them, or to the form's
+  // default action; the controls of these pages raise none and the forms have no default
+  // action, so execution ends here.
 }
 
 void TSvForm::GenerateForm(std::string& out) {

@@ -239,6 +239,19 @@ TEST_F(StatusPage, FormRequestFailuresAnswerTheErrorPage) {
   EXPECT_EQ(Call(f).code, 200);
 }
 
+TEST_F(StatusPage, CheckedFormIdsMustComeBack) {
+  controller_->SecurityOptions().CheckFormId = true;
+  std::string cookie;
+  const std::string page = OpenPage(&cookie);
+  const std::string id = Between(page, "name=\"SV_FormID_\" value=\"", "\"");
+  ASSERT_EQ(id.size(), 22u) << page;
+  const server::ReplyPacket good = FormRequest(cookie, {"SV_FormID_=" + id}, "POST");
+  EXPECT_EQ(good.code, 200);
+  const server::ReplyPacket bad = FormRequest(Cookie(good), {"SV_FormID_=x" + id}, "POST");
+  EXPECT_EQ(bad.code, 500);
+  EXPECT_NE(bad.body_text().find(HTMLLiteral("Invalid form Id")), std::string::npos);
+}
+
 TEST_F(StatusPage, SessionWithoutFormsIsTerminated) {
   std::string cookie;
   OpenPage(&cookie);
