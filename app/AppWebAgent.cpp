@@ -6,7 +6,7 @@
 
 #include "app/ADOToXML.h"
 #include "base/exception.h"
-#include "server/server_controller.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::app {
 namespace {

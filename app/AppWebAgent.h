@@ -10,7 +10,7 @@
 #include "app/ReadOnlyQuery.h"
 #include "db/ado_connection.h"
 #include "db/ado_dataset.h"
-#include "server/user_session_base.h"
+#include "server/session/user_session_base.h"
 
 namespace appsrv::server {
 class TSvServerControllerBase;

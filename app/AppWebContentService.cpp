@@ -13,10 +13,10 @@
 #include "db/field.h"
 #include "json/dyn_object.h"
 #include "json/integer_text.h"
-#include "server/handlers.h"
-#include "server/http_reply.h"
-#include "server/http_request.h"
-#include "server/session.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
+#include "server/pipeline/handlers.h"
+#include "server/session/session.h"
 
 namespace appsrv::app {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "db/ado_dataset.h"
 #include "json/json_document.h"
-#include "server/content_base.h"
+#include "server/pipeline/content_base.h"
 
 namespace appsrv::app {
 

@@ -3,7 +3,7 @@
 #include <typeinfo>
 
 #include "app/AppWebAgent.h"
-#include "server/session.h"
+#include "server/session/session.h"
 
 namespace appsrv::app {
 namespace {

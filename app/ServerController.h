@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "server/browser.h"
-#include "server/server_controller.h"
+#include "server/session/browser.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::app {
 

@@ -8,8 +8,9 @@
 #include "app/ServerController.h"
 #include "app/ServerUnit1.h"
 #include "render/session_forms.h"
-#include "server/request_hook.h"
-#include "server/server_controller.h"
+#include "server/pipeline/controller_start.h"
+#include "server/pipeline/request_hook.h"
+#include "server/session/server_controller.h"
 
 int main() {
   using namespace appsrv;

@@ -110,17 +110,66 @@ void write_file(const std::string& path, std::string_view bytes, mode_t mode) {
   if (fd.get() < 0) {
     throw_errno("open " + path);
   }
+  if (const int err = write_all(fd.get(), bytes); err != 0) {
+    throw Exception("write " + path + ": " + errno_text(err));
+  }
+}
+
+int write_all(int fd, std::string_view bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
       }
-      throw_errno("write " + path);
+      return errno;
     }
     done += static_cast<size_t>(n);
   }
+  return 0;
+}
+
+namespace {
+
+// The rest of `in` appended to `out`; 0 or the errno of the failed read or write.
+int copy_rest(int in, int out) {
+  char chunk[16384];
+  while (true) {
+    const ssize_t n = ::read(in, chunk, sizeof chunk);
+    if (n == 0) {
+      return 0;
+    }
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    if (const int err = write_all(out, std::string_view(chunk, static_cast<size_t>(n)));
+        err != 0) {
+      return err;
+    }
+  }
+}
+
+}  // namespace
+
+int copy_file(const std::string& from, const std::string& to) {
+  const Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) {
+    return errno;
+  }
+  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) {
+    return errno;
+  }
+  int err = copy_rest(in.get(), out);
+  // A failed close can be the first sign that the data did not reach the disk.
+  if (::close(out) != 0 && err == 0) {
+    err = errno;
+  }
+  return err;
 }
 
 std::string include_trailing_slash(std::string_view path) {

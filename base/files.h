@@ -28,6 +28,12 @@ void remove_tree(const std::string& path);
 // Whole-file reads and writes; throw Exception with the system text on failure.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, std::string_view bytes, mode_t mode = 0600);
+// Writes all of `bytes` to `fd`, going on after interrupted and short writes; returns 0 or the
+// errno of the write that failed.
+int write_all(int fd, std::string_view bytes);
+// Copies the file `from` into `to` (created or truncated, mode 0600); returns 0 or the errno of
+// the step that failed.
+int copy_file(const std::string& from, const std::string& to);
 
 std::string include_trailing_slash(std::string_view path);
 std::string exclude_trailing_slash(std::string_view path);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "base/files.h"
-#include "server/server_controller.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::bench {
 

@@ -8,10 +8,10 @@
 #include <random>
 #include <string>
 
-#include "server/compress_stream.h"
-#include "server/compressor.h"
-#include "server/internal_files.h"
-#include "server/memory_stream.h"
+#include "server/exchange/memory_stream.h"
+#include "server/pipeline/compress_stream.h"
+#include "server/pipeline/compressor.h"
+#include "server/pipeline/internal_files.h"
 
 namespace {
 

@@ -22,14 +22,15 @@
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
 #include "bench/bench_support.h"
-#include "server/http_packet.h"
-#include "server/http_reply.h"
-#include "server/http_request.h"
-#include "server/reply_packet_reader.h"
-#include "server/request_packet_writer.h"
-#include "server/server_controller.h"
-#include "server/session.h"
-#include "server/session_list.h"
+#include "server/exchange/http_packet.h"
+#include "server/exchange/reply_packet_reader.h"
+#include "server/exchange/request_packet_writer.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
+#include "server/pipeline/controller_start.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
 
 namespace {
 

@@ -20,13 +20,13 @@
 
 #include "base/files.h"
 #include "bench/bench_support.h"
-#include "server/file_stream.h"
-#include "server/http_packet.h"
-#include "server/http_reply.h"
-#include "server/http_request.h"
-#include "server/reply_packet_reader.h"
-#include "server/request_packet_writer.h"
-#include "server/temp_files.h"
+#include "server/exchange/file_stream.h"
+#include "server/exchange/http_packet.h"
+#include "server/exchange/reply_packet_reader.h"
+#include "server/exchange/request_packet_writer.h"
+#include "server/exchange/temp_files.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
 
 extern "C" {
 void* __libc_malloc(size_t);

@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "server/content_base.h"
-#include "server/handlers.h"
-#include "server/http_packet.h"
-#include "server/http_reply.h"
-#include "server/http_request.h"
-#include "server/reply_packet_reader.h"
-#include "server/request_hook.h"
-#include "server/request_packet_writer.h"
-#include "server/server_controller.h"
+#include "server/exchange/http_packet.h"
+#include "server/exchange/reply_packet_reader.h"
+#include "server/exchange/request_packet_writer.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
+#include "server/pipeline/content_base.h"
+#include "server/pipeline/controller_start.h"
+#include "server/pipeline/handlers.h"
+#include "server/pipeline/request_hook.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::server {
 namespace {

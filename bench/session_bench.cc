@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "server/clock.h"
-#include "server/server_controller.h"
-#include "server/session.h"
-#include "server/session_list.h"
+#include "server/session/clock.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
 
 namespace {
 

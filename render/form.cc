@@ -4,10 +4,10 @@
 #include "base/text.h"
 #include "render/html_text.h"
 #include "render/session_forms.h"
-#include "server/browser.h"
-#include "server/server_controller.h"
-#include "server/server_exceptions.h"
-#include "server/session.h"
+#include "server/pipeline/server_exceptions.h"
+#include "server/session/browser.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
 
 namespace appsrv::render {
 

@@ -4,9 +4,9 @@
 #include "render/control.h"
 #include "render/form.h"
 #include "render/page_context.h"
-#include "server/browser.h"
-#include "server/server_controller.h"
-#include "server/session.h"
+#include "server/session/browser.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
 
 namespace appsrv::render {
 

@@ -4,8 +4,8 @@
 
 #include "base/text.h"
 #include "render/session_forms.h"
-#include "server/server_controller.h"
-#include "server/session.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
 
 namespace appsrv::render {
 

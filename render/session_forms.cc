@@ -5,10 +5,10 @@
 #include "base/text.h"
 #include "render/app_form.h"
 #include "render/form.h"
-#include "server/http_reply.h"
-#include "server/http_request.h"
-#include "server/render_stream.h"
-#include "server/server_exceptions.h"
+#include "server/exchange/render_stream.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
+#include "server/pipeline/server_exceptions.h"
 
 namespace appsrv::render {
 

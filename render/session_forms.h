@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/name_value_list.h"
-#include "server/session.h"
-#include "server/session_forms.h"
+#include "server/pipeline/session_forms.h"
+#include "server/session/session.h"
 
 namespace appsrv::server {
 class THttpReply;

@@ -21,7 +21,7 @@ foreach(entry IN LISTS entries)
 endforeach()
 file(WRITE ${OUTPUT}.new
 "// Generated from resources/ at build time; do not edit.
-#include \"server/embedded_resources.h\"
+#include \"server/pipeline/embedded_resources.h\"
 
 namespace appsrv::server {
 namespace {

@@ -8,7 +8,7 @@
 #include "app/ADOToXML.h"
 #include "app_test_support.h"
 #include "json/dyn_object.h"
-#include "server/handlers.h"
+#include "server/pipeline/handlers.h"
 
 namespace appsrv::app {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "app/AppWebAgent.h"
 #include "app_test_support.h"
-#include "server/browser.h"
+#include "server/session/browser.h"
 
 namespace appsrv::app {
 namespace {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -40,6 +41,34 @@ TEST_F(FilesTest, CreateReadDelete) {
   EXPECT_FALSE(file_exists(file));
   EXPECT_THROW(read_file(file), Exception);
   EXPECT_FALSE(file_modified(file).has_value());
+}
+
+TEST_F(FilesTest, CopyFileReplacesTheTargetWithAllOfTheSource) {
+  // Longer than one copy chunk and shorter than the old target, which must be cut.
+  std::string bytes(40000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<char>(i * 7);
+  }
+  const std::string from = root_ + "from.bin";
+  const std::string to = root_ + "to.bin";
+  write_file(from, bytes);
+  write_file(to, std::string(50000, 'x'), 0644);
+  ASSERT_EQ(copy_file(from, to), 0);
+  EXPECT_EQ(read_file(to), bytes);
+
+  struct Case {
+    const char* name;
+    std::string from;
+    std::string to;
+  };
+  const Case kFailures[] = {
+      {"missing source", root_ + "missing.bin", root_ + "out.bin"},
+      {"missing target folder", from, root_ + "no/such/out.bin"},
+  };
+  for (const Case& c : kFailures) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(copy_file(c.from, c.to), ENOENT);
+  }
 }
 
 TEST(PathTest, Parts) {

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "base/text.h"
-#include "server/http_packet.h"
-#include "server/reply_packet_reader.h"
-#include "server/request_hook.h"
-#include "server/request_packet_writer.h"
+#include "server/exchange/http_packet.h"
+#include "server/exchange/reply_packet_reader.h"
+#include "server/exchange/request_packet_writer.h"
+#include "server/pipeline/request_hook.h"
 
 namespace appsrv::render::testing {
 

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "render/page_context.h"
-#include "server/http_reply.h"
+#include "server/http/http_reply.h"
 #include "tests/render/render_fixture.h"
 
 namespace appsrv::render {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "server/session.h"
-#include "server/session_list.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::server::testing {

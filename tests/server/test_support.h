@@ -15,10 +15,10 @@
 #include "base/date_time.h"
 #include "base/exception.h"
 #include "base/files.h"
-#include "server/clock.h"
-#include "server/http_packet.h"
-#include "server/server_controller.h"
-#include "server/temp_files.h"
+#include "server/exchange/http_packet.h"
+#include "server/exchange/temp_files.h"
+#include "server/session/clock.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::server::testing {
 

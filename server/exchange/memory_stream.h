@@ -1,0 +1,69 @@
+// Streams over memory: the growable TSvMemoryStream and the read-only TPointerStream view.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "server/exchange/stream.h"
+
+namespace appsrv::server {
+
+// A growable memory block. Capacity grows in steps (see SetCapacity) so that a stream written
+// in small pieces reallocates rarely and a spilling stream stays within about 32 KiB.
+class TSvMemoryStream : public Stream {
+ public:
+  // Starts with `AllocSize` bytes reserved (rounded), or 1024 when it is 0 or less.
+  explicit TSvMemoryStream(int64_t AllocSize = 0);
+
+  // A new stream holding `Count` bytes copied from the source's position (the whole source
+  // from its start when `Count` is 0), positioned at 0; nullptr when there is no source.
+  static std::unique_ptr<TSvMemoryStream> CreateCopy(Stream* ASourceStream, int64_t Count);
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  int64_t GetSize() override { return size_; }
+  void SetSize(int64_t size) override;
+
+  // A request greater than 0 that differs from the size rounds up to a multiple of 8192 above
+  // 1024 bytes, else to 1024; a request equal to the size is taken exactly; 0 frees the block.
+  // Throws "Out of memory while expanding memory stream" when the block cannot be had.
+  void SetCapacity(int64_t capacity);
+  int64_t capacity() const { return capacity_; }
+  const char* Memory() const { return data_.get(); }
+
+  // Writes the contents into a new file (mode 0600); the position is kept.
+  void SaveToFile(const std::string& AFileName);
+
+ private:
+  struct FreeDeleter {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::unique_ptr<char, FreeDeleter> data_;
+  int64_t capacity_ = 0;
+  int64_t size_ = 0;
+  int64_t position_ = 0;
+};
+
+// A read-only view of a caller's buffer, which must outlive the view. Any write or resize
+// fails with "TPointerStream classes cannot be reallocated.".
+class TPointerStream : public Stream {
+ public:
+  TPointerStream(const void* data, int64_t size)
+      : data_(static_cast<const char*>(data)), size_(size) {}
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  int64_t GetSize() override { return size_; }
+  void SetSize(int64_t size) override;
+
+ private:
+  const char* data_;
+  int64_t size_;
+  int64_t position_ = 0;
+};
+
+}  // namespace appsrv::server

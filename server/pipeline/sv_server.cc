@@ -1,0 +1,360 @@
+#include "server/pipeline/sv_server.h"
+
+#include "base/date_time.h"
+#include "base/files.h"
+#include "base/text.h"
+#include "server/exchange/memory_stream.h"
+#include "server/http/basic_credentials.h"
+#include "server/http/http_date_parser.h"
+#include "server/http/mime_types.h"
+#include "server/pipeline/compress_stream.h"
+#include "server/pipeline/exception_renderer.h"
+#include "server/pipeline/internal_files.h"
+#include "server/pipeline/path_normalization.h"
+#include "server/pipeline/pipeline_pages.h"
+#include "server/pipeline/server_exceptions.h"
+#include "server/pipeline/url_file_mapping.h"
+#include "server/session/clock.h"
+#include "server/session/exception_logger.h"
+#include "server/session/params_string.h"
+#include "server/session/server_controller.h"
+#include "server/session/session.h"
+
+namespace appsrv::server {
+
+namespace {
+
+// True when the client's copy, dated by the If-Modified-Since text `if_modified_since`, is of
+// the same second as `modified`; an empty or unreadable date never is.
+bool unchanged_since(const std::string& if_modified_since, base::DateTime modified) {
+  if (if_modified_since.empty()) {
+    return false;
+  }
+  const std::optional<base::DateTime> since = parse_http_date(if_modified_since);
+  return since && same_second(*since, modified);
+}
+
+TSvServerControllerBase& the_controller() {
+  TSvServerControllerBase* controller = ServerController();
+  if (controller == nullptr) {
+    throw ESvException("No server controller is defined.");
+  }
+  return *controller;
+}
+
+// A read-only stream over an internal file's stored bytes; keeps them alive without a copy.
+struct SharedBytes {
+  std::shared_ptr<const std::string> bytes;
+};
+
+class SharedBytesStream : private SharedBytes, public TPointerStream {
+ public:
+  explicit SharedBytesStream(std::shared_ptr<const std::string> bytes)
+      : SharedBytes{std::move(bytes)},
+        TPointerStream(SharedBytes::bytes->data(),
+                       static_cast<int64_t>(SharedBytes::bytes->size())) {}
+};
+
+std::string first_non_empty(const std::string& a, const std::string& b, const std::string& c) {
+  return !a.empty() ? a : (!b.empty() ? b : c);
+}
+
+}  // namespace
+
+TSvServer::TSvServer(char* aBytes, int32_t aSize)
+    : controller_(the_controller()), mReplyBytes(aBytes), mReplyBytesSize(aSize) {
+  // The request is read before the reply marks the buffer as its own.
+  mRequest = std::make_unique<THttpRequest>(aBytes, aSize);
+  mCookieName = "SV_" + controller_.AppName() + controller_.CookieOptions().CookieNameSuffix();
+  mReply = std::make_unique<THttpReply>(aBytes, aSize);
+}
+
+TSvServer::~TSvServer() = default;
+
+void TSvServer::SetBaseURL(std::string base) {
+  if (base.empty() || base.back() != '/') {
+    base += '/';
+  }
+  mBaseURL = std::move(base);
+  std::string cookie_path = mBaseURL.substr(0, mBaseURL.size() - 1);
+  if (cookie_path.empty() || cookie_path.front() != '/') {
+    cookie_path.insert(cookie_path.begin(), '/');
+  }
+  if (cookie_path.back() != '/') {
+    cookie_path += '/';
+  }
+  mCookiePath = std::move(cookie_path);
+}
+
+void TSvServer::Execute() {
+  try {
+    SetBaseURL(controller_.URLBase() + mRequest->mScriptName);
+    mClientIP =
+        first_non_empty(mRequest->mForwardedFor, mRequest->mHttpClientIP, mRequest->mRemoteAddr);
+    Credentials credentials =
+        request_credentials(mRequest->mAuthUser, mRequest->mAuthPass, mRequest->mAuthorization,
+                            mRequest->mAuthorizationHeader);
+    mUsername = std::move(credentials.user);
+    mPassword = std::move(credentials.password);
+    mParams = &mRequest->GetParams();
+
+    const TSvSSLOptions& ssl = controller_.SSLOptions();
+    if (ssl.NonSSLRequest == NonSslRequest::nsRedirect && mRequest->mServerPort != ssl.Port) {
+      std::string url = "https://" + mRequest->mHost + ":" + std::to_string(ssl.Port);
+      if (!mRequest->mQuery.empty()) {
+        url += "/?" + mRequest->mQuery;
+      }
+      mReply->SendRedirect(url);
+      throw SilentAbort();
+    }
+    // COM initialisation is a Windows facility; the setting is kept and has no effect here.
+
+    if (controller_.OnBeforeDispatch) {
+      controller_.OnBeforeDispatch(*mRequest, *mReply);
+    }
+    try {
+      Route(normalize_path(mRequest->mPathInfo, controller_.URLBase()));
+    } catch (...) {
+      if (controller_.OnAfterDispatch) {
+        controller_.OnAfterDispatch(*mRequest, *mReply);
+      }
+      throw;
+    }
+    if (controller_.OnAfterDispatch) {
+      controller_.OnAfterDispatch(*mRequest, *mReply);
+    }
+  } catch (const SilentAbort&) {
+    // The reply built so far stands.
+  } catch (const std::exception& e) {
+    try {
+      HandleException(e);
+    } catch (const std::exception& inner) {
+      // Rendering the error failed as well: the plainest answer that still tells the client.
+      mReply->Clear();
+      mReply->SetCode(500);
+      mReply->WriteString(inner.what());
+    }
+  }
+  SetCurrentSession(nullptr);
+  // A handler that produced nothing still answers: its status without a body, rather than a
+  // packet the transport rejects.
+  if (mReply->DataType() == rtNone) {
+    mReply->SetCode(mReply->mCode);
+  }
+  if (mCacheIt) {
+    mReply->mAllowCaching = true;
+  }
+  mReply->mIECompatibilityMode = controller_.IECompatibilityMode();
+  try {
+    mReply->Commit();
+  } catch (const std::exception& e) {
+    controller_.DoLogException(e);
+    throw;
+  }
+}
+
+void TSvServer::Route(const std::string& path) {
+  if (controller_.OnExecuteRequest) {
+    bool handled = false;
+    controller_.OnExecuteRequest(path, *mRequest, handled, *mReply);
+    if (handled) {
+      return;
+    }
+  }
+  const std::string lower = base::ascii_lowercase(path);
+  const auto rest_after = [&](std::string_view prefix) -> std::string_view {
+    return std::string_view(path).substr(prefix.size());
+  };
+
+  if (lower == "/favicon.ico") {
+    const std::string file =
+        base::include_trailing_slash(controller_.ContentPath()) + "favicon.ico";
+    if (FileRule(file, false, "image/x-ico", FileMode::kNormal)) {
+      return;
+    }
+    TSvServerInternalFiles& files = TSvServerInternalFiles::Instance();
+    if (!files.ResourceExists("SV_FAVICON")) {
+      SendNotFound();
+      return;
+    }
+    InternalFileView view = files.ResourceAsStream("SV_FAVICON");
+    mReply->mContentType = "image/x-ico";
+    mReply->SendStream(std::make_unique<SharedBytesStream>(std::move(view.bytes)), false);
+    mReply->mLastModified = controller_.FStartDateTime();
+    mCacheIt = true;
+    return;
+  }
+  if (base::starts_with(lower, "/$/temp/")) {
+    const std::string file =
+        map_url_to_file(controller_.CacheDir(), std::string(rest_after("/$/temp/")) + ".tmp");
+    FileRule(file, true, "", FileMode::kCacheFile);
+    return;
+  }
+  if (base::starts_with(lower, "/$/js/")) {
+    InternalFileRule("JS", rest_after("/$/js/"));
+    return;
+  }
+  if (base::starts_with(lower, "/$/javascript/")) {
+    InternalFileRule("JS", rest_after("/$/javascript/"));
+    return;
+  }
+  if (base::starts_with(lower, "/$/gfx/")) {
+    InternalFileRule("GFX", rest_after("/$/gfx/"));
+    return;
+  }
+  if (base::starts_with(lower, "/$/css/")) {
+    InternalFileRule("CSS", rest_after("/$/css/"));
+    return;
+  }
+  if (base::starts_with(lower, "/$/files/")) {
+    mReply->SendRedirect(mBaseURL + path.substr(3));
+    return;
+  }
+  if (base::starts_with(lower, "/$/filesnc/")) {
+    // Mapped like any URL, so that "../" cannot leave the Files folder.
+    const std::string rest(rest_after("/$/filesnc/"));
+    const std::string file =
+        map_url_to_file(base::include_trailing_slash(controller_.ContentPath()) + "Files/", rest);
+    FileRule(file, true, MimeTypes::GetAsString(base::extract_file_ext(file)), FileMode::kUncached);
+    return;
+  }
+  if (lower == "/$/blank" || lower == "/$/blank_") {
+    if (!mRequest->mIfModifiedSince.empty()) {
+      mReply->SetCode(304);
+      return;
+    }
+    mReply->WriteString(kBlankPage);
+    mReply->mLastModified = controller_.FStartDateTime();
+    mCacheIt = true;
+    return;
+  }
+  if (lower == "/$/ping") {
+    mReply->WriteString("Pong");
+    return;
+  }
+  if (base::starts_with(lower, "/$/")) {
+    ProcessSessionRequest(path);
+    return;
+  }
+  std::string mime_type;
+  if (MimeTypes::IsStaticFile(path, mime_type)) {
+    FileRule(map_url_to_file(controller_.ContentPath(), path), true, mime_type, FileMode::kNormal);
+    return;
+  }
+  ProcessSessionRequest(path);
+}
+
+bool TSvServer::FileRule(const std::string& file, bool must_exist, const std::string& content_type,
+                         FileMode mode) {
+  const std::optional<base::DateTime> modified = base::file_modified(file);
+  const bool exists = modified.has_value() && base::file_exists(file);
+  if (file.find('#') != std::string::npos || (!exists && must_exist)) {
+    SendNotFound();
+    return true;
+  }
+  if (!exists) {
+    return false;
+  }
+  mReply->ResetReplyType();
+  if (unchanged_since(mRequest->mIfModifiedSince, *modified)) {
+    mReply->SetCode(304);
+  } else if (mode == FileMode::kCacheFile) {
+    mReply->SendCacheFile(file);
+  } else {
+    if (content_type.empty()) {
+      throw ESvException("ContentType cannot be empty");
+    }
+    mReply->SendFile(file, false, false);
+    mReply->mContentType = content_type;
+  }
+  if (mode != FileMode::kUncached) {
+    mCacheIt = true;
+    mReply->mLastModified = *modified;
+  }
+  return true;
+}
+
+void TSvServer::InternalFileRule(std::string_view kind, std::string_view rest) {
+  // Only "\" and ":" end a folder here, so a dot anywhere after them starts the extension.
+  std::string name(rest);
+  const size_t dot = name.rfind('.');
+  const size_t folder = name.find_last_of("\\:");
+  if (dot != std::string::npos && (folder == std::string::npos || dot > folder)) {
+    name.erase(dot);
+  }
+  // "x__1A2B" carries the start stamp that makes URLs change with each restart.
+  if (const size_t stamp = name.find("__"); stamp != std::string::npos) {
+    name.erase(stamp);
+  }
+  for (char& c : name) {
+    if (c == '/') {
+      c = '_';
+    }
+  }
+  name = "SV_" + std::string(kind) + "_" + name;
+
+  if (unchanged_since(mRequest->mIfModifiedSince, controller_.FStartDateTime())) {
+    mReply->SetCode(304);
+    return;
+  }
+  InternalFileView view;
+  try {
+    view = TSvServerInternalFiles::Instance().ResourceAsStream(name);
+  } catch (const ESvInvalidResourceException&) {
+    SendNotFound();
+    return;
+  }
+  mReply->mContentType = MimeTypes::GetAsString(base::extract_file_ext(rest));
+  if (view.is_compressed) {
+    // Scripts are stored gzipped; a client that does not take gzip gets them inflated rather
+    // than bytes it cannot read.
+    if (mRequest->AcceptsGZip()) {
+      mReply->AddHeader("Content-Encoding", "gzip");
+    } else {
+      view.bytes = std::make_shared<const std::string>(gunzip_bytes(*view.bytes));
+    }
+    mReply->AddHeader("Vary", "Accept-Encoding");
+  }
+  if (view.enable_cache) {
+    mReply->mLastModified = controller_.FStartDateTime();
+    mCacheIt = true;
+  } else {
+    const base::DateTime now = controller_.clock().now();
+    mReply->mLastModified =
+        now - base::decode_date_time(now).millisecond / base::kMillisecondsPerDay;
+  }
+  mReply->SendStream(std::make_unique<SharedBytesStream>(std::move(view.bytes)), false);
+}
+
+void TSvServer::SendNotFound() {
+  mReply->ResetReplyType();
+  mReply->SetCode(404);
+  mReply->mContentType = "text/html";
+  mReply->WriteString(kNotFoundBody);
+}
+
+std::string TSvServer::StartParams(bool all) {
+  if (!all && !controller_.ShowStartParams()) {
+    return {};
+  }
+  if (const std::string* run_params = SessionRunParams()) {
+    return encode_start_params(*run_params);
+  }
+  TSvParamsString params;
+  params.FillFrom(*mParams, controller_);
+  return encode_start_params(params.Raw());
+}
+
+void TSvServer::RenderError(const std::exception& e) {
+  mReply->Clear();
+  mReply->SetCode(500);
+  // Details of the application and the framework only for a client on this machine: the peer
+  // address of the connection, which a client cannot choose (unlike Host or forwarded headers).
+  mReply->WriteString(RenderErrorPage(e, mRequest.get(), &controller_.ExceptionLogger(),
+                                      IsLoopbackAddress(mRequest->mRemoteAddr)));
+  if (dynamic_cast<const EInvalidSession*>(&e) != nullptr) {
+    mReply->mCookies.RemoveCookie(mCookieName, mCookiePath);
+  }
+}
+
+}  // namespace appsrv::server

@@ -1,0 +1,509 @@
+#include "server/session/server_controller.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <thread>
+
+#include "base/encoding.h"
+#include "base/exception.h"
+#include "base/files.h"
+#include "base/text.h"
+#include "server/exchange/sv_exception.h"
+#include "server/exchange/temp_files.h"
+#include "server/session/clock.h"
+#include "server/session/configuration_lock.h"
+#include "server/session/exception_logger.h"
+#include "server/session/session.h"
+#include "server/session/session_list.h"
+
+namespace appsrv::server {
+
+namespace {
+
+// Days from 0001-01-01 to 1899-12-30, plus one: the day count of a classic time stamp.
+constexpr int64_t kTimeStampDateDelta = 693594;
+
+// The process-wide controller slot and the registered class. Written by start-up and shutdown
+// on the main thread, before and after requests run.
+TSvServerControllerBase* g_current = nullptr;
+std::unique_ptr<TSvServerControllerBase> g_singleton;
+ControllerFactory g_factory;
+// Set once by the file cache from whichever thread keeps its first server-wide file.
+std::atomic<void (*)()> g_server_files_cleanup{nullptr};
+
+bool is_identifier(std::string_view s) {
+  if (s.empty()) {
+    return false;
+  }
+  auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+  if (!alpha(s[0])) {
+    return false;
+  }
+  for (char c : s) {
+    if (!alpha(c) && !(c >= '0' && c <= '9')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string lock_message(std::string_view name) {
+  return std::string(name) +
+         " is locked. Suggestion: Set in ServerController OnConfig event instead.";
+}
+
+// Value of `key` in `[section]` of an INI text (names compared without case), or nullopt.
+std::optional<std::string> ini_value(const std::string& text, std::string_view section,
+                                     std::string_view key) {
+  bool in_section = false;
+  for (const std::string& raw : base::split(text, '\n')) {
+    const std::string_view line = base::trim(raw);
+    if (line.empty() || line[0] == ';') {
+      continue;
+    }
+    if (line.front() == '[') {
+      const size_t close = line.find(']');
+      in_section = close != std::string_view::npos &&
+                   base::iequals(base::trim(line.substr(1, close - 1)), section);
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (in_section && eq != std::string_view::npos &&
+        base::iequals(base::trim(line.substr(0, eq)), key)) {
+      return std::string(base::trim(line.substr(eq + 1)));
+    }
+  }
+  return std::nullopt;
+}
+
+// A whole decimal integer, else `fallback`.
+int32_t to_int_or(const std::optional<std::string>& text, int32_t fallback) {
+  if (!text || text->empty()) {
+    return fallback;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text->c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) {
+    return fallback;
+  }
+  return static_cast<int32_t>(v);
+}
+
+std::string make_directory_error(const std::string& dir, int err) {
+  return "MakeDirectory cannot create directory \"" + dir + "\".\r\n" + base::errno_text(err);
+}
+
+// Creates `dir` with its parents, retrying once; the last folder must be ours and is made
+// private (0700) because it holds request bodies and session files.
+void create_private_directory(const std::string& dir) {
+  bool ok = base::force_directories(dir, 0700);
+  if (!ok) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ok = base::force_directories(dir, 0700);
+  }
+  if (!ok) {
+    throw ESvException(make_directory_error(dir, errno));
+  }
+  const std::string path = base::exclude_trailing_slash(dir);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    throw ESvException(make_directory_error(dir, errno));
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    throw ESvException(make_directory_error(dir, EPERM));
+  }
+  if ((st.st_mode & 0777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
+    throw ESvException(make_directory_error(dir, errno));
+  }
+}
+
+}  // namespace
+
+std::string lower_base36(uint64_t value, size_t min_width) {
+  std::string digits = base::ascii_lowercase(base::to_base36(value));
+  if (digits.size() < min_width) {
+    digits.insert(0, min_width - digits.size(), '0');
+  }
+  return digits;
+}
+
+// ---- option objects ----
+
+void TSvCompressionOptions::SetEnabled(bool v) {
+  enabled_ = v;
+  if (v && !allow_gzip_ && !allow_deflate_) {
+    allow_gzip_ = true;
+    allow_deflate_ = true;
+  }
+}
+
+void TSvCompressionOptions::SetAllowGZip(bool v) {
+  allow_gzip_ = v;
+  disable_when_nothing_allowed();
+}
+
+void TSvCompressionOptions::SetAllowDeflate(bool v) {
+  allow_deflate_ = v;
+  disable_when_nothing_allowed();
+}
+
+void TSvCompressionOptions::disable_when_nothing_allowed() {
+  if (!allow_gzip_ && !allow_deflate_) {
+    enabled_ = false;
+  }
+}
+
+TSvSessionCookieOptions& TSvSessionCookieOptions::operator=(const TSvSessionCookieOptions& other) {
+  cookie_name_suffix_ = other.cookie_name_suffix_;
+  use_cookies_ = other.use_cookies_;
+  SessionCookies = other.SessionCookies;
+  Secure = other.Secure;
+  HttpOnly = other.HttpOnly;
+  return *this;
+}
+
+void TSvSessionCookieOptions::SetCookieNameSuffix(std::string_view v) {
+  cookie_name_suffix_.clear();
+  for (char c : v) {
+    if (c != ' ' && c != ',' && c != ';') {
+      cookie_name_suffix_ += c;
+    }
+  }
+}
+
+void TSvSessionCookieOptions::SetUseCookies(bool v) {
+  if (!v && !owner_->AllowMultipleSessionsPerUser()) {
+    throw ESvException(
+        "In order to disable cookies you must set ServerController.AllowMultipleSessionsPerUser "
+        "to TRUE.");
+  }
+  use_cookies_ = v;
+}
+
+// ---- environment ----
+
+ControllerEnvironment ControllerEnvironment::Default() {
+  ControllerEnvironment env;
+  env.application_folder = base::executable_folder();
+  env.temp_folder = base::system_temp_folder();
+  env.clock = &system_clock();
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  env.application_file =
+      n > 0 ? base::extract_file_name(std::string_view(buf, static_cast<size_t>(n))) : "appserver";
+  return env;
+}
+
+// ---- controller ----
+
+TSvServerControllerBase::TSvServerControllerBase(ControllerEnvironment env) : env_(std::move(env)) {
+  const ControllerEnvironment defaults = ControllerEnvironment::Default();
+  if (env_.application_folder.empty()) {
+    env_.application_folder = defaults.application_folder;
+  }
+  env_.application_folder = base::include_trailing_slash(env_.application_folder);
+  if (env_.application_file.empty()) {
+    env_.application_file = defaults.application_file;
+  }
+  if (env_.temp_folder.empty()) {
+    env_.temp_folder = defaults.temp_folder;
+  }
+  env_.temp_folder = base::include_trailing_slash(env_.temp_folder);
+  clock_ = env_.clock != nullptr ? env_.clock : &system_clock();
+
+  content_path_ = env_.application_folder + "wwwroot/";
+
+  const base::DateTime now = clock_->now();
+  process_id_ =
+      lower_base36(static_cast<uint64_t>(std::llround(now * base::kMillisecondsPerDay)), 10);
+  base::DateTimeParts parts = base::decode_date_time(now);
+  parts.millisecond = 0;
+  start_date_time_ = base::encode_date_time(parts);
+  const int64_t days = static_cast<int64_t>(std::floor(start_date_time_)) + kTimeStampDateDelta;
+  const int64_t seconds_of_day = parts.hour * 3600 + parts.minute * 60 + parts.second;
+  start_uid_ = base::to_hex_upper(static_cast<uint64_t>(days * 86400 + seconds_of_day));
+  server_variables_ = {"APP_POOL_ID", "SERVER_ADDR", "SERVER_NAME", "SERVER_PORT",
+                       "SERVER_SOFTWARE"};
+
+  ExceptionLoggerEnvironment logger_env = ExceptionLoggerEnvironment::Default();
+  logger_env.application_folder = env_.application_folder;
+  logger_env.application_file = env_.application_file;
+  logger_env.now = [clock = clock_] { return clock->now(); };
+  exception_logger_ = std::make_unique<TSvExceptionLogger>(std::move(logger_env));
+  // The framework section of a report describes this server and the session the failing
+  // thread serves.
+  exception_logger_->framework_info = [this] {
+    return framework_report_info(*this, CurrentSession());
+  };
+
+  sessions_ = std::make_unique<TSvSessions>(*this);
+  if (env_.start_timeout_thread) {
+    timeout_thread_ =
+        std::make_unique<SessionTimeoutThread>(*sessions_, env_.session_timeout_interval);
+  }
+  if (g_current == nullptr) {
+    g_current = this;
+  }
+}
+
+TSvServerControllerBase::~TSvServerControllerBase() {
+  Shutdown();
+  sessions_.reset();
+  // The server-wide cache files go before their folder, so that the list does not outlive
+  // this server and name files of the next one.
+  if (void (*cleanup)() = g_server_files_cleanup.load()) {
+    cleanup();
+  }
+  if (locked_) {
+    set_configuration_locked(false);
+  }
+  if (!cache_dir_.empty() && temp_folder() == cache_dir_) {
+    set_temp_folder("");
+  }
+  // The cache folder always ends in this process's identifier; never remove a root.
+  const std::string dir = base::exclude_trailing_slash(cache_dir_);
+  if (!dir.empty() && dir != "/" && base::ends_with(dir, process_id_)) {
+    base::remove_tree(dir);
+  }
+  if (g_current == this) {
+    g_current = nullptr;
+  }
+}
+
+void TSvServerControllerBase::Configure() {
+  LoadDesignValues();
+  ReadPortIni();
+  EndConfiguration();
+  if (!base::directory_exists(cache_dir_)) {
+    throw ESvException("Unable to create cache directory \"" + cache_dir_ + "\".");
+  }
+  LogLine("Cache directory created \"" + cache_dir_ + "\"");
+}
+
+void TSvServerControllerBase::ReadPortIni() {
+  const std::string path = env_.application_folder + "port.ini";
+  if (!base::file_exists(path)) {
+    return;
+  }
+  const std::string text = base::read_file(path);
+  port_ = to_int_or(ini_value(text, "PORTS", "Port"), 0);
+  ssl_options_.Port = to_int_or(ini_value(text, "PORTS", "SSLPort"), 0);
+}
+
+void TSvServerControllerBase::EndConfiguration() {
+  if (description_.empty()) {
+    description_ = "Corvane Application";
+  }
+  if (display_name_.empty()) {
+    display_name_ = description_;
+  }
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) == 0) {
+    machine_name_ = host;
+  }
+  if (app_name_.empty()) {
+    app_name_ = "MySvApp";
+  }
+  if (template_dir_.empty()) {
+    template_dir_ = env_.application_folder + "Templates/";
+  } else if (template_dir_.front() != '/' &&
+             base::directory_exists(env_.application_folder + template_dir_)) {
+    template_dir_ = base::include_trailing_slash(env_.application_folder + template_dir_);
+  } else {
+    template_dir_ = base::include_trailing_slash(template_dir_);
+  }
+  if (OnConfig) {
+    OnConfig(*this);
+  }
+  if (cache_dir_.empty()) {
+    SetCacheDir("");
+  }
+  // Spilled packets and request bodies go into the cache folder from now on.
+  set_temp_folder(cache_dir_);
+  locked_ = true;
+  set_configuration_locked(true);
+}
+
+std::string TSvServerControllerBase::normalised_cache_dir(std::string_view v) const {
+  std::string dir(base::trim(v));
+  if (dir.empty()) {
+    dir = env_.temp_folder;
+  } else if (dir.front() != '/') {
+    dir = env_.temp_folder + dir;
+  }
+  // Every process gets a fresh subfolder named after its identifier.
+  if (!base::ends_with(dir, process_id_ + "/")) {
+    dir += process_id_;
+  }
+  return base::include_trailing_slash(dir);
+}
+
+void TSvServerControllerBase::CheckLock(std::string_view property_name) const {
+  if (locked_) {
+    throw ESvException(lock_message(property_name));
+  }
+}
+
+void TSvServerControllerBase::CheckLockGlobal(std::string_view property_name) {
+  if (g_current != nullptr) {
+    g_current->CheckLock(property_name);
+  }
+}
+
+void TSvServerControllerBase::SetAppName(std::string_view v) {
+  CheckLock("AppName");
+  const std::string_view name = base::trim(v);
+  if (name.empty()) {
+    throw ESvException("Application name cannot be empty");
+  }
+  if (!is_identifier(name)) {
+    throw ESvException(
+        "Invalid application name. Application name must follow the same rules of TComponent "
+        "name");
+  }
+  app_name_ = name;
+}
+
+void TSvServerControllerBase::SetBoundIP(std::string_view v) {
+  CheckLock("BoundIP");
+  bound_ip_ = v;
+}
+
+void TSvServerControllerBase::SetURLBase(std::string_view v) {
+  std::string base_url(base::trim(v));
+  if (!base_url.empty()) {
+    if (base_url.front() != '/') {
+      base_url.insert(base_url.begin(), '/');
+    }
+    base_url = base::include_trailing_slash(base_url);
+  }
+  url_base_ = std::move(base_url);
+}
+
+void TSvServerControllerBase::SetContentPath(std::string_view v) {
+  CheckLock("ContentPath");
+  content_path_ = v.empty() ? std::string() : base::include_trailing_slash(v);
+}
+
+void TSvServerControllerBase::SetCacheDir(std::string_view v) {
+  CheckLock("CacheDir");
+  std::string dir = normalised_cache_dir(v);
+  create_private_directory(dir);
+  cache_dir_ = std::move(dir);
+}
+
+void TSvServerControllerBase::SetSessionTimeout(int32_t v) {
+  if (v < 0 || v > 65535) {
+    throw ESvException("Invalid session timeout value.");
+  }
+  session_timeout_ = v;
+}
+
+void TSvServerControllerBase::SetAllowMultipleSessionsPerUser(bool v) {
+  if (!v && !cookie_options_.UseCookies()) {
+    throw ESvException(
+        "You must set CookieOptions.UseCookies to TRUE before setting "
+        "ServerController.AllowMultipleSessionsPerUser to FALSE.");
+  }
+  allow_multiple_sessions_ = v;
+}
+
+void TSvServerControllerBase::RunSessionTimeoutPass() { sessions_->RunTimeoutPass(); }
+
+void TSvServerControllerBase::Shutdown() noexcept {
+  if (shut_down_) {
+    return;
+  }
+  shut_down_ = true;
+  // No timeout pass may destroy sessions behind the list's back from here on.
+  timeout_thread_.reset();
+  sessions_->Clear();
+}
+
+void TSvServerControllerBase::DoNewSession(TSvApplication& session) {
+  if (OnNewSession) {
+    OnNewSession(session);
+  }
+}
+
+void TSvServerControllerBase::DoSessionRestarted(TSvApplication& session) {
+  if (OnSessionRestarted) {
+    OnSessionRestarted(session);
+  }
+}
+
+void TSvServerControllerBase::DoCloseSession(TSvApplication& session) noexcept {
+  if (OnCloseSession) {
+    try {
+      OnCloseSession(session);
+    } catch (...) {  // boundary: the session is being destroyed whatever the handler says
+    }
+  }
+}
+
+void TSvServerControllerBase::DoBrowserCheck(TSvApplication& session,
+                                             std::unique_ptr<TBrowser>& browser) {
+  if (OnBrowserCheck) {
+    OnBrowserCheck(session, browser);
+  }
+}
+
+void TSvServerControllerBase::DoGetSessionID(TSvApplication& session, std::string& id) {
+  if (OnGetSessionID) {
+    OnGetSessionID(session, id);
+  }
+}
+
+bool TSvServerControllerBase::DoException(TSvApplication* session,
+                                          const std::exception& e) noexcept {
+  exception_logger_->LogException(session, &e);
+  bool handled = false;
+  if (OnException) {
+    try {
+      OnException(session, e, handled);
+    } catch (...) {  // boundary: the handler's failure is swallowed; its flag stands
+    }
+  }
+  return handled;
+}
+
+void TSvServerControllerBase::DoLogException(const std::exception& e) noexcept {
+  exception_logger_->LogException(this, &e);
+}
+
+void TSvServerControllerBase::LogLine(std::string_view line) const {
+  if (log_ == TLogOptions::loFile && env_.log_line) {
+    env_.log_line(line);
+  }
+}
+
+// ---- the process-wide controller ----
+
+void SetServerControllerClass(ControllerFactory factory) { g_factory = std::move(factory); }
+
+TSvServerControllerBase& CreateServerController(ControllerEnvironment env) {
+  if (!g_factory) {
+    throw ESvException("No server controller is defined.");
+  }
+  DestroyServerController();
+  g_singleton = g_factory(std::move(env));
+  g_current = g_singleton.get();
+  return *g_singleton;
+}
+
+void DestroyServerController() {
+  if (g_singleton) {
+    g_singleton->Shutdown();
+    g_singleton.reset();
+  }
+}
+
+void SetServerFilesCleanup(void (*cleanup)()) { g_server_files_cleanup.store(cleanup); }
+
+TSvServerControllerBase* ServerController() { return g_current; }
+
+}  // namespace appsrv::server

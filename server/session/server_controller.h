@@ -1,0 +1,389 @@
+// The process-wide server controller: the server's configuration, the values computed at
+// start, the application's server-level events, and ownership of the session list.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/date_time.h"
+#include "base/name_value_list.h"
+
+namespace appsrv::server {
+
+class Clock;
+class TBrowser;
+class TSvApplication;
+class TSvSessions;
+class SessionTimeoutThread;
+class THttpRequest;
+class THttpReply;
+class TSvAutherBase;
+class TSvExceptionLogger;
+class TSvServerControllerBase;
+
+enum class TComInitialization { ciNone, ciNormal, ciMultiThreaded };
+enum class TLogOptions { loNone, loFile };
+enum class TSvShowMessageType { smAlert, smNewWindow, smSameWindow, smSameWindowFrame };
+enum class SslVersion { SSLv2, SSLv23, SSLv3, TLSv1, TLSv11, TLSv12 };
+enum class NonSslRequest { nsAccept, nsBlock, nsRedirect };
+enum class ScriptErrorMode { emNone, emAlert, emConsole };
+enum class BackButtonPolicy { bmInterceptGlobal, bmInterceptForm, bmEnable, bmDisableCompat };
+
+// Reply compression. Turning off both gzip and deflate turns compression off; turning it on
+// again with both off allows both.
+class TSvCompressionOptions {
+ public:
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool v);
+  bool AllowGZip() const { return allow_gzip_; }
+  void SetAllowGZip(bool v);
+  bool AllowDeflate() const { return allow_deflate_; }
+  void SetAllowDeflate(bool v);
+
+  int Level = 1;
+  int MinSize = 1024;
+  bool PreCompress = true;
+
+ private:
+  void disable_when_nothing_allowed();
+  bool enabled_ = true;
+  bool allow_gzip_ = true;
+  bool allow_deflate_ = true;
+};
+
+// The session cookie. `UseCookies` cross-checks the owning controller's
+// AllowMultipleSessionsPerUser; assignment copies the values only.
+class TSvSessionCookieOptions {
+ public:
+  explicit TSvSessionCookieOptions(const TSvServerControllerBase& owner) : owner_(&owner) {}
+  TSvSessionCookieOptions(const TSvSessionCookieOptions&) = delete;
+  TSvSessionCookieOptions& operator=(const TSvSessionCookieOptions& other);
+
+  const std::string& CookieNameSuffix() const { return cookie_name_suffix_; }
+  // Drops blanks, "," and ";".
+  void SetCookieNameSuffix(std::string_view v);
+  bool UseCookies() const { return use_cookies_; }
+  // Throws ESvException while the controller keeps one session per user.
+  void SetUseCookies(bool v);
+
+  bool SessionCookies = true;
+  bool Secure = false;
+  bool HttpOnly = false;
+
+ private:
+  const TSvServerControllerBase* owner_;
+  std::string cookie_name_suffix_;
+  bool use_cookies_ = true;
+};
+
+struct TSvSecurityOptions {
+  bool CheckSameIP = true;
+  bool CheckSameUA = false;
+  bool CheckFormId = false;
+  bool ShowSecurityErrorDetails = true;
+};
+
+struct TSvSSLOptions {
+  int32_t Port = 0;
+  NonSslRequest NonSSLRequest = NonSslRequest::nsAccept;
+  SslVersion SSLVersion = SslVersion::TLSv12;
+  std::vector<SslVersion> SSLVersions;
+  std::string CertificatePassword;
+  std::string CipherList;
+  std::string DHParamsFile;
+};
+
+struct TSvSearchEngineOptions {
+  bool RedirectToContentHandler = false;
+  std::string ContentHandlerPath;
+};
+
+struct ScriptOptions {
+  bool Debug = false;
+  bool UseUncompressedFiles = false;
+  bool EnableFirebug = false;
+  ScriptErrorMode AjaxErrorMode = ScriptErrorMode::emAlert;
+  bool RenderjQuery = true;
+};
+
+struct BackButtonSettings {
+  BackButtonPolicy Mode = BackButtonPolicy::bmDisableCompat;
+  bool ShowMessage = false;
+  std::string WarningMessage;
+};
+
+struct MobileSettings {
+  std::string ViewportTag;
+};
+
+// Settings read only by page rendering, carried unchanged.
+struct RenderSettings {
+  bool DebugHTML = false;
+  bool EnableImageToolbar = false;
+  std::vector<std::string> HTMLHeaders;
+  std::vector<std::string> ContentFiles;
+  std::string MasterTemplate;
+  bool PageTransitions = false;
+  int32_t RedirectMsgDelay = 0;
+  int32_t ServerResizeTimeout = 0;
+  bool ShowLoadingAnimation = true;
+  std::string StyleSheet;
+  std::string Theme;
+  std::string DocType;
+};
+
+// Where the controller finds its files and how it tells time; tests point these at
+// temporary folders and a fake clock.
+struct ControllerEnvironment {
+  std::string application_folder;  // with a trailing "/"; default: the executable's folder
+  std::string application_file;    // executable file name; names the session event log
+  std::string temp_folder;         // with a trailing "/"; default: the system's temporary folder
+  const Clock* clock = nullptr;    // default: the system clock; must outlive the controller
+  // Receives the controller's log lines when Log is loFile.
+  std::function<void(std::string_view)> log_line;
+  std::chrono::milliseconds session_timeout_interval{60000};
+  bool start_timeout_thread = true;
+
+  static ControllerEnvironment Default();
+};
+
+// The server's configuration and its server-level events. Build it with Create<T>(), which
+// runs the configuration steps in order; then it is locked and read without locks by every
+// thread. Events run on the thread that fires them and must be thread-safe.
+//
+// Its owner calls Shutdown() before deleting it, so that the sessions still alive are
+// destroyed (firing OnCloseSession) while the whole object, derived parts included, exists.
+class TSvServerControllerBase {
+ public:
+  explicit TSvServerControllerBase(ControllerEnvironment env);
+  // Runs Shutdown() when the owner has not; the events then see only the base part. Deletes
+  // the server-wide cache files and the cache folder.
+  virtual ~TSvServerControllerBase();
+  TSvServerControllerBase(const TSvServerControllerBase&) = delete;
+  TSvServerControllerBase& operator=(const TSvServerControllerBase&) = delete;
+
+  // Builds a controller of class T and configures it: design values, port.ini, end of
+  // configuration (OnConfig, defaults, lock) and the cache directory.
+  template <class T, class... Args>
+  static std::unique_ptr<T> Create(ControllerEnvironment env, Args&&... args) {
+    auto controller = std::make_unique<T>(std::move(env), std::forward<Args>(args)...);
+    controller->Configure();
+    return controller;
+  }
+
+  // ---- settings ----
+  const std::string& AppName() const { return app_name_; }
+  void SetAppName(std::string_view v);
+  const std::string& Description() const { return description_; }
+  void SetDescription(std::string_view v) { description_ = v; }
+  const std::string& DisplayName() const { return display_name_; }
+  void SetDisplayName(std::string_view v) { display_name_ = v; }
+  int32_t Port() const { return port_; }
+  void SetPort(int32_t v) { port_ = v; }
+  const std::string& BoundIP() const { return bound_ip_; }
+  void SetBoundIP(std::string_view v);
+  const std::string& URLBase() const { return url_base_; }
+  void SetURLBase(std::string_view v);
+  const std::string& ContentPath() const { return content_path_; }
+  void SetContentPath(std::string_view v);
+  const std::string& CacheDir() const { return cache_dir_; }
+  // Normalises and creates the folder (mode 0700); see server_controller.cc.
+  void SetCacheDir(std::string_view v);
+  const std::string& TemplateDir() const { return template_dir_; }
+  void SetTemplateDir(std::string_view v) { template_dir_ = v; }
+  int32_t SessionTimeout() const { return session_timeout_; }
+  void SetSessionTimeout(int32_t v);
+  bool AllowMultipleSessionsPerUser() const { return allow_multiple_sessions_; }
+  void SetAllowMultipleSessionsPerUser(bool v);
+  bool RestartExpiredSession() const { return restart_expired_session_; }
+  void SetRestartExpiredSession(bool v) { restart_expired_session_ = v; }
+  bool AuthBeforeNewSession() const { return auth_before_new_session_; }
+  void SetAuthBeforeNewSession(bool v) { auth_before_new_session_ = v; }
+  // Not owned; the authenticator outlives the controller.
+  TSvAutherBase* Auther() const { return auther_; }
+  void SetAuther(TSvAutherBase* v) { auther_ = v; }
+  TComInitialization ComInitialization() const { return com_initialization_; }
+  void SetComInitialization(TComInitialization v) { com_initialization_ = v; }
+  const std::string& IECompatibilityMode() const { return ie_compatibility_mode_; }
+  void SetIECompatibilityMode(std::string_view v) { ie_compatibility_mode_ = v; }
+  bool HttpKeepAlive() const { return http_keep_alive_; }
+  void SetHttpKeepAlive(bool v) { http_keep_alive_ = v; }
+  bool ShowStartParams() const { return show_start_params_; }
+  void SetShowStartParams(bool v) { show_start_params_ = v; }
+  bool LogSessionEvents() const { return log_session_events_; }
+  void SetLogSessionEvents(bool v) { log_session_events_ = v; }
+  TLogOptions Log() const { return log_; }
+  void SetLog(TLogOptions v) { log_ = v; }
+  TSvShowMessageType ExceptionDisplayMode() const { return exception_display_mode_; }
+  void SetExceptionDisplayMode(TSvShowMessageType v) { exception_display_mode_ = v; }
+  static constexpr std::string_view Version() { return "14.0.39"; }
+
+  TSvCompressionOptions& Compression() { return compression_; }
+  const TSvCompressionOptions& Compression() const { return compression_; }
+  TSvSessionCookieOptions& CookieOptions() { return cookie_options_; }
+  const TSvSessionCookieOptions& CookieOptions() const { return cookie_options_; }
+  TSvSecurityOptions& SecurityOptions() { return security_options_; }
+  const TSvSecurityOptions& SecurityOptions() const { return security_options_; }
+  TSvSSLOptions& SSLOptions() { return ssl_options_; }
+  const TSvSSLOptions& SSLOptions() const { return ssl_options_; }
+  TSvSearchEngineOptions& SearchEngineOptions() { return search_engine_options_; }
+  const TSvSearchEngineOptions& SearchEngineOptions() const { return search_engine_options_; }
+  ScriptOptions JavaScriptOptions;
+  BackButtonSettings BackButtonOptions;
+  MobileSettings MobileOptions;
+  RenderSettings Render;
+
+  // ---- computed at construction ----
+  const std::string& FProcessID() const { return process_id_; }
+  base::DateTime FStartDateTime() const { return start_date_time_; }
+  const std::string& mStartUID() const { return start_uid_; }
+  const std::string& MachineName() const { return machine_name_; }
+  bool Locked() const { return locked_; }
+  const std::vector<std::string>& ServerVariables() const { return server_variables_; }
+  const ControllerEnvironment& environment() const { return env_; }
+  const Clock& clock() const { return *clock_; }
+  // The live sessions; owned here and freed before the rest of the controller.
+  TSvSessions& Sessions() { return *sessions_; }
+  // Runs one pass of the session timeout thread now.
+  void RunSessionTimeoutPass();
+  // Stops the session timeout thread and destroys every remaining session, firing
+  // OnCloseSession; waits for requests that still hold a session. The session list stays
+  // usable (empty). Runs once; later calls do nothing. Call it on the thread that owns the
+  // controller, after the transport has stopped.
+  void Shutdown() noexcept;
+  // Logs the exceptions that escape request processing; owned here, lives as long as the
+  // controller. Its settings are written at configuration time.
+  TSvExceptionLogger& ExceptionLogger() { return *exception_logger_; }
+  const TSvExceptionLogger& ExceptionLogger() const { return *exception_logger_; }
+
+  // ---- events ----
+  std::function<void(TSvServerControllerBase&)> OnConfig;
+  std::function<void(TSvApplication&)> OnNewSession;
+  std::function<void(TSvApplication&)> OnSessionRestarted;
+  std::function<void(TSvApplication&)> OnCloseSession;
+  std::function<void(TSvApplication&, std::unique_ptr<TBrowser>&)> OnBrowserCheck;
+  std::function<void(TSvApplication&, std::string&)> OnGetSessionID;
+  std::function<void(TSvApplication*, const std::exception&, bool& handled)> OnException;
+  std::function<void(const std::string& path, THttpRequest&, bool& handled, THttpReply&)>
+      OnExecuteRequest;
+  std::function<void(THttpRequest&, THttpReply&)> OnBeforeDispatch;
+  std::function<void(THttpRequest&, THttpReply&)> OnAfterDispatch;
+  std::function<void(std::string& text, bool& keep, int position)> OnParseParameter;
+
+  void DoNewSession(TSvApplication& session);
+  void DoSessionRestarted(TSvApplication& session);
+  // Exceptions of the handler are swallowed: a session is being destroyed.
+  void DoCloseSession(TSvApplication& session) noexcept;
+  void DoBrowserCheck(TSvApplication& session, std::unique_ptr<TBrowser>& browser);
+  void DoGetSessionID(TSvApplication& session, std::string& id);
+  // Logs through ExceptionLogger(), then asks OnException; true when the handler says the
+  // error is handled.
+  bool DoException(TSvApplication* session, const std::exception& e) noexcept;
+  void DoLogException(const std::exception& e) noexcept;
+
+  // Throws "<name> is locked. ..." when the configuration is locked.
+  void CheckLock(std::string_view property_name) const;
+  // The same against the process-wide controller, when there is one.
+  static void CheckLockGlobal(std::string_view property_name);
+  void MakeGUIActive() { gui_active_ = true; }
+  bool GUIActive() const { return gui_active_; }
+
+  // Writes a line to the application log when Log is loFile.
+  void LogLine(std::string_view line) const;
+
+ protected:
+  // Applies the application's design-time values; runs before port.ini is read.
+  virtual void LoadDesignValues() {}
+
+ private:
+  void Configure();
+  void ReadPortIni();
+  void EndConfiguration();
+  std::string normalised_cache_dir(std::string_view v) const;
+
+  // Settings and computed values are written only while the controller configures itself,
+  // before the configuration lock and before any request thread exists; afterwards they are
+  // read-only, so request threads read them without a lock.
+  ControllerEnvironment env_;
+  const Clock* clock_;
+  std::string app_name_;
+  std::string description_;
+  std::string display_name_;
+  int32_t port_ = 0;
+  std::string bound_ip_;
+  std::string url_base_;
+  std::string content_path_;
+  std::string cache_dir_;
+  std::string template_dir_;
+  int32_t session_timeout_ = 10;
+  bool allow_multiple_sessions_ = false;
+  bool restart_expired_session_ = false;
+  bool auth_before_new_session_ = false;
+  TSvAutherBase* auther_ = nullptr;
+  TComInitialization com_initialization_ = TComInitialization::ciNone;
+  std::string ie_compatibility_mode_;
+  bool http_keep_alive_ = false;
+  bool show_start_params_ = true;
+  bool log_session_events_ = false;
+  TLogOptions log_ = TLogOptions::loNone;
+  TSvShowMessageType exception_display_mode_ = TSvShowMessageType::smAlert;
+  TSvCompressionOptions compression_;
+  TSvSessionCookieOptions cookie_options_{*this};
+  TSvSecurityOptions security_options_;
+  TSvSSLOptions ssl_options_;
+  TSvSearchEngineOptions search_engine_options_;
+
+  std::string process_id_;
+  base::DateTime start_date_time_ = 0;
+  std::string start_uid_;
+  std::string machine_name_;
+  bool locked_ = false;
+  std::atomic<bool> gui_active_{false};  // set by the host once its window runs
+  std::vector<std::string> server_variables_;
+
+  // Owned parts; each guards its own shared state.
+  std::unique_ptr<TSvExceptionLogger> exception_logger_;
+  std::unique_ptr<TSvSessions> sessions_;
+  std::unique_ptr<SessionTimeoutThread> timeout_thread_;
+  bool shut_down_ = false;
+};
+
+// Registers the class the initialize hook builds.
+using ControllerFactory =
+    std::function<std::unique_ptr<TSvServerControllerBase>(ControllerEnvironment)>;
+void SetServerControllerClass(ControllerFactory factory);
+template <class T>
+void SetServerControllerClass() {
+  SetServerControllerClass(
+      [](ControllerEnvironment env) -> std::unique_ptr<TSvServerControllerBase> {
+        return TSvServerControllerBase::Create<T>(std::move(env));
+      });
+}
+
+// Builds the process-wide controller from the registered class and configures it; a controller
+// that exists already is freed first. Throws ESvException "No server controller is defined."
+// without a registration. The pipeline's initialize hook (InitServerController) calls this.
+TSvServerControllerBase& CreateServerController(ControllerEnvironment env);
+// Shuts the process-wide controller down (its sessions are destroyed while it is whole) and
+// frees it. Does nothing when there is none.
+void DestroyServerController();
+// The process-wide controller, or null before CreateServerController.
+TSvServerControllerBase* ServerController();
+
+// Files that a layer above the controller keeps in the cache folder for the whole server (the
+// file cache's application files) are deleted by `cleanup`, which every controller's destructor
+// runs after its sessions are gone and before it removes the folder. The owner of such files
+// registers it before keeping the first one; a later registration replaces it.
+void SetServerFilesCleanup(void (*cleanup)());
+
+// Base 36 in lower-case digits, left-padded with "0" to `min_width`.
+std::string lower_base36(uint64_t value, size_t min_width = 0);
+
+}  // namespace appsrv::server

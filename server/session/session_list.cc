@@ -1,0 +1,525 @@
+#include "server/session/session_list.h"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "base/files.h"
+#include "base/text.h"
+#include "server/exchange/sv_exception.h"
+#include "server/session/clock.h"
+#include "server/session/server_controller.h"
+
+namespace appsrv::server {
+
+namespace {
+
+// A busy session is retried at least this often even without a release notification.
+constexpr std::chrono::milliseconds kBusyRetry{10};
+constexpr uint64_t kPrunePasses = 60;
+constexpr size_t kPruneMinEntries = 100;
+constexpr double kPruneAgeDays = 240.0 / (24 * 60);
+
+// A failed attach leaves the thread without a current session and the session unlocked.
+void give_back_failed(TSvApplication& s) {
+  SetCurrentSession(nullptr);
+  s.Unlock();
+}
+
+// The last steps of every successful attach: the session takes the request's credentials and
+// client details and becomes the result.
+void finish_attach(TSvApplication& s, const SessionAttachRequest& r, SessionAttachResult& result) {
+  if (r.authenticated) {
+    s.FAuthUser = r.user;
+    s.FAuthPassword = r.password;
+  }
+  s.Initialize(r.request);
+  result.session = &s;
+}
+
+}  // namespace
+
+TSvSessions::TSvSessions(TSvServerControllerBase& controller) : controller_(controller) {}
+
+TSvSessions::~TSvSessions() { Clear(); }
+
+TSvApplication* TSvSessions::LookupAndLock(std::string_view AAppID, int ATimeOut) {
+  bool expired = false;
+  return LookupAndLock(AAppID, expired, ATimeOut);
+}
+
+TSvApplication* TSvSessions::LookupAndLock(std::string_view AAppID, bool& AExpired, int ATimeOut) {
+  AExpired = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeOut);
+  while (true) {
+    uint64_t seen = 0;
+    {
+      // Finding and trying the session lock leave the list unchanged, so lookups of different
+      // sessions share the list lock.
+      std::shared_lock lock(FLock);
+      seen = release_gen_.load();
+      const auto it = FSessions.find(AAppID);
+      if (it == FSessions.end()) {
+        AExpired = FExpiredSessions.find(AAppID) != FExpiredSessions.end();
+        return nullptr;
+      }
+      TSvApplication* s = it->second.get();
+      if (s->TryLock()) {
+        // Expiry is judged only once the session is ours: a session busy with a long request
+        // is in use, not idle.
+        if (!s->Expired(controller_.clock().now())) {
+          return s;
+        }
+        s->Unlock();
+        AExpired = true;
+      }
+    }
+    if (AExpired) {
+      // Listing the identifier as expired changes the list: take it exclusively.
+      std::unique_lock lock(FLock);
+      const auto it = FSessions.find(AAppID);
+      if (it != FSessions.end()) {
+        AddExpired_locked(*it->second, controller_.clock().now());
+      }
+      return nullptr;
+    }
+    if (ATimeOut > 0 && std::chrono::steady_clock::now() >= deadline) {
+      return nullptr;
+    }
+    WaitForRelease(seen);
+  }
+}
+
+TSvApplication* TSvSessions::LookupByTaggedNameAndLock(std::string_view ATaggedSessionName) {
+  while (true) {
+    uint64_t seen = 0;
+    {
+      std::shared_lock lock(FLock);
+      seen = release_gen_.load();
+      TSvApplication* found = nullptr;
+      for (const auto& [id, s] : FSessions) {
+        if (base::iequals(s->FTaggedSessionName, ATaggedSessionName)) {
+          found = s.get();
+          break;
+        }
+      }
+      if (found == nullptr) {
+        return nullptr;
+      }
+      if (found->TryLock()) {
+        return found;
+      }
+    }
+    WaitForRelease(seen);
+  }
+}
+
+int32_t TSvSessions::QueryStatus(std::string_view AAppID) {
+  std::shared_lock lock(FLock);
+  const auto it = FSessions.find(AAppID);
+  if (it == FSessions.end()) {
+    return -1;
+  }
+  it->second->MarkAccess();
+  return it->second->mStatus.load();
+}
+
+void TSvSessions::MarkAccess(std::string_view AAppID) {
+  std::shared_lock lock(FLock);
+  const auto it = FSessions.find(AAppID);
+  if (it != FSessions.end()) {
+    it->second->MarkAccess();
+  }
+}
+
+bool TSvSessions::Terminate(std::string_view AAppID) {
+  std::unique_ptr<TSvApplication> taken;
+  while (!taken) {
+    uint64_t seen = 0;
+    {
+      std::unique_lock lock(FLock);
+      seen = release_gen_.load();
+      const auto it = FSessions.find(AAppID);
+      if (it == FSessions.end()) {
+        return false;
+      }
+      // Another request may have attached since the caller released the session: wait for
+      // it without holding the list lock.
+      if (it->second->TryLock()) {
+        taken = std::move(it->second);
+        FSessions.erase(it);
+        taken->Unlock();
+        break;
+      }
+    }
+    WaitForRelease(seen);
+  }
+  Destroy(std::move(taken));
+  return true;
+}
+
+std::unique_ptr<TSvApplication> TSvSessions::Remove(TSvApplication* ASession) {
+  std::unique_lock lock(FLock);
+  for (auto it = FSessions.begin(); it != FSessions.end(); ++it) {
+    if (it->second.get() == ASession) {
+      std::unique_ptr<TSvApplication> taken = std::move(it->second);
+      FSessions.erase(it);
+      return taken;
+    }
+  }
+  return nullptr;
+}
+
+bool TSvSessions::IsValidSession(const TSvApplication* ASession) const {
+  // Compares addresses only: `ASession` may already be gone.
+  std::shared_lock lock(FLock);
+  for (const auto& [id, s] : FSessions) {
+    if (s.get() == ASession) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int TSvSessions::GetCount() const {
+  std::shared_lock lock(FLock);
+  return static_cast<int>(FSessions.size());
+}
+
+void TSvSessions::LockList(const std::function<void(TSvApplication&)>& fn) {
+  std::unique_lock lock(FLock);
+  for (const auto& [id, s] : FSessions) {
+    fn(*s);
+  }
+}
+
+void TSvSessions::SetExpiredListLimits(const ExpiredListLimits& limits) {
+  std::unique_lock lock(FLock);
+  expired_limits_ = limits;
+}
+
+void TSvSessions::ClearExpiredSessionsList() {
+  std::unique_lock lock(FLock);
+  FExpiredSessions.clear();
+}
+
+std::optional<std::string> TSvSessions::GetExpiredParams(std::string_view ASessionID,
+                                                         bool ARemove) {
+  std::unique_lock lock(FLock);
+  const auto it = FExpiredSessions.find(ASessionID);
+  if (it == FExpiredSessions.end()) {
+    return std::nullopt;
+  }
+  std::string params = it->second.mRunParams;
+  if (ARemove) {
+    FExpiredSessions.erase(it);
+  }
+  return params;
+}
+
+size_t TSvSessions::ExpiredCount() const {
+  std::shared_lock lock(FLock);
+  return FExpiredSessions.size();
+}
+
+void TSvSessions::Clear() {
+  std::vector<std::unique_ptr<TSvApplication>> taken;
+  while (true) {
+    uint64_t seen = 0;
+    {
+      std::unique_lock lock(FLock);
+      seen = release_gen_.load();
+      for (auto it = FSessions.begin(); it != FSessions.end();) {
+        if (it->second->TryLock()) {
+          it->second->Unlock();
+          taken.push_back(std::move(it->second));
+          it = FSessions.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      if (FSessions.empty()) {
+        break;
+      }
+    }
+    // A request still holds a session: let it finish before destroying it.
+    WaitForRelease(seen);
+  }
+  for (auto& s : taken) {
+    Destroy(std::move(s));
+  }
+}
+
+std::string TSvSessions::NewSessionID_locked() const {
+  std::string id;
+  do {
+    id = MakeSessionID();
+  } while (FSessions.find(id) != FSessions.end());
+  return id;
+}
+
+void TSvSessions::AddExpired_locked(const TSvApplication& s, base::DateTime now) {
+  // The first listing wins: a later one would only move the pruning time.
+  const std::string& params = s.FRunParams.Raw();
+  FExpiredSessions.try_emplace(
+      s.FAppID,
+      TExpiredSession{params.size() <= expired_limits_.run_params_bytes ? params : std::string(),
+                      now});
+  if (FExpiredSessions.size() > expired_limits_.entries) {
+    // Drop the oldest entries down to half the limit, so that trimming stays rare.
+    using Entry = decltype(FExpiredSessions)::iterator;
+    std::vector<Entry> entries;
+    entries.reserve(FExpiredSessions.size());
+    for (auto it = FExpiredSessions.begin(); it != FExpiredSessions.end(); ++it) {
+      entries.push_back(it);
+    }
+    const auto drop = static_cast<std::ptrdiff_t>(entries.size() - expired_limits_.entries / 2);
+    std::nth_element(entries.begin(), entries.begin() + drop, entries.end(),
+                     [](Entry a, Entry b) { return a->second.mExpiredAt < b->second.mExpiredAt; });
+    for (auto it = entries.begin(); it != entries.begin() + drop; ++it) {
+      FExpiredSessions.erase(*it);
+    }
+  }
+}
+
+void TSvSessions::Destroy(std::unique_ptr<TSvApplication> session) noexcept {
+  if (!session) {
+    return;
+  }
+  CurrentSessionScope current(session.get());
+  session.reset();
+}
+
+void TSvSessions::NotifyReleased() {
+  // A waiter registers in waiters_ before it checks release_gen_ under wait_mu_, so either it
+  // sees the new generation or we see it waiting and signal it.
+  release_gen_.fetch_add(1);
+  if (waiters_.load() > 0) {
+    { std::scoped_lock lock(wait_mu_); }
+    released_.notify_all();
+  }
+}
+
+void TSvSessions::WaitForRelease(uint64_t seen) {
+  waiters_.fetch_add(1);
+  {
+    std::unique_lock lock(wait_mu_);
+    released_.wait_for(lock, kBusyRetry, [&] { return release_gen_.load() != seen; });
+  }
+  waiters_.fetch_sub(1);
+}
+
+TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, std::string_view user,
+                                           std::string_view password) {
+  auto session =
+      std::make_unique<TSvApplication>(*this, TBrowser::CreateBrowser(request.user_agent), request,
+                                       request.client_ip, user, password, request.script_name);
+  std::string id;
+  controller_.DoGetSessionID(*session, id);
+
+  TSvApplication* s = session.get();
+  // Locked before the list lock is taken: blocking acquisitions always go session, then list.
+  s->Lock();
+  try {
+    std::unique_lock lock(FLock);
+    if (id.empty()) {
+      id = NewSessionID_locked();
+    } else if (FSessions.find(id) != FSessions.end()) {
+      throw ESvException(
+          "Error while trying to add a new session: String list does not allow duplicates");
+    }
+    // Everything other threads may read without the session lock is set before the session
+    // becomes visible.
+    s->FAppID = id;
+    s->mSessionInternalUrlBase = controller_.AllowMultipleSessionsPerUser()
+                                     ? s->mAppUrlBase + id + "/$/"
+                                     : s->mInternalUrlBase;
+    s->mSessionUrlBase = base::replace_all(s->mSessionInternalUrlBase, "/$", "");
+    s->mUserCacheUrlBase = s->mInternalUrlBase + controller_.AppName() + "/" + id + "/";
+    s->FTaggedSessionName = id;
+    s->mUserCacheDir = controller_.CacheDir() + "user/" + id + "/";
+    s->registered_ = true;
+    FSessions.emplace(id, std::move(session));
+  } catch (...) {
+    s->Unlock();  // the unregistered session is freed unlocked
+    throw;
+  }
+  try {
+    if (FOnCreateSession) {
+      FOnCreateSession(*s);
+    }
+  } catch (...) {
+    s->Unlock();
+    throw;
+  }
+  // A session without its folder still works; writing a cache file will then fail.
+  base::force_directories(s->mUserCacheDir, 0700);
+  s->LogSessionEvent(TSessionEvent::seCreate);
+  return s;
+}
+
+SessionAttachResult TSvSessions::Attach(const SessionAttachRequest& r) {
+  const SessionRequestInfo& request = *r.request;
+  SessionAttachResult result;
+  std::optional<std::string> restart_params;
+
+  if (!r.app_id.empty()) {
+    bool expired = false;
+    TSvApplication* s = LookupAndLock(r.app_id, expired, 0);
+    if (s != nullptr) {
+      try {
+        const TSvSecurityOptions& security = controller_.SecurityOptions();
+        if (security.CheckSameIP && request.client_ip != s->FIP) {
+          throw ESvSecurityException(
+              "The IP you are using is different than the one that initiated the session.");
+        }
+        if (security.CheckSameUA &&
+            (!s->mBrowser || request.user_agent != s->mBrowser->mUserAgent)) {
+          throw ESvSecurityException(
+              "The browser you are using is different than the one that initiated the "
+              "session.");
+        }
+        // The first request after creation gives a session its configured timeout.
+        if (s->FSessionTimeOut == 1) {
+          s->FSessionTimeOut = controller_.SessionTimeout();
+        }
+        result.track_id = s->FTrackID;
+        SetCurrentSession(s);
+      } catch (...) {
+        s->mTerminated = true;
+        give_back_failed(*s);
+        NotifyReleased();
+        throw;
+      }
+      finish_attach(*s, r, result);
+      return result;
+    }
+    if (!r.handler_can_start) {
+      if (!controller_.RestartExpiredSession()) {
+        if (expired) {
+          throw EExpiredSession(r.app_id);
+        }
+        throw EInvalidAppID(r.app_id);
+      }
+      result.restart = true;
+      if (expired) {
+        restart_params = GetExpiredParams(r.app_id, true);
+      }
+    }
+  }
+
+  if (controller_.AuthBeforeNewSession() && r.authenticate_new_session) {
+    r.authenticate_new_session();
+  }
+  TSvApplication* s = CreateSession(request, r.user, r.password);
+  try {
+    if (restart_params) {
+      s->FRunParams.SetRaw(*restart_params);
+    }
+    // A new session lives one idle minute until the client comes back.
+    s->FSessionTimeOut = 1;
+    result.track_id = s->FTrackID;
+    SetCurrentSession(s);
+    controller_.DoNewSession(*s);
+    if (result.restart) {
+      controller_.DoSessionRestarted(*s);
+    }
+  } catch (...) {
+    give_back_failed(*s);
+    NotifyReleased();
+    throw;
+  }
+  finish_attach(*s, r, result);
+  result.is_new = true;
+  return result;
+}
+
+void TSvSessions::Release(TSvApplication& session) {
+  session.Initialize(nullptr);
+  // Once released the session may be destroyed by another thread at any time.
+  SetCurrentSession(nullptr);
+  if (session.mTerminated) {
+    const std::string id = session.FAppID;
+    session.Unlock();
+    NotifyReleased();
+    Terminate(id);
+    return;
+  }
+  session.MarkAccess();
+  session.Unlock();
+  NotifyReleased();
+}
+
+void TSvSessions::RunTimeoutPass() {
+  std::vector<std::unique_ptr<TSvApplication>> expired;
+  {
+    std::unique_lock lock(FLock);
+    const base::DateTime now = controller_.clock().now();
+    for (auto it = FSessions.begin(); it != FSessions.end();) {
+      TSvApplication* s = it->second.get();
+      // Busy sessions are skipped this time.
+      if (s->TryLock()) {
+        const bool gone = s->Expired(now);
+        if (gone) {
+          AddExpired_locked(*s, now);
+          expired.push_back(std::move(it->second));
+          it = FSessions.erase(it);
+        } else {
+          ++it;
+        }
+        s->Unlock();
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& s : expired) {
+    Destroy(std::move(s));
+  }
+  if (++pass_count_ % kPrunePasses == 0) {
+    std::unique_lock lock(FLock);
+    if (FExpiredSessions.size() >= kPruneMinEntries) {
+      const base::DateTime now = controller_.clock().now();
+      std::erase_if(FExpiredSessions, [now](const auto& entry) {
+        return now - entry.second.mExpiredAt > kPruneAgeDays;
+      });
+    }
+  }
+}
+
+SessionTimeoutThread::SessionTimeoutThread(TSvSessions& sessions,
+                                           std::chrono::milliseconds interval)
+    : sessions_(sessions), interval_(interval), thread_([this] { Run(); }) {}
+
+SessionTimeoutThread::~SessionTimeoutThread() {
+  {
+    std::scoped_lock lock(mu_);
+    terminated_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void SessionTimeoutThread::Run() {
+  // Thread names are limited to 15 characters: "Sv Session Timeout Thread" is cut.
+  pthread_setname_np(pthread_self(), "Sv Session Time");
+  // Below the request threads; failing to lower it changes nothing that matters.
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
+  while (true) {
+    {
+      std::unique_lock lock(mu_);
+      if (wake_.wait_for(lock, interval_, [this] { return terminated_; })) {
+        return;
+      }
+    }
+    try {
+      sessions_.RunTimeoutPass();
+    } catch (...) {  // boundary: the thread keeps collecting on its next pass
+    }
+    ++passes_;
+  }
+}
+
+}  // namespace appsrv::server

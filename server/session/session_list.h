@@ -1,0 +1,174 @@
+// The process-wide list of live sessions (TSvSessions): lookup with locking, creation,
+// attaching a request, expiry and the timeout thread.
+//
+// Lock order: a thread may take the list lock (FLock) while holding a session's FLock, never
+// the other way round: under the list lock sessions are only tried (TryLock), never waited
+// for. A busy session is waited for on `released_` with the list lock released, then looked up
+// again. wait_mu_ is innermost and guards nothing but the wait.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "base/date_time.h"
+#include "server/session/session.h"
+
+namespace appsrv::server {
+
+class TSvServerControllerBase;
+
+// An identifier that expired recently, with what a restarted session takes over.
+struct TExpiredSession {
+  std::string mRunParams;  // raw run parameters
+  base::DateTime mExpiredAt = 0;
+};
+
+// Every client without a cookie creates a session, so the list of expired identifiers is
+// bounded: beyond `entries` the older half is dropped, and run parameters longer than
+// `run_params_bytes` are not kept (a restart after expiry then starts without them).
+struct ExpiredListLimits {
+  size_t entries = 20000;
+  size_t run_params_bytes = 2048;
+};
+
+// What the routing code knows when it attaches a request to a session.
+struct SessionAttachRequest {
+  std::string app_id;                           // from the cookie or the parameters; may be empty
+  bool handler_can_start = false;               // the matched content handler may start a session
+  const SessionRequestInfo* request = nullptr;  // required; must outlive the attachment
+  bool authenticated = false;
+  std::string user;
+  std::string password;
+  // Runs the authentication check before a session is created (AuthBeforeNewSession).
+  std::function<void()> authenticate_new_session;
+};
+
+struct SessionAttachResult {
+  TSvApplication* session = nullptr;  // locked; give it back with Release
+  bool is_new = false;
+  bool restart = false;   // the new session replaces an expired or unknown one
+  int64_t track_id = -1;  // the session's track identifier, for the executor
+};
+
+// Owned by the controller; freed before the rest of it. Thread-safe.
+class TSvSessions {
+ public:
+  explicit TSvSessions(TSvServerControllerBase& controller);
+  ~TSvSessions();
+  TSvSessions(const TSvSessions&) = delete;
+  TSvSessions& operator=(const TSvSessions&) = delete;
+
+  // The live session `AAppID`, locked for the caller, or null. `AExpired` tells whether the
+  // identifier belongs to an expired session. `ATimeOut` 0 waits for a busy session as long as
+  // needed; otherwise gives up after that many milliseconds.
+  TSvApplication* LookupAndLock(std::string_view AAppID, bool& AExpired, int ATimeOut = 0);
+  TSvApplication* LookupAndLock(std::string_view AAppID, int ATimeOut = 0);
+  // Case-insensitive scan of the tagged names; the session found is locked.
+  TSvApplication* LookupByTaggedNameAndLock(std::string_view ATaggedSessionName);
+  // mStatus of the session (marking its access), or -1 when there is none.
+  int32_t QueryStatus(std::string_view AAppID);
+  void MarkAccess(std::string_view AAppID);
+  // Removes and destroys the session; false when it was not found. The caller must not hold
+  // the session's lock.
+  bool Terminate(std::string_view AAppID);
+  // Takes the session out of the list without destroying it; the caller owns it afterwards.
+  std::unique_ptr<TSvApplication> Remove(TSvApplication* ASession);
+  bool IsValidSession(const TSvApplication* ASession) const;
+  int GetCount() const;
+  // Calls `fn` for every live session while holding the list lock exclusively (the server
+  // window's listing). `fn` must not call back into the list.
+  void LockList(const std::function<void(TSvApplication&)>& fn);
+
+  void ClearExpiredSessionsList();
+  void SetExpiredListLimits(const ExpiredListLimits& limits);
+  // Raw run parameters of an expired session; `ARemove` drops its entry.
+  std::optional<std::string> GetExpiredParams(std::string_view ASessionID, bool ARemove);
+  size_t ExpiredCount() const;
+  // Destroys every session (shutdown).
+  void Clear();
+
+  // Finds or creates the request's session and locks it (see session_list.cc). Throws
+  // EExpiredSession, EInvalidAppID, ESvSecurityException or EUnknownBrowserException.
+  SessionAttachResult Attach(const SessionAttachRequest& r);
+  // End of an attached request: destroys a terminated session, else marks access and unlocks.
+  void Release(TSvApplication& session);
+  // Creates, registers and locks a new session for the request (runs OnGetSessionID,
+  // OnBrowserCheck and FOnCreateSession, not OnNewSession).
+  TSvApplication* CreateSession(const SessionRequestInfo& request, std::string_view user,
+                                std::string_view password);
+
+  // One pass of the timeout thread: removes and destroys the expired sessions that are not
+  // busy; every 60th pass prunes the expired list.
+  void RunTimeoutPass();
+
+  // Notifications for the server window; exceptions they throw are ignored on destruction.
+  std::function<void(TSvApplication&)> FOnCreateSession;
+  std::function<void(TSvApplication&)> FOnDestroySession;
+
+  TSvServerControllerBase& controller() const { return controller_; }
+
+ private:
+  friend class TSvApplication;
+  // REQUIRES: FLock held exclusively.
+  std::string NewSessionID_locked() const;
+  // REQUIRES: FLock held exclusively.
+  void AddExpired_locked(const TSvApplication& s, base::DateTime now);
+  // Fires the destruction events and frees the session, as the thread's current session.
+  void Destroy(std::unique_ptr<TSvApplication> session) noexcept;
+  // Wakes lookups waiting for a busy session. Call after unlocking a session.
+  void NotifyReleased();
+  // Waits until a session is released after `seen` (a value of release_gen_ read before the
+  // failed TryLock), or at most the retry interval. REQUIRES: FLock not held.
+  void WaitForRelease(uint64_t seen);
+
+  TSvServerControllerBase& controller_;
+  mutable std::shared_mutex FLock;
+  std::map<std::string, std::unique_ptr<TSvApplication>, std::less<>>
+      FSessions;                                                         // guarded by FLock
+  std::map<std::string, TExpiredSession, std::less<>> FExpiredSessions;  // guarded by FLock
+  ExpiredListLimits expired_limits_;                                     // guarded by FLock
+  // Release notifications: the generation counts releases, so a waiter that read it before
+  // finding a session busy cannot miss the release that frees it.
+  std::atomic<uint64_t> release_gen_{0};
+  std::atomic<int> waiters_{0};
+  std::mutex wait_mu_;
+  std::condition_variable released_;  // signalled under wait_mu_ when release_gen_ moves
+  std::atomic<uint64_t> pass_count_{0};
+};
+
+// Runs TSvSessions::RunTimeoutPass every `interval` until destroyed; the destructor wakes and
+// joins the thread.
+class SessionTimeoutThread {
+ public:
+  SessionTimeoutThread(TSvSessions& sessions, std::chrono::milliseconds interval);
+  ~SessionTimeoutThread();
+  SessionTimeoutThread(const SessionTimeoutThread&) = delete;
+  SessionTimeoutThread& operator=(const SessionTimeoutThread&) = delete;
+
+  uint64_t passes() const { return passes_; }
+
+ private:
+  void Run();
+
+  TSvSessions& sessions_;
+  std::chrono::milliseconds interval_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  bool terminated_ = false;  // guarded by mu_
+  std::atomic<uint64_t> passes_{0};
+  std::thread thread_;
+};
+
+}  // namespace appsrv::server

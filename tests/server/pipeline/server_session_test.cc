@@ -1,0 +1,528 @@
+#include "server/pipeline/server_session.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "base/encoding.h"
+#include "base/exception.h"
+#include "server/http/http_reply.h"
+#include "server/http/http_request.h"
+#include "server/pipeline/content_base.h"
+#include "server/pipeline/pipeline_pages.h"
+#include "server/pipeline/session_forms.h"
+#include "server/session/auther.h"
+#include "server/session/session_list.h"
+#include "tests/server/pipeline_fixture.h"
+
+namespace appsrv::server {
+namespace {
+
+using testing::PipelineTest;
+
+// Answers "Function=<f>" and counts its calls; stands for the application's service endpoint,
+// which cannot start sessions.
+class CountingHandler : public TContentBase {
+ public:
+  explicit CountingHandler(std::atomic<int>& calls) : calls_(calls) { mFileMustExist = false; }
+  bool Execute(THttpRequest&, THttpReply& aReply, const std::string&, TSvApplication* aSession,
+               base::NameValueList& aParams) override {
+    ++calls_;
+    if (aParams.value("Function") == "Fail") {
+      throw base::Exception("handler failed <here>");
+    }
+    if (aParams.value("Function") == "Missing") {
+      aReply.SetCode(404);
+      return true;
+    }
+    if (aParams.value("Function") == "Away") {
+      aReply.SendRedirect("/elsewhere");
+      return true;
+    }
+    aReply.WriteString("Function=" + aParams.value("Function") +
+                       (aSession != nullptr ? " in " + aSession->FAppID : ""));
+    return true;
+  }
+
+ private:
+  std::atomic<int>& calls_;
+};
+
+class FixedAuther : public TSvAutherBase {
+ public:
+  bool Check(const std::string& aUser, const std::string& aPassword) override {
+    return aUser == "bob" && aPassword == "secret";
+  }
+};
+
+class SessionPipelineTest : public PipelineTest {
+ protected:
+  void RegisterHandlers() override {
+    THandlers::Add("/appservice/", "", std::make_unique<CountingHandler>(calls_));
+  }
+  int SessionCount() { return controller_->Sessions().GetCount(); }
+
+  // The first call of a program client: the start page and the new session's cookie value.
+  std::string StartSession() {
+    const ReplyPacket r = Call(Post("/appservice/Add", {"Function=Add", "Params={}"}));
+    const ReplyPacketCookie* cookie = FindCookie(r, "SV_MyApp");
+    if (cookie == nullptr) {
+      ADD_FAILURE() << "no session cookie";
+      return {};
+    }
+    return cookie->value;
+  }
+  static RequestPacketFields WithCookie(RequestPacketFields f, const std::string& value) {
+    f.cookie_fields.push_back("SV_MyApp=" + value);
+    return f;
+  }
+  static std::string AppIdOf(const std::string& cookie_value) {
+    return cookie_value.substr(0, cookie_value.find('_'));
+  }
+  static void ExpectCookieRemoved(const ReplyPacket& r) {
+    const ReplyPacketCookie* cookie = FindCookie(r, "SV_MyApp");
+    ASSERT_NE(cookie, nullptr);
+    EXPECT_EQ(cookie->value, "");
+    EXPECT_EQ(cookie->expires, -1.0);
+    EXPECT_EQ(cookie->path, "/");
+  }
+
+  std::atomic<int> calls_{0};
+};
+
+TEST_F(SessionPipelineTest, ProgramClientGetsTheStartPageThenTheHandler) {
+  const ReplyPacket first = Call(Post("/appservice/Add", {"Function=Add", "Params={\"A\":2}"}));
+  EXPECT_EQ(first.code, 200);
+  EXPECT_EQ(calls_, 0);
+  EXPECT_NE(
+      first.body_text().find("SVStart(\"/$/StartCheck?Function=Add&Params=%7B%22A%22:2%7D\")"),
+      std::string::npos)
+      << first.body_text();
+  const ReplyPacketCookie* cookie = FindCookie(first, "SV_MyApp");
+  ASSERT_NE(cookie, nullptr);
+  ASSERT_EQ(cookie->value.size(), 22u + 2u);
+  EXPECT_EQ(cookie->value.substr(22), "_1");
+  EXPECT_EQ(cookie->path, "/");
+  EXPECT_EQ(cookie->expires, 0);
+  EXPECT_EQ(SessionCount(), 1);
+
+  const std::string app_id = AppIdOf(cookie->value);
+  const ReplyPacket second =
+      Call(WithCookie(Post("/appservice/Add", {"Function=Add"}), cookie->value));
+  EXPECT_EQ(second.code, 200);
+  EXPECT_EQ(second.body_text(), "Function=Add in " + app_id);
+  EXPECT_EQ(calls_, 1);
+  ASSERT_NE(FindCookie(second, "SV_MyApp"), nullptr);
+  EXPECT_EQ(FindCookie(second, "SV_MyApp")->value, cookie->value);
+  EXPECT_EQ(SessionCount(), 1);
+}
+
+// A start handler that need not wait for the session start answers at once, also in place of
+// a handler that cannot start sessions.
+class StartHandlerTest : public SessionPipelineTest {
+ protected:
+  void RegisterHandlers() override {
+    SessionPipelineTest::RegisterHandlers();
+    auto starter = std::make_unique<CountingHandler>(calls_);
+    starter->mRequiresSessionStart = false;
+    THandlers::AddStartHandler("/open/", "", std::move(starter));
+  }
+};
+
+TEST_F(StartHandlerTest, RunsOnTheFirstRequest) {
+  const ReplyPacket r = Call(Get("/open/x"));
+  EXPECT_EQ(calls_, 1);
+  EXPECT_EQ(r.body_text().rfind("Function= in ", 0), 0u) << r.body_text();
+  EXPECT_NE(FindCookie(r, "SV_MyApp"), nullptr);
+  const ReplyPacket service = Call(Post("/appservice/Add", {"Function=Add"}));
+  EXPECT_EQ(calls_, 2);
+  EXPECT_EQ(service.body_text().rfind("Function=Add in ", 0), 0u) << service.body_text();
+}
+
+TEST_F(SessionPipelineTest, ExpiredAndUnknownSessionsAnswerTheErrorPageAndLoseTheCookie) {
+  const std::string cookie = StartSession();
+  // A new session lives one idle minute until its second request.
+  clock_.advance_seconds(61);
+  const ReplyPacket expired = Call(WithCookie(Post("/appservice/Add", {"Function=Add"}), cookie));
+  EXPECT_EQ(expired.code, 500);
+  EXPECT_TRUE(PageShows(expired, "Your session has expired. You will have to restart"));
+  ExpectCookieRemoved(expired);
+
+  const ReplyPacket unknown =
+      Call(WithCookie(Post("/appservice/Add", {"Function=Add"}), "nosuchsession_1"));
+  EXPECT_EQ(unknown.code, 500);
+  EXPECT_TRUE(PageShows(unknown, "Session ID is invalid."));
+  ExpectCookieRemoved(unknown);
+  EXPECT_EQ(calls_, 0);
+}
+
+TEST_F(SessionPipelineTest, StatusKeepAliveAndStart) {
+  const std::string cookie = StartSession();
+  EXPECT_EQ(Call(WithCookie(Get("/$/QueryStatus"), cookie)).body_text(), status_xml(0));
+  EXPECT_EQ(Call(WithCookie(Get("/$/KeepAlive"), cookie)).body_text(), kKeepAliveXml);
+  EXPECT_EQ(Call(WithCookie(Get("/$/QueryStatus"), "nosuchsession_1")).body_text(), status_xml(-1));
+
+  const ReplyPacket start = Call(WithCookie(Get("/$/Start"), cookie));
+  EXPECT_EQ(start.code, 200);
+  EXPECT_NE(start.body_text().find("SVStart(\"/\")"), std::string::npos);
+  ExpectCookieRemoved(start);
+  EXPECT_EQ(SessionCount(), 0);
+}
+
+TEST_F(SessionPipelineTest, StartCheckNeedsASession) {
+  const ReplyPacket none = Call(Get("/$/StartCheck"));
+  EXPECT_EQ(none.code, 500);
+  EXPECT_TRUE(PageShows(none, "/$/StartCheck requires a session Id."));
+  const ReplyPacket callback = Call(Get("/$/callback"));
+  EXPECT_EQ(callback.code, 500);
+  EXPECT_TRUE(PageShows(callback, "Session was terminated."));
+
+  const std::string cookie = StartSession();
+  const ReplyPacket check = Call(WithCookie(Get("/$/StartCheck"), cookie));
+  EXPECT_EQ(check.code, 200);
+  EXPECT_NE(check.body_text().find("name=\"SV_SessionID_\" value=\"" + AppIdOf(cookie) + "\""),
+            std::string::npos);
+  EXPECT_NE(check.body_text().find("action=\"/?Function=Add&amp;Params=%7B%7D\""),
+            std::string::npos)
+      << check.body_text();
+}
+
+TEST_F(SessionPipelineTest, FormActionsWithoutFormsRedirectToTheBaseUrl) {
+  const std::string cookie = StartSession();
+  for (const char* path : {"/$/", "/$/callback", "/$/resize", "/$/upload", "/$/call"}) {
+    SCOPED_TRACE(path);
+    RequestPacketFields f = WithCookie(Get(path), cookie);
+    // "/$/call" names its session in the query string instead of the cookie.
+    f.query = cookie;
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.code, 200);
+    EXPECT_EQ(r.body_text(), RedirectPageHtml("/"));
+  }
+  EXPECT_EQ(SessionCount(), 1);
+}
+
+TEST_F(SessionPipelineTest, ContentStepServesFilesThenRedirectsToTheForms) {
+  WriteContent("index.html", "<p>home</p>");
+  WriteContent("page.html", "<p>page</p>");
+  const std::string cookie = StartSession();
+  const ReplyPacket root = Call(WithCookie(Get("/"), cookie));
+  EXPECT_EQ(root.data_type, rtFile);
+  EXPECT_EQ(root.file_path, content_ + "index.html");
+  const ReplyPacket page = Call(WithCookie(Get("/page.html"), cookie));
+  EXPECT_EQ(page.file_path, content_ + "page.html");
+  EXPECT_EQ(page.content_type, "text/html; charset=UTF-8");
+  for (const std::string& path : {std::string("/secret.css\0.html", 17), std::string("/../../x")}) {
+    SCOPED_TRACE(path);
+    const ReplyPacket bad = Call(WithCookie(Get(path), cookie));
+    EXPECT_EQ(bad.code, 500);
+    EXPECT_TRUE(PageShows(bad, "URL contains illegal characters."));
+  }
+  const ReplyPacket other = Call(WithCookie(Get("/nothing"), cookie));
+  EXPECT_EQ(other.body_text(), RedirectPageHtml("/$/?Function=Add&Params=%7B%7D"));
+}
+
+TEST_F(SessionPipelineTest, SessionCookieRules) {
+  struct Case {
+    const char* name;
+    bool session_cookies;
+    int32_t timeout;       // controller's SessionTimeout
+    bool second_call;      // the first call leaves the session its one-minute timeout
+    double expires_after;  // days after now; 0 means a session cookie
+    bool http_only;
+    bool secure;
+  };
+  // clang-format off
+  const Case kCases[] = {
+      {"session cookie",          true,  10, true,  0,                  false, false},
+      {"new session, one minute", false, 10, false, 1 + 1 / 1440.0,     false, false},
+      {"configured timeout",      false, 10, true,  1 + 10 / 1440.0,    false, false},
+      {"timeout 0",               false, 0,  true,  0,                  false, false},
+      {"flags",                   true,  10, true,  0,                  true,  true},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    controller_->CookieOptions().SessionCookies = c.session_cookies;
+    controller_->CookieOptions().HttpOnly = c.http_only;
+    controller_->CookieOptions().Secure = c.secure;
+    controller_->SetSessionTimeout(c.timeout);
+    std::string value = StartSession();
+    ReplyPacket r = Call(Post("/appservice/Add", {"Function=Add"}));
+    if (c.second_call) {
+      r = Call(WithCookie(Post("/appservice/Add", {"Function=Add"}), value));
+      EXPECT_EQ(r.body_text(), "Function=Add in " + AppIdOf(value));
+    }
+    const ReplyPacketCookie* cookie = FindCookie(r, "SV_MyApp");
+    ASSERT_NE(cookie, nullptr);
+    if (c.expires_after == 0) {
+      EXPECT_EQ(cookie->expires, 0);
+    } else {
+      EXPECT_NEAR(cookie->expires, clock_.now() + c.expires_after, 1e-9);
+    }
+    EXPECT_EQ(cookie->http_only, c.http_only);
+    EXPECT_EQ(cookie->secure, c.secure);
+    EXPECT_EQ(cookie->path, "/");
+  }
+}
+
+TEST_F(SessionPipelineTest, NoSessionCookieOnNotFoundOrRedirect) {
+  const std::string cookie = StartSession();
+  for (const char* function : {"Missing", "Away"}) {
+    SCOPED_TRACE(function);
+    const ReplyPacket r =
+        Call(WithCookie(Post("/appservice/", {std::string("Function=") + function}), cookie));
+    EXPECT_EQ(r.code, std::string_view(function) == "Missing" ? 404 : 302);
+    EXPECT_EQ(FindCookie(r, "SV_MyApp"), nullptr);
+  }
+  const ReplyPacket served = Call(WithCookie(Post("/appservice/", {"Function=Add"}), cookie));
+  ASSERT_NE(FindCookie(served, "SV_MyApp"), nullptr);
+  EXPECT_EQ(FindCookie(served, "SV_MyApp")->value, cookie);
+}
+
+TEST_F(SessionPipelineTest, StartParametersFollowShowStartParams) {
+  struct Case {
+    bool show;
+    const char* start_check;  // the new session's start page URL
+    const char* start;        // "/$/Start" always carries the request's parameters
+    const char* redirect;     // the content step's redirect to the forms
+  };
+  // clang-format off
+  const Case kCases[] = {
+      {true,  "/$/StartCheck?Function=Add&Note=a%20b", "/?x=%3C1%3E", "/$/?Function=Add&Note=a%20b"},
+      {false, "/$/StartCheck",                         "/?x=%3C1%3E", "/$/"},
+  };
+  // clang-format on
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.show);
+    controller_->SetShowStartParams(c.show);
+    const ReplyPacket first =
+        Call(Post("/appservice/Add", {"Function=Add", "Note=a b", "SV_width=5"}));
+    EXPECT_NE(first.body_text().find("SVStart(\"" + std::string(c.start_check) + "\")"),
+              std::string::npos)
+        << first.body_text();
+    const ReplyPacketCookie* cookie = FindCookie(first, "SV_MyApp");
+    ASSERT_NE(cookie, nullptr);
+    // The session's own run parameters, not those of the later request.
+    const ReplyPacket other = Call(WithCookie(Post("/nothing", {"y=2"}), cookie->value));
+    EXPECT_EQ(other.body_text(), RedirectPageHtml(c.redirect));
+
+    RequestPacketFields start = Get("/$/Start");
+    start.query_fields = {"x=<1>", "SV_x=1"};
+    EXPECT_NE(Call(start).body_text().find("SVStart(\"" + std::string(c.start) + "\")"),
+              std::string::npos);
+  }
+}
+
+TEST_F(SessionPipelineTest, HandlerFailureIsAnErrorPage) {
+  const std::string cookie = StartSession();
+  const ReplyPacket r = Call(WithCookie(Post("/appservice/", {"Function=Fail"}), cookie));
+  EXPECT_EQ(r.code, 500);
+  EXPECT_EQ(calls_, 1);
+  // The session survives its handler's failure.
+  EXPECT_EQ(SessionCount(), 1);
+  EXPECT_EQ(Call(WithCookie(Post("/appservice/", {"Function=Add"}), cookie)).code, 200);
+}
+
+TEST_F(SessionPipelineTest, OtherAddressIsASecurityErrorAndEndsTheSession) {
+  const std::string cookie = StartSession();
+  RequestPacketFields f = WithCookie(Post("/appservice/", {"Function=Add"}), cookie);
+  f.remote_addr = "10.9.9.9";
+  const ReplyPacket r = Call(f);
+  EXPECT_EQ(r.code, 500);
+  EXPECT_TRUE(PageShows(r, "Security check failed"));
+  EXPECT_EQ(calls_, 0);
+  // Marked terminated: its owner's next request is the last one, and loses the cookie.
+  const ReplyPacket last = Call(WithCookie(Post("/appservice/", {"Function=Add"}), cookie));
+  ExpectCookieRemoved(last);
+  EXPECT_EQ(SessionCount(), 0);
+}
+
+TEST_F(SessionPipelineTest, BasicAuthentication) {
+  FixedAuther auther;
+  controller_->SetAuther(&auther);
+  std::vector<std::pair<std::string, bool>> outcomes;
+  auther.OnAuthenticate = [&](const std::string& user, bool ok) {
+    outcomes.emplace_back(user, ok);
+  };
+  const std::string cookie = StartSession();
+
+  struct Case {
+    std::string authorization;
+    uint16_t code;
+  };
+  const Case kCases[] = {
+      {"", 401},
+      {"Basic " + base::base64_encode("bob:wrong"), 401},
+      {"Basic " + base::base64_encode("bob:secret"), 200},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.authorization);
+    RequestPacketFields f = WithCookie(Post("/appservice/", {"Function=Add"}), cookie);
+    f.authorization = c.authorization;
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.code, c.code);
+    if (c.code == 401) {
+      EXPECT_EQ(r.auth_realm, "MyApp");
+      EXPECT_EQ(r.body_text(), kAuthFailedBody);
+    }
+  }
+  EXPECT_EQ(calls_, 1);
+  EXPECT_EQ(outcomes, (std::vector<std::pair<std::string, bool>>{{"bob", false}, {"bob", true}}));
+  controller_->SetAuther(nullptr);
+}
+
+// Records the form actions it is asked for.
+class RecordingForms : public SessionForms {
+ public:
+  void Render(FormRequest& r) override {
+    calls.push_back("render");
+    r.reply.WriteString("form page");
+  }
+  void Callback(FormRequest& r) override {
+    calls.push_back("callback");
+    r.reply.WriteString("callback response");
+  }
+  void Resize(FormRequest&, int width, int height) override {
+    calls.push_back("resize " + std::to_string(width) + "x" + std::to_string(height));
+  }
+  std::optional<std::string> Upload(FormRequest& r) override {
+    calls.push_back("upload");
+    if (r.params.value("fail") == "1") {
+      return std::string("bad \"file\"/name\n");
+    }
+    return std::nullopt;
+  }
+  std::optional<bool> RequestAuth(TSvApplication&, THttpRequest&, std::string&) override {
+    return std::nullopt;
+  }
+  void SetFormSize(TSvApplication&, int width, int height) override {
+    calls.push_back("size " + std::to_string(width) + "x" + std::to_string(height));
+  }
+  std::vector<std::string> calls;
+};
+
+TEST_F(SessionPipelineTest, FormActionsGoThroughTheRegisteredForms) {
+  RecordingForms forms;
+  RegisterSessionForms(&forms);
+  const std::string cookie = StartSession();
+  struct Case {
+    std::string path;
+    std::vector<std::string> query_fields;
+    std::string body;
+  };
+  const Case kCases[] = {
+      {"/$/", {}, "form page"},
+      {"/$/callback", {}, "callback response"},
+      {"/$/resize", {"SV_width=800", "SV_height=600"}, ""},
+      {"/$/upload", {}, std::string(kUploadSuccessJson)},
+      {"/$/upload", {"fail=1"}, "{\"error\":\"bad \\\"file\\\"\\/name\\n\"}"},
+      {"/$/StartCheck", {"SV_width=1024", "SV_height=768"}, ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.path);
+    RequestPacketFields f = WithCookie(Get(c.path), cookie);
+    f.query_fields = c.query_fields;
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.code, 200);
+    if (!c.body.empty()) {
+      EXPECT_EQ(r.body_text(), c.body);
+    }
+  }
+  EXPECT_EQ(forms.calls, (std::vector<std::string>{"render", "callback", "resize 800x600", "upload",
+                                                   "upload", "size 1024x768"}));
+}
+
+// Without cookies the identifier travels in the SV_SessionID_ parameter, or in the path segment
+// before "/$", and each session gets its own base URL.
+class CookielessTest : public SessionPipelineTest {
+ protected:
+  void SetUp() override {
+    SessionPipelineTest::SetUp();
+    controller_->SetAllowMultipleSessionsPerUser(true);
+    controller_->CookieOptions().SetUseCookies(false);
+  }
+};
+
+TEST_F(CookielessTest, IdentifierInThePath) {
+  const ReplyPacket first = Call(Post("/appservice/Add", {"Function=Add"}));
+  EXPECT_TRUE(first.cookies.empty());
+  const std::string page = first.body_text();
+  const size_t at = page.find("&SV_SessionID_=");
+  ASSERT_NE(at, std::string::npos);
+  const std::string app_id = page.substr(at + 15, 22);
+  EXPECT_NE(page.find("SVStart(\"/" + app_id + "/$/StartCheck"), std::string::npos) << page;
+
+  const ReplyPacket status = Call(Get("/" + app_id + "/$/QueryStatus"));
+  EXPECT_EQ(status.body_text(), status_xml(0));
+  const ReplyPacket by_param =
+      Call(Post("/appservice/Add", {"Function=Add", "SV_SessionID_=" + app_id}));
+  EXPECT_EQ(by_param.body_text(), "Function=Add in " + app_id);
+  EXPECT_EQ(calls_, 1);
+}
+
+TEST_F(SessionPipelineTest, ExpiredSessionRestartsWhenConfigured) {
+  controller_->SetRestartExpiredSession(true);
+  int restarted = 0;
+  controller_->OnSessionRestarted = [&](TSvApplication&) { ++restarted; };
+  const std::string cookie = StartSession();
+  clock_.advance_seconds(61);
+  const ReplyPacket r = Call(WithCookie(Post("/appservice/Add", {"Function=Add"}), cookie));
+  EXPECT_EQ(r.code, 200);
+  EXPECT_EQ(restarted, 1);
+  EXPECT_NE(r.body_text().find("SVStart(\"/$/StartCheck?Function=Add&Params=%7B%7D\")"),
+            std::string::npos);
+  const ReplyPacketCookie* fresh = FindCookie(r, "SV_MyApp");
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(fresh->value, cookie);
+}
+
+TEST_F(SessionPipelineTest, CookiePathFollowsTheUrlBase) {
+  controller_->SetURLBase("/app/");
+  const ReplyPacket r = Call(Post("/app/appservice/Add", {"Function=Add"}));
+  const ReplyPacketCookie* cookie = FindCookie(r, "SV_MyApp");
+  ASSERT_NE(cookie, nullptr);
+  EXPECT_EQ(cookie->path, "/app/");
+  EXPECT_NE(r.body_text().find("SVStart(\"/app/$/StartCheck"), std::string::npos);
+}
+
+TEST_F(SessionPipelineTest, StopEndsTheSessionWithARedirect) {
+  const std::string cookie = StartSession();
+  struct Case {
+    std::string url;
+    std::string location;
+  };
+  const Case kCases[] = {
+      {"example.org/bye", "http://example.org/bye"},
+      {"_s_.example.org/bye", "https://example.org/bye"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.url);
+    const std::string session = StartSession();
+    RequestPacketFields f = WithCookie(Get("/$/Stop/"), session);
+    f.query_fields = {"url=" + c.url};
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.body_text(), RedirectPageHtml(c.location));
+    ExpectCookieRemoved(r);
+  }
+  // Only the stopped sessions are gone.
+  EXPECT_EQ(SessionCount(), 1);
+  EXPECT_EQ(Call(WithCookie(Get("/$/QueryStatus"), cookie)).body_text(), status_xml(0));
+}
+
+TEST_F(SessionPipelineTest, AuthenticationBeforeANewSession) {
+  FixedAuther auther;
+  controller_->SetAuther(&auther);
+  controller_->SetAuthBeforeNewSession(true);
+  const ReplyPacket refused = Call(Post("/appservice/Add", {"Function=Add"}));
+  EXPECT_EQ(refused.code, 401);
+  EXPECT_EQ(SessionCount(), 0);
+  RequestPacketFields f = Post("/appservice/Add", {"Function=Add"});
+  f.authorization = "Basic " + base::base64_encode("bob:secret");
+  const ReplyPacket accepted = Call(f);
+  EXPECT_EQ(accepted.code, 200);
+  EXPECT_EQ(SessionCount(), 1);
+  controller_->SetAuther(nullptr);
+}
+
+}  // namespace
+}  // namespace appsrv::server

@@ -1,0 +1,525 @@
+#include "server/session/session_list.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <latch>
+#include <thread>
+
+#include "base/text.h"
+#include "server/exchange/sv_exception.h"
+#include "tests/server/session_fixture.h"
+
+namespace appsrv::server {
+namespace {
+
+using testing::kFirefox;
+using testing::SessionFixture;
+
+class SessionListTest : public SessionFixture {};
+
+// True when another thread cannot take the session lock right now.
+bool locked_elsewhere(TSvApplication& s) {
+  bool took = false;
+  std::thread([&] {
+    took = s.TryLock();
+    if (took) {
+      s.Unlock();
+    }
+  }).join();
+  return !took;
+}
+
+TEST_F(SessionListTest, NewSessionIsLockedCurrentAndShortLived) {
+  const SessionAttachResult r = sessions().Attach(request(""));
+  ASSERT_NE(r.session, nullptr);
+  EXPECT_TRUE(r.is_new);
+  EXPECT_FALSE(r.restart);
+  EXPECT_EQ(r.track_id, 1);
+  EXPECT_EQ(r.session->FSessionTimeOut, 1);
+  EXPECT_EQ(CurrentSession(), r.session);
+  EXPECT_TRUE(locked_elsewhere(*r.session));
+  EXPECT_EQ(r.session->AppID().size(), 22u);
+  EXPECT_EQ(events_, (std::vector<std::string>{"new " + r.session->AppID()}));
+  EXPECT_EQ(sessions().GetCount(), 1);
+  sessions().Release(*r.session);
+  EXPECT_FALSE(locked_elsewhere(*r.session));
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, SecondRequestRestoresTheConfiguredTimeout) {
+  const std::string id = new_session();
+  clock_.advance_seconds(59);
+  const SessionAttachResult r = sessions().Attach(request(id));
+  ASSERT_NE(r.session, nullptr);
+  EXPECT_FALSE(r.is_new);
+  EXPECT_EQ(r.session->FSessionTimeOut, 10);
+  sessions().Release(*r.session);
+  // Now it survives nine idle minutes.
+  clock_.advance_seconds(9 * 60);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 1);
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, ExpiredSessionFoundByLookupThenCollected) {
+  const std::string id = new_session();
+  clock_.advance_seconds(60);
+  try {
+    sessions().Attach(request(id));
+    FAIL() << "no exception";
+  } catch (const EExpiredSession& e) {
+    EXPECT_STREQ(e.what(), "Your session has expired due to inactivity.");
+    EXPECT_EQ(e.mAppID, id);
+  }
+  // Still in the live list until the timeout pass collects it.
+  EXPECT_EQ(sessions().GetCount(), 1);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 0);
+  EXPECT_EQ(events_, (std::vector<std::string>{"new " + id, "close " + id}));
+  EXPECT_THROW(sessions().Attach(request(id)), EExpiredSession);
+}
+
+TEST_F(SessionListTest, TimeoutPassCollectsOnlyIdleSessions) {
+  const std::string id = new_session();
+  clock_.advance_seconds(59);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 1);
+  clock_.advance_seconds(1);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 0);
+  EXPECT_EQ(sessions().ExpiredCount(), 1u);
+  EXPECT_EQ(events_.back(), "close " + id);
+}
+
+TEST_F(SessionListTest, TimeoutPassSkipsBusySessions) {
+  const SessionAttachResult r = sessions().Attach(request(""));
+  clock_.advance_seconds(3600);
+  std::thread([&] { controller_->RunSessionTimeoutPass(); }).join();
+  EXPECT_EQ(sessions().GetCount(), 1);
+  sessions().Release(*r.session);
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, ZeroTimeoutExpiresAtTheNextCheck) {
+  rebuild([](TSvServerControllerBase& c) { c.SetSessionTimeout(0); });
+  const std::string id = new_session();
+  const SessionAttachResult r = sessions().Attach(request(id));
+  EXPECT_EQ(r.session->FSessionTimeOut, 0);
+  sessions().Release(*r.session);
+  EXPECT_THROW(sessions().Attach(request(id)), EExpiredSession);
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, UnknownIdentifier) {
+  try {
+    sessions().Attach(request("nosuchsession"));
+    FAIL() << "no exception";
+  } catch (const EInvalidAppID& e) {
+    EXPECT_STREQ(e.what(), "Session ID is invalid.");
+    EXPECT_EQ(e.mAppID, "nosuchsession");
+  }
+  EXPECT_EQ(sessions().GetCount(), 0);
+
+  // A handler that may start sessions gets a new one instead.
+  SessionAttachRequest r = request("nosuchsession");
+  r.handler_can_start = true;
+  const SessionAttachResult got = sessions().Attach(r);
+  EXPECT_TRUE(got.is_new);
+  EXPECT_FALSE(got.restart);
+  EXPECT_NE(got.session->AppID(), "nosuchsession");
+  sessions().Release(*got.session);
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, RestartTakesOverTheExpiredRunParameters) {
+  rebuild([](TSvServerControllerBase& c) { c.SetRestartExpiredSession(true); });
+  params_.add("report", "7");
+  const std::string old_id = new_session();
+  params_.clear();
+  clock_.advance_seconds(61);
+  controller_->RunSessionTimeoutPass();
+  events_.clear();
+
+  const SessionAttachResult r = sessions().Attach(request(old_id));
+  EXPECT_TRUE(r.is_new);
+  EXPECT_TRUE(r.restart);
+  EXPECT_EQ(r.session->FRunParams.Raw(), "?report=7");
+  EXPECT_EQ(events_, (std::vector<std::string>{"new " + r.session->AppID(),
+                                               "restarted " + r.session->AppID()}));
+  EXPECT_FALSE(sessions().GetExpiredParams(old_id, false).has_value());
+  sessions().Release(*r.session);
+
+  const SessionAttachResult unknown = sessions().Attach(request("unknown"));
+  EXPECT_TRUE(unknown.restart);
+  EXPECT_EQ(unknown.session->FRunParams.Raw(), "");
+  sessions().Release(*unknown.session);
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, SecurityChecks) {
+  struct Case {
+    const char* what;
+    bool check_ua;
+    const char* ip;
+    const char* agent;
+    const char* message;  // nullptr: accepted
+  };
+  // clang-format off
+  const Case kCases[] = {
+    {"same client",     false, "10.0.0.1", kFirefox,      nullptr},
+    {"other address",   false, "10.0.0.2", kFirefox,      "The IP you are using is different than the one that initiated the session."},
+    {"other agent off", false, "10.0.0.1", "Firefox/116", nullptr},
+    {"other agent on",  true,  "10.0.0.1", "Firefox/116", "The browser you are using is different than the one that initiated the session."},
+  };
+  // clang-format on
+  for (const Case& k : kCases) {
+    SCOPED_TRACE(k.what);
+    rebuild([&](TSvServerControllerBase& c) { c.SecurityOptions().CheckSameUA = k.check_ua; });
+    const std::string id = new_session();
+    if (k.message == nullptr) {
+      const SessionAttachResult r = sessions().Attach(request(id, k.ip, k.agent));
+      EXPECT_FALSE(r.is_new);
+      sessions().Release(*r.session);
+      continue;
+    }
+    try {
+      sessions().Attach(request(id, k.ip, k.agent));
+      ADD_FAILURE() << "no exception";
+    } catch (const ESvSecurityException& e) {
+      EXPECT_STREQ(e.what(), k.message);
+    }
+    // The session is unlocked and marked terminated: its next release destroys it.
+    TSvApplication* s = sessions().LookupAndLock(id);
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(s->mTerminated);
+    EXPECT_EQ(CurrentSession(), nullptr);
+    sessions().Release(*s);
+    EXPECT_EQ(sessions().GetCount(), 0);
+  }
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, ReplacedBrowserKeepsTheCreatingAgentForTheCheck) {
+  rebuild([](TSvServerControllerBase& c) { c.SecurityOptions().CheckSameUA = true; });
+  controller_->OnBrowserCheck = [](TSvApplication&, std::unique_ptr<TBrowser>& b) {
+    b = std::make_unique<TInternetExplorer>(8.0F);
+  };
+  const std::string id = new_session();
+  const SessionAttachResult r = sessions().Attach(request(id));
+  EXPECT_EQ(r.session->mBrowser->mBrowserName, "Microsoft Internet Explorer");
+  sessions().Release(*r.session);
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, UnsupportedBrowserCreatesNoSession) {
+  try {
+    sessions().Attach(request("", "10.0.0.1", ""));
+    FAIL() << "no exception";
+  } catch (const EUnknownBrowserException& e) {
+    EXPECT_STREQ(e.what(), "Unknown browser type. User Agent string: ");
+  }
+  EXPECT_EQ(sessions().GetCount(), 0);
+  EXPECT_TRUE(events_.empty());
+}
+
+TEST_F(SessionListTest, OneSessionServesOneRequestAtATime) {
+  const std::string shared = new_session();
+  const std::string other = new_session();
+  const SessionAttachRequest shared_request = request(shared);
+  constexpr int kRounds = 200;
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  auto worker = [&] {
+    for (int i = 0; i < kRounds; ++i) {
+      const SessionAttachResult r = sessions().Attach(shared_request);
+      if (inside.fetch_add(1) != 0) {
+        ++overlaps;
+      }
+      r.session->mStatus.fetch_add(1);
+      inside.fetch_sub(1);
+      sessions().Release(*r.session);
+    }
+  };
+  std::thread a(worker);
+  std::thread b(worker);
+  a.join();
+  b.join();
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(sessions().QueryStatus(shared), 2 * kRounds);
+  EXPECT_EQ(sessions().QueryStatus(other), 0);
+}
+
+TEST_F(SessionListTest, RequestsRaceTheTimeoutPass) {
+  // Built before the threads start: the fixture's request store is not thread-safe.
+  std::vector<SessionAttachRequest> requests;
+  for (int i = 0; i < 20; ++i) {
+    requests.push_back(request(new_session()));
+  }
+  std::atomic<int> served{0};
+  std::atomic<int> refused{0};
+  auto worker = [&](int seed) {
+    for (int i = 0; i < 300; ++i) {
+      try {
+        const SessionAttachResult r =
+            sessions().Attach(requests[static_cast<size_t>((i * 7 + seed) % 20)]);
+        if (i % 50 == 0) {
+          r.session->Terminate();
+        }
+        sessions().Release(*r.session);
+        ++served;
+      } catch (const EInvalidSession&) {
+        ++refused;
+      }
+    }
+  };
+  std::thread a(worker, 1);
+  std::thread b(worker, 2);
+  for (int pass = 0; pass < 50; ++pass) {
+    clock_.advance_seconds(5);
+    controller_->RunSessionTimeoutPass();
+  }
+  a.join();
+  b.join();
+  EXPECT_EQ(served + refused, 600);
+  clock_.advance_seconds(3600);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 0);
+}
+
+TEST_F(SessionListTest, BusySessionDoesNotDelayOthers) {
+  const std::string busy = new_session();
+  const std::string other = new_session();
+  const SessionAttachResult held = sessions().Attach(request(busy));
+  const SessionAttachRequest waiter_request = request(busy);
+
+  std::mutex mu;
+  std::condition_variable cv;
+  bool waiter_attached = false;
+  std::latch started(1);
+  std::thread waiter([&] {
+    started.count_down();
+    const SessionAttachResult r = sessions().Attach(waiter_request);
+    {
+      std::scoped_lock lock(mu);
+      waiter_attached = true;
+    }
+    cv.notify_all();
+    sessions().Release(*r.session);
+  });
+  started.wait();
+  // Another session is served while the waiter waits for the busy one.
+  const SessionAttachResult r = sessions().Attach(request(other));
+  EXPECT_FALSE(r.is_new);
+  sessions().Release(*r.session);
+  {
+    std::scoped_lock lock(mu);
+    EXPECT_FALSE(waiter_attached);
+  }
+  sessions().Release(*held.session);
+  {
+    std::unique_lock lock(mu);
+    cv.wait(lock, [&] { return waiter_attached; });
+  }
+  waiter.join();
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, LookupGivesUpAfterItsTimeout) {
+  const std::string id = new_session();
+  const SessionAttachResult held = sessions().Attach(request(id));
+  TSvApplication* got = held.session;
+  std::thread([&] { got = sessions().LookupAndLock(id, 1); }).join();
+  EXPECT_EQ(got, nullptr);
+  sessions().Release(*held.session);
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, QueryStatusAndMarkAccess) {
+  EXPECT_EQ(sessions().QueryStatus("none"), -1);
+  const std::string id = new_session();
+  clock_.advance_seconds(50);
+  EXPECT_EQ(sessions().QueryStatus(id), 0);
+  clock_.advance_seconds(50);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 1);
+  sessions().MarkAccess(id);
+  clock_.advance_seconds(59);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 1);
+  sessions().MarkAccess("none");
+}
+
+TEST_F(SessionListTest, TerminatedSessionIsDestroyedOnRelease) {
+  std::vector<std::string> destroyed;
+  sessions().FOnDestroySession = [&](TSvApplication& s) { destroyed.push_back(s.AppID()); };
+  const SessionAttachResult r = sessions().Attach(request(""));
+  const std::string id = r.session->AppID();
+  r.session->Terminate();
+  sessions().Release(*r.session);
+  EXPECT_EQ(sessions().GetCount(), 0);
+  EXPECT_EQ(destroyed, (std::vector<std::string>{id}));
+  EXPECT_EQ(events_.back(), "close " + id);
+  EXPECT_FALSE(sessions().Terminate(id));
+  EXPECT_EQ(CurrentSession(), nullptr);
+}
+
+TEST_F(SessionListTest, DestructionEventsMayThrow) {
+  controller_->OnCloseSession = [](TSvApplication&) { throw std::runtime_error("close"); };
+  sessions().FOnDestroySession = [](TSvApplication&) { throw std::runtime_error("destroy"); };
+  const std::string id = new_session();
+  EXPECT_TRUE(sessions().Terminate(id));
+  EXPECT_EQ(sessions().GetCount(), 0);
+}
+
+TEST_F(SessionListTest, TimeoutPassDestroysAsTheCurrentSession) {
+  const std::string id = new_session();
+  std::string current_at_close;
+  controller_->OnCloseSession = [&](TSvApplication&) {
+    current_at_close = CurrentSession() != nullptr ? CurrentSession()->AppID() : "(none)";
+  };
+  clock_.advance_seconds(60);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(current_at_close, id);
+  EXPECT_EQ(CurrentSession(), nullptr);
+}
+
+TEST_F(SessionListTest, ExpiredListIsPrunedEverySixtiethPass) {
+  for (int i = 0; i < 100; ++i) {
+    new_session();
+  }
+  clock_.advance_seconds(60);
+  controller_->RunSessionTimeoutPass();  // pass 1 collects all
+  EXPECT_EQ(sessions().ExpiredCount(), 100u);
+  clock_.advance_seconds(240 * 60 + 1);
+  for (int pass = 2; pass < 60; ++pass) {
+    controller_->RunSessionTimeoutPass();
+  }
+  EXPECT_EQ(sessions().ExpiredCount(), 100u);
+  controller_->RunSessionTimeoutPass();  // pass 60
+  EXPECT_EQ(sessions().ExpiredCount(), 0u);
+}
+
+TEST_F(SessionListTest, ExpiredListStaysWithinItsLimits) {
+  sessions().SetExpiredListLimits({.entries = 10, .run_params_bytes = 8});
+  // Two waves: the older one is dropped first once the list passes its limit.
+  std::vector<std::string> old_wave;
+  for (int i = 0; i < 6; ++i) {
+    old_wave.push_back(new_session());
+  }
+  clock_.advance_seconds(60);
+  controller_->RunSessionTimeoutPass();
+  params_.add("p", "1234567890");  // longer than the limit: not kept
+  std::vector<std::string> new_wave;
+  for (int i = 0; i < 5; ++i) {
+    new_wave.push_back(new_session());
+  }
+  params_.clear();
+  clock_.advance_seconds(60);
+  controller_->RunSessionTimeoutPass();
+
+  EXPECT_LE(sessions().ExpiredCount(), 10u);
+  for (const std::string& id : old_wave) {
+    EXPECT_FALSE(sessions().GetExpiredParams(id, false).has_value()) << id;
+  }
+  for (const std::string& id : new_wave) {
+    EXPECT_EQ(sessions().GetExpiredParams(id, false), std::optional<std::string>("")) << id;
+  }
+
+  // Entries that expired together still shrink to half the limit.
+  sessions().ClearExpiredSessionsList();
+  for (int i = 0; i < 11; ++i) {
+    new_session();
+  }
+  clock_.advance_seconds(60);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_LE(sessions().ExpiredCount(), 10u);
+}
+
+TEST_F(SessionListTest, SmallExpiredListIsKept) {
+  const std::string id = new_session();
+  clock_.advance_seconds(60);
+  for (int pass = 1; pass <= 60; ++pass) {
+    controller_->RunSessionTimeoutPass();
+    clock_.advance_seconds(300);
+  }
+  EXPECT_TRUE(sessions().GetExpiredParams(id, false).has_value());
+  sessions().ClearExpiredSessionsList();
+  EXPECT_EQ(sessions().ExpiredCount(), 0u);
+}
+
+TEST_F(SessionListTest, SuppliedIdentifiers) {
+  controller_->OnGetSessionID = [](TSvApplication&, std::string& id) { id = "fixed-id"; };
+  EXPECT_EQ(new_session(), "fixed-id");
+  try {
+    sessions().Attach(request(""));
+    FAIL() << "no exception";
+  } catch (const ESvException& e) {
+    EXPECT_STREQ(e.what(),
+                 "Error while trying to add a new session: String list does not allow duplicates");
+  }
+  EXPECT_EQ(sessions().GetCount(), 1);
+}
+
+TEST_F(SessionListTest, TaggedNameLookupIgnoresCase) {
+  const std::string id = new_session();
+  TSvApplication* s = sessions().LookupByTaggedNameAndLock(base::ascii_uppercase(id));
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->AppID(), id);
+  EXPECT_TRUE(locked_elsewhere(*s));
+  s->Unlock();
+  EXPECT_EQ(sessions().LookupByTaggedNameAndLock("nothing"), nullptr);
+}
+
+TEST_F(SessionListTest, ClearDestroysEverySession) {
+  new_session();
+  new_session();
+  sessions().Clear();
+  EXPECT_EQ(sessions().GetCount(), 0);
+  EXPECT_EQ(events_.size(), 4u);
+}
+
+TEST(SessionTimeoutThreadTest, CollectsExpiredSessionsOnItsOwn) {
+  testing::FakeClock clock;
+  testing::TempFolder folder;
+  ControllerEnvironment env = folder.environment(clock);
+  env.start_timeout_thread = true;
+  env.session_timeout_interval = std::chrono::milliseconds(1);
+  const auto controller = TSvServerControllerBase::Create<TSvServerControllerBase>(env);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool closed = false;
+  controller->OnCloseSession = [&](TSvApplication&) {
+    {
+      std::scoped_lock lock(mu);
+      closed = true;
+    }
+    cv.notify_all();
+  };
+  SessionRequestInfo info;
+  info.client_ip = "10.0.0.1";
+  info.user_agent = kFirefox;
+  SessionAttachRequest r;
+  r.request = &info;
+  const SessionAttachResult got = controller->Sessions().Attach(r);
+  controller->Sessions().Release(*got.session);
+  clock.advance_seconds(60);
+  std::unique_lock lock(mu);
+  cv.wait(lock, [&] { return closed; });
+  EXPECT_EQ(controller->Sessions().GetCount(), 0);
+}
+
+TEST_F(SessionListTest, FailingNewSessionHandlerLeavesSessionUnlocked) {
+  controller_->OnNewSession = [](TSvApplication&) { throw std::runtime_error("no data module"); };
+  EXPECT_THROW(sessions().Attach(request("")), std::runtime_error);
+  ASSERT_EQ(sessions().GetCount(), 1);
+  EXPECT_EQ(CurrentSession(), nullptr);
+  // Collected after its one minute like any abandoned session.
+  clock_.advance_seconds(60);
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 0);
+}
+
+}  // namespace
+}  // namespace appsrv::server
