@@ -123,10 +123,18 @@ TEST_F(StatusPage, WindowSizeReachesInitRects) {
     EXPECT_EQ(InitRects(page), step.rects) << step.fields[0];
     EXPECT_EQ(Between(page, "var GTrackID=", ";"), step.track_id);
   }
+  // The page reports a changed window through "/$/resize".
+  const server::ReplyPacket resized =
+      Call(Request("GET", "/$/resize", {"SV_AjaxID=9", "SV_width=700", "SV_height=400"}, cookie));
+  EXPECT_EQ(resized.code, 200);
+  EXPECT_EQ(InitRects(FormRequest(cookie).body_text()), "700, 400");
+  cookie = Cookie(resized);
+  FormRequest(cookie, {"SV_width=800", "SV_height=600"});
+
   // "/$/call" names its session in the query and renders the active form too.
   const server::ReplyPacket call = Call(Request("GET", "/$/call", {cookie}, ""));
   EXPECT_EQ(InitRects(call.body_text()), "800, 600") << call.body_text();
-  EXPECT_EQ(Between(call.body_text(), "var GTrackID=", ";"), "7");
+  EXPECT_EQ(Between(call.body_text(), "var GTrackID=", ";"), "9");
 }
 
 TEST_F(StatusPage, FormSettingsChangeThePage) {
