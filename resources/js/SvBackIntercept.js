@@ -1,5 +1,5 @@
-// SVBackIntercept: keeps the browser's Back button on the current page, optionally telling
-// the user why. Loaded by pages whose form asks for it.
+// SvBackIntercept: defines SVBackIntercept, which keeps the browser's Back button on the
+// current page, optionally telling the user why. Loaded by pages whose form asks for it.
 var SVBackIntercept = (function (window) {
   "use strict";
   var state = { armed: false, showMessage: false, message: "", urlBase: "" };
