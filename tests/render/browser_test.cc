@@ -140,6 +140,16 @@ TEST_F(BrowserTest, ScriptErrorsAreSeen) {
   EXPECT_NE(problems[0].find("SVNoSuchFunction is not defined"), std::string::npos);
 }
 
+TEST_F(BrowserTest, BackButtonInterceptLoadsWithoutErrors) {
+  controller_->BackButtonOptions.Mode = server::BackButtonPolicy::bmInterceptGlobal;
+  testing::HookHttpServer http;
+  const BrowserRun run =
+      RunChromium("http://127.0.0.1:" + std::to_string(http.port()) + "/", "--dump-dom", dir_);
+  ASSERT_EQ(run.status, 0) << run.log;
+  EXPECT_NE(run.output.find("AppService Server Is Running..."), std::string::npos) << run.output;
+  EXPECT_EQ(ConsoleProblems(run.log), std::vector<std::string>{}) << run.log;
+}
+
 TEST_F(BrowserTest, LockerLabelAndKeepAliveAtWork) {
   // The page notes what it sees: the locker while the document loads, and the label and the
   // locker once the start-up procedure has run. A short interval stands in for the quarter

@@ -202,6 +202,39 @@ TEST_F(StatusPage, FormSettingsChangeThePage) {
   }
 }
 
+TEST_F(StatusPage, BackButtonPolicies) {
+  struct Case {
+    server::BackButtonPolicy mode;
+    bool prevent;
+    bool intercepted;
+    bool forward;
+  };
+  const Case cases[] = {
+      {server::BackButtonPolicy::bmInterceptGlobal, false, true, false},
+      {server::BackButtonPolicy::bmInterceptForm, true, true, false},
+      {server::BackButtonPolicy::bmInterceptForm, false, false, false},
+      {server::BackButtonPolicy::bmEnable, true, false, false},
+      {server::BackButtonPolicy::bmDisableCompat, false, false, true},
+  };
+  for (const Case& c : cases) {
+    controller_->BackButtonOptions.Mode = c.mode;
+    controller_->BackButtonOptions.ShowMessage = true;
+    controller_->BackButtonOptions.WarningMessage = "Stay";
+    const bool prevent = c.prevent;
+    CustomMainForm([prevent](TSvAppForm& f) { f.PreventBackButton = prevent; });
+    const std::string page = OpenPage();
+    const std::string stamp = controller_->mStartUID();
+    const std::string scripts = "/$/js/SVLib__" + stamp + ".js\"></script>\r\n" +
+                                "<script type=\"text/javascript\" src=\"/$/js/SVBackIntercept__" +
+                                stamp + ".js\"></script>\r\n<script type=\"text/javascript\" " +
+                                "src=\"/$/js/SVBase__";
+    EXPECT_EQ(page.find(scripts) != std::string::npos, c.intercepted) << page;
+    EXPECT_EQ(page.find("SVBackIntercept.Init(false,true, \"Stay\", \"/$/\");") != std::string::npos,
+              c.intercepted);
+    EXPECT_EQ(page.find("history.go(1);") != std::string::npos, c.forward);
+  }
+}
+
 TEST_F(StatusPage, WithoutLoadingAnimationTheLockerGetsNoImage) {
   controller_->Render.ShowLoadingAnimation = false;
   EXPECT_NE(OpenPage().find("createSVLocker(\"\");ActivateLock();"), std::string::npos);
