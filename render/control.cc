@@ -9,12 +9,18 @@ namespace {
 
 const char* align_name(TAlign align) {
   switch (align) {
-    case TAlign::alNone: return "alNone";
-    case TAlign::alTop: return "alTop";
-    case TAlign::alBottom: return "alBottom";
-    case TAlign::alLeft: return "alLeft";
-    case TAlign::alRight: return "alRight";
-    case TAlign::alClient: return "alClient";
+    case TAlign::alNone:
+      return "alNone";
+    case TAlign::alTop:
+      return "alTop";
+    case TAlign::alBottom:
+      return "alBottom";
+    case TAlign::alLeft:
+      return "alLeft";
+    case TAlign::alRight:
+      return "alRight";
+    case TAlign::alClient:
+      return "alClient";
   }
   return "alNone";
 }

@@ -252,14 +252,13 @@ void TSvForm::AddHeadText(TSvPageContext40& ctx) {
     head += "\r\n<link rel=\"stylesheet\" type=\"text/css\" href=\"" +
             ctx.ExternalFileURL(StyleSheet) + "\">\r\n";
   }
-  ctx.PreHeadContent =
-      head + "\r\n" + ListText(PreHeader) + "\r\n" + ListText(ctx.FPreHeader);
+  ctx.PreHeadContent = head + "\r\n" + ListText(PreHeader) + "\r\n" + ListText(ctx.FPreHeader);
   std::string script_files;
   for (const std::string& file : ctx.FScriptFiles) {
     script_files += ctx.ScriptFileTag(file);
   }
-  ctx.HeadContent = script_files + "\r\n" + ListText(ExtraHeader) + "\r\n" +
-                    ListText(ctx.FExtraHeader) + "\r\n";
+  ctx.HeadContent =
+      script_files + "\r\n" + ListText(ExtraHeader) + "\r\n" + ListText(ctx.FExtraHeader) + "\r\n";
 }
 
 void TSvForm::AddBody(TSvPageContext40& ctx) {
@@ -309,11 +308,10 @@ void TSvForm::AddPageScript(TSvPageContext40& ctx) {
       session_ != nullptr ? session_->mSessionInternalUrlBase : ctx.InternalUrlBase();
   const std::string app_id = session_ != nullptr ? session_->FAppID : std::string();
   const uint32_t track_id = session_ != nullptr ? session_->FTrackID : 0;
-  ctx.AddToJavaScriptOnce(std::string("SV.implicitSubmit = ") +
-                          (HasDefaultAction() ? "true" : "false") + ";" + "\r\n" +
-                          "var GURLBase=\"" + session_internal + "\";" + "\r\n" +
-                          "var GAppID=\"" + app_id + "\";" + "\r\n" +
-                          "var GTrackID=" + std::to_string(track_id) + ";" + "\r\n");
+  ctx.AddToJavaScriptOnce(
+      std::string("SV.implicitSubmit = ") + (HasDefaultAction() ? "true" : "false") + ";" + "\r\n" +
+      "var GURLBase=\"" + session_internal + "\";" + "\r\n" + "var GAppID=\"" + app_id + "\";" +
+      "\r\n" + "var GTrackID=" + std::to_string(track_id) + ";" + "\r\n");
   ctx.AddToJavaScriptOnce("function SVTop(){return window;}");
   ctx.AddToJavaScriptOnce(ListText(JavaScript));
   ctx.AddToJavaScriptOnce(JavaScriptOnce);

@@ -11,11 +11,21 @@ std::string HTMLEncode(std::string_view text, bool convert_line_ends, bool conve
   out.reserve(text.size());
   for (const char c : text) {
     switch (c) {
-      case '"': out += "&quot;"; break;
-      case '&': out += "&amp;"; break;
-      case '\'': out += "&#39;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
       case '\n':
         out += convert_line_ends ? "<br>" : "\n";
         break;
@@ -31,7 +41,8 @@ std::string HTMLEncode(std::string_view text, bool convert_line_ends, bool conve
           out += c;
         }
         break;
-      default: out += c;
+      default:
+        out += c;
     }
   }
   return out;

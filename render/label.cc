@@ -14,8 +14,7 @@ std::unique_ptr<TSvHTMLTag> TSvLabel::RenderHTML(TSvPageContext40& context) {
   if (Caption.empty()) {
     text = "<span></span>";
   } else {
-    text = FRawText ? Caption
-                    : HTMLEncode(Caption, true, FConvertSpaces, context.IsCallBack());
+    text = FRawText ? Caption : HTMLEncode(Caption, true, FConvertSpaces, context.IsCallBack());
     if (FNoWrap) {
       text = "<nobr>" + text + "</nobr>";
     }

@@ -59,8 +59,7 @@ std::string script_block(TSvPageContext40& ctx) {
     out += "SVDEBUG = true;\r\n";
   }
   if (options.AjaxErrorMode != server::ScriptErrorMode::emAlert) {
-    out += "SVAjaxErrorMode = " + std::to_string(static_cast<int>(options.AjaxErrorMode)) +
-           ";\r\n";
+    out += "SVAjaxErrorMode = " + std::to_string(static_cast<int>(options.AjaxErrorMode)) + ";\r\n";
   }
   if (!ctx.FJavaScript.empty()) {
     out += ctx.FJavaScript + "\r\n";

@@ -22,8 +22,7 @@ TSvMarkupLanguageTag::TSvMarkupLanguageTag(std::string_view name)
 
 std::optional<size_t> TSvMarkupLanguageTag::IndexOf(std::string_view name) const {
   for (size_t i = 0; i < FParams.size(); ++i) {
-    if (FParams[i].find('=') != std::string::npos &&
-        base::iequals(entry_name(FParams[i]), name)) {
+    if (FParams[i].find('=') != std::string::npos && base::iequals(entry_name(FParams[i]), name)) {
       return i;
     }
   }
@@ -88,8 +87,7 @@ std::optional<std::string> TSvMarkupLanguageTag::Param(std::string_view name) co
   return std::nullopt;
 }
 
-std::unique_ptr<TSvMarkupLanguageTag> TSvMarkupLanguageTag::MakeChild(
-    std::string_view name) const {
+std::unique_ptr<TSvMarkupLanguageTag> TSvMarkupLanguageTag::MakeChild(std::string_view name) const {
   return std::make_unique<TSvMarkupLanguageTag>(name);
 }
 
@@ -170,7 +168,7 @@ std::string TSvMarkupLanguageTag::Rendered() const {
 }
 
 TSvHTMLTag::TSvHTMLTag(std::string_view name) : TSvMarkupLanguageTag(name) {
-  static constexpr std::array<std::string_view, 7> kVoid = {"area", "br",   "frame", "hr",
+  static constexpr std::array<std::string_view, 7> kVoid = {"area", "br",    "frame", "hr",
                                                             "img",  "input", "link"};
   static constexpr std::array<std::string_view, 5> kOneLine = {"pre", "a", "div", "tr", "td"};
   for (const std::string_view v : kVoid) {

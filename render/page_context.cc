@@ -81,8 +81,7 @@ void TSvPageContext40::AddValidation(std::string condition, std::string message)
 }
 
 void TSvPageContext40::AppendHiddenInput(std::string_view name) {
-  if (std::find(FFormHiddenInput.begin(), FFormHiddenInput.end(), name) !=
-      FFormHiddenInput.end()) {
+  if (std::find(FFormHiddenInput.begin(), FFormHiddenInput.end(), name) != FFormHiddenInput.end()) {
     return;
   }
   FFormHiddenInput.emplace_back(name);
@@ -146,8 +145,8 @@ std::string TSvPageContext40::ExternalFileURL(std::string_view name) const {
 std::string TSvPageContext40::ScriptFileTag(std::string_view name) const {
   TSvHTMLTag tag("script");
   tag.AddStringParam("type", "text/javascript");
-  tag.AddStringParam("src", base::istarts_with(name, "/js/") ? InternalFileURL(name)
-                                                              : ExternalFileURL(name));
+  tag.AddStringParam(
+      "src", base::istarts_with(name, "/js/") ? InternalFileURL(name) : ExternalFileURL(name));
   return tag.Rendered() + "\r\n";
 }
 

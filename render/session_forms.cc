@@ -25,8 +25,7 @@ bool reply_has_content(const server::THttpReply& reply) {
 
 }  // namespace
 
-TSvSessionFormState::TSvSessionFormState(server::TSvApplication& session)
-    : session_(session) {}
+TSvSessionFormState::TSvSessionFormState(server::TSvApplication& session) : session_(session) {}
 
 TSvSessionFormState::~TSvSessionFormState() {
   // Forms point at each other through the lists only; drop those before freeing them.
@@ -107,8 +106,8 @@ bool TSvSessionFormState::SecureRequest() const {
 
 void TSvSessionFormState::CheckConnectionMode(const TSvForm& form) const {
   const auto* app_form = dynamic_cast<const TSvAppForm*>(&form);
-  const TConnectionMode mode = app_form != nullptr ? app_form->ConnectionMode
-                                                   : TConnectionMode::cmAny;
+  const TConnectionMode mode =
+      app_form != nullptr ? app_form->ConnectionMode : TConnectionMode::cmAny;
   switch (mode) {
     case TConnectionMode::cmAny:
       return;
@@ -136,9 +135,8 @@ void TSvSessionFormState::ExecuteActiveForm(base::NameValueList& params,
   // The session carrier of "/$/call" arrives as a bare query line; it is no form field.
   const std::string carrier = session_.FAppID + std::to_string(session_.FTrackID);
   const std::string call_carrier = session_.FAppID + "_" + server::TrackIDToText(session_.FTrackID);
-  std::erase_if(params.lines(), [&](const std::string& line) {
-    return line == carrier || line == call_carrier;
-  });
+  std::erase_if(params.lines(),
+                [&](const std::string& line) { return line == carrier || line == call_carrier; });
   TSvForm* active = GetActiveForm();
   if (active != nullptr) {
     if (params.contains("SV_FormName") &&
@@ -263,8 +261,7 @@ std::optional<bool> TSvSessionFormsService::RequestAuth(server::TSvApplication& 
   return true;
 }
 
-void TSvSessionFormsService::SetFormSize(server::TSvApplication& session, int width,
-                                         int height) {
+void TSvSessionFormsService::SetFormSize(server::TSvApplication& session, int width, int height) {
   FormsOf(session).SetFormSize(width, height);
 }
 

@@ -84,8 +84,7 @@ struct TSvFormEvents {
   // May supply the main form of a session (the session keeps it).
   std::function<void(server::TSvApplication&, TSvForm*& form)> OnGetMainForm;
   // May supply a replacement form to render instead.
-  std::function<void(server::TSvApplication&, TSvForm& form, TSvForm*& replacement)>
-      OnBeforeRender;
+  std::function<void(server::TSvApplication&, TSvForm& form, TSvForm*& replacement)> OnBeforeRender;
   std::function<void(server::TSvApplication&, TSvForm& form)> OnAfterRender;
 };
 TSvFormEvents& FormEvents();

@@ -19,9 +19,7 @@ inline std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-inline bool ChromiumInstalled() {
-  return std::system("command -v chromium >/dev/null 2>&1") == 0;
-}
+inline bool ChromiumInstalled() { return std::system("command -v chromium >/dev/null 2>&1") == 0; }
 
 struct BrowserRun {
   int status = -1;

@@ -185,7 +185,8 @@ class HookHttpServer {
     std::vector<char> buffer(server::kExchangeBufferSize);
     server::write_request_packet(f, buffer.data(), server::kExchangeBufferSize);
     server::RequestHook()(buffer.data(), server::kExchangeBufferSize);
-    const server::ReplyPacket r = server::read_reply_packet(buffer.data(), server::kExchangeBufferSize);
+    const server::ReplyPacket r =
+        server::read_reply_packet(buffer.data(), server::kExchangeBufferSize);
     std::string payload;
     if (r.data_type == server::rtInline) {
       payload = r.body_text();

@@ -1,8 +1,9 @@
 // Text encodings of captions and hidden values, color texts and font style texts.
+#include "render/html_text.h"
+
 #include <gtest/gtest.h>
 
 #include "render/font.h"
-#include "render/html_text.h"
 
 namespace appsrv::render {
 namespace {

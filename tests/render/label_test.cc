@@ -1,9 +1,10 @@
 // A control turned into its element, style rule and start-up line, told on the label and on
 // a small input control.
+#include "render/label.h"
+
 #include <gtest/gtest.h>
 
 #include "render/form.h"
-#include "render/label.h"
 #include "render/layout_mgr.h"
 #include "render/page_context.h"
 
@@ -60,8 +61,7 @@ TEST(Label, CaptionForms) {
   const Case cases[] = {
       {"empty caption", [](TSvLabel& l) { l.Caption = ""; },
        "<span class=\"SVLABEL1CSS\" id=\"SVLABEL1\"><span></span></span>"},
-      {"encoded, line ends converted, spaces kept",
-       [](TSvLabel& l) { l.Caption = "a <b>\r\nc d"; },
+      {"encoded, line ends converted, spaces kept", [](TSvLabel& l) { l.Caption = "a <b>\r\nc d"; },
        "<span class=\"SVLABEL1CSS\" id=\"SVLABEL1\">a &lt;b&gt;<br>c d</span>"},
       {"spaces converted on request",
        [](TSvLabel& l) {
@@ -181,12 +181,15 @@ TEST(Control, InputControlsTakeInlineStyleNamesAndAFormGroup) {
   ctx.FBodyElements[0]->Render(out);
   const std::string style =
       "position: absolute; left: 1px; top: 2px;z-index: 100; width: 121px; height: 21px; ";
-  EXPECT_EQ(out, "<form onsubmit=\"return FormDefaultSubmit();\">\r\n<input class=\"custom\" style=\"" +
-                     style + "color: red;\" id=\"EDIT1\" name=\"EDIT1\">\r\n<input class=\"custom\" style=\"" +
-                     style + "color: red;\" id=\"EDIT2\" name=\"EDIT2\"></form>");
+  EXPECT_EQ(out,
+            "<form onsubmit=\"return FormDefaultSubmit();\">\r\n<input class=\"custom\" style=\"" +
+                style +
+                "color: red;\" id=\"EDIT1\" name=\"EDIT1\">\r\n<input class=\"custom\" style=\"" +
+                style + "color: red;\" id=\"EDIT2\" name=\"EDIT2\"></form>");
   EXPECT_EQ(ctx.FStyleTag.Rendered(), "<style type=\"text/css\">\r\n</style>");
-  EXPECT_EQ(ctx.FSVCLInitProc,
-            "  SV.initSVCL(SVCLForm,\"EDIT1\",true);\r\n  SV.initSVCL(SVCLForm,\"EDIT2\",true);\r\n");
+  EXPECT_EQ(
+      ctx.FSVCLInitProc,
+      "  SV.initSVCL(SVCLForm,\"EDIT1\",true);\r\n  SV.initSVCL(SVCLForm,\"EDIT2\",true);\r\n");
   // The hidden input is registered once.
   EXPECT_EQ(ctx.FFormTag->Rendered(), "<form>\r\n<input type=\"hidden\" name=\"IFEDIT\"></form>");
 }

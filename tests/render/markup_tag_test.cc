@@ -1,10 +1,10 @@
 // Writing element trees: end tags by kind, line breaks between child tags, attribute order
 // and values, and the tag name added to errors raised while children are written.
+#include "render/markup_tag.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
-
-#include "render/markup_tag.h"
 
 namespace appsrv::render {
 namespace {

@@ -89,8 +89,7 @@ TEST_F(StatusPage, NamedFilesAreServed) {
     const server::ReplyPacket file = Call(Request("GET", url, {}, ""));
     EXPECT_EQ(file.code, 200) << url;
     const bool script = base::ends_with(url, ".js");
-    EXPECT_EQ(file.content_type,
-              script ? "application/x-javascript; charset=UTF-8" : "image/gif")
+    EXPECT_EQ(file.content_type, script ? "application/x-javascript; charset=UTF-8" : "image/gif")
         << url;
   }
 }
@@ -176,7 +175,8 @@ TEST_F(StatusPage, FormSettingsChangeThePage) {
         "size=\"-1\">",
         "<body dir=\"RTL\" style=\"margin: 0;background-color: #FFFFFF;\""},
        {}},
-      {"no locks", [](TSvAppForm& f) { f.LockUntilLoaded = f.LockOnSubmit = false; },
+      {"no locks",
+       [](TSvAppForm& f) { f.LockUntilLoaded = f.LockOnSubmit = false; },
        {"GActivateLock = false;"},
        {"createSVLocker", "ReleaseLock();\r\n"}},
       {"script and style files",
@@ -186,8 +186,7 @@ TEST_F(StatusPage, FormSettingsChangeThePage) {
        },
        {"<link href=\"http://cdn.example/x.css\" rel=\"stylesheet\" type=\"text/css\"/>\r\n"
         "<script type=\"text/javascript\" src=\"/$/js/SVLib__",
-        "<script type=\"text/javascript\" src=\"/files/app.js\"></script>\r\n",
-        "var once=1;"},
+        "<script type=\"text/javascript\" src=\"/files/app.js\"></script>\r\n", "var once=1;"},
        {}},
   };
   for (const Case& c : cases) {
@@ -229,8 +228,9 @@ TEST_F(StatusPage, BackButtonPolicies) {
                                 stamp + ".js\"></script>\r\n<script type=\"text/javascript\" " +
                                 "src=\"/$/js/SVBase__";
     EXPECT_EQ(page.find(scripts) != std::string::npos, c.intercepted) << page;
-    EXPECT_EQ(page.find("SVBackIntercept.Init(false,true, \"Stay\", \"/$/\");") != std::string::npos,
-              c.intercepted);
+    EXPECT_EQ(
+        page.find("SVBackIntercept.Init(false,true, \"Stay\", \"/$/\");") != std::string::npos,
+        c.intercepted);
     EXPECT_EQ(page.find("history.go(1);") != std::string::npos, c.forward);
   }
 }
@@ -248,7 +248,9 @@ TEST_F(StatusPage, FormRequestFailuresAnswerTheErrorPage) {
   };
   const Case cases[] = {
       {[] { SetMainFormClass(nullptr); }, "", "Application main form is not defined"},
-      {[this] { CustomMainForm([](TSvAppForm& f) { f.ConnectionMode = TConnectionMode::cmSecure; }); },
+      {[this] {
+         CustomMainForm([](TSvAppForm& f) { f.ConnectionMode = TConnectionMode::cmSecure; });
+       },
        "", "Secure mode is required for this form."},
       {[this] {
          CustomMainForm([](TSvAppForm& f) { f.ConnectionMode = TConnectionMode::cmNonSecure; });

@@ -31,7 +31,7 @@ constexpr const char* kChromeAgent =
     "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
     "Chrome/120.0.0.0 Safari/537.36";
 
-  // The text between `from` and the next `to` in `text`, or "" when absent.
+// The text between `from` and the next `to` in `text`, or "" when absent.
 inline std::string Between(const std::string& text, std::string_view from, std::string_view to) {
   const size_t a = text.find(from);
   if (a == std::string::npos) {
@@ -40,7 +40,6 @@ inline std::string Between(const std::string& text, std::string_view from, std::
   const size_t b = text.find(to, a + from.size());
   return b == std::string::npos ? std::string() : text.substr(a + from.size(), b - a - from.size());
 }
-
 
 class PageFixture : public ::testing::Test {
  protected:
@@ -117,8 +116,8 @@ class PageFixture : public ::testing::Test {
     EXPECT_EQ(check.code, 200) << check.body_text();
     EXPECT_NE(check.body_text().find("SV_width"), std::string::npos) << check.body_text();
     const server::ReplyPacket posted = Call(Request(
-        "POST", "/",
-        {"SV_width=" + std::to_string(width), "SV_height=" + std::to_string(height)}, cookie));
+        "POST", "/", {"SV_width=" + std::to_string(width), "SV_height=" + std::to_string(height)},
+        cookie));
     EXPECT_NE(posted.body_text().find("window.location.replace(\"/$/\")"), std::string::npos)
         << posted.body_text();
     return cookie;
