@@ -329,7 +329,8 @@ class ChangeReader {
       if (!clause.empty()) {
         clause += " AND ";
       }
-      clause += key.column + "=" + sql_value(key.attribute, key.quoted, value, key.column);
+      clause += key.quoted ? key.column + "=" + SqlQuoted(value)
+                           : SqlKeyCondition(datatype_of(key.attribute).dt_type, value, key.column);
     }
     return clause.empty() ? clause : " WHERE " + clause;
   }

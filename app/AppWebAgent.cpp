@@ -91,6 +91,11 @@ TSvUserSession::TSvUserSession(server::TSvApplication* ASession)
 
 TSvUserSession::TSvUserSession(server::TSvApplication* ASession, std::string connection_text)
     : TSvUserSessionBase(ASession) {
+  const server::TSvServerControllerBase* controller =
+      ASession != nullptr ? &ASession->controller() : ServerControllerInstance();
+  if (controller != nullptr) {
+    limits_ = controller->QueryLimits;
+  }
   dbServer.Close();
   dbServer.SetConnectionString(std::move(connection_text));
   SvUserSessionBaseCreate();
@@ -115,9 +120,9 @@ std::string TSvUserSession::GetSchema(const std::string& ATableName) {
     return it->second;
   }
   std::string schema;
-  {
-    const ReadOnlyScope read_only = read_only_scope();
+  read_only([&] {
     ADODataset.Close();
+    const db::TDataSetCloser closer(ADODataset);
     ADODataset.SetCommandText("select * from " + ATableName);
     ADODataset.Open();
     // The schema depends on the columns only: an empty copy of the dataset writes the same
@@ -126,8 +131,7 @@ std::string TSvUserSession::GetSchema(const std::string& ATableName) {
     columns.FieldDefs().Assign(ADODataset.FieldDefs());
     columns.CreateDataSet();
     schema = StripPacketData(RecordsetToXml(columns));
-    ADODataset.Close();
-  }
+  });
   (*FSchemaCache)[ATableName] = schema;
   return schema;
 }

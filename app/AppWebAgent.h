@@ -2,6 +2,8 @@
 // cache of table schemas, and the accessors that find the module and the controller.
 #pragma once
 
+#include <chrono>
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -10,11 +12,8 @@
 #include "app/ReadOnlyQuery.h"
 #include "db/ado_connection.h"
 #include "db/ado_dataset.h"
+#include "server/session/server_controller.h"
 #include "server/session/user_session_base.h"
-
-namespace appsrv::server {
-class TSvServerControllerBase;
-}
 
 namespace appsrv::app {
 
@@ -51,9 +50,26 @@ class TSvUserSession : public server::TSvUserSessionBase {
   // Frees the query (closing it) and clears the caller's reference.
   static void FreeQuery(std::unique_ptr<db::TADOQuery>& AQry);
 
-  // While the returned scope lives, statements on dbServer may only read. Opens the
-  // connection first.
-  [[nodiscard]] ReadOnlyScope read_only_scope() { return ReadOnlyScope(dbServer.handle()); }
+  // While the returned scope lives, statements on dbServer may only read, within the query
+  // limits. Opens the connection first.
+  [[nodiscard]] ReadOnlyScope read_only_scope() {
+    return ReadOnlyScope(dbServer.handle(), std::chrono::milliseconds(limits_.ReadTimeoutMs),
+                         limits_.MaxValueBytes);
+  }
+  // Runs `read` inside read_only_scope(). A read stopped at the deadline fails with the
+  // message that says so, whatever error the interrupted statement raised.
+  template <class Read>
+  decltype(auto) read_only(Read&& read) {
+    const ReadOnlyScope scope = read_only_scope();
+    try {
+      return read();
+    } catch (const std::exception&) {
+      scope.throw_if_timed_out();
+      throw;
+    }
+  }
+  // The controller's query limits, as they were when the module was made.
+  const server::TSvQueryLimits& query_limits() const { return limits_; }
 
   db::TADOConnection dbServer;
   // Used by FetchData and for loading schemas.
@@ -64,6 +80,7 @@ class TSvUserSession : public server::TSvUserSessionBase {
   void SvUserSessionBaseDestroy();
 
   std::unique_ptr<std::map<std::string, std::string>> FSchemaCache;
+  server::TSvQueryLimits limits_;
 };
 
 // The data module of the session the calling thread serves, or nullptr.

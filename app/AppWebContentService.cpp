@@ -1,5 +1,6 @@
 #include "app/AppWebContentService.h"
 
+#include <algorithm>
 #include <cctype>
 #include <exception>
 #include <optional>
@@ -33,6 +34,35 @@ int32_t low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>
 // instead of overflowing.
 int32_t page_offset(int32_t page, int32_t size) {
   return static_cast<int32_t>((static_cast<uint32_t>(page) - 1U) * static_cast<uint32_t>(size));
+}
+
+// Rows read from the dataset at a time, so that the page's size is checked while it grows.
+constexpr int64_t kRowsPerBlock = 256;
+
+// The bytes of a reply page as it is gathered: fails as soon as they pass the limit (none when
+// the limit is 0 or less), before the rest of the page is read or built.
+class PageBytes {
+ public:
+  explicit PageBytes(int64_t limit) : limit_(limit) {}
+  void add(size_t bytes) {
+    total_ += bytes;
+    check(total_);
+  }
+  void check(size_t total) const {
+    if (limit_ > 0 && total > static_cast<uint64_t>(limit_)) {
+      throw base::Exception("The reply page would be larger than " + std::to_string(limit_) +
+                            " bytes; ask for fewer rows.");
+    }
+  }
+
+ private:
+  int64_t limit_;
+  size_t total_ = 0;
+};
+
+size_t value_bytes(const db::Variant& value) {
+  const auto* text = std::get_if<std::string>(&value);
+  return text != nullptr ? text->size() : sizeof(int64_t);
 }
 
 TSvUserSession& session_module(server::TSvApplication* session) {
@@ -69,11 +99,12 @@ void FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
   const std::string table_name = p.GetS("TableName");
 
   db::TADODataSet& data = module.ADODataset;
+  PageBytes bytes(module.query_limits().MaxPageBytes);
   std::string xml;
-  {
-    // The table text goes into the statement as sent: it may read, never write.
-    const ReadOnlyScope read_only = module.read_only_scope();
+  // The table text goes into the statement as sent: it may read, never write.
+  module.read_only([&] {
     data.Close();
+    const db::TDataSetCloser closer(data);
     data.SetCommandText("select * from " + table_name);
     data.Open();
     const int64_t count = data.RecordCount();
@@ -98,22 +129,29 @@ void FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
     }
     // Serve the rows that exist: a page that starts before the first row (page 0 or below)
     // may hold fewer rows than asked for.
-    const db::RowBlock block = wanted > 0 ? data.GetRows(wanted) : db::RowBlock();
-    const size_t rows = block.empty() ? 0 : block.front().size();
-    for (size_t row = 0; row < rows; ++row) {
-      page.Append();
-      for (size_t field = 0; field < block.size(); ++field) {
-        page.Fields(field).SetValue(block[field][row]);
+    while (wanted > 0 && !data.Eof()) {
+      const db::RowBlock block = data.GetRows(std::min(wanted, kRowsPerBlock));
+      const size_t rows = block.empty() ? 0 : block.front().size();
+      if (rows == 0) {
+        break;
       }
-      page.Post();
+      for (size_t row = 0; row < rows; ++row) {
+        page.Append();
+        for (size_t field = 0; field < block.size(); ++field) {
+          bytes.add(value_bytes(block[field][row]));
+          page.Fields(field).SetValue(block[field][row]);
+        }
+        page.Post();
+      }
+      wanted -= static_cast<int64_t>(rows);
     }
     page.UpdateBatch();
 
     r.PutI("RecordCount", count);
     r.PutI("PageNo", page_no);
     xml = RecordsetToXml(page);
-    data.Close();
-  }
+    bytes.check(xml.size());
+  });
   module.SetSchema(table_name, StripPacketData(xml));
   r.PutS("XML", xml);
 }
@@ -226,7 +264,9 @@ std::string grid_cell_text(const db::TField& field) {
 
 std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, int32_t offset,
                                                      int32_t page_size,
-                                                     std::optional<int64_t> row_count) {
+                                                     std::optional<int64_t> row_count,
+                                                     int64_t max_page_bytes) {
+  PageBytes bytes(max_page_bytes);
   auto document = std::make_unique<json::TJSONObject>();
   const size_t field_count = dataset.FieldCount();
   document->AddPair("fldCount",
@@ -253,7 +293,9 @@ std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, i
   for (int32_t emitted = 0; !dataset.Eof() && emitted < page_size; ++emitted) {
     auto row = std::make_unique<json::TJSONArray>();
     for (size_t i = 0; i < field_count; ++i) {
-      row->Add(grid_cell_text(dataset.Fields(i)));
+      std::string cell = grid_cell_text(dataset.Fields(i));
+      bytes.add(cell.size());
+      row->Add(cell);
     }
     rows->Add(std::move(row));
     dataset.Next();
@@ -276,6 +318,7 @@ bool TContentAppService::Execute(server::THttpRequest& aRequest, server::THttpRe
   const std::string function = aRequest.mContentFields.value("Function");
   const IDynObject params = TDynObject::ParseString(aRequest.mContentFields.value("Params"));
   const IDynObject result = TDynObject::ParseString(std::string_view("{}"));
+  int64_t page_limit = 0;  // pages of rows only
 
   if (base::iequals(function, "Add")) {
     Add(parsed_params(params), *result);
@@ -283,15 +326,19 @@ bool TContentAppService::Execute(server::THttpRequest& aRequest, server::THttpRe
     Time(*result);
   } else if (base::iequals(function, "FetchData")) {
     const TDynObject& p = parsed_params(params);
-    FetchData(p, *result, session_module(aSession));
+    TSvUserSession& module = session_module(aSession);
+    page_limit = module.query_limits().MaxPageBytes;
+    FetchData(p, *result, module);
   } else if (base::iequals(function, "SaveData")) {
     const TDynObject& p = parsed_params(params);
     SaveData(p, *result, session_module(aSession));
   }
 
-  aReply.WriteString("Function=" + aRequest.mContentFields.value("Function") + "\r\n" +
-                     "Params=" + aRequest.mContentFields.value("Params") + "\r\n" +
-                     "Result=" + result->AsJSon(false, true));
+  const std::string body = "Function=" + aRequest.mContentFields.value("Function") + "\r\n" +
+                           "Params=" + aRequest.mContentFields.value("Params") + "\r\n" +
+                           "Result=" + result->AsJSon(false, true);
+  PageBytes(page_limit).check(body.size());
+  aReply.WriteString(body);
   return true;
 }
 
@@ -311,27 +358,28 @@ bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpRep
     throw base::Exception("The session has no data module.");
   }
   // Every text above goes into the statements as sent: they may read, never write.
-  const ReadOnlyScope read_only = module->read_only_scope();
-
-  std::string count_sql = "SELECT COUNT(*) AS TotalCount FROM " + table_names;
-  if (!where.empty()) {
-    count_sql += " WHERE " + where;
-  }
+  const int64_t page_limit = module->query_limits().MaxPageBytes;
   int64_t total = 0;
-  {
-    QueryHolder count(*module, std::move(count_sql));
-    count->Open();
-    total = low32(count->FieldByName("TotalCount").AsInteger());
-    count->Close();
-  }
-
-  const int32_t offset = page_offset(page, rows_per_page);
   std::unique_ptr<json::TJSONObject> document;
-  if (offset > total) {
-    document = std::make_unique<json::TJSONObject>();
-    document->AddPair("rowCount", std::make_unique<json::TJSONNumber>(int32_t{0}));
-    document->AddPair("rows", std::make_unique<json::TJSONArray>());
-  } else {
+  module->read_only([&] {
+    std::string count_sql = "SELECT COUNT(*) AS TotalCount FROM " + table_names;
+    if (!where.empty()) {
+      count_sql += " WHERE " + where;
+    }
+    {
+      QueryHolder count(*module, std::move(count_sql));
+      count->Open();
+      total = low32(count->FieldByName("TotalCount").AsInteger());
+      count->Close();
+    }
+
+    const int32_t offset = page_offset(page, rows_per_page);
+    if (offset > total) {
+      document = std::make_unique<json::TJSONObject>();
+      document->AddPair("rowCount", std::make_unique<json::TJSONNumber>(int32_t{0}));
+      document->AddPair("rows", std::make_unique<json::TJSONArray>());
+      return;
+    }
     std::string select_sql = "SELECT " + field_names + " FROM " + table_names;
     if (!where.empty()) {
       select_sql += " WHERE " + where;
@@ -347,15 +395,17 @@ bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpRep
       row_count = count->Fields(0).AsInteger();
       count->Close();
     }
-    document = DataSetToGridJson(*query, offset, rows_per_page, row_count);
+    document = DataSetToGridJson(*query, offset, rows_per_page, row_count, page_limit);
     query->Close();
-  }
+  });
   document->AddPair("title", std::make_unique<json::TJSONString>(table_names));
   document->AddPair("total", std::make_unique<json::TJSONNumber>(total));
   document->AddPair("page", std::make_unique<json::TJSONNumber>(page));
 
+  std::string body = document->ToString();
+  PageBytes(page_limit).check(body.size());
   aReply.mContentType = "text/json; charset=utf-8";
-  aReply.WriteString(document->ToString());
+  aReply.WriteString(body);
   return true;
 }
 

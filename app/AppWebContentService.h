@@ -42,10 +42,12 @@ class TContentSQLSelect : public TCustomContent {
 // The grid document of an open dataset standing on its first row: "fldCount", "fldNames",
 // "fldLabels", "fldClasses", "rowCount" (all rows of the query: `row_count` when the caller
 // knows it, else the dataset's RecordCount) and "rows", at most `page_size` rows after
-// skipping `offset` (none skipped when negative).
+// skipping `offset` (none skipped when negative). Fails once the cell texts pass
+// `max_page_bytes` (no limit when 0 or less), before the rest of the rows are read.
 std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, int32_t offset,
                                                      int32_t page_size,
-                                                     std::optional<int64_t> row_count = {});
+                                                     std::optional<int64_t> row_count = {},
+                                                     int64_t max_page_bytes = 0);
 
 // The kind a grid shows for a field: "string", "integer", "money", "numeric", or the class
 // name without "T" and "Field" in lower case ("boolean", "datetime", "widememo"...).

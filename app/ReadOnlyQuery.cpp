@@ -2,9 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
+#include <string>
 #include <string_view>
 
+#include "base/exception.h"
 #include "base/text.h"
 
 namespace appsrv::app {
@@ -13,6 +17,9 @@ namespace {
 // Pragmas that only describe the schema; the database layer may read them to type columns.
 constexpr std::array<std::string_view, 6> kReadingPragmas = {
     "table_info", "table_xinfo", "index_list", "index_info", "index_xinfo", "foreign_key_list"};
+
+// Virtual machine steps between two looks at the clock: a fraction of a millisecond.
+constexpr int kProgressSteps = 10000;
 
 int authorize_reads(void*, int action, const char* arg1, const char*, const char*, const char*) {
   switch (action) {
@@ -38,10 +45,42 @@ int authorize_reads(void*, int action, const char* arg1, const char*, const char
 
 }  // namespace
 
-ReadOnlyScope::ReadOnlyScope(sqlite3* db) : db_(db) {
+ReadOnlyScope::ReadOnlyScope(sqlite3* db, std::chrono::milliseconds timeout,
+                             int64_t max_value_bytes)
+    : db_(db), timeout_(timeout), deadline_(std::chrono::steady_clock::now() + timeout) {
   sqlite3_set_authorizer(db_, authorize_reads, nullptr);
+  if (timeout_.count() > 0) {
+    sqlite3_progress_handler(db_, kProgressSteps, on_progress, this);
+  }
+  if (max_value_bytes > 0) {
+    previous_length_limit_ = sqlite3_limit(
+        db_, SQLITE_LIMIT_LENGTH, static_cast<int>(std::min<int64_t>(max_value_bytes, INT_MAX)));
+  }
 }
 
-ReadOnlyScope::~ReadOnlyScope() { sqlite3_set_authorizer(db_, nullptr, nullptr); }
+ReadOnlyScope::~ReadOnlyScope() {
+  sqlite3_set_authorizer(db_, nullptr, nullptr);
+  if (timeout_.count() > 0) {
+    sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+  }
+  if (previous_length_limit_ >= 0) {
+    sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, previous_length_limit_);
+  }
+}
+
+int ReadOnlyScope::on_progress(void* scope) {
+  auto* self = static_cast<ReadOnlyScope*>(scope);
+  if (!self->timed_out_ && std::chrono::steady_clock::now() >= self->deadline_) {
+    self->timed_out_ = true;
+  }
+  return self->timed_out_ ? 1 : 0;
+}
+
+void ReadOnlyScope::throw_if_timed_out() const {
+  if (timed_out_) {
+    throw base::Exception("The query ran longer than " + std::to_string(timeout_.count()) +
+                          " ms and was stopped.");
+  }
+}
 
 }  // namespace appsrv::app

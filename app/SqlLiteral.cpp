@@ -231,4 +231,17 @@ std::string SqlLiteral(std::string_view dt_type, std::string_view value,
   return SqlQuoted(value);
 }
 
+std::string SqlKeyCondition(std::string_view dt_type, std::string_view value,
+                            const std::string& column) {
+  if (kind_of_type(dt_type) != ValueKind::kGuid) {
+    return column + "=" + SqlLiteral(dt_type, value, column);
+  }
+  SqlLiteral(dt_type, value, column);  // refuses what is no GUID
+  std::string_view digits = value;
+  if (digits.front() == '{') {
+    digits = digits.substr(1, digits.size() - 2);
+  }
+  return "upper(trim(" + column + ",'{}'))=" + SqlQuoted(base::ascii_uppercase(digits));
+}
+
 }  // namespace appsrv::app

@@ -13,4 +13,11 @@ namespace appsrv::app {
 // never add SQL.
 std::string SqlLiteral(std::string_view dt_type, std::string_view value, const std::string& column);
 
+// The condition of a WHERE clause matching `column` to `value`, both of type `dt_type`. GUIDs
+// are compared without braces and case ("upper(trim(column,'{}'))='0123ABCD-...'"), since
+// packets serve them as {UPPER} whatever the stored form; other kinds as column=SqlLiteral.
+// Throws as SqlLiteral does.
+std::string SqlKeyCondition(std::string_view dt_type, std::string_view value,
+                            const std::string& column);
+
 }  // namespace appsrv::app

@@ -118,7 +118,7 @@ void TADODataSet::Open() {
   load_row_from_statement();
 }
 
-void TADODataSet::Close() {
+void TADODataSet::Close() noexcept {
   active_ = false;
   eof_ = true;
   appending_ = false;

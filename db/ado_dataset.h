@@ -39,7 +39,7 @@ class TADODataSet {
 
   // Runs the query (one statement) and stands on its first row. Throws DatabaseError.
   void Open();
-  void Close();
+  void Close() noexcept;
   bool Active() const { return active_; }
 
   // Rows of the whole result (counted once per Open).
@@ -116,6 +116,19 @@ class TADOQuery : public TADODataSet {
   using TADODataSet::TADODataSet;
   const std::string& SQL() const { return CommandText(); }
   void SetSQL(std::string sql) { SetCommandText(std::move(sql)); }
+};
+
+// Closes a dataset when the scope ends, however it ends: an open dataset holds a read snapshot
+// of the database.
+class TDataSetCloser {
+ public:
+  explicit TDataSetCloser(TADODataSet& dataset) : dataset_(dataset) {}
+  ~TDataSetCloser() { dataset_.Close(); }
+  TDataSetCloser(const TDataSetCloser&) = delete;
+  TDataSetCloser& operator=(const TDataSetCloser&) = delete;
+
+ private:
+  TADODataSet& dataset_;
 };
 
 }  // namespace appsrv::db

@@ -265,6 +265,26 @@ std::string TGuidField::packet_text() const {
 }
 
 std::string TIntegerField::AsString() const { return digits_of_integer(*this); }
+
+std::string TIntegerField::packet_text() const {
+  struct Range {
+    int64_t low;
+    int64_t high;
+    std::string_view name;
+  };
+  Range range{INT32_MIN, INT32_MAX, "32-bit integer"};
+  if (DataType() == FieldType::kSmallint) {
+    range = {INT16_MIN, INT16_MAX, "16-bit integer"};
+  } else if (DataType() == FieldType::kByte) {
+    range = {0, UINT8_MAX, "8-bit unsigned integer"};
+  }
+  const int64_t value = AsInteger();
+  if (value < range.low || value > range.high) {
+    throw DatabaseError("Value " + std::to_string(value) + " of field " + FieldName() +
+                        " does not fit its declared " + std::string(range.name) + " type");
+  }
+  return std::to_string(value);
+}
 std::string TLargeintField::AsString() const { return digits_of_integer(*this); }
 std::string TFloatField::AsString() const { return digits_of_float(*this); }
 std::string TFloatField::packet_text() const { return round_trip_float_text(AsFloat()); }

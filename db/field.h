@@ -131,11 +131,14 @@ class TNumericField : public TField {
   std::string_view ClassName() const override { return "TNumericField"; }
 };
 
+// Packets declare the column's size (32, 16 or 8 bits); a value beyond it fails the packet.
 class TIntegerField : public TNumericField {
  public:
   using TNumericField::TNumericField;
   std::string_view ClassName() const override { return "TIntegerField"; }
   std::string AsString() const override;
+  // Throws DatabaseError naming the field when the value does not fit the declared size.
+  std::string packet_text() const override;
 };
 
 class TSmallintField : public TIntegerField {

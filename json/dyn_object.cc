@@ -115,6 +115,18 @@ class DynWriter {
   DynWriter(std::string& out, bool indent, bool escape)
       : out_(out), indent_(indent), escape_(escape) {}
 
+  // JSON has no words for the infinities or NaN: an infinity is written as a number too large
+  // for a double, which every reader takes back as that infinity; NaN becomes null.
+  void double_text(double v) {
+    if (std::isnan(v)) {
+      out_ += "null";
+    } else if (std::isinf(v)) {
+      out_ += v > 0 ? "1e999" : "-1e999";
+    } else {
+      out_ += base::float_text(v);
+    }
+  }
+
   void value(const TDynObject& v, int level) {
     if (v.processing_) {
       out_ += "null";
@@ -129,7 +141,7 @@ class DynWriter {
         out_ += std::get<bool>(v.payload_) ? "true" : "false";
         break;
       case TDynType::stDouble:
-        out_ += base::float_text(std::get<double>(v.payload_));
+        double_text(std::get<double>(v.payload_));
         break;
       case TDynType::stCurrency:
         append_currency(out_, std::get<int64_t>(v.payload_));

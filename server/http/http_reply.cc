@@ -6,6 +6,7 @@
 
 #include "base/encoding.h"
 #include "base/exception.h"
+#include "base/files.h"
 #include "base/text.h"
 #include "server/exchange/hsm_stream.h"
 #include "server/exchange/http_packet.h"
@@ -60,9 +61,19 @@ THttpReply::THttpReply(char* aBuffer, int32_t aSize) : mBuffer(aBuffer), mBuffer
   Clear();
 }
 
-THttpReply::~THttpReply() = default;
+THttpReply::~THttpReply() { discard_owned_file(); }
+
+void THttpReply::discard_owned_file() noexcept {
+  if (mFileDelete && !file_handed_over_ && !mFilePathname.empty()) {
+    base::delete_file(mFilePathname);
+  }
+  mFilePathname.clear();
+  mFileDelete = false;
+  file_handed_over_ = false;
+}
 
 void THttpReply::Clear() {
+  discard_owned_file();
   mCookies.Clear();
   mHeaders.clear();
   mHeaders.set_separator(':');
@@ -75,8 +86,6 @@ void THttpReply::Clear() {
   mLastModified = 0;
   mExpires = 0;
   mDataType = rtNone;
-  mFilePathname.clear();
-  mFileDelete = false;
   mSendingFile = false;
   mCacheControlEnabled = true;
   mContentType = kDefaultContentType;
@@ -146,6 +155,9 @@ void THttpReply::SendRedirect(std::string_view aURL) {
 
 void THttpReply::SendFile(std::string_view aPathname, bool aDisableCacheControl, bool aDelete) {
   SetDataType(rtFile);
+  if (aPathname != mFilePathname) {
+    discard_owned_file();
+  }
   mSendingFile = true;
   mCacheControlEnabled = !aDisableCacheControl;
   mFilePathname = aPathname;
@@ -154,6 +166,7 @@ void THttpReply::SendFile(std::string_view aPathname, bool aDisableCacheControl,
 
 void THttpReply::SendCacheFile(std::string_view aPathname) {
   SetDataType(rtCacheFile);
+  discard_owned_file();
   mFilePathname = aPathname;
   mFileDelete = false;
 }
@@ -282,11 +295,19 @@ void THttpReply::Commit() {
       base::iequals(mContentType, kDefaultContentType)) {
     SetHeader("X-UA-Compatible", mIECompatibilityMode);
   }
-  write_payload();
+  try {
+    write_payload();
+  } catch (...) {
+    if (spilled != nullptr) {
+      mFileDelete = false;  // the stream, freed below, deletes its own file
+    }
+    throw;
+  }
   // Handed over only once the packet names it; a failed commit takes the file along.
   if (spilled != nullptr) {
     spilled->SetTransient(false);
   }
+  file_handed_over_ = mDataType == rtFile && mFileDelete;
 }
 
 }  // namespace appsrv::server

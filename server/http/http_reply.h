@@ -39,7 +39,9 @@ class THttpReply {
   THttpReply& operator=(const THttpReply&) = delete;
   ~THttpReply();
 
-  // Back to the initial state: no body, cookies or headers, code 200, type rtNone.
+  // Back to the initial state: no body, cookies or headers, code 200, type rtNone. A file the
+  // reply was to delete after sending (a spilled body it took over) and has not yet handed to
+  // the transport is deleted now.
   void Clear();
 
   uint16_t Code() const { return mCode; }
@@ -64,6 +66,8 @@ class THttpReply {
   void SetHeader(std::string_view aName, std::string_view aValue);
   // Code 302 with a Location header; drops every cookie of the reply.
   void SendRedirect(std::string_view aURL);
+  // With aDelete the reply owns the file: it goes to the transport with Commit, or is deleted
+  // when the reply is cleared, given another file, or freed first.
   void SendFile(std::string_view aPathname, bool aDisableCacheControl, bool aDelete);
   void SendCacheFile(std::string_view aPathname);
   // Takes the stream as inline body. Throws "ContentStream already exists." when a body
@@ -102,8 +106,10 @@ class THttpReply {
   void SetDataType(THttpReplyType aType);
   void apply_cache_headers();
   void write_payload();
+  void discard_owned_file() noexcept;
 
   THttpReplyType mDataType = rtNone;
+  bool file_handed_over_ = false;  // Commit gave the owned file to the transport
   std::unique_ptr<TStreamHelper> mContentStream;
 };
 

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "base/exception.h"
 #include "base/files.h"
+#include "base/random.h"
 #include "base/text.h"
 #include "server/exchange/file_stream.h"
 #include "server/exchange/memory_stream.h"
@@ -48,6 +51,24 @@ class ExistingFileStream : public FileStream {
 std::mutex app_files_mu;
 std::vector<std::string> app_files;  // guarded by app_files_mu
 
+// Every cache file made here, with the identifier of the session that owns it ("" for the
+// server's own). Entries of files deleted elsewhere (with their session) are swept out as the
+// map grows.
+std::mutex owners_mu;
+std::map<std::string, std::string, std::less<>> owners;  // guarded by owners_mu
+size_t owners_sweep_at = 1024;                           // guarded by owners_mu
+constexpr size_t kMinSweepSize = 1024;
+
+// Random hexadecimal digits in every cache file name: 128 bits that no client can guess.
+constexpr size_t kNameRandomBytes = 16;
+
+std::string unguessable_prefix() { return kPrefix + base::random_hex(kNameRandomBytes); }
+
+void forget_owner(const std::string& path) {
+  std::scoped_lock lock(owners_mu);
+  owners.erase(path);
+}
+
 std::string cache_dir() { return base::include_trailing_slash(temp_folder()); }
 
 // The owner must name a session (and a form for ctForm); returns the session's internal URL
@@ -56,7 +77,8 @@ const std::string& check_owner(const CacheOwner* owner, TCacheType type) {
   if (owner == nullptr) {
     throw base::Exception("Cache owner must be specified.");
   }
-  if (owner->internal_url_base == nullptr || owner->session_files == nullptr) {
+  if (owner->internal_url_base == nullptr || owner->session_files == nullptr ||
+      owner->app_id == nullptr) {
     throw base::Exception("Session object is not defined.");
   }
   if (type == TCacheType::ctForm && owner->form_files == nullptr) {
@@ -65,8 +87,17 @@ const std::string& check_owner(const CacheOwner* owner, TCacheType type) {
   return *owner->internal_url_base;
 }
 
-// Records the file in the list its cache type names; one-time files are listed nowhere.
+// Records the file's owner, and the file in the list its cache type names; one-time files are
+// listed nowhere.
 void record(const CacheOwner& owner, const std::string& path, TCacheType type) {
+  {
+    std::scoped_lock lock(owners_mu);
+    owners[path] = type == TCacheType::ctApp ? std::string() : *owner.app_id;
+    if (owners.size() >= owners_sweep_at) {
+      std::erase_if(owners, [](const auto& entry) { return !base::file_exists(entry.first); });
+      owners_sweep_at = std::max(kMinSweepSize, 2 * owners.size());
+    }
+  }
   switch (type) {
     case TCacheType::ctApp: {
       // Whichever controller stops next deletes the server-wide files.
@@ -198,6 +229,7 @@ TReadCacheFileStream::~TReadCacheFileStream() {
   file_.reset();
   if (mCacheType == TCacheType::ctOneTime) {
     ::unlink(path_.c_str());
+    forget_owner(path_);
   }
 }
 
@@ -224,7 +256,7 @@ int64_t TReadCacheFileStream::Seek(int64_t offset, SeekOrigin origin) {
 void TReadCacheFileStream::SetSize(int64_t) { throw base::Exception("Stream is not resizable"); }
 
 std::string TSvAppCache::NewTempFileName(std::string_view AExtension) {
-  return make_temp_name(cache_dir(), kPrefix, AExtension);
+  return make_temp_name(cache_dir(), unguessable_prefix(), AExtension);
 }
 
 std::unique_ptr<TCacheStream> TSvAppCache::NewCacheStream(const CacheOwner* aOwner,
@@ -233,8 +265,8 @@ std::unique_ptr<TCacheStream> TSvAppCache::NewCacheStream(const CacheOwner* aOwn
                                                           std::string& href) {
   // The owner is checked before the file exists, so a refused call leaves nothing behind.
   const std::string& url_base = check_owner(aOwner, aCacheType);
-  auto file = std::make_unique<TTempFileStream>(cache_dir(), kPrefix, std::string_view{},
-                                                /*delete_file=*/false);
+  auto file = std::make_unique<TTempFileStream>(cache_dir(), unguessable_prefix(),
+                                                std::string_view{}, /*delete_file=*/false);
   const std::string path = file->path();
   record(*aOwner, path, aCacheType);
   href = href_of(url_base, path);
@@ -277,9 +309,9 @@ std::unique_ptr<TCacheStream> TSvAppCache::NewCacheStream(const CacheOwner* aOwn
                                         aCacheType);
 }
 
-// A file outside the cache folder is copied in (under its name, with ".tmp" appended when it
-// lacks it) unless a file of that name is cached already, whose href is then returned; a file
-// inside the folder without ".tmp" is renamed to carry it. The trailer is then appended.
+// The file gets a target of its own under a new unguessable name, so that adding two files
+// of the same name gives two cache files: a file outside the cache folder is copied there, a
+// file inside it is renamed. The trailer is then appended.
 std::string TSvAppCache::AddFileToCache(const CacheOwner* aOwner, const std::string& aFileName,
                                         std::string_view aContentType, TCacheType aCacheType) {
   if (!base::file_exists(aFileName)) {
@@ -287,26 +319,13 @@ std::string TSvAppCache::AddFileToCache(const CacheOwner* aOwner, const std::str
                           "\" to cache. The file does not exist.");
   }
   check_owner(aOwner, aCacheType);
-  const std::string dir = cache_dir();
-  std::string name = base::extract_file_name(aFileName);
-  // Exact case: "/$/temp/<name>" is answered from <name> + ".tmp", so "X.TMP" would be
-  // unreachable under its href.
-  if (!base::ends_with(name, ".tmp")) {
-    name += ".tmp";
-  }
-  const std::string target = dir + name;
-  if (base::extract_file_path(aFileName) != dir) {
-    if (base::file_exists(target)) {
-      TReadFileStream existing(target);
-      return read_cache_trailer(existing).href;
-    }
+  const std::string target = NewTempFileName();
+  if (base::extract_file_path(aFileName) != cache_dir()) {
     if (const int err = base::copy_file(aFileName, target); err != 0) {
       throw base::Exception("Cannot create file \"" + target + "\": " + base::errno_text(err));
     }
-  } else if (target != aFileName) {
-    if (std::rename(aFileName.c_str(), target.c_str()) != 0) {
-      base::throw_errno("rename " + aFileName);
-    }
+  } else if (std::rename(aFileName.c_str(), target.c_str()) != 0) {
+    base::throw_errno("rename " + aFileName);
   }
   std::string href;
   NewCacheStream(aOwner, target, aContentType, aCacheType, href)->Close();
@@ -342,6 +361,7 @@ std::string TSvAppCache::ResourceToCacheFile(const CacheOwner* aOwner,
 int TSvAppCache::ClearCache(std::vector<std::string>& ACacheList) {
   for (size_t i = ACacheList.size(); i-- > 0;) {
     if (base::delete_file(ACacheList[i])) {
+      forget_owner(ACacheList[i]);
       ACacheList.erase(ACacheList.begin() + static_cast<std::ptrdiff_t>(i));
     }
   }
@@ -356,6 +376,19 @@ std::vector<std::string> TSvAppCache::AppCacheFiles() {
 int TSvAppCache::ClearAppCache() {
   std::scoped_lock lock(app_files_mu);
   return ClearCache(app_files);
+}
+
+std::optional<std::string> TSvAppCache::OwnerOf(const std::string& path) {
+  std::scoped_lock lock(owners_mu);
+  const auto it = owners.find(path);
+  if (it == owners.end()) {
+    return std::nullopt;
+  }
+  if (!base::file_exists(path)) {
+    owners.erase(it);
+    return std::nullopt;
+  }
+  return it->second;
 }
 
 }  // namespace appsrv::server

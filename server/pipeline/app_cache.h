@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,8 @@ struct CacheOwner {
   const std::string* internal_url_base = nullptr;
   std::vector<std::string>* session_files = nullptr;  // the session's cache-file list
   std::vector<std::string>* form_files = nullptr;     // set when the owner is a form
+  // The owning session's identifier: only requests of that session are served its files.
+  const std::string* app_id = nullptr;
 };
 
 // Writes a cache file: the body through the stream interface, then, when closed, the trailer
@@ -102,7 +105,8 @@ class TReadCacheFileStream : public Stream {
 // the controller sets to its CacheDir). Thread-safe; the owner lists follow CacheOwner's rule.
 class TSvAppCache {
  public:
-  // CacheDir + "QVK" + stamp + counter + extension (".tmp" when empty).
+  // CacheDir + "QVK" + 32 random hexadecimal digits + stamp + counter + extension (".tmp" when
+  // empty). Cache files are named so too: their hrefs cannot be guessed.
   static std::string NewTempFileName(std::string_view AExtension = {});
 
   // A new cache file; `href` receives its URL. Throws "Cache owner must be specified.",
@@ -126,8 +130,9 @@ class TSvAppCache {
                                                       std::string_view aContentType,
                                                       TCacheType aCacheType, std::string& href);
 
-  // Makes `aFileName` a cache file and returns its href (see app_cache.cc). Throws "Can't add
-  // file \"<name>\" to cache. The file does not exist." for a missing file.
+  // Makes `aFileName` a cache file of its own, under a new name, and returns its href (see
+  // app_cache.cc). Throws "Can't add file \"<name>\" to cache. The file does not exist." for a
+  // missing file.
   static std::string AddFileToCache(const CacheOwner* aOwner, const std::string& aFileName,
                                     std::string_view aContentType, TCacheType aCacheType);
   // Copies the whole of AStream (from its start) into a new cache file, or into CacheDir + the
@@ -145,6 +150,10 @@ class TSvAppCache {
   // The server-wide list of ctApp files, cleared when the server stops.
   static std::vector<std::string> AppCacheFiles();
   static int ClearAppCache();
+
+  // The identifier of the session that owns the cache file at `path`: "" for a server-wide
+  // (ctApp) file, nullopt for a file that is no cache file made here (or is gone).
+  static std::optional<std::string> OwnerOf(const std::string& path);
 };
 
 }  // namespace appsrv::server

@@ -53,6 +53,11 @@ const std::string* TSvServerSession::SessionRunParams() {
   return &run_params_;
 }
 
+std::string TSvServerSession::RequestSessionID(const std::string& path) {
+  ReadSessionID(path);
+  return app_id_;
+}
+
 void TSvServerSession::ReadSessionID(const std::string& path) {
   mTrackID = -1;
   std::string carrier;
@@ -181,15 +186,11 @@ void TSvServerSession::ProcessSessionRequest(const std::string& path) {
     mSession->FAuthUser = mUsername;
     mSession->FAuthPassword = mPassword;
   }
-  try {
-    if (attached.is_new) {
-      StartNewSession();
-    } else {
-      ServeExistingSession();
-    }
-  } catch (...) {
-    ReleaseSession();
-    throw;
+  // A failure leaves the session attached: Execute handles it first, then releases it.
+  if (attached.is_new) {
+    StartNewSession();
+  } else {
+    ServeExistingSession();
   }
   ReleaseSession();
 }

@@ -14,7 +14,8 @@ namespace appsrv::server {
 class TContentBase;
 
 // Holds at most one session locked, from attach to release, always released before the
-// request ends.
+// request ends. A failure while a session is attached is handled before the release, so that
+// OnException, the log report and the error page see the session.
 class TSvServerSession : public TSvServer {
  public:
   using TSvServer::TSvServer;
@@ -25,6 +26,9 @@ class TSvServerSession : public TSvServer {
 
  protected:
   const std::string* SessionRunParams() override;
+  std::string RequestSessionID(const std::string& path) override;
+  // The cookie, then the session goes back to the list (destroyed when terminated).
+  void ReleaseSession() noexcept override;
 
  private:
   // Reads the session and track identifiers the request carries.
@@ -40,8 +44,6 @@ class TSvServerSession : public TSvServer {
   void CheckAuthentication();
   void StartCheck();
   void WriteStartPage(const std::string& url);
-  // The cookie, then the session goes back to the list (destroyed when terminated).
-  void ReleaseSession() noexcept;
   void SetSessionCookie();
 
   TSvApplication* mSession = nullptr;

@@ -1,5 +1,7 @@
 #include "server/pipeline/sv_server.h"
 
+#include <algorithm>
+
 #include "base/date_time.h"
 #include "base/files.h"
 #include "base/text.h"
@@ -7,6 +9,7 @@
 #include "server/http/basic_credentials.h"
 #include "server/http/http_date_parser.h"
 #include "server/http/mime_types.h"
+#include "server/pipeline/app_cache.h"
 #include "server/pipeline/compress_stream.h"
 #include "server/pipeline/exception_renderer.h"
 #include "server/pipeline/internal_files.h"
@@ -59,6 +62,15 @@ std::string first_non_empty(const std::string& a, const std::string& b, const st
   return !a.empty() ? a : (!b.empty() ? b : c);
 }
 
+// The client's address: what a trusted proxy's forwarded-client header names; from any other
+// peer the headers are the client's own words, and the client is the peer.
+std::string client_address(const THttpRequest& request, const std::vector<std::string>& trusted) {
+  if (std::find(trusted.begin(), trusted.end(), request.mRemoteAddr) == trusted.end()) {
+    return request.mRemoteAddr;
+  }
+  return first_non_empty(request.mForwardedFor, request.mHttpClientIP, request.mRemoteAddr);
+}
+
 }  // namespace
 
 TSvServer::TSvServer(char* aBytes, int32_t aSize)
@@ -89,8 +101,7 @@ void TSvServer::SetBaseURL(std::string base) {
 void TSvServer::Execute() {
   try {
     SetBaseURL(controller_.URLBase() + mRequest->mScriptName);
-    mClientIP =
-        first_non_empty(mRequest->mForwardedFor, mRequest->mHttpClientIP, mRequest->mRemoteAddr);
+    mClientIP = client_address(*mRequest, controller_.SecurityOptions().TrustedProxies);
     Credentials credentials =
         request_credentials(mRequest->mAuthUser, mRequest->mAuthPass, mRequest->mAuthorization,
                             mRequest->mAuthorizationHeader);
@@ -126,15 +137,12 @@ void TSvServer::Execute() {
   } catch (const SilentAbort&) {
     // The reply built so far stands.
   } catch (const std::exception& e) {
-    try {
-      HandleException(e);
-    } catch (const std::exception& inner) {
-      // Rendering the error failed as well: the plainest answer that still tells the client.
-      mReply->Clear();
-      mReply->SetCode(500);
-      mReply->WriteString(inner.what());
-    }
+    AnswerFailure(e);
+  } catch (...) {
+    // Application code may throw anything; the client still gets an error reply.
+    AnswerFailure(ESvException("Unknown exception."));
   }
+  ReleaseSession();
   SetCurrentSession(nullptr);
   // A handler that produced nothing still answers: its status without a body, rather than a
   // packet the transport rejects.
@@ -150,6 +158,24 @@ void TSvServer::Execute() {
   } catch (const std::exception& e) {
     controller_.DoLogException(e);
     throw;
+  }
+}
+
+void TSvServer::AnswerFailure(const std::exception& e) noexcept {
+  try {
+    try {
+      HandleException(e);
+    } catch (const std::exception& inner) {
+      // Rendering the error failed as well: the plainest answer that still tells the client.
+      mReply->Clear();
+      mReply->SetCode(500);
+      mReply->WriteString(inner.what());
+    } catch (...) {
+      mReply->Clear();
+      mReply->SetCode(500);
+      mReply->WriteString("Unknown exception.");
+    }
+  } catch (...) {  // boundary: even the plain answer failed; Commit sends what the reply holds
   }
 }
 
@@ -187,6 +213,13 @@ void TSvServer::Route(const std::string& path) {
   if (base::starts_with(lower, "/$/temp/")) {
     const std::string file =
         map_url_to_file(controller_.CacheDir(), std::string(rest_after("/$/temp/")) + ".tmp");
+    // A session's cache files go to that session only; the server's own to anyone. Other
+    // files of the folder (spilled bodies of other requests) are no cache files at all.
+    const std::optional<std::string> owner = TSvAppCache::OwnerOf(file);
+    if (!owner || (!owner->empty() && *owner != RequestSessionID(path))) {
+      SendNotFound();
+      return;
+    }
     FileRule(file, true, "", FileMode::kCacheFile);
     return;
   }
@@ -349,9 +382,12 @@ void TSvServer::RenderError(const std::exception& e) {
   mReply->Clear();
   mReply->SetCode(500);
   // Details of the application and the framework only for a client on this machine: the peer
-  // address of the connection, which a client cannot choose (unlike Host or forwarded headers).
-  mReply->WriteString(RenderErrorPage(e, mRequest.get(), &controller_.ExceptionLogger(),
-                                      IsLoopbackAddress(mRequest->mRemoteAddr)));
+  // address of the connection, which a client cannot choose (unlike Host), and no
+  // forwarded-client header, which a reverse proxy on this machine adds for remote clients.
+  const bool local_client = IsLoopbackAddress(mRequest->mRemoteAddr) &&
+                            mRequest->mForwardedFor.empty() && mRequest->mHttpClientIP.empty();
+  mReply->WriteString(
+      RenderErrorPage(e, mRequest.get(), &controller_.ExceptionLogger(), local_client));
   if (dynamic_cast<const EInvalidSession*>(&e) != nullptr) {
     mReply->mCookies.RemoveCookie(mCookieName, mCookiePath);
   }

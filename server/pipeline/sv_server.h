@@ -63,6 +63,14 @@ class TSvServer {
   virtual std::string StartParams(bool all);
   // The current session's run parameters as raw text, when a session is attached.
   virtual const std::string* SessionRunParams() { return nullptr; }
+  // The identifier of the session the request names (cookie, parameter or path), without
+  // looking it up; "" when it names none.
+  virtual std::string RequestSessionID(const std::string& /*path*/) { return {}; }
+  // Gives back a session still attached once a failure has been handled; nothing without one.
+  virtual void ReleaseSession() noexcept {}
+  // HandleException for any failure; never throws. What escapes from handling it leaves a plain
+  // 500 reply.
+  void AnswerFailure(const std::exception& e) noexcept;
 
   TSvServerControllerBase& controller_;
   std::unique_ptr<THttpReply> mReply;

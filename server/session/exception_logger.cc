@@ -27,6 +27,27 @@ constexpr const char* kEmptyStackTrace = "[Stack trace is empty]";
 constexpr const char* kProgramVersion = "1.0.0";
 constexpr int kIndent = 20;
 
+// Calls `fn` with the path of each report file in `folder`: the files whose names start with
+// `stem` and end in ".log" (any case).
+void for_each_log_file(const std::string& folder, const std::string& stem,
+                       const std::function<void(const std::string&)>& fn) {
+  struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+  if (!dir) {
+    return;
+  }
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    const std::string path = folder + name;
+    if (base::file_exists(path) && base::istarts_with(name, stem) &&
+        base::iends_with(name, ".log")) {
+      fn(path);
+    }
+  }
+}
+
 std::string executable_file_name() {
   char buf[4096];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -180,6 +201,8 @@ void TSvExceptionLogger::Assign(const TSvExceptionLogger& other) {
   file_name_ = other.file_name_;
   purge_after_days_ = other.purge_after_days_;
   report_infos_ = other.report_infos_;
+  max_reports_per_minute_ = other.max_reports_per_minute_;
+  max_files_ = other.max_files_;
 }
 
 std::string TSvExceptionLogger::log_folder() const {
@@ -299,6 +322,36 @@ bool TSvExceptionLogger::write_file_locked() {
   }
 }
 
+bool TSvExceptionLogger::within_limits_locked() {
+  const auto minute = static_cast<int64_t>(std::floor(env_.now() * 1440.0));
+  if (minute != minute_) {
+    minute_ = minute;
+    written_this_minute_ = 0;
+  }
+  std::string refusal;
+  if (max_reports_per_minute_ > 0 && written_this_minute_ >= max_reports_per_minute_) {
+    refusal = "Exception log: more than " + std::to_string(max_reports_per_minute_) +
+              " reports within a minute; the rest of this minute's are dropped.";
+  } else if (max_files_ > 0 && log_type_ == TLogType::ltFile) {
+    int64_t files = 0;
+    for_each_log_file(log_folder(), log_file_stem(), [&](const std::string&) { ++files; });
+    if (files >= max_files_) {
+      refusal = "Exception log: " + log_folder() + " holds " + std::to_string(files) +
+                " report files; further reports are dropped until it is purged.";
+    }
+  }
+  if (refusal.empty()) {
+    ++written_this_minute_;
+    drop_told_ = false;
+    return true;
+  }
+  if (!drop_told_ && env_.event_log) {
+    drop_told_ = true;
+    env_.event_log(base::change_file_ext(env_.application_file, ""), refusal);
+  }
+  return false;
+}
+
 bool TSvExceptionLogger::LogException(const void* /*Sender*/, const std::exception* E) noexcept {
   if (!enabled_ || E == nullptr) {
     return false;
@@ -334,6 +387,9 @@ bool TSvExceptionLogger::LogException(const void* /*Sender*/, const std::excepti
 
     if (OnLogException && OnLogException(report_)) {
       return true;
+    }
+    if (!within_limits_locked()) {
+      return false;
     }
     if (log_type_ == TLogType::ltFile && write_file_locked()) {
       return true;
@@ -385,28 +441,14 @@ void TSvExceptionLogger::PurgeFiles() {
     throw base::Exception("Assertion failed: TSvExceptionLogger.PurgeFiles attempts to delete \"" +
                           folder + "\"");
   }
-  const std::string stem = log_file_stem();
   const base::DateTime limit = env_.now() - purge_after_days_;
-  struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-  };
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-  if (!dir) {
-    return;
-  }
   std::vector<std::string> doomed;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    const std::string path = folder + name;
-    if (!base::file_exists(path) || !base::istarts_with(name, stem) ||
-        !base::iends_with(name, ".log")) {
-      continue;
-    }
+  for_each_log_file(folder, log_file_stem(), [&](const std::string& path) {
     const std::optional<base::DateTime> modified = base::file_modified(path);
     if (modified.has_value() && *modified < limit) {
       doomed.push_back(path);
     }
-  }
+  });
   for (const std::string& path : doomed) {
     base::delete_file(path);
   }

@@ -93,6 +93,13 @@ class TSvExceptionLogger {
   void SetPurgeAfterDays(int32_t v) { purge_after_days_ = v; }
   const TReportInfos& ReportInfos() const { return report_infos_; }
   void SetReportInfos(const TReportInfos& v) { report_infos_ = v; }
+  // What failing requests can make the log hold: reports written (to files or the system log)
+  // within one minute of the clock, and report files in the log folder. Past either the
+  // report is dropped, and one line in the system log says so. 0 or less: no limit.
+  int32_t MaxReportsPerMinute() const { return max_reports_per_minute_; }
+  void SetMaxReportsPerMinute(int32_t v) { max_reports_per_minute_ = v; }
+  int32_t MaxFiles() const { return max_files_; }
+  void SetMaxFiles(int32_t v) { max_files_ = v; }
 
   // The controller's OnLogException: receives the report; true means it has been written.
   std::function<bool(const std::vector<std::string>& report)> OnLogException;
@@ -133,6 +140,9 @@ class TSvExceptionLogger {
   void add_sv_app_info_locked();
   // REQUIRES: mu_ held.
   bool write_file_locked();
+  // Whether one more report may be written now; when not, says so once in the system log.
+  // REQUIRES: mu_ held.
+  bool within_limits_locked();
 
   const ExceptionLoggerEnvironment env_;
   const base::DateTime start_time_;
@@ -145,11 +155,16 @@ class TSvExceptionLogger {
   std::string file_name_;
   int32_t purge_after_days_ = 0;
   TReportInfos report_infos_;
+  int32_t max_reports_per_minute_ = 30;
+  int32_t max_files_ = 1000;
 
   mutable std::mutex mu_;
   std::vector<std::string> report_;           // guarded by mu_
   std::vector<std::string> stack_trace_;      // guarded by mu_
   std::vector<std::type_index> ignore_list_;  // guarded by mu_
+  int64_t minute_ = -1;                       // guarded by mu_: the minute counted in
+  int32_t written_this_minute_ = 0;           // guarded by mu_
+  bool drop_told_ = false;  // guarded by mu_: the current run of drops has its line
 };
 
 class TSvApplication;

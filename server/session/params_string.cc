@@ -40,7 +40,7 @@ std::string TSvParamsString::Raw() const {
 
 void TSvParamsString::SetRaw(std::string_view raw) {
   clear();
-  std::string_view text = base::trim(raw);
+  std::string_view text = raw;
   if (!text.empty() && text.front() == '?') {
     text.remove_prefix(1);
   }

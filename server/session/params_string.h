@@ -18,7 +18,8 @@ class TSvParamsString : public base::NameValueList {
 
   // "?" + the lines joined by "&", or "" without lines.
   std::string Raw() const;
-  // Trims, drops a leading "?" and splits at "&" (empty pieces are dropped).
+  // Drops a leading "?" and splits at "&" (empty pieces are dropped). Each piece stays as it
+  // came, blanks and control characters included, so that SetRaw(Raw()) gives the same lines.
   void SetRaw(std::string_view raw);
   // Replaces the lines by those of `params` that may travel in start URLs: lines starting with
   // "SV_" are skipped, the rest pass CheckStartParameter with the controller's

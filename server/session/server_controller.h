@@ -88,6 +88,9 @@ struct TSvSecurityOptions {
   bool CheckSameUA = false;
   bool CheckFormId = false;
   bool ShowSecurityErrorDetails = true;
+  // Peers whose forwarded-client headers (X-Forwarded-For, Client-IP) name the client; for
+  // any other peer the client address is the peer's own.
+  std::vector<std::string> TrustedProxies = {"127.0.0.1", "::1"};
 };
 
 struct TSvSSLOptions {
@@ -121,6 +124,15 @@ struct BackButtonSettings {
 
 struct MobileSettings {
   std::string ViewportTag;
+};
+
+// Bounds on the application's read queries, whose texts come from clients: how long the reads
+// of one request may run, the largest value they may read, and the largest reply page they
+// may fill. 0 or less: no limit.
+struct TSvQueryLimits {
+  int32_t ReadTimeoutMs = 30000;
+  int64_t MaxValueBytes = int64_t{16} << 20;
+  int64_t MaxPageBytes = int64_t{64} << 20;
 };
 
 // Settings read only by page rendering, carried unchanged.
@@ -239,6 +251,7 @@ class TSvServerControllerBase {
   BackButtonSettings BackButtonOptions;
   MobileSettings MobileOptions;
   RenderSettings Render;
+  TSvQueryLimits QueryLimits;
 
   // ---- computed at construction ----
   const std::string& FProcessID() const { return process_id_; }

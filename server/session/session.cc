@@ -1,13 +1,11 @@
 #include "server/session/session.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <cmath>
 
 #include "base/encoding.h"
 #include "base/exception.h"
 #include "base/files.h"
+#include "base/random.h"
 #include "base/text.h"
 #include "server/exchange/render_stream.h"
 #include "server/exchange/sv_exception.h"
@@ -193,17 +191,7 @@ std::string EncodeSessionID(const uint8_t (&bytes)[16]) {
 
 std::string MakeSessionID() {
   uint8_t bytes[16];
-  size_t got = 0;
-  while (got < sizeof bytes) {
-    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      base::throw_errno("getrandom");
-    }
-    got += static_cast<size_t>(n);
-  }
+  base::random_bytes(bytes, sizeof bytes);
   bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // GUID version 4
   bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   return EncodeSessionID(bytes);

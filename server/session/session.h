@@ -145,7 +145,10 @@ class TSvApplication {
   friend class TSvSessions;
   TSvSessions* owner_;
   const SessionRequestInfo* current_request_ = nullptr;
-  bool registered_ = false;  // in the live list once; destruction then fires the events
+  // In the live list once; destruction then fires the events, OnCloseSession included, also
+  // for a session whose FOnCreateSession or OnNewSession failed (it stays listed until the
+  // timeout pass collects it).
+  bool registered_ = false;
 };
 
 // The thread's current session: set while a request is attached or while the timeout thread

@@ -22,8 +22,11 @@ constexpr uint64_t kPrunePasses = 60;
 constexpr size_t kPruneMinEntries = 100;
 constexpr double kPruneAgeDays = 240.0 / (24 * 60);
 
-// A failed attach leaves the thread without a current session and the session unlocked.
+// A failed attach leaves the thread without a current session and the session unlocked and
+// detached: the request's records end with it, while the session may stay listed until the
+// timeout pass destroys it (and logs its end).
 void give_back_failed(TSvApplication& s) {
+  s.Initialize(nullptr);
   SetCurrentSession(nullptr);
   s.Unlock();
 }
@@ -351,7 +354,8 @@ TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, st
       FOnCreateSession(*s);
     }
   } catch (...) {
-    s->Unlock();
+    give_back_failed(*s);
+    NotifyReleased();
     throw;
   }
   // A session without its folder still works; writing a cache file will then fail.

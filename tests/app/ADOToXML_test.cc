@@ -176,6 +176,13 @@ TEST(ADOToXMLTest, ChangePacketCases) {
        "'2001-02-03 04:05:06','1999-12-31',1,X'00ffdead',"
        "'{01234567-89AB-CDEF-0123-456789ABCDEF}')\r\n",
        ""},
+      {"GUID keys compared without braces and case", "Code,ID",
+       "<rs:delete><z:row ID=\"1\" Code=\"{0123abcd-89AB-CDEF-0123-456789ABCDEF}\"/></rs:delete>",
+       "DELETE FROM Customers WHERE upper(trim(Code,'{}'))='0123ABCD-89AB-CDEF-0123-456789ABCDEF'"
+       " AND ID=1\r\n",
+       ""},
+      {"GUID key that is none", "Code", "<rs:delete><z:row Code=\"x' OR 1=1\"/></rs:delete>", "",
+       "Value \"x' OR 1=1\" of field Code is not a GUID"},
       {"whitespace inside values kept as sent", "ID",
        "<rs:insert><z:row ID=\"1\" c1=\"a\tb&#10;c&#13;&#10;d \"/></rs:insert>",
        "INSERT INTO Customers(ID,Full Name) VALUES(1,'a\tb'||char(10)||'c'||char(13)||'"

@@ -133,6 +133,29 @@ TEST_F(UserSessionTest, TextWithLineBreaksIsSavedWhole) {
   EXPECT_EQ(info.find("\r\n"), info.find("INSERT INTO Numbers(ID,Name) VALUES(21") - 2);
 }
 
+// Packets serve GUIDs as {UPPER}; a change keyed on one finds its row however the database
+// stores it.
+TEST_F(UserSessionTest, GuidKeysFindTheirRowsWhicheverWayTheyAreStored) {
+  exec(
+      "CREATE TABLE Things(Code GUID PRIMARY KEY, Name VARCHAR(20));"
+      "INSERT INTO Things VALUES('0123abcd-89ab-cdef-0123-456789abcdef', 'lower');"
+      "INSERT INTO Things VALUES('{1123ABCD-89AB-CDEF-0123-456789ABCDEF}', 'braced');"
+      "INSERT INTO Things VALUES('2123ABCD-89AB-CDEF-0123-456789ABCDEF', 'plain');");
+  module().ApplyChanges(
+      data_element("<rs:update>\r\n<rs:original>\r\n"
+                   "<z:row Code=\"{0123ABCD-89AB-CDEF-0123-456789ABCDEF}\" Name=\"lower\"/>\r\n"
+                   "</rs:original>\r\n<z:row Name=\"changed\"/>\r\n</rs:update>\r\n"
+                   "<rs:update>\r\n<rs:original>\r\n"
+                   "<z:row Code=\"1123abcd-89ab-cdef-0123-456789abcdef\" Name=\"braced\"/>\r\n"
+                   "</rs:original>\r\n<z:row Name=\"changed\"/>\r\n</rs:update>\r\n"
+                   "<rs:delete>\r\n"
+                   "<z:row Code=\"{2123ABCD-89AB-CDEF-0123-456789ABCDEF}\" Name=\"plain\"/>\r\n"
+                   "</rs:delete>\r\n"),
+      "Things", "Code");
+  EXPECT_EQ(query("SELECT count(*) FROM Things WHERE Name='changed'"), 2);
+  EXPECT_EQ(query("SELECT count(*) FROM Things"), 2);
+}
+
 TEST_F(UserSessionTest, PacketErrorsPassUnchanged) {
   EXPECT_EQ(thrown_message([&] {
               module().ApplyChanges(

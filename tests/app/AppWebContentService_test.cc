@@ -234,22 +234,32 @@ TEST_F(AppServiceTest, FetchDataMembersAndEscapes) {
 
 TEST_F(AppServiceTest, FetchDataFailuresEndTheRequest) {
   make_numbers(3);
-  const std::string tables[] = {
-      "Missing",
-      "Numbers; DELETE FROM Numbers",
-      "Numbers; SELECT 1",
-      "Numbers WHERE ID IN (1",
+  exec("CREATE TABLE Wide(V INTEGER); INSERT INTO Wide VALUES(4294967296);");
+  struct Case {
+    std::string table;
+    std::string_view error;  // empty: any
   };
-  for (const std::string& table : tables) {
-    SCOPED_TRACE(table);
-    EXPECT_NE(thrown_message([&] {
-                call_function("FetchData",
-                              "{\"PageNo\":1,\"PageSize\":20,\"TableName\":\"" + table + "\"}");
-              }),
-              "");
+  const Case cases[] = {
+      {"Missing", ""},
+      {"Numbers; DELETE FROM Numbers", ""},
+      {"Numbers; SELECT 1", ""},
+      {"Numbers WHERE ID IN (1", ""},
+      {"Wide", "Value 4294967296 of field V does not fit its declared 32-bit integer type"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    const std::string message = thrown_message([&] {
+      call_function("FetchData",
+                    "{\"PageNo\":1,\"PageSize\":20,\"TableName\":\"" + c.table + "\"}");
+    });
+    EXPECT_NE(message, "");
+    if (!c.error.empty()) {
+      EXPECT_EQ(message, c.error);
+    }
+    // An open dataset would hold a read snapshot of the database until the next call.
+    EXPECT_FALSE(module().ADODataset.Active());
   }
   EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
-  // A later call closes the dataset a failure may have left open.
   EXPECT_EQ(fetch("{\"PageNo\":1,\"PageSize\":2,\"TableName\":\"Numbers\"}")->GetI("RecordCount"),
             3);
 }
@@ -379,6 +389,75 @@ TEST_F(SqlSelectTest, StatementsThatCannotRunEndTheRequest) {
     EXPECT_NE(thrown_message([&] { select(fields); }), "");
   }
   EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
+}
+
+// The read queries of both endpoints run within the controller's query limits; beyond one,
+// the request fails with an error that says which, and no page is sent.
+class QueryLimitsTest : public AppFixture {
+ protected:
+  void SetUp() override {
+    AppFixture::SetUp();
+    // Rows of about 100 bytes each; one row holds a value of 5000 bytes.
+    exec(
+        "CREATE TABLE Wide(ID INTEGER PRIMARY KEY, Body TEXT);"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 30) "
+        "INSERT INTO Wide SELECT i, printf('%.100c', 'x') FROM n;"
+        "CREATE TABLE Big(ID INTEGER PRIMARY KEY, Body TEXT);"
+        "INSERT INTO Big VALUES(1, printf('%.5000c', 'y'));");
+  }
+  std::string fetch_error(const std::string& table, int page_size) {
+    return thrown_message([&] {
+      call(service_, "POST", "/appservice/",
+           {"Function=FetchData", "Params={\"PageNo\":1,\"PageSize\":" + std::to_string(page_size) +
+                                      ",\"TableName\":\"" + table + "\"}"});
+    });
+  }
+  std::string select_error(const std::string& table, int page_size) {
+    return thrown_message([&] {
+      call(select_, "GET", "/rest/sqlselect",
+           {"tblNames=" + table, "rp=" + std::to_string(page_size)});
+    });
+  }
+  TContentAppService service_;
+  TContentSQLSelect select_;
+};
+
+TEST_F(QueryLimitsTest, ReadsStopAtTheirLimits) {
+  // Counting two million rows runs for a second or more; the deadline is far shorter.
+  const std::string endless =
+      "(WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r WHERE i < 2000000) "
+      "SELECT i FROM r)";
+  controller_->QueryLimits.ReadTimeoutMs = 50;
+  controller_->QueryLimits.MaxValueBytes = 4000;
+  controller_->QueryLimits.MaxPageBytes = 2000;
+  const std::string stopped = "The query ran longer than 50 ms and was stopped.";
+  const std::string too_big = "string or blob too big";
+  const std::string page = "The reply page would be larger than 2000 bytes; ask for fewer rows.";
+  struct Case {
+    std::string what;
+    std::function<std::string()> run;
+    std::string error;  // contained in the message
+  };
+  const Case cases[] = {
+      {"FetchData, endless", [&] { return fetch_error(endless, 20); }, stopped},
+      {"sqlselect, endless", [&] { return select_error(endless, 20); }, stopped},
+      {"FetchData, large value", [&] { return fetch_error("Big", 20); }, too_big},
+      {"sqlselect, large value", [&] { return select_error("Big", 20); }, too_big},
+      {"FetchData, large page", [&] { return fetch_error("Wide", 30); }, page},
+      {"sqlselect, large page", [&] { return select_error("Wide", 30); }, page},
+      {"FetchData, small page", [&] { return fetch_error("Wide", 2); }, ""},
+      {"sqlselect, small page", [&] { return select_error("Wide", 2); }, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string message = c.run();
+    if (c.error.empty()) {
+      EXPECT_EQ(message, "");
+    } else {
+      EXPECT_NE(message.find(c.error), std::string::npos) << message;
+    }
+    EXPECT_FALSE(module().ADODataset.Active());
+  }
 }
 
 TEST_F(SqlSelectTest, GridKindsAndCells) {

@@ -62,11 +62,16 @@ TEST_F(ReadOnlyScopeTest, AllowsReadsOnly) {
 }
 
 TEST_F(ReadOnlyScopeTest, EndsWithTheScope) {
+  ASSERT_EQ(exec("insert into T values(2, printf('%.100c', 'x'))"), SQLITE_OK);
+  const std::string long_read = "select b from T where a = 2";
   {
-    const ReadOnlyScope scope(db_.get());
+    const ReadOnlyScope scope(db_.get(), std::chrono::milliseconds(60000), 50);
     EXPECT_EQ(exec("delete from T"), SQLITE_AUTH);
+    EXPECT_EQ(exec(long_read), SQLITE_TOOBIG);
+    EXPECT_FALSE(scope.timed_out());
   }
   EXPECT_EQ(exec("delete from T"), SQLITE_OK);
+  EXPECT_EQ(exec(long_read), SQLITE_OK);
 }
 
 }  // namespace

@@ -177,7 +177,7 @@ TEST_F(PipelineTest, ProgramClientsAreStartedThenServed) {
   const Case cases[] = {
       {"", "Microsoft Internet Explorer", 8.0F},
       {"python-requests/2.31.0", "Microsoft Internet Explorer", 8.0F},
-      {"Mozilla/3.0 (compatible; Indy Library)", "Microsoft Internet Explorer", 8.0F},
+      {"Mozilla/3.0 (compatible; ReportFetcher)", "Microsoft Internet Explorer", 8.0F},
       {"curl/8.4.0", "Microsoft Internet Explorer", 8.0F},
       {"Go-http-client/1.1", "Microsoft Internet Explorer", 8.0F},
       {"okhttp/4.12.0", "Microsoft Internet Explorer", 8.0F},

@@ -297,6 +297,44 @@ TEST_F(DataSetTest, SaveWritesThePacketLayout) {
   EXPECT_EQ(ds.Fields(0).AsInteger(), 2);
 }
 
+// A packet declares each integer column's size; a stored value beyond it fails the packet with
+// the field's name instead of reaching clients under a type that cannot hold it.
+TEST_F(DataSetTest, SaveRefusesIntegersBeyondTheirDeclaredSize) {
+  struct Case {
+    std::string_view declared;
+    std::string_view stored;
+    std::string_view error;  // empty: saved
+  };
+  const Case cases[] = {
+      {"INTEGER", "2147483647", ""},
+      {"INTEGER", "-2147483648", ""},
+      {"INTEGER", "2147483648",
+       "Value 2147483648 of field V does not fit its declared 32-bit integer type"},
+      {"INT", "-4294967296",
+       "Value -4294967296 of field V does not fit its declared 32-bit integer type"},
+      {"SMALLINT", "-32768", ""},
+      {"SMALLINT", "32768", "Value 32768 of field V does not fit its declared 16-bit integer type"},
+      {"TINYINT", "255", ""},
+      {"TINYINT", "-1",
+       "Value -1 of field V does not fit its declared 8-bit unsigned integer type"},
+      {"BIGINT", "9223372036854775807", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.declared) + " " + std::string(c.stored));
+    exec("drop table if exists W");
+    exec("create table W (V " + std::string(c.declared) + ")");
+    exec("insert into W values(" + std::string(c.stored) + ")");
+    TADODataSet ds(&connection_);
+    ds.SetCommandText("select * from W");
+    ds.Open();
+    if (c.error.empty()) {
+      EXPECT_NE(ds.Save().find("<z:row V=\"" + std::string(c.stored) + "\"/>"), std::string::npos);
+    } else {
+      EXPECT_EQ(database_error([&] { (void)ds.Save(); }), c.error);
+    }
+  }
+}
+
 TEST_F(DataSetTest, ClientDataSetCollectsRowsAndCommitsThemLocally) {
   make_numbers(3);
   TADODataSet source(&connection_);

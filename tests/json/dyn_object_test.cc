@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -239,6 +240,33 @@ TEST(DynObjectTest, ScalarTexts) {
     }
   }
   EXPECT_EQ(TDynObject::make_string("12")->AsString(), "12");
+}
+
+// Doubles beyond the range of a number, and NaN, still write texts that a JSON reader accepts;
+// the infinities read back as themselves.
+TEST(DynObjectTest, NonFiniteDoublesWriteValidJson) {
+  struct Case {
+    std::string_view text;
+    std::string_view json;
+  };
+  const Case cases[] = {
+      {"[-1e999,1]", "[-1e999,1]"},
+      {"[1e999]", "[1e999]"},
+      {"{\"A\":2e400}", "{\"A\":1e999}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string written = parse(c.text)->AsJSon(false, true);
+    EXPECT_EQ(written, c.json);
+    const IDynObject back = TDynObject::ParseString(written);
+    ASSERT_NE(back, nullptr) << written;
+    EXPECT_EQ(back->AsJSon(false, true), written);
+  }
+  const IDynObject nan = TDynObject::make_array();
+  nan->array()->push_back(TDynObject::make_double(std::numeric_limits<double>::quiet_NaN()));
+  EXPECT_EQ(nan->AsJSon(false, true), "[null]");
+  EXPECT_EQ(TDynObject::make_double(-std::numeric_limits<double>::infinity())->AsJSon(false, true),
+            "-1e999");
 }
 
 TEST(DynObjectTest, AbsentMethodAndInProgressValues) {

@@ -375,6 +375,52 @@ TEST_F(HttpReplyTest, SendRenderStream) {
                  "ContentStream already exists.");
 }
 
+// A reply that took over a spilled body owns its file until Commit hands it to the transport:
+// clearing or dropping the reply deletes it, a committed one leaves it to the transport.
+TEST_F(HttpReplyTest, TakenOverFilesAreDeletedUnlessHandedOver) {
+  struct Case {
+    const char* what;
+    std::function<void(THttpReply&)> take_over;
+  };
+  const Case cases[] = {
+      {"spilled stream",
+       [](THttpReply& r) {
+         auto big = std::make_unique<THsmStream>(10, true);
+         big->Write("spilled body", 12);
+         r.SendHsmStream(std::move(big));
+       }},
+      {"spilled page",
+       [](THttpReply& r) {
+         auto big = std::make_unique<TSvRenderStream>(true);
+         big->Write(std::string(kPacketFlushSize + 1, 'r'));
+         r.SendRenderStream(std::move(big));
+       }},
+  };
+  enum class End { kClear, kDrop, kCommitThenClear };
+  for (const Case& c : cases) {
+    for (const End end : {End::kClear, End::kDrop, End::kCommitThenClear}) {
+      SCOPED_TRACE(::testing::Message() << c.what << " " << static_cast<int>(end));
+      std::string file;
+      {
+        std::vector<char> buffer(kExchangeBufferSize);
+        THttpReply reply(buffer.data(), kExchangeBufferSize);
+        c.take_over(reply);
+        ASSERT_EQ(reply.DataType(), rtFile);
+        file = reply.mFilePathname;
+        ASSERT_TRUE(base::file_exists(file));
+        if (end == End::kCommitThenClear) {
+          reply.Commit();
+        }
+        if (end != End::kDrop) {
+          reply.Clear();
+        }
+      }
+      EXPECT_EQ(base::file_exists(file), end == End::kCommitThenClear);
+      base::delete_file(file);
+    }
+  }
+}
+
 TEST_F(HttpReplyTest, FailedCommitStillFreesTheBody) {
   std::vector<char> tiny(5);
   THttpReply reply(tiny.data(), 5);

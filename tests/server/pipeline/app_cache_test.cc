@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -43,6 +44,7 @@ class AppCacheTest : public ::testing::Test {
   AppCacheTest() {
     session_.internal_url_base = &url_base_;
     session_.session_files = &session_files_;
+    session_.app_id = &app_id_;
     form_ = session_;
     form_.form_files = &form_files_;
   }
@@ -50,6 +52,7 @@ class AppCacheTest : public ::testing::Test {
 
   testing::ProcessTempFolder dir_;
   std::string url_base_ = "/abc/$/";
+  std::string app_id_ = "abc";
   std::vector<std::string> session_files_;
   std::vector<std::string> form_files_;
   CacheOwner session_;
@@ -143,7 +146,10 @@ TEST_F(AppCacheTest, ListsFilesWithTheirOwner) {
     EXPECT_EQ(TSvAppCache::AppCacheFiles().size(), c.app);
     EXPECT_EQ(session_files_.size(), c.session);
     EXPECT_EQ(form_files_.size(), c.form);
+    // Server-wide files belong to no session.
+    EXPECT_EQ(TSvAppCache::OwnerOf(cache->mFilename), c.app == 1 ? "" : app_id_);
   }
+  EXPECT_EQ(TSvAppCache::OwnerOf(dir_.tmp() + "other.tmp"), std::nullopt);
 }
 
 TEST_F(AppCacheTest, RefusesOwnersWithoutSessionOrForm) {
@@ -237,55 +243,44 @@ TEST_F(AppCacheTest, DeletesOneTimeFilesOnceRead) {
   }
 }
 
+// The cache file's path for an href of this fixture's session.
+std::string cached_path(const std::string& dir, const std::string& href) {
+  return dir + href.substr(std::string("/abc/$/temp/").size()) + ".tmp";
+}
+
 TEST_F(AppCacheTest, AddsFilesToTheCache) {
   testing::TempFolder outside;
-  base::write_file(outside.root() + "report.pdf", "%PDF");
-  const std::string href = TSvAppCache::AddFileToCache(&session_, outside.root() + "report.pdf",
-                                                       "application/pdf", TCacheType::ctSession);
-  EXPECT_EQ(href, "/abc/$/temp/report.pdf");
-  EXPECT_TRUE(base::file_exists(outside.root() + "report.pdf"));
-  {
-    TReadCacheFileStream reader(dir_.tmp() + "report.pdf.tmp");
-    EXPECT_EQ(read_all(reader), "%PDF");
-    EXPECT_EQ(reader.mContentType, "application/pdf");
-  }
-  // The same name again: the cached file answers, unchanged.
-  const std::string size_before = base::read_file(dir_.tmp() + "report.pdf.tmp");
-  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, outside.root() + "report.pdf", "x/y",
-                                        TCacheType::ctSession),
-            href);
-  EXPECT_EQ(base::read_file(dir_.tmp() + "report.pdf.tmp"), size_before);
-
-  // A file inside the cache folder is renamed to carry ".tmp".
+  testing::TempFolder other;
+  base::write_file(outside.root() + "report.pdf", "%PDF one");
+  base::write_file(other.root() + "report.pdf", "%PDF two");
   base::write_file(dir_.tmp() + "chart.png", "PNG");
-  EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, dir_.tmp() + "chart.png", "image/png",
-                                        TCacheType::ctOneTime),
-            "/abc/$/temp/chart.png");
-  EXPECT_FALSE(base::file_exists(dir_.tmp() + "chart.png"));
-  {
-    TReadCacheFileStream reader(dir_.tmp() + "chart.png.tmp");
-    EXPECT_EQ(read_all(reader), "PNG");
-  }
-
-  // Hrefs map back to <name> + ".tmp" exactly, so ".TMP" is not taken for the suffix.
   struct Case {
-    const char* name;
-    const char* href;
-    const char* cached;
+    std::string file;
+    const char* body;
+    TCacheType type;
+    bool source_stays;
   };
-  constexpr Case kCases[] = {
-      {"upper.TMP", "/abc/$/temp/upper.TMP", "upper.TMP.tmp"},
-      {"lower.tmp", "/abc/$/temp/lower", "lower.tmp"},
+  // Two files of one name, and a file inside the cache folder (moved in).
+  const Case cases[] = {
+      {outside.root() + "report.pdf", "%PDF one", TCacheType::ctSession, true},
+      {other.root() + "report.pdf", "%PDF two", TCacheType::ctSession, true},
+      {dir_.tmp() + "chart.png", "PNG", TCacheType::ctOneTime, false},
   };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    base::write_file(dir_.tmp() + c.name, "body");
-    EXPECT_EQ(TSvAppCache::AddFileToCache(&session_, dir_.tmp() + c.name, "text/plain",
-                                          TCacheType::ctSession),
-              c.href);
-    TReadCacheFileStream reader(dir_.tmp() + c.cached);
-    EXPECT_EQ(read_all(reader), "body");
-    EXPECT_EQ(reader.mHref, c.href);
+  std::vector<std::string> hrefs;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string href =
+        TSvAppCache::AddFileToCache(&session_, c.file, "application/pdf", c.type);
+    ASSERT_TRUE(href.starts_with("/abc/$/temp/QVK")) << href;
+    EXPECT_EQ(std::find(hrefs.begin(), hrefs.end(), href), hrefs.end());
+    hrefs.push_back(href);
+    EXPECT_EQ(base::file_exists(c.file), c.source_stays);
+    const std::string path = cached_path(dir_.tmp(), href);
+    EXPECT_EQ(TSvAppCache::OwnerOf(path), app_id_);
+    TReadCacheFileStream reader(path);
+    EXPECT_EQ(read_all(reader), c.body);
+    EXPECT_EQ(reader.mContentType, "application/pdf");
+    EXPECT_EQ(reader.mHref, href);
   }
 
   EXPECT_EQ(failure_message([&] {
@@ -341,10 +336,19 @@ TEST_F(AppCacheTest, ClearCacheKeepsWhatItCannotDelete) {
 TEST_F(AppCacheTest, NamesTemporaryFilesInTheCacheFolder) {
   const std::string a = TSvAppCache::NewTempFileName();
   const std::string b = TSvAppCache::NewTempFileName(".png");
-  EXPECT_TRUE(base::starts_with(a, dir_.tmp() + "QVK" + temp_name_stamp()));
+  std::string href;
+  const std::string c = TSvAppCache::NewSessionCacheStream(&session_, "", href)->mFilename;
+  for (const std::string& name : {a, b, c}) {
+    SCOPED_TRACE(name);
+    // "QVK", 32 random hexadecimal digits, then the stamp: no client can guess the name.
+    ASSERT_TRUE(base::starts_with(name, dir_.tmp() + "QVK"));
+    const std::string random = name.substr(dir_.tmp().size() + 3, 32);
+    EXPECT_EQ(random.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+    EXPECT_EQ(name.substr(dir_.tmp().size() + 35, temp_name_stamp().size()), temp_name_stamp());
+  }
+  EXPECT_NE(a.substr(dir_.tmp().size() + 3, 32), b.substr(dir_.tmp().size() + 3, 32));
   EXPECT_TRUE(base::ends_with(a, ".tmp"));
   EXPECT_TRUE(base::ends_with(b, ".png"));
-  EXPECT_NE(a.substr(0, a.size() - 4), b.substr(0, b.size() - 4));
 }
 
 }  // namespace

@@ -2,16 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "base/encoding.h"
 #include "base/exception.h"
+#include "base/text.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
+#include "server/pipeline/app_cache.h"
 #include "server/pipeline/content_base.h"
 #include "server/pipeline/pipeline_pages.h"
 #include "server/pipeline/session_forms.h"
 #include "server/session/auther.h"
+#include "server/session/exception_logger.h"
 #include "server/session/session_list.h"
 #include "tests/server/pipeline_fixture.h"
 
@@ -313,12 +317,35 @@ TEST_F(SessionPipelineTest, StartParametersFollowShowStartParams) {
   }
 }
 
+// A handler's failure is handled while its session is still attached: the application's
+// OnException sees the session, the log report describes it, and the error page's restart
+// link carries the session's run parameters.
 TEST_F(SessionPipelineTest, HandlerFailureIsAnErrorPage) {
   const std::string cookie = StartSession();
+  std::vector<std::string> seen;
+  controller_->OnException = [&](TSvApplication* s, const std::exception& e, bool&) {
+    seen.push_back(std::string(s != nullptr ? s->AppID() : "(none)") + " " + e.what());
+  };
+  std::vector<std::string> report;
+  controller_->ExceptionLogger().SetEnabled(true);
+  controller_->ExceptionLogger().OnLogException = [&](const std::vector<std::string>& lines) {
+    report = lines;
+    return true;
+  };
   const ReplyPacket r = Call(WithCookie(Post("/appservice/", {"Function=Fail"}), cookie));
   EXPECT_EQ(r.code, 500);
   EXPECT_EQ(calls_, 1);
-  // The session survives its handler's failure.
+  EXPECT_EQ(seen, std::vector<std::string>{AppIdOf(cookie) + " handler failed <here>"});
+  EXPECT_NE(std::find(report.begin(), report.end(), "Session ID         : " + AppIdOf(cookie)),
+            report.end())
+      << base::join(report, "\n");
+  EXPECT_NE(r.body_text().find("/$/start/" + encode_start_params("?Function=Add&Params={}") + "\""),
+            std::string::npos)
+      << r.body_text();
+  // The session survives its handler's failure, and its client keeps the cookie.
+  const ReplyPacketCookie* kept = FindCookie(r, "SV_MyApp");
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(AppIdOf(kept->value), AppIdOf(cookie));
   EXPECT_EQ(SessionCount(), 1);
   EXPECT_EQ(Call(WithCookie(Post("/appservice/", {"Function=Add"}), cookie)).code, 200);
 }
@@ -335,6 +362,90 @@ TEST_F(SessionPipelineTest, OtherAddressIsASecurityErrorAndEndsTheSession) {
   const ReplyPacket last = Call(WithCookie(Post("/appservice/", {"Function=Add"}), cookie));
   ExpectCookieRemoved(last);
   EXPECT_EQ(SessionCount(), 0);
+}
+
+// Forwarded-client headers name the client only when a trusted proxy sends them; from anyone
+// else the client is the connection's peer, so a stranger cannot pick the address that
+// CheckSameIP compares.
+TEST_F(SessionPipelineTest, ForwardedClientAddressOnlyFromTrustedProxies) {
+  struct Case {
+    std::vector<std::string> trusted;  // empty: the default
+    const char* peer;
+    const char* forwarded_for;
+    const char* client_ip;
+    const char* client;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {{},             "10.1.2.3",  "1.1.1.1", "",        "10.1.2.3"},
+      {{},             "10.1.2.3",  "",        "1.1.1.1", "10.1.2.3"},
+      {{},             "127.0.0.1", "1.1.1.1", "",        "1.1.1.1"},
+      {{},             "::1",       "",        "2.2.2.2", "2.2.2.2"},
+      {{},             "127.0.0.1", "",        "",        "127.0.0.1"},
+      {{"10.0.0.5"},   "10.0.0.5",  "1.1.1.1", "",        "1.1.1.1"},
+      {{"10.0.0.5"},   "127.0.0.1", "1.1.1.1", "",        "127.0.0.1"},
+  };
+  // clang-format on
+  const std::vector<std::string> defaults = controller_->SecurityOptions().TrustedProxies;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.peer) + " " + c.forwarded_for + " " + c.client_ip);
+    controller_->SecurityOptions().TrustedProxies = c.trusted.empty() ? defaults : c.trusted;
+    RequestPacketFields f = Post("/appservice/", {"Function=Add"});
+    f.remote_addr = c.peer;
+    f.forwarded_for = c.forwarded_for;
+    f.http_client_ip = c.client_ip;
+    const ReplyPacket r = Call(f);
+    const ReplyPacketCookie* cookie = FindCookie(r, "SV_MyApp");
+    ASSERT_NE(cookie, nullptr);
+    std::string client;
+    controller_->Sessions().LockList([&](TSvApplication& s) {
+      if (s.AppID() == AppIdOf(cookie->value)) {
+        client = s.FIP;
+      }
+    });
+    EXPECT_EQ(client, c.client);
+  }
+  controller_->SecurityOptions().TrustedProxies = defaults;
+
+  // Another machine claiming the session owner's address is still another machine.
+  const std::string cookie = StartSession();
+  RequestPacketFields f = WithCookie(Post("/appservice/", {"Function=Add"}), cookie);
+  f.remote_addr = "10.9.9.9";
+  f.forwarded_for = "10.1.2.3";
+  EXPECT_TRUE(PageShows(Call(f), "Security check failed"));
+  EXPECT_EQ(calls_, 0);
+}
+
+// A session's cache files are served to that session only.
+TEST_F(SessionPipelineTest, CacheFilesGoOnlyToTheirSession) {
+  const std::string owner_cookie = StartSession();
+  const std::string other_cookie = StartSession();
+  const std::string owner_id = AppIdOf(owner_cookie);
+  const std::string internal_base = "/$/";
+  std::vector<std::string> files;
+  const CacheOwner owner{&internal_base, &files, nullptr, &owner_id};
+  std::string href;
+  auto cache = TSvAppCache::NewSessionCacheStream(&owner, "text/plain", href);
+  cache->WriteBuffer("mine", 4);
+  cache.reset();
+  struct Case {
+    const char* who;
+    std::string cookie;  // empty: none
+    uint16_t code;
+  };
+  const Case cases[] = {
+      {"owner", owner_cookie, 200},
+      {"another session", other_cookie, 404},
+      {"no session", "", 404},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.who);
+    const RequestPacketFields f = c.cookie.empty() ? Get(href) : WithCookie(Get(href), c.cookie);
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.data_type, c.code == 200 ? rtCacheFile : rtInline);
+  }
+  TSvAppCache::ClearCache(files);
 }
 
 TEST_F(SessionPipelineTest, BasicAuthentication) {

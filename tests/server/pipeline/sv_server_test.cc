@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+
 #include "base/date_time.h"
 #include "base/files.h"
+#include "server/pipeline/app_cache.h"
 #include "server/pipeline/compress_stream.h"
 #include "server/pipeline/controller_start.h"
 #include "server/pipeline/internal_files.h"
@@ -120,11 +124,21 @@ TEST_F(RoutingTest, UncachedFilesFolderAndCacheFiles) {
   EXPECT_EQ(Header(pdf, "Cache-Control"), "no-cache");
   EXPECT_EQ(Call(Get("/$/filesnc/missing.pdf")).code, 404);
 
-  const std::string cache_file = controller_->CacheDir() + "QVKtest1.tmp";
-  base::write_file(cache_file, "body");
-  const ReplyPacket cached = Call(Get("/$/temp/QVKtest1"));
+  // The server's own cache files go to anyone; other files of the cache folder to no one.
+  const std::string internal_base = "/$/";
+  const std::string app_id = "owner";
+  std::vector<std::string> session_files;
+  const CacheOwner owner{&internal_base, &session_files, nullptr, &app_id};
+  std::string href;
+  auto cache = TSvAppCache::NewAppCacheStream(&owner, "text/plain", href);
+  cache->WriteBuffer("body", 4);
+  const std::string cache_file = cache->mFilename;
+  cache.reset();
+  const ReplyPacket cached = Call(Get(href));
   EXPECT_EQ(cached.data_type, rtCacheFile);
   EXPECT_EQ(cached.file_path, cache_file);
+  base::write_file(controller_->CacheDir() + "QVKtest1.tmp", "a spilled body");
+  EXPECT_EQ(Call(Get("/$/temp/QVKtest1")).code, 404);
   EXPECT_EQ(Call(Get("/$/temp/QVKnone")).code, 404);
 }
 
@@ -249,28 +263,59 @@ TEST_F(RoutingTest, ExecuteRequestEventAndDispatchEvents) {
             (std::vector<std::string>{"before", "/mine", "after", "before", "/$/ping", "after"}));
 }
 
+// Whatever a hook or handler throws, the client gets a committed error reply.
+TEST_F(RoutingTest, AnythingThrownEndsInACommittedErrorReply) {
+  struct Case {
+    const char* what;
+    std::function<void()> fail;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"std::exception", [] { throw std::runtime_error("plain failure"); }, "plain failure"},
+      {"an int", [] { throw 42; }, "Unknown exception."},
+      {"a string", [] { throw std::string("text"); }, "Unknown exception."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    controller_->OnBeforeDispatch = [&](THttpRequest&, THttpReply&) { c.fail(); };
+    RequestPacketFields f = Get("/$/ping");
+    f.remote_addr = "127.0.0.1";
+    const ReplyPacket r = Call(f);
+    EXPECT_EQ(r.code, 500);
+    EXPECT_TRUE(PageShows(r, std::string("Exception message  : ") + c.message)) << r.body_text();
+  }
+}
+
 TEST_F(RoutingTest, ErrorDetailsOnlyForTheLoopbackPeer) {
+  // A reverse proxy on this machine connects from the loopback address on behalf of remote
+  // clients, and says so in a forwarded-client header: such requests get no details.
   struct Case {
     const char* remote_addr;
     const char* host;
     const char* forwarded_for;
+    const char* client_ip;
     bool details;
   };
   // clang-format off
   const Case kCases[] = {
-      {"127.0.0.1", "example.org", "",          true},
-      {"::1",       "example.org", "",          true},
-      {"10.1.2.3",  "localhost",   "",          false},
-      {"10.1.2.3",  "127.0.0.1",   "127.0.0.1", false},
-      {"127.0.0.2", "localhost",   "",          false},
+      {"127.0.0.1", "example.org", "",            "",            true},
+      {"::1",       "example.org", "",            "",            true},
+      {"10.1.2.3",  "localhost",   "",            "",            false},
+      {"10.1.2.3",  "127.0.0.1",   "127.0.0.1",   "",            false},
+      {"127.0.0.2", "localhost",   "",            "",            false},
+      {"127.0.0.1", "example.org", "203.0.113.9", "",            false},
+      {"::1",       "example.org", "",            "203.0.113.9", false},
+      {"127.0.0.1", "example.org", "127.0.0.1",   "",            false},
   };
   // clang-format on
   for (const Case& c : kCases) {
-    SCOPED_TRACE(std::string(c.remote_addr) + " " + c.host);
+    SCOPED_TRACE(std::string(c.remote_addr) + " " + c.host + " " + c.forwarded_for + " " +
+                 c.client_ip);
     RequestPacketFields f = Get("/a\\b");
     f.remote_addr = c.remote_addr;
     f.host = c.host;
     f.forwarded_for = c.forwarded_for;
+    f.http_client_ip = c.client_ip;
     const ReplyPacket r = Call(f);
     EXPECT_EQ(r.code, 500);
     EXPECT_TRUE(PageShows(r, "Exception message  : Invalid characters in URL."));

@@ -230,6 +230,55 @@ TEST_F(ExceptionLoggerTest, SkipsIgnoredClassesButNotTheirSubclasses) {
   EXPECT_EQ(file_names(log_dir()).size(), 2u);
 }
 
+// Failing requests cannot fill the disk with reports: past the limits the surplus is
+// dropped, and one line in the system log says so.
+TEST_F(ExceptionLoggerTest, ReportsStayWithinTheirLimits) {
+  struct Case {
+    const char* what;
+    int32_t per_minute;
+    int32_t files;
+    std::vector<double> seconds;  // when each report is logged, after the start
+    size_t written;
+    std::vector<std::string> lines;  // system log lines
+  };
+  const std::string per_minute =
+      "Exception log: more than 3 reports within a minute; the rest of this minute's are "
+      "dropped.";
+  const std::string full = "Exception log: " + log_dir() +
+                           " holds 4 report files; further reports are dropped until it is purged.";
+  // clang-format off
+  const Case cases[] = {
+      {"burst within a minute", 3, 100, {0, 1, 2, 3, 4, 5}, 3, {per_minute}},
+      {"the next minute writes again", 3, 100, {0, 1, 2, 3, 60, 61, 62, 63}, 6,
+       {per_minute, per_minute}},
+      {"total", 100, 4, {0, 10, 20, 30, 40, 50, 60, 70}, 4, {full}},
+      {"defaults allow steady failures", TSvExceptionLogger().MaxReportsPerMinute(),
+       TSvExceptionLogger().MaxFiles(), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 10, {}},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    base::remove_tree(log_dir());
+    events_.clear();
+    auto logger = make_logger();
+    logger->SetMaxReportsPerMinute(c.per_minute);
+    logger->SetMaxFiles(c.files);
+    size_t logged = 0;
+    for (const double at : c.seconds) {
+      clock_ = start_ + at / 86400;
+      const FrameworkError error("failure");
+      logged += logger->LogException(nullptr, &error) ? 1 : 0;
+    }
+    EXPECT_EQ(logged, c.written);
+    EXPECT_EQ(file_names(log_dir()).size(), c.written);
+    std::vector<std::string> lines;
+    for (const EventEntry& e : events_) {
+      lines.push_back(e.text);
+    }
+    EXPECT_EQ(lines, c.lines);
+  }
+}
+
 TEST_F(ExceptionLoggerTest, KeepsReportsOfTheSameMillisecond) {
   auto logger = make_logger();
   logger->SetFileName("errors");

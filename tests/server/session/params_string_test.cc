@@ -10,12 +10,36 @@ namespace {
 TEST(ParamsStringTest, RawForm) {
   TSvParamsString p;
   EXPECT_EQ(p.Raw(), "");
-  p.SetRaw("  ?a=1&b=2&&c= ");
+  p.SetRaw("?a=1&b=2&&c=");
   EXPECT_EQ(p.lines(), (std::vector<std::string>{"a=1", "b=2", "c="}));
   EXPECT_EQ(p.Raw(), "?a=1&b=2&c=");
   EXPECT_EQ(p.value("A"), "1");
   p.SetRaw("");
   EXPECT_TRUE(p.empty());
+}
+
+// Parameters travel through the raw text (a restarted session takes them over) and must
+// come back as they were, blanks and control characters included.
+TEST(ParamsStringTest, RawTextKeepsEachPieceAsItCame) {
+  struct Case {
+    std::string_view raw;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"?a=1 &", {"a=1 "}},
+      {"?a=1&b=2 ", {"a=1", "b=2 "}},
+      {"? a = 1\t&c=\r\n", {" a = 1\t", "c=\r\n"}},
+      {"?x=\x01\x1f&&y= ", {"x=\x01\x1f", "y= "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.raw);
+    TSvParamsString p;
+    p.SetRaw(c.raw);
+    EXPECT_EQ(p.lines(), c.lines);
+    TSvParamsString back;
+    back.SetRaw(p.Raw());
+    EXPECT_EQ(back.lines(), c.lines);
+  }
 }
 
 TEST(ParamsStringTest, StartParameterCheck) {

@@ -102,6 +102,7 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_FALSE(c->SecurityOptions().CheckSameUA);
   EXPECT_FALSE(c->SecurityOptions().CheckFormId);
   EXPECT_TRUE(c->SecurityOptions().ShowSecurityErrorDetails);
+  EXPECT_EQ(c->SecurityOptions().TrustedProxies, (std::vector<std::string>{"127.0.0.1", "::1"}));
   EXPECT_EQ(c->SSLOptions().Port, 0);
   EXPECT_EQ(c->SSLOptions().NonSSLRequest, NonSslRequest::nsAccept);
   EXPECT_EQ(c->SSLOptions().SSLVersion, SslVersion::TLSv12);
@@ -114,6 +115,9 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_EQ(c->BackButtonOptions.Mode, BackButtonPolicy::bmDisableCompat);
   EXPECT_TRUE(c->Render.ShowLoadingAnimation);
   EXPECT_FALSE(c->Render.DebugHTML);
+  EXPECT_EQ(c->QueryLimits.ReadTimeoutMs, 30000);
+  EXPECT_EQ(c->QueryLimits.MaxValueBytes, 16 << 20);
+  EXPECT_EQ(c->QueryLimits.MaxPageBytes, 64 << 20);
   EXPECT_TRUE(c->Locked());
   EXPECT_EQ(c->ServerVariables(),
             (std::vector<std::string>{"APP_POOL_ID", "SERVER_ADDR", "SERVER_NAME", "SERVER_PORT",
@@ -523,7 +527,8 @@ TEST_F(ControllerTest, DestructionClearsTheServerWideCacheFiles) {
   auto c = make();
   const std::string internal_base = "/$/";
   std::vector<std::string> session_files;
-  const CacheOwner owner{&internal_base, &session_files, nullptr};
+  const std::string app_id = "abc";
+  const CacheOwner owner{&internal_base, &session_files, nullptr, &app_id};
   std::string href;
   TSvAppCache::NewAppCacheStream(&owner, "text/plain", href)->Close();
   const std::vector<std::string> listed = TSvAppCache::AppCacheFiles();

@@ -510,15 +510,44 @@ TEST(SessionTimeoutThreadTest, CollectsExpiredSessionsOnItsOwn) {
   EXPECT_EQ(controller->Sessions().GetCount(), 0);
 }
 
-TEST_F(SessionListTest, FailingNewSessionHandlerLeavesSessionUnlocked) {
-  controller_->OnNewSession = [](TSvApplication&) { throw std::runtime_error("no data module"); };
-  EXPECT_THROW(sessions().Attach(request("")), std::runtime_error);
-  ASSERT_EQ(sessions().GetCount(), 1);
-  EXPECT_EQ(CurrentSession(), nullptr);
-  // Collected after its one minute like any abandoned session.
-  clock_.advance_seconds(60);
-  controller_->RunSessionTimeoutPass();
-  EXPECT_EQ(sessions().GetCount(), 0);
+// A session whose creation events fail stays listed, unlocked and detached from the request
+// that created it (that request's records are gone by the time the timeout pass collects
+// it), and is closed like any abandoned session.
+TEST_F(SessionListTest, FailingCreationEventsLeaveTheSessionDetached) {
+  struct Case {
+    const char* what;
+    bool fail_create;  // FOnCreateSession, else OnNewSession
+  };
+  const Case cases[] = {{"OnNewSession", false}, {"FOnCreateSession", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    rebuild([](TSvServerControllerBase& ctl) { ctl.SetLogSessionEvents(true); });
+    const auto fail = [](TSvApplication&) { throw std::runtime_error("no data module"); };
+    if (c.fail_create) {
+      sessions().FOnCreateSession = fail;
+    } else {
+      controller_->OnNewSession = fail;
+    }
+    events_.clear();
+    SessionAttachRequest r = request("");
+    EXPECT_THROW(sessions().Attach(r), std::runtime_error);
+    infos_.clear();  // the failed request ends
+    ASSERT_EQ(sessions().GetCount(), 1);
+    EXPECT_EQ(CurrentSession(), nullptr);
+    std::string id;
+    sessions().LockList([&](TSvApplication& s) {
+      EXPECT_EQ(s.current_request(), nullptr);
+      EXPECT_EQ(s.FRequest, nullptr);
+      EXPECT_FALSE(locked_elsewhere(s));
+      id = s.AppID();
+    });
+    // Collected once idle for its timeout like any abandoned session; it was listed, so
+    // closing it fires OnCloseSession.
+    clock_.advance_seconds(controller_->SessionTimeout() * 60);
+    controller_->RunSessionTimeoutPass();
+    EXPECT_EQ(sessions().GetCount(), 0);
+    EXPECT_EQ(events_, std::vector<std::string>{"close " + id});
+  }
 }
 
 }  // namespace
