@@ -1,6 +1,7 @@
 #include "render/form.h"
 
 #include "base/exception.h"
+#include "base/random.h"
 #include "base/text.h"
 #include "render/html_text.h"
 #include "render/session_forms.h"
@@ -54,8 +55,9 @@ TSvForm::TSvForm(server::TSvApplication* session, std::string name)
   if (controller != nullptr) {
     StyleSheet = controller->Render.StyleSheet;
     if (controller->SecurityOptions().CheckFormId) {
-      // Unguessable, so that a page cannot be submitted by someone who was not shown it.
-      FormId = server::MakeSessionID();
+      // Unguessable, so that a page cannot be submitted by someone who was not shown it; hex
+      // digits pass the hidden field's encoding unchanged.
+      FormId = base::random_hex(16);
     }
   }
 }

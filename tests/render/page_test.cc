@@ -287,7 +287,7 @@ TEST_F(StatusPage, CheckedFormIdsMustComeBack) {
   std::string cookie;
   const std::string page = OpenPage(&cookie);
   const std::string id = Between(page, "name=\"SV_FormID_\" value=\"", "\"");
-  ASSERT_EQ(id.size(), 22u) << page;
+  ASSERT_EQ(id.size(), 32u) << page;
   const server::ReplyPacket good = FormRequest(cookie, {"SV_FormID_=" + id}, "POST");
   EXPECT_EQ(good.code, 200);
   const server::ReplyPacket bad = FormRequest(Cookie(good), {"SV_FormID_=x" + id}, "POST");
