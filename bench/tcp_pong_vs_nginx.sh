@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Connection-per-request load on our TCP server (bench/tcp_pong.cc) beside Debian's nginx, both on
+# loopback answering a fixed 4-byte "Pong", with wrk at concurrency 16 and 64, alternating the
+# two servers. Prints requests per second and server CPU time per request (utime + stime from
+# /proc, all threads / all nginx processes) for each, and our share of nginx's figures.
+#   bench/tcp_pong_vs_nginx.sh [seconds per run, default 5] [rounds, default 2]
+# The machine's other load moves absolute figures; compare the ratios of one run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+duration=${1:-5}
+rounds=${2:-2}
+
+need=()
+command -v wrk >/dev/null || need+=(wrk)
+[ -x /usr/sbin/nginx ] || need+=(nginx-light)
+if ((${#need[@]} > 0)); then
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  "${sudo_cmd[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y "${need[@]}"
+fi
+
+build="$root/build-bench"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DAPPSRV_BUILD_TESTS=OFF \
+      -DAPPSRV_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" --target tcp_pong >/dev/null
+
+work=$(mktemp -d)
+pong_pid=
+nginx_pid=
+cleanup() {
+  [ -n "$pong_pid" ] && kill "$pong_pid" 2>/dev/null && wait "$pong_pid" 2>/dev/null
+  [ -n "$nginx_pid" ] && kill -QUIT "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+# Our server.
+"$build/bin/tcp_pong" >"$work/pong.out" &
+pong_pid=$!
+for _ in $(seq 100); do grep -q '^port ' "$work/pong.out" 2>/dev/null && break; sleep 0.05; done
+pong_port=$(awk '/^port /{print $2}' "$work/pong.out")
+
+# nginx, configured in the temporary folder.
+nginx_port=$(free_port)
+mkdir -p "$work/nginx/logs"
+cat >"$work/nginx/nginx.conf" <<CONF
+worker_processes 2;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/logs/error.log;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  server {
+    listen 127.0.0.1:$nginx_port backlog=1024;
+    location / { default_type text/plain; return 200 "Pong"; }
+  }
+}
+CONF
+/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
+nginx_pid=$!
+for _ in $(seq 100); do curl -s "http://127.0.0.1:$nginx_port/" >/dev/null 2>&1 && break; sleep 0.05; done
+
+# CPU ticks of a process and, for nginx, of its workers too.
+ticks_of() {
+  local total=0 pid
+  for pid in "$@"; do
+    [ -r "/proc/$pid/stat" ] || continue
+    # Fields after the command name; utime and stime are the 14th and 15th fields overall.
+    local -a f
+    read -ra f <<<"$(sed 's/^.*) //' "/proc/$pid/stat")"
+    total=$((total + f[11] + f[12]))
+  done
+  echo "$total"
+}
+pids_of() {
+  if [ "$1" = ours ]; then echo "$pong_pid"; else echo "$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')"; fi
+}
+hz=$(getconf CLK_TCK)
+
+declare -A rps cpu
+run() {  # server port connections
+  local server=$1 port=$2 conns=$3 before after out requests
+  before=$(ticks_of $(pids_of "$server"))
+  out=$(wrk -t2 -c"$conns" -d"${duration}s" -H "Connection: close" "http://127.0.0.1:$port/")
+  after=$(ticks_of $(pids_of "$server"))
+  requests=$(echo "$out" | awk '/requests in/{print $1}')
+  local r
+  r=$(echo "$out" | awk '/Requests\/sec/{print $2}')
+  local us
+  us=$(awk -v t=$((after - before)) -v hz="$hz" -v n="$requests" 'BEGIN{printf "%.1f", (n > 0 ? t*1e6/hz/n : 0)}')
+  printf '%-6s c=%-3s %10s req/s %8s us CPU/request  (%s requests)\n' "$server" "$conns" "$r" "$us" "$requests"
+  rps[$server,$conns]="${rps[$server,$conns]:-} $r"
+  cpu[$server,$conns]="${cpu[$server,$conns]:-} $us"
+}
+
+echo "wrk -t2 -c{16,64} -d${duration}s -H 'Connection: close'; ours on port $pong_port, nginx on $nginx_port"
+for round in $(seq "$rounds"); do
+  for conns in 16 64; do
+    run ours "$pong_port" "$conns"
+    run nginx "$nginx_port" "$conns"
+  done
+done
+
+mean() { echo "$@" | awk '{s=0; for(i=1;i<=NF;i++) s+=$i; printf "%.1f", NF ? s/NF : 0}'; }
+echo
+for conns in 16 64; do
+  o_r=$(mean ${rps[ours,$conns]}); n_r=$(mean ${rps[nginx,$conns]})
+  o_c=$(mean ${cpu[ours,$conns]}); n_c=$(mean ${cpu[nginx,$conns]})
+  awk -v c="$conns" -v or="$o_r" -v nr="$n_r" -v oc="$o_c" -v nc="$n_c" 'BEGIN{
+    printf "c=%-3s ours %.0f req/s, nginx %.0f req/s: %.0f%% of nginx (goal >= 60%%); CPU/request ours %.1f us, nginx %.1f us: %.2fx (goal <= 2x)\n",
+      c, or, nr, (nr > 0 ? 100*or/nr : 0), oc, nc, (nc > 0 ? oc/nc : 0)}'
+done

@@ -1,0 +1,299 @@
+#include "transport/tcp_server.h"
+
+#include <pthread.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/transport/loopback_client.h"
+#include "transport/memory_channel.h"
+#include "transport/transport_exceptions.h"
+
+namespace appsrv::transport {
+namespace {
+
+using testing::kPatienceMs;
+using testing::LoopbackClient;
+
+// Counts events from connection threads; the test waits for a count with a bound.
+class Counter {
+ public:
+  void add() {
+    std::scoped_lock lock(mu_);
+    ++count_;
+    changed_.notify_all();
+  }
+  bool wait_for(int n) {
+    std::unique_lock lock(mu_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(kPatienceMs),
+                             [&] { return count_ >= n; });
+  }
+  int count() {
+    std::scoped_lock lock(mu_);
+    return count_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  int count_ = 0;  // guarded by mu_
+};
+
+// A server on 127.0.0.1 and a free port that echoes lines until the peer closes.
+class EchoServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.Bindings().Add().FIP = "127.0.0.1";
+    server_.OnConnect = [this](TInContext& context) {
+      {
+        std::scoped_lock lock(mu_);
+        peers_.push_back(context.PeerIP() + " -> " + std::to_string(context.LocalPort()));
+      }
+      connects_.add();
+    };
+    server_.OnDisconnect = [this](TInContext&) { disconnects_.add(); };
+    server_.OnExecute = [](TInContext& context) {
+      const std::string line = context.IOHandler().ReadLn();
+      context.IOHandler().WriteLn("echo " + line);
+    };
+    server_.OnException = [this](TInContext&, const std::exception& e) {
+      {
+        std::scoped_lock lock(mu_);
+        errors_.push_back(e.what());
+      }
+      exceptions_.add();
+    };
+  }
+  void TearDown() override { server_.SetActive(false); }
+
+  uint16_t port() { return server_.Bindings()[0].FPort; }
+
+  TInCustomTCPServer server_;
+  Counter connects_;
+  Counter disconnects_;
+  Counter exceptions_;
+  std::mutex mu_;
+  std::vector<std::string> peers_;   // guarded by mu_
+  std::vector<std::string> errors_;  // guarded by mu_
+};
+
+TEST_F(EchoServerTest, ServesEveryConnectionUntilThePeerCloses) {
+  server_.SetActive(true);
+  ASSERT_NE(port(), 0);
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<LoopbackClient>(port()));
+    ASSERT_TRUE(clients.back()->connected());
+  }
+  for (size_t i = 0; i < clients.size(); ++i) {
+    clients[i]->send("a" + std::to_string(i) + "\r\nb\n");
+  }
+  for (size_t i = 0; i < clients.size(); ++i) {
+    EXPECT_EQ(clients[i]->read_some(15), "echo a" + std::to_string(i) + "\r\necho b\r\n");
+    ::shutdown(clients[i]->fd(), SHUT_WR);
+    bool closed = false;
+    EXPECT_EQ(clients[i]->read_to_end(&closed), "");
+    EXPECT_TRUE(closed);
+  }
+  ASSERT_TRUE(disconnects_.wait_for(3));
+  EXPECT_EQ(connects_.count(), 3);
+  std::scoped_lock lock(mu_);
+  EXPECT_EQ(peers_[0], "127.0.0.1 -> " + std::to_string(port()));
+  for (const std::string& e : errors_) {
+    EXPECT_EQ(e, "Connection Closed Gracefully.");
+  }
+}
+
+TEST_F(EchoServerTest, StartingOnAPortInUseFailsAndWorksOnceItIsFree) {
+  TInSocketHandle blocker;
+  blocker.FIP = "127.0.0.1";
+  blocker.AllocateSocket();
+  blocker.Bind();
+  blocker.Listen(1);
+  server_.Bindings()[0].FPort = blocker.FPort;
+  EXPECT_THROW(server_.SetActive(true), EInCouldNotBindSocket);
+  EXPECT_FALSE(server_.Active());
+  EXPECT_FALSE(server_.Bindings()[0].HandleAllocated());
+
+  blocker.CloseSocket();
+  server_.SetActive(true);
+  EXPECT_TRUE(server_.Active());
+  LoopbackClient client(blocker.FPort);
+  client.send("x\n");
+  EXPECT_EQ(client.read_some(8), "echo x\r\n");
+}
+
+TEST_F(EchoServerTest, StopClosesOpenConnectionsAndWaitsForTheirThreads) {
+  server_.SetActive(true);
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<LoopbackClient>(port()));
+    clients.back()->send("half a line");
+  }
+  ASSERT_TRUE(connects_.wait_for(3));
+  server_.SetActive(false);
+  EXPECT_EQ(server_.ContextCount(), 0u);
+  EXPECT_EQ(disconnects_.count(), 3);  // every thread ran to its end before the stop returned
+  for (auto& client : clients) {
+    bool closed = false;
+    EXPECT_EQ(client->read_to_end(&closed), "");
+    EXPECT_TRUE(closed);
+  }
+}
+
+TEST_F(EchoServerTest, RestartListensOnTheSameBindings) {
+  server_.SetActive(true);
+  const uint16_t first_port = port();
+  server_.SetActive(false);
+  server_.SetActive(true);
+  EXPECT_EQ(port(), first_port);
+  LoopbackClient client(first_port);
+  client.send("again\n");
+  EXPECT_EQ(client.read_some(12), "echo again\r\n");
+}
+
+TEST_F(EchoServerTest, ConnectionsOverTheLimitAreClosedWithoutData) {
+  server_.SetMaxConnections(1);
+  server_.SetActive(true);
+  LoopbackClient first(port());
+  ASSERT_TRUE(connects_.wait_for(1));
+  LoopbackClient second(port());
+  ASSERT_TRUE(second.connected());
+  second.send("ignored\n");
+  bool closed = false;
+  EXPECT_EQ(second.read_to_end(&closed), "");
+  EXPECT_TRUE(closed);
+  first.send("still here\n");
+  EXPECT_EQ(first.read_some(17), "echo still here\r\n");
+  EXPECT_EQ(connects_.count(), 1);
+}
+
+TEST_F(EchoServerTest, AFailingConnectionEndsAloneAndWritesNothing) {
+  server_.OnExecute = [](TInContext& context) {
+    const std::string line = context.IOHandler().ReadLn();
+    if (line == "fail") {
+      throw std::runtime_error("boom");
+    }
+    context.IOHandler().WriteLn("ok");
+  };
+  server_.SetActive(true);
+  LoopbackClient good(port());
+  LoopbackClient bad(port());
+  bad.send("fail\n");
+  bool closed = false;
+  EXPECT_EQ(bad.read_to_end(&closed), "");
+  EXPECT_TRUE(closed);
+  ASSERT_TRUE(exceptions_.wait_for(1));
+  {
+    std::scoped_lock lock(mu_);
+    EXPECT_EQ(errors_[0], "boom");
+  }
+  good.send("fine\n");
+  EXPECT_EQ(good.read_some(4), "ok\r\n");
+}
+
+TEST_F(EchoServerTest, AConnectionWhoseThreadCannotStartIsClosedAndLogged) {
+  std::mutex log_mu;
+  std::vector<std::string> logged;  // guarded by log_mu
+  server_.log_line = [&](std::string_view line) {
+    std::scoped_lock lock(log_mu);
+    logged.emplace_back(line);
+  };
+  // No platform hands out a stack this large.
+  server_.SetConnectionStackSize(size_t{1} << 50);
+  server_.SetActive(true);
+  {
+    LoopbackClient refused(port());
+    refused.send("x\n");
+    bool closed = false;
+    EXPECT_EQ(refused.read_to_end(&closed), "");
+    EXPECT_TRUE(closed);
+  }
+  {
+    std::scoped_lock lock(log_mu);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("Could not start a thread for the connection from 127.0.0.1:"),
+              std::string::npos);
+  }
+  server_.SetActive(false);
+  server_.SetConnectionStackSize(TInCustomTCPServer::kDefaultConnectionStackSize);
+  server_.SetActive(true);
+  LoopbackClient served(port());
+  served.send("y\n");
+  EXPECT_EQ(served.read_some(8), "echo y\r\n");
+}
+
+TEST_F(EchoServerTest, ConnectionThreadsRunOnTheConfiguredStack) {
+  std::atomic<size_t> stack_size{0};
+  server_.OnExecute = [&](TInContext& context) {
+    pthread_attr_t attr;
+    pthread_getattr_np(pthread_self(), &attr);
+    size_t size = 0;
+    pthread_attr_getstacksize(&attr, &size);
+    pthread_attr_destroy(&attr);
+    stack_size = size;
+    context.IOHandler().ReadLn();
+    context.IOHandler().WriteLn("done");
+  };
+  server_.SetActive(true);
+  LoopbackClient client(port());
+  client.send("go\n");
+  EXPECT_EQ(client.read_some(6), "done\r\n");
+  EXPECT_EQ(stack_size.load(), TInCustomTCPServer::kDefaultConnectionStackSize);
+}
+
+TEST(TcpServerTest, StartingWithoutBindingsListensOnTheDefaultPortForEachFamily) {
+  TInCustomTCPServer server;
+  server.SetActive(true);
+  ASSERT_EQ(server.Bindings().Count(), TInStack::SupportsIPv6() ? 2u : 1u);
+  EXPECT_EQ(server.Bindings()[0].FIPVersion, TInIPVersion::Id_IPv4);
+  EXPECT_EQ(server.Bindings()[0].FIP, "0.0.0.0");
+  LoopbackClient client(server.Bindings()[0].FPort);
+  EXPECT_TRUE(client.connected());
+  server.SetActive(false);
+  EXPECT_FALSE(server.Active());
+}
+
+TEST(TcpServerTest, ServeConnectionRunsTheStepsOverAnyChannel) {
+  TInCustomTCPServer server;
+  std::vector<std::string> steps;
+  server.OnConnect = [&](TInContext&) { steps.push_back("connect"); };
+  server.OnExecute = [&](TInContext& context) {
+    steps.push_back("execute " + context.IOHandler().ReadLn());
+  };
+  server.OnDisconnect = [&](TInContext&) { steps.push_back("disconnect"); };
+  server.OnException = [&](TInContext&, const std::exception& e) {
+    steps.push_back(std::string("exception ") + e.what());
+  };
+  auto [ours, theirs] = make_memory_channel_pair();
+  theirs->Send("one\ntwo\n", 8);
+  theirs->Close();
+  server.ServeConnection(std::make_unique<TInIOHandler>(std::move(ours)));
+  EXPECT_EQ(steps, (std::vector<std::string>{"connect", "execute one", "execute two",
+                                             "disconnect",
+                                             "exception Connection Closed Gracefully."}));
+}
+
+TEST(TcpServerTest, NothingOutlivesTheServer) {
+  const int usages = TInStack::UsageCount();
+  {
+    TInCustomTCPServer server;
+    server.Bindings().Add().FIP = "127.0.0.1";
+    server.OnExecute = [](TInContext& context) { context.IOHandler().ReadLn(); };
+    server.SetActive(true);
+    LoopbackClient client(server.Bindings()[0].FPort);
+    client.send("x\n");
+    // Destroying an active server stops it and waits for the connection's thread.
+  }
+  EXPECT_EQ(TInStack::UsageCount(), usages);
+}
+
+}  // namespace
+}  // namespace appsrv::transport

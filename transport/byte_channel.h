@@ -1,0 +1,44 @@
+// The seam through which an I/O handler moves bytes: a socket, a TLS session, or an in-memory
+// pair for tests and fuzzing. Protocol code reads and writes through an I/O handler only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace appsrv::transport {
+
+class TInSocketHandle;
+
+// Outcome of one receive or send: `bytes` > 0 moved; `bytes` 0 and `error` 0 after a receive
+// means the peer closed; `error` != 0 is a Windows Sockets style code (10054...).
+struct IoResult {
+  int64_t bytes = 0;
+  int error = 0;
+};
+
+// One connection's byte stream. Receive/Send/WaitReadable are called by the one thread that
+// serves the connection; Close may be called from any thread, any number of times, and wakes
+// a thread blocked in WaitReadable or Receive.
+class ByteChannel {
+ public:
+  ByteChannel() = default;
+  ByteChannel(const ByteChannel&) = delete;
+  ByteChannel& operator=(const ByteChannel&) = delete;
+  virtual ~ByteChannel() = default;
+
+  // True when a receive would not block (data, end of stream or an error are waiting).
+  // `timeout_ms` -1 waits without limit, 0 only looks.
+  virtual bool WaitReadable(int timeout_ms) = 0;
+  // Waits until data, the end of the stream or an error is there (or Close is called), then
+  // receives up to `size` bytes.
+  virtual IoResult Receive(void* buffer, size_t size) = 0;
+  // Sends some of the bytes (at least one unless it fails); never raises SIGPIPE.
+  virtual IoResult Send(const void* data, size_t size) = 0;
+  virtual void Close() = 0;
+  // False once closed on this side.
+  virtual bool IsOpen() const = 0;
+  // The socket underneath, or nullptr for channels without one.
+  virtual TInSocketHandle* Binding() { return nullptr; }
+};
+
+}  // namespace appsrv::transport

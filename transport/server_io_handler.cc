@@ -1,0 +1,15 @@
+#include "transport/server_io_handler.h"
+
+#include <utility>
+
+#include "transport/socket_channel.h"
+
+namespace appsrv::transport {
+
+std::unique_ptr<TInIOHandler> TInServerIOHandler::MakeClientIOHandler(
+    std::unique_ptr<TInSocketHandle> accepted, const IOHandlerSettings& settings) {
+  return std::make_unique<TInIOHandler>(std::make_unique<SocketChannel>(std::move(accepted)),
+                                        settings);
+}
+
+}  // namespace appsrv::transport

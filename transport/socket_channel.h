@@ -1,0 +1,26 @@
+// A byte channel over an accepted socket handle, which it owns.
+#pragma once
+
+#include <memory>
+
+#include "transport/byte_channel.h"
+#include "transport/socket_handle.h"
+
+namespace appsrv::transport {
+
+class SocketChannel : public ByteChannel {
+ public:
+  explicit SocketChannel(std::unique_ptr<TInSocketHandle> binding);
+
+  bool WaitReadable(int timeout_ms) override;
+  IoResult Receive(void* buffer, size_t size) override;
+  IoResult Send(const void* data, size_t size) override;
+  void Close() override;
+  bool IsOpen() const override;
+  TInSocketHandle* Binding() override { return binding_.get(); }
+
+ private:
+  std::unique_ptr<TInSocketHandle> binding_;
+};
+
+}  // namespace appsrv::transport

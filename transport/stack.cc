@@ -1,0 +1,216 @@
+#include "transport/stack.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "transport/socket_errors.h"
+#include "transport/transport_exceptions.h"
+
+namespace appsrv::transport {
+namespace {
+
+// Serialises creating and destroying the stack. On this platform the stack holds no state of
+// its own, so the count is all there is to it; it still tells tests that nothing leaked.
+std::mutex g_stack_mu;
+int g_usage_count = 0;  // guarded by g_stack_mu
+
+thread_local int t_last_error = 0;
+
+int record_errno() {
+  t_last_error = socket_error_from_errno(errno);
+  return t_last_error;
+}
+
+[[noreturn]] void raise_errno() { RaiseSocketError(record_errno()); }
+
+int family_of(TInIPVersion v) { return v == TInIPVersion::Id_IPv6 ? AF_INET6 : AF_INET; }
+
+SocketAddress from_sockaddr(const sockaddr_storage& addr) {
+  SocketAddress out;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (addr.ss_family == AF_INET6) {
+    const auto& a6 = reinterpret_cast<const sockaddr_in6&>(addr);
+    ::inet_ntop(AF_INET6, &a6.sin6_addr, text, sizeof(text));
+    out.ip_version = TInIPVersion::Id_IPv6;
+    out.port = ntohs(a6.sin6_port);
+  } else if (addr.ss_family == AF_INET) {
+    const auto& a4 = reinterpret_cast<const sockaddr_in&>(addr);
+    ::inet_ntop(AF_INET, &a4.sin_addr, text, sizeof(text));
+    out.port = ntohs(a4.sin_port);
+  }
+  out.ip = text;
+  return out;
+}
+
+}  // namespace
+
+TInStack::Usage::Usage() {
+  std::scoped_lock lock(g_stack_mu);
+  ++g_usage_count;
+}
+
+TInStack::Usage::~Usage() {
+  std::scoped_lock lock(g_stack_mu);
+  --g_usage_count;
+}
+
+int TInStack::UsageCount() {
+  std::scoped_lock lock(g_stack_mu);
+  return g_usage_count;
+}
+
+int TInStack::NewSocketHandle(int socket_type, int protocol, TInIPVersion ip_version) {
+  int fd = ::socket(family_of(ip_version), socket_type | SOCK_CLOEXEC, protocol);
+  if (fd < 0) {
+    raise_errno();
+  }
+  if (ip_version == TInIPVersion::Id_IPv6) {
+    // An IPv6 binding serves IPv6 only, so that it can share a port with an IPv4 binding.
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+  }
+  return fd;
+}
+
+void TInStack::Bind(int handle, const std::string& ip, TInIPVersion ip_version, uint16_t port) {
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  if (ip_version == TInIPVersion::Id_IPv6) {
+    auto& a6 = reinterpret_cast<sockaddr_in6&>(addr);
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(port);
+    a6.sin6_addr = in6addr_any;
+    if (!ip.empty() && ::inet_pton(AF_INET6, ip.c_str(), &a6.sin6_addr) != 1) {
+      RaiseSocketError(10049);
+    }
+    len = sizeof(sockaddr_in6);
+  } else {
+    auto& a4 = reinterpret_cast<sockaddr_in&>(addr);
+    a4.sin_family = AF_INET;
+    a4.sin_port = htons(port);
+    a4.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!ip.empty() && ::inet_pton(AF_INET, ip.c_str(), &a4.sin_addr) != 1) {
+      RaiseSocketError(10049);
+    }
+    len = sizeof(sockaddr_in);
+  }
+  if (::bind(handle, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    raise_errno();
+  }
+}
+
+void TInStack::Listen(int handle, int queue_length) {
+  if (::listen(handle, queue_length) != 0) {
+    raise_errno();
+  }
+}
+
+AcceptedSocket TInStack::Accept(int listening_handle) {
+  AcceptedSocket out;
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  int fd;
+  do {
+    fd = ::accept4(listening_handle, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    record_errno();
+    return out;
+  }
+  out.handle = fd;
+  if (addr.ss_family != AF_INET && addr.ss_family != AF_INET6) {
+    ::close(fd);
+    throw EInIPVersionUnsupported();
+  }
+  SocketAddress peer = from_sockaddr(addr);
+  out.peer_ip = std::move(peer.ip);
+  out.peer_ip_version = peer.ip_version;
+  out.peer_port = peer.port;
+  return out;
+}
+
+SocketAddress TInStack::GetSocketName(int handle) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  if (::getsockname(handle, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    raise_errno();
+  }
+  return from_sockaddr(addr);
+}
+
+SocketAddress TInStack::GetPeerName(int handle) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  if (::getpeername(handle, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    raise_errno();
+  }
+  return from_sockaddr(addr);
+}
+
+int TInStack::GetSocketOption(int handle, int level, int option) {
+  int value = 0;
+  socklen_t len = sizeof(value);
+  if (::getsockopt(handle, level, option, &value, &len) != 0) {
+    raise_errno();
+  }
+  return value;
+}
+
+void TInStack::SetSocketOption(int handle, int level, int option, int value) {
+  if (::setsockopt(handle, level, option, &value, sizeof(value)) != 0) {
+    raise_errno();
+  }
+}
+
+int64_t TInStack::Receive(int handle, void* buffer, size_t size) {
+  ssize_t n;
+  do {
+    n = ::recv(handle, buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    record_errno();
+  }
+  return n;
+}
+
+int64_t TInStack::Send(int handle, const void* data, size_t size) {
+  ssize_t n;
+  do {
+    // A peer that has gone must be an error code, never a SIGPIPE that ends the process.
+    n = ::send(handle, data, size, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    record_errno();
+  }
+  return n;
+}
+
+void TInStack::Disconnect(int handle) {
+  ::shutdown(handle, SHUT_WR);
+  ::close(handle);
+}
+
+int TInStack::WSGetLastError() { return t_last_error; }
+
+void TInStack::WSSetLastError(int code) { t_last_error = code; }
+
+bool TInStack::SupportsIPv6() {
+  static const bool supported = [] {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      return false;
+    }
+    ::close(fd);
+    return true;
+  }();
+  return supported;
+}
+
+}  // namespace appsrv::transport

@@ -1,0 +1,429 @@
+#include "transport/tcp_server.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "base/exception.h"
+#include "transport/socket_errors.h"
+#include "transport/transport_exceptions.h"
+
+namespace appsrv::transport {
+
+// The connections being served and the threads serving them. Lock order: listeners_mu_ before mu.
+struct TInCustomTCPServer::ConnectionThreads {
+  std::mutex mu;
+  std::condition_variable ended;       // signalled when a thread finishes
+  std::vector<TInContext*> contexts;   // guarded by mu: FContexts, not owning
+  size_t live = 0;                     // guarded by mu: threads started and not yet finished
+  std::vector<pthread_t> finished;     // guarded by mu: ended threads not yet joined
+  bool stopping = false;               // guarded by mu: new contexts are interrupted at once
+};
+
+namespace {
+
+// What a new connection thread receives; it owns the context from then on.
+struct Launch {
+  TInCustomTCPServer* server;
+  std::unique_ptr<TInContext> context;
+};
+
+}  // namespace
+
+TInListenerThread::TInListenerThread(TInCustomTCPServer& server, TInSocketHandle& binding,
+                                     std::string name)
+    : server_(server), binding_(binding), name_(std::move(name)) {}
+
+TInListenerThread::~TInListenerThread() {
+  Terminate();
+  WaitFor();
+}
+
+void TInListenerThread::Start() { thread_ = std::thread([this] { run(); }); }
+
+void TInListenerThread::WaitFor() {
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+void TInListenerThread::run() {
+  try {
+    if (server_.OnBeforeListenerRun) {
+      server_.OnBeforeListenerRun(*this);
+    }
+  } catch (const std::exception& e) {
+    server_.DoListenException(*this, e);
+  }
+  bool wait = true;
+  while (!Terminated()) {
+    if (wait && (!binding_.Readable(TInCustomTCPServer::kListenSliceMs) || Terminated())) {
+      continue;
+    }
+    try {
+      auto socket = std::make_unique<TInSocketHandle>();
+      if (!socket->Accept(binding_)) {
+        wait = true;
+        // Out of descriptors or memory: the pending connection stays readable, so pause a
+        // little instead of spinning on it.
+        const int code = TInStack::WSGetLastError();
+        if (code == 10024 || code == 10055) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        continue;
+      }
+      wait = false;
+      server_.accepted(std::move(socket));
+    } catch (const std::exception& e) {
+      wait = true;
+      server_.DoListenException(*this, e);
+    }
+  }
+}
+
+TInCustomTCPServer::TInCustomTCPServer() : threads_(std::make_unique<ConnectionThreads>()) {}
+
+TInCustomTCPServer::~TInCustomTCPServer() {
+  try {
+    SetActive(false);
+  } catch (const std::exception& e) {
+    log(std::string("Stopping the server failed: ") + e.what());
+  }
+  join_finished_threads();
+}
+
+void TInCustomTCPServer::SetActive(bool active) {
+  if (active == active_) {
+    return;
+  }
+  if (!active) {
+    active_ = false;
+    Shutdown();
+    return;
+  }
+  try {
+    Startup();
+    active_ = true;
+  } catch (...) {
+    // The stop path closes whatever the start opened before the failure goes to the caller.
+    active_ = true;
+    try {
+      SetActive(false);
+    } catch (const std::exception& e) {
+      log(std::string("Stopping after a failed start failed: ") + e.what());
+    }
+    throw;
+  }
+}
+
+void TInCustomTCPServer::SetIOHandler(std::unique_ptr<TInServerIOHandler> handler) {
+  if (active_) {
+    throw EInServerActive();
+  }
+  io_handler_ = std::move(handler);
+  implicit_io_handler_ = false;
+}
+
+size_t TInCustomTCPServer::ContextCount() const {
+  std::scoped_lock lock(threads_->mu);
+  return threads_->live;
+}
+
+void TInCustomTCPServer::log(std::string_view line) const {
+  if (log_line) {
+    log_line(line);
+  } else {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+  }
+}
+
+void TInCustomTCPServer::Startup() {
+  if (bindings_.Count() == 0) {
+    bindings_.Add();
+    if (TInStack::SupportsIPv6()) {
+      bindings_.Add().FIPVersion = TInIPVersion::Id_IPv6;
+    }
+  }
+  if (!io_handler_) {
+    io_handler_ = std::make_unique<TInServerIOHandler>();
+    implicit_io_handler_ = true;
+  }
+  io_handler_->Init();
+  {
+    std::scoped_lock lock(threads_->mu);
+    threads_->stopping = false;
+  }
+  StartListening();
+}
+
+void TInCustomTCPServer::Shutdown() {
+  StopListening();
+  {
+    // Closing every connection's socket wakes the threads blocked in reads; they end on their
+    // own. A thread still starting up is interrupted when it registers (stopping).
+    std::scoped_lock lock(threads_->mu);
+    threads_->stopping = true;
+    for (TInContext* context : threads_->contexts) {
+      context->IOHandler().Interrupt();
+    }
+  }
+  {
+    std::unique_lock lock(threads_->mu);
+    threads_->ended.wait(lock, [&] { return threads_->live == 0; });
+  }
+  join_finished_threads();
+  if (io_handler_) {
+    io_handler_->Shutdown();
+    if (implicit_io_handler_) {
+      io_handler_.reset();
+      implicit_io_handler_ = false;
+    }
+  }
+}
+
+void TInCustomTCPServer::StartListening() {
+  std::scoped_lock lock(listeners_mu_);
+  std::vector<TInSocketHandle*> fresh;
+  for (size_t i = 0; i < bindings_.Count(); ++i) {
+    if (!bindings_[i].HandleAllocated()) {
+      fresh.push_back(&bindings_[i]);
+    }
+  }
+  for (size_t i = 0; i < fresh.size(); ++i) {
+    TInSocketHandle& binding = *fresh[i];
+    try {
+      binding.AllocateSocket();
+      if (reuse_socket_ != TInReuseSocket::rsOSDependent) {
+        binding.FReuseSocket = reuse_socket_;
+      }
+      if (OnBeforeBind) {
+        OnBeforeBind(binding);
+      }
+      binding.FUseNagle = use_nagle_;
+      binding.Bind();
+    } catch (...) {
+      for (size_t k = 0; k <= i; ++k) {
+        fresh[k]->CloseSocket();
+      }
+      throw;
+    }
+  }
+  if (OnAfterBind) {
+    OnAfterBind();
+  }
+  for (TInSocketHandle* binding : fresh) {
+    try {
+      binding->Listen(listen_queue_);
+      // The listener does not block in accept: under load the next connection is usually
+      // queued already, and taking it at once saves a wait per connection.
+      binding->SetNonBlocking(true);
+      auto listener = std::make_unique<TInListenerThread>(
+          *this, *binding, name_ + " Listener #" + std::to_string(listener_threads_.size() + 1));
+      listener->Start();
+      listener_threads_.push_back(std::move(listener));
+    } catch (...) {
+      binding->CloseSocket();
+      throw;
+    }
+  }
+}
+
+void TInCustomTCPServer::StopListening() {
+  std::scoped_lock lock(listeners_mu_);
+  for (auto& listener : listener_threads_) {
+    listener->Terminate();
+    listener->Binding().CloseSocket();
+    listener->WaitFor();
+  }
+  listener_threads_.clear();
+}
+
+void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
+  join_finished_threads();
+  ConnectionEndpoints endpoints{socket->FIP, socket->FPort, socket->FPeerIP, socket->FPeerPort,
+                                socket->FIPVersion};
+  std::unique_ptr<TInIOHandler> io_handler =
+      io_handler_->MakeClientIOHandler(std::move(socket), connection_settings_);
+  io_handler->AfterAccept();
+  if (max_connections_ > 0 && ContextCount() >= static_cast<size_t>(max_connections_)) {
+    DoMaxConnectionsExceeded(*io_handler);
+    io_handler->Close();
+    return;
+  }
+  std::unique_ptr<TInContext> context = CreateContext(
+      std::make_unique<TInTCPConnection>(std::move(io_handler)), std::move(endpoints));
+  if (OnContextCreated) {
+    OnContextCreated(*context);
+  }
+  start_connection_thread(std::move(context));
+}
+
+void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> context) {
+  const ConnectionEndpoints peer = context->Endpoints();
+  auto launch = std::make_unique<Launch>(Launch{this, std::move(context)});
+  {
+    std::scoped_lock lock(threads_->mu);
+    ++threads_->live;
+  }
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  int rc = pthread_attr_setstacksize(&attr, connection_stack_size_);
+  pthread_t thread;
+  if (rc == 0) {
+    rc = pthread_create(&thread, &attr, &TInCustomTCPServer::connection_thread_main, launch.get());
+  }
+  pthread_attr_destroy(&attr);
+  if (rc == 0) {
+    launch.release();  // the thread owns it now
+    return;
+  }
+  log("Could not start a thread for the connection from " + peer.peer_ip + ":" +
+      std::to_string(peer.peer_port) + ": " + base::errno_text(rc));
+  launch.reset();  // closes the connection
+  std::scoped_lock lock(threads_->mu);
+  --threads_->live;
+  threads_->ended.notify_all();
+}
+
+void* TInCustomTCPServer::connection_thread_main(void* arg) {
+  std::unique_ptr<Launch> launch(static_cast<Launch*>(arg));
+  TInCustomTCPServer& server = *launch->server;
+  server.run_connection(*launch->context);
+  // The socket is closed before the server learns that the thread is done, so a stop that
+  // returns has no connection left open.
+  launch.reset();
+  std::scoped_lock lock(server.threads_->mu);
+  --server.threads_->live;
+  server.threads_->finished.push_back(pthread_self());
+  server.threads_->ended.notify_all();
+  return nullptr;
+}
+
+void TInCustomTCPServer::join_finished_threads() {
+  std::vector<pthread_t> finished;
+  {
+    std::scoped_lock lock(threads_->mu);
+    finished.swap(threads_->finished);
+  }
+  for (pthread_t thread : finished) {
+    pthread_join(thread, nullptr);
+  }
+}
+
+void TInCustomTCPServer::ServeConnection(std::unique_ptr<TInIOHandler> io_handler,
+                                         ConnectionEndpoints endpoints) {
+  std::unique_ptr<TInContext> context = CreateContext(
+      std::make_unique<TInTCPConnection>(std::move(io_handler)), std::move(endpoints));
+  if (OnContextCreated) {
+    OnContextCreated(*context);
+  }
+  run_connection(*context);
+}
+
+void TInCustomTCPServer::run_connection(TInContext& context) {
+  {
+    std::scoped_lock lock(threads_->mu);
+    threads_->contexts.push_back(&context);
+    if (threads_->stopping) {
+      context.IOHandler().Interrupt();
+    }
+  }
+  std::exception_ptr failure;
+  try {
+    DoConnect(context);
+    while (DoExecute(context)) {
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  try {
+    DoDisconnect(context);
+  } catch (...) {
+    if (!failure) {
+      failure = std::current_exception();
+    }
+  }
+  if (TInConnectionIntercept* intercept = context.IOHandler().Intercept()) {
+    try {
+      intercept->Disconnect();
+    } catch (const std::exception& e) {
+      log(std::string("Connection intercept failed to disconnect: ") + e.what());
+    }
+    context.IOHandler().SetIntercept(nullptr);
+  }
+  {
+    std::scoped_lock lock(threads_->mu);
+    auto& list = threads_->contexts;
+    list.erase(std::remove(list.begin(), list.end(), &context), list.end());
+  }
+  if (!failure) {
+    return;
+  }
+  // The top of the connection thread: whatever the work raised ends here.
+  try {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      DoException(context, e);
+    } catch (...) {
+      DoException(context, EInException("Unknown exception"));
+    }
+  } catch (const std::exception& e) {
+    log(std::string("Connection exception handler failed: ") + e.what());
+  } catch (...) {
+    log("Connection exception handler failed");
+  }
+}
+
+std::unique_ptr<TInContext> TInCustomTCPServer::CreateContext(
+    std::unique_ptr<TInTCPConnection> connection, ConnectionEndpoints endpoints) {
+  return std::make_unique<TInContext>(*this, std::move(connection), std::move(endpoints));
+}
+
+void TInCustomTCPServer::DoConnect(TInContext& context) {
+  if (OnConnect) {
+    OnConnect(context);
+  }
+}
+
+bool TInCustomTCPServer::DoExecute(TInContext& context) {
+  // Without work to do the connection ends, instead of spinning on it.
+  if (!OnExecute) {
+    return false;
+  }
+  OnExecute(context);
+  return context.Connection().Connected();
+}
+
+void TInCustomTCPServer::DoDisconnect(TInContext& context) {
+  if (OnDisconnect) {
+    OnDisconnect(context);
+  }
+}
+
+void TInCustomTCPServer::DoException(TInContext& context, const std::exception& error) {
+  if (OnException) {
+    OnException(context, error);
+  }
+}
+
+void TInCustomTCPServer::DoMaxConnectionsExceeded(TInIOHandler& /*io_handler*/) {}
+
+void TInCustomTCPServer::DoListenException(TInListenerThread& listener,
+                                           const std::exception& error) {
+  try {
+    if (OnListenException) {
+      OnListenException(listener, error);
+      return;
+    }
+    log(listener.Name() + ": " + error.what());
+  } catch (const std::exception& e) {
+    log(listener.Name() + ": listen exception handler failed: " + e.what());
+  }
+}
+
+}  // namespace appsrv::transport
