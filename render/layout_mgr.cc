@@ -82,9 +82,16 @@ void RenderControl(TSvControl& control, TSvPageContext40& ctx) {
     tag->AddStringParam("class", css_class);
   }
   const std::string style = control.RenderStyle(ctx);
-  const std::string classes = " " + tag->Param("class").value_or("") + " ";
-  if (classes.find(" " + control.HTMLName() + "CSS ") != std::string::npos) {
-    ctx.AddStyle("." + control.HTMLName() + "CSS" + " {" + style + "}" + "\r\n");
+  // Appended piece by piece: GCC 12 warns falsely about "literal" + std::string here.
+  const std::string own_class = control.HTMLName() + "CSS";
+  std::string classes(" ");
+  classes.append(tag->Param("class").value_or("")).append(" ");
+  std::string needle(" ");
+  needle.append(own_class).append(" ");
+  if (classes.find(needle) != std::string::npos) {
+    std::string rule(".");
+    rule.append(own_class).append(" {").append(style).append("}\r\n");
+    ctx.AddStyle(std::move(rule));
   } else if (!style.empty()) {
     tag->AddStringParam("style", style + tag->Param("style").value_or(""));
   }
