@@ -2,6 +2,7 @@
 // console window.
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
+#include "app/ServerUnit1.h"
 #include "host/application_state.h"
 #include "host/command_line.h"
 #include "host/start.h"
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
   // Both registrations precede the controller, which locks the handler table.
   app::RegisterContentHandlers();
   app::RegisterServerController();
+  app::RegisterMainForm();
   host::TSvStart::Execute(true);
   return host::ExitCode();
 }

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "host/app_log.h"
+#include "render/session_forms.h"
 #include "server/pipeline/controller_start.h"
 #include "server/session/server_controller.h"
 
@@ -28,6 +29,8 @@ void InitializeFramework() {
   server::ControllerEnvironment env = server::ControllerEnvironment::Default();
   env.log_line = [](std::string_view line) { AppendApplicationLog(line, "log"); };
   server::InitServerController(std::move(env));
+  // The pipeline reaches the session's forms ("/$/", "/$/call") through this registration.
+  render::InstallPageRendering();
 }
 
 }  // namespace appsrv::host

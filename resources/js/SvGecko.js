@@ -1,2 +1,6 @@
-// SvGecko: part of the page runtime that the status page loads; filled in with the page rendering.
-var SvGecko = window.SvGecko || {};
+// SvGecko: what the page runtime needs to know about standards-based browsers.
+(function (window) {
+  "use strict";
+  window.SV = window.SV || {};
+  SV.Browser = { isExplorer: false };
+})(window);

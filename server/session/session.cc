@@ -80,6 +80,7 @@ TSvApplication::~TSvApplication() {
     }
   }
   FData.reset();
+  FFormsState.reset();
   for (const std::string& file : mCacheFiles) {
     base::delete_file(file);
   }

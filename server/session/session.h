@@ -32,6 +32,13 @@ class SessionData {
   virtual ~SessionData() = default;
 };
 
+// State a higher layer keeps with each session (page rendering keeps the session's forms
+// here); opaque to the pipeline. The session owns it and frees it after the data object.
+class SessionExtension {
+ public:
+  virtual ~SessionExtension() = default;
+};
+
 // What a session keeps of the request being served: filled by the routing code from its
 // THttpRequest. The record must outlive the attached request; the pointers are not owned.
 struct SessionRequestInfo {
@@ -130,8 +137,9 @@ class TSvApplication {
   std::optional<std::string> mRenderOverride;
   std::vector<std::string> mCacheFiles;
   std::string mCookiePath;
-  // Form-related state (active and released forms, callbacks, form size, permissions) is
-  // added by the session forms.
+  // The session's forms (active and released forms, form size, execute URL), kept by page
+  // rendering.
+  std::unique_ptr<SessionExtension> FFormsState;
 
  private:
   friend class TSvSessions;

@@ -11,10 +11,13 @@
 #include "app/AppWebAgent.h"
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
+#include "app/ServerUnit1.h"
 #include "app_test_support.h"
 #include "base/files.h"
 #include "base/text.h"
 #include "json/dyn_object.h"
+#include "render/app_form.h"
+#include "render/session_forms.h"
 #include "server/exchange/http_packet.h"
 #include "server/exchange/reply_packet_reader.h"
 #include "server/exchange/request_packet_writer.h"
@@ -52,6 +55,8 @@ class PipelineTest : public ::testing::Test {
     server::THandlers::Clear();
     RegisterContentHandlers();
     RegisterServerController();
+    RegisterMainForm();
+    render::InstallPageRendering();
     controller_ = &server::InitServerController(folder_.environment(clock_));
     ASSERT_TRUE(base::force_directories(controller_->ContentPath(), 0700));
     server::SetRequestHook(&server::ExecuteRequest);
@@ -64,6 +69,8 @@ class PipelineTest : public ::testing::Test {
     server::FreeServerController();
     server::SetServerControllerClass(nullptr);
     server::THandlers::Clear();
+    render::UninstallPageRendering();
+    render::SetMainFormClass(nullptr);
   }
 
   // The content folder's parent holds the database.
@@ -221,6 +228,43 @@ TEST_F(PipelineTest, ProgramClientsAreStartedThenServed) {
                             [](server::TSvApplication& s) { EXPECT_EQ(s.FSessionTimeOut, 10); }));
   }
   EXPECT_EQ(controller_->Sessions().GetCount(), static_cast<int>(std::size(cases)));
+}
+
+TEST_F(PipelineTest, BrowserAtTheRootEndsOnTheStatusPage) {
+  // The start page asks for the session's StartCheck with the window size.
+  const ReplyPacket start = Call(Request("GET", "/", {}, ""));
+  ASSERT_EQ(start.code, 200);
+  const ReplyPacketCookie* started = FindCookie(start);
+  ASSERT_NE(started, nullptr);
+  const std::string cookie = started->value;
+  EXPECT_NE(start.body_text().find("/$/StartCheck"), std::string::npos) << start.body_text();
+
+  // StartCheck records the size and posts it back to the root.
+  const ReplyPacket check =
+      Call(Request("GET", "/$/StartCheck", {"SV_AjaxID=1", "SV_width=900", "SV_height=500"}, cookie));
+  ASSERT_EQ(check.code, 200);
+  EXPECT_NE(check.body_text().find("action=\"/\""), std::string::npos) << check.body_text();
+
+  // The root of a started session sends the browser to its forms.
+  for (const char* method : {"POST", "GET"}) {
+    const ReplyPacket root = Call(Request(method, "/", {"SV_width=900", "SV_height=500"}, cookie));
+    EXPECT_EQ(root.code, 200);
+    EXPECT_NE(root.body_text().find("window.location.replace(\"/$/\")"), std::string::npos)
+        << method << " " << root.body_text();
+  }
+
+  // ...where it stays: every form request answers the status page.
+  for (int i = 0; i < 2; ++i) {
+    const ReplyPacket page = Call(Request("GET", "/$/", {}, cookie));
+    EXPECT_EQ(page.code, 200);
+    EXPECT_EQ(page.content_type, "text/html; charset=UTF-8");
+    const std::string body = page.body_text();
+    EXPECT_NE(body.find(">AppService Server Is Running...</span>"), std::string::npos) << body;
+    EXPECT_NE(body.find("InitRects(900, 500);"), std::string::npos) << body;
+    EXPECT_NE(body.find("value=\"TSvForm2\""), std::string::npos) << body;
+    EXPECT_EQ(body.find("location.replace"), std::string::npos) << body;
+  }
+  EXPECT_EQ(controller_->Sessions().GetCount(), 1);
 }
 
 TEST_F(PipelineTest, FetchAndSaveDataUseTheSessionsDatabase) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/e2e/app_folder.h"
+#include "tests/render/chromium_run.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_client.h"
 
@@ -292,6 +293,46 @@ TEST(AppServer, KeepsServingWhenStandardInputEnds) {
             envelope("Add", R"({"A":1,"B":2})", R"({"Result":3,"Info":""})"));
   EXPECT_TRUE(server.process().Running());
   EXPECT_EQ(server.Stop(), 0);
+}
+
+// A browser at the program's root: the start page, StartCheck, the post and the redirect, then
+// the status page, its scripts running without a console message. The screenshot stays in the
+// build folder for people to look at.
+TEST(AppServer, ABrowserAtTheRootEndsOnTheStatusPage) {
+  if (!render::testing::ChromiumInstalled()) {
+    GTEST_SKIP() << "chromium is not installed (Debian package chromium); the browser test "
+                    "needs it";
+  }
+  AppFolder folder;
+  Server server(folder);
+  ASSERT_NE(server.port(), 0);
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+  const std::string dir = (folder.root() / "browser").string();
+  fs::create_directories(dir);
+
+  const render::testing::BrowserRun run = render::testing::RunChromium(url, "--dump-dom", dir);
+  ASSERT_EQ(run.status, 0) << run.log;
+  EXPECT_NE(run.output.find("<span class=\"SVLABEL1CSS\" id=\"SVLABEL1\">AppService Server Is "
+                            "Running...</span>"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("<input type=\"hidden\" name=\"SV_FormClass\" value=\"TSvForm2\">"),
+            std::string::npos);
+  // The locker was released by the page's start-up procedure.
+  EXPECT_NE(run.output.find("<div id=\"SVLocker\" aria-busy=\"true\" class=\"\">"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(render::testing::ConsoleProblems(run.log), std::vector<std::string>{}) << run.log;
+
+  const std::string shot = std::string(APPSRV_BUILD_DIR) + "/appserver_status_page.png";
+  fs::remove(shot);
+  const render::testing::BrowserRun pictured =
+      render::testing::RunChromium(url, "--screenshot=" + shot, dir);
+  EXPECT_EQ(pictured.status, 0) << pictured.log;
+  EXPECT_TRUE(fs::exists(shot)) << pictured.log;
+  EXPECT_EQ(render::testing::ConsoleProblems(pictured.log), std::vector<std::string>{})
+      << pictured.log;
+  EXPECT_EQ(server.Stop(), 0) << server.output();
 }
 
 }  // namespace
