@@ -119,8 +119,34 @@ DateTime unix_to_local(time_t unix_seconds) {
   return from_tm(t, 0);
 }
 
+namespace {
+
+// The zone's offset from UTC at `at`, or nullopt when the platform cannot tell.
+std::optional<long> utc_offset_at(time_t at) {
+  std::tm t{};
+  if (localtime_r(&at, &t) == nullptr) {
+    return std::nullopt;
+  }
+  return t.tm_gmtoff;
+}
+
+}  // namespace
+
 time_t local_to_unix(DateTime local) {
   std::tm t = to_tm(local);
+  // mktime re-reads the status of the zone file on every call, and every reply's Date header
+  // comes through here. Away from a change of offset (a day either side holds the same one)
+  // the local fields minus that offset are the answer; near one, mktime settles which side
+  // of the change a local time means.
+  const time_t as_utc = static_cast<time_t>(
+      days_from_civil(t.tm_year + 1900, static_cast<unsigned>(t.tm_mon + 1),
+                      static_cast<unsigned>(t.tm_mday)) * 86400 +
+      t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec);
+  const std::optional<long> before = utc_offset_at(as_utc - 86400);
+  if (before && before == utc_offset_at(as_utc) && before == utc_offset_at(as_utc + 86400) &&
+      before == utc_offset_at(as_utc - *before)) {
+    return as_utc - *before;
+  }
   const time_t result = mktime(&t);
   if (result == static_cast<time_t>(-1) && t.tm_year != 69) {
     throw Exception(kTimeZoneFailure);
