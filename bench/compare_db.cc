@@ -47,9 +47,9 @@ double median_ms(int calls, Call&& call) {
   for (int i = 0; i < calls; ++i) {
     const auto start = std::chrono::steady_clock::now();
     call();
-    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                              start)
-                        .count());
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
@@ -71,9 +71,8 @@ double fetch_data(const std::string& folder, int64_t page, int calls) {
   server::TSvApplication* session = controller.Sessions().Attach(attach).session;
   app::TContentAppService handler;
   const std::vector<std::string> fields = {
-      "Function=FetchData", "Params={\"PageNo\":" + std::to_string(page) +
-                                ",\"PageSize\":" + std::to_string(kPageSize) +
-                                ",\"TableName\":\"T\"}"};
+      "Function=FetchData", "Params={\"PageNo\":" + std::to_string(page) + ",\"PageSize\":" +
+                                std::to_string(kPageSize) + ",\"TableName\":\"T\"}"};
   const double ms = median_ms(calls, [&] {
     const std::string body =
         bench::call_handler(handler, session, client, "POST", "/appservice/", fields);
@@ -107,8 +106,8 @@ double statements(const std::string& folder, int64_t page, int calls) {
   sqlite3* db = nullptr;
   const std::string path = folder + "TEST.mdb";
   bench::check_sqlite(sqlite3_open(path.c_str(), &db), db, "open");
-  const std::string page_sql = "SELECT * FROM T LIMIT " + std::to_string(kPageSize) +
-                               " OFFSET " + std::to_string((page - 1) * kPageSize);
+  const std::string page_sql = "SELECT * FROM T LIMIT " + std::to_string(kPageSize) + " OFFSET " +
+                               std::to_string((page - 1) * kPageSize);
   const double ms = median_ms(calls, [&] {
     run_statement(db, "SELECT COUNT(*) FROM T");
     run_statement(db, page_sql);

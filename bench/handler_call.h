@@ -19,9 +19,8 @@ namespace appsrv::bench {
 // Runs `handler` on `session` for a request of `method` at `path` with the fields given;
 // returns the reply body.
 inline std::string call_handler(server::TContentBase& handler, server::TSvApplication* session,
-                                const server::SessionRequestInfo& client,
-                                const std::string& method, const std::string& path,
-                                const std::vector<std::string>& fields) {
+                                const server::SessionRequestInfo& client, const std::string& method,
+                                const std::string& path, const std::vector<std::string>& fields) {
   static std::vector<char> buffer(server::kExchangeBufferSize);
   server::RequestPacketFields packet;
   packet.method = method;
