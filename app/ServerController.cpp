@@ -1,5 +1,7 @@
 #include "app/ServerController.h"
 
+#include <cstdlib>
+#include <string_view>
 #include <typeinfo>
 
 #include "app/AppWebAgent.h"
@@ -43,6 +45,10 @@ void TSvServerController::LoadDesignValues() {
   SetAuthBeforeNewSession(false);
   SetExceptionDisplayMode(server::TSvShowMessageType::smAlert);
   SetLog(server::TLogOptions::loNone);
+  // Connections stay open between requests when the environment asks for it
+  // (APPSRV_HTTP_KEEPALIVE=1), as the load comparison does.
+  const char* keep_alive = std::getenv("APPSRV_HTTP_KEEPALIVE");
+  SetHttpKeepAlive(keep_alive != nullptr && std::string_view(keep_alive) == "1");
   Render.ShowLoadingAnimation = true;
 }
 

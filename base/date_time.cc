@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -119,8 +120,35 @@ DateTime unix_to_local(time_t unix_seconds) {
   return from_tm(t, 0);
 }
 
+namespace {
+
+// The zone's offset from UTC at `at`, or nullopt when the platform cannot tell.
+std::optional<long> utc_offset_at(time_t at) {
+  std::tm t{};
+  if (localtime_r(&at, &t) == nullptr) {
+    return std::nullopt;
+  }
+  return t.tm_gmtoff;
+}
+
+}  // namespace
+
 time_t local_to_unix(DateTime local) {
   std::tm t = to_tm(local);
+  // mktime re-reads the status of the zone file on every call, and every reply's Date header
+  // comes through here. Away from a change of offset (a day either side holds the same one)
+  // the local fields minus that offset are the answer; near one, mktime settles which side
+  // of the change a local time means.
+  const time_t as_utc =
+      static_cast<time_t>(days_from_civil(t.tm_year + 1900, static_cast<unsigned>(t.tm_mon + 1),
+                                          static_cast<unsigned>(t.tm_mday)) *
+                              86400 +
+                          t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec);
+  const std::optional<long> before = utc_offset_at(as_utc - 86400);
+  if (before && before == utc_offset_at(as_utc) && before == utc_offset_at(as_utc + 86400) &&
+      before == utc_offset_at(as_utc - *before)) {
+    return as_utc - *before;
+  }
   const time_t result = mktime(&t);
   if (result == static_cast<time_t>(-1) && t.tm_year != 69) {
     throw Exception(kTimeZoneFailure);
@@ -158,11 +186,28 @@ DateTime utc_to_local(DateTime utc) {
 
 std::string http_date_utc(DateTime utc) {
   const DateTimeParts p = decode_date_time(utc);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT",
-                kShortDayNames[p.day_of_week], p.day, kShortMonthNames[p.month - 1], p.year, p.hour,
-                p.minute, p.second);
-  return buf;
+  if (p.year < 0 || p.year > 9999) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT",
+                  kShortDayNames[p.day_of_week], p.day, kShortMonthNames[p.month - 1], p.year,
+                  p.hour, p.minute, p.second);
+    return buf;
+  }
+  // Every reply carries one: written by hand, as snprintf's format reading costs more.
+  char buf[] = "Ddd, dd Mmm yyyy hh:mm:ss GMT";
+  const auto put = [&buf](size_t at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i, value /= 10) {
+      buf[at + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
+    }
+  };
+  std::copy_n(kShortDayNames[p.day_of_week], 3, buf);
+  put(5, p.day, 2);
+  std::copy_n(kShortMonthNames[p.month - 1], 3, buf + 8);
+  put(12, p.year, 4);
+  put(17, p.hour, 2);
+  put(20, p.minute, 2);
+  put(23, p.second, 2);
+  return std::string(buf, sizeof buf - 1);
 }
 
 std::string http_date(DateTime local) { return http_date_utc(local_to_utc(local)); }

@@ -22,11 +22,7 @@
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
 #include "bench/bench_support.h"
-#include "server/exchange/http_packet.h"
-#include "server/exchange/reply_packet_reader.h"
-#include "server/exchange/request_packet_writer.h"
-#include "server/http/http_reply.h"
-#include "server/http/http_request.h"
+#include "bench/handler_call.h"
 #include "server/pipeline/controller_start.h"
 #include "server/session/server_controller.h"
 #include "server/session/session.h"
@@ -85,27 +81,11 @@ void tear_down() {
   g_world = nullptr;
 }
 
-// One request through the handler, from request packet to reply packet; returns the body size.
+// One request through the handler; returns the body size.
 size_t call(server::TContentBase& handler, const std::string& method, const std::string& path,
             const std::vector<std::string>& fields) {
   World& w = world();
-  static std::vector<char> buffer(server::kExchangeBufferSize);
-  server::RequestPacketFields packet;
-  packet.method = method;
-  packet.path_info = path;
-  packet.url = path;
-  packet.remote_addr = w.info.client_ip;
-  packet.user_agent = w.info.user_agent;
-  packet.query_fields = fields;
-  server::write_request_packet(packet, buffer.data(), static_cast<int32_t>(buffer.size()));
-  server::THttpRequest request(buffer.data(), static_cast<int32_t>(buffer.size()));
-  server::THttpReply reply(buffer.data(), static_cast<int32_t>(buffer.size()));
-  base::NameValueList& params = request.GetParams();
-  handler.Execute(request, reply, "", w.session, params);
-  reply.Commit();
-  const server::ReplyPacket answer =
-      server::read_reply_packet(buffer.data(), static_cast<int32_t>(buffer.size()));
-  return answer.body_text().size();
+  return bench::call_handler(handler, w.session, w.info, method, path, fields).size();
 }
 
 // Steps every row of `sql`, reading each column as the endpoint reads it; returns the rows.

@@ -25,6 +25,7 @@ command -v nginx >/dev/null || { echo "nginx is missing (apt-get install nginx-l
 work=$(mktemp -d)
 pids=()
 source "$root/bench/nginx_pong.sh"
+source "$root/bench/load_support.sh"
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   stop_nginx_pong
@@ -33,17 +34,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# CPU ticks (user + system) of the processes given.
-cpu_ticks() {
-  local total=0 pid
-  for pid in "$@"; do
-    if [[ -r /proc/$pid/stat ]]; then
-      # Fields 14 and 15 after the command name, which may hold blanks.
-      total=$((total + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')))
-    fi
-  done
-  echo "$total"
-}
 ticks_per_second=$(getconf CLK_TCK)
 
 # run <label> <pids> <connections> <url> [wrk args...]: one wrk run, one result line.

@@ -1,16 +1,18 @@
 // The application served by the real transport, for the load script bench/http_load.sh.
 //
-//   transport_server [keepalive]
+//   transport_server [keepalive|close] [database-folder]
 //
-// Builds the application's controller over a private folder (with an empty TEST.mdb), registers
-// its handlers, opens a TSaServerArdo on a free loopback port, prints "port <n>" and serves until
-// SIGINT or SIGTERM. With "keepalive" the controller's HttpKeepAlive is on.
+// Builds the application's controller over a private folder (with an empty TEST.mdb, or a copy
+// of the one in <database-folder>), registers its handlers, opens a TSaServerArdo on a free
+// loopback port, prints "port <n>" and serves until SIGINT or SIGTERM. With "keepalive" the
+// controller's HttpKeepAlive is on.
 #include <signal.h>
 #include <sqlite3.h>
 
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
@@ -32,9 +34,14 @@ int main(int argc, char** argv) {
 
   bench::BenchFolder folder("transport");
   base::write_file(folder.app() + "port.ini", "[PORTS]\nPort=0\n");
-  sqlite3* db = nullptr;
-  bench::check_sqlite(sqlite3_open((folder.app() + "TEST.mdb").c_str(), &db), db, "open");
-  sqlite3_close(db);
+  if (argc > 2) {
+    std::filesystem::copy_file(std::filesystem::path(argv[2]) / "TEST.mdb",
+                               folder.app() + "TEST.mdb");
+  } else {
+    sqlite3* db = nullptr;
+    bench::check_sqlite(sqlite3_open((folder.app() + "TEST.mdb").c_str(), &db), db, "open");
+    sqlite3_close(db);
+  }
   try {
     app::RegisterContentHandlers();
     app::RegisterServerController();

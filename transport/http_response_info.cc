@@ -1,5 +1,6 @@
 #include "transport/http_response_info.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -32,7 +33,7 @@ std::string one_line(std::string_view text) {
 }
 
 // The header block goes out as ASCII: every other character becomes "?".
-std::string ascii_only(const std::string& text) {
+std::string ascii_only(std::string text) {
   bool plain = true;
   for (char c : text) {
     plain = plain && static_cast<unsigned char>(c) < 0x80;
@@ -174,26 +175,34 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
 
   TInHeaderList& h = FRawHeaders;
   h.clear();
-  h.SetValue("Connection", FConnection);
-  h.SetValue("Content-Version", FContentVersion);
-  h.SetValue("Content-Disposition", FContentDisposition);
-  h.SetValue("Content-Encoding", FContentEncoding);
-  h.SetValue("Content-Language", FContentLanguage);
+  // Until the custom lines join, every name below is new to the list: no search needed.
+  const auto put = [&h](std::string_view name, std::string_view value) {
+    if (!value.empty()) {
+      std::string line;
+      line.reserve(name.size() + 2 + value.size());
+      line.append(name).append(": ").append(value);
+      h.add(std::move(line));
+    }
+  };
+  put("Connection", FConnection);
+  put("Content-Version", FContentVersion);
+  put("Content-Disposition", FContentDisposition);
+  put("Content-Encoding", FContentEncoding);
+  put("Content-Language", FContentLanguage);
   if (!FContentType.empty()) {
-    h.SetValue("Content-Type",
-               FCharSet.empty() ? FContentType : FContentType + "; charset=" + FCharSet);
+    put("Content-Type", FCharSet.empty() ? FContentType : FContentType + "; charset=" + FCharSet);
   }
   if (FContentLength >= 0) {
-    h.SetValue("Content-Length", std::to_string(FContentLength));
+    put("Content-Length", std::to_string(FContentLength));
   }
-  h.SetValue("Cache-control", FCacheControl);
-  h.SetValue("Date", base::http_date(FDate));
-  h.SetValue("ETag", FETag);
+  put("Cache-control", FCacheControl);
+  put("Date", base::http_date(FDate));
+  put("ETag", FETag);
   if (FExpires > 0) {
-    h.SetValue("Expires", base::http_date(FExpires));
+    put("Expires", base::http_date(FExpires));
   }
-  h.SetValue("Pragma", FPragma);
-  h.SetValue("Transfer-Encoding", FTransferEncoding);
+  put("Pragma", FPragma);
+  put("Transfer-Encoding", FTransferEncoding);
   for (const std::string& line : FCustomHeaders.lines()) {
     h.add(one_line(line));
   }
@@ -231,15 +240,24 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
 
   std::string text =
       "HTTP/1.1 " + std::to_string(FResponseNo) + " " + one_line(FResponseText) + "\r\n";
+  size_t size = text.size() + 2;
   for (const std::string& line : h.lines()) {
-    text += one_line(line);
+    size += line.size() + 2;
+  }
+  text.reserve(size);
+  for (const std::string& line : h.lines()) {
+    const size_t start = text.size();
+    text += line;
+    std::replace_if(
+        text.begin() + static_cast<std::ptrdiff_t>(start), text.end(),
+        [](char c) { return c == '\r' || c == '\n'; }, ' ');
     text += "\r\n";
   }
   for (const TInCookie& cookie : FCookies) {
     text += "Set-Cookie: " + CookieText(cookie, now) + "\r\n";
   }
   text += "\r\n";
-  return ascii_only(text);
+  return ascii_only(std::move(text));
 }
 
 }  // namespace appsrv::transport

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -78,6 +79,34 @@ TEST(DateTimeTest, HttpDateConvertsLocalTimeToGmt) {
             "Sun, 30 Jun 2024 23:30:00 GMT");
   const DateTime local = encode_date(2024, 7, 1) + encode_time(12, 0, 0);
   EXPECT_NEAR(utc_to_local(local_to_utc(local)), local, 1e-9);
+  EXPECT_EQ(http_date_utc(encode_date(2024, 1, 5) + encode_time(3, 4, 5, 999)),
+            "Fri, 05 Jan 2024 03:04:05 GMT");
+}
+
+TEST(DateTimeTest, LocalToUnixAgreesWithTheZoneRulesAroundOffsetChanges) {
+  ZoneGuard zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  const DateTime times[] = {
+      encode_date(2024, 7, 1) + encode_time(12, 0, 0),    // summer, far from a change
+      encode_date(2024, 1, 15) + encode_time(0, 0, 1),    // winter
+      encode_date(2024, 3, 30) + encode_time(12, 0, 0),   // the day before the spring change
+      encode_date(2024, 3, 31) + encode_time(2, 30, 0),   // inside the skipped hour
+      encode_date(2024, 3, 31) + encode_time(3, 0, 0),    // just after it
+      encode_date(2024, 10, 27) + encode_time(2, 30, 0),  // inside the repeated hour
+      encode_date(2024, 10, 28) + encode_time(1, 0, 0),   // the day after the autumn change
+      encode_date(1970, 1, 1) + encode_time(0, 59, 59),   // the epoch in this zone
+  };
+  for (const DateTime local : times) {
+    std::tm t{};
+    const DateTimeParts p = decode_date_time(local);
+    t.tm_year = p.year - 1900;
+    t.tm_mon = p.month - 1;
+    t.tm_mday = p.day;
+    t.tm_hour = p.hour;
+    t.tm_min = p.minute;
+    t.tm_sec = p.second;
+    t.tm_isdst = -1;
+    EXPECT_EQ(local_to_unix(local), mktime(&t)) << iso_date_time_text(local);
+  }
 }
 
 TEST(DateTimeTest, NowAgreesWithUtcNow) {
