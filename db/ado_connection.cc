@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 #include "base/name_value_list.h"
 #include "base/text.h"
 
@@ -22,6 +24,14 @@ std::string TADOConnection::data_source() const {
   return parts.value("Data Source");
 }
 
+bool TADOConnection::is_postgres() const {
+  base::NameValueList parts;
+  for (const std::string& part : base::split(connection_string_, ';')) {
+    parts.add(std::string(base::trim_left(part)));
+  }
+  return base::iequals(base::trim(parts.value("Provider")), "PostgreSQL");
+}
+
 void TADOConnection::Open() {
   if (Connected()) {
     return;
@@ -29,6 +39,10 @@ void TADOConnection::Open() {
   const std::string path = data_source();
   if (path.empty()) {
     throw DatabaseError("The connection text names no Data Source");
+  }
+  if (is_postgres()) {
+    pg_ = std::make_unique<PgConnection>(path);
+    return;
   }
   sqlite3* raw = nullptr;
   const int rc =
@@ -49,14 +63,48 @@ void TADOConnection::Open() {
   db_ = std::move(db);
 }
 
-void TADOConnection::Close() { db_.reset(); }
+void TADOConnection::Close() {
+  db_.reset();
+  pg_.reset();
+}
 
 sqlite3* TADOConnection::handle() {
   Open();
+  if (db_ == nullptr) {
+    throw DatabaseError("The connection is not an SQLite connection");
+  }
   return db_.get();
 }
 
+PgConnection& TADOConnection::pg() {
+  Open();
+  if (pg_ == nullptr) {
+    throw DatabaseError("The connection is not a PostgreSQL connection");
+  }
+  return *pg_;
+}
+
+void TADOConnection::BeginTrans() { Execute(is_postgres() ? "BEGIN" : "BEGIN IMMEDIATE"); }
+
+void TADOConnection::CommitTrans() { Execute("COMMIT"); }
+
+void TADOConnection::RollbackTrans() {
+  if (is_postgres()) {
+    if (pg().in_transaction()) {
+      Execute("ROLLBACK");
+    }
+    return;
+  }
+  if (sqlite3_get_autocommit(handle()) == 0) {
+    Execute("ROLLBACK");
+  }
+}
+
 int64_t TADOConnection::Execute(std::string_view statement) {
+  Open();
+  if (pg_ != nullptr) {
+    return pg_->execute(statement);
+  }
   sqlite3* db = handle();
   std::string_view tail;
   StatementPtr stmt = prepare_statement(db, statement, &tail);
@@ -73,6 +121,36 @@ int64_t TADOConnection::Execute(std::string_view statement) {
     throw_sqlite_error(db, rc, "sqlite3_step");
   }
   return sqlite3_changes64(db);
+}
+
+PgReadOnlyTransaction::PgReadOnlyTransaction(PgConnection& connection,
+                                             std::chrono::milliseconds timeout,
+                                             int64_t max_value_bytes)
+    : connection_(connection), previous_max_value_bytes_(connection.max_value_bytes) {
+  // One snapshot: a count and the page read after it agree.
+  connection_.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  try {
+    connection_.exec("SET LOCAL statement_timeout = " +
+                     std::to_string(std::max<int64_t>(0, timeout.count())));
+  } catch (...) {
+    connection_.exec("ROLLBACK");
+    throw;
+  }
+  connection_.max_value_bytes = max_value_bytes;
+  connection_.statement_timed_out = false;
+}
+
+PgReadOnlyTransaction::~PgReadOnlyTransaction() {
+  connection_.max_value_bytes = previous_max_value_bytes_;
+  try {
+    connection_.exec("ROLLBACK");
+  } catch (const DatabaseError&) {
+    // A connection that failed under the transaction has nothing left to end.
+  }
+}
+
+bool PgReadOnlyTransaction::timed_out() const {
+  return connection_.statement_timed_out;
 }
 
 }  // namespace appsrv::db
