@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 
 #include "base/name_value_list.h"
 #include "base/text.h"
@@ -129,12 +128,8 @@ PgReadOnlyTransaction::PgReadOnlyTransaction(PgConnection& connection,
     : connection_(connection), previous_max_value_bytes_(connection.max_value_bytes) {
   // One snapshot: a count and the page read after it agree.
   connection_.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-  try {
-    connection_.exec("SET LOCAL statement_timeout = " +
-                     std::to_string(std::max<int64_t>(0, timeout.count())));
-  } catch (...) {
-    connection_.exec("ROLLBACK");
-    throw;
+  if (timeout.count() > 0) {
+    connection_.set_deadline(std::chrono::steady_clock::now() + timeout);
   }
   connection_.max_value_bytes = max_value_bytes;
   connection_.statement_timed_out = false;
@@ -142,7 +137,9 @@ PgReadOnlyTransaction::PgReadOnlyTransaction(PgConnection& connection,
 
 PgReadOnlyTransaction::~PgReadOnlyTransaction() {
   connection_.max_value_bytes = previous_max_value_bytes_;
+  connection_.set_deadline(std::nullopt);
   try {
+    // Also undoes any setting a statement changed inside the transaction.
     connection_.exec("ROLLBACK");
   } catch (const DatabaseError&) {
     // A connection that failed under the transaction has nothing left to end.

@@ -62,8 +62,9 @@ class TADOConnection {
 };
 
 // Statements on a PostgreSQL connection may only read while it lives, within a READ ONLY
-// transaction of one snapshot (ended with ROLLBACK) whose statements stop after `timeout`
-// and whose values may not be longer than `max_value_bytes` (0: no limit for either).
+// transaction of one snapshot (ended with ROLLBACK) whose statements stop once `timeout` has
+// passed since it began and whose values may not be longer than `max_value_bytes` (0: no
+// limit for either).
 // Not nested; not thread-safe.
 class PgReadOnlyTransaction {
  public:

@@ -62,7 +62,25 @@ PgResultPtr PgConnection::check(PgResultPtr result, std::string_view sql) {
   throw DatabaseError(message);
 }
 
+void PgConnection::arm_deadline() {
+  if (!deadline_) {
+    return;
+  }
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+      *deadline_ - std::chrono::steady_clock::now());
+  if (left.count() <= 0) {
+    sqlstate_ = kPgQueryCanceled;
+    statement_timed_out = true;
+    throw DatabaseError("canceling statement due to statement timeout");
+  }
+  const std::string set = "SET LOCAL statement_timeout = " + std::to_string(left.count());
+  check(PgResultPtr(PQexecParams(conn_.get(), set.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
+                                 0)),
+        set);
+}
+
 PgResultPtr PgConnection::exec(std::string_view sql, const std::vector<std::string>& params) {
+  arm_deadline();
   const std::string text(sql);
   std::vector<const char*> values;
   values.reserve(params.size());
@@ -76,12 +94,14 @@ PgResultPtr PgConnection::exec(std::string_view sql, const std::vector<std::stri
 }
 
 PgResultPtr PgConnection::describe(std::string_view sql) {
+  arm_deadline();
   const std::string text(sql);
   check(PgResultPtr(PQprepare(conn_.get(), "", text.c_str(), 0, nullptr)), sql);
   return check(PgResultPtr(PQdescribePrepared(conn_.get(), "")), sql);
 }
 
 PgResultPtr PgConnection::exec_prepared() {
+  arm_deadline();
   return check(PgResultPtr(PQexecPrepared(conn_.get(), "", 0, nullptr, nullptr, nullptr, 0)),
                "(prepared statement)");
 }

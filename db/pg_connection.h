@@ -3,8 +3,10 @@
 // (NOT NULL, serial) that field classes need.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,6 +68,13 @@ class PgConnection {
   // A name for a new cursor, unique on this connection.
   std::string next_cursor_name() { return "appsrv_cursor_" + std::to_string(++cursor_count_); }
 
+  // From now on every statement may run only until `deadline` (none: no limit): each is sent
+  // with a statement_timeout of the time left, so a statement that changes the setting cannot
+  // lift the limit for the ones after it. Past the deadline, statements fail unsent.
+  void set_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    deadline_ = deadline;
+  }
+
   // Set when a statement is stopped by statement_timeout; cleared by its reader.
   bool statement_timed_out = false;
   // Values longer than this fail to read ("string or blob too big"); 0: no limit.
@@ -73,9 +82,11 @@ class PgConnection {
 
  private:
   PgResultPtr check(PgResultPtr result, std::string_view sql);
+  void arm_deadline();
 
   PgConnPtr conn_;
   std::string sqlstate_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
   uint64_t cursor_count_ = 0;
   std::map<std::pair<unsigned, int>, PgColumnFacts> facts_;
   std::map<unsigned, bool> facts_loaded_;
