@@ -21,7 +21,7 @@ local seq = 0
 function request()
   seq = seq + 1
   local id = base + seq
-  local params = '{"TableName":"items","KeyFields":"id","Changes":"<rs:data><rs:insert>' ..
+  local params = '{"TableName":"saved","KeyFields":"id","Changes":"<rs:data><rs:insert>' ..
       '<z:row id=\\"' .. id .. '\\" client=\\"0\\" seq=\\"' .. seq .. '\\" name=\\"wrk\\"/>' ..
       '</rs:insert></rs:data>"}'
   return wrk.format("POST", "/appservice/",

@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-
 #include "base/name_value_list.h"
 #include "base/text.h"
 
@@ -146,8 +145,6 @@ PgReadOnlyTransaction::~PgReadOnlyTransaction() {
   }
 }
 
-bool PgReadOnlyTransaction::timed_out() const {
-  return connection_.statement_timed_out;
-}
+bool PgReadOnlyTransaction::timed_out() const { return connection_.statement_timed_out; }
 
 }  // namespace appsrv::db

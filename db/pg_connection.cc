@@ -66,21 +66,25 @@ void PgConnection::arm_deadline() {
   if (!deadline_) {
     return;
   }
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-      *deadline_ - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
   if (left.count() <= 0) {
     sqlstate_ = kPgQueryCanceled;
     statement_timed_out = true;
     throw DatabaseError("canceling statement due to statement timeout");
   }
   const std::string set = "SET LOCAL statement_timeout = " + std::to_string(left.count());
-  check(PgResultPtr(PQexecParams(conn_.get(), set.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
-                                 0)),
-        set);
+  check(
+      PgResultPtr(PQexecParams(conn_.get(), set.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)),
+      set);
+}
+
+PgResultPtr PgConnection::exec_client(std::string_view sql) {
+  arm_deadline();
+  return exec(sql);
 }
 
 PgResultPtr PgConnection::exec(std::string_view sql, const std::vector<std::string>& params) {
-  arm_deadline();
   const std::string text(sql);
   std::vector<const char*> values;
   values.reserve(params.size());
@@ -107,7 +111,7 @@ PgResultPtr PgConnection::exec_prepared() {
 }
 
 int64_t PgConnection::execute(std::string_view sql) {
-  const PgResultPtr result = exec(sql);
+  const PgResultPtr result = exec_client(sql);
   const char* tuples = PQcmdTuples(result.get());
   return tuples == nullptr || *tuples == '\0' ? 0 : std::stoll(tuples);
 }
@@ -134,8 +138,8 @@ PgColumnFacts PgConnection::column_facts(unsigned table_oid, int column) {
         {std::to_string(table_oid)});
     for (int r = 0; r < PQntuples(rows.get()); ++r) {
       const int number = std::atoi(PQgetvalue(rows.get(), r, 0));
-      facts_[{table_oid, number}] = PgColumnFacts{*PQgetvalue(rows.get(), r, 1) == 't',
-                                                  *PQgetvalue(rows.get(), r, 2) == 't'};
+      facts_[{table_oid, number}] =
+          PgColumnFacts{*PQgetvalue(rows.get(), r, 1) == 't', *PQgetvalue(rows.get(), r, 2) == 't'};
     }
     facts_loaded_[table_oid] = true;
   }

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,15 +45,18 @@ class PgConnection {
   // DatabaseError with libpq's message when the server cannot be reached.
   explicit PgConnection(const std::string& conninfo);
 
-  // Runs one statement with text parameters and returns its result (rows or none). Throws
-  // DatabaseError carrying the server's message; sqlstate() then holds its code.
+  // Runs one statement of our own with text parameters and returns its result (rows or
+  // none). Throws DatabaseError carrying the server's message; sqlstate() then holds its code.
   PgResultPtr exec(std::string_view sql, const std::vector<std::string>& params = {});
+  // The same for a statement that evaluates SQL text from callers (a query, a fetch from its
+  // cursor): it runs under the deadline, if one is set.
+  PgResultPtr exec_client(std::string_view sql);
   // Prepares `sql` as the unnamed statement and describes its result columns without running
   // it.
   PgResultPtr describe(std::string_view sql);
   // Runs the unnamed statement prepared by describe().
   PgResultPtr exec_prepared();
-  // Rows changed by the statement, as exec() reports them.
+  // Runs a caller's statement (under the deadline); returns the rows it changed.
   int64_t execute(std::string_view sql);
 
   // True inside a transaction (also a failed one).

@@ -65,9 +65,12 @@ Variant numeric_value(std::string_view text) {
 }
 
 int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
@@ -214,17 +217,19 @@ Variant pg_text_to_variant(unsigned type_oid, const char* text, int length) {
 
 PgCursor::PgCursor(PgConnection& connection, const std::string& sql)
     : connection_(connection), sql_(sql) {
-  // Described before it runs: a statement that returns no rows is refused unrun.
-  const PgResultPtr shape = connection_.describe(sql);
-  const int fields = PQnfields(shape.get());
-  if (fields == 0) {
-    throw DatabaseError("The command text returns no rows: " + sql);
-  }
   const std::string word = first_word(sql);
   const bool reads = word == "select" || word == "values" || word == "table" || word == "with";
+  const pg_result* described = nullptr;
+  PgResultPtr shape;
   if (!reads) {
-    // A statement that writes ("... RETURNING") runs exactly once; its rows are kept.
+    // Described before it runs: a statement that returns no rows is refused unrun. One that
+    // writes ("... RETURNING") runs exactly once; its rows are kept.
+    shape = connection_.describe(sql);
+    if (PQnfields(shape.get()) == 0) {
+      throw DatabaseError("The command text returns no rows: " + sql);
+    }
     kept_ = connection_.exec_prepared();
+    described = kept_.get();
   } else {
     if (!connection_.in_transaction()) {
       // A cursor lives in a transaction; one of its own reads a single snapshot and can
@@ -234,9 +239,14 @@ PgCursor::PgCursor(PgConnection& connection, const std::string& sql)
     }
     const std::string name = connection_.next_cursor_name();
     try {
-      connection_.exec("DECLARE " + name + " SCROLL CURSOR FOR " + sql);
+      // A cursor takes only a query: anything that writes is refused here, unrun.
+      connection_.exec_client("DECLARE " + name + " SCROLL CURSOR FOR " + sql);
+      cursor_name_ = name;
+      // The first rows come with the column descriptions.
+      fetch_batch();
     } catch (const DatabaseError&) {
       if (own_transaction_) {
+        own_transaction_ = false;
         try {
           connection_.exec("ROLLBACK");
         } catch (const DatabaseError&) {
@@ -244,9 +254,9 @@ PgCursor::PgCursor(PgConnection& connection, const std::string& sql)
       }
       throw;
     }
-    cursor_name_ = name;
+    described = batch_.get();
   }
-  const pg_result* described = kept_ != nullptr ? kept_.get() : shape.get();
+  const int fields = PQnfields(described);
   for (int i = 0; i < fields; ++i) {
     const PgColumnFacts facts =
         connection_.column_facts(PQftable(described, i), PQftablecol(described, i));
@@ -293,8 +303,8 @@ std::vector<std::vector<Variant>> PgCursor::take_rows() {
 }
 
 void PgCursor::fetch_batch() {
-  batch_ = connection_.exec("FETCH FORWARD " + std::to_string(kBatchRows) + " FROM " +
-                            cursor_name_);
+  batch_ = connection_.exec_client("FETCH FORWARD " + std::to_string(kBatchRows) + " FROM " +
+                                   cursor_name_);
   batch_row_ = -1;
   batch_was_last_ = PQntuples(batch_.get()) < kBatchRows;
 }
@@ -326,12 +336,11 @@ Variant PgCursor::value(size_t i) const {
   if (connection_.max_value_bytes > 0 && length > connection_.max_value_bytes) {
     throw DatabaseError("string or blob too big");
   }
-  return pg_text_to_variant(column_types_[i], PQgetvalue(batch_.get(), batch_row_, column),
-                            length);
+  return pg_text_to_variant(column_types_[i], PQgetvalue(batch_.get(), batch_row_, column), length);
 }
 
 void PgCursor::seek(int64_t index) {
-  connection_.exec("MOVE ABSOLUTE " + std::to_string(index) + " IN " + cursor_name_);
+  connection_.exec_client("MOVE ABSOLUTE " + std::to_string(index) + " IN " + cursor_name_);
   batch_.reset();
   batch_row_ = -1;
   batch_was_last_ = false;
@@ -340,7 +349,7 @@ void PgCursor::seek(int64_t index) {
 int64_t PgCursor::count() {
   if (!count_) {
     const PgResultPtr result =
-        connection_.exec("SELECT COUNT(*) FROM " + as_subquery(sql_) + " AS appsrv_rows");
+        connection_.exec_client("SELECT COUNT(*) FROM " + as_subquery(sql_) + " AS appsrv_rows");
     count_ = std::stoll(PQgetvalue(result.get(), 0, 0));
   }
   return *count_;

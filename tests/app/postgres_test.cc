@@ -100,8 +100,7 @@ class PostgresAppTest : public AppFixture {
   std::vector<std::string> answers() {
     return {fetch(R"({"TableName":"f","PageNo":1,"PageSize":10})"),
             fetch(R"({"TableName":"f order by id desc","PageNo":2,"PageSize":2})"),
-            select({"tblNames=f"}),
-            select({"tblNames=f", "page=2", "rp=2", "orderBy=id desc"}),
+            select({"tblNames=f"}), select({"tblNames=f", "page=2", "rp=2", "orderBy=id desc"}),
             select({"tblNames=f", "fldNames=id, amount, flag", "where=id < 3"})};
   }
 
@@ -179,7 +178,9 @@ TEST_F(PostgresAppTest, SlowReadStopsAtTheTimeOut) {
   ASSERT_TRUE(use_postgres());
   make_fixture();
   const std::string stopped = "The query ran longer than 100 ms and was stopped.";
-  EXPECT_EQ(thrown_message([&] { select({"tblNames=f", "fldNames=pg_sleep(10)", "orderBy=id"}); }),
+  EXPECT_EQ(thrown_message([&] {
+              select({"tblNames=f", "fldNames=pg_sleep(10)", "orderBy=id"});
+            }),
             stopped);
   // A statement that lifts the time-out lifts it for itself only: the next one is stopped.
   EXPECT_EQ(thrown_message([&] {

@@ -62,13 +62,16 @@ class BackendFixture : public ::testing::Test {
 
   // The packet of `sql` after creating and filling the shared fixture table.
   std::string fixture_packet() {
-    exec("create table f (id integer not null primary key, name varchar(20), note text, "
-         "amount numeric(10,2), ratio double precision, flag boolean, big bigint, "
-         "small smallint, born date, seen timestamp, at time)");
-    exec("insert into f values (1, 'O''Brien', 'two\nlines & <tags>', 1234.5, 0.1, TRUE, "
-         "9007199254740993, -7, '1999-12-31', '2001-02-03 04:05:06', '23:59:58')");
-    exec("insert into f values (2, '', 'x', 12, 2.5e-7, FALSE, -1, 0, '2024-02-29', "
-         "'2024-02-29 00:00:00', '00:00:00')");
+    exec(
+        "create table f (id integer not null primary key, name varchar(20), note text, "
+        "amount numeric(10,2), ratio double precision, flag boolean, big bigint, "
+        "small smallint, born date, seen timestamp, at time)");
+    exec(
+        "insert into f values (1, 'O''Brien', 'two\nlines & <tags>', 1234.5, 0.1, TRUE, "
+        "9007199254740993, -7, '1999-12-31', '2001-02-03 04:05:06', '23:59:58')");
+    exec(
+        "insert into f values (2, '', 'x', 12, 2.5e-7, FALSE, -1, 0, '2024-02-29', "
+        "'2024-02-29 00:00:00', '00:00:00')");
     exec("insert into f (id) values (3)");
     TADODataSet data(&connection_);
     data.SetCommandText("select * from f order by id");
@@ -88,17 +91,18 @@ class BackendTest : public BackendFixture, public ::testing::WithParamInterface<
 
 TEST_P(BackendTest, PagesMoveWithoutReadingTheSkippedRows) {
   exec("create table n (id integer not null primary key, label varchar(20))");
-  exec("insert into n (id, label) select i, 'row ' || i from "
-       "(select 1 + a.x + 10 * b.x + 100 * c.x as i from "
-       "(select 0 as x union all select 1 union all select 2 union all select 3 union all "
-       "select 4 union all select 5 union all select 6 union all select 7 union all select 8 "
-       "union all select 9) a, "
-       "(select 0 as x union all select 1 union all select 2 union all select 3 union all "
-       "select 4 union all select 5 union all select 6 union all select 7 union all select 8 "
-       "union all select 9) b, "
-       "(select 0 as x union all select 1 union all select 2 union all select 3 union all "
-       "select 4 union all select 5 union all select 6 union all select 7 union all select 8 "
-       "union all select 9) c) s");
+  exec(
+      "insert into n (id, label) select i, 'row ' || i from "
+      "(select 1 + a.x + 10 * b.x + 100 * c.x as i from "
+      "(select 0 as x union all select 1 union all select 2 union all select 3 union all "
+      "select 4 union all select 5 union all select 6 union all select 7 union all select 8 "
+      "union all select 9) a, "
+      "(select 0 as x union all select 1 union all select 2 union all select 3 union all "
+      "select 4 union all select 5 union all select 6 union all select 7 union all select 8 "
+      "union all select 9) b, "
+      "(select 0 as x union all select 1 union all select 2 union all select 3 union all "
+      "select 4 union all select 5 union all select 6 union all select 7 union all select 8 "
+      "union all select 9) c) s");
   TADODataSet data(&connection_);
   data.SetCommandText("select * from n order by id");
   data.Open();
@@ -108,8 +112,8 @@ TEST_P(BackendTest, PagesMoveWithoutReadingTheSkippedRows) {
     int64_t move_by;
     int64_t want_id;  // 0: past the end
   };
-  const Step steps[] = {{500, 501}, {1, 502}, {-2, 500}, {-1000, 1}, {250, 251},
-                        {749, 1000}, {1, 0}, {-5, 996}};
+  const Step steps[] = {{500, 501}, {1, 502},    {-2, 500}, {-1000, 1},
+                        {250, 251}, {749, 1000}, {1, 0},    {-5, 996}};
   for (const Step& s : steps) {
     SCOPED_TRACE(s.move_by);
     data.MoveBy(s.move_by);

@@ -69,14 +69,17 @@ class TempPostgres {
       const bool got = std::fgets(line, sizeof line, out) != nullptr;
       pclose(out);
       std::string dir = got ? line : "";
-      while (!dir.empty() && (dir.back() == '\n' || dir.back() == ' ')) dir.pop_back();
-      if (!dir.empty() && std::filesystem::exists(dir + "/initdb")) return dir;
+      while (!dir.empty() && (dir.back() == '\n' || dir.back() == ' '))
+        dir.pop_back();
+      if (!dir.empty() && std::filesystem::exists(dir + "/initdb"))
+        return dir;
     }
     std::string best;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
       const std::string dir = entry.path().string() + "/bin";
-      if (std::filesystem::exists(dir + "/initdb") && dir > best) best = dir;
+      if (std::filesystem::exists(dir + "/initdb") && dir > best)
+        best = dir;
     }
     return best;
   }
@@ -104,7 +107,8 @@ class TempPostgres {
              "scripts/install-deps installs them";
     }
     std::string tmpl = "/tmp/appsrv-pg-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) return "cannot create a temporary folder";
+    if (mkdtemp(tmpl.data()) == nullptr)
+      return "cannot create a temporary folder";
     folder_ = tmpl;
     if (geteuid() == 0) {
       const passwd* user = getpwnam("postgres");
@@ -114,16 +118,16 @@ class TempPostgres {
       as_server_user_ = "runuser -u postgres -- ";
     }
     if (run(as_server_user_ + bin_ + "/initdb -D " + data() +
-            " -U appsrv -A trust -E UTF8 --locale=C --no-sync >" + folder_ +
-            "/initdb.log 2>&1") != 0) {
+            " -U appsrv -A trust -E UTF8 --locale=C --no-sync >" + folder_ + "/initdb.log 2>&1") !=
+        0) {
       return "initdb failed; see " + folder_ + "/initdb.log";
     }
     port_ = free_port();
     const std::string options = "-p " + std::to_string(port_) + " -k " + folder_ +
                                 " -c listen_addresses=127.0.0.1 -c fsync=off"
                                 " -c synchronous_commit=off -c full_page_writes=off";
-    if (run(pg_ctl() + " -D " + data() + " -l " + folder_ + "/server.log -w -t 60 -o '" +
-            options + "' start >/dev/null 2>&1") != 0) {
+    if (run(pg_ctl() + " -D " + data() + " -l " + folder_ + "/server.log -w -t 60 -o '" + options +
+            "' start >/dev/null 2>&1") != 0) {
       return "pg_ctl start failed; see " + folder_ + "/server.log";
     }
     started_ = true;
