@@ -27,10 +27,10 @@ cmake --build "$build" --target tcp_pong >/dev/null
 
 work=$(mktemp -d)
 pong_pid=
-nginx_pid=
+source "$root/bench/nginx_pong.sh"
 cleanup() {
   [ -n "$pong_pid" ] && kill "$pong_pid" 2>/dev/null && wait "$pong_pid" 2>/dev/null
-  [ -n "$nginx_pid" ] && kill -QUIT "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  stop_nginx_pong
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,30 +43,7 @@ pong_pid=$!
 for _ in $(seq 100); do grep -q '^port ' "$work/pong.out" 2>/dev/null && break; sleep 0.05; done
 pong_port=$(awk '/^port /{print $2}' "$work/pong.out")
 
-# nginx, configured in the temporary folder.
-nginx_port=$(free_port)
-mkdir -p "$work/nginx/logs"
-cat >"$work/nginx/nginx.conf" <<CONF
-worker_processes 2;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/logs/error.log;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  server {
-    listen 127.0.0.1:$nginx_port backlog=1024;
-    location / { default_type text/plain; return 200 "Pong"; }
-  }
-}
-CONF
-/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
-nginx_pid=$!
-for _ in $(seq 100); do curl -s "http://127.0.0.1:$nginx_port/" >/dev/null 2>&1 && break; sleep 0.05; done
+start_nginx_pong "$work"
 
 # CPU ticks of a process and, for nginx, of its workers too.
 ticks_of() {
@@ -81,7 +58,7 @@ ticks_of() {
   echo "$total"
 }
 pids_of() {
-  if [ "$1" = ours ]; then echo "$pong_pid"; else echo "$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')"; fi
+  if [ "$1" = ours ]; then echo "$pong_pid"; else nginx_pong_pids; fi
 }
 hz=$(getconf CLK_TCK)
 

@@ -227,6 +227,10 @@ class TSvServerControllerBase {
   void SetIECompatibilityMode(std::string_view v) { ie_compatibility_mode_ = v; }
   bool HttpKeepAlive() const { return http_keep_alive_; }
   void SetHttpKeepAlive(bool v) { http_keep_alive_ = v; }
+  // The request line and header lines of one request, line ends included; beyond it the
+  // transport answers 431 and closes the connection.
+  int64_t MaxRequestHeaderBytes() const { return max_request_header_bytes_; }
+  void SetMaxRequestHeaderBytes(int64_t v) { max_request_header_bytes_ = v; }
   bool ShowStartParams() const { return show_start_params_; }
   void SetShowStartParams(bool v) { show_start_params_ = v; }
   bool LogSessionEvents() const { return log_session_events_; }
@@ -343,6 +347,7 @@ class TSvServerControllerBase {
   TComInitialization com_initialization_ = TComInitialization::ciNone;
   std::string ie_compatibility_mode_;
   bool http_keep_alive_ = false;
+  int64_t max_request_header_bytes_ = 64 * 1024;
   bool show_start_params_ = true;
   bool log_session_events_ = false;
   TLogOptions log_ = TLogOptions::loNone;

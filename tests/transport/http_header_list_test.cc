@@ -1,0 +1,43 @@
+#include "transport/http_header_list.h"
+
+#include <gtest/gtest.h>
+
+namespace appsrv::transport {
+namespace {
+
+TInHeaderList List(std::initializer_list<const char*> lines) {
+  TInHeaderList list;
+  for (const char* line : lines) {
+    list.add(line);
+  }
+  return list;
+}
+
+TEST(HeaderList, LookupIgnoresCaseTakesFirstAndUnfolds) {
+  const TInHeaderList h = List({"Host: a.example", "X-Long: first ", "  second\t", "\tthird",
+                                "host: b.example", "Bare:value", "Empty:"});
+  EXPECT_EQ(h.Values("HOST"), "a.example");
+  EXPECT_EQ(h.Values("x-long"), "first second third");
+  EXPECT_EQ(h.Values("Bare"), "value");
+  EXPECT_EQ(h.Values("Empty"), "");
+  EXPECT_EQ(h.Values("Missing"), "");
+  EXPECT_EQ(h.Extract("Host"), (std::vector<std::string>{"a.example", "b.example"}));
+}
+
+TEST(HeaderList, ContinuationLineIsNotAHeaderOfItsOwn) {
+  // A folded line that looks like "Name: value" must not answer a lookup for that name.
+  const TInHeaderList h = List({"X-A: one", " Host: evil"});
+  EXPECT_EQ(h.Values("Host"), "");
+  EXPECT_EQ(h.Values("X-A"), "one Host: evil");
+}
+
+TEST(HeaderList, SetValueReplacesInPlaceAppendsOrDeletes) {
+  TInHeaderList h = List({"A: 1", "B: 2"});
+  h.SetValue("a", "9");
+  h.SetValue("C", "3");
+  h.SetValue("B", "");
+  EXPECT_EQ(h.lines(), (std::vector<std::string>{"a: 9", "C: 3"}));
+}
+
+}  // namespace
+}  // namespace appsrv::transport

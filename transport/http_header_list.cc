@@ -1,0 +1,73 @@
+#include "transport/http_header_list.h"
+
+#include "base/text.h"
+
+namespace appsrv::transport {
+namespace {
+
+bool is_continuation(std::string_view line) {
+  return !line.empty() && (line[0] == ' ' || line[0] == '\t');
+}
+
+bool has_name(std::string_view line, std::string_view name) {
+  const size_t colon = line.find(':');
+  return colon != std::string_view::npos && base::iequals(line.substr(0, colon), name);
+}
+
+}  // namespace
+
+std::optional<size_t> TInHeaderList::IndexOfName(std::string_view name) const {
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    if (!is_continuation(lines_[i]) && has_name(lines_[i], name)) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string TInHeaderList::value_at(size_t index) const {
+  const std::string& line = lines_[index];
+  std::string value(base::trim(std::string_view(line).substr(line.find(':') + 1)));
+  for (size_t i = index + 1; i < lines_.size() && is_continuation(lines_[i]); ++i) {
+    value = std::string(base::trim(value)) + " " + std::string(base::trim(lines_[i]));
+  }
+  return std::string(base::trim_right(value));
+}
+
+std::string TInHeaderList::Values(std::string_view name) const {
+  const std::optional<size_t> index = IndexOfName(name);
+  return index ? value_at(*index) : std::string();
+}
+
+std::vector<std::string> TInHeaderList::Extract(std::string_view name) const {
+  std::vector<std::string> values;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    if (!is_continuation(lines_[i]) && has_name(lines_[i], name)) {
+      values.push_back(value_at(i));
+    }
+  }
+  return values;
+}
+
+void TInHeaderList::SetValue(std::string_view name, std::string_view value) {
+  const std::optional<size_t> index = IndexOfName(name);
+  if (value.empty()) {
+    if (index) {
+      size_t end = *index + 1;
+      while (end < lines_.size() && is_continuation(lines_[end])) {
+        ++end;
+      }
+      lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*index),
+                   lines_.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    return;
+  }
+  std::string line = std::string(name) + ": " + std::string(value);
+  if (index) {
+    lines_[*index] = std::move(line);
+  } else {
+    lines_.push_back(std::move(line));
+  }
+}
+
+}  // namespace appsrv::transport

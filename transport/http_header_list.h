@@ -1,0 +1,37 @@
+// Raw header lines ("Name: value") with lookups that unfold continuation lines.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace appsrv::transport {
+
+// A line's name is the text before its first ":"; its value the text after it, trimmed, with
+// every following line that starts with a blank or tab appended after one blank. Lookups
+// ignore the name's case and take the first match. Belongs to one request or response.
+class TInHeaderList {
+ public:
+  const std::vector<std::string>& lines() const { return lines_; }
+  std::vector<std::string>& lines() { return lines_; }
+  bool empty() const { return lines_.empty(); }
+  void add(std::string line) { lines_.push_back(std::move(line)); }
+  void clear() { lines_.clear(); }
+
+  // Value of the first line named `name`, "" when there is none.
+  std::string Values(std::string_view name) const;
+  std::optional<size_t> IndexOfName(std::string_view name) const;
+  // The values of every line named `name`, in order.
+  std::vector<std::string> Extract(std::string_view name) const;
+  // Replaces the first line named `name` by name + ": " + value, or appends one; an empty value
+  // deletes that line.
+  void SetValue(std::string_view name, std::string_view value);
+
+ private:
+  std::string value_at(size_t index) const;
+
+  std::vector<std::string> lines_;
+};
+
+}  // namespace appsrv::transport

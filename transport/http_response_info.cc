@@ -1,0 +1,237 @@
+#include "transport/http_response_info.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "base/text.h"
+#include "transport/http_status.h"
+#include "transport/text_encoding.h"
+
+namespace appsrv::transport {
+namespace {
+
+// The platform's current offset of UTC from local time, in days.
+double current_utc_offset_days() {
+  const time_t t = time(nullptr);
+  struct tm local {};
+  localtime_r(&t, &local);
+  return -static_cast<double>(local.tm_gmtoff) / 86400.0;
+}
+
+// Status lines and header values must stay on one line whatever a phrase or value holds.
+std::string one_line(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') {
+      c = ' ';
+    }
+  }
+  return out;
+}
+
+// The header block goes out as ASCII: every other character becomes "?".
+std::string ascii_only(const std::string& text) {
+  bool plain = true;
+  for (char c : text) {
+    plain = plain && static_cast<unsigned char>(c) < 0x80;
+  }
+  if (plain) {
+    return text;
+  }
+  std::string out;
+  for (char16_t unit : base::utf8_to_utf16(text)) {
+    out += unit < 0x80 ? static_cast<char>(unit) : '?';
+  }
+  return out;
+}
+
+bool is_text_xml_subtype(std::string_view subtype) {
+  return base::iequals(subtype, "xml") || base::iequals(subtype, "xml-external-parsed-entity") ||
+         base::iends_with(subtype, "+xml");
+}
+
+}  // namespace
+
+std::string CookieDate(base::DateTime local) {
+  const base::DateTimeParts p = base::decode_date_time(local + current_utc_offset_days());
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %.2d-%s-%.4d %.2d:%.2d:%.2d GMT",
+                base::kShortDayNames[p.day_of_week], p.day, base::kShortMonthNames[p.month - 1],
+                p.year, p.hour, p.minute, p.second);
+  return buf;
+}
+
+std::string CookieText(const TInCookie& cookie, base::DateTime now) {
+  std::string text = cookie.FName + "=" + cookie.FValue;
+  if (!cookie.FPath.empty()) {
+    text += "; Path=" + cookie.FPath;
+  }
+  if (!cookie.FDomain.empty()) {
+    text += "; Domain=" + cookie.FDomain;
+  }
+  if (cookie.FSecure) {
+    text += "; Secure";
+  }
+  if (cookie.FHttpOnly) {
+    text += "; HttpOnly";
+  }
+  if (cookie.FExpires != 0) {
+    // Whole milliseconds first: day fractions do not hold seconds exactly.
+    const double seconds =
+        std::trunc(std::round((cookie.FExpires - now) * base::kMillisecondsPerDay) / 1000.0);
+    if (seconds >= 0) {
+      text += "; Max-Age=" + std::to_string(static_cast<int64_t>(seconds));
+    }
+    text += "; Expires=" + CookieDate(cookie.FExpires);
+  }
+  return one_line(text);
+}
+
+void ApplyContentType(std::string_view value, std::string& content_type, std::string& charset) {
+  content_type.clear();
+  charset.clear();
+  if (base::trim(value).empty()) {
+    return;
+  }
+  // Keep every parameter but the charset, which moves to its own field.
+  std::vector<std::string> kept;
+  for (const std::string& part : base::split(value, ';')) {
+    const std::string_view item = base::trim(part);
+    if (kept.empty()) {
+      kept.emplace_back(item);
+      continue;
+    }
+    const size_t eq = item.find('=');
+    if (eq != std::string_view::npos && base::iequals(base::trim(item.substr(0, eq)), "charset")) {
+      std::string_view cs = base::trim(item.substr(eq + 1));
+      if (cs.size() >= 2 && cs.front() == '"' && cs.back() == '"') {
+        cs = cs.substr(1, cs.size() - 2);
+      }
+      charset = std::string(cs);
+    } else if (!item.empty()) {
+      kept.emplace_back(item);
+    }
+  }
+  content_type = base::join(kept, "; ");
+  if (charset.empty()) {
+    const std::string_view media = base::trim(std::string_view(kept[0]));
+    const size_t slash = media.find('/');
+    if (slash != std::string_view::npos && base::iequals(media.substr(0, slash), "text")) {
+      charset = is_text_xml_subtype(media.substr(slash + 1)) ? "us-ascii" : "ISO-8859-1";
+    }
+  }
+}
+
+void TInHTTPResponseInfo::SetResponseNo(int code) {
+  FResponseNo = code;
+  FResponseText = std::string(StatusPhrase(code));
+  if (code == 404) {
+    SetCloseConnection(true);
+  }
+}
+
+void TInHTTPResponseInfo::SetCloseConnection(bool close) {
+  FCloseConnection = close;
+  FConnection = close ? "close" : "keep-alive";
+}
+
+void TInHTTPResponseInfo::Redirect(std::string_view url) {
+  SetResponseNo(302);
+  FLocation = std::string(url);
+}
+
+std::string TInHTTPResponseInfo::EncodedContentText() const {
+  return CharsetToEncoding(FCharSet)->GetBytes(FContentText);
+}
+
+std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
+  if (!FAuthRealm.empty()) {
+    SetResponseNo(401);
+    if (!HasBody()) {
+      SetContentType("text/html; charset=utf-8");
+      FContentText = "<HTML><BODY><B>" + std::to_string(FResponseNo) + " " + FResponseText +
+                     "</B></BODY></HTML>";
+    }
+  }
+  if (HasBody() && FContentType.empty()) {
+    SetContentType("text/html; charset=ISO-8859-1");
+  }
+  if (FContentLength < 0 &&
+      (FTransferEncoding.empty() || base::iequals(FTransferEncoding, "identity"))) {
+    if (!FContentText.empty()) {
+      FContentLength = static_cast<int64_t>(EncodedContentText().size());
+    } else if (FContentStream) {
+      FContentLength = FContentStream->GetSize();
+    } else {
+      FContentLength = 0;
+    }
+  }
+  if (FDate <= 0) {
+    FDate = now;
+  }
+
+  TInHeaderList& h = FRawHeaders;
+  h.clear();
+  h.SetValue("Connection", FConnection);
+  h.SetValue("Content-Version", FContentVersion);
+  h.SetValue("Content-Disposition", FContentDisposition);
+  h.SetValue("Content-Encoding", FContentEncoding);
+  h.SetValue("Content-Language", FContentLanguage);
+  if (!FContentType.empty()) {
+    h.SetValue("Content-Type",
+               FCharSet.empty() ? FContentType : FContentType + "; charset=" + FCharSet);
+  }
+  if (FContentLength >= 0) {
+    h.SetValue("Content-Length", std::to_string(FContentLength));
+  }
+  h.SetValue("Cache-control", FCacheControl);
+  h.SetValue("Date", base::http_date(FDate));
+  h.SetValue("ETag", FETag);
+  if (FExpires > 0) {
+    h.SetValue("Expires", base::http_date(FExpires));
+  }
+  h.SetValue("Pragma", FPragma);
+  h.SetValue("Transfer-Encoding", FTransferEncoding);
+  for (const std::string& line : FCustomHeaders.lines()) {
+    h.add(one_line(line));
+  }
+  if (!FContentRangeUnits.empty() || FContentRangeStart >= 0 || FContentRangeEnd >= 0 ||
+      FContentRangeInstanceLength >= 0) {
+    std::string range = FContentRangeUnits + " ";
+    range += FContentRangeStart >= 0 && FContentRangeEnd >= 0
+                 ? std::to_string(FContentRangeStart) + "-" + std::to_string(FContentRangeEnd)
+                 : "*";
+    range += "/";
+    range += FContentRangeInstanceLength >= 0 ? std::to_string(FContentRangeInstanceLength) : "*";
+    h.SetValue("Content-Range", range);
+  }
+  h.SetValue("Accept-Patch", FAcceptPatch);
+  h.SetValue("Accept-Ranges", FAcceptRanges);
+  if (FLastModified > 0) {
+    h.SetValue("Last-Modified", base::http_date(FLastModified));
+  }
+  h.SetValue("Server", FServer);
+  h.SetValue("Location", FLocation);
+  if (!FAuthRealm.empty()) {
+    h.SetValue("WWW-Authenticate", "Basic realm=\"" + FAuthRealm + "\"");
+  }
+  if (FResponseNo == 304) {
+    h.SetValue("Content-Type", "");
+    h.SetValue("Content-Length", "");
+  }
+
+  std::string text =
+      "HTTP/1.1 " + std::to_string(FResponseNo) + " " + one_line(FResponseText) + "\r\n";
+  for (const std::string& line : h.lines()) {
+    text += one_line(line);
+    text += "\r\n";
+  }
+  for (const TInCookie& cookie : FCookies) {
+    text += "Set-Cookie: " + CookieText(cookie, now) + "\r\n";
+  }
+  text += "\r\n";
+  return ascii_only(text);
+}
+
+}  // namespace appsrv::transport

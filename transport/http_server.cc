@@ -1,0 +1,427 @@
+#include "transport/http_server.h"
+
+#include <algorithm>
+
+#include "base/text.h"
+#include "server/exchange/memory_stream.h"
+#include "transport/http_body_framing.h"
+#include "transport/http_exceptions.h"
+#include "transport/http_request_target.h"
+#include "transport/http_status.h"
+#include "transport/transport_exceptions.h"
+
+namespace appsrv::transport {
+namespace {
+
+// Bytes a request line or header line counts against the header limit beyond its text: its
+// line end, counted as CR LF whatever the client sent.
+constexpr int64_t kLineEndBytes = 2;
+// Responses leave in pieces of this size; a smaller response leaves in one send.
+constexpr int32_t kSendBlockSize = 32768;
+// After an error reply, request bytes already waiting are read and dropped (up to this many)
+// so that closing does not reset the connection before the client has read the reply.
+constexpr int64_t kMaxDiscardedBytes = 1024 * 1024;
+
+bool is_quiet_socket_error(int code) { return code == 10053 || code == 10054 || code == 10058; }
+
+// Discards the write buffer when a write fails before it is closed.
+class WriteBufferScope {
+ public:
+  explicit WriteBufferScope(TInIOHandler& io) : io_(io), owned_(!io.WriteBufferingActive()) {
+    if (owned_) {
+      io_.WriteBufferOpen(kSendBlockSize);
+    }
+  }
+  ~WriteBufferScope() {
+    if (owned_ && io_.WriteBufferingActive()) {
+      io_.WriteBufferCancel();
+    }
+  }
+  WriteBufferScope(const WriteBufferScope&) = delete;
+  WriteBufferScope& operator=(const WriteBufferScope&) = delete;
+  void Close() {
+    if (owned_) {
+      io_.WriteBufferClose();
+    }
+  }
+
+ private:
+  TInIOHandler& io_;
+  bool owned_;
+};
+
+void discard_waiting_input(TInIOHandler& io) {
+  int64_t discarded = io.InputBuffer().Size();
+  io.InputBuffer().Clear();
+  while (discarded < kMaxDiscardedBytes && io.CheckForDataOnSource(0)) {
+    discarded += io.InputBuffer().Size();
+    io.InputBuffer().Clear();
+  }
+}
+
+// Header lines are read one by one rather than captured in one go, so that their total size
+// is checked while they arrive.
+class HeaderBlockReader {
+ public:
+  HeaderBlockReader(TInIOHandler& io, const HttpLimits& limits) : io_(io), limits_(limits) {}
+
+  // The next line without its line end, ASCII-decoded. nullopt when the header limit is
+  // reached (the caller answers 431). Throws what ReadLn throws for a line over the line limit.
+  std::optional<std::string> ReadLine() {
+    const int64_t room = limits_.max_header_bytes - used_ - 1;
+    if (room <= 0) {
+      return std::nullopt;
+    }
+    const int32_t line_limit = io_.MaxLineLength();
+    const bool header_limit_binds = line_limit <= 0 || room < line_limit;
+    const int32_t max_length = header_limit_binds ? static_cast<int32_t>(room) : line_limit;
+    std::string bytes;
+    try {
+      bytes = io_.ReadLnBytes("\n", kTimeoutDefault, max_length);
+    } catch (const EInReadLnMaxLineLengthExceeded&) {
+      if (header_limit_binds) {
+        return std::nullopt;
+      }
+      throw;
+    }
+    if (io_.ReadLnTimedOut()) {
+      throw EInReadTimeout();
+    }
+    used_ += static_cast<int64_t>(bytes.size()) + kLineEndBytes;
+    if (used_ > limits_.max_header_bytes) {
+      return std::nullopt;
+    }
+    return ascii_encoding()->GetString(bytes);
+  }
+
+ private:
+  TInIOHandler& io_;
+  const HttpLimits& limits_;
+  int64_t used_ = 0;
+};
+
+// Reads header lines up to the empty line; false when the header limit is reached. More than
+// max_header_lines + 1 lines fail as a capture over its line count does.
+bool read_header_lines(HeaderBlockReader& reader, int32_t max_lines,
+                       std::vector<std::string>& lines) {
+  while (true) {
+    std::optional<std::string> line = reader.ReadLine();
+    if (!line) {
+      return false;
+    }
+    if (line->empty()) {
+      return true;
+    }
+    if (max_lines > 0 && static_cast<int64_t>(lines.size()) > max_lines) {
+      throw EInMaxCaptureLineExceeded();
+    }
+    lines.push_back(std::move(*line));
+  }
+}
+
+}  // namespace
+
+TInCustomHTTPServer::TInCustomHTTPServer() { SetDefaultPort(80); }
+
+TInCustomHTTPServer::~TInCustomHTTPServer() {
+  // Connection threads call our steps: stop them while this object is whole.
+  SetActive(false);
+}
+
+bool TInCustomHTTPServer::DoExecute(TInContext& context) {
+  try {
+    while (serve_request(context) == Outcome::kServed) {
+    }
+  } catch (const EInSocketError& e) {
+    if (!is_quiet_socket_error(e.LastError())) {
+      throw;
+    }
+  } catch (const EInClosedSocket&) {
+  }
+  return false;
+}
+
+TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& context) {
+  TInIOHandler& io = context.IOHandler();
+  HeaderBlockReader reader(io, limits_);
+
+  auto request = std::make_unique<TInHTTPRequestInfo>();
+  auto response = std::make_unique<TInHTTPResponseInfo>();
+  TInHTTPRequestInfo& req = *request;
+  TInHTTPResponseInfo& resp = *response;
+  resp.SetCloseConnection(!keep_alive_);
+  resp.FServer = std::string(base::trim(server_software_));
+
+  // Writes a reply the server makes itself and ends the connection.
+  const auto reply_and_close = [&](int code) {
+    if (code != resp.FResponseNo) {
+      resp.SetResponseNo(code);
+    }
+    resp.SetCloseConnection(true);
+    WriteContent(io, resp);
+    discard_waiting_input(io);
+    return Outcome::kClose;
+  };
+
+  const std::optional<std::string> line = reader.ReadLine();
+  if (!line) {
+    return reply_and_close(431);
+  }
+  const std::optional<RequestLine> request_line = parse_request_line(*line);
+  if (!request_line) {
+    throw EInHTTPErrorParsingCommand();
+  }
+  req.FVersion = request_line->version;
+  req.FVersionMajor = request_line->major;
+  req.FVersionMinor = request_line->minor;
+
+  if (!read_header_lines(reader, limits_.max_header_lines, req.FRawHeaders.lines())) {
+    return reply_and_close(431);
+  }
+  ProcessHeaders(req);
+
+  resp.SetCloseConnection(
+      !keep_connection_open(keep_alive_, req.FVersionMajor, req.FVersionMinor, req.FConnection));
+
+  req.FCommand = request_line->method;
+  if (!req.FMethodOverride.empty()) {
+    req.FCommand = base::ascii_uppercase(req.FMethodOverride);
+  }
+  req.FRawHTTPCommand = *line;
+  req.FRemoteIP = context.PeerIP();
+  req.FCommandType = CommandType(req.FCommand);
+
+  const RequestTarget target = parse_request_target(request_line->target);
+  req.FURI = target.uri;
+  req.FQueryParams = target.query;
+  req.FDocument = target.document;
+  if (req.FHost.empty() && !target.host.empty()) {
+    req.FHost = target.host;
+  }
+
+  if (const std::optional<int> refusal = check_headers(context, req, resp)) {
+    return reply_and_close(*refusal);
+  }
+  const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
+  if (const std::optional<int> refusal = read_body(context, req, resp, form)) {
+    return reply_and_close(*refusal);
+  }
+
+  if (form && req.FPostStream) {
+    server::Stream& body = *req.FPostStream;
+    req.FFormParams.resize(static_cast<size_t>(body.GetSize()));
+    body.SetPosition(0);
+    body.ReadBuffer(req.FFormParams.data(), static_cast<int64_t>(req.FFormParams.size()));
+    DoneWithPostStream(context, req);
+  }
+  DecodeRequestParams(req, parse_params_);
+  for (const std::string& value : req.FRawHeaders.Extract("Cookie")) {
+    parse_cookie_header(value, req.FCookies);
+  }
+  read_credentials(context, req);
+
+  // The command.
+  try {
+    if (req.FCommandType == hcHEAD || req.FCommandType == hcGET || req.FCommandType == hcPOST) {
+      DoCommandGet(context, req, resp);
+    } else {
+      DoCommandOther(context, req, resp);
+    }
+  } catch (const EInSocketError&) {
+    throw;
+  } catch (const std::exception& e) {
+    resp.SetResponseNo(500);
+    resp.FContentText = e.what();
+    DoCommandError(context, req, resp, e);
+  }
+
+  {
+    WriteBufferScope buffer(io);
+    if (!resp.FHeaderHasBeenWritten) {
+      WriteHeader(io, resp);
+    }
+    // A response to HEAD carries the headers of the GET response but never its body, which
+    // would otherwise be read as the start of the next response.
+    if (req.FCommandType != hcHEAD && resp.HasBody()) {
+      WriteContent(io, resp);
+    }
+    buffer.Close();
+  }
+  return resp.FCloseConnection ? Outcome::kClose : Outcome::kServed;
+}
+
+std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHTTPRequestInfo& req,
+                                                      TInHTTPResponseInfo& resp) {
+  TInIOHandler& io = context.IOHandler();
+  if (OnHeadersAvailable && !OnHeadersAvailable(context, req.FURI, req.FRawHeaders)) {
+    int status = 403;
+    std::string text(StatusPhrase(403));
+    std::string content;
+    if (OnHeadersBlocked) {
+      OnHeadersBlocked(context, req.FRawHeaders, status, text, content);
+    }
+    resp.SetResponseNo(status);
+    resp.FResponseText = text;
+    resp.FContentText = content;
+    return status;
+  }
+  const bool http11 = req.IsVersionAtLeast(1, 1);
+  if (http11 && req.FHost.empty()) {
+    return 400;
+  }
+  // Two lengths that disagree, or a coding the server cannot undo, leave no safe way to find
+  // the next request. Refused before a 100 Continue invites the body.
+  if (req.FConflictingContentLength ||
+      body_framing(req.FTransferEncoding) == BodyFraming::kUnsupported) {
+    return 400;
+  }
+  if (http11 && !req.FExpect.empty() && io.InputBufferIsEmpty()) {
+    const bool accepted = OnHeaderExpectations ? OnHeaderExpectations(context, req.FExpect)
+                                               : base::iequals(req.FExpect, "100-continue");
+    if (!accepted) {
+      return 417;
+    }
+    if (base::ifind(req.FExpect, "100-continue") != std::string::npos) {
+      io.WriteBytes(req.FVersion + " 100 Continue\r\n\r\n");
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRequestInfo& req,
+                                                  TInHTTPResponseInfo& resp, bool form) {
+  TInIOHandler& io = context.IOHandler();
+  const int64_t max_body =
+      form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes) : limits_.max_body_bytes;
+  if (body_framing(req.FTransferEncoding) == BodyFraming::kChunked) {
+    // A length beside a chunked body is a smuggling attempt: read the chunks, answer, close.
+    if (!req.FRawHeaders.Extract("Content-Length").empty()) {
+      resp.SetCloseConnection(true);
+    }
+    req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
+    int64_t total = 0;
+    while (true) {
+      const std::optional<int64_t> size = parse_chunk_size(io.ReadLn());
+      if (!size) {
+        return 400;
+      }
+      if (*size == 0) {
+        break;
+      }
+      if (*size > max_body - total) {
+        return 413;
+      }
+      total += *size;
+      io.ReadStream(*req.FPostStream, *size);
+      io.ReadLn();
+    }
+    // Trailers are read and dropped, within the same limits as the header.
+    HeaderBlockReader trailer_reader(io, limits_);
+    std::vector<std::string> trailers;
+    if (!read_header_lines(trailer_reader, limits_.max_header_lines, trailers)) {
+      return 431;
+    }
+    req.FPostStream->SetPosition(0);
+  } else if (req.FHasContentLength) {
+    if (req.FContentLength > max_body) {
+      return 413;
+    }
+    req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
+    if (req.FContentLength > 0) {
+      io.ReadStream(*req.FPostStream, req.FContentLength);
+    }
+    req.FPostStream->SetPosition(0);
+  } else if (req.FCommandType != hcGET && req.FCommandType != hcHEAD) {
+    // Body bytes without a length cannot be told from the next request. GET and HEAD skip the
+    // look: what follows them on a kept connection is the next request.
+    if (io.InputBufferIsEmpty()) {
+      io.CheckForDataOnSource(1);
+    }
+    if (!io.InputBufferIsEmpty()) {
+      return 411;
+    }
+  }
+  return std::nullopt;
+}
+
+void TInCustomHTTPServer::read_credentials(TInContext& context, TInHTTPRequestInfo& req) {
+  const std::string authorization = req.FRawHeaders.Values("Authorization");
+  if (authorization.empty()) {
+    return;
+  }
+  const size_t blank = authorization.find(' ');
+  std::string user, password;
+  if (OnParseAuthentication &&
+      OnParseAuthentication(context, authorization.substr(0, blank),
+                            blank == std::string::npos ? "" : authorization.substr(blank + 1), user,
+                            password)) {
+    req.FAuthExists = true;
+    req.FAuthUsername = user;
+    req.FAuthPassword = password;
+  } else {
+    DecodeAuthorization(req);
+  }
+}
+
+void TInCustomHTTPServer::DoCommandGet(TInContext& context, TInHTTPRequestInfo& request,
+                                       TInHTTPResponseInfo& response) {
+  if (OnCommandGet) {
+    OnCommandGet(context, request, response);
+  }
+}
+
+void TInCustomHTTPServer::DoCommandOther(TInContext& context, TInHTTPRequestInfo& request,
+                                         TInHTTPResponseInfo& response) {
+  if (OnCommandOther) {
+    OnCommandOther(context, request, response);
+  }
+}
+
+void TInCustomHTTPServer::DoCommandError(TInContext& context, TInHTTPRequestInfo& request,
+                                         TInHTTPResponseInfo& response,
+                                         const std::exception& error) {
+  if (OnCommandError) {
+    OnCommandError(context, request, response, error);
+  }
+}
+
+std::unique_ptr<server::Stream> TInCustomHTTPServer::DoCreatePostStream(
+    TInContext& context, const TInHeaderList& headers) {
+  if (OnCreatePostStream) {
+    if (std::unique_ptr<server::Stream> stream = OnCreatePostStream(context, headers)) {
+      return stream;
+    }
+  }
+  return std::make_unique<server::TSvMemoryStream>();
+}
+
+void TInCustomHTTPServer::DoneWithPostStream(TInContext&, TInHTTPRequestInfo& request) {
+  request.FPostStream.reset();
+}
+
+void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response) {
+  if (response.FHeaderHasBeenWritten) {
+    throw EInHTTPHeaderAlreadyWritten();
+  }
+  WriteBufferScope buffer(io);
+  io.WriteBytes(response.HeaderText(base::now()));
+  buffer.Close();
+  response.FHeaderHasBeenWritten = true;
+}
+
+void WriteContent(TInIOHandler& io, TInHTTPResponseInfo& response) {
+  WriteBufferScope buffer(io);
+  if (!response.FHeaderHasBeenWritten) {
+    WriteHeader(io, response);
+  }
+  if (!response.FContentText.empty()) {
+    io.WriteBytes(response.EncodedContentText());
+  } else if (response.FContentStream) {
+    io.Write(*response.FContentStream, 0);
+  }
+  buffer.Close();
+  response.FContentText.clear();
+  response.FContentStream.reset();
+}
+
+}  // namespace appsrv::transport

@@ -1,0 +1,101 @@
+// TInCustomHTTPServer: serves HTTP/1.x on every connection of the TCP server, parsing each
+// request, handing it to the command step and writing the response.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "transport/http_limits.h"
+#include "transport/http_request_info.h"
+#include "transport/http_response_info.h"
+#include "transport/tcp_server.h"
+
+namespace appsrv::transport {
+
+// Settings and events change only while the server is inactive; the steps run on connection
+// threads, many at once, each with its own request and response.
+class TInCustomHTTPServer : public TInCustomTCPServer {
+ public:
+  TInCustomHTTPServer();
+  ~TInCustomHTTPServer() override;
+
+  bool KeepAlive() const { return keep_alive_; }
+  void SetKeepAlive(bool v) { keep_alive_ = v; }
+  bool ParseParams() const { return parse_params_; }
+  void SetParseParams(bool v) { parse_params_ = v; }
+  // The Server header; empty: none.
+  const std::string& ServerSoftware() const { return server_software_; }
+  void SetServerSoftware(std::string v) { server_software_ = std::move(v); }
+  int32_t MaximumHeaderLineCount() const { return limits_.max_header_lines; }
+  void SetMaximumHeaderLineCount(int32_t v) { limits_.max_header_lines = v; }
+  HttpLimits& Limits() { return limits_; }
+  const HttpLimits& Limits() const { return limits_; }
+
+  // Hooks; each has the default described at its step.
+  std::function<void(TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo&)> OnCommandGet;
+  std::function<void(TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo&)> OnCommandOther;
+  std::function<void(TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo&, const std::exception&)>
+      OnCommandError;
+  // May refuse a request after its headers (default: accept).
+  std::function<bool(TInContext&, const std::string& uri, const TInHeaderList& headers)>
+      OnHeadersAvailable;
+  // Status, reason phrase and body text of a refused request (default 403).
+  std::function<void(TInContext&, const TInHeaderList& headers, int& status, std::string& text,
+                     std::string& content)>
+      OnHeadersBlocked;
+  // Whether an Expect value is accepted (default: exactly "100-continue").
+  std::function<bool(TInContext&, const std::string& expect)> OnHeaderExpectations;
+  // May accept an authorization scheme and supply user and password (default: Basic only).
+  std::function<bool(TInContext&, const std::string& scheme, const std::string& data,
+                     std::string& user, std::string& password)>
+      OnParseAuthentication;
+  // Supplies the body stream (default: a memory stream).
+  std::function<std::unique_ptr<server::Stream>(TInContext&, const TInHeaderList& headers)>
+      OnCreatePostStream;
+
+ protected:
+  // Serves the whole connection and returns false.
+  bool DoExecute(TInContext& context) override;
+
+  // The command steps: HEAD, GET and POST go to DoCommandGet, other methods to DoCommandOther.
+  virtual void DoCommandGet(TInContext& context, TInHTTPRequestInfo& request,
+                            TInHTTPResponseInfo& response);
+  virtual void DoCommandOther(TInContext& context, TInHTTPRequestInfo& request,
+                              TInHTTPResponseInfo& response);
+  virtual void DoCommandError(TInContext& context, TInHTTPRequestInfo& request,
+                              TInHTTPResponseInfo& response, const std::exception& error);
+  virtual std::unique_ptr<server::Stream> DoCreatePostStream(TInContext& context,
+                                                             const TInHeaderList& headers);
+  // After a form body has been read as text; by default frees the body.
+  virtual void DoneWithPostStream(TInContext& context, TInHTTPRequestInfo& request);
+
+ private:
+  enum class Outcome { kServed, kClose };
+  // One request; kClose ends the connection after it.
+  Outcome serve_request(TInContext& context);
+  // The checks between the header and the body: the status of a refusal, or nullopt.
+  std::optional<int> check_headers(TInContext& context, TInHTTPRequestInfo& request,
+                                   TInHTTPResponseInfo& response);
+  // Reads the body into the post stream: the status of a refusal, or nullopt.
+  std::optional<int> read_body(TInContext& context, TInHTTPRequestInfo& request,
+                               TInHTTPResponseInfo& response, bool form);
+  // FAuthUsername and FAuthPassword from the Authorization header.
+  void read_credentials(TInContext& context, TInHTTPRequestInfo& request);
+
+  bool keep_alive_ = false;
+  bool parse_params_ = true;
+  std::string server_software_;
+  HttpLimits limits_;
+};
+
+// The status line and headers of a response, sent in one piece; fails with
+// EInHTTPHeaderAlreadyWritten the second time.
+void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response);
+// The body (text in the response's charset, else the stream from its start); writes the
+// header first when that has not happened.
+void WriteContent(TInIOHandler& io, TInHTTPResponseInfo& response);
+
+}  // namespace appsrv::transport

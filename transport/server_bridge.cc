@@ -1,0 +1,186 @@
+#include "transport/server_bridge.h"
+
+#include <vector>
+
+#include "base/exception.h"
+#include "base/text.h"
+#include "server/exchange/hsm_stream.h"
+#include "server/exchange/http_packet.h"
+#include "server/exchange/reply_packet_reader.h"
+#include "server/pipeline/compressor.h"
+#include "server/pipeline/request_hook.h"
+#include "transport/bound_ip_list.h"
+#include "transport/bridge_payload.h"
+#include "transport/upload_extraction.h"
+
+namespace appsrv::transport {
+namespace {
+
+// The value of the first "name=value" line whose name matches, ignoring case.
+std::string param_value(const std::vector<std::string>& params, std::string_view name) {
+  for (const std::string& line : params) {
+    const size_t eq = line.find('=');
+    if (base::iequals(std::string_view(line).substr(0, eq), name)) {
+      return eq == std::string::npos ? std::string() : line.substr(eq + 1);
+    }
+  }
+  return {};
+}
+
+// Hands the body back to the response when compression fails, so that the uncompressed body
+// is what goes out.
+class BodyLoan {
+ public:
+  BodyLoan(server::CompressResponse& loan, TInHTTPResponseInfo& response)
+      : loan_(loan), response_(response) {
+    loan_.body = std::move(response_.FContentStream);
+  }
+  ~BodyLoan() { response_.FContentStream = std::move(loan_.body); }
+  BodyLoan(const BodyLoan&) = delete;
+  BodyLoan& operator=(const BodyLoan&) = delete;
+
+ private:
+  server::CompressResponse& loan_;
+  TInHTTPResponseInfo& response_;
+};
+
+}  // namespace
+
+std::vector<server::RequestPacketFile> THTTPServerArdo::CollectUploads(
+    TInHTTPRequestInfo& request) {
+  std::vector<server::RequestPacketFile> files;
+  if (!base::iequals(param_value(request.FParams, "SvFileUploader"), "true")) {
+    return files;
+  }
+  auto* body = dynamic_cast<server::THsmStream*>(request.FPostStream.get());
+  if (base::iequals(MediaType(request.FContentType), "multipart/form-data")) {
+    if (body != nullptr) {
+      files.push_back(ExtractMultipartFile(request.FContentType, *body));
+    }
+  } else if (std::optional<server::RequestPacketFile> file =
+                 TakeRawBodyAsFile(request.FRawHeaders, body)) {
+    files.push_back(std::move(*file));
+  }
+  return files;
+}
+
+void THTTPServerArdo::DoCommandGet(TInContext& context, TInHTTPRequestInfo& request,
+                                   TInHTTPResponseInfo& response) {
+  try {
+    std::vector<server::RequestPacketFile> files = CollectUploads(request);
+    // Looked at before the packet is written: a packet that spilled into a file and is never
+    // read would leave that file behind.
+    const server::RequestHookProc hook = server::RequestHook();
+    if (hook == nullptr) {
+      throw base::Exception("HTTP hook has not been set.");
+    }
+    std::vector<char> buffer(server::kExchangeBufferSize);
+    server::write_request_packet(RequestPayload(request, context.LocalPort(), std::move(files)),
+                                 buffer.data(), server::kExchangeBufferSize);
+    hook(buffer.data(), server::kExchangeBufferSize);
+    ApplyReplyPayload(server::read_reply_packet(buffer.data(), server::kExchangeBufferSize),
+                      response);
+    DoCompress(request, response);
+  } catch (const std::exception& e) {
+    response.SetResponseNo(400);
+    response.FResponseText = e.what();
+  }
+}
+
+std::unique_ptr<server::Stream> THTTPServerArdo::DoCreatePostStream(TInContext&,
+                                                                    const TInHeaderList&) {
+  return std::make_unique<server::THsmStream>(server::kPacketFlushSize, /*aTransient=*/true);
+}
+
+void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPResponseInfo& response) {
+  std::vector<std::string>& headers = response.FCustomHeaders.lines();
+  bool refused = false;
+  for (size_t i = headers.size(); i-- > 0;) {
+    if (base::iequals(headers[i], "no-compression")) {
+      // A marker for this step, not a header: it must not reach the wire.
+      refused = true;
+      headers.erase(headers.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
+  const server::TSvServerControllerBase* controller = server::ServerController();
+  const server::TSvCompressor* compressor = server::TSvCompressor::Instance();
+  if (refused || controller == nullptr || compressor == nullptr ||
+      !controller->Compression().Enabled()) {
+    return;
+  }
+  server::CompressResponse loan;
+  loan.code = response.FResponseNo;
+  loan.content_type = response.FCharSet.empty()
+                          ? response.FContentType
+                          : response.FContentType + "; charset=" + response.FCharSet;
+  loan.custom_headers = &headers;
+  BodyLoan body(loan, response);
+  compressor->Compress(request.FRawHeaders.Values("Accept-Encoding"), loan);
+  if (!loan.content_encoding.empty()) {
+    response.FContentEncoding = loan.content_encoding;
+    response.FContentLength = loan.content_length;
+  }
+}
+
+TSaServerArdo::TSaServerArdo(server::TSvServerControllerBase& controller)
+    : controller_(controller),
+      FHTTP(std::make_unique<THTTPServerArdo>()),
+      FHTTPS(std::make_unique<THTTPServerArdo>()) {
+  configure(*FHTTP, controller_.Port());
+  server::TSvSSLOptions& ssl = controller_.SSLOptions();
+  if (!(ssl.Port > 0 && ssl.NonSSLRequest == server::NonSslRequest::nsBlock)) {
+    FHTTP->SetActive(true);
+  }
+  if (FHTTP->Bindings().Count() > 0) {
+    controller_.SetPort(FHTTP->Bindings()[0].FPort);
+  }
+  // The HTTPS listener needs the TLS handler, which is not built: it stays off, and so does
+  // the controller's SSL port.
+  configure(*FHTTPS, ssl.Port > 0 ? ssl.Port : 0);
+  ssl.Port = 0;
+}
+
+TSaServerArdo::~TSaServerArdo() {
+  FHTTP->SetActive(false);
+  FHTTPS->SetActive(false);
+}
+
+void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
+  listener.SetKeepAlive(controller_.HttpKeepAlive());
+  listener.Limits().max_header_bytes = controller_.MaxRequestHeaderBytes();
+  listener.OnConnect = [this](TInContext& context) { connection_started(context); };
+  const std::string& bound_ip = controller_.BoundIP();
+  std::vector<std::string> addresses;
+  if (bound_ip.empty()) {
+    listener.SetDefaultPort(static_cast<uint16_t>(port));
+    addresses.emplace_back("0.0.0.0");
+  } else {
+    addresses = SplitBoundIP(bound_ip);
+  }
+  for (const std::string& address : addresses) {
+    TInSocketHandle& binding = listener.Bindings().Add();
+    binding.FIP = address;
+    binding.FPort = static_cast<uint16_t>(port);
+  }
+  // Allocating a binding's socket forgets its address, so it is given again just before the
+  // bind. With port 0 every address gets the port the platform chose for the first one.
+  listener.OnBeforeBind = [&listener, addresses, port](TInSocketHandle& binding) {
+    TInSocketHandles& bindings = listener.Bindings();
+    for (size_t i = 0; i < bindings.Count() && i < addresses.size(); ++i) {
+      if (&bindings[i] == &binding) {
+        binding.FIP = addresses[i];
+        if (port == 0 && i > 0) {
+          binding.FPort = bindings[0].FPort;
+        }
+      }
+    }
+  };
+}
+
+void TSaServerArdo::connection_started(TInContext& context) {
+  if (FUseServerIntercept.load() && MakeServerIntercept) {
+    context.IOHandler().SetIntercept(MakeServerIntercept(FBitsPerSec.load() / 8));
+  }
+}
+
+}  // namespace appsrv::transport

@@ -1,0 +1,80 @@
+// The bridge between HTTP and the request pipeline: THTTPServerArdo runs every request through
+// the request hook; TSaServerArdo is the transport host that opens the listeners the server
+// controller asks for.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "server/exchange/request_packet_writer.h"
+#include "server/session/server_controller.h"
+#include "transport/connection_intercept.h"
+#include "transport/http_server.h"
+
+namespace appsrv::transport {
+
+// An HTTP server whose command step, for every method, encodes the request into an exchange
+// buffer, calls the request hook on the connection's thread and turns the reply packet into the
+// response. Request bodies go to spilling streams whose temporary files go with the request.
+class THTTPServerArdo : public TInCustomHTTPServer {
+ public:
+  // Stops serving while the overrides below still exist.
+  ~THTTPServerArdo() override { SetActive(false); }
+
+  // The uploaded files of a request, as the pipeline receives them: the single file of a
+  // multipart body or the raw body, when the parameter SvFileUploader is "true".
+  static std::vector<server::RequestPacketFile> CollectUploads(TInHTTPRequestInfo& request);
+
+ protected:
+  // Every failure becomes a 400 whose reason phrase is the failure's message.
+  void DoCommandGet(TInContext& context, TInHTTPRequestInfo& request,
+                    TInHTTPResponseInfo& response) override;
+  void DoCommandOther(TInContext& context, TInHTTPRequestInfo& request,
+                      TInHTTPResponseInfo& response) override {
+    DoCommandGet(context, request, response);
+  }
+  std::unique_ptr<server::Stream> DoCreatePostStream(TInContext& context,
+                                                     const TInHeaderList& headers) override;
+  // Offers the response to the compressor when the controller enables compression and no
+  // header line says "no-compression".
+  virtual void DoCompress(const TInHTTPRequestInfo& request, TInHTTPResponseInfo& response);
+};
+
+// The transport host. Construction opens the HTTP listener on the controller's Port (and
+// BoundIP addresses) and writes the bound port back into the controller; destruction stops
+// both listeners and waits for their connections. The HTTPS listener stays off until TLS is
+// built. The controller must outlive the host.
+class TSaServerArdo {
+ public:
+  // Throws the listener's failure ("Could not bind socket. Address and port are already in
+  // use.") with nothing left open.
+  explicit TSaServerArdo(server::TSvServerControllerBase& controller);
+  ~TSaServerArdo();
+  TSaServerArdo(const TSaServerArdo&) = delete;
+  TSaServerArdo& operator=(const TSaServerArdo&) = delete;
+
+  THTTPServerArdo& HTTP() { return *FHTTP; }
+  THTTPServerArdo& HTTPS() { return *FHTTPS; }
+
+  // Speed limit for connections accepted from now on (-1: none) and whether new connections
+  // get the bandwidth intercept; the host sets them after construction.
+  std::atomic<int32_t> FBitsPerSec{-1};
+  std::atomic<bool> FUseServerIntercept{false};
+  // Makes the bandwidth intercept of a new connection from its bytes per second. Set before
+  // FUseServerIntercept is turned on.
+  std::function<std::unique_ptr<TInConnectionIntercept>(int32_t bytes_per_second)>
+      MakeServerIntercept;
+
+ private:
+  void configure(THTTPServerArdo& listener, int32_t port);
+  void connection_started(TInContext& context);
+
+  server::TSvServerControllerBase& controller_;
+  std::unique_ptr<THTTPServerArdo> FHTTP;
+  std::unique_ptr<THTTPServerArdo> FHTTPS;
+};
+
+}  // namespace appsrv::transport
