@@ -75,6 +75,11 @@ sqlite3* TADOConnection::handle() {
 }
 
 PgConnection& TADOConnection::pg() {
+  if (pg_ != nullptr && pg_->broken()) {
+    // The server restarted or went away: the next use connects again. The failed statement
+    // has already been reported; a transaction in progress died with the link.
+    pg_.reset();
+  }
   Open();
   if (pg_ == nullptr) {
     throw DatabaseError("The connection is not a PostgreSQL connection");
@@ -99,9 +104,8 @@ void TADOConnection::RollbackTrans() {
 }
 
 int64_t TADOConnection::Execute(std::string_view statement) {
-  Open();
-  if (pg_ != nullptr) {
-    return pg_->execute(statement);
+  if (is_postgres()) {
+    return pg().execute(statement);
   }
   sqlite3* db = handle();
   std::string_view tail;

@@ -124,6 +124,8 @@ bool PgConnection::transaction_failed() const {
   return PQtransactionStatus(conn_.get()) == PQTRANS_INERROR;
 }
 
+bool PgConnection::broken() const { return PQstatus(conn_.get()) == CONNECTION_BAD; }
+
 PgColumnFacts PgConnection::column_facts(unsigned table_oid, int column) {
   if (table_oid == 0 || column <= 0) {
     return {};

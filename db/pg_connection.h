@@ -63,6 +63,8 @@ class PgConnection {
   bool in_transaction() const;
   // True inside a transaction that a failed statement has aborted.
   bool transaction_failed() const;
+  // True once the link to the server is lost (the server restarted or went away).
+  bool broken() const;
   const std::string& sqlstate() const { return sqlstate_; }
 
   // The catalogue facts of column `column` (1-based) of table `table_oid`, read once per table.

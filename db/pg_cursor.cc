@@ -219,43 +219,44 @@ PgCursor::PgCursor(PgConnection& connection, const std::string& sql)
     : connection_(connection), sql_(sql) {
   const std::string word = first_word(sql);
   const bool reads = word == "select" || word == "values" || word == "table" || word == "with";
-  const pg_result* described = nullptr;
-  PgResultPtr shape;
   if (!reads) {
     // Described before it runs: a statement that returns no rows is refused unrun. One that
     // writes ("... RETURNING") runs exactly once; its rows are kept.
-    shape = connection_.describe(sql);
+    const PgResultPtr shape = connection_.describe(sql);
     if (PQnfields(shape.get()) == 0) {
       throw DatabaseError("The command text returns no rows: " + sql);
     }
     kept_ = connection_.exec_prepared();
-    described = kept_.get();
-  } else {
-    if (!connection_.in_transaction()) {
-      // A cursor lives in a transaction; one of its own reads a single snapshot and can
-      // change nothing that a later statement on the connection could lose.
-      connection_.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-      own_transaction_ = true;
-    }
-    const std::string name = connection_.next_cursor_name();
-    try {
-      // A cursor takes only a query: anything that writes is refused here, unrun.
-      connection_.exec_client("DECLARE " + name + " SCROLL CURSOR FOR " + sql);
-      cursor_name_ = name;
-      // The first rows come with the column descriptions.
-      fetch_batch();
-    } catch (const DatabaseError&) {
-      if (own_transaction_) {
-        own_transaction_ = false;
-        try {
-          connection_.exec("ROLLBACK");
-        } catch (const DatabaseError&) {
-        }
-      }
-      throw;
-    }
-    described = batch_.get();
+    describe_columns(kept_.get());
+    return;
   }
+  if (!connection_.in_transaction()) {
+    // A cursor lives in a transaction; one of its own reads a single snapshot and can
+    // change nothing that a later statement on the connection could lose.
+    connection_.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    own_transaction_ = true;
+  }
+  const std::string name = connection_.next_cursor_name();
+  try {
+    // A cursor takes only a query: anything that writes is refused here, unrun.
+    connection_.exec_client("DECLARE " + name + " SCROLL CURSOR FOR " + sql);
+    cursor_name_ = name;
+    // The first rows come with the column descriptions.
+    fetch_batch();
+    describe_columns(batch_.get());
+  } catch (const DatabaseError&) {
+    if (own_transaction_) {
+      try {
+        connection_.exec("ROLLBACK");
+      } catch (const DatabaseError&) {
+        // The link is gone, and the transaction with it.
+      }
+    }
+    throw;
+  }
+}
+
+void PgCursor::describe_columns(const pg_result* described) {
   const int fields = PQnfields(described);
   for (int i = 0; i < fields; ++i) {
     const PgColumnFacts facts =

@@ -49,6 +49,8 @@ class PgCursor {
 
  private:
   void fetch_batch();
+  // Column definitions from a result's description and the catalogue.
+  void describe_columns(const pg_result* described);
 
   PgConnection& connection_;
   std::string sql_;

@@ -188,12 +188,12 @@ TEST_F(SamePacketTest, BothBackendsWriteTheSameBytes) {
   EXPECT_NE(from_sqlite.find("amount=\"1234.5\""), std::string::npos) << from_sqlite;
 }
 
-class PostgresTypeTest : public BackendFixture {
+class PostgresTest : public BackendFixture {
  protected:
   void SetUp() override { open(Backend::kPostgres); }
 };
 
-TEST_F(PostgresTypeTest, FieldClassesAndTextsForEachColumnType) {
+TEST_F(PostgresTest, FieldClassesAndTextsForEachColumnType) {
   struct Case {
     std::string_view declared;
     std::string_view stored;
@@ -244,6 +244,22 @@ TEST_F(PostgresTypeTest, FieldClassesAndTextsForEachColumnType) {
   EXPECT_EQ(data.FieldByName("f5").def().scale, 2);
   EXPECT_EQ(data.FieldByName("f5").def().precision, 10);
   EXPECT_TRUE(data.FieldByName("required").def().required);
+}
+
+TEST_F(PostgresTest, ConnectsAgainAfterTheServerDropsTheLink) {
+  exec("create table n (id integer)");
+  TADODataSet backend(&connection_);
+  backend.SetCommandText("select pg_backend_pid()");
+  backend.Open();
+  const std::string pid = backend.Fields(0).AsString();
+  backend.Close();
+  TADOConnection admin;
+  admin.SetConnectionString(connection_.ConnectionString());
+  admin.Execute("select pg_terminate_backend(" + pid + ", 10000)");
+  // The statement that meets the dead link fails; the next one connects again.
+  EXPECT_NE(database_error([&] { exec("insert into n values (1)"); }), "");
+  exec("insert into n values (2)");
+  EXPECT_EQ(count("n"), 1);
 }
 
 }  // namespace
