@@ -65,7 +65,8 @@ class Client:
         for _ in range(2):  # the first call of a session earns the cookie only
             status, text, server = self._request(body)
             if status != 200:
-                raise RuntimeError(f"HTTP {status} from {server}: {' '.join(text.split())[:160]}")
+                what = "Session is invalid" if "Session is invalid" in text else text[:80]
+                raise RuntimeError(f"HTTP {status} from {server}: {what}")
             if text.startswith("Function="):
                 self.served_by.append((time.monotonic(), server))
                 return json.loads(text.split("\r\nResult=", 1)[1])
