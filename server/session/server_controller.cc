@@ -10,6 +10,7 @@
 #include "base/encoding.h"
 #include "base/exception.h"
 #include "base/files.h"
+#include "base/ini_text.h"
 #include "base/text.h"
 #include "server/exchange/sv_exception.h"
 #include "server/exchange/temp_files.h"
@@ -53,30 +54,6 @@ bool is_identifier(std::string_view s) {
 std::string lock_message(std::string_view name) {
   return std::string(name) +
          " is locked. Suggestion: Set in ServerController OnConfig event instead.";
-}
-
-// Value of `key` in `[section]` of an INI text (names compared without case), or nullopt.
-std::optional<std::string> ini_value(const std::string& text, std::string_view section,
-                                     std::string_view key) {
-  bool in_section = false;
-  for (const std::string& raw : base::split(text, '\n')) {
-    const std::string_view line = base::trim(raw);
-    if (line.empty() || line[0] == ';') {
-      continue;
-    }
-    if (line.front() == '[') {
-      const size_t close = line.find(']');
-      in_section = close != std::string_view::npos &&
-                   base::iequals(base::trim(line.substr(1, close - 1)), section);
-      continue;
-    }
-    const size_t eq = line.find('=');
-    if (in_section && eq != std::string_view::npos &&
-        base::iequals(base::trim(line.substr(0, eq)), key)) {
-      return std::string(base::trim(line.substr(eq + 1)));
-    }
-  }
-  return std::nullopt;
 }
 
 // A whole decimal integer, else `fallback`.
@@ -290,8 +267,8 @@ void TSvServerControllerBase::ReadPortIni() {
     return;
   }
   const std::string text = base::read_file(path);
-  port_ = to_int_or(ini_value(text, "PORTS", "Port"), 0);
-  ssl_options_.Port = to_int_or(ini_value(text, "PORTS", "SSLPort"), 0);
+  port_ = to_int_or(base::ini_value(text, "PORTS", "Port"), 0);
+  ssl_options_.Port = to_int_or(base::ini_value(text, "PORTS", "SSLPort"), 0);
 }
 
 void TSvServerControllerBase::EndConfiguration() {
