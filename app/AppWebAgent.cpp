@@ -1,11 +1,13 @@
 #include "app/AppWebAgent.h"
 
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <vector>
 
 #include "app/ADOToXML.h"
 #include "base/exception.h"
+#include "base/text.h"
 #include "server/session/server_controller.h"
 
 namespace appsrv::app {
@@ -36,14 +38,14 @@ std::vector<std::string_view> split_statements(std::string_view text) {
 class Transaction {
  public:
   explicit Transaction(db::TADOConnection& connection) : connection_(connection) {
-    connection_.Execute("BEGIN IMMEDIATE");
+    connection_.BeginTrans();
   }
   ~Transaction() {
     if (!done_) {
       try {
-        connection_.Execute("ROLLBACK");
+        connection_.RollbackTrans();
       } catch (const std::exception&) {
-        // A failed rollback leaves nothing to undo: SQLite has already ended the transaction.
+        // A failed rollback leaves nothing to undo: the database has already ended it.
       }
     }
   }
@@ -51,7 +53,7 @@ class Transaction {
   Transaction& operator=(const Transaction&) = delete;
 
   void Commit() {
-    connection_.Execute("COMMIT");
+    connection_.CommitTrans();
     done_ = true;
   }
 
@@ -67,6 +69,11 @@ std::string controller_connection_text(server::TSvApplication* session) {
       session != nullptr ? &session->controller() : ServerControllerInstance();
   if (controller == nullptr) {
     throw base::Exception("No server controller is defined.");
+  }
+  const char* setting = std::getenv(kDatabaseEnvironmentSetting);
+  if (std::string text = ConnectionTextFromSetting(setting != nullptr ? setting : "");
+      !text.empty()) {
+    return text;
   }
   return DatabaseConnectionText(controller->ContentPath());
 }
@@ -84,6 +91,17 @@ std::string DatabaseConnectionText(std::string_view content_path) {
     parent += '/';
   }
   return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + parent + "TEST.mdb;";
+}
+
+std::string ConnectionTextFromSetting(std::string_view setting) {
+  setting = base::trim(setting);
+  if (setting.empty()) {
+    return {};
+  }
+  if (base::istarts_with(setting, "postgresql://") || base::istarts_with(setting, "postgres://")) {
+    return "Provider=PostgreSQL;Data Source=" + std::string(setting) + ";";
+  }
+  return std::string(setting);
 }
 
 TSvUserSession::TSvUserSession(server::TSvApplication* ASession)

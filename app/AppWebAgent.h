@@ -21,6 +21,13 @@ namespace appsrv::app {
 // The parent is taken from the text of the path, so the content folder need not exist.
 std::string DatabaseConnectionText(std::string_view content_path);
 
+// The environment setting that points every session at another database without touching
+// code: a whole connection text ("Provider=PostgreSQL;Data Source=postgresql://...;") or
+// just a PostgreSQL URI ("postgresql://user@host/db").
+constexpr const char* kDatabaseEnvironmentSetting = "APPSERVER_DATABASE";
+// The connection text `setting` stands for, or "" when it is empty.
+std::string ConnectionTextFromSetting(std::string_view setting);
+
 // One per session, in its FData slot; used by one request of that session at a time (the
 // session lock), so it has no locks of its own. The connection opens on first use and stays
 // open until the module is freed.
@@ -53,7 +60,7 @@ class TSvUserSession : public server::TSvUserSessionBase {
   // While the returned scope lives, statements on dbServer may only read, within the query
   // limits. Opens the connection first.
   [[nodiscard]] ReadOnlyScope read_only_scope() {
-    return ReadOnlyScope(dbServer.handle(), std::chrono::milliseconds(limits_.ReadTimeoutMs),
+    return ReadOnlyScope(dbServer, std::chrono::milliseconds(limits_.ReadTimeoutMs),
                          limits_.MaxValueBytes);
   }
   // Runs `read` inside read_only_scope(). A read stopped at the deadline fails with the

@@ -390,7 +390,7 @@ bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpRep
     query->Open();
     std::optional<int64_t> row_count;
     if (count_without_order(page_sql)) {
-      QueryHolder count(*module, "SELECT COUNT(*) FROM (" + select_sql + ")");
+      QueryHolder count(*module, "SELECT COUNT(*) FROM (" + select_sql + ") AS TotalRows");
       count->Open();
       row_count = count->Fields(0).AsInteger();
       count->Close();

@@ -48,6 +48,21 @@ int authorize_reads(void*, int action, const char* arg1, const char*, const char
 ReadOnlyScope::ReadOnlyScope(sqlite3* db, std::chrono::milliseconds timeout,
                              int64_t max_value_bytes)
     : db_(db), timeout_(timeout), deadline_(std::chrono::steady_clock::now() + timeout) {
+  guard_sqlite(max_value_bytes);
+}
+
+ReadOnlyScope::ReadOnlyScope(db::TADOConnection& connection, std::chrono::milliseconds timeout,
+                             int64_t max_value_bytes)
+    : timeout_(timeout), deadline_(std::chrono::steady_clock::now() + timeout) {
+  if (connection.is_postgres()) {
+    pg_ = std::make_unique<db::PgReadOnlyTransaction>(connection.pg(), timeout, max_value_bytes);
+    return;
+  }
+  db_ = connection.handle();
+  guard_sqlite(max_value_bytes);
+}
+
+void ReadOnlyScope::guard_sqlite(int64_t max_value_bytes) {
   sqlite3_set_authorizer(db_, authorize_reads, nullptr);
   if (timeout_.count() > 0) {
     sqlite3_progress_handler(db_, kProgressSteps, on_progress, this);
@@ -59,6 +74,9 @@ ReadOnlyScope::ReadOnlyScope(sqlite3* db, std::chrono::milliseconds timeout,
 }
 
 ReadOnlyScope::~ReadOnlyScope() {
+  if (db_ == nullptr) {
+    return;  // pg_ ends its transaction
+  }
   sqlite3_set_authorizer(db_, nullptr, nullptr);
   if (timeout_.count() > 0) {
     sqlite3_progress_handler(db_, 0, nullptr, nullptr);
@@ -77,7 +95,7 @@ int ReadOnlyScope::on_progress(void* scope) {
 }
 
 void ReadOnlyScope::throw_if_timed_out() const {
-  if (timed_out_) {
+  if (timed_out()) {
     throw base::Exception("The query ran longer than " + std::to_string(timeout_.count()) +
                           " ms and was stopped.");
   }

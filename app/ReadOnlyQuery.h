@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
+
+#include "db/ado_connection.h"
 
 struct sqlite3;
 
@@ -15,25 +18,32 @@ namespace appsrv::app {
 // SQLite's "interrupted" and timed_out() says why); with `max_value_bytes`, reading a longer
 // text or blob fails with "string or blob too big". The previous authorizer and progress
 // handler are not restored (the connection has none of its own); the length limit is.
-// Scopes do not nest (the inner one would lift the guard when it ends).
+// Scopes do not nest (the inner one would lift the guard when it ends). On a PostgreSQL
+// connection the scope is a READ ONLY transaction with a statement time-out and the same value
+// limit (db::PgReadOnlyTransaction).
 // Not thread-safe: the connection belongs to one session, used by one request at a time.
 class ReadOnlyScope {
  public:
   explicit ReadOnlyScope(sqlite3* db, std::chrono::milliseconds timeout = {},
                          int64_t max_value_bytes = 0);
+  // Guards the connection of either kind (opening it first).
+  explicit ReadOnlyScope(db::TADOConnection& connection, std::chrono::milliseconds timeout = {},
+                         int64_t max_value_bytes = 0);
   ~ReadOnlyScope();
   ReadOnlyScope(const ReadOnlyScope&) = delete;
   ReadOnlyScope& operator=(const ReadOnlyScope&) = delete;
 
-  bool timed_out() const { return timed_out_; }
+  bool timed_out() const { return pg_ != nullptr ? pg_->timed_out() : timed_out_; }
   // Throws base::Exception "The query ran longer than <timeout> ms and was stopped." once the
   // statements were stopped at the deadline; does nothing otherwise.
   void throw_if_timed_out() const;
 
  private:
   static int on_progress(void* scope);
+  void guard_sqlite(int64_t max_value_bytes);
 
-  sqlite3* db_;
+  sqlite3* db_ = nullptr;  // null on a PostgreSQL connection
+  std::unique_ptr<db::PgReadOnlyTransaction> pg_;
   std::chrono::milliseconds timeout_;
   std::chrono::steady_clock::time_point deadline_;
   bool timed_out_ = false;

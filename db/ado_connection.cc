@@ -22,6 +22,14 @@ std::string TADOConnection::data_source() const {
   return parts.value("Data Source");
 }
 
+bool TADOConnection::is_postgres() const {
+  base::NameValueList parts;
+  for (const std::string& part : base::split(connection_string_, ';')) {
+    parts.add(std::string(base::trim_left(part)));
+  }
+  return base::iequals(base::trim(parts.value("Provider")), "PostgreSQL");
+}
+
 void TADOConnection::Open() {
   if (Connected()) {
     return;
@@ -29,6 +37,10 @@ void TADOConnection::Open() {
   const std::string path = data_source();
   if (path.empty()) {
     throw DatabaseError("The connection text names no Data Source");
+  }
+  if (is_postgres()) {
+    pg_ = std::make_unique<PgConnection>(path);
+    return;
   }
   sqlite3* raw = nullptr;
   const int rc =
@@ -57,14 +69,52 @@ void TADOConnection::Open() {
   db_ = std::move(db);
 }
 
-void TADOConnection::Close() { db_.reset(); }
+void TADOConnection::Close() {
+  db_.reset();
+  pg_.reset();
+}
 
 sqlite3* TADOConnection::handle() {
   Open();
+  if (db_ == nullptr) {
+    throw DatabaseError("The connection is not an SQLite connection");
+  }
   return db_.get();
 }
 
+PgConnection& TADOConnection::pg() {
+  if (pg_ != nullptr && pg_->broken()) {
+    // The server restarted or went away: the next use connects again. The failed statement
+    // has already been reported; a transaction in progress died with the link.
+    pg_.reset();
+  }
+  Open();
+  if (pg_ == nullptr) {
+    throw DatabaseError("The connection is not a PostgreSQL connection");
+  }
+  return *pg_;
+}
+
+void TADOConnection::BeginTrans() { Execute(is_postgres() ? "BEGIN" : "BEGIN IMMEDIATE"); }
+
+void TADOConnection::CommitTrans() { Execute("COMMIT"); }
+
+void TADOConnection::RollbackTrans() {
+  if (is_postgres()) {
+    if (pg().in_transaction()) {
+      Execute("ROLLBACK");
+    }
+    return;
+  }
+  if (sqlite3_get_autocommit(handle()) == 0) {
+    Execute("ROLLBACK");
+  }
+}
+
 int64_t TADOConnection::Execute(std::string_view statement) {
+  if (is_postgres()) {
+    return pg().execute(statement);
+  }
   sqlite3* db = handle();
   std::string_view tail;
   StatementPtr stmt = prepare_statement(db, statement, &tail);
@@ -82,5 +132,31 @@ int64_t TADOConnection::Execute(std::string_view statement) {
   }
   return sqlite3_changes64(db);
 }
+
+PgReadOnlyTransaction::PgReadOnlyTransaction(PgConnection& connection,
+                                             std::chrono::milliseconds timeout,
+                                             int64_t max_value_bytes)
+    : connection_(connection), previous_max_value_bytes_(connection.max_value_bytes) {
+  // One snapshot: a count and the page read after it agree.
+  connection_.exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  if (timeout.count() > 0) {
+    connection_.set_deadline(std::chrono::steady_clock::now() + timeout);
+  }
+  connection_.max_value_bytes = max_value_bytes;
+  connection_.statement_timed_out = false;
+}
+
+PgReadOnlyTransaction::~PgReadOnlyTransaction() {
+  connection_.max_value_bytes = previous_max_value_bytes_;
+  connection_.set_deadline(std::nullopt);
+  try {
+    // Also undoes any setting a statement changed inside the transaction.
+    connection_.exec("ROLLBACK");
+  } catch (const DatabaseError&) {
+    // A connection that failed under the transaction has nothing left to end.
+  }
+}
+
+bool PgReadOnlyTransaction::timed_out() const { return connection_.statement_timed_out; }
 
 }  // namespace appsrv::db

@@ -1,11 +1,16 @@
-// The database connection: an SQLite file named by the classic connection text, opened on
-// first use in WAL mode with a busy timeout.
+// The database connection, opened on first use. The connection text's Provider picks the
+// database: "PostgreSQL" reaches a server through libpq ("Data Source" is a libpq URI or
+// key=value text); any other provider names an SQLite file, opened in WAL mode with a busy
+// timeout.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "db/pg_connection.h"
 #include "db/sqlite_handle.h"
 
 namespace appsrv::db {
@@ -25,8 +30,10 @@ class TADOConnection {
   void SetConnectionString(std::string text);
   // The "Data Source" value of the connection text.
   std::string data_source() const;
+  // True when the connection text's Provider is PostgreSQL.
+  bool is_postgres() const;
 
-  bool Connected() const { return db_ != nullptr; }
+  bool Connected() const { return db_ != nullptr || pg_ != nullptr; }
   // Opens the file now; statements and datasets call it themselves.
   void Open();
   void Close();
@@ -35,12 +42,44 @@ class TADOConnection {
   // second statement is refused before anything runs. Returns the rows changed.
   int64_t Execute(std::string_view statement);
 
-  // The open handle (opens the connection first when closed).
+  // Transactions: BeginTrans takes the write lock at once on SQLite, so that two writers
+  // never deadlock half-way. RollbackTrans after a failure that already ended the
+  // transaction does nothing.
+  void BeginTrans();
+  void CommitTrans();
+  void RollbackTrans();
+
+  // The open SQLite handle (opens the connection first when closed). Throws DatabaseError on a
+  // PostgreSQL connection.
   sqlite3* handle();
+  // The open PostgreSQL connection (opens it first). Throws DatabaseError on an SQLite one.
+  PgConnection& pg();
 
  private:
   std::string connection_string_;
   SqlitePtr db_;
+  std::unique_ptr<PgConnection> pg_;
+};
+
+// Statements on a PostgreSQL connection may only read while it lives, within a READ ONLY
+// transaction of one snapshot (ended with ROLLBACK) whose statements stop once `timeout` has
+// passed since it began and whose values may not be longer than `max_value_bytes` (0: no
+// limit for either).
+// Not nested; not thread-safe.
+class PgReadOnlyTransaction {
+ public:
+  PgReadOnlyTransaction(PgConnection& connection, std::chrono::milliseconds timeout,
+                        int64_t max_value_bytes);
+  ~PgReadOnlyTransaction();
+  PgReadOnlyTransaction(const PgReadOnlyTransaction&) = delete;
+  PgReadOnlyTransaction& operator=(const PgReadOnlyTransaction&) = delete;
+
+  // True when a statement was stopped by the time-out since the transaction began.
+  bool timed_out() const;
+
+ private:
+  PgConnection& connection_;
+  int64_t previous_max_value_bytes_;
 };
 
 }  // namespace appsrv::db

@@ -79,6 +79,10 @@ void TADODataSet::Open() {
     throw DatabaseError("Missing Connection or ConnectionString");
   }
   Close();
+  if (connection_->is_postgres()) {
+    open_postgres();
+    return;
+  }
   sqlite3* db = connection_->handle();
   std::string_view tail;
   StatementPtr stmt = prepare_statement(db, command_text_, &tail);
@@ -118,6 +122,28 @@ void TADODataSet::Open() {
   load_row_from_statement();
 }
 
+void TADODataSet::open_postgres() {
+  auto cursor = std::make_unique<PgCursor>(connection_->pg(), command_text_);
+  field_defs_.Clear();
+  fields_.clear();
+  for (const TFieldDef& def : cursor->columns()) {
+    field_defs_.Add(def);
+    fields_.push_back(make_field(def));
+  }
+  active_ = true;
+  row_index_ = 0;
+  if (!cursor->streams()) {
+    for (std::vector<Variant>& values : cursor->take_rows()) {
+      rows_.push_back(Row{std::move(values)});
+    }
+    load_row_from_memory();
+    return;
+  }
+  pg_ = std::move(cursor);
+  eof_ = !pg_->next();
+  load_row_from_statement();
+}
+
 void TADODataSet::Close() noexcept {
   active_ = false;
   eof_ = true;
@@ -127,6 +153,7 @@ void TADODataSet::Close() noexcept {
   query_.reset();
   skip_.reset();
   skip_usable_.reset();
+  pg_.reset();
   record_count_.reset();
   fields_.clear();
   rows_.clear();
@@ -179,6 +206,12 @@ void TADODataSet::step() {
 }
 
 void TADODataSet::load_row_from_statement() {
+  if (pg_ != nullptr) {
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      fields_[i]->SetValue(eof_ ? Variant() : pg_->value(i));
+    }
+    return;
+  }
   for (size_t i = 0; i < fields_.size(); ++i) {
     fields_[i]->SetValue(eof_ ? Variant() : column_value(cursor_, static_cast<int>(i)));
   }
@@ -193,10 +226,14 @@ void TADODataSet::load_row_from_memory() {
 
 int64_t TADODataSet::RecordCount() {
   require_active();
-  if (query_ == nullptr) {
+  if (in_memory()) {
     return static_cast<int64_t>(rows_.size());
   }
   if (record_count_) {
+    return *record_count_;
+  }
+  if (pg_ != nullptr) {
+    record_count_ = pg_->count();
     return *record_count_;
   }
   sqlite3* db = connection_->handle();
@@ -228,8 +265,14 @@ void TADODataSet::First() {
   require_active();
   appending_ = false;
   row_index_ = 0;
-  if (query_ == nullptr) {
+  if (in_memory()) {
     load_row_from_memory();
+    return;
+  }
+  if (pg_ != nullptr) {
+    pg_->seek(0);
+    eof_ = !pg_->next();
+    load_row_from_statement();
     return;
   }
   if (skip_ != nullptr) {
@@ -247,8 +290,13 @@ void TADODataSet::Next() {
     return;
   }
   ++row_index_;
-  if (query_ == nullptr) {
+  if (in_memory()) {
     load_row_from_memory();
+    return;
+  }
+  if (pg_ != nullptr) {
+    eof_ = !pg_->next();
+    load_row_from_statement();
     return;
   }
   step();
@@ -273,6 +321,14 @@ void TADODataSet::seek(int64_t index) {
   // REQUIRES: a query cursor, index > row_index_ or a fresh First().
   if (index - row_index_ == 1) {
     Next();
+    return;
+  }
+  if (pg_ != nullptr) {
+    // The server moves the cursor; the skipped rows never travel.
+    pg_->seek(index);
+    row_index_ = index;
+    eof_ = !pg_->next();
+    load_row_from_statement();
     return;
   }
   if (can_skip_with_offset()) {
@@ -300,7 +356,7 @@ void TADODataSet::MoveBy(int64_t n) {
     return;
   }
   const int64_t target = std::max<int64_t>(0, row_index_ + n);
-  if (query_ == nullptr) {
+  if (in_memory()) {
     row_index_ = std::min<int64_t>(target, static_cast<int64_t>(rows_.size()));
     load_row_from_memory();
     return;
@@ -349,7 +405,7 @@ RowBlock TADODataSet::GetRows(int64_t count) {
 std::string TADODataSet::Save() {
   require_active();
   PacketWriter writer(fields_);
-  if (query_ == nullptr) {
+  if (in_memory()) {
     const int64_t keep = row_index_;
     bool any_pending = false;
     for (row_index_ = 0; row_index_ < static_cast<int64_t>(rows_.size()); ++row_index_) {
@@ -397,7 +453,7 @@ void TADODataSet::CreateDataSet() {
 
 void TADODataSet::Append() {
   require_active();
-  if (query_ != nullptr) {
+  if (!in_memory()) {
     throw DatabaseError("Cannot modify a read-only dataset");
   }
   appending_ = true;

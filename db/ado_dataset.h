@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/field.h"
+#include "db/pg_cursor.h"
 #include "db/sqlite_handle.h"
 
 namespace appsrv::db {
@@ -19,9 +20,10 @@ class TADOConnection;
 // Rows fetched as one block, indexed by field and then by row.
 using RowBlock = std::vector<std::vector<Variant>>;
 
-// A query cursor holds one row at a time: it steps the SQLite statement, counts with a
-// separate COUNT(*) and skips rows by re-running the query with an OFFSET, so a page of a
-// large table never loads the table. Owned by one session; not thread-safe. The connection
+// A query cursor holds one row at a time: on SQLite it steps the statement, counts with a
+// separate COUNT(*) and skips rows by re-running the query with an OFFSET; on PostgreSQL it
+// reads a server-side cursor in batches (PgCursor). A page of a large table never loads the
+// table. Owned by one session; not thread-safe. The connection
 // must outlive the dataset.
 class TADODataSet {
  public:
@@ -82,6 +84,8 @@ class TADODataSet {
     bool pending_insert = false;
   };
 
+  bool in_memory() const { return query_ == nullptr && pg_ == nullptr; }
+  void open_postgres();
   void require_active() const;
   void build_fields_from_statement();
   void load_row_from_statement();
@@ -105,6 +109,8 @@ class TADODataSet {
   StatementPtr skip_;
   sqlite3_stmt* cursor_ = nullptr;  // query_ or skip_
   std::optional<bool> skip_usable_;
+  // PostgreSQL query cursor.
+  std::unique_ptr<PgCursor> pg_;
 
   // Client-side rows.
   std::vector<Row> rows_;

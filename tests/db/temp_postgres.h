@@ -1,0 +1,145 @@
+// A PostgreSQL server for the tests of one test program: a cluster created in a temporary
+// folder, started on a free loopback port on first use and stopped when the program ends.
+// Under root the server runs as the "postgres" user (it refuses to run as root).
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "db/ado_connection.h"
+
+namespace appsrv::db::testing {
+
+class TempPostgres {
+ public:
+  // The running server; nullptr when it cannot run here, with the reason in `why_not`.
+  static TempPostgres* Instance(std::string* why_not) {
+    static std::string failure;
+    static std::unique_ptr<TempPostgres> server = [] {
+      auto s = std::unique_ptr<TempPostgres>(new TempPostgres());
+      failure = s->start();
+      return failure.empty() ? std::move(s) : nullptr;
+    }();
+    *why_not = failure;
+    return server.get();
+  }
+
+  ~TempPostgres() {
+    if (started_) {
+      run(pg_ctl() + " -D " + data() + " -m immediate -w stop >/dev/null 2>&1");
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+
+  int port() const { return port_; }
+  // libpq URI of the server's "postgres" database whose search path is `schema`.
+  std::string uri(const std::string& schema = "public") const {
+    return "postgresql://appsrv@127.0.0.1:" + std::to_string(port_) +
+           "/postgres?options=-csearch_path%3D" + schema;
+  }
+  // The connection text of a new, empty schema (one per call).
+  std::string fresh_connection_text() {
+    const std::string schema = "t" + std::to_string(++schemas_);
+    TADOConnection admin;
+    admin.SetConnectionString("Provider=PostgreSQL;Data Source=" + uri() + ";");
+    admin.Execute("CREATE SCHEMA " + schema);
+    return "Provider=PostgreSQL;Data Source=" + uri(schema) + ";";
+  }
+
+ private:
+  TempPostgres() = default;
+
+  std::string data() const { return folder_ + "/data"; }
+  std::string pg_ctl() const { return as_server_user_ + bin_ + "/pg_ctl"; }
+  static int run(const std::string& command) { return std::system(command.c_str()); }
+
+  static std::string find_bin() {
+    if (FILE* out = popen("pg_config --bindir 2>/dev/null", "r")) {
+      char line[512] = {};
+      const bool got = std::fgets(line, sizeof line, out) != nullptr;
+      pclose(out);
+      std::string dir = got ? line : "";
+      while (!dir.empty() && (dir.back() == '\n' || dir.back() == ' '))
+        dir.pop_back();
+      if (!dir.empty() && std::filesystem::exists(dir + "/initdb"))
+        return dir;
+    }
+    std::string best;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
+      const std::string dir = entry.path().string() + "/bin";
+      if (std::filesystem::exists(dir + "/initdb") && dir > best)
+        best = dir;
+    }
+    return best;
+  }
+
+  static int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    return port;
+  }
+
+  // "" when the server runs, else why not.
+  std::string start() {
+    bin_ = find_bin();
+    if (bin_.empty()) {
+      return "the PostgreSQL server programs (initdb, pg_ctl) are not installed; "
+             "scripts/install-deps installs them";
+    }
+    std::string tmpl = "/tmp/appsrv-pg-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr)
+      return "cannot create a temporary folder";
+    folder_ = tmpl;
+    if (geteuid() == 0) {
+      const passwd* user = getpwnam("postgres");
+      if (user == nullptr || chown(folder_.c_str(), user->pw_uid, user->pw_gid) != 0) {
+        return "running as root without a \"postgres\" user to run the server as";
+      }
+      as_server_user_ = "runuser -u postgres -- ";
+    }
+    if (run(as_server_user_ + bin_ + "/initdb -D " + data() +
+            " -U appsrv -A trust -E UTF8 --locale=C --no-sync >" + folder_ + "/initdb.log 2>&1") !=
+        0) {
+      return "initdb failed; see " + folder_ + "/initdb.log";
+    }
+    port_ = free_port();
+    const std::string options = "-p " + std::to_string(port_) + " -k " + folder_ +
+                                " -c listen_addresses=127.0.0.1 -c fsync=off"
+                                " -c synchronous_commit=off -c full_page_writes=off";
+    if (run(pg_ctl() + " -D " + data() + " -l " + folder_ + "/server.log -w -t 60 -o '" + options +
+            "' start >/dev/null 2>&1") != 0) {
+      return "pg_ctl start failed; see " + folder_ + "/server.log";
+    }
+    started_ = true;
+    return {};
+  }
+
+  std::string bin_;
+  std::string folder_;
+  std::string as_server_user_;
+  int port_ = 0;
+  int schemas_ = 0;
+  bool started_ = false;
+};
+
+}  // namespace appsrv::db::testing
