@@ -2,6 +2,7 @@
 // and a command step that reads everything a request carries and answers with a summary.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -55,6 +56,7 @@ class FuzzHttpServer {
         std::make_unique<ScriptedChannel>(input, piece, sent)));
     // Whatever the input, the server writes whole responses or nothing.
     if (!sent.empty() && sent.compare(0, 7, "HTTP/1.") != 0) {
+      std::fprintf(stderr, "Reply does not start with a status line:\n%.300s\n", sent.c_str());
       std::abort();
     }
     return sent;

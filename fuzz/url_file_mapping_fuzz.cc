@@ -34,8 +34,10 @@ bool stays_under_root(const std::string& mapped) {
     if (segment.empty() && slash != std::string_view::npos) {
       return false;  // "//"
     }
-    if (!segment.empty() && (segment.front() == '.' || segment.back() == '.')) {
-      return false;  // ".", "..", hidden names
+    // ".", "..", hidden names, and names ending in "." below which the path goes on
+    if (!segment.empty() &&
+        (segment.front() == '.' || (segment.back() == '.' && slash != std::string_view::npos))) {
+      return false;
     }
     if (segment.find('\0') != std::string_view::npos ||
         segment.find('\\') != std::string_view::npos) {
