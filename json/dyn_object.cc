@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
+#include <utility>
 
 #include "base/encoding.h"
 #include "base/text.h"
@@ -23,18 +25,15 @@ struct EscapeTable {
     for (int c = 0; c < 0x20; ++c) {
       full[c] = 'u';
     }
-    full['\b'] = 'b';
-    full['\t'] = 't';
-    full['\n'] = 'n';
-    full['\f'] = 'f';
-    full['\r'] = 'r';
-    full['"'] = '"';
-    full['\\'] = '\\';
-    full['/'] = '/';
+    const std::pair<char, char> named[] = {{'\b', 'b'}, {'\t', 't'}, {'\n', 'n'},  {'\f', 'f'},
+                                           {'\r', 'r'}, {'"', '"'},  {'\\', '\\'}, {'/', '/'}};
+    for (const auto& [c, e] : named) {
+      full[static_cast<unsigned char>(c)] = e;
+    }
     plain[0] = 'u';
-    plain['"'] = '"';
-    plain['\\'] = '\\';
-    plain['/'] = '/';
+    for (const char c : {'"', '\\', '/'}) {
+      plain[static_cast<unsigned char>(c)] = c;
+    }
   }
 };
 constexpr EscapeTable kEscapes;
