@@ -13,6 +13,12 @@
 
 namespace appsrv::fuzz {
 
+namespace {
+
+void remove_scratch_folder() { base::remove_tree(scratch_folder()); }
+
+}  // namespace
+
 const std::string& scratch_folder() {
   static const std::string folder = [] {
     std::string pattern = base::system_temp_folder() + "/appsrv-fuzz-XXXXXX";
@@ -22,6 +28,9 @@ const std::string& scratch_folder() {
     server::set_temp_folder(pattern);
     return pattern;
   }();
+  // Registered after the folder's name, so it runs while the name still exists.
+  static const bool removed_at_exit = std::atexit(remove_scratch_folder) == 0;
+  (void)removed_at_exit;
   return folder;
 }
 

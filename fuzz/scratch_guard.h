@@ -7,8 +7,8 @@
 
 namespace appsrv::fuzz {
 
-// Made on first use (mkdtemp under the system temporary folder) and set as the server's
-// temporary folder.
+// Made on first use (mkdtemp under the system temporary folder), set as the server's temporary
+// folder, and removed with its contents when the program exits.
 const std::string& scratch_folder();
 
 }  // namespace appsrv::fuzz
