@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
+#include <utility>
 
 #include "base/encoding.h"
 #include "base/text.h"
@@ -23,18 +25,15 @@ struct EscapeTable {
     for (int c = 0; c < 0x20; ++c) {
       full[c] = 'u';
     }
-    full['\b'] = 'b';
-    full['\t'] = 't';
-    full['\n'] = 'n';
-    full['\f'] = 'f';
-    full['\r'] = 'r';
-    full['"'] = '"';
-    full['\\'] = '\\';
-    full['/'] = '/';
+    const std::pair<char, char> named[] = {{'\b', 'b'}, {'\t', 't'}, {'\n', 'n'},  {'\f', 'f'},
+                                           {'\r', 'r'}, {'"', '"'},  {'\\', '\\'}, {'/', '/'}};
+    for (const auto& [c, e] : named) {
+      full[static_cast<unsigned char>(c)] = e;
+    }
     plain[0] = 'u';
-    plain['"'] = '"';
-    plain['\\'] = '\\';
-    plain['/'] = '/';
+    for (const char c : {'"', '\\', '/'}) {
+      plain[static_cast<unsigned char>(c)] = c;
+    }
   }
 };
 constexpr EscapeTable kEscapes;
@@ -273,17 +272,30 @@ class DynWriter {
         out_.append(buf, static_cast<size_t>(p - buf));
       }
     } else {
-      // Runs between escapes go out as UTF-8 in one piece; a run never splits a surrogate pair
-      // because it only ends at an ASCII code unit.
+      // Runs between escapes go out as UTF-8 in one piece; a run never splits a surrogate pair.
+      // A lone surrogate has no UTF-8 form: it is written as \uXXXX, so that it reads back as
+      // itself instead of turning into U+FFFD (two names could then collide).
       size_t start = 0;
       for (size_t i = 0; i < s.size(); ++i) {
         const char16_t c = s[i];
-        if (c >= 0x80 || kEscapes.plain[c] == 0) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+            s[i + 1] <= 0xDFFF) {
+          ++i;  // a pair
+          continue;
+        }
+        const bool lone_surrogate = c >= 0xD800 && c <= 0xDFFF;
+        if (!lone_surrogate && (c >= 0x80 || kEscapes.plain[c] == 0)) {
           continue;
         }
         base::append_utf8(out_, s.substr(start, i - start));
-        if (c == 0) {
-          out_ += "\\u0000";
+        if (lone_surrogate || c == 0) {
+          const char hex[] = {'\\',
+                              'u',
+                              kHexDigits[c >> 12],
+                              kHexDigits[(c >> 8) & 0xF],
+                              kHexDigits[(c >> 4) & 0xF],
+                              kHexDigits[c & 0xF]};
+          out_.append(hex, sizeof hex);
         } else {
           out_ += '\\';
           out_ += static_cast<char>(c);

@@ -283,7 +283,9 @@ std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHT
       return 417;
     }
     if (base::ifind(req.FExpect, "100-continue") != std::string::npos) {
-      io.WriteBytes(req.FVersion + " 100 Continue\r\n\r\n");
+      // Every reply names the protocol the server speaks; the client's version text is not
+      // echoed, so that it cannot put bytes of its choosing into the reply stream.
+      io.WriteBytes("HTTP/1.1 100 Continue\r\n\r\n");
     }
   }
   return std::nullopt;

@@ -123,6 +123,13 @@ TEST(DynObjectTest, MemberTextKeepsLoneSurrogates) {
   EXPECT_EQ(p->member_text("missing"), u"");
 }
 
+TEST(DynObjectTest, UnescapedTextKeepsLoneSurrogatesApartFromTheReplacementCharacter) {
+  const IDynObject o = parse("{\"\\ud800\":1,\"\\ufffd\":2}");
+  const IDynObject again = parse(o->AsJSon(false, false));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->AsJSon(false, true), o->AsJSon(false, true));
+}
+
 TEST(DynObjectTest, TimeResultEscapesEveryNonAsciiCharacter) {
   const IDynObject r = parse("{}");
   r->PutS("Result", "2015-05-07 14:03:22 123");
@@ -195,7 +202,10 @@ TEST(DynObjectTest, EscapingPerCodeUnit) {
       {u"\u0100", "\\u0100", "\xC4\x80"},
       {u"\u670D", "\\u670d", "\xE6\x9C\x8D"},
       {u"\xD83D\xDE00", "\\ud83d\\ude00", "\xF0\x9F\x98\x80"},
-      {u"\xD800", "\\ud800", "\xEF\xBF\xBD"},
+      // Lone surrogates have no UTF-8 form; escaped, they read back unchanged.
+      {u"\xD800", "\\ud800", "\\ud800"},
+      {u"a\xDC00\xD83D", "a\\udc00\\ud83d", "a\\udc00\\ud83d"},
+      {u"\xD83D\xD83D\xDE00", "\\ud83d\\ud83d\\ude00", "\\ud83d\xF0\x9F\x98\x80"},
       {u"a\"b/c", "a\\\"b\\/c", "a\\\"b\\/c"},
   };
   for (const Case& c : cases) {

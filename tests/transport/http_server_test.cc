@@ -288,6 +288,11 @@ TEST_F(HttpServerTest, ExpectContinueBeforeTheBody) {
   EXPECT_TRUE(r[0].headers.empty());
   EXPECT_EQ(r[1].status(), 200);
   EXPECT_EQ(r[1].body, "POST /up\nparams=\ncookies=\nbody=data");
+  // The interim reply names the server's protocol, never the text the client sent.
+  const std::vector<ParsedResponse> odd = ParseResponses(Serve(std::vector<std::string>{
+      "POST /up XYZ/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n", "data"}));
+  ASSERT_FALSE(odd.empty());
+  EXPECT_EQ(odd[0].status_line, "HTTP/1.1 100 Continue");
   // When the body came with the header, nobody is waiting for the interim reply.
   const std::vector<ParsedResponse> whole = Responses(head + "data");
   ASSERT_EQ(whole.size(), 1u);
