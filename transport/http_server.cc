@@ -238,6 +238,13 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     refusal = 408;
   } catch (const EMalformedHeaderLine&) {
     refusal = 400;
+  } catch (const EInException&) {
+    throw;  // the connection itself failed or cannot be read on
+  } catch (const std::exception&) {
+    // The body could not be kept (a full disk, a failing hook): this request fails, the
+    // server goes on. What was stored goes with the request; the reason, which may name
+    // server paths, stays here.
+    refusal = 500;
   }
   if (refusal) {
     return reply_and_close(*refusal);

@@ -79,7 +79,7 @@ class HttpServerTest : public ::testing::Test {
     }
     std::string out;
     char buf[4096];
-    while (client->WaitReadable(testing::HttpTestConnection::kSafetyTimeoutMs)) {
+    while (client->WaitReadable(testing::LoopbackClient::kSafetyTimeoutMs)) {
       const IoResult r = client->Receive(buf, sizeof buf);
       if (r.bytes <= 0) {
         break;
@@ -445,10 +445,10 @@ TEST(HttpServerSend, AStalledSendEndsTheConnection) {
   std::atomic<bool> ended{false};
   server.OnDisconnect = [&ended](TInContext&) { ended = true; };
   server.SetActive(true);
-  testing::HttpTestConnection client(server.Bindings()[0].FPort);
+  testing::LoopbackClient client(server.Bindings()[0].FPort);
   client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
   const auto give_up = std::chrono::steady_clock::now() +
-                       std::chrono::milliseconds(testing::HttpTestConnection::kSafetyTimeoutMs);
+                       std::chrono::milliseconds(testing::LoopbackClient::kSafetyTimeoutMs);
   while (!ended && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -87,13 +87,13 @@ inline std::vector<ParsedResponse> ParseResponses(std::string_view raw, std::str
   return out;
 }
 
-// One loopback TCP connection for HTTP tests; reads wait at most `kSafetyTimeoutMs` so that a server that
+// One loopback TCP connection; reads wait at most `kSafetyTimeoutMs` so that a server that
 // never answers fails the test instead of hanging it.
-class HttpTestConnection {
+class LoopbackClient {
  public:
   static constexpr int kSafetyTimeoutMs = 20000;
 
-  explicit HttpTestConnection(int port, const char* address = "127.0.0.1") {
+  explicit LoopbackClient(int port, const char* address = "127.0.0.1") {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -103,13 +103,13 @@ class HttpTestConnection {
       ADD_FAILURE() << "connect failed";
     }
   }
-  ~HttpTestConnection() {
+  ~LoopbackClient() {
     if (fd_ >= 0) {
       ::close(fd_);
     }
   }
-  HttpTestConnection(const HttpTestConnection&) = delete;
-  HttpTestConnection& operator=(const HttpTestConnection&) = delete;
+  LoopbackClient(const LoopbackClient&) = delete;
+  LoopbackClient& operator=(const LoopbackClient&) = delete;
 
   void Send(std::string_view bytes) {
     while (!bytes.empty()) {
