@@ -9,14 +9,14 @@
 #include <string>
 #include <thread>
 
-#include "tests/transport/loopback_client.h"
+#include "tests/transport/raw_socket_client.h"
 #include "transport/socket_errors.h"
 #include "transport/transport_exceptions.h"
 
 namespace appsrv::transport {
 namespace {
 
-using testing::LoopbackClient;
+using testing::RawSocketClient;
 
 // A listening handle on 127.0.0.1 and a port the platform chose.
 void listen_on_loopback(TInSocketHandle& handle) {
@@ -35,7 +35,7 @@ TEST(SocketHandleTest, BindingPortZeroHoldsTheAssignedPort) {
   EXPECT_EQ(TInStack::GetSocketName(handle.Handle()).port, handle.FPort);
   EXPECT_EQ(handle.FSocketType, 1);
   EXPECT_TRUE(handle.FUseNagle);
-  LoopbackClient client(handle.FPort);
+  RawSocketClient client(handle.FPort);
   ASSERT_TRUE(client.connected());
 }
 
@@ -73,7 +73,7 @@ TEST(SocketHandleTest, AListenerBindsAgainWhileItsClosedConnectionsLinger) {
   listen_on_loopback(listener);
   const uint16_t port = listener.FPort;
   {
-    LoopbackClient client(port);
+    RawSocketClient client(port);
     TInSocketHandle accepted;
     ASSERT_TRUE(accepted.Accept(listener));
     accepted.CloseSocket();  // the server side closes first and keeps the TIME_WAIT
@@ -88,7 +88,7 @@ TEST(SocketHandleTest, AListenerBindsAgainWhileItsClosedConnectionsLinger) {
 TEST(SocketHandleTest, AcceptFillsBothEnds) {
   TInSocketHandle listener;
   listen_on_loopback(listener);
-  LoopbackClient client(listener.FPort);
+  RawSocketClient client(listener.FPort);
   TInSocketHandle accepted;
   ASSERT_TRUE(listener.Readable(testing::kPatienceMs));
   ASSERT_TRUE(accepted.Accept(listener));
@@ -117,7 +117,7 @@ TEST(SocketHandleTest, IPv6BindingsListenAndAccept) {
     GTEST_SKIP() << "no IPv6 loopback address";
   }
   listener.Listen(15);
-  LoopbackClient client(listener.FPort, true);
+  RawSocketClient client(listener.FPort, true);
   ASSERT_TRUE(client.connected());
   TInSocketHandle accepted;
   ASSERT_TRUE(accepted.Accept(listener));
@@ -147,7 +147,7 @@ TEST(SocketHandleTest, ClosingTwiceFromTwoThreadsReleasesTheDescriptorOnce) {
 TEST(SocketHandleTest, CloseWakesAThreadWaitingOnTheSocket) {
   TInSocketHandle listener;
   listen_on_loopback(listener);
-  LoopbackClient client(listener.FPort);
+  RawSocketClient client(listener.FPort);
   TInSocketHandle accepted;
   ASSERT_TRUE(accepted.Accept(listener));
   std::thread waiter([&] { accepted.Readable(-1); });
@@ -165,7 +165,7 @@ TEST(SocketHandleTest, CloseWakesAThreadWaitingOnTheSocket) {
 TEST(SocketHandleTest, SendingToAPeerThatHasGoneIsAnErrorNotASignal) {
   TInSocketHandle listener;
   listen_on_loopback(listener);
-  auto client = std::make_unique<LoopbackClient>(listener.FPort);
+  auto client = std::make_unique<RawSocketClient>(listener.FPort);
   TInSocketHandle accepted;
   ASSERT_TRUE(accepted.Accept(listener));
   client.reset();

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/transport/loopback_client.h"
+#include "tests/transport/raw_socket_client.h"
 #include "transport/memory_channel.h"
 #include "transport/transport_exceptions.h"
 
@@ -20,7 +20,7 @@ namespace appsrv::transport {
 namespace {
 
 using testing::kPatienceMs;
-using testing::LoopbackClient;
+using testing::RawSocketClient;
 
 // Counts events from connection threads; the test waits for a count with a bound.
 class Counter {
@@ -87,9 +87,9 @@ class EchoServerTest : public ::testing::Test {
 TEST_F(EchoServerTest, ServesEveryConnectionUntilThePeerCloses) {
   server_.SetActive(true);
   ASSERT_NE(port(), 0);
-  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  std::vector<std::unique_ptr<RawSocketClient>> clients;
   for (int i = 0; i < 3; ++i) {
-    clients.push_back(std::make_unique<LoopbackClient>(port()));
+    clients.push_back(std::make_unique<RawSocketClient>(port()));
     ASSERT_TRUE(clients.back()->connected());
   }
   for (size_t i = 0; i < clients.size(); ++i) {
@@ -125,16 +125,16 @@ TEST_F(EchoServerTest, StartingOnAPortInUseFailsAndWorksOnceItIsFree) {
   blocker.CloseSocket();
   server_.SetActive(true);
   EXPECT_TRUE(server_.Active());
-  LoopbackClient client(blocker.FPort);
+  RawSocketClient client(blocker.FPort);
   client.send("x\n");
   EXPECT_EQ(client.read_some(8), "echo x\r\n");
 }
 
 TEST_F(EchoServerTest, StopClosesOpenConnectionsAndWaitsForTheirThreads) {
   server_.SetActive(true);
-  std::vector<std::unique_ptr<LoopbackClient>> clients;
+  std::vector<std::unique_ptr<RawSocketClient>> clients;
   for (int i = 0; i < 3; ++i) {
-    clients.push_back(std::make_unique<LoopbackClient>(port()));
+    clients.push_back(std::make_unique<RawSocketClient>(port()));
     clients.back()->send("half a line");
   }
   ASSERT_TRUE(connects_.wait_for(3));
@@ -154,7 +154,7 @@ TEST_F(EchoServerTest, RestartListensOnTheSameBindings) {
   server_.SetActive(false);
   server_.SetActive(true);
   EXPECT_EQ(port(), first_port);
-  LoopbackClient client(first_port);
+  RawSocketClient client(first_port);
   client.send("again\n");
   EXPECT_EQ(client.read_some(12), "echo again\r\n");
 }
@@ -162,9 +162,9 @@ TEST_F(EchoServerTest, RestartListensOnTheSameBindings) {
 TEST_F(EchoServerTest, ConnectionsOverTheLimitAreClosedWithoutData) {
   server_.SetMaxConnections(1);
   server_.SetActive(true);
-  LoopbackClient first(port());
+  RawSocketClient first(port());
   ASSERT_TRUE(connects_.wait_for(1));
-  LoopbackClient second(port());
+  RawSocketClient second(port());
   ASSERT_TRUE(second.connected());
   second.send("ignored\n");
   bool closed = false;
@@ -184,8 +184,8 @@ TEST_F(EchoServerTest, AFailingConnectionEndsAloneAndWritesNothing) {
     context.IOHandler().WriteLn("ok");
   };
   server_.SetActive(true);
-  LoopbackClient good(port());
-  LoopbackClient bad(port());
+  RawSocketClient good(port());
+  RawSocketClient bad(port());
   bad.send("fail\n");
   bool closed = false;
   EXPECT_EQ(bad.read_to_end(&closed), "");
@@ -210,7 +210,7 @@ TEST_F(EchoServerTest, AConnectionWhoseThreadCannotStartIsClosedAndLogged) {
   server_.SetConnectionStackSize(size_t{1} << 50);
   server_.SetActive(true);
   {
-    LoopbackClient refused(port());
+    RawSocketClient refused(port());
     refused.send("x\n");
     bool closed = false;
     EXPECT_EQ(refused.read_to_end(&closed), "");
@@ -225,7 +225,7 @@ TEST_F(EchoServerTest, AConnectionWhoseThreadCannotStartIsClosedAndLogged) {
   server_.SetActive(false);
   server_.SetConnectionStackSize(TInCustomTCPServer::kDefaultConnectionStackSize);
   server_.SetActive(true);
-  LoopbackClient served(port());
+  RawSocketClient served(port());
   served.send("y\n");
   EXPECT_EQ(served.read_some(8), "echo y\r\n");
 }
@@ -243,7 +243,7 @@ TEST_F(EchoServerTest, ConnectionThreadsRunOnTheConfiguredStack) {
     context.IOHandler().WriteLn("done");
   };
   server_.SetActive(true);
-  LoopbackClient client(port());
+  RawSocketClient client(port());
   client.send("go\n");
   EXPECT_EQ(client.read_some(6), "done\r\n");
   EXPECT_EQ(stack_size.load(), TInCustomTCPServer::kDefaultConnectionStackSize);
@@ -255,7 +255,7 @@ TEST(TcpServerTest, StartingWithoutBindingsListensOnTheDefaultPortForEachFamily)
   ASSERT_EQ(server.Bindings().Count(), TInStack::SupportsIPv6() ? 2u : 1u);
   EXPECT_EQ(server.Bindings()[0].FIPVersion, TInIPVersion::Id_IPv4);
   EXPECT_EQ(server.Bindings()[0].FIP, "0.0.0.0");
-  LoopbackClient client(server.Bindings()[0].FPort);
+  RawSocketClient client(server.Bindings()[0].FPort);
   EXPECT_TRUE(client.connected());
   server.SetActive(false);
   EXPECT_FALSE(server.Active());
@@ -288,7 +288,7 @@ TEST(TcpServerTest, NothingOutlivesTheServer) {
     server.Bindings().Add().FIP = "127.0.0.1";
     server.OnExecute = [](TInContext& context) { context.IOHandler().ReadLn(); };
     server.SetActive(true);
-    LoopbackClient client(server.Bindings()[0].FPort);
+    RawSocketClient client(server.Bindings()[0].FPort);
     client.send("x\n");
     // Destroying an active server stops it and waits for the connection's thread.
   }

@@ -1,4 +1,5 @@
-// A plain POSIX client for transport tests: connects to a loopback port and reads with a bound.
+// A plain POSIX client for socket-level transport tests: connects to a loopback port and reads
+// with a bound. The HTTP-level tests use the client in http_test_client.h.
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,9 +17,9 @@ namespace appsrv::transport::testing {
 // Long enough for a loaded machine, short enough that a broken test ends.
 constexpr int kPatienceMs = 10000;
 
-class LoopbackClient {
+class RawSocketClient {
  public:
-  explicit LoopbackClient(uint16_t port, bool ipv6 = false) {
+  explicit RawSocketClient(uint16_t port, bool ipv6 = false) {
     fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_storage addr{};
     socklen_t len;
@@ -37,9 +38,9 @@ class LoopbackClient {
     }
     connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0;
   }
-  ~LoopbackClient() { close(); }
-  LoopbackClient(const LoopbackClient&) = delete;
-  LoopbackClient& operator=(const LoopbackClient&) = delete;
+  ~RawSocketClient() { close(); }
+  RawSocketClient(const RawSocketClient&) = delete;
+  RawSocketClient& operator=(const RawSocketClient&) = delete;
 
   bool connected() const { return connected_; }
   int fd() const { return fd_; }
