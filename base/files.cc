@@ -258,6 +258,15 @@ std::string executable_folder() {
   return extract_file_path(std::string_view(buf, static_cast<size_t>(n)));
 }
 
+std::string executable_file_name() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) {
+    return "appserver";
+  }
+  return extract_file_name(std::string_view(buf, static_cast<size_t>(n)));
+}
+
 std::string system_temp_folder() {
   const char* env = std::getenv("TMPDIR");
   return include_trailing_slash(env != nullptr && *env != '\0' ? env : "/tmp");

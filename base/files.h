@@ -49,6 +49,8 @@ std::string expand_file_name(std::string_view path);
 
 // Folder of the running executable, with a trailing "/".
 std::string executable_folder();
+// File name of the running executable ("appserver"), or "appserver" when it cannot be read.
+std::string executable_file_name();
 // The system's folder for temporary files ($TMPDIR or /tmp), with a trailing "/".
 std::string system_temp_folder();
 

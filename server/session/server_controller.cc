@@ -10,6 +10,7 @@
 #include "base/encoding.h"
 #include "base/exception.h"
 #include "base/files.h"
+#include "base/ini_text.h"
 #include "base/text.h"
 #include "server/exchange/sv_exception.h"
 #include "server/exchange/temp_files.h"
@@ -55,30 +56,6 @@ std::string lock_message(std::string_view name) {
          " is locked. Suggestion: Set in ServerController OnConfig event instead.";
 }
 
-// Value of `key` in `[section]` of an INI text (names compared without case), or nullopt.
-std::optional<std::string> ini_value(const std::string& text, std::string_view section,
-                                     std::string_view key) {
-  bool in_section = false;
-  for (const std::string& raw : base::split(text, '\n')) {
-    const std::string_view line = base::trim(raw);
-    if (line.empty() || line[0] == ';') {
-      continue;
-    }
-    if (line.front() == '[') {
-      const size_t close = line.find(']');
-      in_section = close != std::string_view::npos &&
-                   base::iequals(base::trim(line.substr(1, close - 1)), section);
-      continue;
-    }
-    const size_t eq = line.find('=');
-    if (in_section && eq != std::string_view::npos &&
-        base::iequals(base::trim(line.substr(0, eq)), key)) {
-      return std::string(base::trim(line.substr(eq + 1)));
-    }
-  }
-  return std::nullopt;
-}
-
 // A whole decimal integer, else `fallback`.
 int32_t to_int_or(const std::optional<std::string>& text, int32_t fallback) {
   if (!text || text->empty()) {
@@ -110,10 +87,10 @@ int64_t to_int64_or(const std::optional<std::string>& text, int64_t fallback) {
 // The [LIMITS] section of port.ini: each key a TSvServerLimits member, absent keys unchanged.
 void read_limits(const std::string& text, TSvServerLimits& limits) {
   const auto read32 = [&](std::string_view key, int32_t& value) {
-    value = to_int_or(ini_value(text, "LIMITS", key), value);
+    value = to_int_or(base::ini_value(text, "LIMITS", key), value);
   };
   const auto read64 = [&](std::string_view key, int64_t& value) {
-    value = to_int64_or(ini_value(text, "LIMITS", key), value);
+    value = to_int64_or(base::ini_value(text, "LIMITS", key), value);
   };
   read32("HeaderTimeoutMs", limits.HeaderTimeoutMs);
   read32("BodyIdleTimeoutMs", limits.BodyIdleTimeoutMs);
@@ -329,8 +306,8 @@ void TSvServerControllerBase::ReadPortIni() {
     return;
   }
   const std::string text = base::read_file(path);
-  port_ = to_int_or(ini_value(text, "PORTS", "Port"), 0);
-  ssl_options_.Port = to_int_or(ini_value(text, "PORTS", "SSLPort"), 0);
+  port_ = to_int_or(base::ini_value(text, "PORTS", "Port"), 0);
+  ssl_options_.Port = to_int_or(base::ini_value(text, "PORTS", "SSLPort"), 0);
   read_limits(text, Limits);
 }
 

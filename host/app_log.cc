@@ -1,0 +1,69 @@
+#include "host/app_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "base/exception.h"
+#include "base/files.h"
+#include "base/text.h"
+
+namespace appsrv::host {
+namespace {
+
+// Every append of the process, from any thread and to any log file, takes this lock for the
+// whole open-write-close, so lines never interleave.
+std::mutex& log_mutex() {
+  static std::mutex mu;
+  return mu;
+}
+
+}  // namespace
+
+std::string application_log_path(std::string_view extension) {
+  return base::executable_folder() +
+         base::change_file_ext(base::executable_file_name(), "." + std::string(extension));
+}
+
+std::string application_log_line(base::DateTime when, std::string_view text) {
+  const std::u16string line =
+      base::utf8_to_utf16(base::iso_date_time_text(when) + " " + std::string(text) + "\r\n");
+  std::string bytes;
+  bytes.reserve(line.size() * 2);
+  for (const char16_t unit : line) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
+void append_log_line(const std::string& path, std::string_view text) {
+  const std::string bytes = application_log_line(base::now(), text);
+  std::scoped_lock lock(log_mutex());
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    throw base::Exception("Cannot open \"" + path + "\": " + base::errno_text(errno));
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      const int err = errno;
+      ::close(fd);
+      throw base::Exception("Cannot write \"" + path + "\": " + base::errno_text(err));
+    }
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+}
+
+void AppendApplicationLog(std::string_view text, std::string_view extension) {
+  append_log_line(application_log_path(extension), text);
+}
+
+}  // namespace appsrv::host

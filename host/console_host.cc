@@ -1,0 +1,305 @@
+#include "host/console_host.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+
+#include "base/exception.h"
+
+namespace appsrv::host {
+namespace {
+
+constexpr char kQuitMessage = 'Q';
+constexpr char kEventMessage = 'E';
+
+// The wake pipe of the console host that handles the signals; written by the handler, which
+// may only make async-signal-safe calls.
+std::atomic<int> g_signal_wake_fd{-1};
+
+extern "C" void on_close_signal(int) {
+  const int saved = errno;
+  const int fd = g_signal_wake_fd.load();
+  if (fd >= 0) {
+    (void)!::write(fd, &kQuitMessage, 1);
+  }
+  errno = saved;
+}
+
+struct sigaction g_old_int;
+struct sigaction g_old_term;
+
+void install_close_signals(int wake_fd) {
+  g_signal_wake_fd.store(wake_fd);
+  struct sigaction sa {};
+  sa.sa_handler = on_close_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &sa, &g_old_int);
+  ::sigaction(SIGTERM, &sa, &g_old_term);
+  // A reader that goes away must not end the server with SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+void restore_close_signals() {
+  ::sigaction(SIGINT, &g_old_int, nullptr);
+  ::sigaction(SIGTERM, &g_old_term, nullptr);
+  g_signal_wake_fd.store(-1);
+}
+
+std::string on_off(bool b) { return b ? "on" : "off"; }
+
+}  // namespace
+
+TFormSvMain::TFormSvMain(ConsoleStreams streams)
+    : streams_(std::move(streams)),
+      settings_path_(streams_.settings_path.empty() ? WindowSettingsPath()
+                                                    : streams_.settings_path) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    base::throw_errno("pipe2");
+  }
+  wake_read_ = fds[0];
+  wake_write_ = fds[1];
+  install_close_signals(wake_write_);
+
+  mStandaloneServer = std::make_unique<TSvStandAloneServer>();
+  TSvStandAloneServer& srv = *mStandaloneServer;
+  srv.OnUpdateTotalBytes = [this](int32_t) {
+    if (!posted_bytes_.exchange(true)) {
+      Post(kEventMessage);
+    }
+  };
+  srv.OnDebugLogBytes = [](int32_t) {};
+  srv.OnDebugLog = [this](const std::string& msg) { Log(msg); };
+  srv.OnNewSession = [this] {
+    posted_new_sessions_.fetch_add(1);
+    Post(kEventMessage);
+  };
+  srv.OnCloseSession = [this] {
+    posted_closed_sessions_.fetch_add(1);
+    Post(kEventMessage);
+  };
+  srv.TestForIE();
+  srv.TestForFirefox();
+  srv.TestForOpera();
+  srv.TestForSafari();
+  srv.TestForChrome();
+
+  settings_ = LoadWindowSettings(settings_path_);
+  srv.SetParams(settings_.Parameters);
+  srv.SetDebugLog(settings_.DebugInfo);
+  srv.SetRunSSL(settings_.SSL);
+  // A stored number outside the list of browsers means the default browser.
+  srv.SetRunIn(settings_.Browser >= 0 && settings_.Browser <= 5
+                   ? static_cast<TSvWebBrowser>(settings_.Browser)
+                   : TSvWebBrowser::wbDefault);
+  ApplySpeed(settings_.SpeedLimit);
+}
+
+TFormSvMain::~TFormSvMain() {
+  // The server goes first: its listeners stop and its events stop posting here.
+  mStandaloneServer.reset();
+  restore_close_signals();
+  ::close(wake_read_);
+  ::close(wake_write_);
+}
+
+void TFormSvMain::Start(const HttpHostClass& aHttpClass) {
+  mStandaloneServer->Start(aHttpClass);
+  // The stored limit was given before the listeners existed, when it has no effect.
+  ApplySpeed(FBitsPerSec);
+}
+
+void TFormSvMain::Log(const std::string& AMsg) {
+  if (!AMsg.empty()) {
+    Print(AMsg);
+  }
+}
+
+void TFormSvMain::Print(const std::string& line) {
+  std::scoped_lock lock(output_mu_);
+  std::fwrite(line.data(), 1, line.size(), streams_.output);
+  std::fputc('\n', streams_.output);
+  std::fflush(streams_.output);
+}
+
+void TFormSvMain::Post(char message) { (void)!::write(wake_write_, &message, 1); }
+
+void TFormSvMain::ApplySpeed(int32_t bits_per_second) {
+  FBitsPerSec = bits_per_second;
+  mStandaloneServer->SetConnectionSpeed(FBitsPerSec);
+}
+
+void TFormSvMain::HandlePostedEvents() {
+  FSessionCount += posted_new_sessions_.exchange(0);
+  FSessionCount -= posted_closed_sessions_.exchange(0);
+  if (posted_bytes_.exchange(false)) {
+    sent_label_ = FormatSentData(mStandaloneServer->TotalBytes());
+  }
+}
+
+void TFormSvMain::RunMessageLoop() {
+  // First show.
+  if (settings_.StartBrowser) {
+    mStandaloneServer->SetRunIn(TSvWebBrowser::wbDefault);
+    try {
+      mStandaloneServer->Run();
+    } catch (const std::exception& e) {
+      Print(e.what());
+    }
+  }
+
+  bool input_open = streams_.input_fd >= 0;
+  bool closing = false;
+  std::string pending_input;
+  while (!closing) {
+    pollfd fds[2] = {{wake_read_, POLLIN, 0}, {streams_.input_fd, POLLIN, 0}};
+    const int n = ::poll(fds, input_open ? 2 : 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      base::throw_errno("poll");
+    }
+    if (fds[0].revents != 0) {
+      char messages[64];
+      ssize_t got = 0;
+      while ((got = ::read(wake_read_, messages, sizeof messages)) > 0) {
+        for (ssize_t i = 0; i < got; ++i) {
+          closing = closing || messages[i] == kQuitMessage;
+        }
+      }
+      HandlePostedEvents();
+    }
+    if (closing || !input_open || fds[1].revents == 0) {
+      continue;
+    }
+    char buf[4096];
+    const ssize_t got = ::read(streams_.input_fd, buf, sizeof buf);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      // End of input (or no input at all): keep serving until a signal or quit.
+      input_open = false;
+      continue;
+    }
+    pending_input.append(buf, static_cast<size_t>(got));
+    size_t eol = 0;
+    while (!closing && (eol = pending_input.find('\n')) != std::string::npos) {
+      const std::string line = pending_input.substr(0, eol);
+      pending_input.erase(0, eol + 1);
+      HandlePostedEvents();
+      closing = !Execute(ParseCommand(line));
+    }
+    // A line without end is bounded: commands are short.
+    if (pending_input.size() > 64 * 1024) {
+      pending_input.clear();
+      Print("Input line too long; ignored.");
+    }
+  }
+  // Closing the window ends every session.
+  mStandaloneServer->ClearSessions();
+  HandlePostedEvents();
+}
+
+bool TFormSvMain::Execute(const ConsoleCommand& command) {
+  TSvStandAloneServer& srv = *mStandaloneServer;
+  try {
+    switch (command.kind) {
+      case CommandKind::kNone:
+        break;
+      case CommandKind::kInvalid:
+        Print(command.error);
+        break;
+      case CommandKind::kHelp:
+        Print(std::string(CommandHelp().substr(0, CommandHelp().size() - 1)));
+        break;
+      case CommandKind::kStatus:
+        ShowStatus();
+        break;
+      case CommandKind::kUrl:
+        Print(srv.StartURL(false));
+        break;
+      case CommandKind::kCopyUrl:
+        srv.CopyStartURLToClipboard();
+        Print("Start URL copied: " + srv.StartURL(false));
+        break;
+      case CommandKind::kLaunch:
+        srv.Run();
+        break;
+      case CommandKind::kResetSessions:
+        srv.ClearSessions();
+        HandlePostedEvents();
+        FSessionCount = 0;
+        sent_label_ = FormatSentData(srv.TotalBytes());
+        Print("Active Sessions: 0");
+        break;
+      case CommandKind::kResetBytes:
+        srv.ResetTotalBytes();
+        sent_label_ = FormatSentData(srv.TotalBytes());
+        Print("Sent: " + sent_label_);
+        break;
+      case CommandKind::kDebug:
+        srv.SetDebugLog(command.on);
+        Print("Debug Log: " + on_off(command.on));
+        break;
+      case CommandKind::kSsl:
+        srv.SetRunSSL(command.on);
+        Print("Use SSL: " + on_off(command.on));
+        break;
+      case CommandKind::kSpeed:
+        ApplySpeed(command.bits_per_second);
+        Print("Speed Simulation: " + SpeedText(FBitsPerSec));
+        break;
+      case CommandKind::kParams:
+        srv.SetParams(command.text);
+        Print("Runtime parameters: " + command.text);
+        break;
+      case CommandKind::kBrowser:
+        srv.SetRunIn(command.browser);
+        Print("Browser: " + std::string(BrowserName(command.browser)));
+        break;
+      case CommandKind::kSave:
+        SaveSettings();
+        break;
+      case CommandKind::kQuit:
+        return false;
+    }
+  } catch (const std::exception& e) {
+    Print(e.what());
+  }
+  return true;
+}
+
+void TFormSvMain::ShowStatus() {
+  TSvStandAloneServer& srv = *mStandaloneServer;
+  sent_label_ = FormatSentData(srv.TotalBytes());
+  Print("Active Sessions: " + std::to_string(FSessionCount));
+  Print("Sent: " + sent_label_);
+  Print("Start URL: " + srv.StartURL(false));
+  Print("Speed Simulation: " + SpeedText(FBitsPerSec));
+  Print("Debug Log: " + on_off(srv.DebugLog()));
+  Print("Use SSL: " + on_off(srv.RunSSL()));
+  Print("Browser: " + std::string(BrowserName(srv.RunIn())));
+  Print("Runtime parameters: " + srv.Params());
+}
+
+void TFormSvMain::SaveSettings() {
+  TSvStandAloneServer& srv = *mStandaloneServer;
+  WindowSettings s = settings_;
+  s.Parameters = srv.Params();
+  s.DebugInfo = srv.DebugLog();
+  s.SSL = srv.RunSSL();
+  s.Browser = static_cast<int32_t>(srv.RunIn());
+  s.SpeedLimit = FBitsPerSec;
+  SaveWindowSettings(settings_path_, s);
+  settings_ = s;
+  Print("Settings saved to " + settings_path_);
+}
+
+}  // namespace appsrv::host

@@ -1,0 +1,66 @@
+#include "host/start.h"
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "base/exception.h"
+#include "host/app_log.h"
+#include "host/ardo_host.h"
+#include "host/command_line.h"
+#include "host/console_host.h"
+#include "host/framework_init.h"
+#include "server/pipeline/controller_start.h"
+#include "server/pipeline/request_hook.h"
+#include "server/session/server_controller.h"
+
+namespace appsrv::host {
+namespace {
+
+// The application log is the last place failures can go; when even that fails there is
+// nothing left to tell but standard error.
+void log_failure(const std::string& line) noexcept {
+  try {
+    AppendApplicationLog(line, "log");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n(application log: %s)\n", line.c_str(), e.what());
+  }
+}
+
+}  // namespace
+
+TSvStart::TSvStart(bool aForceUI) : mShowUI(aForceUI || HasSwitch("GUI")) {}
+
+void TSvStart::Execute(bool aForceUI) {
+  {
+    TSvStart start(aForceUI);
+    start.Run();
+  }
+  server::FreeServerController();
+}
+
+void TSvStart::Run() {
+  try {
+    const FrameworkInitProc init = FrameworkInitHook();
+    if (init == nullptr) {
+      throw base::Exception("Application is not initialized.");
+    }
+    init();
+    server::SetRequestHook(&server::ExecuteRequest);
+    // This program has no service mode: without the window it would have nothing to run.
+    mShowUI = true;
+    TFormSvMain form;
+    try {
+      form.Start(TSaServerArdoClass());
+    } catch (const std::exception& e) {
+      const std::string line = std::string("Error: ") + e.what();
+      form.Log(line);
+      log_failure(line);
+    }
+    form.RunMessageLoop();
+  } catch (const std::exception& e) {
+    log_failure(std::string("Error: ") + e.what());
+  }
+}
+
+}  // namespace appsrv::host

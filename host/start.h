@@ -1,0 +1,21 @@
+// Start-up: initialises the framework, connects the transport to the request pipeline, opens
+// the server window (the console host) and runs it until it is closed.
+#pragma once
+
+namespace appsrv::host {
+
+class TSvStart {
+ public:
+  // Window mode when `aForceUI`, else only with the switch "GUI".
+  explicit TSvStart(bool aForceUI);
+
+  // Creates a TSvStart, runs it, and frees the process-wide server controller afterwards.
+  static void Execute(bool aForceUI);
+  // The run sequence, on the main thread; returns once the window has closed. Failures do not
+  // leave it: they are appended to the application log file as "Error: " + message.
+  void Run();
+
+  bool mShowUI;
+};
+
+}  // namespace appsrv::host

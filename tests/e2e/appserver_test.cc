@@ -1,0 +1,439 @@
+// The program as a newcomer runs it: started in an application folder of its own with
+// port.ini asking for a free port, driven over loopback HTTP and through its console.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/http_client.h"
+
+namespace appsrv::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+constexpr std::string_view kActiveLine = "HTTP Server is active on port: ";
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// UTF-16 LE bytes of ASCII text read back as text (every second byte must be 0).
+std::string ascii_from_utf16le(const std::string& bytes) {
+  std::string out;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    EXPECT_EQ(bytes[i + 1], '\0') << "not UTF-16 LE at byte " << i;
+    out.push_back(bytes[i]);
+  }
+  return out;
+}
+
+void exec_sql(const fs::path& db_path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+  EXPECT_EQ(rc, SQLITE_OK) << (error != nullptr ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+std::string query_text(const fs::path& db_path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::string out;
+  if (sqlite3_open(db_path.c_str(), &db) != SQLITE_OK) {
+    return "open failed";
+  }
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      for (int c = 0; c < sqlite3_column_count(st); ++c) {
+        const unsigned char* v = sqlite3_column_text(st, c);
+        out += (c > 0 ? "|" : "") +
+               std::string(v != nullptr ? reinterpret_cast<const char*>(v) : "NULL");
+      }
+      out += "\n";
+    }
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+// A private application folder: the program (hard-linked, so that it finds its files beside
+// itself), port.ini, wwwroot/ and a temporary folder of its own.
+class AppFolder {
+ public:
+  AppFolder() {
+    fs::create_directories(APPSRV_E2E_FOLDER);
+    std::string tmpl = std::string(APPSRV_E2E_FOLDER) + "app-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) {
+      ADD_FAILURE() << "mkdtemp failed";
+    }
+    root_ = tmpl;
+    fs::create_directories(root_ / "wwwroot");
+    fs::create_directories(temp());
+    std::error_code ec;
+    fs::create_hard_link(APPSRV_PROGRAM, program(), ec);
+    if (ec) {
+      fs::copy_file(APPSRV_PROGRAM, program());
+      fs::permissions(program(), fs::perms::owner_all);
+    }
+    SetPort(0);
+  }
+  ~AppFolder() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  AppFolder(const AppFolder&) = delete;
+  AppFolder& operator=(const AppFolder&) = delete;
+
+  fs::path root() const { return root_; }
+  fs::path program() const { return root_ / "appserver"; }
+  fs::path temp() const { return root_ / "tmp"; }
+  fs::path database() const { return root_ / "TEST.mdb"; }
+  void SetPort(int port) {
+    write_file(root_ / "port.ini", "[PORTS]\nPort=" + std::to_string(port) + "\n");
+  }
+
+  std::unique_ptr<ChildProcess> Launch() const {
+    return std::make_unique<ChildProcess>(std::vector<std::string>{program().string()},
+                                          root_.string(),
+                                          std::vector<std::string>{"TMPDIR=" + temp().string()});
+  }
+
+ private:
+  fs::path root_;
+};
+
+// The program running in an AppFolder, on the port it reported.
+class Server {
+ public:
+  explicit Server(const AppFolder& folder) : process_(folder.Launch()) {
+    const std::optional<std::string> line = process_->WaitForLine(kActiveLine, seconds(60));
+    if (!line) {
+      ADD_FAILURE() << "no active line; output:\n" << output();
+      return;
+    }
+    port_ = static_cast<uint16_t>(std::stoi(line->substr(kActiveLine.size())));
+    // The start-up report ends with a rule; what follows answers commands.
+    EXPECT_TRUE(process_->WaitForLine("---------------------", seconds(20)));
+  }
+  ~Server() {
+    if (process_->Running()) {
+      process_->Signal(SIGKILL);
+    }
+  }
+
+  uint16_t port() const { return port_; }
+  ChildProcess& process() { return *process_; }
+  std::string output() const {
+    std::string all;
+    for (const std::string& line : process_->Output()) {
+      all += line + "\n";
+    }
+    return all;
+  }
+  // Sends one command and returns the first line of its answer.
+  std::optional<std::string> Command(const std::string& line) {
+    process_->WriteInput(line + "\n");
+    return process_->ReadLine(seconds(20));
+  }
+  // SIGTERM, then the exit status.
+  std::optional<int> Stop() {
+    process_->Signal(SIGTERM);
+    return process_->Wait(seconds(60));
+  }
+
+ private:
+  std::unique_ptr<ChildProcess> process_;
+  uint16_t port_ = 0;
+};
+
+// A client session: the first request earns the cookie, later ones carry it.
+class Client {
+ public:
+  explicit Client(uint16_t port) : port_(port) {}
+
+  ParsedResponse Call(const std::string& function, const std::string& params) {
+    ParsedResponse r =
+        PostForm(port_, "/appservice/",
+                 "Function=" + FormEncode(function) + "&Params=" + FormEncode(params), cookie_);
+    for (const std::string& c : Cookies(r)) {
+      cookie_ = c;
+    }
+    return r;
+  }
+  ParsedResponse Get(const std::string& target) {
+    ParsedResponse r = testing::Get(port_, target, cookie_);
+    for (const std::string& c : Cookies(r)) {
+      cookie_ = c;
+    }
+    return r;
+  }
+  const std::string& cookie() const { return cookie_; }
+
+ private:
+  uint16_t port_;
+  std::string cookie_;
+};
+
+std::string envelope(const std::string& function, const std::string& params,
+                     const std::string& result) {
+  return "Function=" + function + "\r\nParams=" + params + "\r\nResult=" + result;
+}
+
+TEST(AppServer, AnswersTheAppServiceOnceTheClientHasItsCookie) {
+  AppFolder folder;
+  Server server(folder);
+  ASSERT_NE(server.port(), 0);
+  Client client(server.port());
+  const std::string params = R"({"A":2,"B":3,"Info":"x"})";
+
+  const ParsedResponse first = client.Call("Add", params);
+  EXPECT_FALSE(client.cookie().empty()) << first.status_line << "\n" << first.body;
+  EXPECT_EQ(first.body.find("Result="), std::string::npos);
+
+  const ParsedResponse answer = client.Call("Add", params);
+  EXPECT_EQ(answer.status(), 200);
+  EXPECT_EQ(answer.header("Content-Type"), "text/html; charset=UTF-8");
+  EXPECT_EQ(answer.body, envelope("Add", params, R"({"Result":5,"Info":"x"})"));
+
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+class WithDatabase : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exec_sql(folder_.database(),
+             "CREATE TABLE items (ID INTEGER PRIMARY KEY, Name VARCHAR(20), Price MONEY,"
+             " Added DATETIME, Done BOOLEAN, Notes MEMO);"
+             "INSERT INTO items VALUES (1, 'one', 1.5, '2024-05-06 07:08:09', 1, NULL),"
+             " (2, 'two', 2.25, NULL, 0, 'memo text'), (3, 'three', NULL, NULL, NULL, NULL);");
+    server_ = std::make_unique<Server>(folder_);
+    ASSERT_NE(server_->port(), 0);
+    client_ = std::make_unique<Client>(server_->port());
+    client_->Call("Time", "");  // earns the session cookie
+    ASSERT_FALSE(client_->cookie().empty());
+  }
+  void TearDown() override {
+    if (server_) {
+      EXPECT_EQ(server_->Stop(), 0);
+    }
+  }
+
+  AppFolder folder_;
+  std::unique_ptr<Server> server_;
+  std::unique_ptr<Client> client_;
+};
+
+TEST_F(WithDatabase, FetchDataAndSaveDataRoundTrip) {
+  const std::string fetch = R"({"PageNo":1,"PageSize":2,"TableName":"items"})";
+  const ParsedResponse page = client_->Call("FetchData", fetch);
+  ASSERT_EQ(page.status(), 200) << page.body;
+  const std::string result = page.body.substr(page.body.find("\r\nResult=") + 9);
+  EXPECT_NE(result.find("\"RecordCount\":3"), std::string::npos) << result;
+  EXPECT_NE(result.find("\"PageNo\":1"), std::string::npos) << result;
+  EXPECT_NE(result.find(R"(Name=\"one\")"), std::string::npos) << result;
+  EXPECT_NE(result.find(R"(Name=\"two\")"), std::string::npos) << result;
+  EXPECT_EQ(result.find(R"(Name=\"three\")"), std::string::npos) << result;
+
+  const std::string changes =
+      "<rs:data><rs:insert><z:row ID='4' Name='four' Price='4.75'/></rs:insert>"
+      "<rs:update><rs:original><z:row ID='2' Name='two'/></rs:original>"
+      "<z:row ID='2' Name='TWO'/></rs:update></rs:data>";
+  const ParsedResponse saved = client_->Call(
+      "SaveData", R"({"TableName":"items","KeyFields":"ID","Changes":")" + changes + "\"}");
+  ASSERT_EQ(saved.status(), 200) << saved.body;
+  EXPECT_NE(saved.body.find("Result={\"Info\":\"INSERT INTO items"), std::string::npos)
+      << saved.body;
+  EXPECT_EQ(query_text(folder_.database(), "SELECT ID, Name, Price FROM items ORDER BY ID"),
+            "1|one|1.5\n2|TWO|2.25\n3|three|NULL\n4|four|4.75\n");
+
+  const ParsedResponse again =
+      client_->Call("FetchData", R"({"PageNo":2,"PageSize":2,"TableName":"items"})");
+  EXPECT_NE(again.body.find("\"RecordCount\":4"), std::string::npos) << again.body;
+  EXPECT_NE(again.body.find(R"(Name=\"four\")"), std::string::npos) << again.body;
+
+  // A failing change answers with an "Error" member and changes nothing.
+  const ParsedResponse failed = client_->Call(
+      "SaveData",
+      R"({"TableName":"items","KeyFields":"ID","Changes":"<rs:data><rs:insert><z:row ID='1'/></rs:insert></rs:data>"})");
+  EXPECT_NE(failed.body.find("Result={\"Error\":"), std::string::npos) << failed.body;
+  EXPECT_EQ(query_text(folder_.database(), "SELECT count(*) FROM items"), "4\n");
+}
+
+TEST_F(WithDatabase, SqlSelectServesAGridPage) {
+  const ParsedResponse r =
+      client_->Get("/rest/sqlselect?tblNames=items&fldNames=ID,Name&rp=2&page=2&orderBy=ID");
+  ASSERT_EQ(r.status(), 200) << r.body;
+  EXPECT_EQ(r.header("Content-Type"), "text/json; charset=utf-8");
+  EXPECT_NE(r.body.find("\"title\":\"items\""), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("\"total\":3"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("\"page\":2"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("three"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("\"one\""), std::string::npos) << r.body;
+}
+
+TEST_F(WithDatabase, AFailingCallIsAnsweredWithAnErrorPage) {
+  const ParsedResponse r =
+      client_->Call("FetchData", R"({"PageNo":1,"PageSize":2,"TableName":"missing"})");
+  EXPECT_GE(r.status(), 400) << r.body;
+  EXPECT_EQ(r.body.find("Result="), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("missing"), std::string::npos) << r.body;
+  // The server goes on serving the same session.
+  EXPECT_EQ(client_->Call("Add", R"({"A":1,"B":1})").body,
+            envelope("Add", R"({"A":1,"B":1})", R"({"Result":2,"Info":""})"));
+}
+
+// A listening socket on loopback that keeps its port busy.
+class BusyPort {
+ public:
+  BusyPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    EXPECT_EQ(::listen(fd_, 1), 0);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+  }
+  ~BusyPort() { ::close(fd_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+TEST(AppServer, APortInUseIsLoggedAndTheConsoleStaysUp) {
+  AppFolder folder;
+  BusyPort busy;
+  folder.SetPort(busy.port());
+  auto process = folder.Launch();
+  const std::optional<std::string> error = process->WaitForLine("Error: ", seconds(60));
+  ASSERT_TRUE(error.has_value());
+  EXPECT_NE(error->find("in use"), std::string::npos) << *error;
+
+  // The console answers (so start-up is past writing the log file) and the URL names the port.
+  process->WriteInput("url\n");
+  EXPECT_EQ(process->ReadLine(seconds(20)),
+            "http://127.0.0.1:" + std::to_string(busy.port()) + "/$/start");
+
+  const std::string log = ascii_from_utf16le(read_file(folder.root() / "appserver.log"));
+  // "yyyy-mm-dd hh:nn:ss " + the console's line + CR LF.
+  ASSERT_GE(log.size(), 20U);
+  EXPECT_EQ(log.substr(20), *error + "\r\n");
+  EXPECT_EQ(log[4], '-');
+  EXPECT_EQ(log[13], ':');
+  EXPECT_EQ(log[19], ' ');
+
+  process->Signal(SIGTERM);
+  EXPECT_EQ(process->Wait(seconds(60)), 0);
+}
+
+TEST(AppServer, SettingsChangedByCommandsSurviveARestart) {
+  AppFolder folder;
+  {
+    Server server(folder);
+    ASSERT_NE(server.port(), 0);
+    EXPECT_EQ(server.Command("debug on"), "Debug Log: on");
+    EXPECT_EQ(server.Command("ssl on"), "Use SSL: on");
+    EXPECT_EQ(server.Command("speed 64 kbps"), "Speed Simulation: 64 kbps");
+    EXPECT_EQ(server.Command("params lang=en&x=1"), "Runtime parameters: lang=en&x=1");
+    EXPECT_EQ(server.Command("browser firefox"), "Browser: firefox");
+    EXPECT_EQ(server.Command("nonsense"), "unknown command \"nonsense\"; type help");
+    EXPECT_EQ(server.Command("save"),
+              "Settings saved to " + (folder.root() / "appserver.svb").string());
+    server.process().WriteInput("quit\n");
+    EXPECT_EQ(server.process().Wait(seconds(60)), 0);
+  }
+  EXPECT_EQ(read_file(folder.root() / "appserver.svb"),
+            "[Main]\nParameters=lang=en&x=1\nDebugInfo=1\nSSL=1\nBrowser=3\nRunInTray=1\n"
+            "RunMinimized=0\n[HTTP]\nSpeedLimit=64000\n");
+
+  Server again(folder);
+  ASSERT_NE(again.port(), 0);
+  again.process().WriteInput("status\n");
+  std::vector<std::string> status;
+  for (int i = 0; i < 8; ++i) {
+    status.push_back(again.process().ReadLine(seconds(20)).value_or("(none)"));
+  }
+  EXPECT_EQ(status, (std::vector<std::string>{
+                        "Active Sessions: 0",
+                        "Sent: 0 bytes",
+                        "Start URL: https://127.0.0.1:0/$/start?lang=en&x=1",
+                        "Speed Simulation: 64 kbps",
+                        "Debug Log: on",
+                        "Use SSL: on",
+                        "Browser: firefox",
+                        "Runtime parameters: lang=en&x=1",
+                    }));
+  EXPECT_EQ(again.Stop(), 0);
+}
+
+std::vector<std::string> folder_entries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    names.push_back(entry.path().string());
+  }
+  return names;
+}
+
+TEST(AppServer, SigtermEndsCleanlyAndLeavesNoTemporaryFiles) {
+  AppFolder folder;
+  Server server(folder);
+  ASSERT_NE(server.port(), 0);
+  // Sessions and a reply large enough to pass through a temporary file.
+  Client client(server.port());
+  client.Call("Add", "{}");
+  const std::string big(100000, 'x');
+  const ParsedResponse r = client.Call("Add", R"({"Info":")" + big + "\"}");
+  EXPECT_TRUE(r.body.ends_with(big + "\"}")) << r.body.substr(0, 200);
+  EXPECT_GT(r.body.size(), 2 * big.size());
+  server.process().WriteInput("status\n");
+  EXPECT_EQ(server.process().ReadLine(seconds(20)), "Active Sessions: 1");
+  EXPECT_FALSE(folder_entries(folder.temp()).empty());
+
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(folder_entries(folder.temp()), std::vector<std::string>{});
+}
+
+TEST(AppServer, KeepsServingWhenStandardInputEnds) {
+  AppFolder folder;
+  Server server(folder);
+  ASSERT_NE(server.port(), 0);
+  server.process().CloseInput();
+  Client client(server.port());
+  client.Call("Add", R"({"A":1,"B":2})");
+  EXPECT_EQ(client.Call("Add", R"({"A":1,"B":2})").body,
+            envelope("Add", R"({"A":1,"B":2})", R"({"Result":3,"Info":""})"));
+  EXPECT_TRUE(server.process().Running());
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace appsrv::testing

@@ -1,0 +1,28 @@
+// Requests for whole-program tests, on top of the transport tests' loopback client: one request
+// per connection to 127.0.0.1, with the session cookie when there is one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/transport/http_test_client.h"
+
+namespace appsrv::testing {
+
+using transport::testing::ParsedResponse;
+
+// GET `target` with "Connection: close" and the cookie line when `cookie` is not empty. A
+// response that did not arrive has an empty status line (the client reports the failure).
+ParsedResponse Get(uint16_t port, const std::string& target, const std::string& cookie = "");
+// POST of a form-encoded `body` to `target`.
+ParsedResponse PostForm(uint16_t port, const std::string& target, const std::string& body,
+                        const std::string& cookie = "");
+
+// "name=value" of every Set-Cookie line, without the attributes.
+std::vector<std::string> Cookies(const ParsedResponse& response);
+// Percent-encoding of a form field value (everything but unreserved characters).
+std::string FormEncode(std::string_view text);
+
+}  // namespace appsrv::testing
