@@ -146,7 +146,8 @@ class HeaderBlockReader {
     if (!deadline_) {
       return kTimeoutDefault;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
     return static_cast<int>(std::max<int64_t>(left.count(), 0));
   }
 

@@ -47,7 +47,8 @@ class EInvalidAppID : public EInvalidSession {
 // The live sessions have reached the controller's MaxSessions: no new one is made.
 class ESessionLimitReached : public ESvException {
  public:
-  ESessionLimitReached() : ESvException("The server is busy: too many sessions. Try again later.") {}
+  ESessionLimitReached()
+      : ESvException("The server is busy: too many sessions. Try again later.") {}
 };
 
 class EUnknownBrowserException : public ESvException {

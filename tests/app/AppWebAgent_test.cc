@@ -127,7 +127,8 @@ TEST_F(UserSessionTest, FailingStatementLeavesNothingApplied) {
 TEST_F(UserSessionTest, FiftySessionsSavingAtOnceLoseNothing) {
   constexpr int kSessions = 50;
   constexpr int kRows = 5;
-  const std::string connection_text = "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + db_path() + ";";
+  const std::string connection_text =
+      "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + db_path() + ";";
   std::vector<std::string> failures(kSessions);
   std::latch start(kSessions);
   std::vector<std::thread> threads;

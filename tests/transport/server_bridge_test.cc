@@ -412,8 +412,9 @@ TEST_F(BridgeTest, SessionCookieAttributes) {
 
 TEST_F(BridgeTest, OversizedPartHeadersAreRefused) {
   const auto upload = [](const std::string& part_header) {
-    const std::string body = "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n" +
-                             part_header + "\r\nfile\r\n--B--\r\n";
+    const std::string body =
+        "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n" + part_header +
+        "\r\nfile\r\n--B--\r\n";
     return Post("/echo/fields?SvFileUploader=true", "multipart/form-data; boundary=B", body);
   };
   std::string many_lines;
@@ -494,8 +495,9 @@ TEST_F(CappedBridgeTest, BodiesOverTheControllersCapsAre413) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.content_type + " " + std::to_string(c.size));
-    EXPECT_EQ(One(Post("/echo/fields", c.content_type, "a=" + std::string(c.size - 2, 'x'))).status(),
-              c.status);
+    EXPECT_EQ(
+        One(Post("/echo/fields", c.content_type, "a=" + std::string(c.size - 2, 'x'))).status(),
+        c.status);
   }
 }
 

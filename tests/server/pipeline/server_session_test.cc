@@ -125,8 +125,8 @@ TEST_F(SessionPipelineTest, ProgramClientGetsTheStartPageThenTheHandler) {
 
 TEST_F(SessionPipelineTest, NoNewSessionBeyondTheCapButExistingOnesAreServed) {
   controller_->Limits.MaxSessions = 1;
-  const ReplyPacketCookie* cookie =
-      FindCookie(Call(Post("/appservice/Add", {"Function=Add"})), "SV_MyApp");
+  const ReplyPacket first = Call(Post("/appservice/Add", {"Function=Add"}));
+  const ReplyPacketCookie* cookie = FindCookie(first, "SV_MyApp");
   ASSERT_NE(cookie, nullptr);
   const std::string value = cookie->value;
   const ReplyPacket refused = Call(Post("/appservice/Add", {"Function=Add"}));
