@@ -2,6 +2,7 @@
 // console window.
 #include "app/AppWebContentService.h"
 #include "app/ServerController.h"
+#include "host/application_state.h"
 #include "host/command_line.h"
 #include "host/start.h"
 
@@ -12,5 +13,5 @@ int main(int argc, char** argv) {
   app::RegisterContentHandlers();
   app::RegisterServerController();
   host::TSvStart::Execute(true);
-  return 0;
+  return host::ExitCode();
 }

@@ -1,14 +1,20 @@
 # Sourced by the load scripts: Debian's nginx answering every request with "Pong" on loopback,
 # as the yardstick our servers are measured against.
-#   start_nginx_pong <work-folder>   starts it (two workers, configured inside the folder) and
-#                                     sets nginx_pid (the master) and nginx_port
+#   start_nginx_pong <work-folder> [cert.pem key.pem]
+#                                     starts it (two workers, configured inside the folder) and
+#                                     sets nginx_pid (the master) and nginx_port; with a
+#                                     certificate and its key it serves HTTPS (TLS 1.2 and 1.3)
 #   nginx_pong_pids                   the master and its workers, for CPU accounting
 #   stop_nginx_pong                   stops it (the load scripts call it from their cleanup)
 nginx_pid=
 nginx_port=
 
 start_nginx_pong() {
-  local work=$1
+  local work=$1 cert=${2:-} key=${3:-} tls= scheme=http
+  if [ -n "$cert" ]; then
+    tls="ssl_certificate $cert; ssl_certificate_key $key; ssl_protocols TLSv1.2 TLSv1.3;"
+    scheme=https
+  fi
   nginx_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
   mkdir -p "$work/nginx/logs"
   cat >"$work/nginx/nginx.conf" <<CONF
@@ -25,7 +31,8 @@ http {
   uwsgi_temp_path $work/nginx/uwsgi;
   scgi_temp_path $work/nginx/scgi;
   server {
-    listen 127.0.0.1:$nginx_port backlog=1024;
+    listen 127.0.0.1:$nginx_port backlog=1024${tls:+ ssl};
+    $tls
     location / { default_type text/plain; return 200 "Pong"; }
   }
 }
@@ -33,7 +40,7 @@ CONF
   /usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
   nginx_pid=$!
   for _ in $(seq 100); do
-    curl -s "http://127.0.0.1:$nginx_port/" >/dev/null 2>&1 && return 0
+    curl -sk "$scheme://127.0.0.1:$nginx_port/" >/dev/null 2>&1 && return 0
     sleep 0.05
   done
   echo "nginx did not start:" >&2

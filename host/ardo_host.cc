@@ -1,6 +1,10 @@
 #include "host/ardo_host.h"
 
+#include <exception>
+#include <string_view>
+
 #include "base/exception.h"
+#include "host/app_log.h"
 #include "host/server_intercept.h"
 #include "server/session/server_controller.h"
 #include "transport/server_bridge.h"
@@ -11,7 +15,17 @@ namespace {
 // The bridge's host seen through what the standalone server needs of it.
 class ArdoHost final : public TransportHost {
  public:
-  explicit ArdoHost(server::TSvServerControllerBase& controller) : host_(controller) {
+  // A log that cannot be written must not keep the listeners from opening.
+  static void note(std::string_view line) {
+    try {
+      AppendApplicationLog(line);
+    } catch (const std::exception&) {
+    }
+  }
+
+  // Notes from opening the listeners (which TLS versions are served) go to the application log.
+  explicit ArdoHost(server::TSvServerControllerBase& controller)
+      : host_(controller, &note) {
     // Set before the standalone server turns the intercept on.
     host_.MakeServerIntercept = [](int32_t bytes_per_second) {
       return std::make_unique<TSvServerIntercept>(bytes_per_second);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "base/exception.h"
+#include "base/files.h"
 #include "base/text.h"
 
 namespace appsrv::host {
@@ -21,7 +22,8 @@ std::string FindOnPath(const std::vector<std::string>& names) {
   const std::vector<std::string> folders = base::split(path, ':');
   for (const std::string& name : names) {
     for (const std::string& folder : folders) {
-      const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+      const std::string candidate =
+          base::include_trailing_slash(folder.empty() ? "." : folder) + name;
       struct stat st {};
       if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
           ::access(candidate.c_str(), X_OK) == 0) {

@@ -1,54 +1,22 @@
 #include "host/console_host.h"
 
-#include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <exception>
 
 #include "base/exception.h"
+#include "host/close_signals.h"
 
 namespace appsrv::host {
 namespace {
 
 constexpr char kQuitMessage = 'Q';
 constexpr char kEventMessage = 'E';
-
-// The wake pipe of the console host that handles the signals; written by the handler, which
-// may only make async-signal-safe calls.
-std::atomic<int> g_signal_wake_fd{-1};
-
-extern "C" void on_close_signal(int) {
-  const int saved = errno;
-  const int fd = g_signal_wake_fd.load();
-  if (fd >= 0) {
-    (void)!::write(fd, &kQuitMessage, 1);
-  }
-  errno = saved;
-}
-
-struct sigaction g_old_int;
-struct sigaction g_old_term;
-
-void install_close_signals(int wake_fd) {
-  g_signal_wake_fd.store(wake_fd);
-  struct sigaction sa {};
-  sa.sa_handler = on_close_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &sa, &g_old_int);
-  ::sigaction(SIGTERM, &sa, &g_old_term);
-  // A reader that goes away must not end the server with SIGPIPE.
-  ::signal(SIGPIPE, SIG_IGN);
-}
-
-void restore_close_signals() {
-  ::sigaction(SIGINT, &g_old_int, nullptr);
-  ::sigaction(SIGTERM, &g_old_term, nullptr);
-  g_signal_wake_fd.store(-1);
-}
+// Quiet time after sessions ended before freed memory goes back to the system.
+constexpr int kTrimDelayMs = 1000;
 
 std::string on_off(bool b) { return b ? "on" : "off"; }
 
@@ -58,13 +26,7 @@ TFormSvMain::TFormSvMain(ConsoleStreams streams)
     : streams_(std::move(streams)),
       settings_path_(streams_.settings_path.empty() ? WindowSettingsPath()
                                                     : streams_.settings_path) {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    base::throw_errno("pipe2");
-  }
-  wake_read_ = fds[0];
-  wake_write_ = fds[1];
-  install_close_signals(wake_write_);
+  close_signals_ = std::make_unique<CloseSignals>(wake_.write_fd(), kQuitMessage);
 
   mStandaloneServer = std::make_unique<TSvStandAloneServer>();
   TSvStandAloneServer& srv = *mStandaloneServer;
@@ -103,9 +65,7 @@ TFormSvMain::TFormSvMain(ConsoleStreams streams)
 TFormSvMain::~TFormSvMain() {
   // The server goes first: its listeners stop and its events stop posting here.
   mStandaloneServer.reset();
-  restore_close_signals();
-  ::close(wake_read_);
-  ::close(wake_write_);
+  close_signals_.reset();
 }
 
 void TFormSvMain::Start(const HttpHostClass& aHttpClass) {
@@ -127,7 +87,7 @@ void TFormSvMain::Print(const std::string& line) {
   std::fflush(streams_.output);
 }
 
-void TFormSvMain::Post(char message) { (void)!::write(wake_write_, &message, 1); }
+void TFormSvMain::Post(char message) { wake_.Post(message); }
 
 void TFormSvMain::ApplySpeed(int32_t bits_per_second) {
   FBitsPerSec = bits_per_second;
@@ -136,7 +96,9 @@ void TFormSvMain::ApplySpeed(int32_t bits_per_second) {
 
 void TFormSvMain::HandlePostedEvents() {
   FSessionCount += posted_new_sessions_.exchange(0);
-  FSessionCount -= posted_closed_sessions_.exchange(0);
+  const int32_t closed = posted_closed_sessions_.exchange(0);
+  FSessionCount -= closed;
+  trim_due_ = trim_due_ || closed > 0;
   if (posted_bytes_.exchange(false)) {
     sent_label_ = FormatSentData(mStandaloneServer->TotalBytes());
   }
@@ -157,18 +119,26 @@ void TFormSvMain::RunMessageLoop() {
   bool closing = false;
   std::string pending_input;
   while (!closing) {
-    pollfd fds[2] = {{wake_read_, POLLIN, 0}, {streams_.input_fd, POLLIN, 0}};
-    const int n = ::poll(fds, input_open ? 2 : 1, -1);
+    pollfd fds[2] = {{wake_.read_fd(), POLLIN, 0}, {streams_.input_fd, POLLIN, 0}};
+    const int n = ::poll(fds, input_open ? 2 : 1, trim_due_ ? kTrimDelayMs : -1);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
       }
       base::throw_errno("poll");
     }
+    if (n == 0) {
+      // Sessions ended a while ago and nothing happened since: what they held is free, but
+      // the allocator keeps it mapped in the connection threads' arenas until asked to give
+      // it back.
+      ::malloc_trim(0);
+      trim_due_ = false;
+      continue;
+    }
     if (fds[0].revents != 0) {
       char messages[64];
       ssize_t got = 0;
-      while ((got = ::read(wake_read_, messages, sizeof messages)) > 0) {
+      while ((got = ::read(wake_.read_fd(), messages, sizeof messages)) > 0) {
         for (ssize_t i = 0; i < got; ++i) {
           closing = closing || messages[i] == kQuitMessage;
         }

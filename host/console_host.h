@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "host/close_signals.h"
 #include "host/console_commands.h"
 #include "host/standalone_server.h"
 #include "host/window_settings.h"
@@ -63,14 +64,15 @@ class TFormSvMain {
   int32_t FBitsPerSec = 0;
   int32_t FSessionCount = 0;
   std::string sent_label_ = "0 bytes";
+  bool trim_due_ = false;  // sessions ended since memory was last given back
   std::unique_ptr<TSvStandAloneServer> mStandaloneServer;
 
   // Posted by server events on other threads, applied on the main thread.
   std::atomic<int32_t> posted_new_sessions_{0};
   std::atomic<int32_t> posted_closed_sessions_{0};
   std::atomic<bool> posted_bytes_{false};
-  int wake_read_ = -1;
-  int wake_write_ = -1;  // non-blocking; also written by the signal handler
+  WakePipe wake_;  // also written by the signal handlers
+  std::unique_ptr<CloseSignals> close_signals_;
 
   std::mutex output_mu_;  // guards writes to streams_.output
 };

@@ -6,10 +6,12 @@
 
 #include "base/exception.h"
 #include "host/app_log.h"
+#include "host/application_state.h"
 #include "host/ardo_host.h"
 #include "host/command_line.h"
 #include "host/console_host.h"
 #include "host/framework_init.h"
+#include "host/service_module.h"
 #include "server/pipeline/controller_start.h"
 #include "server/pipeline/request_hook.h"
 #include "server/session/server_controller.h"
@@ -47,8 +49,15 @@ void TSvStart::Run() {
     }
     init();
     server::SetRequestHook(&server::ExecuteRequest);
-    // This program has no service mode: without the window it would have nothing to run.
-    mShowUI = true;
+    if (!mShowUI) {
+      const server::TSvServerControllerBase& controller = *server::ServerController();
+      mShowUI = !TSvServiceModule::ServiceInit(controller.AppName(), controller.AppName(),
+                                               TSaServerArdoClass(), controller.Description());
+    }
+    // Service mode may have told the application to end: then no window opens.
+    if (ApplicationTerminated() || !mShowUI) {
+      return;
+    }
     TFormSvMain form;
     try {
       form.Start(TSaServerArdoClass());

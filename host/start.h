@@ -1,5 +1,5 @@
-// Start-up: initialises the framework, connects the transport to the request pipeline, opens
-// the server window (the console host) and runs it until it is closed.
+// Start-up: initialises the framework, connects the transport to the request pipeline, then
+// runs service mode or opens the server window (the console host) until it is closed.
 #pragma once
 
 namespace appsrv::host {
@@ -11,8 +11,9 @@ class TSvStart {
 
   // Creates a TSvStart, runs it, and frees the process-wide server controller afterwards.
   static void Execute(bool aForceUI);
-  // The run sequence, on the main thread; returns once the window has closed. Failures do not
-  // leave it: they are appended to the application log file as "Error: " + message.
+  // The run sequence, on the main thread; returns once service mode has ended or the window
+  // has closed. Failures do not leave it: they are appended to the application log file as
+  // "Error: " + message.
   void Run();
 
   bool mShowUI;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 #include "base/text.h"
 #include "transport/http_status.h"
@@ -209,13 +210,20 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
     range += FContentRangeInstanceLength >= 0 ? std::to_string(FContentRangeInstanceLength) : "*";
     h.SetValue("Content-Range", range);
   }
-  h.SetValue("Accept-Patch", FAcceptPatch);
-  h.SetValue("Accept-Ranges", FAcceptRanges);
+  // From here on an unset field must leave a custom header of that name alone (a redirect
+  // made by the pipeline carries its Location as a custom header).
+  const auto set_when_given = [&h](std::string_view name, const std::string& value) {
+    if (!value.empty()) {
+      h.SetValue(name, value);
+    }
+  };
+  set_when_given("Accept-Patch", FAcceptPatch);
+  set_when_given("Accept-Ranges", FAcceptRanges);
   if (FLastModified > 0) {
     h.SetValue("Last-Modified", base::http_date(FLastModified));
   }
-  h.SetValue("Server", FServer);
-  h.SetValue("Location", FLocation);
+  set_when_given("Server", FServer);
+  set_when_given("Location", FLocation);
   if (!FAuthRealm.empty()) {
     h.SetValue("WWW-Authenticate", "Basic realm=\"" + FAuthRealm + "\"");
   }

@@ -9,6 +9,7 @@
 #include "transport/http_exceptions.h"
 #include "transport/http_request_target.h"
 #include "transport/http_status.h"
+#include "transport/ssl_io_handler.h"
 #include "transport/transport_exceptions.h"
 
 namespace appsrv::transport {
@@ -518,6 +519,17 @@ void WriteContent(TInIOHandler& io, TInHTTPResponseInfo& response) {
   buffer.Close();
   response.FContentText.clear();
   response.FContentStream.reset();
+}
+
+void TInCustomHTTPServer::DoConnect(TInContext& context) {
+  if (auto* tls = dynamic_cast<TInSSLIOHandlerSocketOpenSSL*>(&context.IOHandler())) {
+    tls->SetPassThrough(!DoQuerySSLPort(context, context.LocalPort()));
+  }
+  TInCustomTCPServer::DoConnect(context);
+}
+
+bool TInCustomHTTPServer::DoQuerySSLPort(TInContext& context, uint16_t port) {
+  return OnQuerySSLPort ? OnQuerySSLPort(context, port) : true;
 }
 
 }  // namespace appsrv::transport

@@ -55,8 +55,14 @@ class TInCustomHTTPServer : public TInCustomTCPServer {
   // Supplies the body stream (default: a memory stream).
   std::function<std::unique_ptr<server::Stream>(TInContext&, const TInHeaderList& headers)>
       OnCreatePostStream;
+  // Whether a connection accepted on `port` by a TLS listener speaks TLS (default: yes).
+  std::function<bool(TInContext&, uint16_t port)> OnQuerySSLPort;
 
  protected:
+  // On a TLS listener: handshakes unless the query-SSL-port step says the port is plain;
+  // then the TCP server's connect step.
+  void DoConnect(TInContext& context) override;
+  virtual bool DoQuerySSLPort(TInContext& context, uint16_t port);
   // Serves the whole connection and returns false.
   bool DoExecute(TInContext& context) override;
 

@@ -1,6 +1,7 @@
 #include "transport/server_bridge.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "server/pipeline/request_hook.h"
 #include "transport/bound_ip_list.h"
 #include "transport/bridge_payload.h"
+#include "transport/ssl_io_handler.h"
 #include "transport/upload_extraction.h"
 
 namespace appsrv::transport {
@@ -151,7 +153,7 @@ void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPRespo
   }
 }
 
-TSaServerArdo::TSaServerArdo(server::TSvServerControllerBase& controller)
+TSaServerArdo::TSaServerArdo(server::TSvServerControllerBase& controller, LogLine log)
     : controller_(controller),
       FHTTP(std::make_unique<THTTPServerArdo>()),
       FHTTPS(std::make_unique<THTTPServerArdo>()) {
@@ -164,10 +166,19 @@ TSaServerArdo::TSaServerArdo(server::TSvServerControllerBase& controller)
     controller_.SetPort(FHTTP->Bindings()[0].FPort);
   }
   FHTTPS->SetServesTLS(true);
-  // The HTTPS listener needs the TLS handler, which is not built: it stays off, and so does
-  // the controller's SSL port.
-  configure(*FHTTPS, ssl.Port > 0 ? ssl.Port : 0);
-  ssl.Port = 0;
+  if (ssl.Port <= 0) {
+    ssl.Port = 0;
+    return;
+  }
+  try {
+    configure(*FHTTPS, ssl.Port);
+    configure_tls(log);
+    FHTTPS->SetActive(true);
+  } catch (...) {
+    // A host that cannot serve HTTPS serves nothing.
+    FHTTP->SetActive(false);
+    throw;
+  }
 }
 
 TSaServerArdo::~TSaServerArdo() {
@@ -216,6 +227,38 @@ void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
       }
     };
   }
+}
+
+void TSaServerArdo::configure_tls(const LogLine& log) {
+  const server::TSvSSLOptions& ssl = controller_.SSLOptions();
+  auto tls = std::make_unique<TInServerIOHandlerSSLOpenSSL>();
+  TInSSLOptions& options = tls->SSLOptions();
+  const std::string& folder = controller_.environment().application_folder;
+  options.fsCertFile = folder + "cert.pem";
+  options.fsKeyFile = folder + "key.pem";
+  options.fsRootCertFile = folder + "root.pem";
+  static_assert(static_cast<int>(server::SslVersion::TLSv12) ==
+                static_cast<int>(TInSSLVersion::sslvTLSv1_2));
+  if (!ssl.SSLVersions.empty()) {
+    TInSSLVersions versions = 0;
+    for (server::SslVersion v : ssl.SSLVersions) {
+      versions |= SSLVersionBit(static_cast<TInSSLVersion>(v));
+    }
+    options.SetSSLVersions(versions);
+  } else {
+    options.SetMethod(static_cast<TInSSLVersion>(ssl.SSLVersion));
+  }
+  options.fCipherList = ssl.CipherList.empty() ? std::string(kDefaultCipherList) : ssl.CipherList;
+  options.fsDHParamsFile = ssl.DHParamsFile;
+  options.fVerifyDepth = 2;
+  tls->OnGetPassword = [this] { return controller_.SSLOptions().CertificatePassword; };
+  const std::string note = ServedVersionsNote(options.SSLVersions());
+  if (log) {
+    log(note);
+  } else {
+    std::fprintf(stderr, "%s\n", note.c_str());
+  }
+  FHTTPS->SetIOHandler(std::move(tls));
 }
 
 void TSaServerArdo::connection_started(TInContext& context) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "server/exchange/request_packet_writer.h"
@@ -57,14 +58,19 @@ class THTTPServerArdo : public TInCustomHTTPServer {
 };
 
 // The transport host. Construction opens the HTTP listener on the controller's Port (and
-// BoundIP addresses) and writes the bound port back into the controller; destruction stops
-// both listeners and waits for their connections. The HTTPS listener stays off until TLS is
-// built. The controller must outlive the host.
+// BoundIP addresses) and writes the bound port back into the controller, then, when the
+// controller's SSL port is above 0, the HTTPS listener with "cert.pem", "key.pem" and
+// "root.pem" from the application folder (no plain listener when plain requests are blocked);
+// destruction stops both listeners and waits for their connections. The controller must
+// outlive the host.
 class TSaServerArdo {
  public:
-  // Throws the listener's failure ("Could not bind socket. Address and port are already in
-  // use.") with nothing left open.
-  explicit TSaServerArdo(server::TSvServerControllerBase& controller);
+  using LogLine = std::function<void(std::string_view)>;
+
+  // Throws the first listener failure ("Could not bind socket. Address and port are already
+  // in use.", "Could not load certificate.", ...) with nothing left open. `log` receives the
+  // line that says which TLS versions are served (default: standard error).
+  explicit TSaServerArdo(server::TSvServerControllerBase& controller, LogLine log = {});
   ~TSaServerArdo();
   TSaServerArdo(const TSaServerArdo&) = delete;
   TSaServerArdo& operator=(const TSaServerArdo&) = delete;
@@ -83,6 +89,8 @@ class TSaServerArdo {
 
  private:
   void configure(THTTPServerArdo& listener, int32_t port);
+  // Gives the HTTPS listener its TLS handler from the controller's SSL options.
+  void configure_tls(const LogLine& log);
   void connection_started(TInContext& context);
 
   server::TSvServerControllerBase& controller_;

@@ -110,7 +110,9 @@ void TSvServer::Execute() {
     mParams = &mRequest->GetParams();
 
     const TSvSSLOptions& ssl = controller_.SSLOptions();
-    if (ssl.NonSSLRequest == NonSslRequest::nsRedirect && mRequest->mServerPort != ssl.Port) {
+    // Without an HTTPS listener (SSL port 0) there is nowhere to send the request to.
+    if (ssl.NonSSLRequest == NonSslRequest::nsRedirect && ssl.Port > 0 &&
+        mRequest->mServerPort != ssl.Port) {
       std::string url = "https://" + mRequest->mHost + ":" + std::to_string(ssl.Port);
       if (!mRequest->mQuery.empty()) {
         url += "/?" + mRequest->mQuery;

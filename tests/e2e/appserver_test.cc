@@ -1,24 +1,22 @@
 // The program as a newcomer runs it: started in an application folder of its own with
 // port.ini asking for a free port, driven over loopback HTTP and through its console.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/e2e/app_process.h"
+#include "tests/e2e/app_calls.h"
+#include "tests/e2e/app_folder.h"
+#include "tests/support/child_process.h"
+#include "tests/support/http_client.h"
 
 namespace appsrv::testing {
 namespace {
@@ -125,27 +123,6 @@ TEST_F(WithDatabase, AFailingCallIsAnsweredWithAnErrorPage) {
   EXPECT_EQ(client_->Call("Add", R"({"A":1,"B":1})").body,
             envelope("Add", R"({"A":1,"B":1})", R"({"Result":2,"Info":""})"));
 }
-
-// A listening socket on loopback that keeps its port busy.
-class BusyPort {
- public:
-  BusyPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    EXPECT_EQ(::listen(fd_, 1), 0);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-  }
-  ~BusyPort() { ::close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
-};
 
 TEST(AppServer, APortInUseIsLoggedAndTheConsoleStaysUp) {
   AppFolder folder;

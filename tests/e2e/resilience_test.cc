@@ -20,7 +20,9 @@
 #include <mutex>
 #include <thread>
 
-#include "tests/e2e/app_process.h"
+#include "tests/e2e/app_calls.h"
+#include "tests/e2e/app_folder.h"
+#include "tests/support/http_client.h"
 
 namespace appsrv::testing {
 namespace {
@@ -121,7 +123,7 @@ void expect_pong(uint16_t port) {
 class Running {
  public:
   explicit Running(const std::string& limits, AppFolder& folder) : folder_(folder) {
-    folder_.SetPort(0, "[LIMITS]\n" + limits);
+    write_file(folder_.root() / "port.ini", "[PORTS]\nPort=0\n[LIMITS]\n" + limits);
     server_ = std::make_unique<Server>(folder_);
     if (server_->port() != 0) {
       expect_pong(port());

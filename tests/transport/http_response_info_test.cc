@@ -88,6 +88,16 @@ TEST_F(ResponseInfo, HeaderOrderAndDefaults) {
             "\r\n");
 }
 
+TEST_F(ResponseInfo, ACustomLocationStaysWhenTheResponseSetsNone) {
+  TInHTTPResponseInfo r;
+  r.SetResponseNo(302);
+  r.FCustomHeaders.add("Location: https://example.org:8443/");
+  r.FCustomHeaders.add("Server: mine");
+  const std::string text = r.HeaderText(now_);
+  EXPECT_NE(text.find("\r\nLocation: https://example.org:8443/\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\nServer: mine\r\n"), std::string::npos) << text;
+}
+
 TEST_F(ResponseInfo, StatusOnlyAndTextBodies) {
   TInHTTPResponseInfo empty;
   empty.SetResponseNo(400);

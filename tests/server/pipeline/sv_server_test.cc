@@ -243,6 +243,10 @@ TEST_F(RoutingTest, PlainRequestsRedirectToHttps) {
   EXPECT_EQ(Header(r, "Location"), "https://example.org:8443/?a=1");
   f.server_port = 8443;
   EXPECT_EQ(Call(f).body_text(), "Pong");
+  // With HTTPS off the request is served where it came.
+  controller_->SSLOptions().Port = 0;
+  f.server_port = 8888;
+  EXPECT_EQ(Call(f).body_text(), "Pong");
 }
 
 TEST_F(RoutingTest, ExecuteRequestEventAndDispatchEvents) {

@@ -1,0 +1,68 @@
+#include "host/close_signals.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "base/exception.h"
+
+namespace appsrv::host {
+namespace {
+
+// Read by the handler, which may only make async-signal-safe calls.
+std::atomic<int> g_signal_wake_fd{-1};
+std::atomic<char> g_signal_message{0};
+
+extern "C" void on_close_signal(int) {
+  const int saved = errno;
+  const int fd = g_signal_wake_fd.load();
+  const char message = g_signal_message.load();
+  if (fd >= 0) {
+    (void)!::write(fd, &message, 1);
+  }
+  errno = saved;
+}
+
+struct sigaction g_old_int;
+struct sigaction g_old_term;
+
+}  // namespace
+
+WakePipe::WakePipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    base::throw_errno("pipe2");
+  }
+  read_fd_ = fds[0];
+  write_fd_ = fds[1];
+}
+
+WakePipe::~WakePipe() {
+  ::close(read_fd_);
+  ::close(write_fd_);
+}
+
+void WakePipe::Post(char message) const { (void)!::write(write_fd_, &message, 1); }
+
+CloseSignals::CloseSignals(int wake_fd, char message) {
+  g_signal_message.store(message);
+  g_signal_wake_fd.store(wake_fd);
+  struct sigaction sa {};
+  sa.sa_handler = on_close_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &sa, &g_old_int);
+  ::sigaction(SIGTERM, &sa, &g_old_term);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+CloseSignals::~CloseSignals() {
+  ::sigaction(SIGINT, &g_old_int, nullptr);
+  ::sigaction(SIGTERM, &g_old_term, nullptr);
+  g_signal_wake_fd.store(-1);
+}
+
+}  // namespace appsrv::host

@@ -1,0 +1,37 @@
+// Waking a waiting loop: a pipe that other threads and the close signals (SIGINT, SIGTERM)
+// write one-byte messages to, and the signal handlers that do so.
+#pragma once
+
+namespace appsrv::host {
+
+// Both ends non-blocking and close-on-exec; the owner polls read_fd().
+class WakePipe {
+ public:
+  // Throws base::Exception when the pipe cannot be made.
+  WakePipe();
+  ~WakePipe();
+  WakePipe(const WakePipe&) = delete;
+  WakePipe& operator=(const WakePipe&) = delete;
+
+  int read_fd() const { return read_fd_; }
+  int write_fd() const { return write_fd_; }
+  // Safe from any thread. A full pipe drops the byte: its reader has plenty to wake it.
+  void Post(char message) const;
+
+ private:
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+};
+
+// While it exists, SIGINT and SIGTERM write `message` to `wake_fd` instead of ending the
+// process, and SIGPIPE is ignored (a peer that goes away must not end the server). Created and
+// destroyed on the main thread, one at a time; the destructor restores the earlier handlers.
+class CloseSignals {
+ public:
+  CloseSignals(int wake_fd, char message);
+  ~CloseSignals();
+  CloseSignals(const CloseSignals&) = delete;
+  CloseSignals& operator=(const CloseSignals&) = delete;
+};
+
+}  // namespace appsrv::host

@@ -1,0 +1,164 @@
+// The program's HTTPS listener, opened by "SSLPort" in port.ini with the certificate files in
+// the application folder.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/app_folder.h"
+#include "tests/support/http_client.h"
+#include "tests/support/tls_test_support.h"
+#include "tests/transport/loopback_client.h"
+
+namespace appsrv::testing {
+namespace {
+
+using transport::testing::LoopbackClient;
+
+constexpr std::string_view kHttpsActiveLine = "HTTPS Server is active on port: ";
+
+// A loopback port nobody listens on right now.
+int free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(a);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The response without the headers that name the current time (Date, and Expires, which
+// counts from it), so that two answers a second apart compare equal.
+std::string without_clock_headers(std::string response) {
+  for (const std::string name : {"\r\nDate:", "\r\nExpires:"}) {
+    const size_t at = response.find(name);
+    if (at != std::string::npos) {
+      response.erase(at, response.find("\r\n", at + 2) - at);
+    }
+  }
+  return response;
+}
+
+std::string head(const std::string& response) { return response.substr(0, response.find("\r\n\r\n")); }
+
+// The program with both listeners, the HTTPS one on a port chosen here.
+class HttpsServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestCertificate::Get().WriteFiles(folder_.root().string() + "/");
+    write_file(folder_.root() / "wwwroot" / "big.txt", std::string(200000, 'b'));
+    ssl_port_ = free_port();
+    folder_.SetPort(0, ssl_port_);
+    server_ = std::make_unique<Server>(folder_);
+    ASSERT_NE(server_->port(), 0);
+    // The start-up report, read to its end by Server, names the HTTPS listener after the HTTP one.
+    const std::vector<std::string>& lines = server_->process().Output();
+    ASSERT_NE(std::find(lines.begin(), lines.end(),
+                        std::string(kHttpsActiveLine) + std::to_string(ssl_port_)),
+              lines.end())
+        << server_->output();
+  }
+  void TearDown() override { EXPECT_EQ(server_->Stop(), 0); }
+
+  std::string over_https(const std::string& request, int version = TLS1_3_VERSION) {
+    TlsClient client(static_cast<uint16_t>(ssl_port_), version, version);
+    EXPECT_TRUE(client.Handshake());
+    EXPECT_TRUE(client.Send(request));
+    return client.ReadToEnd();
+  }
+  std::string over_http(const std::string& request) {
+    LoopbackClient client(server_->port());
+    client.send(request);
+    return client.read_to_end();
+  }
+
+  AppFolder folder_;
+  std::unique_ptr<Server> server_;
+  int ssl_port_ = 0;
+};
+
+TEST_F(HttpsServer, AnswersWithTheSameBytesAsPlainHttp) {
+  for (const std::string target : {"/$/ping", "/big.txt"}) {
+    const std::string request =
+        "GET " + target + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+    const std::string plain = over_http(request);
+    ASSERT_EQ(plain.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << plain.substr(0, 300);
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+      const std::string secure = over_https(request, version);
+      EXPECT_TRUE(without_clock_headers(secure) == without_clock_headers(plain))
+          << target << " " << version << "\n" << head(secure) << "\n---\n" << head(plain)
+          << "\n" << secure.size() << " vs " << plain.size() << " bytes";
+    }
+  }
+}
+
+// The application asks for SSLv3; it gets TLS 1.2 and 1.3, and the log says so.
+TEST_F(HttpsServer, ServesTls12And13OnlyAndLogsTheMapping) {
+  for (int version : {TLS1_VERSION, TLS1_1_VERSION}) {
+    TlsClient client(static_cast<uint16_t>(ssl_port_), version, version);
+    EXPECT_FALSE(client.Handshake()) << version;
+  }
+  for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+    TlsClient client(static_cast<uint16_t>(ssl_port_), version, version);
+    EXPECT_TRUE(client.Handshake()) << version;
+  }
+  const std::string log = ascii_from_utf16le(read_file(folder_.root() / "appserver.log"));
+  EXPECT_NE(log.find("SSLv3 requested: serving TLS 1.2 and 1.3\r\n"), std::string::npos) << log;
+}
+
+TEST_F(HttpsServer, PlainHttpOnTheHttpsPortIsClosedWithoutReply) {
+  LoopbackClient client(static_cast<uint16_t>(ssl_port_));
+  client.send("GET /$/ping HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  bool closed = false;
+  EXPECT_EQ(client.read_to_end(&closed), "");
+  EXPECT_TRUE(closed);
+  // The server goes on serving.
+  EXPECT_NE(over_https("GET /$/ping HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").find("Pong"),
+            std::string::npos);
+}
+
+// The application sets no key password: an encrypted key cannot be opened.
+TEST(HttpsStart, ABrokenCertificateSetUpFailsTheStartAndLeavesNoPlainListener) {
+  struct Case {
+    const char* what;
+    bool remove_cert;
+    std::string key_password;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"missing cert.pem", true, "", "Error: Could not load certificate."},
+      {"encrypted key", false, "secret", "Error: Could not load key, check password."},
+  };
+  for (const Case& c : cases) {
+    AppFolder folder;
+    TestCertificate::Get().WriteFiles(folder.root().string() + "/", c.key_password);
+    if (c.remove_cert) {
+      fs::remove(folder.root() / "cert.pem");
+    }
+    const int http_port = free_port();
+    folder.SetPort(http_port, free_port());
+    auto process = folder.Launch();
+    const std::optional<std::string> error = process->WaitForLine("Error: ", seconds(60));
+    EXPECT_EQ(error, std::string(c.error)) << c.what;
+    LoopbackClient plain(static_cast<uint16_t>(http_port));
+    EXPECT_FALSE(plain.connected()) << c.what;
+    const auto& lines = process->Output();
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& l) {
+      return l.starts_with("HTTP Server is active") || l.starts_with("HTTPS Server is active");
+    })) << c.what;
+    process->Signal(SIGTERM);
+    EXPECT_EQ(process->Wait(seconds(60)), 0) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace appsrv::testing

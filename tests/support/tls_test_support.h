@@ -1,0 +1,182 @@
+// TLS helpers for tests (transport and whole-program): a self-signed certificate made on the spot, and a loopback TLS client
+// whose protocol versions are pinned.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace appsrv::testing {
+
+// How long a test client waits for the server before it gives up.
+constexpr int kTlsPatienceMs = 10000;
+
+// An RSA key and a certificate for "localhost" signed by that key, made once per process
+// (key generation is slow) and written as PEM files on request.
+class TestCertificate {
+ public:
+  static const TestCertificate& Get() {
+    static const TestCertificate instance;
+    return instance;
+  }
+
+  // Writes "cert.pem", "root.pem" (the certificate again: it is its own root) and "key.pem",
+  // the key encrypted with `password` unless that is empty, into `folder` (ends with "/").
+  void WriteFiles(const std::string& folder, const std::string& password = {}) const {
+    write_pem(folder + "cert.pem", [&](FILE* f) { return PEM_write_X509(f, cert_) == 1; });
+    write_pem(folder + "root.pem", [&](FILE* f) { return PEM_write_X509(f, cert_) == 1; });
+    write_pem(folder + "key.pem", [&](FILE* f) {
+      if (password.empty()) {
+        return PEM_write_PrivateKey(f, key_, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+      }
+      return PEM_write_PrivateKey(f, key_, EVP_aes_256_cbc(),
+                                  reinterpret_cast<const unsigned char*>(password.data()),
+                                  static_cast<int>(password.size()), nullptr, nullptr) == 1;
+    });
+  }
+
+  TestCertificate(const TestCertificate&) = delete;
+  TestCertificate& operator=(const TestCertificate&) = delete;
+
+ private:
+  TestCertificate() {
+    key_ = EVP_RSA_gen(2048);
+    cert_ = X509_new();
+    if (key_ == nullptr || cert_ == nullptr) {
+      throw std::runtime_error("could not make a test key");
+    }
+    X509_set_version(cert_, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert_), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert_), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert_), 3600L * 24 * 30);
+    X509_set_pubkey(cert_, key_);
+    X509_NAME* name = X509_get_subject_name(cert_);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+    X509_set_issuer_name(cert_, name);
+    if (X509_sign(cert_, key_, EVP_sha256()) == 0) {
+      throw std::runtime_error("could not sign the test certificate");
+    }
+  }
+  ~TestCertificate() {
+    X509_free(cert_);
+    EVP_PKEY_free(key_);
+  }
+
+  template <class Write>
+  static void write_pem(const std::string& path, Write write) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    const bool ok = f != nullptr && write(f);
+    if (f != nullptr) {
+      std::fclose(f);
+    }
+    if (!ok) {
+      throw std::runtime_error("could not write " + path);
+    }
+  }
+
+  EVP_PKEY* key_ = nullptr;
+  X509* cert_ = nullptr;
+};
+
+// A TLS client over a loopback connection; offers exactly the versions from `min_version` to
+// `max_version` (TLS1_VERSION ... TLS1_3_VERSION), old ones included: it checks the server,
+// not itself.
+class TlsClient {
+ public:
+  TlsClient(uint16_t port, int min_version = TLS1_2_VERSION, int max_version = TLS1_3_VERSION) {
+    ctx_ = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_min_proto_version(ctx_, min_version);
+    SSL_CTX_set_max_proto_version(ctx_, max_version);
+    // Security level 0 lets the client offer TLS 1.0 and 1.1 with their SHA-1 signatures.
+    SSL_CTX_set_security_level(ctx_, 0);
+    SSL_CTX_set_cipher_list(ctx_, "ALL:@SECLEVEL=0");
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    // A server that never answers must not hang the test.
+    timeval tv{kTlsPatienceMs / 1000, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    ssl_ = SSL_new(ctx_);
+    SSL_set_fd(ssl_, fd_);
+    SSL_set_tlsext_host_name(ssl_, "localhost");
+  }
+  ~TlsClient() {
+    SSL_free(ssl_);
+    SSL_CTX_free(ctx_);
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  TlsClient(const TlsClient&) = delete;
+  TlsClient& operator=(const TlsClient&) = delete;
+
+  bool connected() const { return connected_; }
+
+  // True when the handshake succeeded; otherwise LastError() says why.
+  bool Handshake() {
+    ERR_clear_error();
+    if (SSL_connect(ssl_) == 1) {
+      return true;
+    }
+    last_error_ = ERR_peek_last_error();
+    ERR_clear_error();
+    return false;
+  }
+  // The library's last error of a failed handshake (ERR_GET_REASON gives the reason).
+  unsigned long LastError() const { return last_error_; }
+  // "TLSv1.2", "TLSv1.3" once the handshake is done.
+  std::string Version() const { return SSL_get_version(ssl_); }
+
+  bool Send(std::string_view bytes) {
+    size_t written = 0;
+    return SSL_write_ex(ssl_, bytes.data(), bytes.size(), &written) == 1;
+  }
+  // Reads until the server closes (close notification or end of stream), or the patience runs
+  // out: then `closed` stays false.
+  std::string ReadToEnd(bool* closed = nullptr) {
+    std::string out;
+    char block[16384];
+    for (;;) {
+      size_t got = 0;
+      if (SSL_read_ex(ssl_, block, sizeof(block), &got) == 1) {
+        out.append(block, got);
+        continue;
+      }
+      const int error = SSL_get_error(ssl_, 0);
+      if (closed != nullptr) {
+        *closed = error == SSL_ERROR_ZERO_RETURN || error == SSL_ERROR_SSL ||
+                  (error == SSL_ERROR_SYSCALL && errno != EAGAIN && errno != EWOULDBLOCK);
+      }
+      ERR_clear_error();
+      return out;
+    }
+  }
+
+ private:
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+  int fd_ = -1;
+  bool connected_ = false;
+  unsigned long last_error_ = 0;
+};
+
+}  // namespace appsrv::testing
