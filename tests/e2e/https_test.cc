@@ -14,12 +14,12 @@
 #include "tests/e2e/app_folder.h"
 #include "tests/support/http_client.h"
 #include "tests/support/tls_test_support.h"
-#include "tests/transport/loopback_client.h"
+#include "tests/transport/raw_socket_client.h"
 
 namespace appsrv::testing {
 namespace {
 
-using transport::testing::LoopbackClient;
+using transport::testing::RawSocketClient;
 
 constexpr std::string_view kHttpsActiveLine = "HTTPS Server is active on port: ";
 
@@ -76,7 +76,7 @@ class HttpsServer : public ::testing::Test {
     return client.ReadToEnd();
   }
   std::string over_http(const std::string& request) {
-    LoopbackClient client(server_->port());
+    RawSocketClient client(server_->port());
     client.send(request);
     return client.read_to_end();
   }
@@ -116,7 +116,7 @@ TEST_F(HttpsServer, ServesTls12And13OnlyAndLogsTheMapping) {
 }
 
 TEST_F(HttpsServer, PlainHttpOnTheHttpsPortIsClosedWithoutReply) {
-  LoopbackClient client(static_cast<uint16_t>(ssl_port_));
+  RawSocketClient client(static_cast<uint16_t>(ssl_port_));
   client.send("GET /$/ping HTTP/1.1\r\nHost: localhost\r\n\r\n");
   bool closed = false;
   EXPECT_EQ(client.read_to_end(&closed), "");
@@ -149,7 +149,7 @@ TEST(HttpsStart, ABrokenCertificateSetUpFailsTheStartAndLeavesNoPlainListener) {
     auto process = folder.Launch();
     const std::optional<std::string> error = process->WaitForLine("Error: ", seconds(60));
     EXPECT_EQ(error, std::string(c.error)) << c.what;
-    LoopbackClient plain(static_cast<uint16_t>(http_port));
+    RawSocketClient plain(static_cast<uint16_t>(http_port));
     EXPECT_FALSE(plain.connected()) << c.what;
     const auto& lines = process->Output();
     EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& l) {

@@ -11,7 +11,7 @@
 #include "base/files.h"
 #include "tests/server/test_support.h"
 #include "tests/support/tls_test_support.h"
-#include "tests/transport/loopback_client.h"
+#include "tests/transport/raw_socket_client.h"
 #include "transport/http_server.h"
 #include "transport/ssl_context.h"
 #include "transport/ssl_exceptions.h"
@@ -21,7 +21,7 @@
 namespace appsrv::transport {
 namespace {
 
-using testing::LoopbackClient;
+using testing::RawSocketClient;
 using ::appsrv::testing::TestCertificate;
 using ::appsrv::testing::TlsClient;
 
@@ -232,7 +232,7 @@ TEST_F(TlsServerTest, AnHttpsRequestGetsTheSameReplyAsOverPlainHttp) {
   plain_.SetActive(true);
   for (const std::string path : {"/index.html", "/big"}) {
     const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    LoopbackClient plain(plain_.Bindings()[0].FPort);
+    RawSocketClient plain(plain_.Bindings()[0].FPort);
     plain.send(request);
     const std::string expected = plain.read_to_end();
     ASSERT_NE(expected.find("200 OK"), std::string::npos) << expected;
@@ -261,7 +261,7 @@ TEST_F(TlsServerTest, KeepAliveServesSeveralRequestsOverOneSession) {
 
 TEST_F(TlsServerTest, PlainHttpOnTheHttpsPortIsClosedWithoutReply) {
   start();
-  LoopbackClient client(port());
+  RawSocketClient client(port());
   client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   bool closed = false;
   EXPECT_EQ(client.read_to_end(&closed), "");
@@ -321,7 +321,7 @@ TEST_F(TlsServerTest, AnIdleClientAfterTheHandshakeIsClosedAfterTheTimeout) {
 
 TEST_F(TlsServerTest, AClientThatSendsNothingFailsTheHandshakeAfterTheTimeout) {
   start(kTLSv1_2, 1000);
-  LoopbackClient client(port());
+  RawSocketClient client(port());
   bool closed = false;
   EXPECT_EQ(client.read_to_end(&closed), "");
   EXPECT_TRUE(closed);
@@ -333,7 +333,7 @@ TEST_F(TlsServerTest, AClientThatSendsNothingFailsTheHandshakeAfterTheTimeout) {
 TEST_F(TlsServerTest, APortTheQueryCallsPlainIsServedWithoutTls) {
   server_.OnQuerySSLPort = [](TInContext&, uint16_t) { return false; };
   start();
-  LoopbackClient client(port());
+  RawSocketClient client(port());
   client.send("GET /p HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_NE(client.read_to_end().find("Hello /p"), std::string::npos);
 }
