@@ -149,7 +149,13 @@ class HeaderBlockReader {
     }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
-    return static_cast<int>(std::max<int64_t>(left.count(), 0));
+    const int64_t wait = std::max<int64_t>(left.count(), 0);
+    // A shorter limit of the handler's own governs each wait, as it does everywhere else.
+    const int32_t handler_limit = io_.ReadLimitMs();
+    if (handler_limit > 0 && handler_limit <= wait) {
+      return kTimeoutDefault;
+    }
+    return static_cast<int>(wait);
   }
 
   TInIOHandler& io_;
@@ -194,7 +200,7 @@ TInCustomHTTPServer::~TInCustomHTTPServer() {
 bool TInCustomHTTPServer::DoExecute(TInContext& context) {
   if (TInSocketHandle* socket = context.IOHandler().Binding();
       socket != nullptr && limits_.send_stall_timeout_ms > 0) {
-    socket->SetSendTimeout(limits_.send_stall_timeout_ms);
+    socket->TightenSendTimeout(limits_.send_stall_timeout_ms);
   }
   try {
     while (serve_request(context) == Outcome::kServed) {
@@ -228,9 +234,12 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     return Outcome::kClose;
   };
 
-  // A connection that asks nothing in time is closed without a reply.
-  if (limits_.idle_timeout_ms > 0 && io.InputBufferIsEmpty() &&
-      !io.CheckForDataOnSource(limits_.idle_timeout_ms)) {
+  // A connection that asks nothing in time is closed without a reply; a shorter limit of the
+  // handler's own governs instead.
+  const int32_t handler_limit = io.ReadLimitMs();
+  if (limits_.idle_timeout_ms > 0 &&
+      (handler_limit <= 0 || limits_.idle_timeout_ms < handler_limit) &&
+      io.InputBufferIsEmpty() && !io.CheckForDataOnSource(limits_.idle_timeout_ms)) {
     return Outcome::kClose;
   }
   std::optional<int> refusal;

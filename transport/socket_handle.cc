@@ -224,7 +224,14 @@ void TInSocketHandle::SetSockOpt(int level, int option, int value) {
   TInStack::SetSocketOption(Handle(), level, option, value);
 }
 
-void TInSocketHandle::SetSendTimeout(int32_t timeout_ms) {
+void TInSocketHandle::TightenSendTimeout(int32_t timeout_ms) {
+  timeval current{};
+  socklen_t size = sizeof current;
+  if (::getsockopt(Handle(), SOL_SOCKET, SO_SNDTIMEO, &current, &size) == 0 &&
+      (current.tv_sec != 0 || current.tv_usec != 0) &&
+      current.tv_sec * 1000 + current.tv_usec / 1000 <= timeout_ms) {
+    return;
+  }
   timeval limit{};
   limit.tv_sec = timeout_ms / 1000;
   limit.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
