@@ -1,4 +1,5 @@
-// The limits the HTTP server puts on what one request may make it hold, in one place.
+// The limits the HTTP server puts on what one request may make it hold, and on how long a
+// connection may take, in one place.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +13,21 @@ struct HttpLimits {
   // Header lines of one request (and trailer lines of a chunked body), plus one.
   int32_t max_header_lines = 1024;
   // A form-encoded body is decoded in memory: beyond this the reply is 413.
-  int64_t max_form_bytes = 32 * 1024 * 1024;
+  int64_t max_form_bytes = int64_t{8} << 20;
   // Any other body goes to a temporary file above 32 KiB: beyond this the reply is 413.
-  int64_t max_body_bytes = int64_t{4} * 1024 * 1024 * 1024;
+  int64_t max_body_bytes = int64_t{1} << 30;
+  // A folded header line (one that starts with a blank) gets 400; off, it is kept as a line
+  // of its own.
+  bool refuse_folded_lines = true;
+  // Time-outs in milliseconds; 0 or less: none. The request line and headers must be complete
+  // this long after their first byte (a deadline for the whole block, not per read).
+  int32_t header_timeout_ms = 30000;
+  // The body may pause this long between bytes.
+  int32_t body_idle_timeout_ms = 60000;
+  // A send may make no progress this long.
+  int32_t send_stall_timeout_ms = 60000;
+  // A connection may wait this long for the first byte of its next request.
+  int32_t idle_timeout_ms = 15000;
 };
 
 }  // namespace appsrv::transport

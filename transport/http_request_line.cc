@@ -1,5 +1,6 @@
 #include "transport/http_request_line.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "base/text.h"
@@ -55,6 +56,13 @@ std::optional<RequestLine> parse_request_line(std::string_view line) {
     result.target = std::string(rest.substr(first_blank + 1));
   }
   return result;
+}
+
+bool IsCleanHeaderLine(std::string_view line) {
+  return std::none_of(line.begin(), line.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+  });
 }
 
 bool version_at_least(int major, int minor, int want_major, int want_minor) {

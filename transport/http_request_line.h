@@ -32,6 +32,10 @@ struct RequestLine {
 // has no blank at all (the connection is then dropped without a reply).
 std::optional<RequestLine> parse_request_line(std::string_view line);
 
+// False when a request or header line (its line end removed) holds a control character other
+// than TAB: a NUL or a bare CR is read differently by different parsers on the way.
+bool IsCleanHeaderLine(std::string_view line);
+
 // True when (major, minor) is at least (want_major, want_minor).
 bool version_at_least(int major, int minor, int want_major, int want_minor);
 

@@ -78,6 +78,9 @@ std::string CookieText(const TInCookie& cookie, base::DateTime now) {
   if (cookie.FHttpOnly) {
     text += "; HttpOnly";
   }
+  if (!cookie.FSameSite.empty()) {
+    text += "; SameSite=" + cookie.FSameSite;
+  }
   if (cookie.FExpires != 0) {
     // Whole milliseconds first: day fractions do not hold seconds exactly.
     const double seconds =

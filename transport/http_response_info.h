@@ -24,6 +24,8 @@ struct TInCookie {
   base::DateTime FExpires = 0;
   bool FHttpOnly = false;
   bool FSecure = false;
+  // "Lax", "Strict" or "None"; empty: no SameSite attribute.
+  std::string FSameSite;
 };
 
 // The "Set-Cookie" value of a cookie; `now` (local) gives Max-Age.

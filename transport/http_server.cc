@@ -1,6 +1,7 @@
 #include "transport/http_server.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "base/text.h"
 #include "server/exchange/memory_stream.h"
@@ -23,7 +24,45 @@ constexpr int32_t kSendBlockSize = 32768;
 // so that closing does not reset the connection before the client has read the reply.
 constexpr int64_t kMaxDiscardedBytes = 1024 * 1024;
 
-bool is_quiet_socket_error(int code) { return code == 10053 || code == 10054 || code == 10058; }
+// Peers that went away, and a send that made no progress within its time-out (10035): the
+// connection just ends.
+bool is_quiet_socket_error(int code) {
+  return code == 10053 || code == 10054 || code == 10058 || code == 10035;
+}
+
+// A header or trailer line the server refuses to interpret: answered with 400 and close.
+class EMalformedHeaderLine : public std::exception {
+ public:
+  const char* what() const noexcept override { return "Malformed header line."; }
+};
+
+using Clock = std::chrono::steady_clock;
+
+// Sets the handler's read time-out for one phase of the request and restores it after.
+class ReadTimeoutScope {
+ public:
+  ReadTimeoutScope(TInIOHandler& io, int32_t timeout_ms) : io_(io), saved_(io.ReadTimeout()) {
+    if (timeout_ms > 0) {
+      io_.SetReadTimeout(timeout_ms);
+    }
+  }
+  ~ReadTimeoutScope() { io_.SetReadTimeout(saved_); }
+  ReadTimeoutScope(const ReadTimeoutScope&) = delete;
+  ReadTimeoutScope& operator=(const ReadTimeoutScope&) = delete;
+
+ private:
+  TInIOHandler& io_;
+  int32_t saved_;
+};
+
+// A line of a chunked body; a read that times out fails rather than passing as an empty line.
+std::string read_body_line(TInIOHandler& io) {
+  std::string line = io.ReadLn();
+  if (io.ReadLnTimedOut()) {
+    throw EInReadTimeout();
+  }
+  return line;
+}
 
 // Discards the write buffer when a write fails before it is closed.
 class WriteBufferScope {
@@ -61,13 +100,18 @@ void discard_waiting_input(TInIOHandler& io) {
 }
 
 // Header lines are read one by one rather than captured in one go, so that their total size
-// is checked while they arrive.
+// is checked while they arrive, and all of them within one deadline from construction.
 class HeaderBlockReader {
  public:
-  HeaderBlockReader(TInIOHandler& io, const HttpLimits& limits) : io_(io), limits_(limits) {}
+  HeaderBlockReader(TInIOHandler& io, const HttpLimits& limits) : io_(io), limits_(limits) {
+    if (limits.header_timeout_ms > 0) {
+      deadline_ = Clock::now() + std::chrono::milliseconds(limits.header_timeout_ms);
+    }
+  }
 
   // The next line without its line end, ASCII-decoded. nullopt when the header limit is
-  // reached (the caller answers 431). Throws what ReadLn throws for a line over the line limit.
+  // reached (the caller answers 431). Throws what ReadLn throws for a line over the line limit,
+  // EInReadTimeout past the deadline and EMalformedHeaderLine for a control character.
   std::optional<std::string> ReadLine() {
     const int64_t room = limits_.max_header_bytes - used_ - 1;
     if (room <= 0) {
@@ -78,7 +122,7 @@ class HeaderBlockReader {
     const int32_t max_length = header_limit_binds ? static_cast<int32_t>(room) : line_limit;
     std::string bytes;
     try {
-      bytes = io_.ReadLnBytes("\n", kTimeoutDefault, max_length);
+      bytes = io_.ReadLnBytes("\n", time_left(), max_length);
     } catch (const EInReadLnMaxLineLengthExceeded&) {
       if (header_limit_binds) {
         return std::nullopt;
@@ -92,19 +136,39 @@ class HeaderBlockReader {
     if (used_ > limits_.max_header_bytes) {
       return std::nullopt;
     }
+    if (!IsCleanHeaderLine(bytes)) {
+      throw EMalformedHeaderLine();
+    }
     return ascii_encoding()->GetString(bytes);
   }
 
  private:
+  int time_left() const {
+    if (!deadline_) {
+      return kTimeoutDefault;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
+    const int64_t wait = std::max<int64_t>(left.count(), 0);
+    // A shorter limit of the handler's own governs each wait, as it does everywhere else.
+    const int32_t handler_limit = io_.ReadLimitMs();
+    if (handler_limit > 0 && handler_limit <= wait) {
+      return kTimeoutDefault;
+    }
+    return static_cast<int>(wait);
+  }
+
   TInIOHandler& io_;
   const HttpLimits& limits_;
+  std::optional<Clock::time_point> deadline_;
   int64_t used_ = 0;
 };
 
 // Reads header lines up to the empty line; false when the header limit is reached. More than
 // max_header_lines + 1 lines fail as a capture over its line count does.
-bool read_header_lines(HeaderBlockReader& reader, int32_t max_lines,
+bool read_header_lines(HeaderBlockReader& reader, const HttpLimits& limits,
                        std::vector<std::string>& lines) {
+  const int32_t max_lines = limits.max_header_lines;
   while (true) {
     std::optional<std::string> line = reader.ReadLine();
     if (!line) {
@@ -112,6 +176,10 @@ bool read_header_lines(HeaderBlockReader& reader, int32_t max_lines,
     }
     if (line->empty()) {
       return true;
+    }
+    // A folded continuation line is read differently by different parsers on the way.
+    if (limits.refuse_folded_lines && (line->front() == ' ' || line->front() == '\t')) {
+      throw EMalformedHeaderLine();
     }
     if (max_lines > 0 && static_cast<int64_t>(lines.size()) > max_lines) {
       throw EInMaxCaptureLineExceeded();
@@ -130,6 +198,10 @@ TInCustomHTTPServer::~TInCustomHTTPServer() {
 }
 
 bool TInCustomHTTPServer::DoExecute(TInContext& context) {
+  if (TInSocketHandle* socket = context.IOHandler().Binding();
+      socket != nullptr && limits_.send_stall_timeout_ms > 0) {
+    socket->TightenSendTimeout(limits_.send_stall_timeout_ms);
+  }
   try {
     while (serve_request(context) == Outcome::kServed) {
     }
@@ -144,8 +216,6 @@ bool TInCustomHTTPServer::DoExecute(TInContext& context) {
 
 TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& context) {
   TInIOHandler& io = context.IOHandler();
-  HeaderBlockReader reader(io, limits_);
-
   auto request = std::make_unique<TInHTTPRequestInfo>();
   auto response = std::make_unique<TInHTTPResponseInfo>();
   TInHTTPRequestInfo& req = *request;
@@ -164,62 +234,32 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     return Outcome::kClose;
   };
 
-  const std::optional<std::string> line = reader.ReadLine();
-  if (!line) {
-    return reply_and_close(431);
+  // A connection that asks nothing in time is closed without a reply; a shorter limit of the
+  // handler's own governs instead.
+  const int32_t handler_limit = io.ReadLimitMs();
+  if (limits_.idle_timeout_ms > 0 &&
+      (handler_limit <= 0 || limits_.idle_timeout_ms < handler_limit) &&
+      io.InputBufferIsEmpty() && !io.CheckForDataOnSource(limits_.idle_timeout_ms)) {
+    return Outcome::kClose;
   }
-  const std::optional<RequestLine> request_line = parse_request_line(*line);
-  if (!request_line) {
-    throw EInHTTPErrorParsingCommand();
+  std::optional<int> refusal;
+  try {
+    refusal = read_request(context, req, resp);
+  } catch (const EInReadTimeout&) {
+    refusal = 408;
+  } catch (const EMalformedHeaderLine&) {
+    refusal = 400;
+  } catch (const EInException&) {
+    throw;  // the connection itself failed or cannot be read on
+  } catch (const std::exception&) {
+    // The body could not be kept (a full disk, a failing hook): this request fails, the
+    // server goes on. What was stored goes with the request; the reason, which may name
+    // server paths, stays here.
+    refusal = 500;
   }
-  req.FVersion = request_line->version;
-  req.FVersionMajor = request_line->major;
-  req.FVersionMinor = request_line->minor;
-
-  if (!read_header_lines(reader, limits_.max_header_lines, req.FRawHeaders.lines())) {
-    return reply_and_close(431);
-  }
-  ProcessHeaders(req);
-
-  resp.SetCloseConnection(
-      !keep_connection_open(keep_alive_, req.FVersionMajor, req.FVersionMinor, req.FConnection));
-
-  req.FCommand = request_line->method;
-  if (!req.FMethodOverride.empty()) {
-    req.FCommand = base::ascii_uppercase(req.FMethodOverride);
-  }
-  req.FRawHTTPCommand = *line;
-  req.FRemoteIP = context.PeerIP();
-  req.FCommandType = CommandType(req.FCommand);
-
-  const RequestTarget target = parse_request_target(request_line->target);
-  req.FURI = target.uri;
-  req.FQueryParams = target.query;
-  req.FDocument = target.document;
-  if (req.FHost.empty() && !target.host.empty()) {
-    req.FHost = target.host;
-  }
-
-  if (const std::optional<int> refusal = check_headers(context, req, resp)) {
+  if (refusal) {
     return reply_and_close(*refusal);
   }
-  const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
-  if (const std::optional<int> refusal = read_body(context, req, resp, form)) {
-    return reply_and_close(*refusal);
-  }
-
-  if (form && req.FPostStream) {
-    server::Stream& body = *req.FPostStream;
-    req.FFormParams.resize(static_cast<size_t>(body.GetSize()));
-    body.SetPosition(0);
-    body.ReadBuffer(req.FFormParams.data(), static_cast<int64_t>(req.FFormParams.size()));
-    DoneWithPostStream(context, req);
-  }
-  DecodeRequestParams(req, parse_params_);
-  for (const std::string& value : req.FRawHeaders.Extract("Cookie")) {
-    parse_cookie_header(value, req.FCookies);
-  }
-  read_credentials(context, req);
 
   // The command.
   try {
@@ -249,6 +289,70 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     buffer.Close();
   }
   return resp.FCloseConnection ? Outcome::kClose : Outcome::kServed;
+}
+
+std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTTPRequestInfo& req,
+                                                     TInHTTPResponseInfo& resp) {
+  TInIOHandler& io = context.IOHandler();
+  HeaderBlockReader reader(io, limits_);
+  const std::optional<std::string> line = reader.ReadLine();
+  if (!line) {
+    return 431;
+  }
+  const std::optional<RequestLine> request_line = parse_request_line(*line);
+  if (!request_line) {
+    throw EInHTTPErrorParsingCommand();
+  }
+  req.FVersion = request_line->version;
+  req.FVersionMajor = request_line->major;
+  req.FVersionMinor = request_line->minor;
+
+  if (!read_header_lines(reader, limits_, req.FRawHeaders.lines())) {
+    return 431;
+  }
+  ProcessHeaders(req);
+
+  resp.SetCloseConnection(
+      !keep_connection_open(keep_alive_, req.FVersionMajor, req.FVersionMinor, req.FConnection));
+
+  req.FCommand = request_line->method;
+  if (!req.FMethodOverride.empty()) {
+    req.FCommand = base::ascii_uppercase(req.FMethodOverride);
+  }
+  req.FRawHTTPCommand = *line;
+  req.FRemoteIP = context.PeerIP();
+  req.FCommandType = CommandType(req.FCommand);
+
+  const RequestTarget target = parse_request_target(request_line->target);
+  req.FURI = target.uri;
+  req.FQueryParams = target.query;
+  req.FDocument = target.document;
+  if (req.FHost.empty() && !target.host.empty()) {
+    req.FHost = target.host;
+  }
+
+  if (const std::optional<int> refusal = check_headers(context, req, resp)) {
+    return refusal;
+  }
+  const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
+  if (const std::optional<int> refusal = read_body(context, req, resp, form)) {
+    return refusal;
+  }
+
+  if (form && req.FPostStream) {
+    server::Stream& body = *req.FPostStream;
+    req.FFormParams.resize(static_cast<size_t>(body.GetSize()));
+    body.SetPosition(0);
+    body.ReadBuffer(req.FFormParams.data(), static_cast<int64_t>(req.FFormParams.size()));
+    DoneWithPostStream(context, req);
+  }
+  DecodeRequestParams(req, parse_params_);
+  for (const std::string& value : req.FRawHeaders.Extract("Cookie")) {
+    parse_cookie_header(value, req.FCookies);
+  }
+  read_credentials(context, req);
+
+  return std::nullopt;
 }
 
 std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHTTPRequestInfo& req,
@@ -294,6 +398,7 @@ std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHT
 std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRequestInfo& req,
                                                   TInHTTPResponseInfo& resp, bool form) {
   TInIOHandler& io = context.IOHandler();
+  const ReadTimeoutScope pause_limit(io, limits_.body_idle_timeout_ms);
   const int64_t max_body =
       form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes) : limits_.max_body_bytes;
   if (body_framing(req.FTransferEncoding) == BodyFraming::kChunked) {
@@ -304,7 +409,7 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
     req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
     int64_t total = 0;
     while (true) {
-      const std::optional<int64_t> size = parse_chunk_size(io.ReadLn());
+      const std::optional<int64_t> size = parse_chunk_size(read_body_line(io));
       if (!size) {
         return 400;
       }
@@ -316,12 +421,12 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
       }
       total += *size;
       io.ReadStream(*req.FPostStream, *size);
-      io.ReadLn();
+      read_body_line(io);
     }
     // Trailers are read and dropped, within the same limits as the header.
     HeaderBlockReader trailer_reader(io, limits_);
     std::vector<std::string> trailers;
-    if (!read_header_lines(trailer_reader, limits_.max_header_lines, trailers)) {
+    if (!read_header_lines(trailer_reader, limits_, trailers)) {
       return 431;
     }
     req.FPostStream->SetPosition(0);

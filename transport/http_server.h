@@ -82,6 +82,10 @@ class TInCustomHTTPServer : public TInCustomTCPServer {
   enum class Outcome { kServed, kClose };
   // One request; kClose ends the connection after it.
   Outcome serve_request(TInContext& context);
+  // Reads the request line, the headers and the body: the status of a refusal, or nullopt.
+  // Throws EInReadTimeout when the peer runs out of time.
+  std::optional<int> read_request(TInContext& context, TInHTTPRequestInfo& request,
+                                  TInHTTPResponseInfo& response);
   // The checks between the header and the body: the status of a refusal, or nullopt.
   std::optional<int> check_headers(TInContext& context, TInHTTPRequestInfo& request,
                                    TInHTTPResponseInfo& response);

@@ -38,6 +38,8 @@ class TInIOHandler {
   int32_t MaxCapturedLines() const { return settings_.max_captured_lines; }
   void SetMaxCapturedLines(int32_t v) { settings_.max_captured_lines = v; }
   int32_t ReadTimeout() const { return settings_.read_timeout_ms; }
+  // The longest a read waits for data, as this handler enforces it; 0 or less: no limit.
+  virtual int32_t ReadLimitMs() const { return settings_.read_timeout_ms; }
   void SetReadTimeout(int32_t ms) { settings_.read_timeout_ms = ms; }
   const IInTextEncoding* DefStringEncoding() const;
 

@@ -1,6 +1,8 @@
 #include "transport/server_bridge.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -50,7 +52,7 @@ class BodyLoan {
 }  // namespace
 
 std::vector<server::RequestPacketFile> THTTPServerArdo::CollectUploads(
-    TInHTTPRequestInfo& request) {
+    TInHTTPRequestInfo& request, const MultipartLimits& limits) {
   std::vector<server::RequestPacketFile> files;
   if (!base::iequals(param_value(request.FParams, "SvFileUploader"), "true")) {
     return files;
@@ -58,7 +60,7 @@ std::vector<server::RequestPacketFile> THTTPServerArdo::CollectUploads(
   auto* body = dynamic_cast<server::THsmStream*>(request.FPostStream.get());
   if (base::iequals(MediaType(request.FContentType), "multipart/form-data")) {
     if (body != nullptr) {
-      files.push_back(ExtractMultipartFile(request.FContentType, *body));
+      files.push_back(ExtractMultipartFile(request.FContentType, *body, limits));
     }
   } else if (std::optional<server::RequestPacketFile> file =
                  TakeRawBodyAsFile(request.FRawHeaders, body)) {
@@ -70,7 +72,13 @@ std::vector<server::RequestPacketFile> THTTPServerArdo::CollectUploads(
 void THTTPServerArdo::DoCommandGet(TInContext& context, TInHTTPRequestInfo& request,
                                    TInHTTPResponseInfo& response) {
   try {
-    std::vector<server::RequestPacketFile> files = CollectUploads(request);
+    const server::TSvServerControllerBase* controller = server::ServerController();
+    MultipartLimits part_limits;
+    if (controller != nullptr) {
+      part_limits.max_header_bytes = controller->Limits.MaxPartHeaderBytes;
+      part_limits.max_header_lines = controller->Limits.MaxPartHeaderLines;
+    }
+    std::vector<server::RequestPacketFile> files = CollectUploads(request, part_limits);
     // Looked at before the packet is written: a packet that spilled into a file and is never
     // read would leave that file behind.
     const server::RequestHookProc hook = server::RequestHook();
@@ -85,6 +93,7 @@ void THTTPServerArdo::DoCommandGet(TInContext& context, TInHTTPRequestInfo& requ
     hook(buffer.get(), server::kExchangeBufferSize);
     ApplyReplyPayload(server::read_reply_packet(buffer.get(), server::kExchangeBufferSize),
                       response);
+    mark_session_cookie(response);
     DoCompress(request, response);
   } catch (const std::exception& e) {
     response.SetResponseNo(400);
@@ -95,6 +104,26 @@ void THTTPServerArdo::DoCommandGet(TInContext& context, TInHTTPRequestInfo& requ
 std::unique_ptr<server::Stream> THTTPServerArdo::DoCreatePostStream(TInContext&,
                                                                     const TInHeaderList&) {
   return std::make_unique<server::THsmStream>(server::kPacketFlushSize, /*aTransient=*/true);
+}
+
+void THTTPServerArdo::mark_session_cookie(TInHTTPResponseInfo& response) const {
+  const server::TSvServerControllerBase* controller = server::ServerController();
+  if (controller == nullptr) {
+    return;
+  }
+  const server::TSvSessionCookieOptions& options = controller->CookieOptions();
+  const std::string name = controller->SessionCookieName();
+  for (TInCookie& cookie : response.FCookies) {
+    if (cookie.FName != name) {
+      continue;
+    }
+    if (options.SameSiteLax) {
+      cookie.FSameSite = "Lax";
+    }
+    if (serves_tls_ && options.SecureOverTLS) {
+      cookie.FSecure = true;
+    }
+  }
 }
 
 void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPResponseInfo& response) {
@@ -139,6 +168,7 @@ TSaServerArdo::TSaServerArdo(server::TSvServerControllerBase& controller, LogLin
   if (FHTTP->Bindings().Count() > 0) {
     controller_.SetPort(FHTTP->Bindings()[0].FPort);
   }
+  FHTTPS->SetServesTLS(true);
   if (ssl.Port <= 0) {
     ssl.Port = 0;
     return;
@@ -161,7 +191,21 @@ TSaServerArdo::~TSaServerArdo() {
 
 void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
   listener.SetKeepAlive(controller_.HttpKeepAlive());
-  listener.Limits().max_header_bytes = controller_.MaxRequestHeaderBytes();
+  const server::TSvServerLimits& limits = controller_.Limits;
+  // A byte count of 0 or less means no limit.
+  const auto bytes_or_unlimited = [](int64_t v) {
+    return v > 0 ? v : std::numeric_limits<int64_t>::max();
+  };
+  HttpLimits& http = listener.Limits();
+  http.max_header_bytes = controller_.MaxRequestHeaderBytes();
+  http.max_body_bytes = bytes_or_unlimited(limits.MaxBodyBytes);
+  http.max_form_bytes = bytes_or_unlimited(limits.MaxFormBytes);
+  http.refuse_folded_lines = limits.RefuseFoldedHeaders;
+  http.header_timeout_ms = limits.HeaderTimeoutMs;
+  http.body_idle_timeout_ms = limits.BodyIdleTimeoutMs;
+  http.send_stall_timeout_ms = limits.SendStallTimeoutMs;
+  http.idle_timeout_ms = limits.KeepAliveIdleTimeoutMs;
+  listener.SetMaxConnections(std::max(limits.MaxConnections, 0));
   listener.OnConnect = [this](TInContext& context) { connection_started(context); };
   const std::string& bound_ip = controller_.BoundIP();
   std::vector<std::string> addresses;
@@ -176,19 +220,16 @@ void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
     binding.FIP = address;
     binding.FPort = static_cast<uint16_t>(port);
   }
-  // Allocating a binding's socket forgets its address, so it is given again just before the
-  // bind. With port 0 every address gets the port the platform chose for the first one.
-  listener.OnBeforeBind = [&listener, addresses, port](TInSocketHandle& binding) {
-    TInSocketHandles& bindings = listener.Bindings();
-    for (size_t i = 0; i < bindings.Count() && i < addresses.size(); ++i) {
-      if (&bindings[i] == &binding) {
-        binding.FIP = addresses[i];
-        if (port == 0 && i > 0) {
-          binding.FPort = bindings[0].FPort;
-        }
+  // With port 0 every address gets the port the platform chose for the first one, which is
+  // known only once the first binding is bound.
+  if (port == 0) {
+    listener.OnBeforeBind = [&listener](TInSocketHandle& binding) {
+      TInSocketHandles& bindings = listener.Bindings();
+      if (&binding != &bindings[0]) {
+        binding.FPort = bindings[0].FPort;
       }
-    }
-  };
+    };
+  }
 }
 
 void TSaServerArdo::configure_tls(const LogLine& log) {

@@ -14,6 +14,7 @@
 #include "server/session/server_controller.h"
 #include "transport/connection_intercept.h"
 #include "transport/http_server.h"
+#include "transport/upload_extraction.h"
 
 namespace appsrv::transport {
 
@@ -27,7 +28,13 @@ class THTTPServerArdo : public TInCustomHTTPServer {
 
   // The uploaded files of a request, as the pipeline receives them: the single file of a
   // multipart body or the raw body, when the parameter SvFileUploader is "true".
-  static std::vector<server::RequestPacketFile> CollectUploads(TInHTTPRequestInfo& request);
+  static std::vector<server::RequestPacketFile> CollectUploads(TInHTTPRequestInfo& request,
+                                                               const MultipartLimits& limits = {});
+
+  // Whether this listener's connections come over TLS: the session cookie then gets Secure
+  // (unless the controller's SecureOverTLS is off).
+  bool ServesTLS() const { return serves_tls_; }
+  void SetServesTLS(bool v) { serves_tls_ = v; }
 
  protected:
   // Every failure becomes a 400 whose reason phrase is the failure's message.
@@ -42,6 +49,12 @@ class THTTPServerArdo : public TInCustomHTTPServer {
   // Offers the response to the compressor when the controller enables compression and no
   // header line says "no-compression".
   virtual void DoCompress(const TInHTTPRequestInfo& request, TInHTTPResponseInfo& response);
+
+ private:
+  // The session cookie's attributes that the controller asks of the transport.
+  void mark_session_cookie(TInHTTPResponseInfo& response) const;
+
+  bool serves_tls_ = false;
 };
 
 // The transport host. Construction opens the HTTP listener on the controller's Port (and

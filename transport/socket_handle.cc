@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -221,6 +222,22 @@ void TInSocketHandle::SetNonBlocking(bool non_blocking) {
 
 void TInSocketHandle::SetSockOpt(int level, int option, int value) {
   TInStack::SetSocketOption(Handle(), level, option, value);
+}
+
+void TInSocketHandle::TightenSendTimeout(int32_t timeout_ms) {
+  timeval current{};
+  socklen_t size = sizeof current;
+  if (::getsockopt(Handle(), SOL_SOCKET, SO_SNDTIMEO, &current, &size) == 0 &&
+      (current.tv_sec != 0 || current.tv_usec != 0) &&
+      current.tv_sec * 1000 + current.tv_usec / 1000 <= timeout_ms) {
+    return;
+  }
+  timeval limit{};
+  limit.tv_sec = timeout_ms / 1000;
+  limit.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
+  if (::setsockopt(Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+    RaiseSocketError(socket_error_from_errno(errno));
+  }
 }
 
 int TInSocketHandle::GetSockOpt(int level, int option) {

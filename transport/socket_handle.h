@@ -46,6 +46,9 @@ class TInSocketHandle {
   // accepted sockets block either way.
   void SetNonBlocking(bool non_blocking);
   void SetSockOpt(int level, int option, int value);
+  // A send that can make no progress for this long fails with 10035 (sent bytes are counted),
+  // unless a shorter send time-out is set already.
+  void TightenSendTimeout(int32_t timeout_ms);
   int GetSockOpt(int level, int option);
 
   // Receive/Send on the held socket, returning -1 with the mapped code in `error` when the

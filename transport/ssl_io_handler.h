@@ -42,6 +42,10 @@ class TInSSLIOHandlerSocketOpenSSL : public TInIOHandler {
   void SetIsPeer(bool is_peer) { fIsPeer = is_peer; }
   // Sends the close notification, then closes.
   void Close() override;
+  // Past the handshake the socket's own time-outs bound every read.
+  int32_t ReadLimitMs() const override {
+    return fPassThrough ? TInIOHandler::ReadLimitMs() : timeout_ms();
+  }
 
  private:
   int timeout_ms() const;

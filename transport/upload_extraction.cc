@@ -1,5 +1,6 @@
 #include "transport/upload_extraction.h"
 
+#include "base/exception.h"
 #include "base/text.h"
 #include "server/exchange/stream_helper.h"
 #include "transport/http_body_framing.h"
@@ -38,7 +39,8 @@ void read_disposition(std::string_view line, server::RequestPacketFile& file) {
 }  // namespace
 
 server::RequestPacketFile ExtractMultipartFile(std::string_view content_type,
-                                               server::THsmStream& body) {
+                                               server::THsmStream& body,
+                                               const MultipartLimits& limits) {
   const size_t eq = content_type.find('=');
   const std::string boundary =
       "--" + std::string(unquote(base::trim(
@@ -47,7 +49,15 @@ server::RequestPacketFile ExtractMultipartFile(std::string_view content_type,
   body.SetPosition(0);
   server::TStreamHelper reader(body);
   reader.ReadLine();  // the opening boundary
+  int64_t header_bytes = 0;
+  int32_t header_lines = 0;
   for (std::string line = reader.ReadLine(); !line.empty(); line = reader.ReadLine()) {
+    header_bytes += static_cast<int64_t>(line.size()) + 2;
+    ++header_lines;
+    if ((limits.max_header_bytes > 0 && header_bytes > limits.max_header_bytes) ||
+        (limits.max_header_lines > 0 && header_lines > limits.max_header_lines)) {
+      throw base::Exception("Multipart part header too large.");
+    }
     if (base::istarts_with(line, "Content-Disposition: ")) {
       read_disposition(line, file);
     } else if (base::istarts_with(line, "Content-Type:")) {

@@ -44,6 +44,13 @@ class EInvalidAppID : public EInvalidSession {
       : EInvalidSession("Session ID is invalid.", std::move(app_id)) {}
 };
 
+// The live sessions have reached the controller's MaxSessions: no new one is made.
+class ESessionLimitReached : public ESvException {
+ public:
+  ESessionLimitReached()
+      : ESvException("The server is busy: too many sessions. Try again later.") {}
+};
+
 class EUnknownBrowserException : public ESvException {
  public:
   using ESvException::ESvException;

@@ -77,7 +77,7 @@ TSvServer::TSvServer(char* aBytes, int32_t aSize)
     : controller_(the_controller()), mReplyBytes(aBytes), mReplyBytesSize(aSize) {
   // The request is read before the reply marks the buffer as its own.
   mRequest = std::make_unique<THttpRequest>(aBytes, aSize);
-  mCookieName = "SV_" + controller_.AppName() + controller_.CookieOptions().CookieNameSuffix();
+  mCookieName = controller_.SessionCookieName();
   mReply = std::make_unique<THttpReply>(aBytes, aSize);
 }
 
@@ -138,6 +138,11 @@ void TSvServer::Execute() {
     }
   } catch (const SilentAbort&) {
     // The reply built so far stands.
+  } catch (const ESessionLimitReached& e) {
+    // Refused before any session exists: a short answer, not an error page.
+    mReply->Clear();
+    mReply->SetCode(503);
+    mReply->WriteString(e.what());
   } catch (const std::exception& e) {
     AnswerFailure(e);
   } catch (...) {

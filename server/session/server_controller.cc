@@ -70,6 +70,43 @@ int32_t to_int_or(const std::optional<std::string>& text, int32_t fallback) {
   return static_cast<int32_t>(v);
 }
 
+// A whole decimal number, else `fallback`.
+int64_t to_int64_or(const std::optional<std::string>& text, int64_t fallback) {
+  if (!text || text->empty()) {
+    return fallback;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text->c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') {
+    return fallback;
+  }
+  return static_cast<int64_t>(v);
+}
+
+// The [LIMITS] section of port.ini: each key a TSvServerLimits member, absent keys unchanged.
+void read_limits(const std::string& text, TSvServerLimits& limits) {
+  const auto read32 = [&](std::string_view key, int32_t& value) {
+    value = to_int_or(base::ini_value(text, "LIMITS", key), value);
+  };
+  const auto read64 = [&](std::string_view key, int64_t& value) {
+    value = to_int64_or(base::ini_value(text, "LIMITS", key), value);
+  };
+  read32("HeaderTimeoutMs", limits.HeaderTimeoutMs);
+  read32("BodyIdleTimeoutMs", limits.BodyIdleTimeoutMs);
+  read32("SendStallTimeoutMs", limits.SendStallTimeoutMs);
+  read32("KeepAliveIdleTimeoutMs", limits.KeepAliveIdleTimeoutMs);
+  read32("MaxConnections", limits.MaxConnections);
+  read64("MaxBodyBytes", limits.MaxBodyBytes);
+  read64("MaxFormBytes", limits.MaxFormBytes);
+  read32("MaxPartHeaderBytes", limits.MaxPartHeaderBytes);
+  read32("MaxPartHeaderLines", limits.MaxPartHeaderLines);
+  read32("MaxSessions", limits.MaxSessions);
+  int32_t refuse_folded = limits.RefuseFoldedHeaders ? 1 : 0;
+  read32("RefuseFoldedHeaders", refuse_folded);
+  limits.RefuseFoldedHeaders = refuse_folded != 0;
+}
+
 std::string make_directory_error(const std::string& dir, int err) {
   return "MakeDirectory cannot create directory \"" + dir + "\".\r\n" + base::errno_text(err);
 }
@@ -139,7 +176,9 @@ TSvSessionCookieOptions& TSvSessionCookieOptions::operator=(const TSvSessionCook
   use_cookies_ = other.use_cookies_;
   SessionCookies = other.SessionCookies;
   Secure = other.Secure;
+  SecureOverTLS = other.SecureOverTLS;
   HttpOnly = other.HttpOnly;
+  SameSiteLax = other.SameSiteLax;
   return *this;
 }
 
@@ -269,6 +308,7 @@ void TSvServerControllerBase::ReadPortIni() {
   const std::string text = base::read_file(path);
   port_ = to_int_or(base::ini_value(text, "PORTS", "Port"), 0);
   ssl_options_.Port = to_int_or(base::ini_value(text, "PORTS", "SSLPort"), 0);
+  read_limits(text, Limits);
 }
 
 void TSvServerControllerBase::EndConfiguration() {

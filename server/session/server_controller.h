@@ -74,8 +74,12 @@ class TSvSessionCookieOptions {
   void SetUseCookies(bool v);
 
   bool SessionCookies = true;
+  // Secure on every connection; SecureOverTLS adds it only where the request came over TLS.
   bool Secure = false;
-  bool HttpOnly = false;
+  bool SecureOverTLS = true;
+  // Keep scripts and other sites' requests away from the session cookie.
+  bool HttpOnly = true;
+  bool SameSiteLax = true;
 
  private:
   const TSvServerControllerBase* owner_;
@@ -133,6 +137,32 @@ struct TSvQueryLimits {
   int32_t ReadTimeoutMs = 30000;
   int64_t MaxValueBytes = int64_t{16} << 20;
   int64_t MaxPageBytes = int64_t{64} << 20;
+};
+
+// What strangers can make the server hold and how long a slow peer may take; 0 or less: no
+// limit. Each can be set in the [LIMITS] section of port.ini under its own name.
+struct TSvServerLimits {
+  // Request line and headers must be complete this long after their first byte.
+  int32_t HeaderTimeoutMs = 30000;
+  // A body that stops arriving for this long ends the connection.
+  int32_t BodyIdleTimeoutMs = 60000;
+  // A reply the peer stops taking for this long ends the connection.
+  int32_t SendStallTimeoutMs = 60000;
+  // A connection waiting for its next request (or its first) is closed after this long.
+  int32_t KeepAliveIdleTimeoutMs = 15000;
+  // Connections served at once; one more is accepted and closed at once.
+  int32_t MaxConnections = 2000;
+  // Request bodies beyond this get 413 and the connection closes.
+  int64_t MaxBodyBytes = int64_t{1} << 30;
+  // Form-encoded bodies are decoded in memory: beyond this the reply is 413.
+  int64_t MaxFormBytes = int64_t{8} << 20;
+  // A multipart part's header block: its bytes and its lines.
+  int32_t MaxPartHeaderBytes = 32 * 1024;
+  int32_t MaxPartHeaderLines = 100;
+  // Live sessions; a request that would start one more gets 503.
+  int32_t MaxSessions = 100000;
+  // Folded header lines (starting with a blank) get 400; off, each is a raw line of its own.
+  bool RefuseFoldedHeaders = true;
 };
 
 // Settings read only by page rendering, carried unchanged.
@@ -240,6 +270,10 @@ class TSvServerControllerBase {
   TSvShowMessageType ExceptionDisplayMode() const { return exception_display_mode_; }
   void SetExceptionDisplayMode(TSvShowMessageType v) { exception_display_mode_ = v; }
   static constexpr std::string_view Version() { return "14.0.39"; }
+  // The name of the session cookie: "SV_", the application name and the cookie name suffix.
+  std::string SessionCookieName() const {
+    return "SV_" + app_name_ + cookie_options_.CookieNameSuffix();
+  }
 
   TSvCompressionOptions& Compression() { return compression_; }
   const TSvCompressionOptions& Compression() const { return compression_; }
@@ -256,6 +290,7 @@ class TSvServerControllerBase {
   MobileSettings MobileOptions;
   RenderSettings Render;
   TSvQueryLimits QueryLimits;
+  TSvServerLimits Limits;
 
   // ---- computed at construction ----
   const std::string& FProcessID() const { return process_id_; }

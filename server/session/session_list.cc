@@ -327,6 +327,11 @@ TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, st
   s->Lock();
   try {
     std::unique_lock lock(FLock);
+    // Checked under the list lock, so that requests racing for the last place cannot both win.
+    const int32_t max_sessions = controller_.Limits.MaxSessions;
+    if (max_sessions > 0 && FSessions.size() >= static_cast<size_t>(max_sessions)) {
+      throw ESessionLimitReached();
+    }
     if (id.empty()) {
       id = NewSessionID_locked();
     } else if (FSessions.find(id) != FSessions.end()) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <latch>
+#include <thread>
+
 #include "app/ADOToXML.h"
 #include "app_test_support.h"
 #include "db/sqlite_handle.h"
@@ -117,6 +120,40 @@ TEST_F(UserSessionTest, FailingStatementLeavesNothingApplied) {
                                      "<z:row ID=\"11\" Name=\"c\"/>\r\n</rs:insert>\r\n"),
                         "Numbers", "ID");
   EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID >= 10"), 2);
+}
+
+// Sessions saving at once, each over its own connection to the one database: every save goes
+// through whole and none meets "database is locked".
+TEST_F(UserSessionTest, FiftySessionsSavingAtOnceLoseNothing) {
+  constexpr int kSessions = 50;
+  constexpr int kRows = 5;
+  const std::string connection_text =
+      "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + db_path() + ";";
+  std::vector<std::string> failures(kSessions);
+  std::latch start(kSessions);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kSessions; ++i) {
+    threads.emplace_back([&, i] {
+      std::string rows;
+      for (int k = 0; k < kRows; ++k) {
+        const std::string id = std::to_string(100 + i * kRows + k);
+        rows += "<z:row ID=\"" + id + "\" Name=\"s" + id + "\"/>\r\n";
+      }
+      start.arrive_and_wait();
+      failures[static_cast<size_t>(i)] = thrown_message([&] {
+        TSvUserSession own(nullptr, connection_text);
+        own.ApplyChanges(data_element("<rs:insert>\r\n" + rows + "</rs:insert>\r\n"), "Numbers",
+                         "ID");
+      });
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  for (int i = 0; i < kSessions; ++i) {
+    EXPECT_EQ(failures[static_cast<size_t>(i)], "") << "session " << i;
+  }
+  EXPECT_EQ(query("SELECT count(*) FROM Numbers WHERE ID >= 100"), kSessions * kRows);
 }
 
 TEST_F(UserSessionTest, TextWithLineBreaksIsSavedWhole) {

@@ -163,11 +163,13 @@ TEST_F(ResponseInfo, SetCookieText) {
   };
   const base::DateTime in_one_hour = now_ + 1.0 / 24;
   const Case kCases[] = {
-      {{"SID", "abc", "/", "", 0, true, false}, "SID=abc; Path=/; HttpOnly"},
-      {{"a", "b", "", "example.org", 0, false, true}, "a=b; Domain=example.org; Secure"},
-      {{"a", "b", "/p", "", in_one_hour, false, false},
+      {{"SID", "abc", "/", "", 0, true, false, ""}, "SID=abc; Path=/; HttpOnly"},
+      {{"a", "b", "", "example.org", 0, false, true, ""}, "a=b; Domain=example.org; Secure"},
+      {{"SID", "abc", "/", "", 0, true, true, "Lax"},
+       "SID=abc; Path=/; Secure; HttpOnly; SameSite=Lax"},
+      {{"a", "b", "/p", "", in_one_hour, false, false, ""},
        "a=b; Path=/p; Max-Age=3600; Expires=Sun, 06-Nov-1994 09:49:37 GMT"},
-      {{"gone", "", "/", "", -1.0, false, false},
+      {{"gone", "", "/", "", -1.0, false, false, ""},
        "gone=; Path=/; Expires=Fri, 29-Dec-1899 00:00:00 GMT"},
   };
   for (const Case& c : kCases) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "base/exception.h"
+#include "server/exchange/memory_stream.h"
 #include "server/exchange/stream_helper.h"
 #include "tests/transport/http_test_client.h"
 #include "transport/http_exceptions.h"
@@ -54,10 +57,13 @@ class HttpServerTest : public ::testing::Test {
 
   // Sends the pieces, then serves the connection until the server ends it; returns what the
   // server wrote.
-  std::string Serve(const std::vector<std::string>& pieces) {
+  // With `gap_ms` above 0 the pieces go out that far apart while the server runs.
+  std::string Serve(const std::vector<std::string>& pieces, int gap_ms = 0) {
     auto [client, server_end] = make_memory_channel_pair();
-    for (const std::string& piece : pieces) {
-      client->Send(piece.data(), piece.size());
+    if (gap_ms == 0) {
+      for (const std::string& piece : pieces) {
+        client->Send(piece.data(), piece.size());
+      }
     }
     client_ = client.get();
     std::unique_ptr<ByteChannel> channel = std::move(server_end);
@@ -65,6 +71,12 @@ class HttpServerTest : public ::testing::Test {
       server_.ServeConnection(std::make_unique<TInIOHandler>(std::move(channel)),
                               ConnectionEndpoints{"127.0.0.1", 8080, "10.0.0.7", 50000});
     });
+    if (gap_ms > 0) {
+      for (const std::string& piece : pieces) {
+        client->Send(piece.data(), piece.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
+      }
+    }
     std::string out;
     char buf[4096];
     while (client->WaitReadable(testing::LoopbackClient::kSafetyTimeoutMs)) {
@@ -341,6 +353,114 @@ TEST_F(HttpServerTest, BodiesOverTheLimitsAre413) {
   }
 }
 
+TEST_F(HttpServerTest, ControlCharactersAndFoldedLinesAre400AndClose) {
+  using namespace std::string_literals;
+  const std::string kCases[] = {
+      "GET /a\0b HTTP/1.1\r\nHost: h\r\n\r\n"s,
+      "GET / HTTP/1.1\r\nHost: h\r\nX: a\0b\r\n\r\n"s,
+      "GET / HTTP/1.1\r\nHost: h\r\nX: a\rb\r\n\r\n",
+      "GET /\x01 HTTP/1.1\r\nHost: h\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: h\r\nX: a\x1b\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: h\r\nX: a\x7f\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: h\r\nX: a\r\n b\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: h\r\nX: a\r\n\tb\r\n\r\n",
+      "POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nT: \0\r\n\r\n"s,
+  };
+  server_.SetKeepAlive(true);
+  for (const std::string& raw : kCases) {
+    SCOPED_TRACE(raw);
+    commands_ = 0;
+    const std::vector<ParsedResponse> r = Responses(raw + "GET /next HTTP/1.1\r\nHost: h\r\n\r\n");
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].status(), 400);
+    EXPECT_EQ(r[0].header("Connection"), "close");
+    EXPECT_EQ(commands_, 0);
+  }
+  // A TAB is a blank like any other.
+  const std::vector<ParsedResponse> tab = Responses("GET / HTTP/1.1\r\nHost: h\r\nX: a\tb\r\n\r\n");
+  ASSERT_EQ(tab.size(), 1u);
+  EXPECT_EQ(tab[0].status(), 200);
+  // With folded lines allowed, the continuation is a raw line of its own.
+  server_.Limits().refuse_folded_lines = false;
+  const std::vector<ParsedResponse> folded =
+      Responses("GET / HTTP/1.1\r\nHost: h\r\nX: a\r\n b\r\nConnection: close\r\n\r\n");
+  ASSERT_EQ(folded.size(), 1u);
+  EXPECT_EQ(folded[0].status(), 200);
+}
+
+// Peers that take too long: each case trickles its pieces `gap_ms` apart against short limits.
+TEST_F(HttpServerTest, SlowPeersAreClosedAtTheirDeadlines) {
+  HttpLimits& limits = server_.Limits();
+  limits.header_timeout_ms = 300;
+  limits.body_idle_timeout_ms = 200;
+  limits.idle_timeout_ms = 200;
+  server_.SetKeepAlive(true);
+  struct Case {
+    std::string name;
+    std::vector<std::string> pieces;
+    int gap_ms;
+    std::vector<int> statuses;  // of the responses before the server closed
+  };
+  std::vector<std::string> slowloris = {"GET / HTTP/1.1\r\n"};
+  // Every line comes well within any per-read limit; the whole block does not.
+  for (int i = 0; i < 12; ++i) {
+    slowloris.push_back("X-" + std::to_string(i) + ": 1\r\n");
+  }
+  const std::string head = "POST / HTTP/1.1\r\nHost: h\r\n";
+  const Case kCases[] = {
+      {"slow headers", slowloris, 60, {408}},
+      {"stalled body", {head + "Content-Length: 10\r\n\r\nabc", "defghij"}, 600, {408}},
+      {"stalled chunk",
+       {head + "Transfer-Encoding: chunked\r\n\r\n5\r\nab", "cde\r\n0\r\n\r\n"},
+       600,
+       {408}},
+      {"silent connection", {""}, 600, {}},
+      {"idle after a request", {"GET / HTTP/1.1\r\nHost: h\r\n\r\n"}, 600, {200}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    commands_ = 0;
+    const std::vector<ParsedResponse> r = ParseResponses(Serve(c.pieces, c.gap_ms));
+    std::vector<int> statuses;
+    for (const ParsedResponse& response : r) {
+      statuses.push_back(response.status());
+    }
+    EXPECT_EQ(statuses, c.statuses);
+    if (!r.empty() && r.back().status() == 408) {
+      EXPECT_EQ(r.back().header("Connection"), "close");
+      EXPECT_EQ(commands_, 0);
+    }
+  }
+}
+
+// A peer that stops taking a reply: the send gives up after its time-out and the connection
+// ends, rather than holding its thread for good.
+TEST(HttpServerSend, AStalledSendEndsTheConnection) {
+  TInCustomHTTPServer server;
+  server.Bindings().Add().FIP = "127.0.0.1";
+  server.Limits().send_stall_timeout_ms = 200;
+  server.OnCommandGet = [](TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo& resp) {
+    auto body = std::make_unique<server::TSvMemoryStream>();
+    const std::string block(size_t{1} << 20, 'x');
+    for (int i = 0; i < 32; ++i) {
+      body->WriteBuffer(block.data(), static_cast<int64_t>(block.size()));
+    }
+    resp.FContentStream = std::move(body);
+  };
+  std::atomic<bool> ended{false};
+  server.OnDisconnect = [&ended](TInContext&) { ended = true; };
+  server.SetActive(true);
+  testing::LoopbackClient client(server.Bindings()[0].FPort);
+  client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  const auto give_up = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(testing::LoopbackClient::kSafetyTimeoutMs);
+  while (!ended && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(ended);
+  server.SetActive(false);
+}
+
 TEST(WriteHeader, HeaderGoesOutOnce) {
   auto channels = make_memory_channel_pair();
   TInIOHandler io(std::move(channels.second));
@@ -365,6 +485,7 @@ TEST_F(HttpServerTest, SplitAtEveryByte) {
       "X-Folded: a\r\n b\r\nConnection: close\r\n\r\n",
   };
   server_.SetKeepAlive(true);
+  server_.Limits().refuse_folded_lines = false;
   const auto without_dates = [](const std::vector<ParsedResponse>& responses) {
     std::string text;
     for (const ParsedResponse& r : responses) {

@@ -121,6 +121,14 @@ class LoopbackClient {
     }
   }
   void ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+  // Closes with a reset instead of an orderly close, as a client that crashed or gave up.
+  void Reset() {
+    const linger abort{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(fd_);
+    fd_ = -1;
+  }
+  int fd() const { return fd_; }
 
   // Everything until the server closes the connection (a reset after data counts as a close).
   std::string ReadToClose() {

@@ -1,6 +1,8 @@
 #include "transport/server_bridge.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include "base/files.h"
 #include "base/text.h"
@@ -83,6 +85,10 @@ class BridgeTest : public server::testing::PipelineTest {
       reply.SetCode(202);
       reply.mCodeText = "Taken";
       reply.WriteString("done");
+    } else if (path == "/echo/session") {
+      reply.mCookies.AddCookie(controller_->SessionCookieName(), "id_1", "/", 0, true, false);
+      reply.mCookies.AddCookie("other", "v", "/", 0, false, false);
+      reply.WriteString("ok");
     } else if (path == "/echo/missing") {
       reply.SetCode(404);
     } else if (path == "/echo/text") {
@@ -252,10 +258,10 @@ TEST_F(BridgeTest, RequestFieldsOfThePacket) {
       One("POST /echo/fields HTTP/1.1\r\nHost: h\r\n"
           "X-HTTP-Method-Override: put\r\nContent-Length: 0\r\n\r\n");
   EXPECT_NE(put.body.find("\nmethod=2\n"), std::string::npos) << put.body;
-  // Raw header lines travel as received, folded lines included.
+  // Raw header lines travel as received.
   const ParsedResponse headers =
-      One(Get("/echo/headers", "X-Folded: a\r\n b\r\nHTTP_X_FORWARDED_FOR:10.9.8.7\r\n"));
-  EXPECT_EQ(headers.body, "Host: example.org|X-Folded: a| b|HTTP_X_FORWARDED_FOR:10.9.8.7");
+      One(Get("/echo/headers", "X-Tab: a\tb\r\nHTTP_X_FORWARDED_FOR:10.9.8.7\r\n"));
+  EXPECT_EQ(headers.body, "Host: example.org|X-Tab: a\tb|HTTP_X_FORWARDED_FOR:10.9.8.7");
 }
 
 TEST_F(BridgeTest, ReplyMapping) {
@@ -372,6 +378,129 @@ TEST_F(BridgeTest, UploadsReachThePipelineAsFilesThatAreGoneAfterwards) {
   EXPECT_EQ(plain.body.find("\nfile="), std::string::npos);
 }
 
+TEST_F(BridgeTest, SessionCookieAttributes) {
+  const auto cookies = [this] {
+    std::vector<std::string> lines;
+    for (const std::string& h : One(Get("/echo/session")).headers) {
+      if (base::starts_with(h, "Set-Cookie: ")) {
+        lines.push_back(h.substr(12));
+      }
+    }
+    return lines;
+  };
+  const std::string name = controller_->SessionCookieName();
+  struct Case {
+    bool tls;
+    bool same_site;
+    bool secure_over_tls;
+    std::string session_cookie;
+  };
+  const Case kCases[] = {
+      {false, true, true, name + "=id_1; Path=/; HttpOnly; SameSite=Lax"},
+      {true, true, true, name + "=id_1; Path=/; Secure; HttpOnly; SameSite=Lax"},
+      {true, false, false, name + "=id_1; Path=/; HttpOnly"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.session_cookie);
+    host_->HTTP().SetServesTLS(c.tls);
+    controller_->CookieOptions().SameSiteLax = c.same_site;
+    controller_->CookieOptions().SecureOverTLS = c.secure_over_tls;
+    // Other cookies are the application's own business.
+    EXPECT_EQ(cookies(), (std::vector<std::string>{c.session_cookie, "other=v; Path=/"}));
+  }
+}
+
+TEST_F(BridgeTest, OversizedPartHeadersAreRefused) {
+  const auto upload = [](const std::string& part_header) {
+    const std::string body =
+        "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n" + part_header +
+        "\r\nfile\r\n--B--\r\n";
+    return Post("/echo/fields?SvFileUploader=true", "multipart/form-data; boundary=B", body);
+  };
+  std::string many_lines;
+  for (int i = 0; i < 100; ++i) {
+    many_lines += "X-" + std::to_string(i) + ": 1\r\n";
+  }
+  std::string many_bytes;
+  for (int i = 0; i < 5; ++i) {
+    many_bytes += "X-" + std::to_string(i) + ": " + std::string(7000, 'b') + "\r\n";
+  }
+  struct Case {
+    std::string name;
+    std::string raw;
+    int status;
+  };
+  const Case kCases[] = {
+      {"a plain part", upload(""), 200},
+      {"101 header lines", upload(many_lines), 400},
+      {"over 32 KiB of header", upload(many_bytes), 400},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    upload_paths_.clear();
+    const ParsedResponse r = One(c.raw);
+    EXPECT_EQ(r.status(), c.status);
+    if (c.status == 400) {
+      EXPECT_EQ(r.status_line, "HTTP/1.1 400 Multipart part header too large.");
+      EXPECT_TRUE(upload_paths_.empty());
+    }
+  }
+}
+
+// A body the temporary folder cannot hold (the file size limit stands in for a full disk):
+// that request fails, nothing of it stays behind, and it succeeds once there is room again.
+TEST_F(BridgeTest, BodyThatCannotBeStoredFailsAloneAndLeavesNoFile) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction saved {};
+  ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &saved), 0);
+  rlimit unlimited{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  const std::string raw = Post("/echo/fields?SvFileUploader=true", "application/octet-stream",
+                               std::string(200000, 'd'), "X-File-Name: big.bin\r\n");
+  rlimit small = unlimited;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const ParsedResponse full = One(raw);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  ::sigaction(SIGXFSZ, &saved, nullptr);
+  EXPECT_EQ(full.status(), 500);
+  EXPECT_EQ(full.header("Connection"), "close");
+  EXPECT_EQ(server::testing::file_names(controller_->CacheDir()), std::vector<std::string>{});
+  const ParsedResponse again = One(raw);
+  EXPECT_EQ(again.status(), 200);
+  EXPECT_NE(again.body.find("\nfile=big.bin|"), std::string::npos);
+}
+
+// The caps the controller sets reach every connection.
+class CappedBridgeTest : public BridgeTest {
+ protected:
+  void Configure() override {
+    controller_->Limits.MaxBodyBytes = 1000;
+    controller_->Limits.MaxFormBytes = 100;
+  }
+};
+
+TEST_F(CappedBridgeTest, BodiesOverTheControllersCapsAre413) {
+  struct Case {
+    std::string content_type;
+    size_t size;
+    int status;
+  };
+  const Case kCases[] = {
+      {"text/plain", 1000, 200},
+      {"text/plain", 1001, 413},
+      {"application/x-www-form-urlencoded", 100, 200},
+      {"application/x-www-form-urlencoded", 101, 413},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.content_type + " " + std::to_string(c.size));
+    EXPECT_EQ(
+        One(Post("/echo/fields", c.content_type, "a=" + std::string(c.size - 2, 'x'))).status(),
+        c.status);
+  }
+}
+
 TEST_F(BridgeTest, ExpectContinueAndHead) {
   LoopbackClient client(port_);
   client.Send(
@@ -447,6 +576,14 @@ TEST_F(BoundIPBridgeTest, EachAddressIsABindingOnTheSamePort) {
     client.Send(Get("/$/ping"));
     EXPECT_EQ(testing::ParseResponses(client.ReadToClose())[0].body, "Pong");
   }
+  // A listener bound to chosen addresses is not reachable on any other.
+  const int other = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port_));
+  ::inet_pton(AF_INET, "127.0.0.3", &addr.sin_addr);
+  EXPECT_NE(::connect(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ::close(other);
   // The port is taken on those addresses: a second host cannot start, and leaves nothing open.
   try {
     TSaServerArdo second(*controller_);

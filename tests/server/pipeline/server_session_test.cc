@@ -108,6 +108,8 @@ TEST_F(SessionPipelineTest, ProgramClientGetsTheStartPageThenTheHandler) {
   EXPECT_EQ(cookie->value.substr(22), "_1");
   EXPECT_EQ(cookie->path, "/");
   EXPECT_EQ(cookie->expires, 0);
+  EXPECT_TRUE(cookie->http_only);  // scripts never see the session cookie by default
+  EXPECT_FALSE(cookie->secure);
   EXPECT_EQ(SessionCount(), 1);
 
   const std::string app_id = AppIdOf(cookie->value);
@@ -119,6 +121,20 @@ TEST_F(SessionPipelineTest, ProgramClientGetsTheStartPageThenTheHandler) {
   ASSERT_NE(FindCookie(second, "SV_MyApp"), nullptr);
   EXPECT_EQ(FindCookie(second, "SV_MyApp")->value, cookie->value);
   EXPECT_EQ(SessionCount(), 1);
+}
+
+TEST_F(SessionPipelineTest, NoNewSessionBeyondTheCapButExistingOnesAreServed) {
+  controller_->Limits.MaxSessions = 1;
+  const ReplyPacket first = Call(Post("/appservice/Add", {"Function=Add"}));
+  const ReplyPacketCookie* cookie = FindCookie(first, "SV_MyApp");
+  ASSERT_NE(cookie, nullptr);
+  const std::string value = cookie->value;
+  const ReplyPacket refused = Call(Post("/appservice/Add", {"Function=Add"}));
+  EXPECT_EQ(refused.code, 503);
+  EXPECT_EQ(refused.body_text(), "The server is busy: too many sessions. Try again later.");
+  EXPECT_TRUE(refused.cookies.empty());
+  EXPECT_EQ(SessionCount(), 1);
+  EXPECT_EQ(Call(WithCookie(Post("/appservice/Add", {"Function=Add"}), value)).code, 200);
 }
 
 // A start handler that need not wait for the session start answers at once, also in place of

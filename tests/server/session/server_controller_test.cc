@@ -97,7 +97,20 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_EQ(c->CookieOptions().CookieNameSuffix(), "");
   EXPECT_TRUE(c->CookieOptions().UseCookies());
   EXPECT_FALSE(c->CookieOptions().Secure);
-  EXPECT_FALSE(c->CookieOptions().HttpOnly);
+  EXPECT_TRUE(c->CookieOptions().SecureOverTLS);
+  EXPECT_TRUE(c->CookieOptions().HttpOnly);
+  EXPECT_TRUE(c->CookieOptions().SameSiteLax);
+  EXPECT_EQ(c->Limits.HeaderTimeoutMs, 30000);
+  EXPECT_EQ(c->Limits.BodyIdleTimeoutMs, 60000);
+  EXPECT_EQ(c->Limits.SendStallTimeoutMs, 60000);
+  EXPECT_EQ(c->Limits.KeepAliveIdleTimeoutMs, 15000);
+  EXPECT_EQ(c->Limits.MaxConnections, 2000);
+  EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{1} << 30);
+  EXPECT_EQ(c->Limits.MaxFormBytes, int64_t{8} << 20);
+  EXPECT_EQ(c->Limits.MaxPartHeaderBytes, 32 * 1024);
+  EXPECT_EQ(c->Limits.MaxPartHeaderLines, 100);
+  EXPECT_EQ(c->Limits.MaxSessions, 100000);
+  EXPECT_TRUE(c->Limits.RefuseFoldedHeaders);
   EXPECT_TRUE(c->SecurityOptions().CheckSameIP);
   EXPECT_FALSE(c->SecurityOptions().CheckSameUA);
   EXPECT_FALSE(c->SecurityOptions().CheckFormId);
@@ -184,6 +197,19 @@ TEST_F(ControllerTest, PortIniOverridesThePorts) {
     EXPECT_EQ(c->Port(), k.port);
     EXPECT_EQ(c->SSLOptions().Port, k.ssl_port);
   }
+}
+
+TEST_F(ControllerTest, PortIniSetsTheLimits) {
+  base::write_file(folder_.app() + "port.ini",
+                   "[PORTS]\nPort=0\n[LIMITS]\nHeaderTimeoutMs=500\nMaxBodyBytes=5000000000\n"
+                   "MaxSessions=abc\nRefuseFoldedHeaders=0\nMaxConnections = 7\n");
+  const auto c = make<AppController>();
+  EXPECT_EQ(c->Limits.HeaderTimeoutMs, 500);
+  EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{5000000000});
+  EXPECT_EQ(c->Limits.MaxConnections, 7);
+  EXPECT_FALSE(c->Limits.RefuseFoldedHeaders);
+  EXPECT_EQ(c->Limits.MaxSessions, 100000);  // not a number: the default stays
+  EXPECT_EQ(c->Limits.BodyIdleTimeoutMs, 60000);
 }
 
 TEST_F(ControllerTest, LockedSettingsRefuseWrites) {

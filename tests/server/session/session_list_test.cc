@@ -365,6 +365,23 @@ TEST_F(SessionListTest, TerminatedSessionIsDestroyedOnRelease) {
   EXPECT_EQ(CurrentSession(), nullptr);
 }
 
+TEST_F(SessionListTest, NoSessionBeyondTheCap) {
+  controller_->Limits.MaxSessions = 2;
+  const std::string first = new_session();
+  new_session();
+  EXPECT_THROW(sessions().Attach(request("")), ESessionLimitReached);
+  EXPECT_EQ(sessions().GetCount(), 2);
+  EXPECT_EQ(CurrentSession(), nullptr);
+  // Existing sessions are still served, and a place that frees up can be taken.
+  const SessionAttachResult again = sessions().Attach(request(first));
+  EXPECT_FALSE(again.is_new);
+  sessions().Release(*again.session);
+  EXPECT_TRUE(sessions().Terminate(first));
+  new_session();
+  EXPECT_EQ(sessions().GetCount(), 2);
+  SetCurrentSession(nullptr);
+}
+
 TEST_F(SessionListTest, DestructionEventsMayThrow) {
   controller_->OnCloseSession = [](TSvApplication&) { throw std::runtime_error("close"); };
   sessions().FOnDestroySession = [](TSvApplication&) { throw std::runtime_error("destroy"); };

@@ -1,0 +1,81 @@
+// Calls on the running program's application service and on its database file: a client
+// session that keeps its cookie, the reply envelope, and statements run beside the program.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "tests/support/http_client.h"
+
+namespace appsrv::testing {
+
+inline void exec_sql(const std::filesystem::path& db_path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+  EXPECT_EQ(rc, SQLITE_OK) << (error != nullptr ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+inline std::string query_text(const std::filesystem::path& db_path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::string out;
+  if (sqlite3_open(db_path.c_str(), &db) != SQLITE_OK) {
+    return "open failed";
+  }
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      for (int c = 0; c < sqlite3_column_count(st); ++c) {
+        const unsigned char* v = sqlite3_column_text(st, c);
+        out += (c > 0 ? "|" : "") +
+               std::string(v != nullptr ? reinterpret_cast<const char*>(v) : "NULL");
+      }
+      out += "\n";
+    }
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+// A client session: the first request earns the cookie, later ones carry it.
+class Client {
+ public:
+  explicit Client(uint16_t port) : port_(port) {}
+
+  ParsedResponse Call(const std::string& function, const std::string& params) {
+    ParsedResponse r =
+        PostForm(port_, "/appservice/",
+                 "Function=" + FormEncode(function) + "&Params=" + FormEncode(params), cookie_);
+    for (const std::string& c : Cookies(r)) {
+      cookie_ = c;
+    }
+    return r;
+  }
+  ParsedResponse Get(const std::string& target) {
+    ParsedResponse r = testing::Get(port_, target, cookie_);
+    for (const std::string& c : Cookies(r)) {
+      cookie_ = c;
+    }
+    return r;
+  }
+  const std::string& cookie() const { return cookie_; }
+
+ private:
+  uint16_t port_;
+  std::string cookie_;
+};
+
+inline std::string envelope(const std::string& function, const std::string& params,
+                     const std::string& result) {
+  return "Function=" + function + "\r\nParams=" + params + "\r\nResult=" + result;
+}
+
+}  // namespace appsrv::testing
