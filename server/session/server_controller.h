@@ -165,6 +165,17 @@ struct TSvServerLimits {
   bool RefuseFoldedHeaders = true;
 };
 
+// Where the access log goes: one line per request, in the combined format. Each can be set in
+// the [ACCESSLOG] section of port.ini: Output=file|stdout|off, File=..., MaxQueuedBytes=...
+enum class AccessLogOutput { kFile, kStdout, kOff };
+struct AccessLogSettings {
+  AccessLogOutput Output = AccessLogOutput::kFile;
+  // Relative names are beside the program; "" means the program's name + "-access.log".
+  std::string File;
+  // Lines waiting for the disk; beyond it lines are dropped and counted, never waited for.
+  int64_t MaxQueuedBytes = int64_t{8} << 20;
+};
+
 // Settings read only by page rendering, carried unchanged.
 struct RenderSettings {
   bool DebugHTML = false;
@@ -291,6 +302,9 @@ class TSvServerControllerBase {
   RenderSettings Render;
   TSvQueryLimits QueryLimits;
   TSvServerLimits Limits;
+  AccessLogSettings AccessLog;
+  // The access log file AccessLog names (empty when it writes elsewhere).
+  std::string AccessLogPath() const;
 
   // ---- computed at construction ----
   const std::string& FProcessID() const { return process_id_; }
