@@ -328,6 +328,17 @@ void TSvServerControllerBase::ReadPortIni() {
   ssl_options_.Port = to_int_or(base::ini_value(text, "PORTS", "SSLPort"), 0);
   read_limits(text, Limits);
   read_access_log(text, AccessLog);
+  // A comma-separated list; present but empty trusts no proxy.
+  if (const std::optional<std::string> proxies =
+          base::ini_value(text, "SECURITY", "TrustedProxies")) {
+    std::vector<std::string>& trusted = security_options_.TrustedProxies;
+    trusted.clear();
+    for (const std::string& entry : base::split(*proxies, ',')) {
+      if (const std::string_view address = base::trim(entry); !address.empty()) {
+        trusted.emplace_back(address);
+      }
+    }
+  }
 }
 
 std::string TSvServerControllerBase::AccessLogPath() const {

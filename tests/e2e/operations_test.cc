@@ -352,5 +352,18 @@ TEST(Metrics, RefusedToOtherPeers) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
+TEST(Metrics, AnsweredToATrustedProxy) {
+  AppFolder folder;
+  write_file(folder.root() / "port.ini",
+             "[PORTS]\nPort=0\n[SECURITY]\nTrustedProxies=127.0.0.1,127.0.0.2\n");
+  Server server(folder);
+  ASSERT_NE(server.port(), 0);
+  const ParsedResponse trusted = get_from("127.0.0.2", server.port(), "/$/metrics");
+  EXPECT_EQ(trusted.status(), 200);
+  EXPECT_NE(trusted.body.find("appsrv_http_responses_total"), std::string::npos);
+  EXPECT_EQ(get_from("127.0.0.3", server.port(), "/$/metrics").status(), 404);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
 }  // namespace
 }  // namespace appsrv::testing

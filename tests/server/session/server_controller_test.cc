@@ -243,6 +243,23 @@ TEST_F(ControllerTest, PortIniChoosesTheAccessLog) {
   EXPECT_EQ(make<AppController>()->AccessLogPath(), "/var/log/x.log");
 }
 
+TEST_F(ControllerTest, PortIniSetsTheTrustedProxies) {
+  struct Case {
+    const char* ini;
+    std::vector<std::string> trusted;
+  };
+  const Case kCases[] = {
+      {"[PORTS]\nPort=0\n", {"127.0.0.1", "::1"}},
+      {"[SECURITY]\nTrustedProxies=10.0.0.5, 10.0.0.6 ,,::1\n", {"10.0.0.5", "10.0.0.6", "::1"}},
+      {"[SECURITY]\nTrustedProxies=\n", {}},
+  };
+  for (const Case& k : kCases) {
+    SCOPED_TRACE(k.ini);
+    base::write_file(folder_.app() + "port.ini", k.ini);
+    EXPECT_EQ(make<AppController>()->SecurityOptions().TrustedProxies, k.trusted);
+  }
+}
+
 TEST_F(ControllerTest, LockedSettingsRefuseWrites) {
   const auto c = make();
   struct Case {
