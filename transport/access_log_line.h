@@ -41,7 +41,8 @@ std::string format_access_log_line(const AccessLogEntry& entry);
 void append_escaped(std::string& out, std::string_view text);
 
 // The client for the log: the last address of the X-Forwarded-For values (the hop a proxy
-// itself saw) when the peer is one of the `trusted` proxies and sent any, else the peer.
+// itself saw) when the peer is one of the `trusted` proxies and sent any, else the peer. A view
+// into `peer` or `forwarded_for`.
 std::string_view access_log_client(std::string_view peer,
                                    const std::vector<std::string>& forwarded_for,
                                    const std::vector<std::string>& trusted);

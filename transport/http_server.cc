@@ -236,9 +236,10 @@ class RequestRecord {
     }
     const int64_t body_bytes =
         bytes_at_reply_ < 0 ? 0 : sent_now - bytes_at_reply_ - response_.header_bytes;
+    // The entry's views point into these.
+    const std::vector<std::string> forwarded_for = request_.FRawHeaders.Extract("X-Forwarded-For");
     AccessLogEntry entry;
-    entry.client = access_log_client(context_.PeerIP(),
-                                     request_.FRawHeaders.Extract("X-Forwarded-For"), trusted_);
+    entry.client = access_log_client(context_.PeerIP(), forwarded_for, trusted_);
     entry.when = arrival_;
     entry.request_line = request_.FRawHTTPCommand;
     entry.status = response_.FResponseNo;

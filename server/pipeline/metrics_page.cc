@@ -63,7 +63,11 @@ class PrometheusText {
 
 }  // namespace
 
-bool may_read_metrics(std::string_view peer, const std::vector<std::string>& trusted) {
+bool may_read_metrics(std::string_view peer, bool relayed,
+                      const std::vector<std::string>& trusted) {
+  if (relayed) {
+    return false;
+  }
   return IsLoopbackAddress(peer) || std::find(trusted.begin(), trusted.end(), peer) != trusted.end();
 }
 

@@ -286,7 +286,13 @@ void TSvServer::Route(const std::string& path) {
   }
   if (lower == "/$/metrics") {
     // The figures tell how busy the server is and how it is set up: for operators only.
-    if (!may_read_metrics(mRequest->mRemoteAddr, controller_.SecurityOptions().TrustedProxies)) {
+    // A proxy on this machine (the balancer of a scale-out set-up) relays strangers' requests
+    // from the loopback address; those that say so are theirs.
+    const bool relayed = !mRequest->mForwardedFor.empty() || !mRequest->mHttpClientIP.empty() ||
+                         mRequest->mRawHeaders.contains("X-Forwarded-For") ||
+                         mRequest->mRawHeaders.contains("Forwarded");
+    if (!may_read_metrics(mRequest->mRemoteAddr, relayed,
+                          controller_.SecurityOptions().TrustedProxies)) {
       SendNotFound();
       return;
     }

@@ -349,7 +349,21 @@ TEST(Metrics, RefusedToOtherPeers) {
   EXPECT_EQ(refused.body.find("appsrv_"), std::string::npos);
   EXPECT_EQ(get_from("127.0.0.2", server.port(), "/$/ping").status(), 200);
   EXPECT_EQ(get_from("127.0.0.1", server.port(), "/$/metrics").status(), 200);
+  // A proxy on this machine relaying a stranger's request.
+  const std::string relayed = "GET /$/metrics HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: 192.0.2.1\r\n"
+                              "Connection: close\r\n\r\n";
+  EXPECT_EQ(send_raw(server.port(), relayed).status(), 404);
   EXPECT_EQ(server.Stop(), 0);
+  // The access log names the other peer as itself, and the relayed request's client as the
+  // trusted proxy (127.0.0.1) says.
+  std::vector<std::string> clients;
+  for (const std::string& line : wait_for_lines(access_log(folder), 4)) {
+    const std::optional<ParsedAccessLine> p = ParseAccessLine(line);
+    ASSERT_TRUE(p) << line;
+    clients.push_back(p->client + " " + p->status);
+  }
+  EXPECT_EQ(clients, (std::vector<std::string>{"127.0.0.2 404", "127.0.0.2 200", "127.0.0.1 200",
+                                               "192.0.2.1 404"}));
 }
 
 TEST(Metrics, AnsweredToATrustedProxy) {

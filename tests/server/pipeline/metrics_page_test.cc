@@ -19,7 +19,8 @@ TEST(MetricsPage, OnlyTheLoopbackAddressAndTrustedProxiesMayRead) {
       {"10.0.0.6", false},  {"", false},           {"192.0.2.1", false},
   };
   for (const Case& c : kCases) {
-    EXPECT_EQ(may_read_metrics(c.peer, trusted), c.may) << c.peer;
+    EXPECT_EQ(may_read_metrics(c.peer, false, trusted), c.may) << c.peer;
+    EXPECT_FALSE(may_read_metrics(c.peer, true, trusted)) << c.peer << " relaying";
   }
 }
 
