@@ -51,9 +51,9 @@ class AsyncLineLog {
   void count_dropped(uint64_t n);
 
   const Options options_;
-  int fd_ = -1;                // written by the writer thread only once it runs
-  uint64_t opened_at_ = 0;     // writer thread: the reopen generation the file belongs to
-  std::string write_buffer_;   // writer thread
+  int fd_ = -1;               // written by the writer thread only once it runs
+  uint64_t opened_at_ = 0;    // writer thread: the reopen generation the file belongs to
+  std::string write_buffer_;  // writer thread
   std::atomic<uint64_t> dropped_{0};
 
   std::mutex mu_;

@@ -7,8 +7,8 @@ namespace appsrv::base {
 
 void DurationHistogram::observe_us(uint64_t us) noexcept {
   const auto* bound = std::lower_bound(kUpperBoundsUs.begin(), kUpperBoundsUs.end(), us);
-  counts_[static_cast<size_t>(bound - kUpperBoundsUs.begin())].fetch_add(
-      1, std::memory_order_relaxed);
+  counts_[static_cast<size_t>(bound - kUpperBoundsUs.begin())].fetch_add(1,
+                                                                         std::memory_order_relaxed);
   sum_us_.fetch_add(us, std::memory_order_relaxed);
 }
 

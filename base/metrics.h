@@ -36,8 +36,8 @@ class Gauge {
 class DurationHistogram {
  public:
   static constexpr std::array<uint64_t, 16> kUpperBoundsUs = {
-      100,    250,    500,     1000,    2500,    5000,    10000,   25000,
-      50000,  100000, 250000,  500000,  1000000, 2500000, 5000000, 10000000};
+      100,   250,    500,    1000,   2500,    5000,    10000,   25000,
+      50000, 100000, 250000, 500000, 1000000, 2500000, 5000000, 10000000};
   static constexpr size_t kBuckets = kUpperBoundsUs.size() + 1;
 
   struct Snapshot {

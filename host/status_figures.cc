@@ -14,8 +14,8 @@ std::string durations_in_words(const base::DurationHistogram& histogram, const c
   if (s.count == 0) {
     return std::string("no ") + what + " yet";
   }
-  std::string text = with_thousands(s.count) + " " + what + ", average " +
-                     MillisecondsText(s.sum_us / s.count);
+  std::string text =
+      with_thousands(s.count) + " " + what + ", average " + MillisecondsText(s.sum_us / s.count);
   const uint64_t bound = QuantileBoundUs(s, 0.99);
   text += bound == std::numeric_limits<uint64_t>::max()
               ? ", 99% beyond " + MillisecondsText(base::DurationHistogram::kUpperBoundsUs.back())
@@ -76,8 +76,7 @@ std::vector<std::string> FiguresInWords(const base::ServerMetrics& f, int64_t li
   lines.push_back("Request time: " + durations_in_words(f.request_duration, "requests"));
   lines.push_back("Statement time: " + durations_in_words(f.statement_duration, "statements"));
   lines.push_back("Exception reports: " + with_thousands(f.exception_reports_written.value()) +
-                  " written, " + with_thousands(f.exception_reports_dropped.value()) +
-                  " dropped");
+                  " written, " + with_thousands(f.exception_reports_dropped.value()) + " dropped");
   lines.push_back("Access log lines dropped: " +
                   with_thousands(f.access_log_lines_dropped.value()));
   return lines;

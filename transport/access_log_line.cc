@@ -25,11 +25,10 @@ std::string_view local_time_field(std::time_t when) {
     localtime_r(&when, &tm);
     const long offset_minutes = tm.tm_gmtoff / 60;
     const long abs_offset = offset_minutes < 0 ? -offset_minutes : offset_minutes;
-    const int n = std::snprintf(cache.text.data(), cache.text.size(),
-                                "[%02d/%s/%04d:%02d:%02d:%02d %c%02ld%02ld]", tm.tm_mday,
-                                kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
-                                tm.tm_sec, offset_minutes < 0 ? '-' : '+', abs_offset / 60,
-                                abs_offset % 60);
+    const int n = std::snprintf(
+        cache.text.data(), cache.text.size(), "[%02d/%s/%04d:%02d:%02d:%02d %c%02ld%02ld]",
+        tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
+        offset_minutes < 0 ? '-' : '+', abs_offset / 60, abs_offset % 60);
     cache.size = n > 0 ? std::min(static_cast<size_t>(n), cache.text.size() - 1) : 0;
     cache.second = when;
   }

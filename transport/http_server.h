@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "base/async_line_log.h"
-
 #include "transport/http_limits.h"
 #include "transport/http_request_info.h"
 #include "transport/http_response_info.h"

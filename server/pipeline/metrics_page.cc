@@ -68,7 +68,8 @@ bool may_read_metrics(std::string_view peer, bool relayed,
   if (relayed) {
     return false;
   }
-  return IsLoopbackAddress(peer) || std::find(trusted.begin(), trusted.end(), peer) != trusted.end();
+  return IsLoopbackAddress(peer) ||
+         std::find(trusted.begin(), trusted.end(), peer) != trusted.end();
 }
 
 std::string seconds_text(uint64_t us) {
@@ -94,10 +95,10 @@ std::string prometheus_text(const base::ServerMetrics& f, int64_t live_sessions)
   constexpr std::string_view kRouted = "appsrv_http_requests_routed_total";
   t.family(kRouted, "counter", "Requests the pipeline answered, by what they were routed to.");
   for (size_t i = 0; i < base::kRouteKinds; ++i) {
-    t.sample(kRouted,
-             "route=\"" + std::string(base::route_kind_name(static_cast<base::RouteKind>(i))) +
-                 "\"",
-             std::to_string(f.requests_by_route[i].value()));
+    t.sample(
+        kRouted,
+        "route=\"" + std::string(base::route_kind_name(static_cast<base::RouteKind>(i))) + "\"",
+        std::to_string(f.requests_by_route[i].value()));
   }
   t.counter("appsrv_http_sent_bytes_total",
             "Bytes sent to clients: status lines, headers and bodies.", f.bytes_sent.value());

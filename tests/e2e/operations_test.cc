@@ -127,8 +127,7 @@ TEST(AccessLog, EachRequestIsALineReadBackFieldByField) {
       port, "POST /appservice/?SvFileUploader=true HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: " +
                 agent + "\r\nCookie: " + client.cookie() +
                 "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                std::to_string(upload_body.size()) + "\r\nConnection: close\r\n\r\n" +
-                upload_body);
+                std::to_string(upload_body.size()) + "\r\nConnection: close\r\n\r\n" + upload_body);
   const ParsedResponse failing =
       client.Call("FetchData", R"({"PageNo":1,"PageSize":2,"TableName":"nosuchtable"})");
   EXPECT_EQ(ping.status(), 200);
@@ -350,8 +349,9 @@ TEST(Metrics, RefusedToOtherPeers) {
   EXPECT_EQ(get_from("127.0.0.2", server.port(), "/$/ping").status(), 200);
   EXPECT_EQ(get_from("127.0.0.1", server.port(), "/$/metrics").status(), 200);
   // A proxy on this machine relaying a stranger's request.
-  const std::string relayed = "GET /$/metrics HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: 192.0.2.1\r\n"
-                              "Connection: close\r\n\r\n";
+  const std::string relayed =
+      "GET /$/metrics HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: 192.0.2.1\r\n"
+      "Connection: close\r\n\r\n";
   EXPECT_EQ(send_raw(server.port(), relayed).status(), 404);
   EXPECT_EQ(server.Stop(), 0);
   // The access log names the other peer as itself, and the relayed request's client as the

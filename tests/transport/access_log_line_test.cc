@@ -34,8 +34,8 @@ TEST(AccessLogLine, ReadsBackFieldByField) {
   EXPECT_EQ(p->client, "192.0.2.7");
   EXPECT_EQ(p->ident, "-");
   EXPECT_EQ(p->user, "-");
-  EXPECT_TRUE(std::regex_match(p->time,
-                               std::regex(R"(\d\d/[A-Z][a-z][a-z]/\d{4}:\d\d:\d\d:\d\d [+-]\d{4})")))
+  EXPECT_TRUE(std::regex_match(
+      p->time, std::regex(R"(\d\d/[A-Z][a-z][a-z]/\d{4}:\d\d:\d\d:\d\d [+-]\d{4})")))
       << p->time;
   EXPECT_EQ(p->request, "GET /index.html?a=1 HTTP/1.1");
   EXPECT_EQ(p->status, "200");

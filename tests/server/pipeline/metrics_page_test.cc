@@ -14,9 +14,9 @@ TEST(MetricsPage, OnlyTheLoopbackAddressAndTrustedProxiesMayRead) {
     bool may;
   };
   constexpr Case kCases[] = {
-      {"127.0.0.1", true},  {"::1", true},        {"::ffff:127.0.0.1", true},
-      {"10.0.0.5", true},   {"127.0.0.2", false},  // loopback network, not the address itself
-      {"10.0.0.6", false},  {"", false},           {"192.0.2.1", false},
+      {"127.0.0.1", true}, {"::1", true},        {"::ffff:127.0.0.1", true},
+      {"10.0.0.5", true},  {"127.0.0.2", false},  // loopback network, not the address itself
+      {"10.0.0.6", false}, {"", false},          {"192.0.2.1", false},
   };
   for (const Case& c : kCases) {
     EXPECT_EQ(may_read_metrics(c.peer, false, trusted), c.may) << c.peer;
@@ -29,9 +29,9 @@ TEST(MetricsPage, SecondsAreExactDecimals) {
     uint64_t us;
     const char* text;
   };
-  constexpr Case kCases[] = {{0, "0"},           {100, "0.0001"},  {250, "0.00025"},
-                             {1000000, "1"},     {1500000, "1.5"}, {10000000, "10"},
-                             {1234567, "1.234567"}};
+  constexpr Case kCases[] = {
+      {0, "0"},         {100, "0.0001"},  {250, "0.00025"},     {1000000, "1"},
+      {1500000, "1.5"}, {10000000, "10"}, {1234567, "1.234567"}};
   for (const Case& c : kCases) {
     EXPECT_EQ(seconds_text(c.us), c.text) << c.us;
   }
@@ -44,9 +44,9 @@ TEST(MetricsPage, FiguresAppearWithTheirTypesAndCumulativeBuckets) {
   figures.requests_by_route[static_cast<size_t>(base::RouteKind::kSqlSelect)].add(3);
   figures.connections_open.add(4);
   figures.access_log_lines_dropped.add(11);
-  figures.request_duration.observe_us(50);       // first bucket
-  figures.request_duration.observe_us(300);      // le 0.0005
-  figures.request_duration.observe_us(20000000); // past the last bound
+  figures.request_duration.observe_us(50);        // first bucket
+  figures.request_duration.observe_us(300);       // le 0.0005
+  figures.request_duration.observe_us(20000000);  // past the last bound
   const std::string text = prometheus_text(figures, 5);
 
   const auto has_line = [&](const std::string& line) {
