@@ -3,21 +3,25 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <mutex>
 
 #include "base/text.h"
 
 namespace appsrv::transport {
 namespace {
 
-// "[10/Dec/2026:15:49:18 +0100]" for `when` in local time. localtime_r takes a process-wide
-// lock, so a thread formats each second once.
-std::string_view local_time_field(std::time_t when) {
+// "[10/Dec/2026:15:49:18 +0100]" for `when` in local time, appended to `out`. localtime_r takes
+// a process-wide lock of its own; the text of the current second is kept and formatted once
+// for all threads (connection threads are short-lived, so a cache per thread would not last).
+void append_local_time_field(std::string& out, std::time_t when) {
   struct Cache {
-    std::time_t second = -1;
-    std::array<char, 32> text{};
-    size_t size = 0;
+    std::mutex mu;
+    std::time_t second = -1;      // guarded by mu
+    std::array<char, 32> text{};  // guarded by mu
+    size_t size = 0;              // guarded by mu
   };
-  thread_local Cache cache;
+  static Cache cache;
+  std::scoped_lock lock(cache.mu);
   if (cache.second != when) {
     static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -32,7 +36,7 @@ std::string_view local_time_field(std::time_t when) {
     cache.size = n > 0 ? std::min(static_cast<size_t>(n), cache.text.size() - 1) : 0;
     cache.second = when;
   }
-  return {cache.text.data(), cache.size};
+  out.append(cache.text.data(), cache.size);
 }
 
 bool needs_escape(unsigned char c) { return c < 0x20 || c >= 0x7F || c == '"' || c == '\\'; }
@@ -113,7 +117,7 @@ std::string format_access_log_line(const AccessLogEntry& e) {
   line.reserve(160 + e.request_line.size() + e.referer.size() + e.user_agent.size());
   append_token(line, e.client);
   line += " - - ";
-  line += local_time_field(e.when);
+  append_local_time_field(line, e.when);
   line += ' ';
   append_quoted(line, e.request_line, e.session_id);
   line += ' ';

@@ -297,6 +297,22 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   resp.SetCloseConnection(!keep_alive_);
   resp.FServer = std::string(base::trim(server_software_));
 
+  // Counts the request and writes its access-log line at the end, however it ends; made once
+  // the request's first byte is there.
+  std::optional<RequestRecord> record;
+
+  // Writes a reply the server makes itself and ends the connection.
+  const auto reply_and_close = [&](int code) {
+    if (code != resp.FResponseNo) {
+      resp.SetResponseNo(code);
+    }
+    resp.SetCloseConnection(true);
+    record->reply_starts();
+    WriteContent(io, resp);
+    discard_waiting_input(io);
+    return Outcome::kClose;
+  };
+
   // A connection that asks nothing in time is closed without a reply; a shorter limit of the
   // handler's own governs instead.
   const int32_t handler_limit = io.ReadLimitMs();
@@ -305,19 +321,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
       io.InputBufferIsEmpty() && !io.CheckForDataOnSource(limits_.idle_timeout_ms)) {
     return Outcome::kClose;
   }
-  RequestRecord record(context, req, resp, access_log_, access_log_trusted_);
-
-  // Writes a reply the server makes itself and ends the connection.
-  const auto reply_and_close = [&](int code) {
-    if (code != resp.FResponseNo) {
-      resp.SetResponseNo(code);
-    }
-    resp.SetCloseConnection(true);
-    record.reply_starts();
-    WriteContent(io, resp);
-    discard_waiting_input(io);
-    return Outcome::kClose;
-  };
+  record.emplace(context, req, resp, access_log_, access_log_trusted_);
   std::optional<int> refusal;
   try {
     refusal = read_request(context, req, resp);
@@ -353,7 +357,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   }
 
   {
-    record.reply_starts();
+    record->reply_starts();
     WriteBufferScope buffer(io);
     if (!resp.FHeaderHasBeenWritten) {
       WriteHeader(io, resp);
