@@ -51,6 +51,7 @@ void TADOConnection::Open() {
   }
   sqlite3_extended_result_codes(db.get(), 1);
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  count_statement_durations(db.get());
   // WAL lets readers in other sessions and processes go on while one connection writes.
   char* error = nullptr;
   const int wal = sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, &error);
