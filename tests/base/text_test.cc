@@ -100,7 +100,7 @@ TEST(TextTest, CodePointsEncodeInOneToFourBytes) {
   for (const Case& c : cases) {
     std::string out = "a";
     append_utf8(out, c.code_point);
-    EXPECT_EQ(out, "a" + std::string(c.want)) << static_cast<uint32_t>(c.code_point);
+    EXPECT_EQ(out, std::string("a").append(c.want)) << static_cast<uint32_t>(c.code_point);
   }
 }
 
