@@ -176,9 +176,13 @@ void TSvExpiredSessionList::EnforceLimits() {
   size_t kept = 0;
   size_t bytes = 0;
   for (const uint32_t n : newest) {
-    const size_t size = entries_[n].id_size + entries_[n].params_size;
-    if (kept + 1 > limits_.entries / 2 || bytes + size > limits_.text_bytes / 2) {
+    if (kept + 1 > limits_.entries / 2) {
       break;
+    }
+    // An entry too large for the room left gives way to older, smaller ones.
+    const size_t size = entries_[n].id_size + entries_[n].params_size;
+    if (bytes + size > limits_.text_bytes / 2) {
+      continue;
     }
     keep[n] = true;
     ++kept;

@@ -152,6 +152,18 @@ TEST(ExpiredSessionListTest, LimitsDropTheOldestEntriesToHalf) {
   }
 }
 
+TEST(ExpiredSessionListTest, OneLargeEntryDoesNotEmptyTheList) {
+  TSvExpiredSessionList list;
+  list.SetLimits({.entries = 100, .run_params_bytes = 100, .text_bytes = 100});
+  for (int i = 0; i < 10; ++i) {
+    list.Add("id" + std::to_string(10 + i), "", static_cast<double>(i));
+  }
+  list.Add("big", std::string(90, 'p'), 50.0);  // newest, but larger than half the room
+  EXPECT_FALSE(list.Contains("big"));
+  EXPECT_EQ(list.size(), 10u);
+  EXPECT_EQ(params(list, "id19"), "");
+}
+
 TEST(ExpiredSessionListTest, LoweredLimitsApplyAtOnce) {
   TSvExpiredSessionList list;
   for (int i = 0; i < 50; ++i) {
