@@ -1,6 +1,11 @@
 // Runs a test's process out of file descriptors for a while: the soft limit is lowered just
 // above what is open and the rest is filled with /dev/null, so that the next open fails with
 // EMFILE; the destructor closes them and puts the limit back.
+//
+// UndefinedBehaviorSanitizer checks the dynamic type of a polymorphic object the first time it
+// meets that type at a call, and probes the memory through a pipe: without a free descriptor
+// the probe fails and it reports a bad object. Code that meets a type for the first time while
+// descriptors are exhausted (a new exception class) must meet it once before.
 #pragma once
 
 #include <dirent.h>
