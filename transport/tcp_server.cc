@@ -73,6 +73,10 @@ void TInListenerThread::run() {
         // descriptors it is refused with the spare one; otherwise the listener pauses a
         // little instead of spinning on it.
         const int code = TInStack::WSGetLastError();
+        if (code == 10024 && server_.OnDescriptorShortage && server_.OnDescriptorShortage()) {
+          wait = false;
+          continue;
+        }
         if (code == 10024) {
           const bool refused = binding_.RefuseWaiting(reserve_);
           server_.note_out_of_descriptors(refused);

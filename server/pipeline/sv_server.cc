@@ -151,7 +151,7 @@ void TSvServer::Execute() {
     if (dynamic_cast<const base::ResourceShortage*>(&e) != nullptr) {
       // Out of descriptors: nothing is wrong with the request, which may come again, and an
       // error report would need a descriptor of its own. The details stay in the server's log.
-      controller_.NoteShortage(e.what());
+      controller_.NoteShortage(std::string(e.what()) + "; the request was answered 503");
       mReply->Clear();
       mReply->SetCode(503);
       mReply->WriteString(kShortageMessage);

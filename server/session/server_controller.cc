@@ -515,7 +515,7 @@ void TSvServerControllerBase::LogLine(std::string_view line) const {
 
 void TSvServerControllerBase::NoteShortage(std::string_view what) noexcept {
   if (const std::optional<uint64_t> reports = shortage_notes_.due()) {
-    std::fprintf(stderr, "%.*s (%llu request(s) answered 503 since the last note)\n",
+    std::fprintf(stderr, "%.*s (%llu time(s) since the last note)\n",
                  static_cast<int>(what.size()), what.data(),
                  static_cast<unsigned long long>(*reports));
     std::fflush(stderr);

@@ -357,9 +357,9 @@ class TSvServerControllerBase {
 
   // Writes a line to the application log when Log is loFile.
   void LogLine(std::string_view line) const;
-  // Notes a request refused for a passing shortage (out of file descriptors) on standard
-  // error, at most one line a minute: writing it needs no descriptor, and under systemd the
-  // journal keeps it.
+  // Notes a passing shortage (out of file descriptors) and what was done about it on standard
+  // error, at most one line a minute for all of them: writing it needs no descriptor, and
+  // under systemd the journal keeps it.
   void NoteShortage(std::string_view what) noexcept;
 
  protected:
