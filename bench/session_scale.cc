@@ -134,9 +134,10 @@ Holdings holdings_of(pid_t pid) {
 }
 
 void print(const char* when, const Holdings& h, const Holdings& rest) {
-  std::printf("%-34s RSS %8ld kB (anon %8ld, file %8ld)  +%7ld kB   descriptors %6d (database %6d)\n",
-              when, h.rss_kb, h.anon_kb, h.file_kb, h.rss_kb - rest.rss_kb, h.descriptors,
-              h.database_descriptors);
+  std::printf(
+      "%-34s RSS %8ld kB (anon %8ld, file %8ld)  +%7ld kB   descriptors %6d (database %6d)\n", when,
+      h.rss_kb, h.anon_kb, h.file_kb, h.rss_kb - rest.rss_kb, h.descriptors,
+      h.database_descriptors);
   std::fflush(stdout);
 }
 
@@ -308,10 +309,11 @@ int main(int argc, char** argv) {
         open.size(), reopened_p50, percentile(reopened, 0.9), open_p50, percentile(open, 0.9),
         reopened_p50 / open_p50, failed > 0 ? " (some calls failed)" : "");
   }
-  std::printf("resident growth after the sessions: %.1f MB (goal < 1024 MB); descriptors %d -> %d "
-              "-> %d after the idle wait (at rest %d)\n",
-              static_cast<double>(busy.rss_kb - rest.rss_kb) / 1024, rest.descriptors,
-              busy.descriptors, idle.descriptors, rest.descriptors);
+  std::printf(
+      "resident growth after the sessions: %.1f MB (goal < 1024 MB); descriptors %d -> %d "
+      "-> %d after the idle wait (at rest %d)\n",
+      static_cast<double>(busy.rss_kb - rest.rss_kb) / 1024, rest.descriptors, busy.descriptors,
+      idle.descriptors, rest.descriptors);
   {
     std::scoped_lock lock(lines_mu);
     for (const std::string& line : lines) {
