@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/metrics.h"
 #include "base/text.h"
 #include "server/exchange/hsm_stream.h"
 #include "server/exchange/http_packet.h"
@@ -50,6 +51,21 @@ class BodyLoan {
   server::CompressResponse& loan_;
   TInHTTPResponseInfo& response_;
 };
+
+// The access log the controller's settings ask for, or null when it is off.
+std::unique_ptr<base::AsyncLineLog> open_access_log(const server::TSvServerControllerBase& c) {
+  const server::AccessLogSettings& settings = c.AccessLog;
+  if (settings.Output == server::AccessLogOutput::kOff) {
+    return nullptr;
+  }
+  base::AsyncLineLog::Options options;
+  options.path = c.AccessLogPath();  // "" for standard output
+  if (settings.MaxQueuedBytes > 0) {
+    options.max_queued_bytes = static_cast<size_t>(settings.MaxQueuedBytes);
+  }
+  options.dropped = &base::metrics().access_log_lines_dropped;
+  return std::make_unique<base::AsyncLineLog>(std::move(options));
+}
 
 }  // namespace
 
@@ -160,6 +176,7 @@ void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPRespo
 
 TSaServerArdo::TSaServerArdo(server::TSvServerControllerBase& controller, LogLine log)
     : controller_(controller),
+      access_log_(open_access_log(controller)),
       FHTTP(std::make_unique<THTTPServerArdo>()),
       FHTTPS(std::make_unique<THTTPServerArdo>()) {
   configure(*FHTTP, controller_.Port());
@@ -208,6 +225,7 @@ void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
   http.send_stall_timeout_ms = limits.SendStallTimeoutMs;
   http.idle_timeout_ms = limits.KeepAliveIdleTimeoutMs;
   listener.SetMaxConnections(std::max(limits.MaxConnections, 0));
+  listener.SetAccessLog(access_log_.get(), controller_.SecurityOptions().TrustedProxies);
   listener.OnConnect = [this](TInContext& context) { connection_started(context); };
   // Out of descriptors, the database connections sessions keep open while idle are what can
   // be given back at once; they open again on their sessions' next requests.

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/exception.h"
+#include "base/metrics.h"
 #include "transport/socket_errors.h"
 #include "transport/transport_exceptions.h"
 
@@ -264,6 +265,7 @@ void TInCustomTCPServer::StopListening() {
 }
 
 void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
+  base::metrics().connections_accepted.add();
   join_finished_threads();
   ConnectionEndpoints endpoints{socket->FIP, socket->FPort, socket->FPeerIP, socket->FPeerPort,
                                 socket->FIPVersion};
@@ -290,6 +292,7 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
     std::scoped_lock lock(threads_->mu);
     ++threads_->live;
   }
+  base::metrics().connection_threads.add();
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   int rc = pthread_attr_setstacksize(&attr, connection_stack_size_);
@@ -305,6 +308,7 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
   log("Could not start a thread for the connection from " + peer.peer_ip + ":" +
       std::to_string(peer.peer_port) + ": " + base::errno_text(rc));
   launch.reset();  // closes the connection
+  base::metrics().connection_threads.sub();
   std::scoped_lock lock(threads_->mu);
   --threads_->live;
   threads_->ended.notify_all();
@@ -317,6 +321,7 @@ void* TInCustomTCPServer::connection_thread_main(void* arg) {
   // The socket is closed before the server learns that the thread is done, so a stop that
   // returns has no connection left open.
   launch.reset();
+  base::metrics().connection_threads.sub();
   std::scoped_lock lock(server.threads_->mu);
   --server.threads_->live;
   server.threads_->finished.push_back(pthread_self());
@@ -346,6 +351,7 @@ void TInCustomTCPServer::ServeConnection(std::unique_ptr<TInIOHandler> io_handle
 }
 
 void TInCustomTCPServer::run_connection(TInContext& context) {
+  base::metrics().connections_open.add();
   {
     std::scoped_lock lock(threads_->mu);
     threads_->contexts.push_back(&context);
@@ -381,6 +387,7 @@ void TInCustomTCPServer::run_connection(TInContext& context) {
     auto& list = threads_->contexts;
     list.erase(std::remove(list.begin(), list.end(), &context), list.end());
   }
+  base::metrics().connections_open.sub();
   if (!failure) {
     return;
   }
