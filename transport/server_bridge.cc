@@ -1,6 +1,7 @@
 #include "transport/server_bridge.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "server/exchange/reply_packet_reader.h"
 #include "server/pipeline/compressor.h"
 #include "server/pipeline/request_hook.h"
+#include "server/session/session_list.h"
 #include "transport/bound_ip_list.h"
 #include "transport/bridge_payload.h"
 #include "transport/ssl_io_handler.h"
@@ -225,6 +227,17 @@ void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
   listener.SetMaxConnections(std::max(limits.MaxConnections, 0));
   listener.SetAccessLog(access_log_.get(), controller_.SecurityOptions().TrustedProxies);
   listener.OnConnect = [this](TInContext& context) { connection_started(context); };
+  // Out of descriptors, the database connections sessions keep open while idle are what can
+  // be given back at once; they open again on their sessions' next requests.
+  listener.OnDescriptorShortage = [this] {
+    const size_t closed = controller_.Sessions().CloseIdleResources(std::chrono::milliseconds(0));
+    if (closed > 0) {
+      controller_.NoteShortage(
+          "Out of file descriptors accepting a connection: closed the database connections of " +
+          std::to_string(closed) + " idle session(s)");
+    }
+    return closed > 0;
+  };
   const std::string& bound_ip = controller_.BoundIP();
   std::vector<std::string> addresses;
   if (bound_ip.empty()) {
