@@ -52,8 +52,9 @@ class TInSocketHandle {
   int GetSockOpt(int level, int option);
 
   // Receive/Send on the held socket, returning -1 with the mapped code in `error` when the
-  // socket failed or was closed by another thread (10038 then).
-  int64_t Receive(void* buffer, size_t size, int& error);
+  // socket failed or was closed by another thread (10038 then). `now`: fails with 10035 at
+  // once instead of waiting when nothing has arrived.
+  int64_t Receive(void* buffer, size_t size, int& error, bool now = false);
   int64_t Send(const void* data, size_t size, int& error);
 
   bool HandleAllocated() const;
@@ -76,6 +77,9 @@ class TInSocketHandle {
   void end_use();
   void release_locked();  // REQUIRES: mu_ held.
 
+  // SO_SNDTIMEO in milliseconds as last set through this handle (0: none), or -1 when not
+  // known. An accepted socket starts with its listener's: the system copies it over.
+  int32_t send_timeout_ms_ = -1;
   TInStack::Usage stack_usage_;
   mutable std::mutex mu_;   // FConnectionHandle: guards the three members below
   int handle_ = -1;         // guarded by mu_
