@@ -4,6 +4,7 @@
 #include <cctype>
 #include <exception>
 #include <optional>
+#include <vector>
 
 #include "app/ADOToXML.h"
 #include "app/AppWebAgent.h"
@@ -268,19 +269,37 @@ std::string grid_field_kind(const db::TField& field) {
   return base::ascii_lowercase(name.substr(1, name.size() - 6));
 }
 
-std::string grid_cell_text(const db::TField& field) {
-  // A value the column's kind cannot read (a date column holding "soon") shows as stored.
-  const bool readable = field.value_is_readable();
-  if (dynamic_cast<const db::TBCDField*>(&field) != nullptr && readable) {
-    return money_text(field.IsNull() ? 0.0 : field.AsFloat());
+namespace {
+
+// How a column's cells are written; the same for every row, so found once per page.
+enum class CellKind { kMoney, kBlob, kBytes, kText };
+
+CellKind cell_kind(const db::TField& field) {
+  if (dynamic_cast<const db::TBCDField*>(&field) != nullptr) {
+    return CellKind::kMoney;
   }
   if (dynamic_cast<const db::TBlobField*>(&field) != nullptr) {
+    return CellKind::kBlob;
+  }
+  if (dynamic_cast<const db::TBytesField*>(&field) != nullptr) {
+    return CellKind::kBytes;
+  }
+  return CellKind::kText;
+}
+
+std::string cell_text(const db::TField& field, CellKind kind) {
+  // A value the column's kind cannot read (a date column holding "soon") shows as stored.
+  const bool readable = field.value_is_readable();
+  if (kind == CellKind::kMoney && readable) {
+    return money_text(field.IsNull() ? 0.0 : field.AsFloat());
+  }
+  if (kind == CellKind::kBlob) {
     return std::string(kBlobImage);
   }
   if (field.IsNull()) {
     return {};
   }
-  if (dynamic_cast<const db::TBytesField*>(&field) != nullptr) {
+  if (kind == CellKind::kBytes) {
     return db::hex_lower(field.AsString());
   }
   if (!readable) {
@@ -289,6 +308,10 @@ std::string grid_cell_text(const db::TField& field) {
   }
   return without_line_breaks(field.AsString());
 }
+
+}  // namespace
+
+std::string grid_cell_text(const db::TField& field) { return cell_text(field, cell_kind(field)); }
 
 std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, int32_t offset,
                                                      int32_t page_size,
@@ -302,11 +325,13 @@ std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, i
   auto names = std::make_unique<json::TJSONArray>();
   auto labels = std::make_unique<json::TJSONArray>();
   auto kinds = std::make_unique<json::TJSONArray>();
+  std::vector<CellKind> cell_kinds;
   for (size_t i = 0; i < field_count; ++i) {
     const db::TField& field = dataset.Fields(i);
     names->Add(field.FieldName());
     labels->Add(field.FieldName());
     kinds->Add(grid_field_kind(field));
+    cell_kinds.push_back(cell_kind(field));
   }
   document->AddPair("fldNames", std::move(names));
   document->AddPair("fldLabels", std::move(labels));
@@ -321,7 +346,7 @@ std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, i
   for (int32_t emitted = 0; !dataset.Eof() && emitted < page_size; ++emitted) {
     auto row = std::make_unique<json::TJSONArray>();
     for (size_t i = 0; i < field_count; ++i) {
-      std::string cell = grid_cell_text(dataset.Fields(i));
+      std::string cell = cell_text(dataset.Fields(i), cell_kinds[i]);
       bytes.add(cell.size());
       row->Add(cell);
     }
