@@ -9,6 +9,7 @@
 #include "base/exception.h"
 #include "base/text.h"
 #include "server/session/server_controller.h"
+#include "server/session/session_list.h"
 
 namespace appsrv::app {
 namespace {
@@ -116,6 +117,12 @@ TSvUserSession::TSvUserSession(server::TSvApplication* ASession, std::string con
   }
   dbServer.Close();
   dbServer.SetConnectionString(std::move(connection_text));
+  // Out of descriptors, the connections other sessions keep open between their requests are
+  // what can be given back at once; this session's own is the one being opened.
+  dbServer.on_descriptor_shortage = [this] {
+    return mWebApplication != nullptr && mWebApplication->sessions().CloseIdleResources(
+                                             std::chrono::milliseconds(0), mWebApplication) > 0;
+  };
   SvUserSessionBaseCreate();
 }
 
@@ -132,6 +139,16 @@ void TSvUserSession::SvUserSessionBaseCreate() {
 }
 
 void TSvUserSession::SvUserSessionBaseDestroy() { FSchemaCache.reset(); }
+
+void TSvUserSession::RequestEnded() noexcept { dbServer.ReleaseMemory(); }
+
+bool TSvUserSession::HoldsIdleResources() const noexcept { return dbServer.Connected(); }
+
+void TSvUserSession::CloseIdleResources() noexcept {
+  // A dataset left open would keep the closed connection's files open.
+  ADODataset.Close();
+  dbServer.Close();
+}
 
 std::string TSvUserSession::GetSchema(const std::string& ATableName) {
   if (const auto it = FSchemaCache->find(ATableName); it != FSchemaCache->end()) {

@@ -15,6 +15,15 @@ class Exception : public std::runtime_error {
   explicit Exception(const char* message) : std::runtime_error(message) {}
 };
 
+// Marks a failure caused by a passing shortage of what the process may hold (open file
+// descriptors): the same request can succeed once some are free again, so it is answered with
+// "503 Service Unavailable" and not reported as a fault. Mixed into an exception class beside
+// its Exception base; found with dynamic_cast.
+class ResourceShortage {
+ public:
+  virtual ~ResourceShortage() = default;
+};
+
 // Text of errno value `err`, thread-safe.
 std::string errno_text(int err);
 

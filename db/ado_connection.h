@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,9 +36,21 @@ class TADOConnection {
   bool is_postgres() const;
 
   bool Connected() const { return db_ != nullptr || pg_ != nullptr; }
-  // Opens the file now; statements and datasets call it themselves.
+  // Opens the file now; statements and datasets call it themselves. Out of file descriptors,
+  // it asks on_descriptor_shortage to free some and tries once more; then it throws
+  // DatabaseUnavailable.
   void Open();
+  // Closes the connection; the next statement opens it again. Datasets and queries over it
+  // must be closed first.
   void Close();
+  // Gives back what an SQLite connection keeps between requests: its page cache and its
+  // mapping of the file; the next statement reads through the system's file cache again.
+  // Call between statements. Does nothing on PostgreSQL or a closed connection.
+  void ReleaseMemory() noexcept;
+
+  // Runs when the connection cannot be opened for lack of file descriptors; returns true when
+  // it closed something (other sessions' idle connections), so that another try may succeed.
+  std::function<bool()> on_descriptor_shortage;
 
   // Runs exactly one statement, opening the connection first when closed. A text holding a
   // second statement is refused before anything runs. Returns the rows changed.
@@ -78,6 +91,7 @@ class TADOConnection {
   // The authorizer of every SQLite handle: asks guard_ while one is set.
   static int authorize(void* connection, int action, const char* arg1, const char* arg2,
                        const char* database, const char* trigger);
+  void open_sqlite(const std::string& path);
 
   std::string connection_string_;
   SqlitePtr db_;

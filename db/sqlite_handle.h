@@ -18,6 +18,13 @@ class DatabaseError : public base::Exception {
   using base::Exception::Exception;
 };
 
+// The database cannot be opened now because the process (or the system) is out of file
+// descriptors; the same call can succeed once some are free again.
+class DatabaseUnavailable : public DatabaseError, public base::ResourceShortage {
+ public:
+  using DatabaseError::DatabaseError;
+};
+
 struct SqliteCloser {
   void operator()(sqlite3* db) const noexcept;  // sqlite3_close_v2
 };

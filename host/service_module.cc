@@ -15,6 +15,7 @@
 #include "host/app_log.h"
 #include "host/application_state.h"
 #include "host/command_line.h"
+#include "host/descriptor_limit.h"
 #include "host/service_unit.h"
 #include "server/session/server_controller.h"
 
@@ -151,6 +152,7 @@ void TSvServiceModule::Run() {
 void TSvServiceModule::ServiceStart() {
   mStartTried = true;
   journal_line(SD_INFO, "Starting " + display_name_ + ".");
+  journal_line(SD_INFO, DescriptorLimitLine(RaiseDescriptorLimit()));
   FRunThread = std::make_unique<TSvServiceThread>(FServiceComponentClass);
   FRunThread->OnRunning = [this](TransportHost& host) { ReportRunning(host); };
   FRunThread->OnFailed = [this](const std::string& message) { ReportFailed(message); };

@@ -10,6 +10,7 @@
 #include "host/ardo_host.h"
 #include "host/command_line.h"
 #include "host/console_host.h"
+#include "host/descriptor_limit.h"
 #include "host/framework_init.h"
 #include "host/service_module.h"
 #include "server/pipeline/controller_start.h"
@@ -43,6 +44,8 @@ void TSvStart::Execute(bool aForceUI) {
 
 void TSvStart::Run() {
   try {
+    // Before anything opens files: the window or the service manager's journal says so below.
+    const DescriptorLimit& descriptors = RaiseDescriptorLimit();
     const FrameworkInitProc init = FrameworkInitHook();
     if (init == nullptr) {
       throw base::Exception("Application is not initialized.");
@@ -59,6 +62,7 @@ void TSvStart::Run() {
       return;
     }
     TFormSvMain form;
+    form.Log(DescriptorLimitLine(descriptors));
     try {
       form.Start(TSaServerArdoClass());
     } catch (const std::exception& e) {

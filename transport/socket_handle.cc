@@ -148,6 +148,16 @@ bool TInSocketHandle::Accept(TInSocketHandle& listening) {
   return true;
 }
 
+bool TInSocketHandle::RefuseWaiting(DescriptorReserve& reserve) {
+  const int fd = begin_use();
+  if (fd < 0) {
+    return false;
+  }
+  const bool refused = reserve.RefuseOne(fd);
+  end_use();
+  return refused;
+}
+
 bool TInSocketHandle::Readable(int timeout_ms) {
   int fd = begin_use();
   if (fd < 0) {

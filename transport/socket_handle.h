@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "transport/descriptor_reserve.h"
 #include "transport/ip_version.h"
 #include "transport/stack.h"
 
@@ -34,6 +35,9 @@ class TInSocketHandle {
   // Takes a connection off `listening` into this handle; false when the accept failed.
   // Throws EInIPVersionUnsupported for a peer outside IPv4/IPv6 (and closes it).
   bool Accept(TInSocketHandle& listening);
+  // On a listening socket out of descriptors: accepts one waiting connection with the
+  // reserve's spare descriptor and refuses it at once (see DescriptorReserve::RefuseOne).
+  bool RefuseWaiting(DescriptorReserve& reserve);
   // Waits until the socket is readable (or has hung up); -1 waits without limit.
   bool Readable(int timeout_ms);
   bool Select(int timeout_ms) { return Readable(timeout_ms); }

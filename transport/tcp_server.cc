@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -145,9 +146,17 @@ void TInListenerThread::run() {
       auto socket = std::make_unique<TInSocketHandle>();
       if (!socket->Accept(binding_)) {
         wait = true;
-        // Out of descriptors or memory: the pending connection stays readable, so pause a
+        // Out of descriptors or memory: the pending connection stays readable. Out of
+        // descriptors it is refused with the spare one; otherwise the listener pauses a
         // little instead of spinning on it.
         const int code = TInStack::WSGetLastError();
+        if (code == 10024) {
+          const bool refused = binding_.RefuseWaiting(reserve_);
+          server_.note_out_of_descriptors(refused);
+          if (refused) {
+            continue;
+          }
+        }
         if (code == 10024 || code == 10055) {
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -215,6 +224,14 @@ void TInCustomTCPServer::log(std::string_view line) const {
     log_line(line);
   } else {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+  }
+}
+
+void TInCustomTCPServer::note_out_of_descriptors(bool refused) {
+  if (const std::optional<uint64_t> times = out_of_descriptors_notes_.due()) {
+    log(name_ + ": out of file descriptors; new connections are " +
+        (refused ? "answered 503 and closed" : "left waiting") + " until some are free (" +
+        std::to_string(*times) + " since the last note)");
   }
 }
 

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/log_throttle.h"
+#include "transport/descriptor_reserve.h"
 #include "transport/io_settings.h"
 #include "transport/server_io_handler.h"
 #include "transport/socket_handle.h"
@@ -50,6 +52,7 @@ class TInListenerThread {
   TInSocketHandle& binding_;
   std::string name_;
   std::atomic<bool> stop_{false};
+  DescriptorReserve reserve_;  // used by the listener thread only
   std::thread thread_;
 };
 
@@ -157,6 +160,8 @@ class TInCustomTCPServer {
   // Joins the connection threads that have ended.
   void join_finished_threads();
   void log(std::string_view line) const;
+  // A listener ran out of descriptors; logs it at most once a minute.
+  void note_out_of_descriptors(bool refused);
 
   bool active_ = false;  // changed only by the thread that starts and stops the server
   TInSocketHandles bindings_;
@@ -175,6 +180,7 @@ class TInCustomTCPServer {
 
   // The contexts being served and the threads serving them.
   std::unique_ptr<ConnectionThreads> threads_;
+  base::LogThrottle out_of_descriptors_notes_;  // thread-safe
 };
 
 }  // namespace appsrv::transport

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/date_time.h"
+#include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
 #include "server/exchange/memory_stream.h"
@@ -26,6 +27,9 @@
 namespace appsrv::server {
 
 namespace {
+
+constexpr std::string_view kShortageMessage =
+    "The server is busy: too many open files. Try again later.";
 
 // True when the client's copy, dated by the If-Modified-Since text `if_modified_since`, is of
 // the same second as `modified`; an empty or unreadable date never is.
@@ -144,7 +148,16 @@ void TSvServer::Execute() {
     mReply->SetCode(503);
     mReply->WriteString(e.what());
   } catch (const std::exception& e) {
-    AnswerFailure(e);
+    if (dynamic_cast<const base::ResourceShortage*>(&e) != nullptr) {
+      // Out of descriptors: nothing is wrong with the request, which may come again, and an
+      // error report would need a descriptor of its own. The details stay in the server's log.
+      controller_.NoteShortage(e.what());
+      mReply->Clear();
+      mReply->SetCode(503);
+      mReply->WriteString(kShortageMessage);
+    } else {
+      AnswerFailure(e);
+    }
   } catch (...) {
     // Application code may throw anything; the client still gets an error reply.
     AnswerFailure(ESvException("Unknown exception."));

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <thread>
 
 #include "base/encoding.h"
@@ -102,6 +104,7 @@ void read_limits(const std::string& text, TSvServerLimits& limits) {
   read32("MaxPartHeaderBytes", limits.MaxPartHeaderBytes);
   read32("MaxPartHeaderLines", limits.MaxPartHeaderLines);
   read32("MaxSessions", limits.MaxSessions);
+  read32("DatabaseIdleTimeoutMs", limits.DatabaseIdleTimeoutMs);
   int32_t refuse_folded = limits.RefuseFoldedHeaders ? 1 : 0;
   read32("RefuseFoldedHeaders", refuse_folded);
   limits.RefuseFoldedHeaders = refuse_folded != 0;
@@ -343,6 +346,12 @@ void TSvServerControllerBase::EndConfiguration() {
   set_temp_folder(cache_dir_);
   locked_ = true;
   set_configuration_locked(true);
+  if (timeout_thread_ && Limits.DatabaseIdleTimeoutMs > 0) {
+    // A tenth of the time-out between passes: a connection closes at most 10% late, and a
+    // pass over every session stays rare (every 6 s for the default minute).
+    const std::chrono::milliseconds every(std::max(Limits.DatabaseIdleTimeoutMs / 10, 100));
+    timeout_thread_->SetIdlePass(every, [this] { RunIdlePass(); });
+  }
 }
 
 std::string TSvServerControllerBase::normalised_cache_dir(std::string_view v) const {
@@ -431,6 +440,12 @@ void TSvServerControllerBase::SetAllowMultipleSessionsPerUser(bool v) {
 
 void TSvServerControllerBase::RunSessionTimeoutPass() { sessions_->RunTimeoutPass(); }
 
+void TSvServerControllerBase::RunIdlePass() {
+  if (Limits.DatabaseIdleTimeoutMs > 0) {
+    sessions_->CloseIdleResources(std::chrono::milliseconds(Limits.DatabaseIdleTimeoutMs));
+  }
+}
+
 void TSvServerControllerBase::Shutdown() noexcept {
   if (shut_down_) {
     return;
@@ -495,6 +510,15 @@ void TSvServerControllerBase::DoLogException(const std::exception& e) noexcept {
 void TSvServerControllerBase::LogLine(std::string_view line) const {
   if (log_ == TLogOptions::loFile && env_.log_line) {
     env_.log_line(line);
+  }
+}
+
+void TSvServerControllerBase::NoteShortage(std::string_view what) noexcept {
+  if (const std::optional<uint64_t> reports = shortage_notes_.due()) {
+    std::fprintf(stderr, "%.*s (%llu request(s) answered 503 since the last note)\n",
+                 static_cast<int>(what.size()), what.data(),
+                 static_cast<unsigned long long>(*reports));
+    std::fflush(stderr);
   }
 }
 

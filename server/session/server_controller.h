@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/date_time.h"
+#include "base/log_throttle.h"
 #include "base/name_value_list.h"
 
 namespace appsrv::server {
@@ -161,6 +162,9 @@ struct TSvServerLimits {
   int32_t MaxPartHeaderLines = 100;
   // Live sessions; a request that would start one more gets 503.
   int32_t MaxSessions = 100000;
+  // A session's database connection unused this long is closed (its descriptors and memory
+  // go back); the session's next request opens it again.
+  int32_t DatabaseIdleTimeoutMs = 60000;
   // Folded header lines (starting with a blank) get 400; off, each is a raw line of its own.
   bool RefuseFoldedHeaders = true;
 };
@@ -305,6 +309,10 @@ class TSvServerControllerBase {
   TSvSessions& Sessions() { return *sessions_; }
   // Runs one pass of the session timeout thread now.
   void RunSessionTimeoutPass();
+  // Runs one idle pass now: closes the database connections of the sessions idle for
+  // Limits.DatabaseIdleTimeoutMs (none when it is 0 or less). The timeout thread runs it
+  // every tenth of that time.
+  void RunIdlePass();
   // Stops the session timeout thread and destroys every remaining session, firing
   // OnCloseSession; waits for requests that still hold a session. The session list stays
   // usable (empty). Runs once; later calls do nothing. Call it on the thread that owns the
@@ -349,6 +357,10 @@ class TSvServerControllerBase {
 
   // Writes a line to the application log when Log is loFile.
   void LogLine(std::string_view line) const;
+  // Notes a request refused for a passing shortage (out of file descriptors) on standard
+  // error, at most one line a minute: writing it needs no descriptor, and under systemd the
+  // journal keeps it.
+  void NoteShortage(std::string_view what) noexcept;
 
  protected:
   // Applies the application's design-time values; runs before port.ini is read.
@@ -400,6 +412,8 @@ class TSvServerControllerBase {
   bool locked_ = false;
   std::atomic<bool> gui_active_{false};  // set by the host once its window runs
   std::vector<std::string> server_variables_;
+
+  base::LogThrottle shortage_notes_;  // thread-safe
 
   // Owned parts; each guards its own shared state.
   std::unique_ptr<TSvExceptionLogger> exception_logger_;

@@ -26,10 +26,19 @@ class TSvSessions;
 enum class TSessionEvent : uint8_t { seCreate = 0, seDestroy = 1, seRequest = 2 };
 
 // The application's per-session data object; the session owns it and frees it when the
-// session is destroyed.
+// session is destroyed. The hooks below run under the session's lock (FLock).
 class SessionData {
  public:
   virtual ~SessionData() = default;
+  // The request attached to the session has ended: caches the next request can rebuild (a
+  // database connection's pages) may be given back.
+  virtual void RequestEnded() noexcept {}
+  // True while the data keeps something open that is worth closing once the session sits idle
+  // (a database connection).
+  virtual bool HoldsIdleResources() const noexcept { return false; }
+  // Closes what HoldsIdleResources() reported; the session's next request opens it again as
+  // its first one did, and nothing else of the session changes.
+  virtual void CloseIdleResources() noexcept {}
 };
 
 // State a higher layer keeps with each session (page rendering keeps the session's forms

@@ -456,6 +456,9 @@ void TSvSessions::Release(TSvApplication& session) {
     Terminate(id);
     return;
   }
+  if (session.FData) {
+    session.FData->RequestEnded();
+  }
   session.MarkAccess();
   session.Unlock();
   NotifyReleased();
@@ -498,9 +501,47 @@ void TSvSessions::RunTimeoutPass() {
   }
 }
 
+size_t TSvSessions::CloseIdleResources(std::chrono::milliseconds idle_for,
+                                       const TSvApplication* except) {
+  const double idle_days = idle_for.count() / base::kMillisecondsPerDay;
+  std::vector<TSvApplication*> idle;
+  {
+    // Looking changes nothing in the list: requests go on looking up their sessions meanwhile.
+    std::shared_lock lock(FLock);
+    const base::DateTime now = controller_.clock().now();
+    for (const auto& [id, s] : FSessions) {
+      // A request holding the session is using what it keeps; the caller's own session is
+      // never tried (its lock is the caller's).
+      if (s.get() == except || !s->TryLock()) {
+        continue;
+      }
+      // A microsecond of slack keeps the day-fraction arithmetic from missing an exact boundary.
+      if (s->FData && s->FData->HoldsIdleResources() &&
+          now - s->GetLastAccess() + 1e-6 / 86400 >= idle_days) {
+        idle.push_back(s.get());  // stays locked: nobody can destroy it meanwhile
+      } else {
+        s->Unlock();
+      }
+    }
+  }
+  // Closing files is done without the list lock; a request for one of these sessions waits
+  // for its release like for any busy session.
+  for (TSvApplication* s : idle) {
+    s->FData->CloseIdleResources();
+    s->Unlock();
+  }
+  if (!idle.empty()) {
+    NotifyReleased();
+  }
+  return idle.size();
+}
+
 SessionTimeoutThread::SessionTimeoutThread(TSvSessions& sessions,
                                            std::chrono::milliseconds interval)
-    : sessions_(sessions), interval_(interval), thread_([this] { Run(); }) {}
+    : sessions_(sessions),
+      interval_(interval),
+      idle_interval_(interval),
+      thread_([this] { Run(); }) {}
 
 SessionTimeoutThread::~SessionTimeoutThread() {
   {
@@ -511,23 +552,54 @@ SessionTimeoutThread::~SessionTimeoutThread() {
   thread_.join();
 }
 
+void SessionTimeoutThread::SetIdlePass(std::chrono::milliseconds interval,
+                                       std::function<void()> pass) {
+  {
+    std::scoped_lock lock(mu_);
+    idle_interval_ = interval;
+    idle_pass_ = std::move(pass);
+    rescheduled_ = true;
+  }
+  wake_.notify_all();
+}
+
 void SessionTimeoutThread::Run() {
   // Thread names are limited to 15 characters: "Sv Session Timeout Thread" is cut.
   pthread_setname_np(pthread_self(), "Sv Session Time");
   // Below the request threads; failing to lower it changes nothing that matters.
   (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
+  auto last_timeout_pass = std::chrono::steady_clock::now();
   while (true) {
+    std::function<void()> idle_pass;
     {
       std::unique_lock lock(mu_);
-      if (wake_.wait_for(lock, interval_, [this] { return terminated_; })) {
-        return;
+      // The thread wakes for whichever pass comes sooner; the timeout pass still runs only
+      // once its whole interval has passed.
+      const std::chrono::milliseconds tick =
+          idle_pass_ ? std::min(idle_interval_, interval_) : interval_;
+      if (wake_.wait_for(lock, tick, [this] { return terminated_ || rescheduled_; })) {
+        if (terminated_) {
+          return;
+        }
+        rescheduled_ = false;
+        continue;
+      }
+      idle_pass = idle_pass_;
+    }
+    if (std::chrono::steady_clock::now() - last_timeout_pass >= interval_) {
+      try {
+        sessions_.RunTimeoutPass();
+      } catch (...) {  // boundary: the thread keeps collecting on its next pass
+      }
+      ++passes_;
+      last_timeout_pass = std::chrono::steady_clock::now();
+    }
+    if (idle_pass) {
+      try {
+        idle_pass();
+      } catch (...) {  // boundary: the thread keeps closing on its next pass
       }
     }
-    try {
-      sessions_.RunTimeoutPass();
-    } catch (...) {  // boundary: the thread keeps collecting on its next pass
-    }
-    ++passes_;
   }
 }
 

@@ -112,6 +112,11 @@ class TSvSessions {
   // One pass of the timeout thread: removes and destroys the expired sessions that are not
   // busy; every 60th pass prunes the expired list.
   void RunTimeoutPass();
+  // Closes what the data of every session idle for `idle_for` or longer keeps open between
+  // requests (SessionData::CloseIdleResources); busy sessions and `except` (a session the
+  // calling thread holds) are left alone. Returns how many sessions it closed something of.
+  size_t CloseIdleResources(std::chrono::milliseconds idle_for,
+                            const TSvApplication* except = nullptr);
 
   // Notifications for the server window; exceptions they throw are ignored on destruction.
   std::function<void(TSvApplication&)> FOnCreateSession;
@@ -148,14 +153,18 @@ class TSvSessions {
   std::atomic<uint64_t> pass_count_{0};
 };
 
-// Runs TSvSessions::RunTimeoutPass every `interval` until destroyed; the destructor wakes and
-// joins the thread.
+// Runs TSvSessions::RunTimeoutPass every `interval` until destroyed, and an idle pass, when
+// one is set, every idle interval in between; the destructor wakes and joins the thread.
 class SessionTimeoutThread {
  public:
   SessionTimeoutThread(TSvSessions& sessions, std::chrono::milliseconds interval);
   ~SessionTimeoutThread();
   SessionTimeoutThread(const SessionTimeoutThread&) = delete;
   SessionTimeoutThread& operator=(const SessionTimeoutThread&) = delete;
+
+  // From now on also runs `pass` on this thread every `interval` (an empty pass: none).
+  // Exceptions it throws are dropped.
+  void SetIdlePass(std::chrono::milliseconds interval, std::function<void()> pass);
 
   uint64_t passes() const { return passes_; }
 
@@ -166,7 +175,10 @@ class SessionTimeoutThread {
   std::chrono::milliseconds interval_;
   std::mutex mu_;
   std::condition_variable wake_;
-  bool terminated_ = false;  // guarded by mu_
+  bool terminated_ = false;                  // guarded by mu_
+  bool rescheduled_ = false;                 // guarded by mu_: the idle pass changed
+  std::chrono::milliseconds idle_interval_;  // guarded by mu_
+  std::function<void()> idle_pass_;          // guarded by mu_
   std::atomic<uint64_t> passes_{0};
   std::thread thread_;
 };

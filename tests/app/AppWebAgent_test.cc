@@ -8,6 +8,7 @@
 #include "app/ADOToXML.h"
 #include "app_test_support.h"
 #include "db/sqlite_handle.h"
+#include "tests/support/descriptor_exhaustion.h"
 
 namespace appsrv::app {
 namespace {
@@ -222,6 +223,65 @@ TEST_F(UserSessionTest, ReadOnlyScopeRefusesWrites) {
   EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 3);
   module().dbServer.Execute("DELETE FROM Numbers WHERE ID=1");
   EXPECT_EQ(query("SELECT count(*) FROM Numbers"), 2);
+}
+
+// An idle session gives its connection back and gets it again on its next call; what the
+// session learnt (its schema cache) stays.
+TEST_F(UserSessionTest, ClosedIdleConnectionReopensOnTheNextCallAndTheSchemaCacheStays) {
+  const std::string schema = module().GetSchema("Numbers");
+  EXPECT_TRUE(module().HoldsIdleResources());
+  module().RequestEnded();
+  EXPECT_TRUE(module().HoldsIdleResources());  // the cache goes, the connection stays
+
+  module().CloseIdleResources();
+  EXPECT_FALSE(module().HoldsIdleResources());
+  EXPECT_FALSE(module().dbServer.Connected());
+  exec("ALTER TABLE Numbers ADD COLUMN Extra INTEGER");
+  EXPECT_EQ(module().GetSchema("Numbers"), schema);  // cached: no query ran
+  EXPECT_FALSE(module().dbServer.Connected());
+
+  std::unique_ptr<db::TADOQuery> q = module().NewQuery("select count(*) from Numbers");
+  q->Open();
+  EXPECT_EQ(q->Fields(0).AsInteger(), 3);
+  EXPECT_TRUE(module().HoldsIdleResources());
+}
+
+// Out of descriptors, a session that must open its connection takes them from the connections
+// other sessions keep open while idle.
+TEST_F(UserSessionTest, OutOfDescriptorsOpeningClosesOtherSessionsIdleConnections) {
+  server::SessionRequestInfo other_info;
+  other_info.client_ip = "127.0.0.1";
+  other_info.user_agent = "other-agent/1.0";
+  server::SessionAttachRequest attach;
+  attach.handler_can_start = true;
+  attach.request = &other_info;
+  server::TSvApplication* other = controller_->Sessions().Attach(attach).session;
+  auto& other_module = dynamic_cast<TSvUserSession&>(*other->FData);
+  const std::string other_schema = other_module.GetSchema("Numbers");
+  server::SetCurrentSession(nullptr);
+  controller_->Sessions().Release(*other);
+
+  module().CloseIdleResources();
+  try {
+    throw db::DatabaseUnavailable("seen once with descriptors to spare");
+  } catch (const db::DatabaseError&) {
+  }
+  std::exception_ptr failure;
+  {
+    ::appsrv::testing::DescriptorExhaustion exhausted;
+    try {
+      module().dbServer.Open();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  EXPECT_EQ(failure, nullptr);
+  EXPECT_TRUE(module().dbServer.Connected());
+  server::TSvApplication* again = controller_->Sessions().LookupAndLock(other->AppID());
+  ASSERT_EQ(again, other);
+  EXPECT_FALSE(other_module.dbServer.Connected());
+  EXPECT_EQ(other_module.GetSchema("Numbers"), other_schema);
+  other->Unlock();
 }
 
 }  // namespace

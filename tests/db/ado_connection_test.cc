@@ -1,10 +1,14 @@
 #include "db/ado_connection.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
 
 #include "base/files.h"
 #include "db/ado_dataset.h"
 #include "tests/db/temp_database.h"
+#include "tests/support/descriptor_exhaustion.h"
 
 namespace appsrv::db {
 namespace {
@@ -99,6 +103,107 @@ TEST_F(ConnectionTest, SecondConnectionSeesCommittedRows) {
   other.SetConnectionString(connection_.ConnectionString());
   other.Execute("insert into T values(5)");
   EXPECT_EQ(single_value("select count(*) from T"), "1");
+}
+
+// True when this process maps `path` itself (not its -wal or -shm file).
+bool maps_file(const std::string& path) {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.size() > path.size() && line.ends_with(" " + path)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int cache_bytes(sqlite3* db) {
+  int current = 0;
+  int highest = 0;
+  sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_USED, &current, &highest, 0);
+  return current;
+}
+
+TEST_F(ConnectionTest, ReleaseMemoryGivesBackTheCacheAndTheMappingAndReadsGoOn) {
+  connection_.ReleaseMemory();  // closed: nothing to give back
+  exec("create table T (ID integer primary key, Name text)");
+  exec(
+      "insert into T with recursive n(i) as (select 1 union all select i + 1 from n where i < "
+      "5000) select i, printf('name %d', i) from n");
+  exec("pragma wal_checkpoint(truncate)");
+  EXPECT_EQ(single_value("select count(*) from T"), "5000");
+  EXPECT_TRUE(maps_file(path_));
+  const int cached = cache_bytes(connection_.handle());
+
+  connection_.ReleaseMemory();
+  EXPECT_LT(cache_bytes(connection_.handle()), cached);
+  EXPECT_FALSE(maps_file(path_));
+  EXPECT_TRUE(connection_.Connected());
+
+  EXPECT_EQ(single_value("select Name from T where ID = 4321"), "name 4321");
+  EXPECT_TRUE(maps_file(path_));
+}
+
+// What Open raised; checked once descriptors are free again, because the sanitizers' own
+// checks need a descriptor of their own.
+std::exception_ptr open_failure(TADOConnection& connection) {
+  try {
+    connection.Open();
+  } catch (...) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+TEST_F(ConnectionTest, OutOfDescriptorsOpeningFailsAsUnavailableUntilSomeAreFree) {
+  exec("create table T (ID integer primary key)");
+  connection_.Close();
+  // The database file, then its WAL and shared-memory files, fail to open.
+  for (int spare : {0, 1, 2}) {
+    SCOPED_TRACE(spare);
+    std::exception_ptr failure;
+    bool connected = true;
+    {
+      testing::DescriptorExhaustion exhausted(spare);
+      failure = open_failure(connection_);
+      connected = connection_.Connected();
+    }
+    EXPECT_FALSE(connected);
+    ASSERT_NE(failure, nullptr);
+    try {
+      std::rethrow_exception(failure);
+    } catch (const DatabaseUnavailable& e) {
+      EXPECT_NE(std::string(e.what()).find("out of file descriptors"), std::string::npos)
+          << e.what();
+      EXPECT_NE(dynamic_cast<const base::ResourceShortage*>(&e), nullptr);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+  }
+  EXPECT_EQ(single_value("select count(*) from T"), "0");
+}
+
+TEST_F(ConnectionTest, OutOfDescriptorsTheShortageHandlerMayFreeSomeForASecondTry) {
+  exec("create table T (ID integer primary key)");
+  connection_.Close();
+  int calls = 0;
+  std::exception_ptr refused;
+  {
+    testing::DescriptorExhaustion exhausted;
+    connection_.on_descriptor_shortage = [&] {
+      ++calls;
+      return false;
+    };
+    refused = open_failure(connection_);
+    connection_.on_descriptor_shortage = [&] {
+      ++calls;
+      exhausted.Free(3);
+      return true;
+    };
+    connection_.Open();
+  }
+  EXPECT_NE(refused, nullptr);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(single_value("select count(*) from T"), "0");
 }
 
 }  // namespace

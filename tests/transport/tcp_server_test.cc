@@ -1,6 +1,11 @@
 #include "transport/tcp_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/descriptor_exhaustion.h"
 #include "tests/transport/raw_socket_client.h"
 #include "transport/memory_channel.h"
 #include "transport/transport_exceptions.h"
@@ -173,6 +179,55 @@ TEST_F(EchoServerTest, ConnectionsOverTheLimitAreClosedWithoutData) {
   first.send("still here\n");
   EXPECT_EQ(first.read_some(17), "echo still here\r\n");
   EXPECT_EQ(connects_.count(), 1);
+}
+
+// Out of descriptors, a new connection is answered 503 and closed at once instead of waiting
+// unaccepted (with the listener spinning on it); once descriptors are free it is served again.
+TEST_F(EchoServerTest, OutOfDescriptorsNewConnectionsGet503UntilSomeAreFree) {
+  std::vector<std::string> notes;
+  server_.log_line = [&](std::string_view line) {
+    std::scoped_lock lock(mu_);
+    notes.emplace_back(line);
+  };
+  server_.SetActive(true);
+  const uint16_t listening = port();
+  std::string replies[2];
+  {
+    // The clients' sockets exist before descriptors run out; connecting needs none.
+    const int fds[2] = {::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0),
+                        ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    ::appsrv::testing::DescriptorExhaustion exhausted;
+    for (int i = 0; i < 2; ++i) {
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_port = htons(listening);
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ASSERT_EQ(::connect(fds[i], reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+      (void)::send(fds[i], "hello\n", 6, MSG_NOSIGNAL);
+      char buf[512];
+      pollfd p{fds[i], POLLIN, 0};
+      while (::poll(&p, 1, kPatienceMs) > 0) {
+        const ssize_t n = ::recv(fds[i], buf, sizeof buf, 0);
+        if (n <= 0) {
+          break;
+        }
+        replies[i].append(buf, static_cast<size_t>(n));
+      }
+    }
+    // Closed only now: a freed descriptor would let the next connection in.
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+  for (const std::string& reply : replies) {
+    EXPECT_EQ(reply, kOutOfDescriptorsReply);
+  }
+  EXPECT_EQ(connects_.count(), 0);
+  RawSocketClient client(port());
+  client.send("back\n");
+  EXPECT_EQ(client.read_some(11), "echo back\r\n");
+  std::scoped_lock lock(mu_);
+  ASSERT_EQ(notes.size(), 1u);  // one note a minute, however many connections were refused
+  EXPECT_NE(notes[0].find("out of file descriptors"), std::string::npos) << notes[0];
 }
 
 TEST_F(EchoServerTest, AFailingConnectionEndsAloneAndWritesNothing) {

@@ -24,6 +24,12 @@ namespace {
 
 using testing::PipelineTest;
 
+// A failure for lack of descriptors, as the database raises it.
+class ShortageError : public base::Exception, public base::ResourceShortage {
+ public:
+  using base::Exception::Exception;
+};
+
 // Answers "Function=<f>" and counts its calls; stands for the application's service endpoint,
 // which cannot start sessions.
 class CountingHandler : public TContentBase {
@@ -34,6 +40,9 @@ class CountingHandler : public TContentBase {
     ++calls_;
     if (aParams.value("Function") == "Fail") {
       throw base::Exception("handler failed <here>");
+    }
+    if (aParams.value("Function") == "Short") {
+      throw ShortageError("sqlite3_open_v2(/srv/TEST.mdb): out of file descriptors");
     }
     if (aParams.value("Function") == "Missing") {
       aReply.SetCode(404);
@@ -362,6 +371,20 @@ TEST_F(SessionPipelineTest, HandlerFailureIsAnErrorPage) {
   const ReplyPacketCookie* kept = FindCookie(r, "SV_MyApp");
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(AppIdOf(kept->value), AppIdOf(cookie));
+  EXPECT_EQ(SessionCount(), 1);
+  EXPECT_EQ(Call(WithCookie(Post("/appservice/", {"Function=Add"}), cookie)).code, 200);
+}
+
+// Out of descriptors the request is refused for now, plainly and without naming the file;
+// nothing is reported as an error, and the session serves its next request.
+TEST_F(SessionPipelineTest, ShortageOfDescriptorsIsA503AndTheSessionLivesOn) {
+  const std::string cookie = StartSession();
+  int exceptions = 0;
+  controller_->OnException = [&](TSvApplication*, const std::exception&, bool&) { ++exceptions; };
+  const ReplyPacket r = Call(WithCookie(Post("/appservice/", {"Function=Short"}), cookie));
+  EXPECT_EQ(r.code, 503);
+  EXPECT_EQ(r.body_text(), "The server is busy: too many open files. Try again later.");
+  EXPECT_EQ(exceptions, 0);
   EXPECT_EQ(SessionCount(), 1);
   EXPECT_EQ(Call(WithCookie(Post("/appservice/", {"Function=Add"}), cookie)).code, 200);
 }

@@ -110,6 +110,7 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_EQ(c->Limits.MaxPartHeaderBytes, 32 * 1024);
   EXPECT_EQ(c->Limits.MaxPartHeaderLines, 100);
   EXPECT_EQ(c->Limits.MaxSessions, 100000);
+  EXPECT_EQ(c->Limits.DatabaseIdleTimeoutMs, 60000);
   EXPECT_TRUE(c->Limits.RefuseFoldedHeaders);
   EXPECT_TRUE(c->SecurityOptions().CheckSameIP);
   EXPECT_FALSE(c->SecurityOptions().CheckSameUA);
@@ -202,7 +203,8 @@ TEST_F(ControllerTest, PortIniOverridesThePorts) {
 TEST_F(ControllerTest, PortIniSetsTheLimits) {
   base::write_file(folder_.app() + "port.ini",
                    "[PORTS]\nPort=0\n[LIMITS]\nHeaderTimeoutMs=500\nMaxBodyBytes=5000000000\n"
-                   "MaxSessions=abc\nRefuseFoldedHeaders=0\nMaxConnections = 7\n");
+                   "MaxSessions=abc\nRefuseFoldedHeaders=0\nMaxConnections = 7\n"
+                   "DatabaseIdleTimeoutMs=1000\n");
   const auto c = make<AppController>();
   EXPECT_EQ(c->Limits.HeaderTimeoutMs, 500);
   EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{5000000000});
@@ -210,6 +212,7 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
   EXPECT_FALSE(c->Limits.RefuseFoldedHeaders);
   EXPECT_EQ(c->Limits.MaxSessions, 100000);  // not a number: the default stays
   EXPECT_EQ(c->Limits.BodyIdleTimeoutMs, 60000);
+  EXPECT_EQ(c->Limits.DatabaseIdleTimeoutMs, 1000);
 }
 
 TEST_F(ControllerTest, LockedSettingsRefuseWrites) {

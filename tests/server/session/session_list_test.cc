@@ -497,6 +497,184 @@ TEST_F(SessionListTest, ClearDestroysEverySession) {
   EXPECT_EQ(events_.size(), 4u);
 }
 
+// Session data that keeps something open between requests, as a database connection does;
+// it notes each hook and fails the test when it is closed while a request uses it.
+class OpenData : public SessionData {
+ public:
+  void RequestEnded() noexcept override { ++ended; }
+  bool HoldsIdleResources() const noexcept override { return open; }
+  void CloseIdleResources() noexcept override {
+    EXPECT_FALSE(in_use.load()) << "closed under a request";
+    open = false;
+    ++closed;
+  }
+
+  bool open = true;
+  int ended = 0;
+  int closed = 0;
+  std::atomic<bool> in_use{false};
+};
+
+OpenData& open_data(TSvApplication& s) {
+  if (!s.FData) {
+    s.FData = std::make_unique<OpenData>();
+  }
+  return static_cast<OpenData&>(*s.FData);
+}
+
+TEST_F(SessionListTest, EveryRequestEndTellsTheSessionData) {
+  const SessionAttachResult first = sessions().Attach(request(""));
+  const std::string id = first.session->AppID();
+  OpenData& data = open_data(*first.session);
+  sessions().Release(*first.session);
+  EXPECT_EQ(data.ended, 1);
+  for (int i = 2; i <= 3; ++i) {
+    sessions().Release(*sessions().Attach(request(id)).session);
+    EXPECT_EQ(data.ended, i);
+  }
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, IdlePassClosesWhatIdleSessionsKeepOpenAndNothingElse) {
+  struct Session {
+    const char* name;
+    double idle_seconds;
+    bool open;
+    bool busy;
+    bool closed;  // by a pass for sessions idle 60 s
+  };
+  // clang-format off
+  const Session kSessions[] = {
+      {"idle long enough",      61, true,  false, true},
+      {"idle exactly as long",  60, true,  false, true},
+      {"idle not long enough",  59, true,  false, false},
+      {"nothing open",          90, false, false, false},
+      {"busy with a request",   90, true,  true,  false},
+  };
+  // clang-format on
+  std::vector<std::string> ids;
+  for (const Session& c : kSessions) {
+    const SessionAttachResult r = sessions().Attach(request(""));
+    open_data(*r.session).open = c.open;
+    ids.push_back(r.session->AppID());
+    sessions().Release(*r.session);
+  }
+  SetCurrentSession(nullptr);
+  // Each session's last request ended `idle_seconds` before the pass.
+  for (double at = 0; at <= 90; ++at) {
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (90 - kSessions[i].idle_seconds == at) {
+        sessions().Release(*sessions().Attach(request(ids[i])).session);
+      }
+    }
+    clock_.advance_seconds(at < 90 ? 1 : 0);
+  }
+  TSvApplication* busy = nullptr;
+  std::thread([&] { busy = sessions().LookupAndLock(ids[4]); }).join();
+  ASSERT_NE(busy, nullptr);
+
+  EXPECT_EQ(sessions().CloseIdleResources(std::chrono::seconds(60)), 2u);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    SCOPED_TRACE(kSessions[i].name);
+    TSvApplication* s = i == 4 ? busy : sessions().LookupAndLock(ids[i]);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(open_data(*s).closed, kSessions[i].closed ? 1 : 0);
+    if (i != 4) {
+      s->Unlock();
+    }
+  }
+  busy->Unlock();
+  EXPECT_EQ(sessions().GetCount(), 5);
+}
+
+TEST_F(SessionListTest, IdlePassLeavesTheCallersOwnSessionAlone) {
+  const std::string mine = new_session();
+  const std::string other = new_session();
+  const SessionAttachResult r = sessions().Attach(request(mine));
+  open_data(*r.session);
+  TSvApplication* o = sessions().LookupAndLock(other);
+  OpenData& other_data = open_data(*o);
+  o->Unlock();
+  EXPECT_EQ(sessions().CloseIdleResources(std::chrono::milliseconds(0), r.session), 1u);
+  EXPECT_EQ(other_data.closed, 1);
+  EXPECT_EQ(open_data(*r.session).closed, 0);
+  sessions().Release(*r.session);
+  SetCurrentSession(nullptr);
+}
+
+TEST_F(SessionListTest, RequestsRaceTheIdlePass) {
+  std::vector<SessionAttachRequest> requests;
+  for (int i = 0; i < 10; ++i) {
+    const std::string id = new_session();
+    TSvApplication* s = sessions().LookupAndLock(id);
+    open_data(*s);
+    s->Unlock();
+    requests.push_back(request(id));
+  }
+  std::atomic<bool> done{false};
+  auto worker = [&](int seed) {
+    for (int i = 0; i < 300; ++i) {
+      const SessionAttachResult r =
+          sessions().Attach(requests[static_cast<size_t>((i + seed) % 10)]);
+      OpenData& data = open_data(*r.session);
+      data.in_use = true;
+      data.open = true;  // the request reopens what the pass closed
+      data.in_use = false;
+      sessions().Release(*r.session);
+    }
+  };
+  std::thread a(worker, 1);
+  std::thread b(worker, 6);
+  std::thread pass([&] {
+    while (!done) {
+      sessions().CloseIdleResources(std::chrono::milliseconds(0));
+    }
+  });
+  a.join();
+  b.join();
+  done = true;
+  pass.join();
+  EXPECT_EQ(sessions().GetCount(), 10);
+}
+
+TEST(SessionTimeoutThreadTest, RunsTheIdlePassOnItsOwnAtATenthOfTheIdleTimeout) {
+  testing::FakeClock clock;
+  testing::TempFolder folder;
+  ControllerEnvironment env = folder.environment(clock);
+  env.start_timeout_thread = true;
+  env.session_timeout_interval = std::chrono::hours(1);
+  struct Configured : TSvServerControllerBase {
+    explicit Configured(ControllerEnvironment e) : TSvServerControllerBase(std::move(e)) {
+      OnConfig = [](TSvServerControllerBase& c) { c.Limits.DatabaseIdleTimeoutMs = 1000; };
+    }
+  };
+  const auto controller = TSvServerControllerBase::Create<Configured>(env);
+  SessionRequestInfo info;
+  info.client_ip = "10.0.0.1";
+  info.user_agent = kFirefox;
+  SessionAttachRequest r;
+  r.request = &info;
+  const SessionAttachResult got = controller->Sessions().Attach(r);
+  auto data = std::make_unique<OpenData>();
+  OpenData& watched = *data;
+  got.session->FData = std::move(data);
+  const std::string id = got.session->AppID();
+  controller->Sessions().Release(*got.session);
+  SetCurrentSession(nullptr);
+  clock.advance_seconds(2);
+  bool closed = false;
+  for (int i = 0; i < 1000 && !closed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    TSvApplication* s = controller->Sessions().LookupAndLock(id);
+    ASSERT_NE(s, nullptr);
+    closed = watched.closed > 0;
+    s->Unlock();
+  }
+  EXPECT_TRUE(closed);
+  // The expiry pass, an hour away, has not run: the session lives on.
+  EXPECT_EQ(controller->Sessions().GetCount(), 1);
+}
+
 TEST(SessionTimeoutThreadTest, CollectsExpiredSessionsOnItsOwn) {
   testing::FakeClock clock;
   testing::TempFolder folder;
