@@ -116,6 +116,20 @@ TEST_F(KeptStatementsTest, AStatementOfAClosedHandleIsNotKept) {
   EXPECT_EQ(read_all("select * from T"), "1,one;2,two;");
 }
 
+// A connection that gives back its memory after a request keeps its statements; one closed
+// for idleness drops them, and the next use opens and prepares afresh.
+TEST_F(KeptStatementsTest, ReleasingMemoryKeepsStatementsClosingDropsThem) {
+  EXPECT_EQ(read_all("select * from T"), "1,one;2,two;");
+  const size_t kept = connection_.KeptStatements();
+  ASSERT_GT(kept, 0u);
+  connection_.ReleaseMemory();
+  EXPECT_EQ(connection_.KeptStatements(), kept);
+  EXPECT_EQ(read_all("select * from T"), "1,one;2,two;");
+  connection_.Close();
+  EXPECT_EQ(connection_.KeptStatements(), 0u);
+  EXPECT_EQ(read_all("select * from T"), "1,one;2,two;");
+}
+
 TEST_F(KeptStatementsTest, TheOldestGoesBeyondTheCapacity) {
   for (size_t i = 0; i < StatementCache::kCapacity + 3; ++i) {
     EXPECT_EQ(read_all("select A from T where A = 1 and " + std::to_string(i) + " = " +
