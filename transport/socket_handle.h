@@ -53,6 +53,9 @@ class TInSocketHandle {
   // A send that can make no progress for this long fails with 10035 (sent bytes are counted),
   // unless a shorter send time-out is set already.
   void TightenSendTimeout(int32_t timeout_ms);
+  // Sets the receive and the send time-out (SO_RCVTIMEO, SO_SNDTIMEO) to `timeout_ms`; 0 = none.
+  // Does nothing on a closed socket.
+  void SetTimeouts(int32_t timeout_ms);
   int GetSockOpt(int level, int option);
 
   // Receive/Send on the held socket, returning -1 with the mapped code in `error` when the
