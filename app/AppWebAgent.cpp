@@ -120,8 +120,15 @@ TSvUserSession::TSvUserSession(server::TSvApplication* ASession, std::string con
   // Out of descriptors, the connections other sessions keep open between their requests are
   // what can be given back at once; this session's own is the one being opened.
   dbServer.on_descriptor_shortage = [this] {
-    return mWebApplication != nullptr && mWebApplication->sessions().CloseIdleResources(
-                                             std::chrono::milliseconds(0), mWebApplication) > 0;
+    if (mWebApplication == nullptr) {
+      return false;
+    }
+    const size_t closed = mWebApplication->sessions().CloseIdleResources(
+        std::chrono::milliseconds(0), mWebApplication);
+    mWebApplication->controller().NoteShortage(
+        "Out of file descriptors opening a database connection: closed those of " +
+        std::to_string(closed) + " idle session(s)");
+    return closed > 0;
   };
   SvUserSessionBaseCreate();
 }

@@ -467,8 +467,10 @@ bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpRep
 }
 
 void RegisterContentHandlers() {
-  server::THandlers::Add("/appservice/", "", std::make_unique<TContentAppService>());
-  server::THandlers::Add("/rest/", "sqlselect", std::make_unique<TContentSQLSelect>());
+  server::THandlers::Add("/appservice/", "", std::make_unique<TContentAppService>())->route_kind =
+      base::RouteKind::kAppService;
+  server::THandlers::Add("/rest/", "sqlselect", std::make_unique<TContentSQLSelect>())->route_kind =
+      base::RouteKind::kSqlSelect;
 }
 
 }  // namespace appsrv::app

@@ -79,6 +79,7 @@ void TADOConnection::open_sqlite(const std::string& path) {
   }
   sqlite3_extended_result_codes(db.get(), 1);
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  count_statement_durations(db.get());
   // WAL lets readers in other sessions and processes go on while one connection writes. Its
   // first read opens the WAL and shared-memory files, so descriptors may run out here too.
   char* error = nullptr;

@@ -4,6 +4,8 @@
 
 #include <climits>
 
+#include "base/metrics.h"
+
 namespace appsrv::db {
 namespace {
 
@@ -91,6 +93,7 @@ PgResultPtr PgConnection::exec(std::string_view sql, const std::vector<std::stri
   for (const std::string& p : params) {
     values.push_back(p.c_str());
   }
+  const base::ScopedDuration timed(base::metrics().statement_duration);
   // The extended protocol: a text holding two statements is refused before either runs.
   return check(PgResultPtr(PQexecParams(conn_.get(), text.c_str(), static_cast<int>(values.size()),
                                         nullptr, values.data(), nullptr, nullptr, 0)),
@@ -106,6 +109,7 @@ PgResultPtr PgConnection::describe(std::string_view sql) {
 
 PgResultPtr PgConnection::exec_prepared() {
   arm_deadline();
+  const base::ScopedDuration timed(base::metrics().statement_duration);
   return check(PgResultPtr(PQexecPrepared(conn_.get(), "", 0, nullptr, nullptr, nullptr, 0)),
                "(prepared statement)");
 }

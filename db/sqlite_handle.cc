@@ -4,7 +4,23 @@
 
 #include <climits>
 
+#include "base/metrics.h"
+
 namespace appsrv::db {
+namespace {
+
+int on_statement_profile(unsigned /*event*/, void* /*context*/, void* /*statement*/,
+                         void* elapsed_ns) {
+  const auto ns = *static_cast<const sqlite3_int64*>(elapsed_ns);
+  base::metrics().statement_duration.observe_us(ns > 0 ? static_cast<uint64_t>(ns) / 1000 : 0);
+  return 0;
+}
+
+}  // namespace
+
+void count_statement_durations(sqlite3* db) {
+  sqlite3_trace_v2(db, SQLITE_TRACE_PROFILE, &on_statement_profile, nullptr);
+}
 
 void SqliteCloser::operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
 void StatementFinalizer::operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }

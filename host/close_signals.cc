@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "base/async_line_log.h"
 #include "base/exception.h"
 
 namespace appsrv::host {
@@ -26,8 +27,11 @@ extern "C" void on_close_signal(int) {
   errno = saved;
 }
 
+extern "C" void on_reopen_signal(int) { base::request_log_reopen(); }
+
 struct sigaction g_old_int;
 struct sigaction g_old_term;
+struct sigaction g_old_hup;
 
 }  // namespace
 
@@ -56,12 +60,18 @@ CloseSignals::CloseSignals(int wake_fd, char message) {
   sa.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &sa, &g_old_int);
   ::sigaction(SIGTERM, &sa, &g_old_term);
+  struct sigaction hup {};
+  hup.sa_handler = on_reopen_signal;
+  sigemptyset(&hup.sa_mask);
+  hup.sa_flags = SA_RESTART;
+  ::sigaction(SIGHUP, &hup, &g_old_hup);
   ::signal(SIGPIPE, SIG_IGN);
 }
 
 CloseSignals::~CloseSignals() {
   ::sigaction(SIGINT, &g_old_int, nullptr);
   ::sigaction(SIGTERM, &g_old_term, nullptr);
+  ::sigaction(SIGHUP, &g_old_hup, nullptr);
   g_signal_wake_fd.store(-1);
 }
 

@@ -24,8 +24,9 @@ class WakePipe {
 };
 
 // While it exists, SIGINT and SIGTERM write `message` to `wake_fd` instead of ending the
-// process, and SIGPIPE is ignored (a peer that goes away must not end the server). Created and
-// destroyed on the main thread, one at a time; the destructor restores the earlier handlers.
+// process, SIGHUP asks the log files to reopen (log rotation) and SIGPIPE is ignored (a peer
+// that goes away must not end the server). Created and destroyed on the main thread, one at a
+// time; the destructor restores the earlier handlers.
 class CloseSignals {
  public:
   CloseSignals(int wake_fd, char message);

@@ -74,6 +74,7 @@ ConsoleCommand ParseCommand(std::string_view line) {
       {"reset-sessions", CommandKind::kResetSessions},
       {"reset-bytes", CommandKind::kResetBytes},
       {"save", CommandKind::kSave},
+      {"reopen-logs", CommandKind::kReopenLogs},
       {"quit", CommandKind::kQuit},
   };
   if (word.empty()) {
@@ -120,7 +121,7 @@ ConsoleCommand ParseCommand(std::string_view line) {
 
 std::string_view CommandHelp() {
   return "help                 this list\n"
-         "status               sessions, data sent, start URL and settings\n"
+         "status               sessions, data sent, start URL, settings and the server's figures\n"
          "url                  the start URL\n"
          "copy-url             put the start URL on the desktop's clipboard\n"
          "launch               open the start URL in the chosen browser\n"
@@ -134,6 +135,7 @@ std::string_view CommandHelp() {
          "params <text>        query text of the start URL (empty: none)\n"
          "browser <name>       default, ie, opera, firefox, chrome or safari\n"
          "save                 write these settings to the settings file\n"
+         "reopen-logs          reopen the log files (after moving them away), as SIGHUP does\n"
          "quit                 end sessions, stop the listeners and exit\n";
 }
 

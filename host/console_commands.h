@@ -24,6 +24,7 @@ enum class CommandKind {
   kParams,
   kBrowser,
   kSave,
+  kReopenLogs,
   kQuit,
   kInvalid,  // `error` says why
 };

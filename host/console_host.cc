@@ -7,8 +7,13 @@
 #include <cerrno>
 #include <exception>
 
+#include "base/async_line_log.h"
 #include "base/exception.h"
+#include "base/metrics.h"
 #include "host/close_signals.h"
+#include "host/status_figures.h"
+#include "server/session/server_controller.h"
+#include "server/session/session_list.h"
 
 namespace appsrv::host {
 namespace {
@@ -236,6 +241,11 @@ bool TFormSvMain::Execute(const ConsoleCommand& command) {
       case CommandKind::kSave:
         SaveSettings();
         break;
+      case CommandKind::kReopenLogs:
+        // The writers reopen before their next write, within a fraction of a second.
+        base::request_log_reopen();
+        Print("Log files reopened.");
+        break;
       case CommandKind::kQuit:
         return false;
     }
@@ -256,6 +266,11 @@ void TFormSvMain::ShowStatus() {
   Print("Use SSL: " + on_off(srv.RunSSL()));
   Print("Browser: " + std::string(BrowserName(srv.RunIn())));
   Print("Runtime parameters: " + srv.Params());
+  server::TSvServerControllerBase* controller = server::ServerController();
+  const int64_t live = controller != nullptr ? controller->Sessions().GetCount() : 0;
+  for (const std::string& line : FiguresInWords(base::metrics(), live)) {
+    Print(line);
+  }
 }
 
 void TFormSvMain::SaveSettings() {

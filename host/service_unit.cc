@@ -140,6 +140,9 @@ std::string service_unit_text(const ServiceUnit& unit) {
          "WorkingDirectory=" + escape_specifiers(folder) + "\n"
          "Restart=on-failure\n"
          "RestartSec=5\n"
+         // Two descriptors for every session whose database connection is open (those with a
+         // request in the last minute), one for every connection being served: see the README.
+         "LimitNOFILE=65536\n"
          "NoNewPrivileges=yes\n"
          "ProtectSystem=strict\n"
          "ReadWritePaths=" + quoted_word(folder, false) + "\n"

@@ -42,19 +42,6 @@ std::string without_blanks(std::string_view text) {
   return out;
 }
 
-// "##,###,##0": groups of three digits parted by ",".
-std::string with_thousands(uint64_t value) {
-  const std::string digits = std::to_string(value);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) {
-      out.push_back(',');
-    }
-    out.push_back(digits[i]);
-  }
-  return out;
-}
-
 }  // namespace
 
 WindowSettings ParseWindowSettings(std::string_view text) {
@@ -122,6 +109,18 @@ std::optional<size_t> FindSpeedEntry(std::string_view text) {
     }
   }
   return std::nullopt;
+}
+
+std::string with_thousands(uint64_t value) {
+  const std::string digits = std::to_string(value);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) {
+      out.push_back(',');
+    }
+    out.push_back(digits[i]);
+  }
+  return out;
 }
 
 std::string FormatSentData(uint64_t bytes) {

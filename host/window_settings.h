@@ -63,5 +63,7 @@ std::optional<size_t> FindSpeedEntry(std::string_view text);
 // The sent-data label: above 1048576 bytes whole megabytes and " MB", above 1024 whole
 // kilobytes and " KB", else the count and " bytes"; thousands separated by ",".
 std::string FormatSentData(uint64_t bytes);
+// "##,###,##0": groups of three digits parted by ",".
+std::string with_thousands(uint64_t value);
 
 }  // namespace appsrv::host

@@ -60,6 +60,8 @@ class TInHTTPResponseInfo {
   std::string FAuthRealm;
   bool FCloseConnection = false;
   bool FHeaderHasBeenWritten = false;
+  // Bytes of the status line and headers once they went out; the rest of a reply is its body.
+  int64_t header_bytes = 0;
   std::string FContentText;  // UTF-8; wins over the stream
   std::unique_ptr<server::Stream> FContentStream;
   std::vector<TInCookie> FCookies;

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/metrics.h"
+#include "base/request_note.h"
 #include "base/text.h"
 #include "server/exchange/memory_stream.h"
+#include "transport/access_log_line.h"
 #include "transport/http_body_framing.h"
 #include "transport/http_exceptions.h"
 #include "transport/http_request_target.h"
@@ -188,6 +191,77 @@ bool read_header_lines(HeaderBlockReader& reader, const HttpLimits& limits,
   }
 }
 
+// One request from its first byte to the end of its reply, however it ends: counts it in the
+// process's figures and writes its access-log line when it goes out of scope.
+class RequestRecord {
+ public:
+  RequestRecord(TInContext& context, const TInHTTPRequestInfo& request,
+                const TInHTTPResponseInfo& response, base::AsyncLineLog* log,
+                const std::vector<std::string>& trusted)
+      : context_(context),
+        request_(request),
+        response_(response),
+        log_(log),
+        trusted_(trusted),
+        start_ns_(base::monotonic_ns()),
+        arrival_(std::time(nullptr)),
+        bytes_at_start_(context.IOHandler().BytesSent()) {
+    base::this_thread_request_note().clear();
+  }
+  ~RequestRecord() {
+    try {
+      finish();
+    } catch (...) {  // boundary: a request is never failed by its record
+    }
+  }
+  RequestRecord(const RequestRecord&) = delete;
+  RequestRecord& operator=(const RequestRecord&) = delete;
+
+  // The final reply starts now; what went out before it (100 Continue) is not its body.
+  void reply_starts() { bytes_at_reply_ = context_.IOHandler().BytesSent(); }
+
+ private:
+  void finish() {
+    const int64_t sent_now = context_.IOHandler().BytesSent();
+    if (request_.FRawHTTPCommand.empty() && sent_now == bytes_at_start_) {
+      return;  // the peer went away before asking anything
+    }
+    const int64_t duration_us = (base::monotonic_ns() - start_ns_) / 1000;
+    base::ServerMetrics& figures = base::metrics();
+    figures.responses_by_class[base::status_class_index(response_.FResponseNo)].add();
+    figures.bytes_sent.add(static_cast<uint64_t>(sent_now - bytes_at_start_));
+    figures.request_duration.observe_us(static_cast<uint64_t>(std::max<int64_t>(duration_us, 0)));
+    if (log_ == nullptr) {
+      return;
+    }
+    const int64_t body_bytes =
+        bytes_at_reply_ < 0 ? 0 : sent_now - bytes_at_reply_ - response_.header_bytes;
+    // The entry's views point into these.
+    const std::vector<std::string> forwarded_for = request_.FRawHeaders.Extract("X-Forwarded-For");
+    AccessLogEntry entry;
+    entry.client = access_log_client(context_.PeerIP(), forwarded_for, trusted_);
+    entry.when = arrival_;
+    entry.request_line = request_.FRawHTTPCommand;
+    entry.status = response_.FResponseNo;
+    entry.body_bytes = std::max<int64_t>(body_bytes, 0);
+    entry.referer = request_.FReferer;
+    entry.user_agent = request_.FUserAgent;
+    entry.duration_us = duration_us;
+    entry.session_id = base::this_thread_request_note().session_id();
+    log_->Append(format_access_log_line(entry));
+  }
+
+  TInContext& context_;
+  const TInHTTPRequestInfo& request_;
+  const TInHTTPResponseInfo& response_;
+  base::AsyncLineLog* log_;
+  const std::vector<std::string>& trusted_;
+  const int64_t start_ns_;
+  const std::time_t arrival_;
+  const int64_t bytes_at_start_;
+  int64_t bytes_at_reply_ = -1;
+};
+
 }  // namespace
 
 TInCustomHTTPServer::TInCustomHTTPServer() { SetDefaultPort(80); }
@@ -228,12 +302,17 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   resp.SetCloseConnection(!keep_alive_);
   resp.FServer = std::string(base::trim(server_software_));
 
+  // Counts the request and writes its access-log line at the end, however it ends; made once
+  // the request's first byte is there.
+  std::optional<RequestRecord> record;
+
   // Writes a reply the server makes itself and ends the connection.
   const auto reply_and_close = [&](int code) {
     if (code != resp.FResponseNo) {
       resp.SetResponseNo(code);
     }
     resp.SetCloseConnection(true);
+    record->reply_starts();
     WriteContent(io, resp);
     discard_waiting_input(io);
     return Outcome::kClose;
@@ -247,6 +326,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
       io.InputBufferIsEmpty() && !io.CheckForDataOnSource(limits_.idle_timeout_ms)) {
     return Outcome::kClose;
   }
+  record.emplace(context, req, resp, access_log_, access_log_trusted_);
   std::optional<int> refusal;
   try {
     refusal = read_request(context, req, resp);
@@ -282,6 +362,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   }
 
   {
+    record->reply_starts();
     WriteBufferScope buffer(io);
     if (!resp.FHeaderHasBeenWritten) {
       WriteHeader(io, resp);
@@ -304,6 +385,8 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   if (!line) {
     return 431;
   }
+  // Kept at once, so that a request refused below still names itself in the access log.
+  req.FRawHTTPCommand = *line;
   const std::optional<RequestLine> request_line = parse_request_line(*line);
   if (!request_line) {
     throw EInHTTPErrorParsingCommand();
@@ -324,7 +407,6 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   if (!req.FMethodOverride.empty()) {
     req.FCommand = base::ascii_uppercase(req.FMethodOverride);
   }
-  req.FRawHTTPCommand = *line;
   req.FRemoteIP = context.PeerIP();
   req.FCommandType = CommandType(req.FCommand);
 
@@ -517,9 +599,11 @@ void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response) {
     throw EInHTTPHeaderAlreadyWritten();
   }
   WriteBufferScope buffer(io);
-  io.WriteBytes(response.HeaderText(base::now()));
+  const std::string header = response.HeaderText(base::now());
+  io.WriteBytes(header);
   buffer.Close();
   response.FHeaderHasBeenWritten = true;
+  response.header_bytes = static_cast<int64_t>(header.size());
 }
 
 void WriteContent(TInIOHandler& io, TInHTTPResponseInfo& response) {

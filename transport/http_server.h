@@ -7,7 +7,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "base/async_line_log.h"
 #include "transport/http_limits.h"
 #include "transport/http_request_info.h"
 #include "transport/http_response_info.h"
@@ -33,6 +35,12 @@ class TInCustomHTTPServer : public TInCustomTCPServer {
   void SetMaximumHeaderLineCount(int32_t v) { limits_.max_header_lines = v; }
   HttpLimits& Limits() { return limits_; }
   const HttpLimits& Limits() const { return limits_; }
+  // Where every request's access-log line goes (null: nowhere; not owned, outlives the
+  // server's activity) and the proxies whose X-Forwarded-For names the client in it.
+  void SetAccessLog(base::AsyncLineLog* log, std::vector<std::string> trusted_proxies) {
+    access_log_ = log;
+    access_log_trusted_ = std::move(trusted_proxies);
+  }
 
   // Hooks; each has the default described at its step.
   std::function<void(TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo&)> OnCommandGet;
@@ -101,6 +109,8 @@ class TInCustomHTTPServer : public TInCustomTCPServer {
   bool parse_params_ = true;
   std::string server_software_;
   HttpLimits limits_;
+  base::AsyncLineLog* access_log_ = nullptr;
+  std::vector<std::string> access_log_trusted_;
 };
 
 // The status line and headers of a response, sent in one piece; fails with

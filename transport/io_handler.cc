@@ -373,6 +373,7 @@ void TInIOHandler::WriteDirect(std::string_view bytes) {
       closed_gracefully_ = true;
       CheckForDisconnect(true, true);
     }
+    bytes_sent_ += r.bytes;
     bytes.remove_prefix(static_cast<size_t>(r.bytes));
   }
 }

@@ -103,6 +103,8 @@ class TInIOHandler {
   void Write(server::Stream& stream, int64_t size = 0, bool write_byte_count = false);
   // Sends at once, bypassing the write buffer.
   void WriteDirect(std::string_view bytes);
+  // Bytes handed to the channel since the handler was made.
+  int64_t BytesSent() const { return bytes_sent_; }
 
   // Collects writes until closed or flushed; a `threshold` above 0 flushes whenever that many
   // bytes are waiting.
@@ -138,6 +140,7 @@ class TInIOHandler {
   // Heap block of recv_block_size_ bytes that every receive reuses; left uninitialised.
   std::unique_ptr<char[]> recv_block_;
   size_t recv_block_size_ = 0;
+  int64_t bytes_sent_ = 0;
   bool opened_ = true;
   bool closed_gracefully_ = false;
   bool read_ln_timed_out_ = false;

@@ -1,18 +1,21 @@
 #include "transport/server_bridge.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <limits>
 #include <memory>
 #include <vector>
 
 #include "base/exception.h"
+#include "base/metrics.h"
 #include "base/text.h"
 #include "server/exchange/hsm_stream.h"
 #include "server/exchange/http_packet.h"
 #include "server/exchange/reply_packet_reader.h"
 #include "server/pipeline/compressor.h"
 #include "server/pipeline/request_hook.h"
+#include "server/session/session_list.h"
 #include "transport/bound_ip_list.h"
 #include "transport/bridge_payload.h"
 #include "transport/ssl_io_handler.h"
@@ -48,6 +51,21 @@ class BodyLoan {
   server::CompressResponse& loan_;
   TInHTTPResponseInfo& response_;
 };
+
+// The access log the controller's settings ask for, or null when it is off.
+std::unique_ptr<base::AsyncLineLog> open_access_log(const server::TSvServerControllerBase& c) {
+  const server::AccessLogSettings& settings = c.AccessLog;
+  if (settings.Output == server::AccessLogOutput::kOff) {
+    return nullptr;
+  }
+  base::AsyncLineLog::Options options;
+  options.path = c.AccessLogPath();  // "" for standard output
+  if (settings.MaxQueuedBytes > 0) {
+    options.max_queued_bytes = static_cast<size_t>(settings.MaxQueuedBytes);
+  }
+  options.dropped = &base::metrics().access_log_lines_dropped;
+  return std::make_unique<base::AsyncLineLog>(std::move(options));
+}
 
 }  // namespace
 
@@ -158,6 +176,7 @@ void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPRespo
 
 TSaServerArdo::TSaServerArdo(server::TSvServerControllerBase& controller, LogLine log)
     : controller_(controller),
+      access_log_(open_access_log(controller)),
       FHTTP(std::make_unique<THTTPServerArdo>()),
       FHTTPS(std::make_unique<THTTPServerArdo>()) {
   configure(*FHTTP, controller_.Port());
@@ -206,7 +225,19 @@ void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
   http.send_stall_timeout_ms = limits.SendStallTimeoutMs;
   http.idle_timeout_ms = limits.KeepAliveIdleTimeoutMs;
   listener.SetMaxConnections(std::max(limits.MaxConnections, 0));
+  listener.SetAccessLog(access_log_.get(), controller_.SecurityOptions().TrustedProxies);
   listener.OnConnect = [this](TInContext& context) { connection_started(context); };
+  // Out of descriptors, the database connections sessions keep open while idle are what can
+  // be given back at once; they open again on their sessions' next requests.
+  listener.OnDescriptorShortage = [this] {
+    const size_t closed = controller_.Sessions().CloseIdleResources(std::chrono::milliseconds(0));
+    if (closed > 0) {
+      controller_.NoteShortage(
+          "Out of file descriptors accepting a connection: closed the database connections of " +
+          std::to_string(closed) + " idle session(s)");
+    }
+    return closed > 0;
+  };
   const std::string& bound_ip = controller_.BoundIP();
   std::vector<std::string> addresses;
   if (bound_ip.empty()) {

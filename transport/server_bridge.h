@@ -61,15 +61,16 @@ class THTTPServerArdo : public TInCustomHTTPServer {
 // BoundIP addresses) and writes the bound port back into the controller, then, when the
 // controller's SSL port is above 0, the HTTPS listener with "cert.pem", "key.pem" and
 // "root.pem" from the application folder (no plain listener when plain requests are blocked);
-// destruction stops both listeners and waits for their connections. The controller must
-// outlive the host.
+// destruction stops both listeners and waits for their connections. Both write to the access
+// log the controller's AccessLog settings name. The controller must outlive the host.
 class TSaServerArdo {
  public:
   using LogLine = std::function<void(std::string_view)>;
 
   // Throws the first listener failure ("Could not bind socket. Address and port are already
-  // in use.", "Could not load certificate.", ...) with nothing left open. `log` receives the
-  // line that says which TLS versions are served (default: standard error).
+  // in use.", "Could not load certificate.", ...) with nothing left open, or the access log's
+  // ("Could not open ..."). `log` receives the line that says which TLS versions are served
+  // (default: standard error).
   explicit TSaServerArdo(server::TSvServerControllerBase& controller, LogLine log = {});
   ~TSaServerArdo();
   TSaServerArdo(const TSaServerArdo&) = delete;
@@ -94,6 +95,8 @@ class TSaServerArdo {
   void connection_started(TInContext& context);
 
   server::TSvServerControllerBase& controller_;
+  // Opened before the listeners and closed after them, so every request's line is written.
+  std::unique_ptr<base::AsyncLineLog> access_log_;
   std::unique_ptr<THTTPServerArdo> FHTTP;
   std::unique_ptr<THTTPServerArdo> FHTTPS;
 };

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "base/exception.h"
+#include "base/metrics.h"
 #include "transport/socket_errors.h"
 #include "transport/transport_exceptions.h"
 
@@ -150,6 +151,10 @@ void TInListenerThread::run() {
         // descriptors it is refused with the spare one; otherwise the listener pauses a
         // little instead of spinning on it.
         const int code = TInStack::WSGetLastError();
+        if (code == 10024 && server_.OnDescriptorShortage && server_.OnDescriptorShortage()) {
+          wait = false;
+          continue;
+        }
         if (code == 10024) {
           const bool refused = binding_.RefuseWaiting(reserve_);
           server_.note_out_of_descriptors(refused);
@@ -340,6 +345,7 @@ void TInCustomTCPServer::StopListening() {
 }
 
 void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
+  base::metrics().connections_accepted.add();
   join_finished_threads();
   ConnectionEndpoints endpoints{socket->FIP, socket->FPort, socket->FPeerIP, socket->FPeerPort,
                                 socket->FIPVersion};
@@ -372,6 +378,7 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
     launch->stack_size = (wanted + page - 1) / page * page;
     launch->stack = threads_->stacks.take(launch->stack_size);
   }
+  base::metrics().connection_threads.add();
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   int rc = launch->stack != nullptr
@@ -391,6 +398,7 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
   void* stack = launch->stack;
   const size_t stack_size = launch->stack_size;
   launch.reset();  // closes the connection
+  base::metrics().connection_threads.sub();
   std::scoped_lock lock(threads_->mu);
   if (stack != nullptr) {
     threads_->stacks.give_back(stack, stack_size);
@@ -407,6 +415,7 @@ void* TInCustomTCPServer::connection_thread_main(void* arg) {
   // The socket is closed before the server learns that the thread is done, so a stop that
   // returns has no connection left open.
   launch.reset();
+  base::metrics().connection_threads.sub();
   std::scoped_lock lock(server.threads_->mu);
   --server.threads_->live;
   server.threads_->finished.push_back(ended);
@@ -443,6 +452,7 @@ void TInCustomTCPServer::ServeConnection(std::unique_ptr<TInIOHandler> io_handle
 }
 
 void TInCustomTCPServer::run_connection(TInContext& context) {
+  base::metrics().connections_open.add();
   {
     std::scoped_lock lock(threads_->mu);
     threads_->contexts.push_back(&context);
@@ -478,6 +488,7 @@ void TInCustomTCPServer::run_connection(TInContext& context) {
     auto& list = threads_->contexts;
     list.erase(std::remove(list.begin(), list.end(), &context), list.end());
   }
+  base::metrics().connections_open.sub();
   if (!failure) {
     return;
   }

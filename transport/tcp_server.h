@@ -124,6 +124,9 @@ class TInCustomTCPServer {
   std::function<void(TInSocketHandle&)> OnBeforeBind;
   std::function<void()> OnAfterBind;
   std::function<void(TInListenerThread&)> OnBeforeListenerRun;
+  // Runs on a listener thread that is out of descriptors, before it refuses the waiting
+  // connection; returns true when it freed some, and the listener tries to accept again.
+  std::function<bool()> OnDescriptorShortage;
 
  protected:
   // The start and stop steps; overrides call the base.

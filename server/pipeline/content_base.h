@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/metrics.h"
 #include "base/name_value_list.h"
 
 namespace appsrv::server {
@@ -39,6 +40,8 @@ class TContentBase {
   bool mFileMustExist = true;
   bool mCanStartSession = false;
   bool mRequiresSessionStart = true;
+  // What the requests it answers count as in the request figures.
+  base::RouteKind route_kind = base::RouteKind::kFramework;
 };
 
 }  // namespace appsrv::server

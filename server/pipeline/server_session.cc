@@ -2,6 +2,7 @@
 
 #include "base/date_time.h"
 #include "base/files.h"
+#include "base/request_note.h"
 #include "base/text.h"
 #include "server/http/mime_types.h"
 #include "server/pipeline/handlers.h"
@@ -75,6 +76,7 @@ void TSvServerSession::ReadSessionID(const std::string& path) {
   }
   const SessionCarrier parsed = parse_session_carrier(carrier);
   app_id_ = parsed.app_id;
+  base::this_thread_request_note().set_session_id(app_id_);
   mTrackID = parsed.track_id;
   if (from_path && mParams->contains("SV_TrackID_")) {
     mTrackID = TrackIDFromText(mParams->value("SV_TrackID_"));
@@ -180,6 +182,7 @@ void TSvServerSession::ProcessSessionRequest(const std::string& path) {
   attach.authenticate_new_session = [this] { CheckAuthentication(); };
   const SessionAttachResult attached = sessions.Attach(attach);
   mSession = attached.session;
+  base::this_thread_request_note().set_session_id(mSession->FAppID);
   mTrackID = attached.track_id;
   mRestart = attached.restart;
   if (mAuthenticated) {
@@ -312,15 +315,19 @@ void TSvServerSession::ContentStep(const std::string& url_path) {
   std::string file = map_url_to_file(controller_.ContentPath(), path);
   if (mContentHandler != nullptr) {
     CheckAuthentication();
+    // Set first: a handler that fails still counts as what it is.
+    route_kind_ = mContentHandler->route_kind;
     if (mContentHandler->DoExecute(*mRequest, *mReply, file, mSession, *mParams)) {
       return;
     }
+    route_kind_ = base::RouteKind::kFramework;
   }
   if (base::iends_with(file, "/index.svp")) {
     file = file.substr(0, file.size() - 4) + ".html";
   }
   if (FileRule(file, false, MimeTypes::GetAsString(base::extract_file_ext(file)),
                FileMode::kNormal)) {
+    route_kind_ = base::RouteKind::kFiles;
     return;
   }
   if (flag) {

@@ -14,6 +14,7 @@
 #include "server/pipeline/compress_stream.h"
 #include "server/pipeline/exception_renderer.h"
 #include "server/pipeline/internal_files.h"
+#include "server/pipeline/metrics_page.h"
 #include "server/pipeline/path_normalization.h"
 #include "server/pipeline/pipeline_pages.h"
 #include "server/pipeline/server_exceptions.h"
@@ -23,6 +24,7 @@
 #include "server/session/params_string.h"
 #include "server/session/server_controller.h"
 #include "server/session/session.h"
+#include "server/session/session_list.h"
 
 namespace appsrv::server {
 
@@ -151,7 +153,7 @@ void TSvServer::Execute() {
     if (dynamic_cast<const base::ResourceShortage*>(&e) != nullptr) {
       // Out of descriptors: nothing is wrong with the request, which may come again, and an
       // error report would need a descriptor of its own. The details stay in the server's log.
-      controller_.NoteShortage(e.what());
+      controller_.NoteShortage(std::string(e.what()) + "; the request was answered 503");
       mReply->Clear();
       mReply->SetCode(503);
       mReply->WriteString(kShortageMessage);
@@ -164,6 +166,7 @@ void TSvServer::Execute() {
   }
   ReleaseSession();
   SetCurrentSession(nullptr);
+  base::metrics().requests_by_route[static_cast<size_t>(route_kind_)].add();
   // A handler that produced nothing still answers: its status without a body, rather than a
   // packet the transport rejects.
   if (mReply->DataType() == rtNone) {
@@ -213,6 +216,7 @@ void TSvServer::Route(const std::string& path) {
   };
 
   if (lower == "/favicon.ico") {
+    route_kind_ = base::RouteKind::kFiles;
     const std::string file =
         base::include_trailing_slash(controller_.ContentPath()) + "favicon.ico";
     if (FileRule(file, false, "image/x-ico", FileMode::kNormal)) {
@@ -231,6 +235,7 @@ void TSvServer::Route(const std::string& path) {
     return;
   }
   if (base::starts_with(lower, "/$/temp/")) {
+    route_kind_ = base::RouteKind::kFiles;
     const std::string file =
         map_url_to_file(controller_.CacheDir(), std::string(rest_after("/$/temp/")) + ".tmp");
     // A session's cache files go to that session only; the server's own to anyone. Other
@@ -242,6 +247,13 @@ void TSvServer::Route(const std::string& path) {
     }
     FileRule(file, true, "", FileMode::kCacheFile);
     return;
+  }
+  if (base::starts_with(lower, "/$/js/") || base::starts_with(lower, "/$/javascript/") ||
+      base::starts_with(lower, "/$/gfx/") || base::starts_with(lower, "/$/css/") ||
+      lower == "/$/blank" || lower == "/$/blank_" || lower == "/$/ping" || lower == "/$/metrics") {
+    route_kind_ = base::RouteKind::kInternal;
+  } else if (base::starts_with(lower, "/$/files/") || base::starts_with(lower, "/$/filesnc/")) {
+    route_kind_ = base::RouteKind::kFiles;
   }
   if (base::starts_with(lower, "/$/js/")) {
     InternalFileRule("JS", rest_after("/$/js/"));
@@ -285,12 +297,29 @@ void TSvServer::Route(const std::string& path) {
     mReply->WriteString("Pong");
     return;
   }
+  if (lower == "/$/metrics") {
+    // The figures tell how busy the server is and how it is set up: for operators only.
+    // A proxy on this machine (the balancer of a scale-out set-up) relays strangers' requests
+    // from the loopback address; those that say so are theirs.
+    const bool relayed = !mRequest->mForwardedFor.empty() || !mRequest->mHttpClientIP.empty() ||
+                         mRequest->mRawHeaders.contains("X-Forwarded-For") ||
+                         mRequest->mRawHeaders.contains("Forwarded");
+    if (!may_read_metrics(mRequest->mRemoteAddr, relayed,
+                          controller_.SecurityOptions().TrustedProxies)) {
+      SendNotFound();
+      return;
+    }
+    mReply->mContentType = kMetricsContentType;
+    mReply->WriteString(prometheus_text(base::metrics(), controller_.Sessions().GetCount()));
+    return;
+  }
   if (base::starts_with(lower, "/$/")) {
     ProcessSessionRequest(path);
     return;
   }
   std::string mime_type;
   if (MimeTypes::IsStaticFile(path, mime_type)) {
+    route_kind_ = base::RouteKind::kFiles;
     FileRule(map_url_to_file(controller_.ContentPath(), path), true, mime_type, FileMode::kNormal);
     return;
   }

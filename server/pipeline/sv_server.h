@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/metrics.h"
 #include "base/name_value_list.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
@@ -82,6 +83,8 @@ class TSvServer {
   int64_t mTrackID = -1;
   std::string mBaseURL;
   bool mCacheIt = false;
+  // What the request counts as in the request figures; set where it is routed.
+  base::RouteKind route_kind_ = base::RouteKind::kFramework;
   std::string mClientIP;
   std::string mUsername;
   std::string mPassword;

@@ -12,6 +12,7 @@
 
 #include "base/exception.h"
 #include "base/files.h"
+#include "base/metrics.h"
 #include "base/text.h"
 #include "server/http/http_request.h"
 #include "server/session/server_controller.h"
@@ -385,20 +386,28 @@ bool TSvExceptionLogger::LogException(const void* /*Sender*/, const std::excepti
     }
     report_.push_back(kSeparator);
 
+    base::ServerMetrics& figures = base::metrics();
     if (OnLogException && OnLogException(report_)) {
+      figures.exception_reports_written.add();
       return true;
     }
     if (!within_limits_locked()) {
+      figures.exception_reports_dropped.add();
       return false;
     }
     if (log_type_ == TLogType::ltFile && write_file_locked()) {
+      figures.exception_reports_written.add();
       return true;
     }
     if (!env_.event_log) {
       return false;
     }
-    return env_.event_log(base::change_file_ext(env_.application_file, ""),
-                          base::join(report_, "\r\n"));
+    const bool written = env_.event_log(base::change_file_ext(env_.application_file, ""),
+                                        base::join(report_, "\r\n"));
+    if (written) {
+      figures.exception_reports_written.add();
+    }
+    return written;
   } catch (const std::exception&) {
     return false;
   }

@@ -110,6 +110,24 @@ void read_limits(const std::string& text, TSvServerLimits& limits) {
   limits.RefuseFoldedHeaders = refuse_folded != 0;
 }
 
+// The [ACCESSLOG] section of port.ini; absent keys unchanged, an unknown Output leaves it.
+void read_access_log(const std::string& text, AccessLogSettings& settings) {
+  const std::string output = base::ini_value(text, "ACCESSLOG", "Output").value_or("");
+  if (base::iequals(output, "file")) {
+    settings.Output = AccessLogOutput::kFile;
+  } else if (base::iequals(output, "stdout")) {
+    settings.Output = AccessLogOutput::kStdout;
+  } else if (base::iequals(output, "off")) {
+    settings.Output = AccessLogOutput::kOff;
+  }
+  if (const std::optional<std::string> file = base::ini_value(text, "ACCESSLOG", "File");
+      file && !file->empty()) {
+    settings.File = *file;
+  }
+  settings.MaxQueuedBytes =
+      to_int64_or(base::ini_value(text, "ACCESSLOG", "MaxQueuedBytes"), settings.MaxQueuedBytes);
+}
+
 std::string make_directory_error(const std::string& dir, int err) {
   return "MakeDirectory cannot create directory \"" + dir + "\".\r\n" + base::errno_text(err);
 }
@@ -312,6 +330,33 @@ void TSvServerControllerBase::ReadPortIni() {
   port_ = to_int_or(base::ini_value(text, "PORTS", "Port"), 0);
   ssl_options_.Port = to_int_or(base::ini_value(text, "PORTS", "SSLPort"), 0);
   read_limits(text, Limits);
+  read_access_log(text, AccessLog);
+  // A comma-separated list; present but empty trusts no proxy.
+  if (const std::optional<std::string> proxies =
+          base::ini_value(text, "SECURITY", "TrustedProxies")) {
+    std::vector<std::string>& trusted = security_options_.TrustedProxies;
+    trusted.clear();
+    for (const std::string& entry : base::split(*proxies, ',')) {
+      if (const std::string_view address = base::trim(entry); !address.empty()) {
+        trusted.emplace_back(address);
+      }
+    }
+  }
+}
+
+std::string TSvServerControllerBase::AccessLogPath() const {
+  if (AccessLog.Output != AccessLogOutput::kFile) {
+    return {};
+  }
+  if (AccessLog.File.empty()) {
+    std::string stem = env_.application_file;
+    if (const size_t dot = stem.rfind('.'); dot != std::string::npos && dot > 0) {
+      stem.erase(dot);
+    }
+    return env_.application_folder + (stem.empty() ? std::string("appserver") : stem) +
+           "-access.log";
+  }
+  return AccessLog.File.front() == '/' ? AccessLog.File : env_.application_folder + AccessLog.File;
 }
 
 void TSvServerControllerBase::EndConfiguration() {
@@ -515,7 +560,7 @@ void TSvServerControllerBase::LogLine(std::string_view line) const {
 
 void TSvServerControllerBase::NoteShortage(std::string_view what) noexcept {
   if (const std::optional<uint64_t> reports = shortage_notes_.due()) {
-    std::fprintf(stderr, "%.*s (%llu request(s) answered 503 since the last note)\n",
+    std::fprintf(stderr, "%.*s (%llu time(s) since the last note)\n",
                  static_cast<int>(what.size()), what.data(),
                  static_cast<unsigned long long>(*reports));
     std::fflush(stderr);

@@ -94,7 +94,8 @@ struct TSvSecurityOptions {
   bool CheckFormId = false;
   bool ShowSecurityErrorDetails = true;
   // Peers whose forwarded-client headers (X-Forwarded-For, Client-IP) name the client; for
-  // any other peer the client address is the peer's own.
+  // any other peer the client address is the peer's own. They may also read "/$/metrics".
+  // port.ini: [SECURITY] TrustedProxies=a,b (an empty value trusts none).
   std::vector<std::string> TrustedProxies = {"127.0.0.1", "::1"};
 };
 
@@ -167,6 +168,17 @@ struct TSvServerLimits {
   int32_t DatabaseIdleTimeoutMs = 60000;
   // Folded header lines (starting with a blank) get 400; off, each is a raw line of its own.
   bool RefuseFoldedHeaders = true;
+};
+
+// Where the access log goes: one line per request, in the combined format. Each can be set in
+// the [ACCESSLOG] section of port.ini: Output=file|stdout|off, File=..., MaxQueuedBytes=...
+enum class AccessLogOutput { kFile, kStdout, kOff };
+struct AccessLogSettings {
+  AccessLogOutput Output = AccessLogOutput::kFile;
+  // Relative names are beside the program; "" means the program's name + "-access.log".
+  std::string File;
+  // Lines waiting for the disk; beyond it lines are dropped and counted, never waited for.
+  int64_t MaxQueuedBytes = int64_t{8} << 20;
 };
 
 // Settings read only by page rendering, carried unchanged.
@@ -295,6 +307,9 @@ class TSvServerControllerBase {
   RenderSettings Render;
   TSvQueryLimits QueryLimits;
   TSvServerLimits Limits;
+  AccessLogSettings AccessLog;
+  // The access log file AccessLog names (empty when it writes elsewhere).
+  std::string AccessLogPath() const;
 
   // ---- computed at construction ----
   const std::string& FProcessID() const { return process_id_; }
@@ -357,9 +372,9 @@ class TSvServerControllerBase {
 
   // Writes a line to the application log when Log is loFile.
   void LogLine(std::string_view line) const;
-  // Notes a request refused for a passing shortage (out of file descriptors) on standard
-  // error, at most one line a minute: writing it needs no descriptor, and under systemd the
-  // journal keeps it.
+  // Notes a passing shortage (out of file descriptors) and what was done about it on standard
+  // error, at most one line a minute for all of them: writing it needs no descriptor, and
+  // under systemd the journal keeps it.
   void NoteShortage(std::string_view what) noexcept;
 
  protected:

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "base/files.h"
+#include "base/metrics.h"
 #include "base/text.h"
 #include "server/exchange/sv_exception.h"
 #include "server/session/clock.h"
@@ -264,6 +265,7 @@ std::string TSvSessions::NewSessionID_locked() const {
 }
 
 void TSvSessions::AddExpired_locked(const TSvApplication& s, base::DateTime now) {
+  base::metrics().sessions_expired.add();
   // The first listing wins: a later one would only move the pruning time.
   const std::string& params = s.FRunParams.Raw();
   FExpiredSessions.try_emplace(
@@ -350,6 +352,7 @@ TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, st
     s->mUserCacheDir = controller_.CacheDir() + "user/" + id + "/";
     s->registered_ = true;
     FSessions.emplace(id, std::move(session));
+    base::metrics().sessions_created.add();
   } catch (...) {
     s->Unlock();  // the unregistered session is freed unlocked
     throw;

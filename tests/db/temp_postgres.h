@@ -16,6 +16,7 @@
 #include <string>
 
 #include "db/ado_connection.h"
+#include "tests/support/free_port.h"
 
 namespace appsrv::db::testing {
 
@@ -84,20 +85,6 @@ class TempPostgres {
     return best;
   }
 
-  static int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-      port = ntohs(addr.sin_port);
-    }
-    close(fd);
-    return port;
-  }
 
   // "" when the server runs, else why not.
   std::string start() {
@@ -122,7 +109,7 @@ class TempPostgres {
         0) {
       return "initdb failed; see " + folder_ + "/initdb.log";
     }
-    port_ = free_port();
+    port_ = ::appsrv::testing::free_port();
     const std::string options = "-p " + std::to_string(port_) + " -k " + folder_ +
                                 " -c listen_addresses=127.0.0.1 -c fsync=off"
                                 " -c synchronous_commit=off -c full_page_writes=off";

@@ -92,6 +92,17 @@ class AppFolder {
     return std::make_unique<ChildProcess>(std::vector<std::string>{program().string()},
                                           root_.string(), environment());
   }
+  // The program started by /bin/sh after `shell_setup` (such as "ulimit -n 256"), with its
+  // standard error joined to its standard output.
+  std::unique_ptr<ChildProcess> LaunchAfter(const std::string& shell_setup,
+                                            const std::vector<std::string>& extra_env) const {
+    std::vector<std::string> env = environment();
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c", shell_setup + " && exec \"$0\" 2>&1",
+                                 program().string()},
+        root_.string(), env);
+  }
   // The service program with `arguments`; its standard error joins its standard output, and
   // NOTIFY_SOCKET is passed only when `extra_env` sets it.
   std::unique_ptr<ChildProcess> LaunchService(const std::vector<std::string>& arguments,
@@ -150,7 +161,11 @@ class BusyPort {
 // The program running in an AppFolder, on the port it reported.
 class Server {
  public:
-  explicit Server(const AppFolder& folder) : process_(folder.Launch()) {
+  // `shell_setup` and `extra_env`: see AppFolder::LaunchAfter.
+  explicit Server(const AppFolder& folder, const std::string& shell_setup = "",
+                  const std::vector<std::string>& extra_env = {})
+      : process_(shell_setup.empty() ? folder.Launch()
+                                     : folder.LaunchAfter(shell_setup, extra_env)) {
     const std::optional<std::string> line = process_->WaitForLine(kActiveLine, seconds(60));
     if (!line) {
       ADD_FAILURE() << "no active line; output:\n" << output();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/e2e/app_folder.h"
+#include "tests/support/free_port.h"
 #include "tests/support/http_client.h"
 #include "tests/support/tls_test_support.h"
 #include "tests/transport/raw_socket_client.h"
@@ -22,19 +23,6 @@ namespace {
 using transport::testing::RawSocketClient;
 
 constexpr std::string_view kHttpsActiveLine = "HTTPS Server is active on port: ";
-
-// A loopback port nobody listens on right now.
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 // The response without the headers that name the current time (Date, and Expires, which
 // counts from it), so that two answers a second apart compare equal.
@@ -145,7 +133,11 @@ TEST(HttpsStart, ABrokenCertificateSetUpFailsTheStartAndLeavesNoPlainListener) {
       fs::remove(folder.root() / "cert.pem");
     }
     const int http_port = free_port();
-    folder.SetPort(http_port, free_port());
+    int ssl_port = free_port();
+    while (ssl_port == http_port) {
+      ssl_port = free_port();
+    }
+    folder.SetPort(http_port, ssl_port);
     auto process = folder.Launch();
     const std::optional<std::string> error = process->WaitForLine("Error: ", seconds(60));
     EXPECT_EQ(error, std::string(c.error)) << c.what;

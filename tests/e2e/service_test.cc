@@ -138,7 +138,8 @@ TEST(Service, InstallAndUninstallTheUnit) {
   const std::string expected_unit =
       "[Unit]\nDescription=My Corvane Application\nAfter=network.target\n\n"
       "[Service]\nType=notify\nExecStart=\"" + app + "/appserver-service\"\n"
-      "WorkingDirectory=" + app + "\nRestart=on-failure\nRestartSec=5\nNoNewPrivileges=yes\n"
+      "WorkingDirectory=" + app + "\nRestart=on-failure\nRestartSec=5\nLimitNOFILE=65536\n"
+      "NoNewPrivileges=yes\n"
       "ProtectSystem=strict\nReadWritePaths=\"" + app + "\"\nPrivateTmp=yes\n"
       "StandardOutput=journal\nStandardError=journal\nSyslogIdentifier=MyApp\n\n"
       "[Install]\nWantedBy=multi-user.target\n";

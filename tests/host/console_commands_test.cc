@@ -21,6 +21,8 @@ TEST(ConsoleCommands, PlainWords) {
       {"reset-sessions", CommandKind::kResetSessions},
       {"reset-bytes", CommandKind::kResetBytes},
       {"save", CommandKind::kSave},
+      {"Reopen-Logs", CommandKind::kReopenLogs},
+      {"reopen-logs now", CommandKind::kInvalid},
       {"quit", CommandKind::kQuit},
       {"quit now", CommandKind::kInvalid},
       {"exit", CommandKind::kInvalid},

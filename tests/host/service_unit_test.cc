@@ -36,6 +36,7 @@ TEST(ServiceUnit, TextForAnApplicationFolder) {
             "WorkingDirectory=/opt/myapp\n"
             "Restart=on-failure\n"
             "RestartSec=5\n"
+            "LimitNOFILE=65536\n"
             "NoNewPrivileges=yes\n"
             "ProtectSystem=strict\n"
             "ReadWritePaths=\"/opt/myapp\"\n"

@@ -14,6 +14,7 @@
 #include "server/pipeline/request_hook.h"
 #include "server/session/server_controller.h"
 #include "tests/server/test_support.h"
+#include "tests/support/free_port.h"
 #include "tests/support/tls_test_support.h"
 #include "tests/transport/http_test_client.h"
 #include "transport/server_bridge.h"
@@ -41,14 +42,7 @@ bool accepts_connections(uint16_t port) {
   return connected;
 }
 
-// A port nobody listens on right now.
-uint16_t free_port() {
-  TInSocketHandle probe;
-  probe.FIP = "127.0.0.1";
-  probe.AllocateSocket();
-  probe.Bind();
-  return probe.FPort;
-}
+uint16_t free_port() { return static_cast<uint16_t>(::appsrv::testing::free_port()); }
 
 class HttpsListenerTest : public ::testing::Test {
  protected:

@@ -230,6 +230,44 @@ TEST_F(EchoServerTest, OutOfDescriptorsNewConnectionsGet503UntilSomeAreFree) {
   EXPECT_NE(notes[0].find("out of file descriptors"), std::string::npos) << notes[0];
 }
 
+// A shortage handler that frees descriptors lets the waiting connection in to be served.
+TEST_F(EchoServerTest, OutOfDescriptorsTheShortageHandlerMayFreeSomeForTheConnection) {
+  ::appsrv::testing::DescriptorExhaustion* exhausted = nullptr;
+  std::atomic<int> calls{0};
+  server_.OnDescriptorShortage = [&] {
+    ++calls;
+    exhausted->Free(4);
+    return true;
+  };
+  server_.SetActive(true);
+  const uint16_t listening = port();
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::string reply;
+  {
+    ::appsrv::testing::DescriptorExhaustion exhaustion;
+    exhausted = &exhaustion;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(listening);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    (void)::send(fd, "in\n", 3, MSG_NOSIGNAL);
+    char buf[64];
+    pollfd p{fd, POLLIN, 0};
+    while (reply.size() < 9 && ::poll(&p, 1, kPatienceMs) > 0) {
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) {
+        break;
+      }
+      reply.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    ASSERT_TRUE(disconnects_.wait_for(1));
+  }
+  EXPECT_EQ(reply, "echo in\r\n");
+  EXPECT_EQ(calls, 1);
+}
+
 TEST_F(EchoServerTest, AFailingConnectionEndsAloneAndWritesNothing) {
   server_.OnExecute = [](TInContext& context) {
     const std::string line = context.IOHandler().ReadLn();

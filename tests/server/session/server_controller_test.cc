@@ -215,6 +215,54 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
   EXPECT_EQ(c->Limits.DatabaseIdleTimeoutMs, 1000);
 }
 
+TEST_F(ControllerTest, PortIniChoosesTheAccessLog) {
+  struct Case {
+    const char* ini;
+    AccessLogOutput output;
+    std::string path;  // relative to the application folder; "" when not a file
+  };
+  const std::string default_name = [&] {
+    const auto c = make<AppController>();
+    return c->AccessLogPath().substr(folder_.app().size());
+  }();
+  // clang-format off
+  const Case kCases[] = {
+    {"[PORTS]\nPort=0\n",                                 AccessLogOutput::kFile,   default_name},
+    {"[ACCESSLOG]\nOutput=off\n",                         AccessLogOutput::kOff,    ""},
+    {"[ACCESSLOG]\nOutput=STDOUT\n",                      AccessLogOutput::kStdout, ""},
+    {"[ACCESSLOG]\nOutput=file\nFile=logs/access.log\n", AccessLogOutput::kFile,   "logs/access.log"},
+    {"[ACCESSLOG]\nOutput=nonsense\n",                    AccessLogOutput::kFile,   default_name},
+  };
+  // clang-format on
+  EXPECT_TRUE(default_name.ends_with("-access.log")) << default_name;
+  for (const Case& k : kCases) {
+    SCOPED_TRACE(k.ini);
+    base::write_file(folder_.app() + "port.ini", k.ini);
+    const auto c = make<AppController>();
+    EXPECT_EQ(c->AccessLog.Output, k.output);
+    EXPECT_EQ(c->AccessLogPath(), k.path.empty() ? "" : folder_.app() + k.path);
+  }
+  base::write_file(folder_.app() + "port.ini", "[ACCESSLOG]\nFile=/var/log/x.log\n");
+  EXPECT_EQ(make<AppController>()->AccessLogPath(), "/var/log/x.log");
+}
+
+TEST_F(ControllerTest, PortIniSetsTheTrustedProxies) {
+  struct Case {
+    const char* ini;
+    std::vector<std::string> trusted;
+  };
+  const Case kCases[] = {
+      {"[PORTS]\nPort=0\n", {"127.0.0.1", "::1"}},
+      {"[SECURITY]\nTrustedProxies=10.0.0.5, 10.0.0.6 ,,::1\n", {"10.0.0.5", "10.0.0.6", "::1"}},
+      {"[SECURITY]\nTrustedProxies=\n", {}},
+  };
+  for (const Case& k : kCases) {
+    SCOPED_TRACE(k.ini);
+    base::write_file(folder_.app() + "port.ini", k.ini);
+    EXPECT_EQ(make<AppController>()->SecurityOptions().TrustedProxies, k.trusted);
+  }
+}
+
 TEST_F(ControllerTest, LockedSettingsRefuseWrites) {
   const auto c = make();
   struct Case {
