@@ -82,7 +82,7 @@ std::string ini_set_value(std::string_view text, std::string_view section, std::
   if (section_end) {
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*section_end), new_line);
   } else {
-    lines.push_back("[" + std::string(section) + "]");
+    lines.push_back(std::string("[").append(section).append("]"));
     lines.push_back(new_line);
   }
   return join(lines, "\n") + "\n";

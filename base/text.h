@@ -26,6 +26,8 @@ void append_utf16(std::u16string& out, std::string_view s);
 std::string utf16_to_utf8(std::u16string_view s);
 // utf16_to_utf8 appended to `out`, for writers that build one text in one buffer.
 void append_utf8(std::string& out, std::u16string_view s);
+// The UTF-8 form of one code point up to U+10FFFF appended to `out`.
+void append_utf8(std::string& out, char32_t code_point);
 
 char ascii_lower(char c);
 char ascii_upper(char c);

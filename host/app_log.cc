@@ -24,7 +24,7 @@ std::mutex& log_mutex() {
 
 std::string application_log_path(std::string_view extension) {
   return base::executable_folder() +
-         base::change_file_ext(base::executable_file_name(), "." + std::string(extension));
+         base::change_file_ext(base::executable_file_name(), std::string(".").append(extension));
 }
 
 std::string application_log_line(base::DateTime when, std::string_view text) {

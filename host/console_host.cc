@@ -1,6 +1,5 @@
 #include "host/console_host.h"
 
-#include <malloc.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -20,8 +19,6 @@ namespace {
 
 constexpr char kQuitMessage = 'Q';
 constexpr char kEventMessage = 'E';
-// Quiet time after sessions ended before freed memory goes back to the system.
-constexpr int kTrimDelayMs = 1000;
 
 std::string on_off(bool b) { return b ? "on" : "off"; }
 
@@ -100,9 +97,7 @@ void TFormSvMain::ApplySpeed(int32_t bits_per_second) {
 
 void TFormSvMain::HandlePostedEvents() {
   FSessionCount += posted_new_sessions_.exchange(0);
-  const int32_t closed = posted_closed_sessions_.exchange(0);
-  FSessionCount -= closed;
-  trim_due_ = trim_due_ || closed > 0;
+  FSessionCount -= posted_closed_sessions_.exchange(0);
   if (posted_bytes_.exchange(false)) {
     sent_label_ = FormatSentData(mStandaloneServer->TotalBytes());
   }
@@ -124,20 +119,12 @@ void TFormSvMain::RunMessageLoop() {
   std::string pending_input;
   while (!closing) {
     pollfd fds[2] = {{wake_.read_fd(), POLLIN, 0}, {streams_.input_fd, POLLIN, 0}};
-    const int n = ::poll(fds, input_open ? 2 : 1, trim_due_ ? kTrimDelayMs : -1);
+    const int n = ::poll(fds, input_open ? 2 : 1, -1);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
       }
       base::throw_errno("poll");
-    }
-    if (n == 0) {
-      // Sessions ended a while ago and nothing happened since: what they held is free, but
-      // the allocator keeps it mapped in the connection threads' arenas until asked to give
-      // it back.
-      ::malloc_trim(0);
-      trim_due_ = false;
-      continue;
     }
     if (fds[0].revents != 0) {
       char messages[64];

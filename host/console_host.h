@@ -64,7 +64,6 @@ class TFormSvMain {
   int32_t FBitsPerSec = 0;
   int32_t FSessionCount = 0;
   std::string sent_label_ = "0 bytes";
-  bool trim_due_ = false;  // sessions ended since memory was last given back
   std::unique_ptr<TSvStandAloneServer> mStandaloneServer;
 
   // Posted by server events on other threads, applied on the main thread.

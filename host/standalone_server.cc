@@ -33,9 +33,9 @@ std::string ComposeStartURL(bool ssl, const std::string& bound_ip, int32_t port,
   std::string url = ssl ? "https://" : "http://";
   url += bound_ip.empty() ? std::string("127.0.0.1") : bound_ip.substr(0, bound_ip.find(','));
   if (ssl && ssl_port != 443) {
-    url += ":" + std::to_string(ssl_port);
+    url.append(":").append(std::to_string(ssl_port));
   } else if (!ssl && port != 80) {
-    url += ":" + std::to_string(port);
+    url.append(":").append(std::to_string(port));
   }
   url += "/$/start";
   if (!params.empty()) {

@@ -1,51 +1,14 @@
 #include "render/html_text.h"
 
+#include "base/html_encode.h"
 #include "base/text.h"
 
 namespace appsrv::render {
 
 std::string HTMLEncode(std::string_view text, bool convert_line_ends, bool convert_spaces,
                        bool in_callback) {
-  // Every character that changes is ASCII, so the UTF-8 bytes can be walked directly.
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "&quot;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '\n':
-        out += convert_line_ends ? "<br>" : "\n";
-        break;
-      case '\r':
-        if (!convert_line_ends) {
-          out += c;
-        }
-        break;
-      case ' ':
-        if (convert_spaces) {
-          out += in_callback ? "&amp;nbsp;" : "&nbsp;";
-        } else {
-          out += c;
-        }
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  const std::string_view blank = !convert_spaces ? " " : in_callback ? "&amp;nbsp;" : "&nbsp;";
+  return base::html_encode(text, convert_line_ends, blank);
 }
 
 std::string HTMLLiteral(std::string_view text) {

@@ -28,7 +28,7 @@ RequestTarget parse_request_target(std::string_view target) {
     result.query = std::string(target.substr(question + 1));
   }
   if (target == "*") {
-    result.document = "*";
+    result.document.assign(1, '*');
     return result;
   }
   std::string text(target);

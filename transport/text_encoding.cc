@@ -16,24 +16,6 @@ namespace {
 
 constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
 
-void append_code_point(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // Calls `each` with every code point of UTF-8 text; invalid bytes come as U+FFFD, one each.
 template <typename F>
 void for_each_code_point(std::string_view text, F each) {
@@ -95,7 +77,7 @@ class TIn8BitEncoding : public IInTextEncoding {
     std::string out;
     out.reserve(bytes.size());
     for (char b : bytes) {
-      append_code_point(out, static_cast<unsigned char>(b));
+      base::append_utf8(out, static_cast<char32_t>(static_cast<unsigned char>(b)));
     }
     return out;
   }

@@ -87,7 +87,7 @@ std::string normalise_extension(std::string_view ext) {
   if (!ext.empty() && ext.front() == '.') {
     return std::string(ext);
   }
-  return "." + std::string(ext);
+  return std::string(".").append(ext);
 }
 
 std::optional<MimeEntry> find_entry(std::string_view file_name) {
@@ -124,7 +124,7 @@ std::map<std::string, std::string> parse_mime_types(std::string_view text) {
       }
     }
     for (size_t i = 1; i < words.size(); ++i) {
-      result.emplace("." + base::ascii_lowercase(words[i]), words[0]);
+      result.emplace(std::string(".").append(base::ascii_lowercase(words[i])), words[0]);
     }
   }
   return result;

@@ -94,8 +94,9 @@ std::string render_page(const std::exception& e, const ErrorPageContext& c) {
   const std::string content = p.security && !p.details
                                   ? "[Error details are disabled in server configuration]"
                                   : html_escape(e.what());
-  const std::string run_params =
-      p.run_params.empty() ? std::string() : "/" + encode_start_params(p.run_params);
+  const std::string run_params = p.run_params.empty()
+                                     ? std::string()
+                                     : std::string("/").append(encode_start_params(p.run_params));
   const std::string details_title = p.details ? "Error details:" : "";
   const std::string details_content = p.details ? html_escape(detail_text(e, c)) : "";
   // URLBase already ends in "/" when set; a second one would make the restart link

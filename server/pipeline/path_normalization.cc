@@ -15,7 +15,7 @@ std::string strip_url_base(std::string_view path, std::string_view url_base) {
 std::string normalize_path(std::string_view path_info, std::string_view url_base) {
   std::string path = strip_url_base(path_info, url_base);
   if (path.empty()) {
-    path = "/";
+    path.assign(1, '/');
   }
   if (base::starts_with(path, "/../")) {
     path.erase(0, 4);

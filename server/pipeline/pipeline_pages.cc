@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/html_encode.h"
 #include "server/session/session.h"
 
 namespace appsrv::server {
@@ -39,33 +40,6 @@ std::string js_string_body(std::string_view text) {
       out += esc;
     } else {
       out += c;
-    }
-  }
-  return out;
-}
-
-std::string html_attribute(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      default:
-        out += c;
     }
   }
   return out;
@@ -126,13 +100,13 @@ std::string start_check_page(std::string_view action_url, std::string_view app_i
       "</head>\r\n"
       "<body onload=\"SVStartCheck()\">\r\n"
       "<form method=\"post\" action=\"";
-  page += html_attribute(action_url);
+  page += base::html_encode(action_url);
   page +=
       "\">\r\n"
       "<input type=\"hidden\" name=\"SV_width\" value=\"-1\">\r\n"
       "<input type=\"hidden\" name=\"SV_height\" value=\"-1\">\r\n"
       "<input type=\"hidden\" name=\"SV_SessionID_\" value=\"";
-  page += html_attribute(app_id);
+  page += base::html_encode(app_id);
   page +=
       "\">\r\n"
       "<input type=\"hidden\" name=\"SV_TrackID_\" value=\"";

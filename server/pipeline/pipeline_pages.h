@@ -29,9 +29,6 @@ struct StartPageSession {
 // can end the string or the script element.
 std::string js_string_body(std::string_view text);
 
-// `text` as a double-quoted HTML attribute value (&, quotes, < and > as entities).
-std::string html_attribute(std::string_view text);
-
 // A page that measures the browser window and requests `url` with a synchronous GET whose
 // query carries SV_AjaxID, SV_width and SV_height (and the session's SV_SessionID_ and
 // SV_TrackID_); an answer of status 200 that does not start with "<" is a URL to go to,

@@ -103,7 +103,7 @@ float TBrowser::ParseBrowserVersion(std::string_view aVersion) {
     }
     part.resize(n);
     if (part.empty()) {
-      part = "0";
+      part.assign(1, '0');
     }
   };
   digits_only(major);

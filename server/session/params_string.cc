@@ -35,7 +35,7 @@ std::string TSvParamsString::Raw() const {
   if (empty()) {
     return {};
   }
-  return "?" + base::join(lines(), "&");
+  return std::string("?").append(base::join(lines(), "&"));
 }
 
 void TSvParamsString::SetRaw(std::string_view raw) {

@@ -1,10 +1,9 @@
 #include "server/session/session_list.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 #include "base/files.h"
 #include "base/metrics.h"
@@ -66,7 +65,7 @@ TSvApplication* TSvSessions::LookupAndLock(std::string_view AAppID, bool& AExpir
       seen = release_gen_.load();
       const auto it = FSessions.find(AAppID);
       if (it == FSessions.end()) {
-        AExpired = FExpiredSessions.find(AAppID) != FExpiredSessions.end();
+        AExpired = FExpiredSessions.Contains(AAppID);
         return nullptr;
       }
       TSvApplication* s = it->second.get();
@@ -201,26 +200,18 @@ void TSvSessions::LockList(const std::function<void(TSvApplication&)>& fn) {
 
 void TSvSessions::SetExpiredListLimits(const ExpiredListLimits& limits) {
   std::unique_lock lock(FLock);
-  expired_limits_ = limits;
+  FExpiredSessions.SetLimits(limits);
 }
 
 void TSvSessions::ClearExpiredSessionsList() {
   std::unique_lock lock(FLock);
-  FExpiredSessions.clear();
+  FExpiredSessions.Clear();
 }
 
 std::optional<std::string> TSvSessions::GetExpiredParams(std::string_view ASessionID,
                                                          bool ARemove) {
   std::unique_lock lock(FLock);
-  const auto it = FExpiredSessions.find(ASessionID);
-  if (it == FExpiredSessions.end()) {
-    return std::nullopt;
-  }
-  std::string params = it->second.mRunParams;
-  if (ARemove) {
-    FExpiredSessions.erase(it);
-  }
-  return params;
+  return FExpiredSessions.GetParams(ASessionID, ARemove);
 }
 
 size_t TSvSessions::ExpiredCount() const {
@@ -266,27 +257,7 @@ std::string TSvSessions::NewSessionID_locked() const {
 
 void TSvSessions::AddExpired_locked(const TSvApplication& s, base::DateTime now) {
   base::metrics().sessions_expired.add();
-  // The first listing wins: a later one would only move the pruning time.
-  const std::string& params = s.FRunParams.Raw();
-  FExpiredSessions.try_emplace(
-      s.FAppID,
-      TExpiredSession{params.size() <= expired_limits_.run_params_bytes ? params : std::string(),
-                      now});
-  if (FExpiredSessions.size() > expired_limits_.entries) {
-    // Drop the oldest entries down to half the limit, so that trimming stays rare.
-    using Entry = decltype(FExpiredSessions)::iterator;
-    std::vector<Entry> entries;
-    entries.reserve(FExpiredSessions.size());
-    for (auto it = FExpiredSessions.begin(); it != FExpiredSessions.end(); ++it) {
-      entries.push_back(it);
-    }
-    const auto drop = static_cast<std::ptrdiff_t>(entries.size() - expired_limits_.entries / 2);
-    std::nth_element(entries.begin(), entries.begin() + drop, entries.end(),
-                     [](Entry a, Entry b) { return a->second.mExpiredAt < b->second.mExpiredAt; });
-    for (auto it = entries.begin(); it != entries.begin() + drop; ++it) {
-      FExpiredSessions.erase(*it);
-    }
-  }
+  FExpiredSessions.Add(s.FAppID, s.FRunParams.Raw(), now);
 }
 
 void TSvSessions::Destroy(std::unique_ptr<TSvApplication> session) noexcept {
@@ -295,6 +266,7 @@ void TSvSessions::Destroy(std::unique_ptr<TSvApplication> session) noexcept {
   }
   CurrentSessionScope current(session.get());
   session.reset();
+  destroyed_since_trim_.fetch_add(1);
 }
 
 void TSvSessions::NotifyReleased() {
@@ -493,14 +465,20 @@ void TSvSessions::RunTimeoutPass() {
   for (auto& s : expired) {
     Destroy(std::move(s));
   }
+  bool pruned = false;
   if (++pass_count_ % kPrunePasses == 0) {
     std::unique_lock lock(FLock);
     if (FExpiredSessions.size() >= kPruneMinEntries) {
-      const base::DateTime now = controller_.clock().now();
-      std::erase_if(FExpiredSessions, [now](const auto& entry) {
-        return now - entry.second.mExpiredAt > kPruneAgeDays;
-      });
+      const size_t before = FExpiredSessions.size();
+      FExpiredSessions.Prune(controller_.clock().now(), kPruneAgeDays);
+      pruned = FExpiredSessions.size() < before;
     }
+  }
+  // What the sessions held lies between blocks that live on (other sessions, caches), so the
+  // allocator keeps most of it mapped, in the arenas of the threads that served them, until
+  // asked to give back the free pages.
+  if (destroyed_since_trim_.exchange(0) > 0 || pruned) {
+    ::malloc_trim(0);
   }
 }
 

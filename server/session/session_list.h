@@ -23,25 +23,12 @@
 #include <vector>
 
 #include "base/date_time.h"
+#include "server/session/expired_session_list.h"
 #include "server/session/session.h"
 
 namespace appsrv::server {
 
 class TSvServerControllerBase;
-
-// An identifier that expired recently, with what a restarted session takes over.
-struct TExpiredSession {
-  std::string mRunParams;  // raw run parameters
-  base::DateTime mExpiredAt = 0;
-};
-
-// Every client without a cookie creates a session, so the list of expired identifiers is
-// bounded: beyond `entries` the older half is dropped, and run parameters longer than
-// `run_params_bytes` are not kept (a restart after expiry then starts without them).
-struct ExpiredListLimits {
-  size_t entries = 20000;
-  size_t run_params_bytes = 2048;
-};
 
 // What the routing code knows when it attaches a request to a session.
 struct SessionAttachRequest {
@@ -110,7 +97,8 @@ class TSvSessions {
                                 std::string_view password);
 
   // One pass of the timeout thread: removes and destroys the expired sessions that are not
-  // busy; every 60th pass prunes the expired list.
+  // busy; every 60th pass prunes the expired list. When sessions were destroyed since the
+  // last pass, gives the freed memory back to the system.
   void RunTimeoutPass();
   // Closes what the data of every session idle for `idle_for` or longer keeps open between
   // requests (SessionData::CloseIdleResources); busy sessions and `except` (a session the
@@ -141,9 +129,8 @@ class TSvSessions {
   TSvServerControllerBase& controller_;
   mutable std::shared_mutex FLock;
   std::map<std::string, std::unique_ptr<TSvApplication>, std::less<>>
-      FSessions;                                                         // guarded by FLock
-  std::map<std::string, TExpiredSession, std::less<>> FExpiredSessions;  // guarded by FLock
-  ExpiredListLimits expired_limits_;                                     // guarded by FLock
+      FSessions;                           // guarded by FLock
+  TSvExpiredSessionList FExpiredSessions;  // guarded by FLock
   // Release notifications: the generation counts releases, so a waiter that read it before
   // finding a session busy cannot miss the release that frees it.
   std::atomic<uint64_t> release_gen_{0};
@@ -151,6 +138,9 @@ class TSvSessions {
   std::mutex wait_mu_;
   std::condition_variable released_;  // signalled under wait_mu_ when release_gen_ moves
   std::atomic<uint64_t> pass_count_{0};
+  // Sessions destroyed (expired, terminated or replaced) since the timeout pass last gave
+  // freed memory back to the system.
+  std::atomic<uint64_t> destroyed_since_trim_{0};
 };
 
 // Runs TSvSessions::RunTimeoutPass every `interval` until destroyed, and an idle pass, when

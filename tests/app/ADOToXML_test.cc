@@ -361,7 +361,7 @@ class RoundTripTest : public db::TempDatabaseTest {
     std::string out;
     for (; !ds.Eof(); ds.Next()) {
       for (size_t i = 0; i < ds.FieldCount(); ++i) {
-        out += (i ? "|" : "") + ds.Fields(i).AsString();
+        out.append(i ? "|" : "").append(ds.Fields(i).AsString());
       }
       out += "\n";
     }

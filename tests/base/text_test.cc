@@ -81,6 +81,29 @@ TEST(TextTest, AppendUtf8KeepsWhatIsThere) {
   EXPECT_EQ(out, "a\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD");
 }
 
+TEST(TextTest, CodePointsEncodeInOneToFourBytes) {
+  struct Case {
+    char32_t code_point;
+    std::string_view want;
+  };
+  const Case cases[] = {
+      {U'\0', std::string_view("\0", 1)},
+      {0x7F, "\x7F"},
+      {0x80, "\xC2\x80"},
+      {0xFF, "\xC3\xBF"},
+      {0x7FF, "\xDF\xBF"},
+      {0x800, "\xE0\xA0\x80"},
+      {0xFFFF, "\xEF\xBF\xBF"},
+      {0x10000, "\xF0\x90\x80\x80"},
+      {0x10FFFF, "\xF4\x8F\xBF\xBF"},
+  };
+  for (const Case& c : cases) {
+    std::string out = "a";
+    append_utf8(out, c.code_point);
+    EXPECT_EQ(out, std::string("a").append(c.want)) << static_cast<uint32_t>(c.code_point);
+  }
+}
+
 TEST(TextTest, CaseInsensitiveComparison) {
   EXPECT_TRUE(iequals("Accept-Encoding", "accept-encoding"));
   EXPECT_FALSE(iequals("abc", "abcd"));

@@ -34,8 +34,8 @@ inline std::string query_text(const std::filesystem::path& db_path, const std::s
     while (sqlite3_step(st) == SQLITE_ROW) {
       for (int c = 0; c < sqlite3_column_count(st); ++c) {
         const unsigned char* v = sqlite3_column_text(st, c);
-        out += (c > 0 ? "|" : "") +
-               std::string(v != nullptr ? reinterpret_cast<const char*>(v) : "NULL");
+        out.append(c > 0 ? "|" : "")
+            .append(v != nullptr ? reinterpret_cast<const char*>(v) : "NULL");
       }
       out += "\n";
     }
@@ -74,7 +74,7 @@ class Client {
 };
 
 inline std::string envelope(const std::string& function, const std::string& params,
-                     const std::string& result) {
+                            const std::string& result) {
   return "Function=" + function + "\r\nParams=" + params + "\r\nResult=" + result;
 }
 

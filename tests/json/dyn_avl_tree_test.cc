@@ -97,7 +97,7 @@ TEST(DynAvlTreeTest, StaysBalancedAndOrderedWhateverTheInsertionOrder) {
   std::mt19937 rng(7);
   std::vector<std::u16string> names;
   for (int i = 0; i < 3000; ++i) {
-    names.push_back(base::utf8_to_utf16("m" + std::to_string(i)));
+    names.push_back(base::utf8_to_utf16(std::string("m").append(std::to_string(i))));
   }
   names.push_back(kCollideA);
   names.push_back(kCollideB);

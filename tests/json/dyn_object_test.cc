@@ -211,8 +211,8 @@ TEST(DynObjectTest, EscapingPerCodeUnit) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.escaped);
     const IDynObject v = TDynObject::make_string(std::u16string(c.text));
-    EXPECT_EQ(v->AsJSon(false, true), "\"" + std::string(c.escaped) + "\"");
-    EXPECT_EQ(v->AsJSon(false, false), "\"" + std::string(c.plain) + "\"");
+    EXPECT_EQ(v->AsJSon(false, true), std::string("\"").append(c.escaped).append("\""));
+    EXPECT_EQ(v->AsJSon(false, false), std::string("\"").append(c.plain).append("\""));
     // Names are escaped the same way.
     const IDynObject o = TDynObject::make_object();
     o->set_member(c.text, TDynObject::make_int(1));

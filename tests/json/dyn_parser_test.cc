@@ -284,7 +284,7 @@ TEST(DynParserTest, ManyMembersRoundTrip) {
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->AsJSon(false, true), v->AsJSon(false, true));
   for (int i = 0; i < 2000; ++i) {
-    ASSERT_EQ(again->GetI("k" + std::to_string(i)), i * 7) << i;
+    ASSERT_EQ(again->GetI(std::string("k").append(std::to_string(i))), i * 7) << i;
   }
 }
 
