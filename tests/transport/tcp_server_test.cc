@@ -334,6 +334,8 @@ TEST_F(EchoServerTest, ConnectionThreadsRunOnTheConfiguredStack) {
     stack_size = size;
     context.IOHandler().ReadLn();
     context.IOHandler().WriteLn("done");
+    // Served once: a second round would write to `stack_size` after the test has returned.
+    context.Connection().Disconnect();
   };
   server_.SetActive(true);
   RawSocketClient client(port());
