@@ -4,6 +4,7 @@
 #include <cctype>
 #include <exception>
 #include <optional>
+#include <vector>
 
 #include "app/ADOToXML.h"
 #include "app/AppWebAgent.h"
@@ -204,6 +205,34 @@ bool count_without_order(std::string_view page_sql) {
          page_sql.find(';') == std::string_view::npos && !holds_word(page_sql, "limit");
 }
 
+// Whether the page query "SELECT <fields> FROM <tables> WHERE <where> ORDER BY <order>" has as
+// many rows as the count statement over the same tables and filter counts, so that the count
+// can stand for both. True when the select list names columns only (no call, so no aggregate)
+// and no text holds a word that could group, combine, limit or deduplicate rows, a comment or
+// a statement end; any such query is counted on its own.
+bool count_covers_select(std::string_view fields, std::string_view tables, std::string_view where,
+                         std::string_view order) {
+  constexpr std::string_view kRowShapingWords[] = {
+      "select", "group", "having", "union", "intersect", "except",
+      "limit",  "offset", "window", "distinct", "values"};
+  if (fields.find('(') != std::string_view::npos) {
+    return false;
+  }
+  for (std::string_view text : {fields, tables, where, order}) {
+    if (text.find("--") != std::string_view::npos || text.find("/*") != std::string_view::npos ||
+        text.find(';') != std::string_view::npos) {
+      return false;
+    }
+    for (std::string_view word : kRowShapingWords) {
+      if (holds_word(text, word)) {
+        return false;
+      }
+    }
+  }
+  // "from" belongs in the table text; in the others it starts another select.
+  return !holds_word(fields, "from") && !holds_word(where, "from") && !holds_word(order, "from");
+}
+
 // Runs `query` to its end with FreeQuery on every path.
 class QueryHolder {
  public:
@@ -240,19 +269,37 @@ std::string grid_field_kind(const db::TField& field) {
   return base::ascii_lowercase(name.substr(1, name.size() - 6));
 }
 
-std::string grid_cell_text(const db::TField& field) {
-  // A value the column's kind cannot read (a date column holding "soon") shows as stored.
-  const bool readable = field.value_is_readable();
-  if (dynamic_cast<const db::TBCDField*>(&field) != nullptr && readable) {
-    return money_text(field.IsNull() ? 0.0 : field.AsFloat());
+namespace {
+
+// How a column's cells are written; the same for every row, so found once per page.
+enum class CellKind { kMoney, kBlob, kBytes, kText };
+
+CellKind cell_kind(const db::TField& field) {
+  if (dynamic_cast<const db::TBCDField*>(&field) != nullptr) {
+    return CellKind::kMoney;
   }
   if (dynamic_cast<const db::TBlobField*>(&field) != nullptr) {
+    return CellKind::kBlob;
+  }
+  if (dynamic_cast<const db::TBytesField*>(&field) != nullptr) {
+    return CellKind::kBytes;
+  }
+  return CellKind::kText;
+}
+
+std::string cell_text(const db::TField& field, CellKind kind) {
+  // A value the column's kind cannot read (a date column holding "soon") shows as stored.
+  const bool readable = field.value_is_readable();
+  if (kind == CellKind::kMoney && readable) {
+    return money_text(field.IsNull() ? 0.0 : field.AsFloat());
+  }
+  if (kind == CellKind::kBlob) {
     return std::string(kBlobImage);
   }
   if (field.IsNull()) {
     return {};
   }
-  if (dynamic_cast<const db::TBytesField*>(&field) != nullptr) {
+  if (kind == CellKind::kBytes) {
     return db::hex_lower(field.AsString());
   }
   if (!readable) {
@@ -261,6 +308,10 @@ std::string grid_cell_text(const db::TField& field) {
   }
   return without_line_breaks(field.AsString());
 }
+
+}  // namespace
+
+std::string grid_cell_text(const db::TField& field) { return cell_text(field, cell_kind(field)); }
 
 std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, int32_t offset,
                                                      int32_t page_size,
@@ -274,11 +325,13 @@ std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, i
   auto names = std::make_unique<json::TJSONArray>();
   auto labels = std::make_unique<json::TJSONArray>();
   auto kinds = std::make_unique<json::TJSONArray>();
+  std::vector<CellKind> cell_kinds;
   for (size_t i = 0; i < field_count; ++i) {
     const db::TField& field = dataset.Fields(i);
     names->Add(field.FieldName());
     labels->Add(field.FieldName());
     kinds->Add(grid_field_kind(field));
+    cell_kinds.push_back(cell_kind(field));
   }
   document->AddPair("fldNames", std::move(names));
   document->AddPair("fldLabels", std::move(labels));
@@ -293,7 +346,7 @@ std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, i
   for (int32_t emitted = 0; !dataset.Eof() && emitted < page_size; ++emitted) {
     auto row = std::make_unique<json::TJSONArray>();
     for (size_t i = 0; i < field_count; ++i) {
-      std::string cell = grid_cell_text(dataset.Fields(i));
+      std::string cell = cell_text(dataset.Fields(i), cell_kinds[i]);
       bytes.add(cell.size());
       row->Add(cell);
     }
@@ -366,12 +419,14 @@ bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpRep
     if (!where.empty()) {
       count_sql += " WHERE " + where;
     }
+    int64_t counted = 0;
     {
       QueryHolder count(*module, std::move(count_sql));
       count->Open();
-      total = low32(count->FieldByName("TotalCount").AsInteger());
+      counted = count->FieldByName("TotalCount").AsInteger();
       count->Close();
     }
+    total = low32(counted);
 
     const int32_t offset = page_offset(page, rows_per_page);
     if (offset > total) {
@@ -389,7 +444,9 @@ bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpRep
     QueryHolder query(*module, page_sql);
     query->Open();
     std::optional<int64_t> row_count;
-    if (count_without_order(page_sql)) {
+    if (count_covers_select(field_names, table_names, where, order_by)) {
+      row_count = counted;
+    } else if (count_without_order(page_sql)) {
       QueryHolder count(*module, "SELECT COUNT(*) FROM (" + select_sql + ") AS TotalRows");
       count->Open();
       row_count = count->Fields(0).AsInteger();

@@ -1,5 +1,6 @@
 #include "app/DisplayText.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,9 +13,11 @@ std::string money_text(double value) {
   }
   // Round on the 15 significant digits a double holds, so that 1.005 reads as 1.01 the way
   // a person would write it, not as the binary value just below it.
+  // buf: d.dddddddddddddde[+-]xx, as "%.14e" writes it.
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14e", std::fabs(value));
-  // buf: d.dddddddddddddde[+-]xx
+  const std::to_chars_result written =
+      std::to_chars(buf, buf + sizeof buf - 1, std::fabs(value), std::chars_format::scientific, 14);
+  *written.ptr = '\0';
   std::string digits;
   digits += buf[0];
   digits.append(buf + 2, 14);

@@ -21,7 +21,7 @@ constexpr std::array<std::string_view, 6> kReadingPragmas = {
 // Virtual machine steps between two looks at the clock: a fraction of a millisecond.
 constexpr int kProgressSteps = 10000;
 
-int authorize_reads(void*, int action, const char* arg1, const char*, const char*, const char*) {
+int authorize_reads(int action, const char* arg1, const char*, const char*, const char*) {
   switch (action) {
     case SQLITE_SELECT:
     case SQLITE_READ:
@@ -45,25 +45,18 @@ int authorize_reads(void*, int action, const char* arg1, const char*, const char
 
 }  // namespace
 
-ReadOnlyScope::ReadOnlyScope(sqlite3* db, std::chrono::milliseconds timeout,
-                             int64_t max_value_bytes)
-    : db_(db), timeout_(timeout), deadline_(std::chrono::steady_clock::now() + timeout) {
-  guard_sqlite(max_value_bytes);
-}
-
 ReadOnlyScope::ReadOnlyScope(db::TADOConnection& connection, std::chrono::milliseconds timeout,
                              int64_t max_value_bytes)
-    : timeout_(timeout), deadline_(std::chrono::steady_clock::now() + timeout) {
+    : connection_(connection),
+      timeout_(timeout),
+      deadline_(std::chrono::steady_clock::now() + timeout) {
   if (connection.is_postgres()) {
     pg_ = std::make_unique<db::PgReadOnlyTransaction>(connection.pg(), timeout, max_value_bytes);
     return;
   }
   db_ = connection.handle();
-  guard_sqlite(max_value_bytes);
-}
-
-void ReadOnlyScope::guard_sqlite(int64_t max_value_bytes) {
-  sqlite3_set_authorizer(db_, authorize_reads, nullptr);
+  previous_guard_ = connection.statement_guard();
+  connection.SetStatementGuard(authorize_reads);
   if (timeout_.count() > 0) {
     sqlite3_progress_handler(db_, kProgressSteps, on_progress, this);
   }
@@ -77,7 +70,7 @@ ReadOnlyScope::~ReadOnlyScope() {
   if (db_ == nullptr) {
     return;  // pg_ ends its transaction
   }
-  sqlite3_set_authorizer(db_, nullptr, nullptr);
+  connection_.SetStatementGuard(previous_guard_);
   if (timeout_.count() > 0) {
     sqlite3_progress_handler(db_, 0, nullptr, nullptr);
   }

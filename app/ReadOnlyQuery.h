@@ -13,19 +13,19 @@ struct sqlite3;
 namespace appsrv::app {
 
 // While alive, the connection refuses to prepare any statement that would write, change the
-// schema, attach files, start transactions or run pragmas: only reads are authorised. With a
-// `timeout`, statements stop once that long has passed since the scope began (they fail with
-// SQLite's "interrupted" and timed_out() says why); with `max_value_bytes`, reading a longer
-// text or blob fails with "string or blob too big". The previous authorizer and progress
-// handler are not restored (the connection has none of its own); the length limit is.
-// Scopes do not nest (the inner one would lift the guard when it ends). On a PostgreSQL
+// schema, attach files, start transactions or run pragmas: only reads are authorised. The
+// connection keeps the statements prepared under the guard for the next scope, apart from
+// those prepared without it. With a `timeout`, statements stop once that long has passed since
+// the scope began (they fail with SQLite's "interrupted" and timed_out() says why); with
+// `max_value_bytes`, reading a longer text or blob fails with "string or blob too big". The
+// previous progress handler is not restored (the connection has none of its own); the guard
+// and the length limit are.
+// Scopes do not nest (the inner one would end the time limit when it ends). On a PostgreSQL
 // connection the scope is a READ ONLY transaction with a statement time-out and the same value
 // limit (db::PgReadOnlyTransaction).
 // Not thread-safe: the connection belongs to one session, used by one request at a time.
 class ReadOnlyScope {
  public:
-  explicit ReadOnlyScope(sqlite3* db, std::chrono::milliseconds timeout = {},
-                         int64_t max_value_bytes = 0);
   // Guards the connection of either kind (opening it first).
   explicit ReadOnlyScope(db::TADOConnection& connection, std::chrono::milliseconds timeout = {},
                          int64_t max_value_bytes = 0);
@@ -40,13 +40,13 @@ class ReadOnlyScope {
 
  private:
   static int on_progress(void* scope);
-  void guard_sqlite(int64_t max_value_bytes);
-
+  db::TADOConnection& connection_;
   sqlite3* db_ = nullptr;  // null on a PostgreSQL connection
   std::unique_ptr<db::PgReadOnlyTransaction> pg_;
   std::chrono::milliseconds timeout_;
   std::chrono::steady_clock::time_point deadline_;
   bool timed_out_ = false;
+  db::StatementGuard previous_guard_ = nullptr;
   int previous_length_limit_ = -1;  // -1: unchanged
 };
 

@@ -227,7 +227,25 @@ std::string iso_time_text(DateTime value) {
 }
 
 std::string iso_date_time_text(DateTime value) {
-  return iso_date_text(value) + " " + iso_time_text(value);
+  const DateTimeParts p = decode_date_time(value);
+  if (p.year < 0 || p.year > 9999) {
+    return iso_date_text(value) + " " + iso_time_text(value);
+  }
+  // Grid pages show a date in every row: digits are put in place rather than formatted.
+  char text[] = "0000-00-00 00:00:00";
+  const auto put = [&text](size_t at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i) {
+      text[at + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    }
+  };
+  put(0, p.year, 4);
+  put(5, p.month, 2);
+  put(8, p.day, 2);
+  put(11, p.hour, 2);
+  put(14, p.minute, 2);
+  put(17, p.second, 2);
+  return std::string(text, sizeof text - 1);
 }
 
 namespace {

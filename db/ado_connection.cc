@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <new>
 
 #include "base/exception.h"
 #include "base/name_value_list.h"
@@ -95,12 +96,49 @@ void TADOConnection::open_sqlite(const std::string& path) {
   if (mmap != SQLITE_OK) {
     throw_sqlite_error(db.get(), mmap, "PRAGMA mmap_size");
   }
+  sqlite3_set_authorizer(db.get(), &TADOConnection::authorize, this);
   db_ = std::move(db);
 }
 
 void TADOConnection::Close() {
+  statements_.clear();
   db_.reset();
   pg_.reset();
+}
+
+int TADOConnection::authorize(void* connection, int action, const char* arg1, const char* arg2,
+                              const char* database, const char* trigger) {
+  const StatementGuard guard = static_cast<TADOConnection*>(connection)->guard_;
+  return guard == nullptr ? SQLITE_OK : guard(action, arg1, arg2, database, trigger);
+}
+
+PreparedStatement TADOConnection::TakeStatement(std::string_view sql, std::string_view* tail) {
+  sqlite3* db = handle();
+  if (PreparedStatement kept = statements_.take(sql, guard_)) {
+    if (tail != nullptr) {
+      *tail = {};
+    }
+    return kept;
+  }
+  PreparedStatement fresh;
+  fresh.stmt = prepare_statement(db, sql, tail);
+  fresh.sql = std::string(sql);
+  fresh.guard = guard_;
+  return fresh;
+}
+
+void TADOConnection::ReturnStatement(PreparedStatement statement) noexcept {
+  // A statement of a handle closed since it was taken, or prepared under another guard, is
+  // finalized by its pointer.
+  if (!statement || db_ == nullptr || sqlite3_db_handle(statement.get()) != db_.get() ||
+      statement.guard != guard_) {
+    return;
+  }
+  try {
+    statements_.give_back(std::move(statement));
+  } catch (const std::bad_alloc&) {
+    // Not kept: the next use prepares it again.
+  }
 }
 
 void TADOConnection::ReleaseMemory() noexcept {

@@ -13,6 +13,7 @@
 
 #include "db/pg_connection.h"
 #include "db/sqlite_handle.h"
+#include "db/statement_cache.h"
 
 namespace appsrv::db {
 
@@ -65,15 +66,39 @@ class TADOConnection {
   // The open SQLite handle (opens the connection first when closed). Throws DatabaseError on a
   // PostgreSQL connection.
   sqlite3* handle();
+
+  // Sets the guard that statements prepared from now on must pass, or lifts it (nullptr). The
+  // authorizer that asks it is installed when the file opens and stays for the connection's
+  // life: installing or removing one makes SQLite discard every prepared statement, which
+  // would leave nothing to reuse. SQLite connections only.
+  void SetStatementGuard(StatementGuard guard) { guard_ = guard; }
+  StatementGuard statement_guard() const { return guard_; }
+  // The first statement of `sql`, prepared under the current guard, or the statement kept from
+  // an earlier use of exactly this text under the same guard; then `tail` is empty, since only
+  // statements whose text held nothing else are given back. Opens the connection first.
+  // Throws DatabaseError as prepare_statement does.
+  PreparedStatement TakeStatement(std::string_view sql, std::string_view* tail = nullptr);
+  // Gives back a statement from TakeStatement whose whole text was that one statement. It is
+  // kept for the next use of its text when it only reads and the guard is still the one it was
+  // prepared under; otherwise it is finalized.
+  void ReturnStatement(PreparedStatement statement) noexcept;
+  // Statements kept for reuse right now.
+  size_t KeptStatements() const { return statements_.size(); }
   // The open PostgreSQL connection (opens it first). Throws DatabaseError on an SQLite one.
   PgConnection& pg();
 
  private:
+  // The authorizer of every SQLite handle: asks guard_ while one is set.
+  static int authorize(void* connection, int action, const char* arg1, const char* arg2,
+                       const char* database, const char* trigger);
   void open_sqlite(const std::string& path);
 
   std::string connection_string_;
   SqlitePtr db_;
   std::unique_ptr<PgConnection> pg_;
+  StatementGuard guard_ = nullptr;
+  // Declared after db_, so that its statements are finalized before the handle closes.
+  StatementCache statements_;
 };
 
 // Statements on a PostgreSQL connection may only read while it lives, within a READ ONLY

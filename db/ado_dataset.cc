@@ -41,17 +41,18 @@ Variant column_value(sqlite3_stmt* stmt, int i) {
   }
 }
 
-// Prepares `sql` when it is one statement; nullptr when SQLite rejects it.
-StatementPtr try_prepare_single(sqlite3* db, const std::string& sql) {
+// The statement of `sql` from the connection when the text is one statement; empty when SQLite
+// rejects it.
+PreparedStatement try_take_single(TADOConnection& connection, const std::string& sql) {
   std::string_view tail;
-  StatementPtr stmt;
+  PreparedStatement stmt;
   try {
-    stmt = prepare_statement(db, sql, &tail);
+    stmt = connection.TakeStatement(sql, &tail);
   } catch (const DatabaseError&) {
-    return nullptr;  // the wrapped form is an optimisation; the caller falls back
+    return {};  // the wrapped form is an optimisation; the caller falls back
   }
-  if (stmt == nullptr || has_second_statement(db, tail)) {
-    return nullptr;
+  if (!stmt || has_second_statement(connection.handle(), tail)) {
+    return {};
   }
   return stmt;
 }
@@ -85,8 +86,8 @@ void TADODataSet::Open() {
   }
   sqlite3* db = connection_->handle();
   std::string_view tail;
-  StatementPtr stmt = prepare_statement(db, command_text_, &tail);
-  if (stmt == nullptr) {
+  PreparedStatement stmt = connection_->TakeStatement(command_text_, &tail);
+  if (!stmt) {
     throw DatabaseError("The command text holds no statement");
   }
   if (has_second_statement(db, tail)) {
@@ -112,7 +113,7 @@ void TADODataSet::Open() {
       rows_.push_back(std::move(row));
     }
     cursor_ = nullptr;
-    query_.reset();
+    query_ = {};
     row_index_ = 0;
     active_ = true;
     load_row_from_memory();
@@ -150,8 +151,12 @@ void TADODataSet::Close() noexcept {
   appending_ = false;
   row_index_ = 0;
   cursor_ = nullptr;
-  query_.reset();
-  skip_.reset();
+  if (connection_ != nullptr) {
+    connection_->ReturnStatement(std::move(query_));
+    connection_->ReturnStatement(std::move(skip_));
+  }
+  query_ = {};
+  skip_ = {};
   skip_usable_.reset();
   pg_.reset();
   record_count_.reset();
@@ -239,13 +244,14 @@ int64_t TADODataSet::RecordCount() {
   sqlite3* db = connection_->handle();
   // While the cursor's statement is running, the count reads the same snapshot.
   int64_t count = 0;
-  if (StatementPtr stmt =
-          try_prepare_single(db, "SELECT COUNT(*) FROM " + as_subquery(command_text_))) {
+  if (PreparedStatement stmt =
+          try_take_single(*connection_, "SELECT COUNT(*) FROM " + as_subquery(command_text_))) {
     const int rc = sqlite3_step(stmt.get());
     if (rc != SQLITE_ROW) {
       throw_sqlite_error(db, rc, "sqlite3_step");
     }
     count = sqlite3_column_int64(stmt.get(), 0);
+    connection_->ReturnStatement(std::move(stmt));
   } else {
     // Not a plain query (PRAGMA, a trailing comment...): count by stepping a second cursor.
     StatementPtr again = prepare_statement(db, command_text_);
@@ -275,7 +281,7 @@ void TADODataSet::First() {
     load_row_from_statement();
     return;
   }
-  if (skip_ != nullptr) {
+  if (skip_) {
     sqlite3_reset(skip_.get());
   }
   sqlite3_reset(query_.get());
@@ -307,11 +313,10 @@ bool TADODataSet::can_skip_with_offset() {
   if (!skip_usable_) {
     skip_usable_ = false;
     if (sqlite3_stmt_readonly(query_.get()) != 0) {
-      skip_ =
-          try_prepare_single(connection_->handle(),
-                             "SELECT * FROM " + as_subquery(command_text_) + " LIMIT -1 OFFSET ?1");
+      skip_ = try_take_single(*connection_, "SELECT * FROM " + as_subquery(command_text_) +
+                                                " LIMIT -1 OFFSET ?1");
       skip_usable_ =
-          skip_ != nullptr && sqlite3_column_count(skip_.get()) == static_cast<int>(fields_.size());
+          skip_ && sqlite3_column_count(skip_.get()) == static_cast<int>(fields_.size());
     }
   }
   return *skip_usable_;

@@ -12,6 +12,7 @@
 #include "db/field.h"
 #include "db/pg_cursor.h"
 #include "db/sqlite_handle.h"
+#include "db/statement_cache.h"
 
 namespace appsrv::db {
 
@@ -21,7 +22,8 @@ class TADOConnection;
 using RowBlock = std::vector<std::vector<Variant>>;
 
 // A query cursor holds one row at a time: on SQLite it steps the statement, counts with a
-// separate COUNT(*) and skips rows by re-running the query with an OFFSET; on PostgreSQL it
+// separate COUNT(*) and skips rows by re-running the query with an OFFSET, and its statements
+// come from (and go back to) the connection's kept statements; on PostgreSQL it
 // reads a server-side cursor in batches (PgCursor). A page of a large table never loads the
 // table. Owned by one session; not thread-safe. The connection
 // must outlive the dataset.
@@ -30,7 +32,8 @@ class TADODataSet {
   // A client-side dataset (no connection).
   TADODataSet() = default;
   explicit TADODataSet(TADOConnection* connection) : connection_(connection) {}
-  virtual ~TADODataSet() = default;
+  // Gives its statements back to the connection.
+  virtual ~TADODataSet() { Close(); }
   TADODataSet(const TADODataSet&) = delete;
   TADODataSet& operator=(const TADODataSet&) = delete;
 
@@ -84,7 +87,7 @@ class TADODataSet {
     bool pending_insert = false;
   };
 
-  bool in_memory() const { return query_ == nullptr && pg_ == nullptr; }
+  bool in_memory() const { return !query_ && pg_ == nullptr; }
   void open_postgres();
   void require_active() const;
   void build_fields_from_statement();
@@ -105,8 +108,9 @@ class TADODataSet {
   std::vector<std::unique_ptr<TField>> fields_;
 
   // Query cursor: `query_` runs the text as given; `skip_` the same wrapped with an OFFSET.
-  StatementPtr query_;
-  StatementPtr skip_;
+  // Both are lent by the connection and given back on Close.
+  PreparedStatement query_;
+  PreparedStatement skip_;
   sqlite3_stmt* cursor_ = nullptr;  // query_ or skip_
   std::optional<bool> skip_usable_;
   // PostgreSQL query cursor.

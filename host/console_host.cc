@@ -32,11 +32,10 @@ TFormSvMain::TFormSvMain(ConsoleStreams streams)
 
   mStandaloneServer = std::make_unique<TSvStandAloneServer>();
   TSvStandAloneServer& srv = *mStandaloneServer;
-  srv.OnUpdateTotalBytes = [this](int32_t) {
-    if (!posted_bytes_.exchange(true)) {
-      Post(kEventMessage);
-    }
-  };
+  // Noted without waking the main thread: the sent-data label is only shown by commands, which
+  // read the total themselves, and a wake-up for every reply cost the main thread a switch in
+  // and out per request.
+  srv.OnUpdateTotalBytes = [this](int32_t) { posted_bytes_.store(true, std::memory_order_relaxed); };
   srv.OnDebugLogBytes = [](int32_t) {};
   srv.OnDebugLog = [this](const std::string& msg) { Log(msg); };
   srv.OnNewSession = [this] {

@@ -1,5 +1,6 @@
 #include "json/json_document.h"
 
+#include <algorithm>
 #include <cassert>
 #include <charconv>
 
@@ -13,21 +14,31 @@ std::string JsonValue::ToString() const {
   return out;
 }
 
-TJSONString::TJSONString(std::string_view utf8) : value_(base::utf8_to_utf16(utf8)) {}
+TJSONString::TJSONString(std::u16string_view value) { base::append_utf8(text_, value); }
+
+TJSONString::TJSONString(std::string_view utf8) {
+  const bool ascii = std::all_of(utf8.begin(), utf8.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) {
+    text_ = utf8;
+  } else {
+    // Through UTF-16, so that bad bytes become the replacement character.
+    base::append_utf8(text_, base::utf8_to_utf16(utf8));
+  }
+}
 
 void TJSONString::write(std::string& out) const {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  const std::u16string_view s = value_;
-  // Runs between escapes go out as UTF-8 in one piece; every escaped code unit is ASCII, so a
-  // run never splits a surrogate pair.
+  // Only ASCII is escaped, and no byte of a longer UTF-8 sequence is ASCII: runs between
+  // escapes go out as they are.
   size_t start = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char16_t c = s[i];
+  for (size_t i = 0; i < text_.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text_[i]);
     if (c >= 0x20 && c != '"' && c != '\\') {
       continue;
     }
-    base::append_utf8(out, s.substr(start, i - start));
+    out.append(text_, start, i - start);
     if (c < 0x20) {
       const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
       out.append(esc, sizeof esc);
@@ -37,7 +48,7 @@ void TJSONString::write(std::string& out) const {
     }
     start = i + 1;
   }
-  base::append_utf8(out, s.substr(start));
+  out.append(text_, start, std::string::npos);
   out += '"';
 }
 

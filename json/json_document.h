@@ -24,18 +24,18 @@ class JsonValue {
   virtual void write(std::string& out) const = 0;
 };
 
-// A string, UTF-16 inside. Written with only the quote, the backslash and the code units
-// below U+0020 escaped.
+// A string of UTF-16 code units, written as UTF-8 with only the quote, the backslash and the
+// code units below U+0020 escaped. Kept as the UTF-8 it is written as: a text that is not
+// valid UTF-8 has its bad bytes replaced once, when the string is made.
 class TJSONString : public JsonValue {
  public:
-  explicit TJSONString(std::u16string value) : value_(std::move(value)) {}
+  explicit TJSONString(std::u16string_view value);
   explicit TJSONString(std::string_view utf8);
 
-  const std::u16string& value() const { return value_; }
   void write(std::string& out) const override;
 
  private:
-  std::u16string value_;
+  std::string text_;  // UTF-8 of the code units (a lone surrogate as its three bytes)
 };
 
 // A whole number, kept as its decimal text.

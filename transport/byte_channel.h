@@ -14,6 +14,7 @@ class TInSocketHandle;
 struct IoResult {
   int64_t bytes = 0;
   int error = 0;
+  bool timed_out = false;  // ReceiveWithin: nothing came in time
 };
 
 // One connection's byte stream. Receive/Send/WaitReadable are called by the one thread that
@@ -32,6 +33,16 @@ class ByteChannel {
   // Waits until data, the end of the stream or an error is there (or Close is called), then
   // receives up to `size` bytes.
   virtual IoResult Receive(void* buffer, size_t size) = 0;
+  // Receive, waiting at most `timeout_ms` (-1: without limit) for something to arrive;
+  // `timed_out` and nothing else set when nothing did.
+  virtual IoResult ReceiveWithin(void* buffer, size_t size, int timeout_ms) {
+    if (timeout_ms >= 0 && !WaitReadable(timeout_ms)) {
+      IoResult r;
+      r.timed_out = true;
+      return r;
+    }
+    return Receive(buffer, size);
+  }
   // Sends some of the bytes (at least one unless it fails); never raises SIGPIPE.
   virtual IoResult Send(const void* data, size_t size) = 0;
   virtual void Close() = 0;

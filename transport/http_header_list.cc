@@ -39,6 +39,26 @@ std::string TInHeaderList::Values(std::string_view name) const {
   return index ? value_at(*index) : std::string();
 }
 
+void TInHeaderList::FirstValues(std::span<const std::string_view> names,
+                                const std::function<void(size_t, std::string)>& found) const {
+  std::vector<bool> done(names.size());
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const std::string_view line = lines_[i];
+    const size_t colon = line.find(':');
+    if (is_continuation(line) || colon == std::string_view::npos) {
+      continue;
+    }
+    const std::string_view name = line.substr(0, colon);
+    for (size_t k = 0; k < names.size(); ++k) {
+      if (!done[k] && base::iequals(name, names[k])) {
+        done[k] = true;
+        found(k, value_at(i));
+        break;
+      }
+    }
+  }
+}
+
 std::vector<std::string> TInHeaderList::Extract(std::string_view name) const {
   std::vector<std::string> values;
   for (size_t i = 0; i < lines_.size(); ++i) {

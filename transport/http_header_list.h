@@ -1,7 +1,9 @@
 // Raw header lines ("Name: value") with lookups that unfold continuation lines.
 #pragma once
 
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,11 @@ class TInHeaderList {
   // Value of the first line named `name`, "" when there is none.
   std::string Values(std::string_view name) const;
   std::optional<size_t> IndexOfName(std::string_view name) const;
+  // For each of `names` that a line has, in the order the lines come: found(index into
+  // `names`, value of the first line with that name). One pass over the lines however many
+  // names are asked for.
+  void FirstValues(std::span<const std::string_view> names,
+                   const std::function<void(size_t, std::string)>& found) const;
   // The values of every line named `name`, in order.
   std::vector<std::string> Extract(std::string_view name) const;
   // Replaces the first line named `name` by name + ": " + value, or appends one; an empty value

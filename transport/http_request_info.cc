@@ -1,5 +1,7 @@
 #include "transport/http_request_info.h"
 
+#include <iterator>
+
 #include "base/text.h"
 #include "server/http/basic_credentials.h"
 #include "transport/http_body_framing.h"
@@ -14,37 +16,37 @@ std::string_view MediaType(std::string_view content_type) {
 }
 
 void ProcessHeaders(TInHTTPRequestInfo& r) {
+  // The fields read from the first header line of their name, found in one pass.
+  static constexpr std::string_view kNames[] = {
+      "Cache-control", "Connection",        "Content-Version", "Content-Disposition",
+      "Content-Encoding", "Content-Language", "Content-Range", "Last-Modified",
+      "Expires",       "ETag",              "Pragma",          "Transfer-Encoding",
+      "Accept",        "Accept-Charset",    "Accept-Encoding", "Accept-Language",
+      "Expect",        "Host",              "From",            "Referer",
+      "User-Agent",    "Range",             "X-HTTP-Method-Override", "Content-Type"};
+  std::string* const fields[] = {
+      &r.FCacheControl,   &r.FConnection,     &r.FContentVersion, &r.FContentDisposition,
+      &r.FContentEncoding, &r.FContentLanguage, &r.FContentRange, &r.FLastModified,
+      &r.FExpires,        &r.FETag,           &r.FPragma,         &r.FTransferEncoding,
+      &r.FAccept,         &r.FAcceptCharSet,  &r.FAcceptEncoding, &r.FAcceptLanguage,
+      &r.FExpect,         &r.FHost,           &r.FFrom,           &r.FReferer,
+      &r.FUserAgent,      &r.FRanges,         &r.FMethodOverride};
+  static_assert(std::size(kNames) == std::size(fields) + 1, "Content-Type comes last");
+  for (std::string* field : fields) {
+    field->clear();
+  }
+  std::string content_type;
   const TInHeaderList& h = r.FRawHeaders;
-  r.FCacheControl = h.Values("Cache-control");
-  r.FConnection = h.Values("Connection");
-  r.FContentVersion = h.Values("Content-Version");
-  r.FContentDisposition = h.Values("Content-Disposition");
-  r.FContentEncoding = h.Values("Content-Encoding");
-  r.FContentLanguage = h.Values("Content-Language");
-  ApplyContentType(h.Values("Content-Type"), r.FContentType, r.FCharSet);
+  h.FirstValues(kNames, [&](size_t k, std::string value) {
+    (k < std::size(fields) ? *fields[k] : content_type) = std::move(value);
+  });
+  ApplyContentType(content_type, r.FContentType, r.FCharSet);
   const ContentLength length = parse_content_length(h.Extract("Content-Length"));
   r.FContentLength = length.value;
   r.FHasContentLength = length.value >= 0;
   r.FConflictingContentLength = length.conflicting;
-  r.FContentRange = h.Values("Content-Range");
   // The request's Date is not consulted by the server; "now" stands in for it.
   r.FDate = base::now();
-  r.FLastModified = h.Values("Last-Modified");
-  r.FExpires = h.Values("Expires");
-  r.FETag = h.Values("ETag");
-  r.FPragma = h.Values("Pragma");
-  r.FTransferEncoding = h.Values("Transfer-Encoding");
-  r.FAccept = h.Values("Accept");
-  r.FAcceptCharSet = h.Values("Accept-Charset");
-  r.FAcceptEncoding = h.Values("Accept-Encoding");
-  r.FAcceptLanguage = h.Values("Accept-Language");
-  r.FExpect = h.Values("Expect");
-  r.FHost = h.Values("Host");
-  r.FFrom = h.Values("From");
-  r.FReferer = h.Values("Referer");
-  r.FUserAgent = h.Values("User-Agent");
-  r.FRanges = h.Values("Range");
-  r.FMethodOverride = h.Values("X-HTTP-Method-Override");
   if (r.FCharSet.empty()) {
     r.FCharSet = "UTF-8";
   }

@@ -271,6 +271,11 @@ TInCustomHTTPServer::~TInCustomHTTPServer() {
   SetActive(false);
 }
 
+void TInCustomHTTPServer::Startup() {
+  ConnectionSettings().send_timeout_ms = limits_.send_stall_timeout_ms;
+  TInCustomTCPServer::Startup();
+}
+
 bool TInCustomHTTPServer::DoExecute(TInContext& context) {
   if (TInSocketHandle* socket = context.IOHandler().Binding();
       socket != nullptr && limits_.send_stall_timeout_ms > 0) {

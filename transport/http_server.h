@@ -67,6 +67,8 @@ class TInCustomHTTPServer : public TInCustomTCPServer {
   std::function<bool(TInContext&, uint16_t port)> OnQuerySSLPort;
 
  protected:
+  // Gives the listening sockets the send stall time-out, which accepted sockets inherit.
+  void Startup() override;
   // On a TLS listener: handshakes unless the query-SSL-port step says the port is plain;
   // then the TCP server's connect step.
   void DoConnect(TInContext& context) override;

@@ -88,20 +88,20 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
     }
     return 0;
   }
-  // Without a time limit the receive itself waits, which saves a poll per read.
-  const int timeout = resolve_timeout(timeout_ms);
-  if (timeout >= 0 && !channel_->WaitReadable(timeout)) {
-    if (raise_on_timeout) {
-      throw EInReadTimeout();
-    }
-    return -1;
-  }
   const size_t block_size = static_cast<size_t>(std::max(settings_.recv_buffer_size, 1));
   if (recv_block_size_ != block_size) {
     recv_block_.reset(new char[block_size]);
     recv_block_size_ = block_size;
   }
-  const IoResult r = channel_->Receive(recv_block_.get(), recv_block_size_);
+  // Without a time limit the receive itself waits, which saves a poll per read.
+  const IoResult r =
+      channel_->ReceiveWithin(recv_block_.get(), recv_block_size_, resolve_timeout(timeout_ms));
+  if (r.timed_out) {
+    if (raise_on_timeout) {
+      throw EInReadTimeout();
+    }
+    return -1;
+  }
   if (r.error != 0) {
     const bool empty_before = InputBufferIsEmpty();
     Close();

@@ -24,6 +24,9 @@ struct IOHandlerSettings {
   int32_t max_captured_lines = -1;
   // Milliseconds a read waits for data; -1 and 0 = no limit.
   int32_t read_timeout_ms = -1;
+  // A send that can move nothing for this long fails; 0 or less = no limit. Set once on the
+  // listening sockets: the sockets they accept inherit it.
+  int32_t send_timeout_ms = 0;
   int32_t recv_buffer_size = 32768;
   int32_t send_buffer_size = 32768;
   // Stream transfers of 2 GB and more are allowed.

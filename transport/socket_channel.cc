@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "transport/socket_errors.h"
+
 namespace appsrv::transport {
 
 SocketChannel::SocketChannel(std::unique_ptr<TInSocketHandle> binding)
@@ -13,6 +15,21 @@ IoResult SocketChannel::Receive(void* buffer, size_t size) {
   IoResult r;
   r.bytes = binding_->Receive(buffer, size, r.error);
   return r;
+}
+
+IoResult SocketChannel::ReceiveWithin(void* buffer, size_t size, int timeout_ms) {
+  // The first request has usually arrived by the time a new connection's thread reads, so
+  // taking it at once saves the wait's system call. Later reads mostly come while the peer is
+  // still busy with our reply, and wait first.
+  if (!received_) {
+    received_ = true;
+    IoResult r;
+    r.bytes = binding_->Receive(buffer, size, r.error, /*now=*/true);
+    if (r.error != kWSAEWOULDBLOCK) {
+      return r;
+    }
+  }
+  return ByteChannel::ReceiveWithin(buffer, size, timeout_ms);
 }
 
 IoResult SocketChannel::Send(const void* data, size_t size) {

@@ -14,6 +14,7 @@ class SocketChannel : public ByteChannel {
 
   bool WaitReadable(int timeout_ms) override;
   IoResult Receive(void* buffer, size_t size) override;
+  IoResult ReceiveWithin(void* buffer, size_t size, int timeout_ms) override;
   IoResult Send(const void* data, size_t size) override;
   void Close() override;
   bool IsOpen() const override;
@@ -21,6 +22,7 @@ class SocketChannel : public ByteChannel {
 
  private:
   std::unique_ptr<TInSocketHandle> binding_;
+  bool received_ = false;  // a receive has been tried
 };
 
 }  // namespace appsrv::transport

@@ -11,6 +11,7 @@ constexpr int kWSAECONNABORTED = 10053;
 constexpr int kWSAECONNRESET = 10054;
 constexpr int kWSAESHUTDOWN = 10058;
 constexpr int kWSAENOTSOCK = 10038;
+constexpr int kWSAEWOULDBLOCK = 10035;
 constexpr int kWSAETIMEDOUT = 10060;
 
 // True for 10053, 10054 and 10058: the peer went away.

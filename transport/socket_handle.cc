@@ -137,6 +137,7 @@ bool TInSocketHandle::Accept(TInSocketHandle& listening) {
   FPeerIP = std::move(accepted.peer_ip);
   FPeerPort = accepted.peer_port;
   FSocketType = SOCK_STREAM;
+  send_timeout_ms_ = listening.send_timeout_ms_;
   if (listening.FIP.empty() || listening.FIP == "0.0.0.0" || listening.FIP == "::") {
     UpdateBindingLocal();
   } else {
@@ -235,11 +236,15 @@ void TInSocketHandle::SetSockOpt(int level, int option, int value) {
 }
 
 void TInSocketHandle::TightenSendTimeout(int32_t timeout_ms) {
-  timeval current{};
-  socklen_t size = sizeof current;
-  if (::getsockopt(Handle(), SOL_SOCKET, SO_SNDTIMEO, &current, &size) == 0 &&
-      (current.tv_sec != 0 || current.tv_usec != 0) &&
-      current.tv_sec * 1000 + current.tv_usec / 1000 <= timeout_ms) {
+  int64_t current_ms = send_timeout_ms_;
+  if (current_ms < 0) {
+    timeval current{};
+    socklen_t size = sizeof current;
+    if (::getsockopt(Handle(), SOL_SOCKET, SO_SNDTIMEO, &current, &size) == 0) {
+      current_ms = current.tv_sec * 1000 + current.tv_usec / 1000;
+    }
+  }
+  if (current_ms > 0 && current_ms <= timeout_ms) {
     return;
   }
   timeval limit{};
@@ -248,20 +253,37 @@ void TInSocketHandle::TightenSendTimeout(int32_t timeout_ms) {
   if (::setsockopt(Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
     RaiseSocketError(socket_error_from_errno(errno));
   }
+  send_timeout_ms_ = timeout_ms;
+}
+
+void TInSocketHandle::SetTimeouts(int32_t timeout_ms) {
+  const int fd = Handle();
+  if (fd < 0) {
+    return;
+  }
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0 ||
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+    send_timeout_ms_ = -1;
+    RaiseSocketError(socket_error_from_errno(errno));
+  }
+  send_timeout_ms_ = timeout_ms;
 }
 
 int TInSocketHandle::GetSockOpt(int level, int option) {
   return TInStack::GetSocketOption(Handle(), level, option);
 }
 
-int64_t TInSocketHandle::Receive(void* buffer, size_t size, int& error) {
+int64_t TInSocketHandle::Receive(void* buffer, size_t size, int& error, bool now) {
   error = 0;
   int fd = begin_use();
   if (fd < 0) {
     error = kWSAESHUTDOWN;
     return -1;
   }
-  int64_t n = TInStack::Receive(fd, buffer, size);
+  int64_t n = TInStack::Receive(fd, buffer, size, now ? MSG_DONTWAIT : 0);
   if (n < 0) {
     error = TInStack::WSGetLastError();
   }

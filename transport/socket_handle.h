@@ -53,11 +53,15 @@ class TInSocketHandle {
   // A send that can make no progress for this long fails with 10035 (sent bytes are counted),
   // unless a shorter send time-out is set already.
   void TightenSendTimeout(int32_t timeout_ms);
+  // Sets the receive and the send time-out (SO_RCVTIMEO, SO_SNDTIMEO) to `timeout_ms`; 0 = none.
+  // Does nothing on a closed socket.
+  void SetTimeouts(int32_t timeout_ms);
   int GetSockOpt(int level, int option);
 
   // Receive/Send on the held socket, returning -1 with the mapped code in `error` when the
-  // socket failed or was closed by another thread (10038 then).
-  int64_t Receive(void* buffer, size_t size, int& error);
+  // socket failed or was closed by another thread (10038 then). `now`: fails with 10035 at
+  // once instead of waiting when nothing has arrived.
+  int64_t Receive(void* buffer, size_t size, int& error, bool now = false);
   int64_t Send(const void* data, size_t size, int& error);
 
   bool HandleAllocated() const;
@@ -80,6 +84,9 @@ class TInSocketHandle {
   void end_use();
   void release_locked();  // REQUIRES: mu_ held.
 
+  // SO_SNDTIMEO in milliseconds as last set through this handle (0: none), or -1 when not
+  // known. An accepted socket starts with its listener's: the system copies it over.
+  int32_t send_timeout_ms_ = -1;
   TInStack::Usage stack_usage_;
   mutable std::mutex mu_;   // FConnectionHandle: guards the three members below
   int handle_ = -1;         // guarded by mu_

@@ -128,19 +128,7 @@ void TInSSLSocket::Shutdown() {
   ERR_clear_error();
 }
 
-void TInSSLSocket::SetSocketTimeouts(int timeout_ms) {
-  const int fd = binding_->Handle();
-  if (fd < 0) {
-    return;
-  }
-  timeval tv{};
-  tv.tv_sec = timeout_ms / 1000;
-  tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0 ||
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
-    RaiseSocketError(socket_error_from_errno(errno));
-  }
-}
+void TInSSLSocket::SetSocketTimeouts(int timeout_ms) { binding_->SetTimeouts(timeout_ms); }
 
 bool TInSSLSocket::WaitReadable(int timeout_ms) {
   if (ssl_ != nullptr && SSL_pending(ssl_) > 0) {

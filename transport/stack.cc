@@ -169,10 +169,10 @@ void TInStack::SetSocketOption(int handle, int level, int option, int value) {
   }
 }
 
-int64_t TInStack::Receive(int handle, void* buffer, size_t size) {
+int64_t TInStack::Receive(int handle, void* buffer, size_t size, int flags) {
   ssize_t n;
   do {
-    n = ::recv(handle, buffer, size, 0);
+    n = ::recv(handle, buffer, size, flags);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     record_errno();

@@ -50,7 +50,7 @@ class TInStack {
   static int GetSocketOption(int handle, int level, int option);
   static void SetSocketOption(int handle, int level, int option, int value);
   // Bytes received; 0 when the peer closed; -1 on failure with WSGetLastError() set.
-  static int64_t Receive(int handle, void* buffer, size_t size);
+  static int64_t Receive(int handle, void* buffer, size_t size, int flags = 0);
   // Bytes sent; -1 on failure with WSGetLastError() set.
   static int64_t Send(int handle, const void* data, size_t size);
   // Shuts down the sending direction, then closes.

@@ -1,6 +1,9 @@
 #include "transport/tcp_server.h"
 
+#include <limits.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,14 +19,86 @@
 
 namespace appsrv::transport {
 
+namespace {
+
+// Stacks for connection threads, kept between threads. The system's own reuse of thread stacks
+// hands every finished stack's memory back and faults it in again for the next thread; a stack
+// kept here stays as the last thread left it. Stacks past the bound are unmapped.
+class ThreadStacks {
+ public:
+  // Stacks kept at most: what a burst of short connections uses at once.
+  static constexpr size_t kKept = 32;
+
+  ThreadStacks() = default;
+  ThreadStacks(const ThreadStacks&) = delete;
+  ThreadStacks& operator=(const ThreadStacks&) = delete;
+  ~ThreadStacks() {
+    for (void* stack : kept_) {
+      ::munmap(stack, size_);
+    }
+  }
+
+  // A stack of `size` bytes whose lowest page is a guard; nullptr when none can be mapped.
+  void* take(size_t size) {
+    if (size != size_) {
+      for (void* stack : kept_) {
+        ::munmap(stack, size_);
+      }
+      kept_.clear();
+      size_ = size;
+    }
+    if (!kept_.empty()) {
+      void* stack = kept_.back();
+      kept_.pop_back();
+      return stack;
+    }
+    void* stack = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
+    if (stack == MAP_FAILED) {
+      return nullptr;
+    }
+    if (::mprotect(stack, page_size(), PROT_NONE) != 0) {
+      ::munmap(stack, size);
+      return nullptr;
+    }
+    return stack;
+  }
+
+  // REQUIRES: no thread runs on `stack` any more (it has been joined).
+  void give_back(void* stack, size_t size) {
+    if (size == size_ && kept_.size() < kKept) {
+      kept_.push_back(stack);
+      return;
+    }
+    ::munmap(stack, size);
+  }
+
+  static size_t page_size() {
+    static const size_t size = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    return size;
+  }
+
+ private:
+  size_t size_ = 0;
+  std::vector<void*> kept_;
+};
+
+}  // namespace
+
 // The connections being served and the threads serving them. Lock order: listeners_mu_ before mu.
 struct TInCustomTCPServer::ConnectionThreads {
+  struct Ended {
+    pthread_t thread;
+    void* stack;
+    size_t stack_size;
+  };
   std::mutex mu;
   std::condition_variable ended;       // signalled when a thread finishes
   std::vector<TInContext*> contexts;   // guarded by mu: FContexts, not owning
   size_t live = 0;                     // guarded by mu: threads started and not yet finished
-  std::vector<pthread_t> finished;     // guarded by mu: ended threads not yet joined
+  std::vector<Ended> finished;         // guarded by mu: ended threads not yet joined
   bool stopping = false;               // guarded by mu: new contexts are interrupted at once
+  ThreadStacks stacks;                 // guarded by mu
 };
 
 namespace {
@@ -32,6 +107,8 @@ namespace {
 struct Launch {
   TInCustomTCPServer* server;
   std::unique_ptr<TInContext> context;
+  void* stack;
+  size_t stack_size;
 };
 
 }  // namespace
@@ -227,6 +304,9 @@ void TInCustomTCPServer::StartListening() {
       }
       binding.FUseNagle = use_nagle_;
       binding.Bind();
+      if (connection_settings_.send_timeout_ms > 0) {
+        binding.TightenSendTimeout(connection_settings_.send_timeout_ms);
+      }
     } catch (...) {
       for (size_t k = 0; k <= i; ++k) {
         fresh[k]->CloseSocket();
@@ -287,15 +367,23 @@ void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
 
 void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> context) {
   const ConnectionEndpoints peer = context->Endpoints();
-  auto launch = std::make_unique<Launch>(Launch{this, std::move(context)});
+  auto launch = std::make_unique<Launch>(Launch{this, std::move(context), nullptr, 0});
   {
     std::scoped_lock lock(threads_->mu);
     ++threads_->live;
+    // In whole pages; the guard page and the thread's own data come out of it, as they do
+    // out of a stack the system maps.
+    const size_t page = ThreadStacks::page_size();
+    const size_t wanted = std::max(connection_stack_size_, 2 * static_cast<size_t>(PTHREAD_STACK_MIN));
+    launch->stack_size = (wanted + page - 1) / page * page;
+    launch->stack = threads_->stacks.take(launch->stack_size);
   }
   base::metrics().connection_threads.add();
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  int rc = pthread_attr_setstacksize(&attr, connection_stack_size_);
+  int rc = launch->stack != nullptr
+               ? pthread_attr_setstack(&attr, launch->stack, launch->stack_size)
+               : pthread_attr_setstacksize(&attr, connection_stack_size_);
   pthread_t thread;
   if (rc == 0) {
     rc = pthread_create(&thread, &attr, &TInCustomTCPServer::connection_thread_main, launch.get());
@@ -307,9 +395,14 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
   }
   log("Could not start a thread for the connection from " + peer.peer_ip + ":" +
       std::to_string(peer.peer_port) + ": " + base::errno_text(rc));
+  void* stack = launch->stack;
+  const size_t stack_size = launch->stack_size;
   launch.reset();  // closes the connection
   base::metrics().connection_threads.sub();
   std::scoped_lock lock(threads_->mu);
+  if (stack != nullptr) {
+    threads_->stacks.give_back(stack, stack_size);
+  }
   --threads_->live;
   threads_->ended.notify_all();
 }
@@ -318,25 +411,33 @@ void* TInCustomTCPServer::connection_thread_main(void* arg) {
   std::unique_ptr<Launch> launch(static_cast<Launch*>(arg));
   TInCustomTCPServer& server = *launch->server;
   server.run_connection(*launch->context);
+  const ConnectionThreads::Ended ended{pthread_self(), launch->stack, launch->stack_size};
   // The socket is closed before the server learns that the thread is done, so a stop that
   // returns has no connection left open.
   launch.reset();
   base::metrics().connection_threads.sub();
   std::scoped_lock lock(server.threads_->mu);
   --server.threads_->live;
-  server.threads_->finished.push_back(pthread_self());
+  server.threads_->finished.push_back(ended);
   server.threads_->ended.notify_all();
   return nullptr;
 }
 
 void TInCustomTCPServer::join_finished_threads() {
-  std::vector<pthread_t> finished;
+  std::vector<ConnectionThreads::Ended> finished;
   {
     std::scoped_lock lock(threads_->mu);
     finished.swap(threads_->finished);
   }
-  for (pthread_t thread : finished) {
-    pthread_join(thread, nullptr);
+  for (const ConnectionThreads::Ended& ended : finished) {
+    pthread_join(ended.thread, nullptr);
+  }
+  // Only a joined thread has left its stack for good.
+  std::scoped_lock lock(threads_->mu);
+  for (const ConnectionThreads::Ended& ended : finished) {
+    if (ended.stack != nullptr) {
+      threads_->stacks.give_back(ended.stack, ended.stack_size);
+    }
   }
 }
 

@@ -359,6 +359,14 @@ TEST_F(SqlSelectTest, Pages) {
        "{\"fldCount\":1,\"fldNames\":[\"Odd\"],\"fldLabels\":[\"Odd\"],\"fldClasses\":[\"numeric\"]"
        ","
        "\"rowCount\":2,\"rows\":[[\"0\"],[\"1\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      {{"tblNames=Numbers", "fldNames=count(*) AS N"},
+       "{\"fldCount\":1,\"fldNames\":[\"N\"],\"fldLabels\":[\"N\"],\"fldClasses\":[\"numeric\"],"
+       "\"rowCount\":1,\"rows\":[[\"45\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      // The count statement reads the first group's count; the page has one row per group.
+      {{"tblNames=Numbers", "fldNames=ID % 3 AS R", "where=ID > 40 GROUP BY ID % 3"},
+       "{\"fldCount\":1,\"fldNames\":[\"R\"],\"fldLabels\":[\"R\"],\"fldClasses\":[\"numeric\"],"
+       "\"rowCount\":3,\"rows\":[[\"0\"],[\"1\"],[\"2\"]],\"title\":\"Numbers\",\"total\":2,"
+       "\"page\":1}"},
       {{"tblNames=Numbers AS \"N\\x\"", "rp=0", "fldNames=ID"},
        "{\"fldCount\":1,\"fldNames\":[\"ID\"],\"fldLabels\":[\"ID\"],\"fldClasses\":[\"integer\"],"
        "\"rowCount\":45,\"rows\":[],\"title\":\"Numbers AS \\\"N\\\\x\\\"\",\"total\":45,\"page\":"

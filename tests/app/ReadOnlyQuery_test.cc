@@ -3,34 +3,48 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <memory>
 #include <string>
+
+#include "db/ado_dataset.h"
+#include "db/sqlite_handle.h"
 
 namespace appsrv::app {
 namespace {
 
-struct CloseDb {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-
 class ReadOnlyScopeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(":memory:", &raw), SQLITE_OK);
-    db_.reset(raw);
+    connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=:memory:;");
     ASSERT_EQ(exec("create table T(a integer, b text); insert into T values(1,'x')"), SQLITE_OK);
   }
   int exec(const std::string& sql) {
-    return sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, nullptr);
+    return sqlite3_exec(connection_.handle(), sql.c_str(), nullptr, nullptr, nullptr);
   }
   int prepare(const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
-    const int rc = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &stmt, nullptr);
+    const int rc = sqlite3_prepare_v2(connection_.handle(), sql.c_str(), -1, &stmt, nullptr);
     sqlite3_finalize(stmt);
     return rc;
   }
-  std::unique_ptr<sqlite3, CloseDb> db_;
+  // Opens `sql` as a dataset query and closes it again, which leaves its statement kept by
+  // the connection; "" or the database's error.
+  std::string open_query(const std::string& sql) {
+    db::TADODataSet query(&connection_);
+    query.SetCommandText(sql);
+    try {
+      query.Open();
+    } catch (const db::DatabaseError& e) {
+      return e.what();
+    }
+    return "";
+  }
+  int64_t rows() {
+    db::TADODataSet count(&connection_);
+    count.SetCommandText("select count(*) from T");
+    count.Open();
+    return count.Fields(0).AsInteger();
+  }
+  db::TADOConnection connection_;
 };
 
 TEST_F(ReadOnlyScopeTest, AllowsReadsOnly) {
@@ -54,7 +68,7 @@ TEST_F(ReadOnlyScopeTest, AllowsReadsOnly) {
       {"pragma writable_schema", false},
       {"begin", false},
   };
-  const ReadOnlyScope scope(db_.get());
+  const ReadOnlyScope scope(connection_);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
     EXPECT_EQ(prepare(std::string(c.sql)) == SQLITE_OK, c.allowed);
@@ -65,13 +79,36 @@ TEST_F(ReadOnlyScopeTest, EndsWithTheScope) {
   ASSERT_EQ(exec("insert into T values(2, printf('%.100c', 'x'))"), SQLITE_OK);
   const std::string long_read = "select b from T where a = 2";
   {
-    const ReadOnlyScope scope(db_.get(), std::chrono::milliseconds(60000), 50);
+    const ReadOnlyScope scope(connection_, std::chrono::milliseconds(60000), 50);
     EXPECT_EQ(exec("delete from T"), SQLITE_AUTH);
     EXPECT_EQ(exec(long_read), SQLITE_TOOBIG);
     EXPECT_FALSE(scope.timed_out());
   }
   EXPECT_EQ(exec("delete from T"), SQLITE_OK);
   EXPECT_EQ(exec(long_read), SQLITE_OK);
+}
+
+// The connection keeps statements between scopes; a statement kept from outside a scope must
+// not let a write through inside one, however often the scope comes and goes.
+TEST_F(ReadOnlyScopeTest, KeptStatementsDoNotCarryWritesIntoTheScope) {
+  const std::string write = "delete from T where a = 1 returning a";
+  const std::string read = "select * from T";
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(exec("delete from T; insert into T values(1, 'x')"), SQLITE_OK);
+    EXPECT_EQ(open_query(read), "");
+    {
+      const ReadOnlyScope scope(connection_);
+      EXPECT_EQ(open_query(read), "");
+      EXPECT_NE(open_query(write).find("not authorized"), std::string::npos);
+      EXPECT_NE(open_query("pragma journal_mode").find("not authorized"), std::string::npos);
+    }
+    EXPECT_EQ(rows(), 1);
+    EXPECT_EQ(open_query(write), "");
+    EXPECT_EQ(open_query("pragma journal_mode"), "");
+    EXPECT_EQ(rows(), 0);
+  }
+  EXPECT_GT(connection_.KeptStatements(), 0u);
 }
 
 }  // namespace

@@ -70,6 +70,30 @@ TEST(DateTimeTest, TimeOfDayRoundTrips) {
   EXPECT_FALSE(is_valid_date(1900, 2, 29));
 }
 
+// The date and time text is the date text, a blank and the time text, at every edge of the
+// range the digits are put in for and beyond it.
+TEST(DateTimeTest, DateTimeTextJoinsDateAndTime) {
+  const struct {
+    DateTime value;
+    const char* text;  // nullptr: only compared with the joined texts
+  } cases[] = {
+      {encode_date(1994, 11, 6) + encode_time(8, 49, 37), "1994-11-06 08:49:37"},
+      {encode_date(1, 1, 1), "0001-01-01 00:00:00"},
+      {encode_date(9999, 12, 31) + encode_time(23, 59, 59, 999), "9999-12-31 23:59:59"},
+      {encode_date(1899, 12, 29) + encode_time(12, 0, 0), nullptr},
+      {-700000.25, nullptr},
+      {3000000.5, nullptr},
+      {0.0, "1899-12-30 00:00:00"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(iso_date_time_text(c.value), iso_date_text(c.value) + " " + iso_time_text(c.value));
+    if (c.text != nullptr) {
+      EXPECT_EQ(iso_date_time_text(c.value), c.text);
+    }
+  }
+}
+
 TEST(DateTimeTest, HttpDateConvertsLocalTimeToGmt) {
   ZoneGuard zone("CET-1CEST,M3.5.0,M10.5.0/3");
   // Winter: one hour ahead of GMT. Summer: two hours.

@@ -44,6 +44,9 @@ TEST(JsonDocumentTest, StringEscaping) {
     EXPECT_EQ(TJSONString(std::u16string(c.text)).ToString(), c.want);
   }
   EXPECT_EQ(TJSONString("q\"\\\t\xC3\xA9").ToString(), "\"q\\\"\\\\\\u0009\xC3\xA9\"");
+  // UTF-8 text: bad bytes become U+FFFD, whatever surrounds them.
+  EXPECT_EQ(TJSONString("\xC3\xA9\"\xFF\n\xE6\x9C").ToString(),
+            "\"\xC3\xA9\\\"\xEF\xBF\xBD\\u000a\xEF\xBF\xBD\xEF\xBF\xBD\"");
   TJSONObject doc;
   doc.AddPair("a\tb\"", num(0));
   EXPECT_EQ(doc.ToString(), "{\"a\\u0009b\\\"\":0}");

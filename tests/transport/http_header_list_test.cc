@@ -31,6 +31,23 @@ TEST(HeaderList, ContinuationLineIsNotAHeaderOfItsOwn) {
   EXPECT_EQ(h.Values("X-A"), "one Host: evil");
 }
 
+// FirstValues answers as Values does for each name, in one pass.
+TEST(HeaderList, FirstValuesAgreeWithValues) {
+  const TInHeaderList h = List({"Host: a.example", "X-Long: first ", "  second\t", " Host: evil",
+                                "host: b.example", "no colon", "Bare:value", "Empty:"});
+  const std::string_view names[] = {"HOST", "x-long", "Bare", "Empty", "Missing", "no colon"};
+  std::vector<std::string> seen(std::size(names), "(none)");
+  h.FirstValues(names, [&](size_t k, std::string value) {
+    EXPECT_EQ(seen[k], "(none)") << names[k];
+    seen[k] = std::move(value);
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{"a.example", "first second Host: evil", "value", "",
+                                            "(none)", "(none)"}));
+  for (size_t k = 0; k < 4; ++k) {
+    EXPECT_EQ(seen[k], h.Values(names[k]));
+  }
+}
+
 TEST(HeaderList, SetValueReplacesInPlaceAppendsOrDeletes) {
   TInHeaderList h = List({"A: 1", "B: 2"});
   h.SetValue("a", "9");

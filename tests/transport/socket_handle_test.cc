@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -101,6 +102,37 @@ TEST(SocketHandleTest, AcceptFillsBothEnds) {
   int error = 0;
   ASSERT_TRUE(accepted.Readable(testing::kPatienceMs));
   EXPECT_EQ(accepted.Receive(buf, sizeof(buf), error), 4);
+}
+
+int32_t send_timeout_ms(const TInSocketHandle& handle) {
+  timeval tv{};
+  socklen_t size = sizeof tv;
+  EXPECT_EQ(::getsockopt(handle.Handle(), SOL_SOCKET, SO_SNDTIMEO, &tv, &size), 0);
+  return static_cast<int32_t>(tv.tv_sec * 1000 + tv.tv_usec / 1000);
+}
+
+// An accepted socket starts with its listener's send time-out; tightening keeps a shorter one
+// and replaces a longer one or none, also after the time-outs were set another way.
+TEST(SocketHandleTest, SendTimeoutsAreInheritedAndTightened) {
+  TInSocketHandle listener;
+  listen_on_loopback(listener);
+  listener.TightenSendTimeout(3000);
+  RawSocketClient client(listener.FPort);
+  TInSocketHandle accepted;
+  ASSERT_TRUE(listener.Readable(testing::kPatienceMs));
+  ASSERT_TRUE(accepted.Accept(listener));
+  EXPECT_EQ(send_timeout_ms(accepted), 3000);
+  accepted.TightenSendTimeout(5000);
+  EXPECT_EQ(send_timeout_ms(accepted), 3000);
+  accepted.TightenSendTimeout(2000);
+  EXPECT_EQ(send_timeout_ms(accepted), 2000);
+  accepted.SetTimeouts(0);
+  EXPECT_EQ(send_timeout_ms(accepted), 0);
+  accepted.TightenSendTimeout(4000);
+  EXPECT_EQ(send_timeout_ms(accepted), 4000);
+  accepted.SetTimeouts(9000);
+  accepted.TightenSendTimeout(4000);
+  EXPECT_EQ(send_timeout_ms(accepted), 4000);
 }
 
 TEST(SocketHandleTest, IPv6BindingsListenAndAccept) {
