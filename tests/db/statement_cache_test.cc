@@ -33,7 +33,10 @@ class KeptStatementsTest : public TempDatabaseTest {
     std::string text;
     for (; !ds.Eof(); ds.Next()) {
       for (size_t i = 0; i < ds.FieldCount(); ++i) {
-        text += (i > 0 ? "," : "") + ds.Fields(i).AsString();
+        if (i > 0) {
+          text += ',';
+        }
+        text += ds.Fields(i).AsString();
       }
       text += ";";
     }
