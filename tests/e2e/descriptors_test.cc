@@ -74,42 +74,6 @@ int settle_descriptors(pid_t pid, int count) {
   return now;
 }
 
-int connected_socket(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// One request on a connection of its own and what came back until the close, or "" when the
-// connection was refused or closed without a reply.
-std::string exchange(uint16_t port, const std::string& raw) {
-  const int fd = connected_socket(port);
-  if (fd < 0) {
-    return "";
-  }
-  std::string reply;
-  if (::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(raw.size())) {
-    char buf[4096];
-    pollfd p{fd, POLLIN, 0};
-    while (::poll(&p, 1, 20000) > 0) {
-      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) {
-        break;
-      }
-      reply.append(buf, static_cast<size_t>(n));
-    }
-  }
-  ::close(fd);
-  return reply;
-}
-
 class DescriptorLimit : public ::testing::Test {
  protected:
   void Start(const std::string& limits) {
@@ -197,7 +161,7 @@ TEST_F(DescriptorLimit, OutOfDescriptorsNewConnectionsAreRefusedUntilSomeAreFree
   EXPECT_GE(descriptors_of(pid()), kLimit - 4) << held.size() << " connections held";
   // A request now is refused at once with 503, or finds its connection closed: never a hang.
   const std::string refused =
-      exchange(port(), "GET /$/ping HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+      ExchangeUntilClose(port(), "GET /$/ping HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
   if (!refused.empty()) {
     EXPECT_TRUE(refused.starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << refused;
   }
@@ -209,7 +173,8 @@ TEST_F(DescriptorLimit, OutOfDescriptorsNewConnectionsAreRefusedUntilSomeAreFree
   std::string served;
   for (int i = 0; i < 100 && served.find("Pong") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    served = exchange(port(), "GET /$/ping HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+    served =
+        ExchangeUntilClose(port(), "GET /$/ping HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
   }
   EXPECT_NE(served.find("\r\n\r\nPong"), std::string::npos) << served;
   EXPECT_LE(settle_descriptors(pid(), idle_descriptors_), idle_descriptors_);

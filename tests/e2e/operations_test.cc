@@ -27,22 +27,10 @@
 namespace appsrv::testing {
 namespace {
 
-using transport::testing::LoopbackClient;
 using transport::testing::ParseAccessLine;
 using transport::testing::ParsedAccessLine;
 
 constexpr auto kPatience = std::chrono::seconds(20);
-
-ParsedResponse send_raw(uint16_t port, const std::string& raw) {
-  LoopbackClient client(port);
-  client.Send(raw);
-  std::vector<ParsedResponse> responses = client.ReadResponses(1);
-  if (responses.empty()) {
-    ADD_FAILURE() << "no response to:\n" << raw.substr(0, 300);
-    return {};
-  }
-  return std::move(responses.front());
-}
 
 // A GET as a browser would send it, from the loopback address `from`.
 std::string get_request(uint16_t port, const std::string& target, const std::string& agent,
@@ -117,13 +105,13 @@ TEST(AccessLog, EachRequestIsALineReadBackFieldByField) {
   const std::string agent = R"(ops-test/1.0 (quoted "part"))";
 
   const ParsedResponse ping =
-      send_raw(port, get_request(port, "/$/ping", agent, "http://referer.test/page?x=1"));
-  const ParsedResponse missing = send_raw(port, get_request(port, "/nosuchfile.png", agent));
+      SendRaw(port, get_request(port, "/$/ping", agent, "http://referer.test/page?x=1"));
+  const ParsedResponse missing = SendRaw(port, get_request(port, "/nosuchfile.png", agent));
   Client client(port);
   client.Call("Time", "");  // earns the session cookie
   ASSERT_FALSE(client.cookie().empty());
   const std::string upload_body(100000, 'u');
-  const ParsedResponse upload = send_raw(
+  const ParsedResponse upload = SendRaw(
       port, "POST /appservice/?SvFileUploader=true HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: " +
                 agent + "\r\nCookie: " + client.cookie() +
                 "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
@@ -182,7 +170,7 @@ TEST(AccessLog, RenamedLogsGoOnInANewFileAfterSighupOrReopenLogs) {
   Server server(folder);
   ASSERT_NE(server.port(), 0);
   const uint16_t port = server.port();
-  send_raw(port, get_request(port, "/$/ping", "first"));
+  SendRaw(port, get_request(port, "/$/ping", "first"));
   ASSERT_EQ(wait_for_lines(access_log(folder), 1).size(), 1u);
 
   struct Rotation {
@@ -201,7 +189,7 @@ TEST(AccessLog, RenamedLogsGoOnInANewFileAfterSighupOrReopenLogs) {
     r.ask();
     // The writer reopens on its next round, with or without lines to write.
     ASSERT_TRUE(wait_for_file(access_log(folder)));
-    send_raw(port, get_request(port, "/$/ping", r.how));
+    SendRaw(port, get_request(port, "/$/ping", r.how));
     const std::vector<std::string> fresh = wait_for_lines(access_log(folder), 1);
     ASSERT_EQ(fresh.size(), 1u);
     EXPECT_NE(fresh[0].find(std::string("\"") + r.how + "\""), std::string::npos) << fresh[0];
@@ -216,7 +204,7 @@ TEST(AccessLog, OffWritesNoFile) {
   write_file(folder.root() / "port.ini", "[PORTS]\nPort=0\n[ACCESSLOG]\nOutput=off\n");
   Server server(folder);
   ASSERT_NE(server.port(), 0);
-  EXPECT_EQ(send_raw(server.port(), get_request(server.port(), "/$/ping", "x")).status(), 200);
+  EXPECT_EQ(SendRaw(server.port(), get_request(server.port(), "/$/ping", "x")).status(), 200);
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_FALSE(fs::exists(access_log(folder)));
 }
@@ -352,7 +340,7 @@ TEST(Metrics, RefusedToOtherPeers) {
   const std::string relayed =
       "GET /$/metrics HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: 192.0.2.1\r\n"
       "Connection: close\r\n\r\n";
-  EXPECT_EQ(send_raw(server.port(), relayed).status(), 404);
+  EXPECT_EQ(SendRaw(server.port(), relayed).status(), 404);
   EXPECT_EQ(server.Stop(), 0);
   // The access log names the other peer as itself, and the relayed request's client as the
   // trusted proxy (127.0.0.1) says.

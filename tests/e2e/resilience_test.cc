@@ -87,31 +87,6 @@ std::string app_service_request(const std::string& cookie, const std::string& fu
          std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// One request on a connection of its own and what came back before the close; "" when the
-// program is gone, which is no failure where a test kills it.
-std::string exchange_quietly(uint16_t port, const std::string& raw) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(raw.size())) {
-    char buf[16384];
-    pollfd p{fd, POLLIN, 0};
-    while (::poll(&p, 1, LoopbackClient::kSafetyTimeoutMs) > 0) {
-      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) {
-        break;
-      }
-      reply.append(buf, static_cast<size_t>(n));
-    }
-  }
-  ::close(fd);
-  return reply;
-}
-
 void expect_pong(uint16_t port) {
   const ParsedResponse probe = Get(port, "/$/ping");
   EXPECT_EQ(probe.status_line, "HTTP/1.1 200 OK");
@@ -495,7 +470,7 @@ TEST(Resilience, ConcurrentSavesSurviveAKill) {
     for (int k = 0; k < kRowsPerSave; ++k) {
       rows += "<z:row ID='" + std::to_string(first_id(session, n) + k) + "' Name='s'/>";
     }
-    const std::vector<ParsedResponse> r = ParseResponses(exchange_quietly(
+    const std::vector<ParsedResponse> r = ParseResponses(ExchangeUntilClose(
         port, app_service_request(
                   clients[static_cast<size_t>(session)]->cookie(), "SaveData",
                   R"({"TableName":"items","KeyFields":"ID","Changes":"<rs:data><rs:insert>)" +

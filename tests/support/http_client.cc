@@ -1,22 +1,17 @@
 #include "tests/support/http_client.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cctype>
 
 #include "base/text.h"
 
 namespace appsrv::testing {
 namespace {
-
-ParsedResponse send_request(uint16_t port, const std::string& raw) {
-  transport::testing::LoopbackClient client(port);
-  client.Send(raw);
-  std::vector<ParsedResponse> responses = client.ReadResponses(1);
-  if (responses.empty()) {
-    ADD_FAILURE() << "no response to:\n" << raw.substr(0, 300);
-    return {};
-  }
-  return std::move(responses.front());
-}
 
 std::string request_head(std::string_view method, uint16_t port, const std::string& target,
                          const std::string& cookie) {
@@ -31,16 +26,53 @@ std::string request_head(std::string_view method, uint16_t port, const std::stri
 
 }  // namespace
 
+ParsedResponse SendRaw(uint16_t port, const std::string& raw) {
+  transport::testing::LoopbackClient client(port);
+  client.Send(raw);
+  std::vector<ParsedResponse> responses = client.ReadResponses(1);
+  if (responses.empty()) {
+    ADD_FAILURE() << "no response to:\n" << raw.substr(0, 300);
+    return {};
+  }
+  return std::move(responses.front());
+}
+
+std::string ExchangeUntilClose(uint16_t port, const std::string& raw) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return "";
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(raw.size())) {
+    char buf[16384];
+    pollfd p{fd, POLLIN, 0};
+    while (::poll(&p, 1, transport::testing::LoopbackClient::kSafetyTimeoutMs) > 0) {
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) {
+        break;
+      }
+      reply.append(buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  return reply;
+}
+
 ParsedResponse Get(uint16_t port, const std::string& target, const std::string& cookie) {
-  return send_request(port, request_head("GET", port, target, cookie) + "\r\n");
+  return SendRaw(port, request_head("GET", port, target, cookie) + "\r\n");
 }
 
 ParsedResponse PostForm(uint16_t port, const std::string& target, const std::string& body,
                         const std::string& cookie) {
-  return send_request(port, request_head("POST", port, target, cookie) +
-                                "Content-Type: application/x-www-form-urlencoded\r\n"
-                                "Content-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body);
+  return SendRaw(port, request_head("POST", port, target, cookie) +
+                           "Content-Type: application/x-www-form-urlencoded\r\n"
+                           "Content-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
 std::vector<std::string> Cookies(const ParsedResponse& response) {
