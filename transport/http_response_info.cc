@@ -150,7 +150,7 @@ std::string TInHTTPResponseInfo::EncodedContentText() const {
   return CharsetToEncoding(FCharSet)->GetBytes(FContentText);
 }
 
-std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
+std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view now_date) {
   if (!FAuthRealm.empty()) {
     SetResponseNo(401);
     if (!HasBody()) {
@@ -172,12 +172,15 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
       FContentLength = 0;
     }
   }
-  if (FDate <= 0) {
+  const bool dated_now = FDate <= 0;
+  if (dated_now) {
     FDate = now;
   }
 
   TInHeaderList& h = FRawHeaders;
   h.clear();
+  // Room for every line below, so that the list does not grow line by line.
+  h.lines().reserve(FCustomHeaders.lines().size() + 16);
   // Until the custom lines join, every name below is new to the list: no search needed.
   const auto put = [&h](std::string_view name, std::string_view value) {
     if (!value.empty()) {
@@ -199,7 +202,11 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
     put("Content-Length", std::to_string(FContentLength));
   }
   put("Cache-control", FCacheControl);
-  put("Date", base::http_date(FDate));
+  if (dated_now && !now_date.empty()) {
+    put("Date", now_date);
+  } else {
+    put("Date", base::http_date(FDate));
+  }
   put("ETag", FETag);
   if (FExpires > 0) {
     put("Expires", base::http_date(FExpires));

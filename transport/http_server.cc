@@ -295,10 +295,9 @@ bool TInCustomHTTPServer::DoExecute(TInContext& context) {
 
 TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& context) {
   TInIOHandler& io = context.IOHandler();
-  auto request = std::make_unique<TInHTTPRequestInfo>();
-  auto response = std::make_unique<TInHTTPResponseInfo>();
-  TInHTTPRequestInfo& req = *request;
-  TInHTTPResponseInfo& resp = *response;
+  // About 2 KiB together: the connection's stack holds them.
+  TInHTTPRequestInfo req;
+  TInHTTPResponseInfo resp;
   resp.SetCloseConnection(!keep_alive_);
   resp.FServer = std::string(base::trim(server_software_));
 
@@ -599,7 +598,9 @@ void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response) {
     throw EInHTTPHeaderAlreadyWritten();
   }
   WriteBufferScope buffer(io);
-  const std::string header = response.HeaderText(base::now());
+  // The Date header of this moment is read from the system clock in UTC: the local time's way
+  // back to UTC looks up the zone's offsets several times, on every reply.
+  const std::string header = response.HeaderText(base::now(), base::http_date_utc(base::utc_now()));
   io.WriteBytes(header);
   buffer.Close();
   response.FHeaderHasBeenWritten = true;
