@@ -142,6 +142,11 @@ class HeaderBlockReader {
     if (!IsCleanHeaderLine(bytes)) {
       throw EMalformedHeaderLine();
     }
+    // Plain ASCII, nearly every line, decodes to itself.
+    if (std::all_of(bytes.begin(), bytes.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      return bytes;
+    }
     return ascii_encoding()->GetString(bytes);
   }
 
