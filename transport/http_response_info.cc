@@ -99,14 +99,17 @@ void ApplyContentType(std::string_view value, std::string& content_type, std::st
   if (base::trim(value).empty()) {
     return;
   }
-  // Keep every parameter but the charset, which moves to its own field.
-  std::vector<std::string> kept;
-  for (const std::string& part : base::split(value, ';')) {
-    const std::string_view item = base::trim(part);
-    if (kept.empty()) {
-      kept.emplace_back(item);
-      continue;
-    }
+  // Keep every parameter but the charset, which moves to its own field. Every reply comes
+  // through here: the parts are looked at in place.
+  const size_t first_end = value.find(';');
+  const std::string_view media = base::trim(value.substr(0, first_end));
+  content_type.assign(media);
+  // Each further part runs from a semicolon to the next one.
+  for (size_t semicolon = first_end; semicolon != std::string_view::npos;) {
+    const size_t next = value.find(';', semicolon + 1);
+    const std::string_view item = base::trim(
+        value.substr(semicolon + 1, next == std::string_view::npos ? next : next - semicolon - 1));
+    semicolon = next;
     const size_t eq = item.find('=');
     if (eq != std::string_view::npos && base::iequals(base::trim(item.substr(0, eq)), "charset")) {
       std::string_view cs = base::trim(item.substr(eq + 1));
@@ -115,12 +118,10 @@ void ApplyContentType(std::string_view value, std::string& content_type, std::st
       }
       charset = std::string(cs);
     } else if (!item.empty()) {
-      kept.emplace_back(item);
+      content_type.append("; ").append(item);
     }
   }
-  content_type = base::join(kept, "; ");
   if (charset.empty()) {
-    const std::string_view media = base::trim(std::string_view(kept[0]));
     const size_t slash = media.find('/');
     if (slash != std::string_view::npos && base::iequals(media.substr(0, slash), "text")) {
       charset = is_text_xml_subtype(media.substr(slash + 1)) ? "us-ascii" : "ISO-8859-1";
