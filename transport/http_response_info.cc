@@ -197,7 +197,13 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view
   put("Content-Encoding", FContentEncoding);
   put("Content-Language", FContentLanguage);
   if (!FContentType.empty()) {
-    put("Content-Type", FCharSet.empty() ? FContentType : FContentType + "; charset=" + FCharSet);
+    std::string line;
+    line.reserve(32 + FContentType.size() + FCharSet.size());
+    line.append("Content-Type: ").append(FContentType);
+    if (!FCharSet.empty()) {
+      line.append("; charset=").append(FCharSet);
+    }
+    h.add(std::move(line));
   }
   if (FContentLength >= 0) {
     put("Content-Length", std::to_string(FContentLength));
@@ -249,13 +255,15 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view
     h.SetValue("Content-Length", "");
   }
 
-  std::string text =
-      "HTTP/1.1 " + std::to_string(FResponseNo) + " " + one_line(FResponseText) + "\r\n";
-  size_t size = text.size() + 2;
+  const std::string status = std::to_string(FResponseNo);
+  const std::string phrase = one_line(FResponseText);
+  size_t size = std::string_view("HTTP/1.1 ").size() + status.size() + 1 + phrase.size() + 4;
   for (const std::string& line : h.lines()) {
     size += line.size() + 2;
   }
+  std::string text;
   text.reserve(size);
+  text.append("HTTP/1.1 ").append(status).append(" ").append(phrase).append("\r\n");
   for (const std::string& line : h.lines()) {
     const size_t start = text.size();
     text += line;

@@ -385,13 +385,13 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
                                                      TInHTTPResponseInfo& resp) {
   TInIOHandler& io = context.IOHandler();
   HeaderBlockReader reader(io, limits_);
-  const std::optional<std::string> line = reader.ReadLine();
+  std::optional<std::string> line = reader.ReadLine();
   if (!line) {
     return 431;
   }
   // Kept at once, so that a request refused below still names itself in the access log.
-  req.FRawHTTPCommand = *line;
-  const std::optional<RequestLine> request_line = parse_request_line(*line);
+  req.FRawHTTPCommand = std::move(*line);
+  const std::optional<RequestLine> request_line = parse_request_line(req.FRawHTTPCommand);
   if (!request_line) {
     throw EInHTTPErrorParsingCommand();
   }
