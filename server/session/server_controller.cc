@@ -401,24 +401,23 @@ void TSvServerControllerBase::EndConfiguration() {
 // every session for idle connections stays rare (every 6 s for the default minute).
 void TSvServerControllerBase::StartIdlePasses() {
   const auto tenth = [](int32_t ms) { return std::chrono::milliseconds(std::max(ms / 10, 100)); };
-  const int32_t mapping_ms = Limits.DatabaseMappingIdleMs;
-  const int32_t connection_ms = Limits.DatabaseIdleTimeoutMs;
-  if (!timeout_thread_ || (mapping_ms <= 0 && connection_ms <= 0)) {
+  const auto when_on = [](int32_t ms) { return ms > 0 ? ms : INT32_MAX; };
+  const int32_t shortest =
+      std::min(when_on(Limits.DatabaseMappedSessions > 0 ? Limits.DatabaseMappingIdleMs : 0),
+               when_on(Limits.DatabaseIdleTimeoutMs));
+  if (!timeout_thread_ || shortest == INT32_MAX) {
     return;
   }
-  const std::chrono::milliseconds every =
-      mapping_ms <= 0 ? tenth(connection_ms)
-                      : (connection_ms <= 0 ? tenth(mapping_ms)
-                                            : tenth(std::min(mapping_ms, connection_ms)));
-  timeout_thread_->SetIdlePass(every, [this, next_connection_pass = std::chrono::steady_clock::now(),
-                                       tenth]() mutable {
-    ReleaseIdleMappings();
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= next_connection_pass) {
-      CloseIdleConnections();
-      next_connection_pass = now + tenth(Limits.DatabaseIdleTimeoutMs);
-    }
-  });
+  timeout_thread_->SetIdlePass(
+      tenth(shortest),
+      [this, tenth, next_connection_pass = std::chrono::steady_clock::now()]() mutable {
+        ReleaseIdleMappings();
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next_connection_pass) {
+          CloseIdleConnections();
+          next_connection_pass = now + tenth(Limits.DatabaseIdleTimeoutMs);
+        }
+      });
 }
 
 std::string TSvServerControllerBase::normalised_cache_dir(std::string_view v) const {

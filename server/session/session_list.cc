@@ -524,7 +524,8 @@ void TSvSessions::KeepWarmOrRelease(TSvApplication& s) {
     return;
   }
   const int32_t capacity = controller_.Limits.DatabaseMappedSessions;
-  if (!warm_.Admit(s, controller_.clock().now(), capacity > 0 ? static_cast<size_t>(capacity) : 0)) {
+  if (!warm_.Admit(s, controller_.clock().now(),
+                   capacity > 0 ? static_cast<size_t>(capacity) : 0)) {
     data.ReleaseWarmResources();
   }
 }

@@ -8,8 +8,8 @@ namespace appsrv::server {
 
 bool WarmSessions::Admit(TSvApplication& s, base::DateTime now, size_t capacity) {
   std::scoped_lock lock(mu_);
-  const auto mine = std::find_if(places_.begin(), places_.end(),
-                                 [&](const Place& p) { return p.session == &s; });
+  const auto mine =
+      std::find_if(places_.begin(), places_.end(), [&](const Place& p) { return p.session == &s; });
   if (mine != places_.end()) {
     std::rotate(mine, mine + 1, places_.end());
     places_.back().last_used = now;

@@ -262,8 +262,9 @@ int mappings_of(const std::string& path) {
 // session idle long enough, and reads go on through a new mapping.
 TEST_F(UserSessionTest, OnlyTheMostRecentlyUsedConnectionsKeepTheirMappingBetweenRequests) {
   // Enough rows for a file of many pages.
-  exec("WITH RECURSIVE n(i) AS (SELECT 4 UNION ALL SELECT i + 1 FROM n WHERE i < 5000) "
-       "INSERT INTO Numbers SELECT i, 'n' || i FROM n");
+  exec(
+      "WITH RECURSIVE n(i) AS (SELECT 4 UNION ALL SELECT i + 1 FROM n WHERE i < 5000) "
+      "INSERT INTO Numbers SELECT i, 'n' || i FROM n");
   controller_->Limits.DatabaseMappedSessions = 1;
   server::TSvSessions& sessions = controller_->Sessions();
   server::SessionRequestInfo infos[2];

@@ -23,9 +23,8 @@ class DatabaseMappings : public ::testing::Test {
              "CREATE TABLE T(ID INTEGER PRIMARY KEY, Name VARCHAR(40));"
              "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 5000) "
              "INSERT INTO T SELECT i, 'name ' || i FROM n;");
-    write_file(folder_.root() / "port.ini",
-               "[PORTS]\nPort=0\n[LIMITS]\nDatabaseMappedSessions=" +
-                   std::to_string(kMappedSessions) + "\n" + limits);
+    write_file(folder_.root() / "port.ini", "[PORTS]\nPort=0\n[LIMITS]\nDatabaseMappedSessions=" +
+                                                std::to_string(kMappedSessions) + "\n" + limits);
     server_ = std::make_unique<Server>(folder_);
     ASSERT_NE(server_->port(), 0) << server_->output();
   }

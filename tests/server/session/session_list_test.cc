@@ -690,7 +690,8 @@ class WarmSessionsTest : public SessionListTest {
   }
 
   // Which of `ids` keep their warm resources, as "1" or "0" each.
-  std::string warm_map(const std::vector<std::string>& ids, std::vector<TSvApplication*> held = {}) {
+  std::string warm_map(const std::vector<std::string>& ids,
+                       std::vector<TSvApplication*> held = {}) {
     std::string map;
     for (const std::string& id : ids) {
       TSvApplication* s = nullptr;
@@ -868,6 +869,50 @@ TEST(SessionTimeoutThreadTest, RunsTheIdlePassOnItsOwnAtATenthOfTheIdleTimeout) 
   EXPECT_TRUE(closed);
   // The expiry pass, an hour away, has not run: the session lives on.
   EXPECT_EQ(controller->Sessions().GetCount(), 1);
+}
+
+// With idle connections left open, the pass still runs for the mappings.
+TEST(SessionTimeoutThreadTest, GivesBackWarmResourcesOnItsOwnAfterTheMappingIdleTime) {
+  testing::FakeClock clock;
+  testing::TempFolder folder;
+  ControllerEnvironment env = folder.environment(clock);
+  env.start_timeout_thread = true;
+  env.session_timeout_interval = std::chrono::hours(1);
+  struct Configured : TSvServerControllerBase {
+    explicit Configured(ControllerEnvironment e) : TSvServerControllerBase(std::move(e)) {
+      OnConfig = [](TSvServerControllerBase& c) {
+        c.Limits.DatabaseIdleTimeoutMs = 0;
+        c.Limits.DatabaseMappingIdleMs = 1000;
+      };
+    }
+  };
+  const auto controller = TSvServerControllerBase::Create<Configured>(env);
+  SessionRequestInfo info;
+  info.client_ip = "10.0.0.1";
+  info.user_agent = kFirefox;
+  SessionAttachRequest r;
+  r.request = &info;
+  const SessionAttachResult got = controller->Sessions().Attach(r);
+  auto data = std::make_unique<OpenData>();
+  data->warm = true;
+  OpenData& watched = *data;
+  got.session->FData = std::move(data);
+  const std::string id = got.session->AppID();
+  controller->Sessions().Release(*got.session);
+  SetCurrentSession(nullptr);
+  EXPECT_EQ(controller->Sessions().WarmCount(), 1u);
+  clock.advance_seconds(2);
+  bool cooled = false;
+  for (int i = 0; i < 1000 && !cooled; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    TSvApplication* s = controller->Sessions().LookupAndLock(id);
+    ASSERT_NE(s, nullptr);
+    cooled = watched.cooled > 0;
+    s->Unlock();
+  }
+  EXPECT_TRUE(cooled);
+  EXPECT_EQ(watched.closed, 0);
+  EXPECT_EQ(controller->Sessions().WarmCount(), 0u);
 }
 
 TEST(SessionTimeoutThreadTest, CollectsExpiredSessionsOnItsOwn) {
