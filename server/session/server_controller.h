@@ -168,11 +168,11 @@ struct TSvServerLimits {
   int32_t DatabaseIdleTimeoutMs = 60000;
   // Sessions whose database connection keeps its file mapping between requests: the most
   // recently used this many; the others give it back when their request ends. A kept mapping
-  // spares the next request faulting the file's pages in again (a grid page then costs about
-  // half the CPU), but every connection's mapping counts in full in the process's resident
-  // memory, though its pages are the system's file cache that all share. 16 are more than a
-  // few cores serve at once, and bound that figure to 16 times the 16 MB mapping limit at any
-  // moment, however many sessions there are. 0: every request gives its mapping back.
+  // spares the next request faulting the file's pages in again (which took more than half the
+  // CPU of a first grid page), but every connection's mapping counts in full in the process's
+  // resident memory, though its pages are the system's file cache that all share. 16 are more
+  // than a few cores serve at once, and bound that figure to 16 times the 16 MB mapping limit
+  // at any moment, however many sessions there are. 0: every request gives its mapping back.
   int32_t DatabaseMappedSessions = 16;
   // A session that has made no request for this long gives its mapping back (on the idle
   // pass, a tenth of this late at most): longer than the pause between pages of someone paging
