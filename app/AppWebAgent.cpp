@@ -147,7 +147,7 @@ void TSvUserSession::SvUserSessionBaseCreate() {
 
 void TSvUserSession::SvUserSessionBaseDestroy() { FSchemaCache.reset(); }
 
-void TSvUserSession::RequestEnded() noexcept { dbServer.ReleaseMemory(); }
+void TSvUserSession::RequestEnded() noexcept { dbServer.ReleaseCache(); }
 
 bool TSvUserSession::HoldsIdleResources() const noexcept { return dbServer.Connected(); }
 
@@ -156,6 +156,10 @@ void TSvUserSession::CloseIdleResources() noexcept {
   ADODataset.Close();
   dbServer.Close();
 }
+
+bool TSvUserSession::HoldsWarmResources() const noexcept { return dbServer.MayHoldMapping(); }
+
+void TSvUserSession::ReleaseWarmResources() noexcept { dbServer.ReleaseMapping(); }
 
 std::string TSvUserSession::GetSchema(const std::string& ATableName) {
   if (const auto it = FSchemaCache->find(ATableName); it != FSchemaCache->end()) {

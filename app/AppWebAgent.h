@@ -30,8 +30,10 @@ std::string ConnectionTextFromSetting(std::string_view setting);
 
 // One per session, in its FData slot; used by one request of that session at a time (the
 // session lock), so it has no locks of its own. The connection opens on first use, gives back
-// its cache at the end of every request, and closes once the session has been idle for the
-// controller's DatabaseIdleTimeoutMs; the next request opens it again.
+// its cache at the end of every request, keeps its file mapping only while the session is
+// among the few most recently used (the controller's DatabaseMappedSessions and
+// DatabaseMappingIdleMs), and closes once the session has been idle for the controller's
+// DatabaseIdleTimeoutMs; the next request opens and maps it again.
 class TSvUserSession : public server::TSvUserSessionBase {
  public:
   // The database is the one beside the content folder of the session's controller (of the
@@ -79,11 +81,14 @@ class TSvUserSession : public server::TSvUserSessionBase {
   // The controller's query limits, as they were when the module was made.
   const server::TSvQueryLimits& query_limits() const { return limits_; }
 
-  // Session hooks: the connection's cache goes back after every request, and an idle
-  // session's connection is closed (the schema cache and everything else stay).
+  // Session hooks: the connection's cache goes back after every request, its file mapping
+  // when the session list says so, and an idle session's connection is closed (the schema
+  // cache and everything else stay).
   void RequestEnded() noexcept override;
   bool HoldsIdleResources() const noexcept override;
   void CloseIdleResources() noexcept override;
+  bool HoldsWarmResources() const noexcept override;
+  void ReleaseWarmResources() noexcept override;
 
   // Guarded by the session's FLock, like the whole module: a request holds it from attach to
   // release, and the idle pass closes the connection only after taking it (TryLock).

@@ -102,6 +102,7 @@ void TADOConnection::open_sqlite(const std::string& path) {
 
 void TADOConnection::Close() {
   statements_.clear();
+  may_hold_mapping_ = false;
   db_.reset();
   pg_.reset();
 }
@@ -141,11 +142,17 @@ void TADOConnection::ReturnStatement(PreparedStatement statement) noexcept {
   }
 }
 
-void TADOConnection::ReleaseMemory() noexcept {
+void TADOConnection::ReleaseCache() noexcept {
+  if (db_ != nullptr) {
+    sqlite3_db_release_memory(db_.get());
+  }
+}
+
+void TADOConnection::ReleaseMapping() noexcept {
   if (db_ == nullptr) {
     return;
   }
-  sqlite3_db_release_memory(db_.get());
+  may_hold_mapping_ = false;
   // Every mapped page counts once more in the process's resident memory for every connection
   // that maps it, though it is one page of the system's file cache: 10 000 idle sessions over
   // a 6 MB table would show 60 GB. Lowering the file's limit to 0 unmaps it; the old limit is
@@ -164,6 +171,7 @@ sqlite3* TADOConnection::handle() {
   if (db_ == nullptr) {
     throw DatabaseError("The connection is not an SQLite connection");
   }
+  may_hold_mapping_ = true;
   return db_.get();
 }
 

@@ -43,10 +43,16 @@ class TADOConnection {
   // Closes the connection; the next statement opens it again. Datasets and queries over it
   // must be closed first.
   void Close();
-  // Gives back what an SQLite connection keeps between requests: its page cache and its
-  // mapping of the file; the next statement reads through the system's file cache again.
-  // Call between statements. Does nothing on PostgreSQL or a closed connection.
-  void ReleaseMemory() noexcept;
+  // Gives back an SQLite connection's page cache; the next statement reads through the file
+  // mapping or the system's file cache. Cheap (about 10 µs), so worth doing after every
+  // request. Call between statements. Does nothing on PostgreSQL or a closed connection.
+  void ReleaseCache() noexcept;
+  // Drops an SQLite connection's mapping of the file; the next read maps it again and faults
+  // in every page it touches. Call between statements. Does nothing on PostgreSQL or a closed
+  // connection.
+  void ReleaseMapping() noexcept;
+  // True when reads since the file was opened or last unmapped may have mapped it.
+  bool MayHoldMapping() const { return db_ != nullptr && may_hold_mapping_; }
 
   // Runs when the connection cannot be opened for lack of file descriptors; returns true when
   // it closed something (other sessions' idle connections), so that another try may succeed.
@@ -97,6 +103,8 @@ class TADOConnection {
   SqlitePtr db_;
   std::unique_ptr<PgConnection> pg_;
   StatementGuard guard_ = nullptr;
+  // Set whenever the handle is handed out for a statement, cleared by ReleaseMapping and Close.
+  bool may_hold_mapping_ = false;
   // Declared after db_, so that its statements are finalized before the handle closes.
   StatementCache statements_;
 };

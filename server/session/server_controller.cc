@@ -105,6 +105,8 @@ void read_limits(const std::string& text, TSvServerLimits& limits) {
   read32("MaxPartHeaderLines", limits.MaxPartHeaderLines);
   read32("MaxSessions", limits.MaxSessions);
   read32("DatabaseIdleTimeoutMs", limits.DatabaseIdleTimeoutMs);
+  read32("DatabaseMappedSessions", limits.DatabaseMappedSessions);
+  read32("DatabaseMappingIdleMs", limits.DatabaseMappingIdleMs);
   int32_t refuse_folded = limits.RefuseFoldedHeaders ? 1 : 0;
   read32("RefuseFoldedHeaders", refuse_folded);
   limits.RefuseFoldedHeaders = refuse_folded != 0;
@@ -391,12 +393,31 @@ void TSvServerControllerBase::EndConfiguration() {
   set_temp_folder(cache_dir_);
   locked_ = true;
   set_configuration_locked(true);
-  if (timeout_thread_ && Limits.DatabaseIdleTimeoutMs > 0) {
-    // A tenth of the time-out between passes: a connection closes at most 10% late, and a
-    // pass over every session stays rare (every 6 s for the default minute).
-    const std::chrono::milliseconds every(std::max(Limits.DatabaseIdleTimeoutMs / 10, 100));
-    timeout_thread_->SetIdlePass(every, [this] { RunIdlePass(); });
+  StartIdlePasses();
+}
+
+// A tenth of a time-out between passes: what it bounds goes at most 10% late. The mapping pass
+// looks at a few sessions only (those keeping a mapping) and may run often; the pass over
+// every session for idle connections stays rare (every 6 s for the default minute).
+void TSvServerControllerBase::StartIdlePasses() {
+  const auto tenth = [](int32_t ms) { return std::chrono::milliseconds(std::max(ms / 10, 100)); };
+  const auto when_on = [](int32_t ms) { return ms > 0 ? ms : INT32_MAX; };
+  const int32_t shortest =
+      std::min(when_on(Limits.DatabaseMappedSessions > 0 ? Limits.DatabaseMappingIdleMs : 0),
+               when_on(Limits.DatabaseIdleTimeoutMs));
+  if (!timeout_thread_ || shortest == INT32_MAX) {
+    return;
   }
+  timeout_thread_->SetIdlePass(
+      tenth(shortest),
+      [this, tenth, next_connection_pass = std::chrono::steady_clock::now()]() mutable {
+        ReleaseIdleMappings();
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next_connection_pass) {
+          CloseIdleConnections();
+          next_connection_pass = now + tenth(Limits.DatabaseIdleTimeoutMs);
+        }
+      });
 }
 
 std::string TSvServerControllerBase::normalised_cache_dir(std::string_view v) const {
@@ -486,6 +507,17 @@ void TSvServerControllerBase::SetAllowMultipleSessionsPerUser(bool v) {
 void TSvServerControllerBase::RunSessionTimeoutPass() { sessions_->RunTimeoutPass(); }
 
 void TSvServerControllerBase::RunIdlePass() {
+  ReleaseIdleMappings();
+  CloseIdleConnections();
+}
+
+void TSvServerControllerBase::ReleaseIdleMappings() {
+  if (Limits.DatabaseMappingIdleMs > 0) {
+    sessions_->ReleaseIdleWarmResources(std::chrono::milliseconds(Limits.DatabaseMappingIdleMs));
+  }
+}
+
+void TSvServerControllerBase::CloseIdleConnections() {
   if (Limits.DatabaseIdleTimeoutMs > 0) {
     sessions_->CloseIdleResources(std::chrono::milliseconds(Limits.DatabaseIdleTimeoutMs));
   }

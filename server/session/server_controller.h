@@ -166,6 +166,19 @@ struct TSvServerLimits {
   // A session's database connection unused this long is closed (its descriptors and memory
   // go back); the session's next request opens it again.
   int32_t DatabaseIdleTimeoutMs = 60000;
+  // Sessions whose database connection keeps its file mapping between requests: the most
+  // recently used this many; the others give it back when their request ends. A kept mapping
+  // spares the next request faulting the file's pages in again (which took more than half the
+  // CPU of a first grid page), but every connection's mapping counts in full in the process's
+  // resident memory, though its pages are the system's file cache that all share. 16 are more
+  // than a few cores serve at once, and bound that figure to 16 times the 16 MB mapping limit
+  // at any moment, however many sessions there are. 0: every request gives its mapping back.
+  int32_t DatabaseMappedSessions = 16;
+  // A session that has made no request for this long gives its mapping back (on the idle
+  // pass, a tenth of this late at most): longer than the pause between pages of someone paging
+  // through a grid, short enough that a server at rest soon shows no mapping. 0: only the
+  // bound above takes mappings back.
+  int32_t DatabaseMappingIdleMs = 5000;
   // Folded header lines (starting with a blank) get 400; off, each is a raw line of its own.
   bool RefuseFoldedHeaders = true;
 };
@@ -324,9 +337,11 @@ class TSvServerControllerBase {
   TSvSessions& Sessions() { return *sessions_; }
   // Runs one pass of the session timeout thread now.
   void RunSessionTimeoutPass();
-  // Runs one idle pass now: closes the database connections of the sessions idle for
-  // Limits.DatabaseIdleTimeoutMs (none when it is 0 or less). The timeout thread runs it
-  // every tenth of that time.
+  // Runs one idle pass now: gives back the file mappings of the sessions idle for
+  // Limits.DatabaseMappingIdleMs and closes the database connections of the sessions idle for
+  // Limits.DatabaseIdleTimeoutMs (each none when its setting is 0 or less). The timeout thread
+  // gives mappings back every tenth of the shorter time and closes connections every tenth of
+  // theirs.
   void RunIdlePass();
   // Stops the session timeout thread and destroys every remaining session, firing
   // OnCloseSession; waits for requests that still hold a session. The session list stays
@@ -385,6 +400,10 @@ class TSvServerControllerBase {
   void Configure();
   void ReadPortIni();
   void EndConfiguration();
+  // Hands the timeout thread the idle passes the limits ask for.
+  void StartIdlePasses();
+  void ReleaseIdleMappings();
+  void CloseIdleConnections();
   std::string normalised_cache_dir(std::string_view v) const;
 
   // Settings and computed values are written only while the controller configures itself,

@@ -69,6 +69,8 @@ TSvApplication::TSvApplication(TSvSessions& owner, std::unique_ptr<TBrowser> aBr
 }
 
 TSvApplication::~TSvApplication() {
+  // First, so that nobody reaches the session through its place any more.
+  owner_->ForgetWarm(this);
   if (registered_) {
     LogSessionEvent(TSessionEvent::seDestroy);
     controller().DoCloseSession(*this);

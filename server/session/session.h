@@ -39,6 +39,13 @@ class SessionData {
   // Closes what HoldsIdleResources() reported; the session's next request opens it again as
   // its first one did, and nothing else of the session changes.
   virtual void CloseIdleResources() noexcept {}
+  // True while the data keeps something between requests that makes its next request faster
+  // but that only a few sessions may keep at once (a database connection's file mapping,
+  // which counts in full in the process's resident memory for every session holding one).
+  // Asked after RequestEnded.
+  virtual bool HoldsWarmResources() const noexcept { return false; }
+  // Gives back what HoldsWarmResources() reported; the next request builds it again.
+  virtual void ReleaseWarmResources() noexcept {}
 };
 
 // State a higher layer keeps with each session (page rendering keeps the session's forms

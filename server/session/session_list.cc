@@ -433,6 +433,7 @@ void TSvSessions::Release(TSvApplication& session) {
   }
   if (session.FData) {
     session.FData->RequestEnded();
+    KeepWarmOrRelease(session);
   }
   session.MarkAccess();
   session.Unlock();
@@ -515,6 +516,26 @@ size_t TSvSessions::CloseIdleResources(std::chrono::milliseconds idle_for,
     NotifyReleased();
   }
   return idle.size();
+}
+
+void TSvSessions::KeepWarmOrRelease(TSvApplication& s) {
+  SessionData& data = *s.FData;
+  if (!data.HoldsWarmResources()) {
+    return;
+  }
+  const int32_t capacity = controller_.Limits.DatabaseMappedSessions;
+  if (!warm_.Admit(s, controller_.clock().now(),
+                   capacity > 0 ? static_cast<size_t>(capacity) : 0)) {
+    data.ReleaseWarmResources();
+  }
+}
+
+size_t TSvSessions::ReleaseIdleWarmResources(std::chrono::milliseconds idle_for) {
+  const size_t released = warm_.ReleaseIdle(controller_.clock().now(), idle_for);
+  if (released > 0) {
+    NotifyReleased();
+  }
+  return released;
 }
 
 SessionTimeoutThread::SessionTimeoutThread(TSvSessions& sessions,

@@ -4,7 +4,9 @@
 // Lock order: a thread may take the list lock (FLock) while holding a session's FLock, never
 // the other way round: under the list lock sessions are only tried (TryLock), never waited
 // for. A busy session is waited for on `released_` with the list lock released, then looked up
-// again. wait_mu_ is innermost and guards nothing but the wait.
+// again. The warm sessions' lock (WarmSessions) may be taken while holding one session's
+// FLock; under it sessions are only tried. wait_mu_ is innermost and guards nothing but the
+// wait.
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,7 @@
 #include "base/date_time.h"
 #include "server/session/expired_session_list.h"
 #include "server/session/session.h"
+#include "server/session/warm_sessions.h"
 
 namespace appsrv::server {
 
@@ -105,6 +108,12 @@ class TSvSessions {
   // calling thread holds) are left alone. Returns how many sessions it closed something of.
   size_t CloseIdleResources(std::chrono::milliseconds idle_for,
                             const TSvApplication* except = nullptr);
+  // Gives back what the sessions whose last request ended `idle_for` or more ago keep warm
+  // (SessionData::ReleaseWarmResources); busy sessions are left alone. Returns how many.
+  size_t ReleaseIdleWarmResources(std::chrono::milliseconds idle_for);
+  // Sessions allowed to keep warm resources right now (at most
+  // Limits.DatabaseMappedSessions, the most recently used).
+  size_t WarmCount() const { return warm_.size(); }
 
   // Notifications for the server window; exceptions they throw are ignored on destruction.
   std::function<void(TSvApplication&)> FOnCreateSession;
@@ -120,6 +129,11 @@ class TSvSessions {
   void AddExpired_locked(const TSvApplication& s, base::DateTime now);
   // Fires the destruction events and frees the session, as the thread's current session.
   void Destroy(std::unique_ptr<TSvApplication> session) noexcept;
+  // After a request ended: the session keeps its warm resources when it gets a place among
+  // the warm sessions, and gives them back otherwise. REQUIRES: the session's lock held.
+  void KeepWarmOrRelease(TSvApplication& s);
+  // The session is being destroyed: its place, if any, is freed.
+  void ForgetWarm(const TSvApplication* s) noexcept { warm_.Forget(s); }
   // Wakes lookups waiting for a busy session. Call after unlocking a session.
   void NotifyReleased();
   // Waits until a session is released after `seen` (a value of release_gen_ read before the
@@ -128,6 +142,8 @@ class TSvSessions {
 
   TSvServerControllerBase& controller_;
   mutable std::shared_mutex FLock;
+  // Declared before the sessions, which leave it when destroyed. Has its own lock.
+  WarmSessions warm_;
   std::map<std::string, std::unique_ptr<TSvApplication>, std::less<>>
       FSessions;                           // guarded by FLock
   TSvExpiredSessionList FExpiredSessions;  // guarded by FLock

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <latch>
 #include <thread>
 
@@ -244,6 +245,74 @@ TEST_F(UserSessionTest, ClosedIdleConnectionReopensOnTheNextCallAndTheSchemaCach
   q->Open();
   EXPECT_EQ(q->Fields(0).AsInteger(), 3);
   EXPECT_TRUE(module().HoldsIdleResources());
+}
+
+// Mappings of the database file itself (not its -wal or -shm file) in this process.
+int mappings_of(const std::string& path) {
+  std::ifstream maps("/proc/self/maps");
+  int count = 0;
+  for (std::string line; std::getline(maps, line);) {
+    count += line.size() > path.size() && line.ends_with(" " + path) ? 1 : 0;
+  }
+  return count;
+}
+
+// A session's connection keeps its file mapping between requests while the session is among
+// the most recently used (here: one); the one it replaces gives its mapping back, so does a
+// session idle long enough, and reads go on through a new mapping.
+TEST_F(UserSessionTest, OnlyTheMostRecentlyUsedConnectionsKeepTheirMappingBetweenRequests) {
+  // Enough rows for a file of many pages.
+  exec(
+      "WITH RECURSIVE n(i) AS (SELECT 4 UNION ALL SELECT i + 1 FROM n WHERE i < 5000) "
+      "INSERT INTO Numbers SELECT i, 'n' || i FROM n");
+  controller_->Limits.DatabaseMappedSessions = 1;
+  server::TSvSessions& sessions = controller_->Sessions();
+  server::SessionRequestInfo infos[2];
+  std::string ids[2];
+  // A request of session `i` (a new one the first time) that counts the table's rows.
+  const auto count_rows = [&](int i) {
+    server::SessionAttachRequest attach;
+    attach.handler_can_start = true;
+    attach.request = &infos[i];
+    attach.app_id = ids[i];
+    server::TSvApplication* s = sessions.Attach(attach).session;
+    ids[i] = s->AppID();
+    auto& data = dynamic_cast<TSvUserSession&>(*s->FData);
+    std::unique_ptr<db::TADOQuery> q = data.NewQuery("select count(*) from Numbers");
+    q->Open();
+    const int64_t rows = q->Fields(0).AsInteger();
+    TSvUserSession::FreeQuery(q);
+    sessions.Release(*s);
+    server::SetCurrentSession(nullptr);
+    return rows;
+  };
+  const auto mapped = [&](int i) {
+    server::TSvApplication* s = sessions.LookupAndLock(ids[i]);
+    const bool holds = s->FData->HoldsWarmResources();
+    s->Unlock();
+    return holds;
+  };
+  for (int i = 0; i < 2; ++i) {
+    infos[i].client_ip = "127.0.0.1";
+    infos[i].user_agent = "agent-" + std::to_string(i) + "/1.0";
+    infos[i].path = "/appservice/";
+  }
+
+  EXPECT_EQ(count_rows(0), 5000);
+  EXPECT_EQ(mappings_of(db_path()), 1);
+  EXPECT_EQ(count_rows(0), 5000);
+  EXPECT_EQ(mappings_of(db_path()), 1);
+  EXPECT_EQ(count_rows(1), 5000);  // past the bound: the first session's mapping goes
+  EXPECT_EQ(mappings_of(db_path()), 1);
+  EXPECT_FALSE(mapped(0));
+  EXPECT_TRUE(mapped(1));
+
+  EXPECT_EQ(sessions.ReleaseIdleWarmResources(std::chrono::milliseconds(0)), 1u);
+  EXPECT_EQ(mappings_of(db_path()), 0);
+  EXPECT_FALSE(mapped(1));
+  EXPECT_EQ(count_rows(1), 5000);
+  EXPECT_EQ(mappings_of(db_path()), 1);
+  EXPECT_TRUE(mapped(1));
 }
 
 // Out of descriptors, a session that must open its connection takes them from the connections

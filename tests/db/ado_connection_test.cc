@@ -123,8 +123,12 @@ int cache_bytes(sqlite3* db) {
   return current;
 }
 
-TEST_F(ConnectionTest, ReleaseMemoryGivesBackTheCacheAndTheMappingAndReadsGoOn) {
-  connection_.ReleaseMemory();  // closed: nothing to give back
+// The cache goes back alone, cheaply; the mapping goes back only when asked, and is made again
+// by the next read.
+TEST_F(ConnectionTest, ReleasingTheCacheKeepsTheMappingUntilItIsReleasedAndReadsGoOn) {
+  connection_.ReleaseCache();  // closed: nothing to give back
+  connection_.ReleaseMapping();
+  EXPECT_FALSE(connection_.MayHoldMapping());
   exec("create table T (ID integer primary key, Name text)");
   exec(
       "insert into T with recursive n(i) as (select 1 union all select i + 1 from n where i < "
@@ -132,15 +136,26 @@ TEST_F(ConnectionTest, ReleaseMemoryGivesBackTheCacheAndTheMappingAndReadsGoOn) 
   exec("pragma wal_checkpoint(truncate)");
   EXPECT_EQ(single_value("select count(*) from T"), "5000");
   EXPECT_TRUE(maps_file(path_));
+  EXPECT_TRUE(connection_.MayHoldMapping());
   const int cached = cache_bytes(connection_.handle());
 
-  connection_.ReleaseMemory();
+  connection_.ReleaseCache();
   EXPECT_LT(cache_bytes(connection_.handle()), cached);
+  EXPECT_TRUE(maps_file(path_));
+  EXPECT_TRUE(connection_.MayHoldMapping());
+  EXPECT_EQ(single_value("select Name from T where ID = 1234"), "name 1234");
+
+  connection_.ReleaseMapping();
   EXPECT_FALSE(maps_file(path_));
+  EXPECT_FALSE(connection_.MayHoldMapping());
   EXPECT_TRUE(connection_.Connected());
 
   EXPECT_EQ(single_value("select Name from T where ID = 4321"), "name 4321");
   EXPECT_TRUE(maps_file(path_));
+  EXPECT_TRUE(connection_.MayHoldMapping());
+  connection_.Close();
+  EXPECT_FALSE(maps_file(path_));
+  EXPECT_FALSE(connection_.MayHoldMapping());
 }
 
 // What Open raised; checked once descriptors are free again, because the sanitizers' own

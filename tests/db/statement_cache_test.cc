@@ -125,7 +125,10 @@ TEST_F(KeptStatementsTest, ReleasingMemoryKeepsStatementsClosingDropsThem) {
   EXPECT_EQ(read_all("select * from T"), "1,one;2,two;");
   const size_t kept = connection_.KeptStatements();
   ASSERT_GT(kept, 0u);
-  connection_.ReleaseMemory();
+  connection_.ReleaseCache();
+  EXPECT_EQ(connection_.KeptStatements(), kept);
+  EXPECT_EQ(read_all("select * from T"), "1,one;2,two;");
+  connection_.ReleaseMapping();
   EXPECT_EQ(connection_.KeptStatements(), kept);
   EXPECT_EQ(read_all("select * from T"), "1,one;2,two;");
   connection_.Close();

@@ -111,6 +111,8 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_EQ(c->Limits.MaxPartHeaderLines, 100);
   EXPECT_EQ(c->Limits.MaxSessions, 100000);
   EXPECT_EQ(c->Limits.DatabaseIdleTimeoutMs, 60000);
+  EXPECT_EQ(c->Limits.DatabaseMappedSessions, 16);
+  EXPECT_EQ(c->Limits.DatabaseMappingIdleMs, 5000);
   EXPECT_TRUE(c->Limits.RefuseFoldedHeaders);
   EXPECT_TRUE(c->SecurityOptions().CheckSameIP);
   EXPECT_FALSE(c->SecurityOptions().CheckSameUA);
@@ -204,7 +206,8 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
   base::write_file(folder_.app() + "port.ini",
                    "[PORTS]\nPort=0\n[LIMITS]\nHeaderTimeoutMs=500\nMaxBodyBytes=5000000000\n"
                    "MaxSessions=abc\nRefuseFoldedHeaders=0\nMaxConnections = 7\n"
-                   "DatabaseIdleTimeoutMs=1000\n");
+                   "DatabaseIdleTimeoutMs=1000\nDatabaseMappedSessions=3\n"
+                   "DatabaseMappingIdleMs=250\n");
   const auto c = make<AppController>();
   EXPECT_EQ(c->Limits.HeaderTimeoutMs, 500);
   EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{5000000000});
@@ -213,6 +216,8 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
   EXPECT_EQ(c->Limits.MaxSessions, 100000);  // not a number: the default stays
   EXPECT_EQ(c->Limits.BodyIdleTimeoutMs, 60000);
   EXPECT_EQ(c->Limits.DatabaseIdleTimeoutMs, 1000);
+  EXPECT_EQ(c->Limits.DatabaseMappedSessions, 3);
+  EXPECT_EQ(c->Limits.DatabaseMappingIdleMs, 250);
 }
 
 TEST_F(ControllerTest, PortIniChoosesTheAccessLog) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <latch>
@@ -497,8 +498,9 @@ TEST_F(SessionListTest, ClearDestroysEverySession) {
   EXPECT_EQ(events_.size(), 4u);
 }
 
-// Session data that keeps something open between requests, as a database connection does;
-// it notes each hook and fails the test when it is closed while a request uses it.
+// Session data that keeps something open between requests, as a database connection does,
+// and something warm once a request has built it, as the connection's file mapping; it notes
+// each hook and fails the test when either is given back while a request uses it.
 class OpenData : public SessionData {
  public:
   void RequestEnded() noexcept override { ++ended; }
@@ -508,10 +510,18 @@ class OpenData : public SessionData {
     open = false;
     ++closed;
   }
+  bool HoldsWarmResources() const noexcept override { return warm; }
+  void ReleaseWarmResources() noexcept override {
+    EXPECT_FALSE(in_use.load()) << "cooled under a request";
+    warm = false;
+    ++cooled;
+  }
 
   bool open = true;
+  bool warm = false;
   int ended = 0;
   int closed = 0;
+  int cooled = 0;
   std::atomic<bool> in_use{false};
 };
 
@@ -637,6 +647,192 @@ TEST_F(SessionListTest, RequestsRaceTheIdlePass) {
   EXPECT_EQ(sessions().GetCount(), 10);
 }
 
+class WarmSessionsTest : public SessionListTest {
+ protected:
+  // Sessions with data, each having served one request; the bound is `bound`.
+  std::vector<std::string> start(size_t count, int32_t bound) {
+    rebuild([bound](TSvServerControllerBase& c) { c.Limits.DatabaseMappedSessions = bound; });
+    std::vector<std::string> ids;
+    for (size_t i = 0; i < count; ++i) {
+      ids.push_back(start_one());
+    }
+    return ids;
+  }
+
+  // One more session with data, having served one request that built nothing warm.
+  std::string start_one() {
+    const SessionAttachResult r = sessions().Attach(request(""));
+    open_data(*r.session);
+    const std::string id = r.session->AppID();
+    sessions().Release(*r.session);
+    SetCurrentSession(nullptr);
+    return id;
+  }
+
+  // A request of session `id` that builds its warm resources (reads the database).
+  void serve(const std::string& id) {
+    const SessionAttachResult r = sessions().Attach(request(id));
+    ASSERT_NE(r.session, nullptr);
+    OpenData& data = open_data(*r.session);
+    data.in_use = true;
+    data.warm = true;
+    data.in_use = false;
+    sessions().Release(*r.session);
+    SetCurrentSession(nullptr);
+  }
+
+  // The session `id`, locked by another thread: busy with a request until unlocked.
+  TSvApplication* hold(const std::string& id) {
+    TSvApplication* s = nullptr;
+    std::thread([&] { s = sessions().LookupAndLock(id); }).join();
+    EXPECT_NE(s, nullptr);
+    return s;
+  }
+
+  // Which of `ids` keep their warm resources, as "1" or "0" each.
+  std::string warm_map(const std::vector<std::string>& ids,
+                       std::vector<TSvApplication*> held = {}) {
+    std::string map;
+    for (const std::string& id : ids) {
+      TSvApplication* s = nullptr;
+      for (TSvApplication* h : held) {
+        if (h->AppID() == id) {
+          s = h;
+        }
+      }
+      const bool mine = s == nullptr;
+      if (mine) {
+        s = sessions().LookupAndLock(id);
+      }
+      map += open_data(*s).warm ? '1' : '0';
+      if (mine) {
+        s->Unlock();
+      }
+    }
+    return map;
+  }
+};
+
+// The most recently used sessions keep what they built; past the bound, the least recently
+// used one that is not serving a request gives it back, and when every place is busy the
+// session ending its request gives back its own.
+TEST_F(WarmSessionsTest, TheMostRecentlyUsedKeepTheirWarmResourcesUpToTheBound) {
+  const std::vector<std::string> ids = start(6, 3);  // A B C D E F
+  EXPECT_EQ(warm_map(ids), "000000");
+  EXPECT_EQ(sessions().WarmCount(), 0u);  // nothing built yet: nothing to keep
+  serve(ids[0]);
+  serve(ids[1]);
+  serve(ids[2]);
+  EXPECT_EQ(warm_map(ids), "111000");
+  serve(ids[0]);  // A again: B is now the least recently used
+  serve(ids[3]);
+  EXPECT_EQ(warm_map(ids), "101100");
+  EXPECT_EQ(sessions().WarmCount(), 3u);
+
+  TSvApplication* c = hold(ids[2]);  // C, least recently used, is busy: A goes instead
+  serve(ids[4]);
+  EXPECT_EQ(warm_map(ids, {c}), "001110");
+  TSvApplication* d = hold(ids[3]);
+  TSvApplication* e = hold(ids[4]);
+  serve(ids[5]);  // every place busy: F gives back its own
+  EXPECT_EQ(warm_map(ids, {c, d, e}), "001110");
+  EXPECT_EQ(open_data(*c).cooled, 0);
+  c->Unlock();
+  d->Unlock();
+  e->Unlock();
+  EXPECT_EQ(sessions().WarmCount(), 3u);
+
+  serve(ids[5]);  // places free up again: F takes C's
+  EXPECT_EQ(warm_map(ids), "000111");
+}
+
+TEST_F(WarmSessionsTest, ABoundOfZeroGivesEverythingBackAtTheRequestEnd) {
+  const std::vector<std::string> ids = start(2, 0);
+  serve(ids[0]);
+  serve(ids[1]);
+  EXPECT_EQ(warm_map(ids), "00");
+  EXPECT_EQ(sessions().WarmCount(), 0u);
+}
+
+TEST_F(WarmSessionsTest, IdlePassGivesBackWhatSessionsIdleLongEnoughKeepWarm) {
+  struct Session {
+    const char* name;
+    double idle_seconds;
+    bool busy;
+    bool cooled;  // by a pass for sessions idle 5 s
+  };
+  // clang-format off
+  const Session kSessions[] = {
+      {"idle long enough",      6, false, true},
+      {"idle exactly as long",  5, false, true},
+      {"idle not long enough",  4, false, false},
+      {"busy with a request",   9, true,  false},
+  };
+  // clang-format on
+  const std::vector<std::string> ids = start(4, 16);
+  for (double at = 0; at <= 9; ++at) {
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (9 - kSessions[i].idle_seconds == at) {
+        serve(ids[i]);
+      }
+    }
+    clock_.advance_seconds(at < 9 ? 1 : 0);
+  }
+  TSvApplication* busy = hold(ids[3]);
+  EXPECT_EQ(sessions().ReleaseIdleWarmResources(std::chrono::seconds(5)), 2u);
+  EXPECT_EQ(warm_map(ids, {busy}), "0011");
+  EXPECT_EQ(sessions().WarmCount(), 2u);
+  busy->Unlock();
+  // Given back means asked once; a next request builds and keeps it again.
+  serve(ids[0]);
+  EXPECT_EQ(warm_map(ids), "1011");
+  TSvApplication* first = sessions().LookupAndLock(ids[0]);
+  EXPECT_EQ(open_data(*first).cooled, 1);
+  first->Unlock();
+}
+
+TEST_F(WarmSessionsTest, ADestroyedSessionLeavesItsPlace) {
+  const std::vector<std::string> ids = start(2, 2);
+  serve(ids[0]);
+  serve(ids[1]);
+  EXPECT_TRUE(sessions().Terminate(ids[0]));
+  EXPECT_EQ(sessions().WarmCount(), 1u);
+  clock_.advance_seconds(11 * 60);  // B expires
+  controller_->RunSessionTimeoutPass();
+  EXPECT_EQ(sessions().GetCount(), 0);
+  EXPECT_EQ(sessions().WarmCount(), 0u);
+  // Both places are free: admitting new sessions asks nobody gone to give anything back.
+  for (int i = 0; i < 3; ++i) {
+    serve(start_one());
+  }
+  EXPECT_EQ(sessions().WarmCount(), 2u);
+}
+
+TEST_F(WarmSessionsTest, RequestsRaceTheBoundAndTheIdlePass) {
+  const std::vector<std::string> ids = start(10, 2);
+  auto worker = [&](int seed) {
+    for (int i = 0; i < 300; ++i) {
+      serve(ids[static_cast<size_t>((i + seed) % 10)]);
+    }
+  };
+  std::atomic<bool> done{false};
+  std::thread a(worker, 1);
+  std::thread b(worker, 6);
+  std::thread pass([&] {
+    while (!done) {
+      sessions().ReleaseIdleWarmResources(std::chrono::milliseconds(0));
+    }
+  });
+  a.join();
+  b.join();
+  done = true;
+  pass.join();
+  // Whoever lost its place gave back what it kept.
+  const std::string map = warm_map(ids);
+  EXPECT_LE(std::count(map.begin(), map.end(), '1'), 2) << map;
+  EXPECT_LE(sessions().WarmCount(), 2u);
+}
+
 TEST(SessionTimeoutThreadTest, RunsTheIdlePassOnItsOwnAtATenthOfTheIdleTimeout) {
   testing::FakeClock clock;
   testing::TempFolder folder;
@@ -673,6 +869,50 @@ TEST(SessionTimeoutThreadTest, RunsTheIdlePassOnItsOwnAtATenthOfTheIdleTimeout) 
   EXPECT_TRUE(closed);
   // The expiry pass, an hour away, has not run: the session lives on.
   EXPECT_EQ(controller->Sessions().GetCount(), 1);
+}
+
+// With idle connections left open, the pass still runs for the mappings.
+TEST(SessionTimeoutThreadTest, GivesBackWarmResourcesOnItsOwnAfterTheMappingIdleTime) {
+  testing::FakeClock clock;
+  testing::TempFolder folder;
+  ControllerEnvironment env = folder.environment(clock);
+  env.start_timeout_thread = true;
+  env.session_timeout_interval = std::chrono::hours(1);
+  struct Configured : TSvServerControllerBase {
+    explicit Configured(ControllerEnvironment e) : TSvServerControllerBase(std::move(e)) {
+      OnConfig = [](TSvServerControllerBase& c) {
+        c.Limits.DatabaseIdleTimeoutMs = 0;
+        c.Limits.DatabaseMappingIdleMs = 1000;
+      };
+    }
+  };
+  const auto controller = TSvServerControllerBase::Create<Configured>(env);
+  SessionRequestInfo info;
+  info.client_ip = "10.0.0.1";
+  info.user_agent = kFirefox;
+  SessionAttachRequest r;
+  r.request = &info;
+  const SessionAttachResult got = controller->Sessions().Attach(r);
+  auto data = std::make_unique<OpenData>();
+  data->warm = true;
+  OpenData& watched = *data;
+  got.session->FData = std::move(data);
+  const std::string id = got.session->AppID();
+  controller->Sessions().Release(*got.session);
+  SetCurrentSession(nullptr);
+  EXPECT_EQ(controller->Sessions().WarmCount(), 1u);
+  clock.advance_seconds(2);
+  bool cooled = false;
+  for (int i = 0; i < 1000 && !cooled; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    TSvApplication* s = controller->Sessions().LookupAndLock(id);
+    ASSERT_NE(s, nullptr);
+    cooled = watched.cooled > 0;
+    s->Unlock();
+  }
+  EXPECT_TRUE(cooled);
+  EXPECT_EQ(watched.closed, 0);
+  EXPECT_EQ(controller->Sessions().WarmCount(), 0u);
 }
 
 TEST(SessionTimeoutThreadTest, CollectsExpiredSessionsOnItsOwn) {
