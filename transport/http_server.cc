@@ -23,8 +23,8 @@ namespace {
 constexpr int64_t kLineEndBytes = 2;
 // Responses leave in pieces of this size; a smaller response leaves in one send.
 constexpr int32_t kSendBlockSize = 32768;
-// After an error reply, request bytes already waiting are read and dropped (up to this many)
-// so that closing does not reset the connection before the client has read the reply.
+// After the last reply, request bytes the server did not read are read and dropped (up to this
+// many) so that closing does not reset the connection before the client has read the reply.
 constexpr int64_t kMaxDiscardedBytes = 1024 * 1024;
 
 // Peers that went away, and a send that made no progress within its time-out (10035): the
@@ -93,13 +93,30 @@ class WriteBufferScope {
   bool owned_;
 };
 
-void discard_waiting_input(TInIOHandler& io) {
+// Milliseconds left until `deadline`, never negative.
+int ms_left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+// Ends the connection's sending side after its last reply, so that the reply and the end of
+// the stream leave at once, and drops the request bytes the server did not read: the unread
+// input, what is waiting when `look_for_more`, and, where the channel could end its side, what
+// the client still sends before it closes in turn (within `linger_ms`). The plain close that
+// follows then finds nothing unread, and sends no reset that could overtake the reply.
+void end_after_last_reply(TInIOHandler& io, bool look_for_more, int32_t linger_ms) {
+  const bool ended = io.EndSending();
   int64_t discarded = io.InputBuffer().Size();
   io.InputBuffer().Clear();
-  while (discarded < kMaxDiscardedBytes && io.CheckForDataOnSource(0)) {
+  if (discarded == 0 && !(look_for_more && io.CheckForDataOnSource(0))) {
+    return;
+  }
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(ended ? std::max(linger_ms, 0) : 0);
+  do {
     discarded += io.InputBuffer().Size();
     io.InputBuffer().Clear();
-  }
+  } while (discarded < kMaxDiscardedBytes && io.CheckForDataOnSource(ms_left(deadline)));
 }
 
 // Header lines are read one by one rather than captured in one go, so that their total size
@@ -313,8 +330,10 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     }
     resp.SetCloseConnection(true);
     record->reply_starts();
+    io.LastWritesFollow();
     WriteContent(io, resp);
-    discard_waiting_input(io);
+    record.reset();  // the request ends with its reply, not with the wait below
+    end_after_last_reply(io, /*look_for_more=*/true, limits_.close_linger_ms);
     return Outcome::kClose;
   };
 
@@ -363,6 +382,9 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
 
   {
     record->reply_starts();
+    if (resp.FCloseConnection) {
+      io.LastWritesFollow();
+    }
     WriteBufferScope buffer(io);
     if (!resp.FHeaderHasBeenWritten) {
       WriteHeader(io, resp);
@@ -374,7 +396,15 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     }
     buffer.Close();
   }
-  return resp.FCloseConnection ? Outcome::kClose : Outcome::kServed;
+  if (!resp.FCloseConnection) {
+    return Outcome::kServed;
+  }
+  record.reset();  // the request ends with its reply, not with the wait below
+  // The request was read whole: what the client sent beyond it (a pipelined request) is in
+  // the input buffer when it came with the request; without it, looking for more would cost
+  // every connection a system call.
+  end_after_last_reply(io, /*look_for_more=*/false, limits_.close_linger_ms);
+  return Outcome::kClose;
 }
 
 std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTTPRequestInfo& req,

@@ -138,14 +138,19 @@ void TInListenerThread::run() {
   } catch (const std::exception& e) {
     server_.DoListenException(*this, e);
   }
-  bool wait = true;
+  // The accept itself waits for the next connection: a wait before it would cost a system
+  // call more whenever the queue runs empty. A stop closes the listening socket, which ends
+  // that wait. After a failed accept the listener waits for the socket in slices instead.
+  bool wait = false;
   while (!Terminated()) {
     if (wait && (!binding_.Readable(TInCustomTCPServer::kListenSliceMs) || Terminated())) {
       continue;
     }
     try {
       auto socket = std::make_unique<TInSocketHandle>();
-      if (!socket->Accept(binding_)) {
+      // Most connections never ask for their local address: on a binding to every address it
+      // is looked up when asked (TInContext::LocalIP).
+      if (!socket->Accept(binding_, /*look_up_local_ip=*/false)) {
         wait = true;
         // Out of descriptors or memory: the pending connection stays readable. Out of
         // descriptors it is refused with the spare one; otherwise the listener pauses a
@@ -320,13 +325,11 @@ void TInCustomTCPServer::StartListening() {
   for (TInSocketHandle* binding : fresh) {
     try {
       binding->Listen(listen_queue_);
-      // The listener does not block in accept: under load the next connection is usually
-      // queued already, and taking it at once saves a wait per connection.
-      binding->SetNonBlocking(true);
-      auto listener = std::make_unique<TInListenerThread>(
-          *this, *binding, name_ + " Listener #" + std::to_string(listener_threads_.size() + 1));
-      listener->Start();
-      listener_threads_.push_back(std::move(listener));
+      listener_threads_.push_back(std::make_unique<TInListenerThread>(
+          *this, *binding, name_ + " Listener #" + std::to_string(listener_threads_.size() + 1)));
+      // Kept before it starts: a listener blocks in accept until its socket is closed, so one
+      // that the unwinding below destroyed while its socket is still open would never end.
+      listener_threads_.back()->Start();
     } catch (...) {
       binding->CloseSocket();
       throw;
@@ -366,7 +369,6 @@ void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
 }
 
 void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> context) {
-  const ConnectionEndpoints peer = context->Endpoints();
   auto launch = std::make_unique<Launch>(Launch{this, std::move(context), nullptr, 0});
   {
     std::scoped_lock lock(threads_->mu);
@@ -393,8 +395,8 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
     launch.release();  // the thread owns it now
     return;
   }
-  log("Could not start a thread for the connection from " + peer.peer_ip + ":" +
-      std::to_string(peer.peer_port) + ": " + base::errno_text(rc));
+  log("Could not start a thread for the connection from " + launch->context->PeerIP() + ":" +
+      std::to_string(launch->context->PeerPort()) + ": " + base::errno_text(rc));
   void* stack = launch->stack;
   const size_t stack_size = launch->stack_size;
   launch.reset();  // closes the connection
