@@ -26,6 +26,11 @@ constexpr int32_t kSendBlockSize = 32768;
 // After the last reply, request bytes the server did not read are read and dropped (up to this
 // many) so that closing does not reset the connection before the client has read the reply.
 constexpr int64_t kMaxDiscardedBytes = 1024 * 1024;
+// A last reply up to this size leaves whole in its first packet, together with the end of the
+// stream, so a reset that the close might send can only follow it. After a larger one the
+// server looks whether the client sent more than it read: a reset would drop the part of the
+// reply the system has not sent yet.
+constexpr int64_t kOnePacketReplyBytes = 1024;
 
 // Peers that went away, and a send that made no progress within its time-out (10035): the
 // connection just ends.
@@ -380,6 +385,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     DoCommandError(context, req, resp, e);
   }
 
+  const int64_t sent_before_reply = io.BytesSent();
   {
     record->reply_starts();
     if (resp.FCloseConnection) {
@@ -401,9 +407,10 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   }
   record.reset();  // the request ends with its reply, not with the wait below
   // The request was read whole: what the client sent beyond it (a pipelined request) is in
-  // the input buffer when it came with the request; without it, looking for more would cost
-  // every connection a system call.
-  end_after_last_reply(io, /*look_for_more=*/false, limits_.close_linger_ms);
+  // the input buffer when it came with the request. Looking for more costs a system call,
+  // which a small reply spares.
+  end_after_last_reply(io, io.BytesSent() - sent_before_reply > kOnePacketReplyBytes,
+                       limits_.close_linger_ms);
   return Outcome::kClose;
 }
 

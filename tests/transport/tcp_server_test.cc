@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -384,6 +385,42 @@ TEST(TcpServerTest, StartingWithoutBindingsListensOnTheDefaultPortForEachFamily)
   EXPECT_TRUE(client.connected());
   server.SetActive(false);
   EXPECT_FALSE(server.Active());
+}
+
+// On a binding to every address, each connection knows the address it came in on and the
+// binding's port.
+TEST(TcpServerTest, ConnectionsOnABindingToEveryAddressKnowTheirLocalEnd) {
+  TInCustomTCPServer server;
+  server.Bindings().Add().FIP = "0.0.0.0";
+  std::mutex mu;
+  std::vector<std::string> seen;  // guarded by mu
+  Counter served;
+  server.OnExecute = [&](TInContext& context) {
+    {
+      std::scoped_lock lock(mu);
+      seen.push_back(context.LocalIP() + ":" + std::to_string(context.LocalPort()) + " " +
+                     context.Endpoints().local_ip);
+    }
+    context.Connection().Disconnect();
+    served.add();
+  };
+  server.SetActive(true);
+  const uint16_t port = server.Bindings()[0].FPort;
+  for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &to.sin_addr);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << address;
+    ::close(fd);
+  }
+  ASSERT_TRUE(served.wait_for(2));
+  server.SetActive(false);
+  std::sort(seen.begin(), seen.end());
+  const std::string p = std::to_string(port);
+  EXPECT_EQ(seen, (std::vector<std::string>{"127.0.0.1:" + p + " 127.0.0.1",
+                                            "127.0.0.2:" + p + " 127.0.0.2"}));
 }
 
 TEST(TcpServerTest, ServeConnectionRunsTheStepsOverAnyChannel) {
