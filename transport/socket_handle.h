@@ -32,11 +32,9 @@ class TInSocketHandle {
   // the local address back and applies FUseNagle. Throws EInCouldNotBindSocket.
   void Bind();
   void Listen(int queue_length);
-  // Takes a connection off `listening` into this handle; false when the accept failed. Blocks
-  // until a connection comes unless the listening socket is non-blocking; CloseSocket on
-  // `listening` from another thread ends the wait. The local address is the listener's; on a
-  // listener bound to every address it is looked up, unless `look_up_local_ip` is false: FIP
-  // then stays empty until UpdateBindingLocal.
+  // Takes a connection off `listening` into this handle; false when the accept failed. The
+  // local address is the listener's; on a listener bound to every address it is looked up,
+  // unless `look_up_local_ip` is false: FIP then stays empty until UpdateBindingLocal.
   // Throws EInIPVersionUnsupported for a peer outside IPv4/IPv6 (and closes it).
   bool Accept(TInSocketHandle& listening, bool look_up_local_ip = true);
   // On a listening socket out of descriptors: accepts one waiting connection with the

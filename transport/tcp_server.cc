@@ -138,10 +138,7 @@ void TInListenerThread::run() {
   } catch (const std::exception& e) {
     server_.DoListenException(*this, e);
   }
-  // The accept itself waits for the next connection: a wait before it would cost a system
-  // call more whenever the queue runs empty. A stop closes the listening socket, which ends
-  // that wait. After a failed accept the listener waits for the socket in slices instead.
-  bool wait = false;
+  bool wait = true;
   while (!Terminated()) {
     if (wait && (!binding_.Readable(TInCustomTCPServer::kListenSliceMs) || Terminated())) {
       continue;
@@ -325,11 +322,16 @@ void TInCustomTCPServer::StartListening() {
   for (TInSocketHandle* binding : fresh) {
     try {
       binding->Listen(listen_queue_);
-      listener_threads_.push_back(std::make_unique<TInListenerThread>(
-          *this, *binding, name_ + " Listener #" + std::to_string(listener_threads_.size() + 1)));
-      // Kept before it starts: a listener blocks in accept until its socket is closed, so one
-      // that the unwinding below destroyed while its socket is still open would never end.
-      listener_threads_.back()->Start();
+      // The listener does not block in accept: under load the next connection is usually
+      // queued already, and taking it at once saves a wait per connection. (A blocking accept
+      // would save the wait whenever the queue runs empty, but it reserves the descriptor of
+      // the next connection while it waits, which lets one connection past a descriptor
+      // shortage that should have been refused.)
+      binding->SetNonBlocking(true);
+      auto listener = std::make_unique<TInListenerThread>(
+          *this, *binding, name_ + " Listener #" + std::to_string(listener_threads_.size() + 1));
+      listener->Start();
+      listener_threads_.push_back(std::move(listener));
     } catch (...) {
       binding->CloseSocket();
       throw;
@@ -430,6 +432,9 @@ void TInCustomTCPServer::join_finished_threads() {
   {
     std::scoped_lock lock(threads_->mu);
     finished.swap(threads_->finished);
+  }
+  if (finished.empty()) {
+    return;
   }
   for (const ConnectionThreads::Ended& ended : finished) {
     pthread_join(ended.thread, nullptr);
