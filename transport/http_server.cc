@@ -304,7 +304,14 @@ bool TInCustomHTTPServer::DoExecute(TInContext& context) {
     socket->TightenSendTimeout(limits_.send_stall_timeout_ms);
   }
   try {
-    while (serve_request(context) == Outcome::kServed) {
+    Outcome outcome = Outcome::kServed;
+    while ((outcome = serve_request(context)) == Outcome::kServed) {
+    }
+    // Only now, with the request and what it held (its temporary files) gone, does the client
+    // see the end of the stream.
+    if (outcome != Outcome::kClose) {
+      end_after_last_reply(context.IOHandler(), outcome == Outcome::kLastReplySentLook,
+                           limits_.close_linger_ms);
     }
   } catch (const EInSocketError& e) {
     if (!is_quiet_socket_error(e.LastError())) {
@@ -337,9 +344,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     record->reply_starts();
     io.LastWritesFollow();
     WriteContent(io, resp);
-    record.reset();  // the request ends with its reply, not with the wait below
-    end_after_last_reply(io, /*look_for_more=*/true, limits_.close_linger_ms);
-    return Outcome::kClose;
+    return Outcome::kLastReplySentLook;
   };
 
   // A connection that asks nothing in time is closed without a reply; a shorter limit of the
@@ -405,13 +410,11 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   if (!resp.FCloseConnection) {
     return Outcome::kServed;
   }
-  record.reset();  // the request ends with its reply, not with the wait below
   // The request was read whole: what the client sent beyond it (a pipelined request) is in
   // the input buffer when it came with the request. Looking for more costs a system call,
   // which a small reply spares.
-  end_after_last_reply(io, io.BytesSent() - sent_before_reply > kOnePacketReplyBytes,
-                       limits_.close_linger_ms);
-  return Outcome::kClose;
+  return io.BytesSent() - sent_before_reply > kOnePacketReplyBytes ? Outcome::kLastReplySentLook
+                                                                   : Outcome::kLastReplySent;
 }
 
 std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTTPRequestInfo& req,

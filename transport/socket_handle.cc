@@ -182,7 +182,7 @@ void TInSocketHandle::CloseSocket() {
     release_locked();
     return;
   }
-  // Shutting down both directions wakes the thread blocked in poll, recv or accept on this
+  // Shutting down both directions wakes the thread blocked in poll or recv on this
   // socket and sends the peer its FIN; the descriptor itself goes once no thread is inside a
   // call on it, so that its number is not reused under that thread.
   ::shutdown(handle_, SHUT_RDWR);

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/exception.h"
 #include "base/metrics.h"
@@ -351,7 +353,7 @@ void TInCustomTCPServer::StopListening() {
 
 void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
   base::metrics().connections_accepted.add();
-  join_finished_threads();
+  join_finished_threads(/*wait=*/false);
   ConnectionEndpoints endpoints{socket->FIP, socket->FPort, socket->FPeerIP, socket->FPeerPort,
                                 socket->FIPVersion};
   std::unique_ptr<TInIOHandler> io_handler =
@@ -427,7 +429,7 @@ void* TInCustomTCPServer::connection_thread_main(void* arg) {
   return nullptr;
 }
 
-void TInCustomTCPServer::join_finished_threads() {
+void TInCustomTCPServer::join_finished_threads(bool wait) {
   std::vector<ConnectionThreads::Ended> finished;
   {
     std::scoped_lock lock(threads_->mu);
@@ -436,9 +438,20 @@ void TInCustomTCPServer::join_finished_threads() {
   if (finished.empty()) {
     return;
   }
-  for (const ConnectionThreads::Ended& ended : finished) {
-    pthread_join(ended.thread, nullptr);
-  }
+  // A thread that has reported its end may still be leaving: without `wait` it is joined on a
+  // later round, so that the listener never waits for it before taking the next connection.
+  std::vector<ConnectionThreads::Ended> leaving;
+  std::erase_if(finished, [&](const ConnectionThreads::Ended& ended) {
+    if (wait) {
+      pthread_join(ended.thread, nullptr);
+      return false;
+    }
+    if (pthread_tryjoin_np(ended.thread, nullptr) == EBUSY) {
+      leaving.push_back(ended);
+      return true;
+    }
+    return false;
+  });
   // Only a joined thread has left its stack for good.
   std::scoped_lock lock(threads_->mu);
   for (const ConnectionThreads::Ended& ended : finished) {
@@ -446,6 +459,7 @@ void TInCustomTCPServer::join_finished_threads() {
       threads_->stacks.give_back(ended.stack, ended.stack_size);
     }
   }
+  threads_->finished.insert(threads_->finished.end(), leaving.begin(), leaving.end());
 }
 
 void TInCustomTCPServer::ServeConnection(std::unique_ptr<TInIOHandler> io_handler,
