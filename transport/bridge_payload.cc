@@ -1,6 +1,8 @@
 #include "transport/bridge_payload.h"
 
 #include <charconv>
+#include <iterator>
+#include <string_view>
 
 #include "base/exception.h"
 #include "base/text.h"
@@ -26,12 +28,28 @@ server::RequestPacketFields RequestPayload(const TInHTTPRequestInfo& r, int32_t 
                                            std::vector<server::RequestPacketFile> files) {
   const TInHeaderList& h = r.FRawHeaders;
   server::RequestPacketFields f;
-  f.user_agent = h.Values("User-Agent");
-  f.referer = h.Values("Referer");
-  const std::string host = h.Values("Host");
+  // The fields taken from the first header line of their name, found in one pass.
+  static constexpr std::string_view kNames[] = {"User-Agent",
+                                                "Referer",
+                                                "Host",
+                                                "Authorization",
+                                                "If-Modified-Since",
+                                                "HTTP_X_FORWARDED_FOR",
+                                                "HTTP_CLIENT_IP",
+                                                "Auth_User",
+                                                "Auth_Pass",
+                                                "Accept-Language",
+                                                "HTTPS"};
+  std::string host;
+  std::string* const fields[] = {&f.user_agent,      &f.referer,           &host,
+                                 &f.authorization,   &f.if_modified_since, &f.forwarded_for,
+                                 &f.http_client_ip,  &f.auth_user,         &f.auth_pass,
+                                 &f.accept_language, &f.https_header};
+  static_assert(std::size(kNames) == std::size(fields));
+  h.FirstValues(kNames, [&](size_t k, std::string value) { *fields[k] = std::move(value); });
+  f.authorization_header = f.authorization;
   const size_t colon = host.find(':');
   f.host = host.substr(0, colon);
-  f.authorization = h.Values("Authorization");
   f.path_info = r.FDocument;
   f.remote_addr = r.FRemoteIP;
   f.server_port = colon == std::string::npos
@@ -39,14 +57,6 @@ server::RequestPacketFields RequestPayload(const TInHTTPRequestInfo& r, int32_t 
                       : port_number(std::string_view(host).substr(colon + 1));
   f.query = r.FQueryParams;
   f.method = r.FCommand;
-  f.if_modified_since = h.Values("If-Modified-Since");
-  f.forwarded_for = h.Values("HTTP_X_FORWARDED_FOR");
-  f.http_client_ip = h.Values("HTTP_CLIENT_IP");
-  f.authorization_header = h.Values("Authorization");
-  f.auth_user = h.Values("Auth_User");
-  f.auth_pass = h.Values("Auth_Pass");
-  f.accept_language = h.Values("Accept-Language");
-  f.https_header = h.Values("HTTPS");
   f.raw_headers = h.lines();
   for (const RequestCookie& cookie : r.FCookies) {
     f.cookie_fields.push_back(cookie.name + "=" + cookie.value);

@@ -1,5 +1,8 @@
 #include "transport/http_header_list.h"
 
+#include <bitset>
+#include <stdexcept>
+
 #include "base/text.h"
 
 namespace appsrv::transport {
@@ -41,7 +44,11 @@ std::string TInHeaderList::Values(std::string_view name) const {
 
 void TInHeaderList::FirstValues(std::span<const std::string_view> names,
                                 const std::function<void(size_t, std::string)>& found) const {
-  std::vector<bool> done(names.size());
+  if (names.size() > kMaxFirstValuesNames) {
+    throw std::invalid_argument("FirstValues: too many names");
+  }
+  // Runs for every request: the flags stay off the heap.
+  std::bitset<kMaxFirstValuesNames> done;
   for (size_t i = 0; i < lines_.size(); ++i) {
     const std::string_view line = lines_[i];
     const size_t colon = line.find(':');

@@ -26,7 +26,8 @@ class TInHeaderList {
   std::optional<size_t> IndexOfName(std::string_view name) const;
   // For each of `names` that a line has, in the order the lines come: found(index into
   // `names`, value of the first line with that name). One pass over the lines however many
-  // names are asked for.
+  // names are asked for. At most kMaxFirstValuesNames names (std::invalid_argument beyond).
+  static constexpr size_t kMaxFirstValuesNames = 64;
   void FirstValues(std::span<const std::string_view> names,
                    const std::function<void(size_t, std::string)>& found) const;
   // The values of every line named `name`, in order.

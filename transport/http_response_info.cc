@@ -99,14 +99,17 @@ void ApplyContentType(std::string_view value, std::string& content_type, std::st
   if (base::trim(value).empty()) {
     return;
   }
-  // Keep every parameter but the charset, which moves to its own field.
-  std::vector<std::string> kept;
-  for (const std::string& part : base::split(value, ';')) {
-    const std::string_view item = base::trim(part);
-    if (kept.empty()) {
-      kept.emplace_back(item);
-      continue;
-    }
+  // Keep every parameter but the charset, which moves to its own field. Every reply comes
+  // through here: the parts are looked at in place.
+  const size_t first_end = value.find(';');
+  const std::string_view media = base::trim(value.substr(0, first_end));
+  content_type.assign(media);
+  // Each further part runs from a semicolon to the next one.
+  for (size_t semicolon = first_end; semicolon != std::string_view::npos;) {
+    const size_t next = value.find(';', semicolon + 1);
+    const std::string_view item = base::trim(
+        value.substr(semicolon + 1, next == std::string_view::npos ? next : next - semicolon - 1));
+    semicolon = next;
     const size_t eq = item.find('=');
     if (eq != std::string_view::npos && base::iequals(base::trim(item.substr(0, eq)), "charset")) {
       std::string_view cs = base::trim(item.substr(eq + 1));
@@ -115,12 +118,10 @@ void ApplyContentType(std::string_view value, std::string& content_type, std::st
       }
       charset = std::string(cs);
     } else if (!item.empty()) {
-      kept.emplace_back(item);
+      content_type.append("; ").append(item);
     }
   }
-  content_type = base::join(kept, "; ");
   if (charset.empty()) {
-    const std::string_view media = base::trim(std::string_view(kept[0]));
     const size_t slash = media.find('/');
     if (slash != std::string_view::npos && base::iequals(media.substr(0, slash), "text")) {
       charset = is_text_xml_subtype(media.substr(slash + 1)) ? "us-ascii" : "ISO-8859-1";
@@ -150,7 +151,7 @@ std::string TInHTTPResponseInfo::EncodedContentText() const {
   return CharsetToEncoding(FCharSet)->GetBytes(FContentText);
 }
 
-std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
+std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view now_date) {
   if (!FAuthRealm.empty()) {
     SetResponseNo(401);
     if (!HasBody()) {
@@ -172,12 +173,15 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
       FContentLength = 0;
     }
   }
-  if (FDate <= 0) {
+  const bool dated_now = FDate <= 0;
+  if (dated_now) {
     FDate = now;
   }
 
   TInHeaderList& h = FRawHeaders;
   h.clear();
+  // Room for every line below, so that the list does not grow line by line.
+  h.lines().reserve(FCustomHeaders.lines().size() + 16);
   // Until the custom lines join, every name below is new to the list: no search needed.
   const auto put = [&h](std::string_view name, std::string_view value) {
     if (!value.empty()) {
@@ -193,13 +197,23 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
   put("Content-Encoding", FContentEncoding);
   put("Content-Language", FContentLanguage);
   if (!FContentType.empty()) {
-    put("Content-Type", FCharSet.empty() ? FContentType : FContentType + "; charset=" + FCharSet);
+    std::string line;
+    line.reserve(32 + FContentType.size() + FCharSet.size());
+    line.append("Content-Type: ").append(FContentType);
+    if (!FCharSet.empty()) {
+      line.append("; charset=").append(FCharSet);
+    }
+    h.add(std::move(line));
   }
   if (FContentLength >= 0) {
     put("Content-Length", std::to_string(FContentLength));
   }
   put("Cache-control", FCacheControl);
-  put("Date", base::http_date(FDate));
+  if (dated_now && !now_date.empty()) {
+    put("Date", now_date);
+  } else {
+    put("Date", base::http_date(FDate));
+  }
   put("ETag", FETag);
   if (FExpires > 0) {
     put("Expires", base::http_date(FExpires));
@@ -241,13 +255,15 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now) {
     h.SetValue("Content-Length", "");
   }
 
-  std::string text =
-      "HTTP/1.1 " + std::to_string(FResponseNo) + " " + one_line(FResponseText) + "\r\n";
-  size_t size = text.size() + 2;
+  const std::string status = std::to_string(FResponseNo);
+  const std::string phrase = one_line(FResponseText);
+  size_t size = std::string_view("HTTP/1.1 ").size() + status.size() + 1 + phrase.size() + 4;
   for (const std::string& line : h.lines()) {
     size += line.size() + 2;
   }
+  std::string text;
   text.reserve(size);
+  text.append("HTTP/1.1 ").append(status).append(" ").append(phrase).append("\r\n");
   for (const std::string& line : h.lines()) {
     const size_t start = text.size();
     text += line;

@@ -52,8 +52,9 @@ class TInHTTPResponseInfo {
 
   // Completes the fields as the header is written (a 401 challenge for a realm, the default
   // content type, the content length, the date) and returns the status line, header lines,
-  // Set-Cookie lines and the empty line. `now` is local time.
-  std::string HeaderText(base::DateTime now);
+  // Set-Cookie lines and the empty line. `now` is local time; `now_date`, when given, is the
+  // Date header's text for it (else it is formatted from `now`).
+  std::string HeaderText(base::DateTime now, std::string_view now_date = {});
 
   int FResponseNo = 200;
   std::string FResponseText = "OK";

@@ -164,6 +164,11 @@ class HeaderBlockReader {
     if (!IsCleanHeaderLine(bytes)) {
       throw EMalformedHeaderLine();
     }
+    // Plain ASCII, nearly every line, decodes to itself.
+    if (std::all_of(bytes.begin(), bytes.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      return bytes;
+    }
     return ascii_encoding()->GetString(bytes);
   }
 
@@ -324,10 +329,9 @@ bool TInCustomHTTPServer::DoExecute(TInContext& context) {
 
 TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& context) {
   TInIOHandler& io = context.IOHandler();
-  auto request = std::make_unique<TInHTTPRequestInfo>();
-  auto response = std::make_unique<TInHTTPResponseInfo>();
-  TInHTTPRequestInfo& req = *request;
-  TInHTTPResponseInfo& resp = *response;
+  // About 2 KiB together: the connection's stack holds them.
+  TInHTTPRequestInfo req;
+  TInHTTPResponseInfo resp;
   resp.SetCloseConnection(!keep_alive_);
   resp.FServer = std::string(base::trim(server_software_));
 
@@ -421,13 +425,13 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
                                                      TInHTTPResponseInfo& resp) {
   TInIOHandler& io = context.IOHandler();
   HeaderBlockReader reader(io, limits_);
-  const std::optional<std::string> line = reader.ReadLine();
+  std::optional<std::string> line = reader.ReadLine();
   if (!line) {
     return 431;
   }
   // Kept at once, so that a request refused below still names itself in the access log.
-  req.FRawHTTPCommand = *line;
-  const std::optional<RequestLine> request_line = parse_request_line(*line);
+  req.FRawHTTPCommand = std::move(*line);
+  const std::optional<RequestLine> request_line = parse_request_line(req.FRawHTTPCommand);
   if (!request_line) {
     throw EInHTTPErrorParsingCommand();
   }
@@ -639,7 +643,9 @@ void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response) {
     throw EInHTTPHeaderAlreadyWritten();
   }
   WriteBufferScope buffer(io);
-  const std::string header = response.HeaderText(base::now());
+  // The Date header of this moment is read from the system clock in UTC: the local time's way
+  // back to UTC looks up the zone's offsets several times, on every reply.
+  const std::string header = response.HeaderText(base::now(), base::http_date_utc(base::utc_now()));
   io.WriteBytes(header);
   buffer.Close();
   response.FHeaderHasBeenWritten = true;

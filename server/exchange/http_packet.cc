@@ -1,6 +1,8 @@
 #include "server/exchange/http_packet.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "base/exception.h"
@@ -18,6 +20,20 @@ constexpr int32_t kEnvelopeHeader = 9;  // signature, version, payload kind
 void put_int(char*& at, int32_t value) {
   std::memcpy(at, &value, sizeof value);
   at += sizeof value;
+}
+
+// Reads the envelope: nullopt for an inline payload (the reader is then at its start), else
+// the path of the file the payload spilled into.
+std::optional<std::string> open_envelope(TStreamHelper& reader) {
+  THttpPacket::CheckSig(reader);
+  const uint8_t kind = reader.ReadByte();
+  if (kind == kInlinePayload) {
+    return std::nullopt;
+  }
+  if (kind != kFilePayload) {
+    throw base::Exception("Unknown packet type.");
+  }
+  return reader.ReadText();
 }
 
 }  // namespace
@@ -60,18 +76,41 @@ void THttpPacket::Encode(THsmStream& aStream, char* aBytes, int32_t aSize) {
   aStream.SetPosition(position);
 }
 
+void THttpPacket::WritePayload(const std::function<void(TStreamHelper&)>& write, char* aBytes,
+                               int32_t aSize) {
+  // The payload never goes inline past the flush size, whatever room the buffer has.
+  const int64_t room = std::min<int64_t>(aSize - kEnvelopeHeader, kPacketFlushSize);
+  if (room > 0) {
+    TBlockWriteStream in_place(aBytes + kEnvelopeHeader, room);
+    TStreamHelper out(in_place);
+    write(out);
+    if (!in_place.Overflowed()) {
+      char* at = aBytes;
+      put_int(at, kPacketSignature);
+      put_int(at, kPacketVersion);
+      *at = static_cast<char>(kInlinePayload);
+      return;
+    }
+  }
+  auto payload = new_packet_stream();
+  TStreamHelper out(*payload);
+  write(out);
+  Encode(*payload, aBytes, aSize);
+}
+
 std::unique_ptr<TStreamHelper> THttpPacket::GetStream(const char* aBytes, int32_t aSize) {
   auto reader = std::make_unique<TStreamHelper>(std::make_unique<TPointerStream>(aBytes, aSize));
-  CheckSig(*reader);
-  const uint8_t kind = reader->ReadByte();
-  if (kind == kInlinePayload) {
-    return reader;
+  if (const std::optional<std::string> path = open_envelope(*reader)) {
+    return std::make_unique<TStreamHelper>(std::make_unique<TReadFileStream>(*path, true));
   }
-  if (kind != kFilePayload) {
-    throw base::Exception("Unknown packet type.");
+  return reader;
+}
+
+TPacketReader::TPacketReader(const char* aBytes, int32_t aSize)
+    : view_(aBytes, aSize), in_place_(view_) {
+  if (const std::optional<std::string> path = open_envelope(in_place_)) {
+    from_file_ = std::make_unique<TStreamHelper>(std::make_unique<TReadFileStream>(*path, true));
   }
-  const std::string path = reader->ReadText();
-  return std::make_unique<TStreamHelper>(std::make_unique<TReadFileStream>(path, true));
 }
 
 std::unique_ptr<THsmStream> new_packet_stream() {

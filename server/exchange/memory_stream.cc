@@ -146,4 +146,51 @@ void TPointerStream::SetSize(int64_t size) {
   }
 }
 
+int64_t TBlockWriteStream::Read(void* buffer, int64_t count) {
+  const int64_t n = std::clamp<int64_t>(size_ - position_, 0, std::max<int64_t>(count, 0));
+  if (n > 0) {
+    std::memcpy(buffer, block_ + position_, static_cast<size_t>(n));
+    position_ += n;
+  }
+  return n;
+}
+
+int64_t TBlockWriteStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) {
+    return 0;
+  }
+  if (overflowed_ || count > capacity_ - position_) {
+    overflowed_ = true;
+    return count;
+  }
+  if (position_ > size_) {
+    // A seek past the end leaves a gap; it reads back as zeros.
+    std::memset(block_ + size_, 0, static_cast<size_t>(position_ - size_));
+  }
+  std::memcpy(block_ + position_, buffer, static_cast<size_t>(count));
+  position_ += count;
+  size_ = std::max(size_, position_);
+  return count;
+}
+
+int64_t TBlockWriteStream::Seek(int64_t offset, SeekOrigin origin) {
+  position_ = resolve_seek(offset, origin, position_, size_);
+  return position_;
+}
+
+void TBlockWriteStream::SetSize(int64_t size) {
+  if (size < 0) {
+    throw base::Exception("Invalid stream size.");
+  }
+  if (size > capacity_) {
+    overflowed_ = true;
+    return;
+  }
+  if (size > size_) {
+    std::memset(block_ + size_, 0, static_cast<size_t>(size - size_));
+  }
+  size_ = size;
+  position_ = std::min(position_, size_);
+}
+
 }  // namespace appsrv::server

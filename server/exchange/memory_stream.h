@@ -1,4 +1,5 @@
-// Streams over memory: the growable TSvMemoryStream and the read-only TPointerStream view.
+// Streams over memory: the growable TSvMemoryStream, the read-only TPointerStream view and the
+// fixed-size TBlockWriteStream.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +65,30 @@ class TPointerStream : public Stream {
   const char* data_;
   int64_t size_;
   int64_t position_ = 0;
+};
+
+// Writes into a caller's block of fixed size, which must outlive the stream: for a payload that
+// is tried in place before anything is allocated for it. What does not fit is dropped and
+// noted (Overflowed), so that the writer can start again on a stream that grows; the block's
+// bytes are then unspecified. Reads and seeks work within what was written.
+class TBlockWriteStream : public Stream {
+ public:
+  TBlockWriteStream(char* block, int64_t capacity) : block_(block), capacity_(capacity) {}
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  int64_t GetSize() override { return size_; }
+  void SetSize(int64_t size) override;
+
+  bool Overflowed() const { return overflowed_; }
+
+ private:
+  char* block_;
+  int64_t capacity_;
+  int64_t size_ = 0;
+  int64_t position_ = 0;
+  bool overflowed_ = false;
 };
 
 }  // namespace appsrv::server

@@ -47,8 +47,8 @@ std::string ReplyPacket::body_text() const {
 }
 
 ReplyPacket read_reply_packet(const char* aBytes, int32_t aSize) {
-  auto reader = THttpPacket::GetStream(aBytes, aSize);
-  TStreamHelper& in = *reader;
+  TPacketReader reader(aBytes, aSize);
+  TStreamHelper& in = reader.in();
   THttpPacket::CheckSig(in);
   ReplyPacket reply;
   const uint8_t type = in.ReadByte();

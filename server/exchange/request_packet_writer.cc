@@ -5,12 +5,9 @@
 
 namespace appsrv::server {
 
-void write_request_packet(const RequestPacketFields& fields, char* aBytes, int32_t aSize) {
-  if (fields.files.size() > kMaxPacketFiles) {
-    throw base::Exception("Too many uploaded files.");
-  }
-  auto payload = new_packet_stream();
-  TStreamHelper out(*payload);
+namespace {
+
+void write_fields(const RequestPacketFields& fields, TStreamHelper& out) {
   THttpPacket::WriteSig(out);
   out.WriteText(fields.user_agent);
   out.WriteText(fields.referer);
@@ -45,7 +42,16 @@ void write_request_packet(const RequestPacketFields& fields, char* aBytes, int32
     out.WriteText(file.size);
   }
   out.WriteByte(fields.has_content ? 1 : 0);
-  THttpPacket::Encode(*payload, aBytes, aSize);
+}
+
+}  // namespace
+
+void write_request_packet(const RequestPacketFields& fields, char* aBytes, int32_t aSize) {
+  if (fields.files.size() > kMaxPacketFiles) {
+    throw base::Exception("Too many uploaded files.");
+  }
+  THttpPacket::WritePayload([&fields](TStreamHelper& out) { write_fields(fields, out); }, aBytes,
+                            aSize);
 }
 
 }  // namespace appsrv::server

@@ -234,8 +234,11 @@ void THttpReply::apply_cache_headers() {
 }
 
 void THttpReply::write_payload() {
-  auto payload = new_packet_stream();
-  TStreamHelper out(*payload);
+  THttpPacket::WritePayload([this](TStreamHelper& out) { write_fields(out); }, mBuffer,
+                            mBufferSize);
+}
+
+void THttpReply::write_fields(TStreamHelper& out) {
   THttpPacket::WriteSig(out);
   out.WriteByte(mDataType);
   out.WriteWord(mCode);
@@ -266,10 +269,9 @@ void THttpReply::write_payload() {
     out.WriteInteger(static_cast<int32_t>(size));
     if (size > 0) {
       body->SetPosition(0);
-      copy_stream(*body, *payload, size);
+      copy_stream(*body, out.stream(), size);
     }
   }
-  THttpPacket::Encode(*payload, mBuffer, mBufferSize);
 }
 
 void THttpReply::Commit() {

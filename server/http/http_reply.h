@@ -105,7 +105,10 @@ class THttpReply {
  private:
   void SetDataType(THttpReplyType aType);
   void apply_cache_headers();
+  // Puts the reply packet into the buffer; write_fields writes its payload, the same bytes on
+  // every call (the payload is written again when it does not fit in place).
   void write_payload();
+  void write_fields(TStreamHelper& out);
   void discard_owned_file() noexcept;
 
   THttpReplyType mDataType = rtNone;

@@ -25,8 +25,8 @@ THttpMethod http_method_from_text(std::string_view method) {
 }
 
 THttpRequest::THttpRequest(const char* aBytes, int32_t aSize) {
-  auto reader = THttpPacket::GetStream(aBytes, aSize);
-  TStreamHelper& in = *reader;
+  TPacketReader reader(aBytes, aSize);
+  TStreamHelper& in = reader.in();
   THttpPacket::CheckSig(in);
   mUserAgent = in.ReadText();
   mReferer = in.ReadText();

@@ -46,6 +46,20 @@ TEST(HeaderList, FirstValuesAgreeWithValues) {
   for (size_t k = 0; k < 4; ++k) {
     EXPECT_EQ(seen[k], h.Values(names[k]));
   }
+
+  // As many names as it takes, the last one found too; one more is refused.
+  std::vector<std::string> many(TInHeaderList::kMaxFirstValuesNames, "X-Other");
+  many.back() = "Bare";
+  std::vector<std::string_view> views(many.begin(), many.end());
+  std::string last;
+  h.FirstValues(views, [&](size_t k, std::string value) {
+    if (k + 1 == views.size()) {
+      last = std::move(value);
+    }
+  });
+  EXPECT_EQ(last, "value");
+  views.push_back("Host");
+  EXPECT_THROW(h.FirstValues(views, [](size_t, std::string) {}), std::invalid_argument);
 }
 
 TEST(HeaderList, SetValueReplacesInPlaceAppendsOrDeletes) {

@@ -55,6 +55,10 @@ TEST_F(ResponseInfo, ContentTypeRule) {
       {"multipart/form-data; boundary=x; charset=\"utf-8\"", "multipart/form-data; boundary=x",
        "utf-8"},
       {"", "", ""},
+      {" text/plain ;; level=1 ; ", "text/plain; level=1", "ISO-8859-1"},
+      {"; charset=x; a=b", "; a=b", "x"},
+      {"TEXT/Plain;Charset = \"\"", "TEXT/Plain", "ISO-8859-1"},
+      {"application/json;charset=utf-8;charset=latin1", "application/json", "latin1"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.value);

@@ -547,6 +547,38 @@ TEST_F(KeepAliveBridgeTest, OneConnectionServesManyRequestsUntilA404) {
   EXPECT_EQ(r[3].header("Connection"), "close");
 }
 
+// Requests on one connection share nothing: a request that carries a form body, cookies,
+// credentials, a query and headers of its own, one whose packet spilled into a file, then bare
+// ones, each answered with what the pipeline received.
+TEST_F(KeepAliveBridgeTest, NothingOfARequestReachesTheNextOnTheSameConnection) {
+  const std::string big(50000, 'v');
+  LoopbackClient client(port_);
+  client.Send(Post("/echo/fields?q=1", "application/x-www-form-urlencoded", "name=first",
+                   "Cookie: a=1; b=2\r\nAuthorization: Basic Ym9iOnM=\r\nX-First: yes\r\n") +
+              Get("/echo/fields") + Get("/echo/headers") +
+              Post("/echo/fields", "application/x-www-form-urlencoded", "big=" + big) +
+              Get("/echo/fields?after=big"));
+  const std::vector<ParsedResponse> r = client.ReadResponses(5);
+  ASSERT_EQ(r.size(), 5u);
+  EXPECT_NE(r[0].body.find("\nquery_fields=name=first|q=1\n"), std::string::npos) << r[0].body;
+  EXPECT_NE(r[0].body.find("\ncookies=a=1|b=2\n"), std::string::npos) << r[0].body;
+  EXPECT_NE(r[0].body.find("\nhas_content=1\n"), std::string::npos) << r[0].body;
+  EXPECT_NE(r[0].body.find("\nauthorization=Basic Ym9iOnM="), std::string::npos) << r[0].body;
+
+  const std::string bare =
+      "host=example.org\nport=" + std::to_string(port_) +
+      "\nmethod=1\nquery=\nquery_fields=\ncookies=\nhas_content=0\nremote=127.0.0.1"
+      "\nauthorization=";
+  EXPECT_EQ(r[1].body, bare);
+  EXPECT_EQ(r[2].body, "Host: example.org");
+  EXPECT_NE(r[3].body.find("\nquery_fields=big=" + big + "\n"), std::string::npos);
+  EXPECT_EQ(r[4].body, base::replace_all(bare, "query=\nquery_fields=",
+                                         "query=after=big\nquery_fields=after=big"));
+  for (const ParsedResponse& response : r) {
+    EXPECT_EQ(response.count("Set-Cookie"), 0);
+  }
+}
+
 // Listens on two loopback addresses.
 class TwoAddressController : public server::testing::MyAppController {
  public:

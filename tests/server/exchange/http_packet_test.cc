@@ -105,7 +105,76 @@ TEST_F(HttpPacketTest, MalformedEnvelopes) {
     expect_failure(
         [&] { THttpPacket::GetStream(c.bytes.data(), static_cast<int32_t>(c.bytes.size())); },
         c.message);
+    expect_failure(
+        [&] { TPacketReader reader(c.bytes.data(), static_cast<int32_t>(c.bytes.size())); },
+        c.message);
   }
+}
+
+// Writes the signature and `size - 8` bytes of filler, counting its calls.
+struct FillerWriter {
+  int64_t size;
+  int calls = 0;
+  void operator()(TStreamHelper& out) {
+    ++calls;
+    THttpPacket::WriteSig(out);
+    out.Write(std::string(static_cast<size_t>(size - 8), 'p'));
+  }
+};
+
+// `length` bytes of the payload read back through TPacketReader, after its signature.
+std::string payload_after_signature(const char* bytes, int32_t size, int64_t length) {
+  TPacketReader reader(bytes, size);
+  THttpPacket::CheckSig(reader.in());
+  std::string text(static_cast<size_t>(length), '\0');
+  reader.in().stream().ReadBuffer(text.data(), length);
+  return text;
+}
+
+TEST_F(HttpPacketTest, WritePayloadPutsWhatFitsInPlaceAndSpillsTheRest) {
+  struct Case {
+    const char* what;
+    int64_t size;
+    int32_t buffer_size;
+    int calls;  // 1: written in place; 2: written again into a packet stream
+    char kind;  // the envelope's payload kind
+  };
+  const Case kCases[] = {
+      {"small", 100, kExchangeBufferSize, 1, 0},
+      {"the flush size", kPacketFlushSize, kExchangeBufferSize, 1, 0},
+      {"one byte more", kPacketFlushSize + 1, kExchangeBufferSize, 2, 1},
+      {"a larger buffer keeps the flush size", kPacketFlushSize + 1, kExchangeBufferSize * 2, 2, 1},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::vector<char> buffer(static_cast<size_t>(c.buffer_size));
+    FillerWriter writer{c.size};
+    THttpPacket::WritePayload(std::ref(writer), buffer.data(), c.buffer_size);
+    EXPECT_EQ(writer.calls, c.calls);
+    EXPECT_EQ(buffer[8], c.kind);
+    EXPECT_EQ(payload_after_signature(buffer.data(), c.buffer_size, c.size - 8),
+              std::string(static_cast<size_t>(c.size - 8), 'p'));
+  }
+  // Every spilled file went with its reader.
+  EXPECT_TRUE(testing::file_names(dir_.tmp()).empty());
+}
+
+TEST_F(HttpPacketTest, WritePayloadThatDoesNotFitFailsAndLeavesTheEnvelope) {
+  std::memcpy(buffer_.data(), "keep", 4);
+  expect_failure([&] { THttpPacket::WritePayload(FillerWriter{101}, buffer_.data(), 108); },
+                 "aBytes is not large enough to hold stream.");
+  EXPECT_EQ(std::string(buffer_.data(), 4), "keep");
+  expect_failure(
+      [&] {
+        THttpPacket::WritePayload([](TStreamHelper&) { throw base::Exception("writer failed"); },
+                                  buffer_.data(), kExchangeBufferSize);
+      },
+      "writer failed");
+  EXPECT_EQ(std::string(buffer_.data(), 4), "keep");
+  EXPECT_TRUE(testing::file_names(dir_.tmp()).empty());
+
+  THttpPacket::WritePayload(FillerWriter{100}, buffer_.data(), 109);
+  EXPECT_EQ(payload_after_signature(buffer_.data(), 109, 92), std::string(92, 'p'));
 }
 
 TEST_F(HttpPacketTest, InlineReaderCannotGrowTheBuffer) {

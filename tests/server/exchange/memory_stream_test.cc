@@ -153,5 +153,42 @@ TEST(PointerStreamTest, ReadsTheBufferAndRefusesToChange) {
   EXPECT_EQ(std::string(data), "0123456789");
 }
 
+TEST(BlockWriteStreamTest, WritesWithinTheBlockAndNotesWhatDoesNotFit) {
+  char block[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+  TBlockWriteStream stream(block, 6);
+  stream.WriteBuffer("abc", 3);
+  stream.SetPosition(4);  // a gap of one byte
+  stream.WriteBuffer("d", 1);
+  EXPECT_FALSE(stream.Overflowed());
+  EXPECT_EQ(stream.GetSize(), 5);
+  EXPECT_EQ(std::string(block, 5), std::string("abc\0d", 5));
+
+  stream.SetPosition(1);
+  char two[2];
+  stream.ReadBuffer(two, 2);
+  EXPECT_EQ(std::string(two, 2), "bc");
+
+  stream.Seek(0, SeekOrigin::kEnd);
+  stream.WriteBuffer("ef", 2);  // one byte past the block: dropped whole
+  EXPECT_TRUE(stream.Overflowed());
+  EXPECT_EQ(stream.GetSize(), 5);
+  EXPECT_EQ(block[5], 'x');
+  EXPECT_EQ(block[6], 'x');  // nothing past the block's end is touched
+}
+
+TEST(BlockWriteStreamTest, ResizesWithinTheBlock) {
+  char block[4] = {'a', 'b', 'c', 'd'};
+  TBlockWriteStream stream(block, 4);
+  stream.SetSize(3);
+  EXPECT_EQ(std::string(block, 3), std::string("\0\0\0", 3));
+  stream.SetPosition(3);
+  stream.SetSize(2);
+  EXPECT_EQ(stream.Position(), 2);
+  EXPECT_FALSE(stream.Overflowed());
+  stream.SetSize(5);
+  EXPECT_TRUE(stream.Overflowed());
+  expect_failure([&] { stream.SetSize(-1); }, "Invalid stream size.");
+}
+
 }  // namespace
 }  // namespace appsrv::server

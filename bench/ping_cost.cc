@@ -1,0 +1,182 @@
+// What one keep-alive "/$/ping" costs the server inside the process: heap allocations (malloc,
+// calloc, realloc and memalign calls, operator new included) per request, and under callgrind the instructions per request.
+//
+//   ping_cost [requests [nolog]]        (default 2000 requests, access log to a file)
+//   valgrind --tool=callgrind --collect-atstart=no build-bench/bin/ping_cost 2000
+//
+// Serves the application on a free loopback port through the real transport with HttpKeepAlive
+// on, as bench/transport_server does; a client thread of this program sends the requests one
+// after the other on one connection. The client reads into fixed buffers and allocates nothing,
+// so every allocation counted between the first and the last measured request is the server's.
+// The first requests warm up what is made once (the connection's thread and buffers, caches).
+// Under callgrind only the measured requests are collected (client and server threads together;
+// the client's share is its send and recv calls).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string_view>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_START_INSTRUMENTATION
+#define CALLGRIND_STOP_INSTRUMENTATION
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS
+#endif
+
+#include "app/AppWebContentService.h"
+#include "app/ServerController.h"
+#include "base/files.h"
+#include "bench/bench_support.h"
+#include "server/pipeline/controller_start.h"
+#include "server/pipeline/request_hook.h"
+#include "transport/server_bridge.h"
+
+namespace {
+
+std::atomic<unsigned long long> g_allocations{0};
+
+}  // namespace
+
+// Every heap block of the process comes from these (operator new calls malloc): glibc's own
+// entry points do the work, and each block asked for is counted, a realloc as one.
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+
+void* malloc(size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_calloc(count, size);
+}
+void* realloc(void* p, size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_realloc(p, size);
+}
+void* memalign(size_t alignment, size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_memalign(alignment, size);
+}
+void* aligned_alloc(size_t alignment, size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_memalign(alignment, size);
+}
+}
+
+namespace {
+
+constexpr int kWarmUpRequests = 50;
+
+void fail(const char* what) {
+  std::perror(what);
+  std::exit(1);
+}
+
+// Sends one ping and reads its whole reply (head, then Content-Length bytes of body).
+void ping(int fd, std::string_view request) {
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
+    fail("send");
+  }
+  char reply[4096];
+  size_t have = 0;
+  while (true) {
+    const ssize_t n = ::recv(fd, reply + have, sizeof reply - have - 1, 0);
+    if (n <= 0) {
+      fail("recv");
+    }
+    have += static_cast<size_t>(n);
+    reply[have] = '\0';
+    const char* head_end = std::strstr(reply, "\r\n\r\n");
+    if (head_end == nullptr) {
+      continue;
+    }
+    const char* length = strcasestr(reply, "\r\nContent-Length:");
+    const size_t body = length != nullptr && length < head_end
+                            ? std::strtoul(length + std::strlen("\r\nContent-Length:"), nullptr, 10)
+                            : 0;
+    if (have >= static_cast<size_t>(head_end + 4 - reply) + body) {
+      if (std::strncmp(reply, "HTTP/1.1 200", 12) != 0) {
+        std::fprintf(stderr, "unexpected reply: %.80s\n", reply);
+        std::exit(1);
+      }
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace appsrv;
+  const int requests = argc > 1 ? std::atoi(argv[1]) : 2000;
+  const bool access_log = !(argc > 2 && std::strcmp(argv[2], "nolog") == 0);
+
+  bench::BenchFolder folder("ping-cost");
+  base::write_file(folder.app() + "port.ini",
+                   access_log ? "[PORTS]\nPort=0\n" : "[PORTS]\nPort=0\n[ACCESSLOG]\nOutput=off\n");
+  sqlite3* db = nullptr;
+  bench::check_sqlite(sqlite3_open((folder.app() + "TEST.mdb").c_str(), &db), db, "open");
+  sqlite3_close(db);
+  try {
+    app::RegisterContentHandlers();
+    app::RegisterServerController();
+    server::TSvServerControllerBase& controller =
+        server::InitServerController(folder.environment("ping_cost"));
+    controller.SetHttpKeepAlive(true);
+    server::SetRequestHook(&server::ExecuteRequest);
+    {
+      transport::TSaServerArdo host(controller);
+      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<uint16_t>(controller.Port()));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        fail("connect");
+      }
+      // What wrk sends.
+      char request[128];
+      const int length = std::snprintf(request, sizeof request,
+                                       "GET /$/ping HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n",
+                                       controller.Port());
+      const std::string_view text(request, static_cast<size_t>(length));
+      for (int i = 0; i < kWarmUpRequests; ++i) {
+        ping(fd, text);
+      }
+      CALLGRIND_START_INSTRUMENTATION;
+      CALLGRIND_ZERO_STATS;
+      const unsigned long long before = g_allocations.load();
+      for (int i = 0; i < requests; ++i) {
+        ping(fd, text);
+      }
+      const unsigned long long after = g_allocations.load();
+      CALLGRIND_DUMP_STATS;
+      CALLGRIND_STOP_INSTRUMENTATION;
+      ::close(fd);
+      std::printf("%d keep-alive pings, access log %s: %.2f allocations per request\n", requests,
+                  access_log ? "on" : "off",
+                  static_cast<double>(after - before) / requests);
+    }
+    server::SetRequestHook(nullptr);
+    server::FreeServerController();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "ping_cost: %s\n", e.what());
+    server::FreeServerController();
+    return 1;
+  }
+  return 0;
+}
