@@ -24,7 +24,10 @@ class PongServer : public appsrv::transport::TInCustomTCPServer {
     auto& io = context.IOHandler();
     while (!io.ReadLnBytes().empty()) {
     }
+    // As the HTTP server ends a connection: the reply and the end of the stream in one packet.
+    io.LastWritesFollow();
     io.WriteBytes(kReply);
+    io.EndSending();
     return false;
   }
   void DoException(appsrv::transport::TInContext&, const std::exception&) override {}

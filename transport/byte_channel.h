@@ -45,6 +45,13 @@ class ByteChannel {
   }
   // Sends some of the bytes (at least one unless it fails); never raises SIGPIPE.
   virtual IoResult Send(const void* data, size_t size) = 0;
+  // The bytes sent from now on are the last, and EndSending follows them at once: their last
+  // partial packet may wait for the end of the stream and leave with it, one packet instead of
+  // two. Nothing for channels that cannot hold bytes back.
+  virtual void LastSendsFollow() {}
+  // Ends this side's stream after everything sent (a half close): the peer reads the end while
+  // this side may still receive. False when the channel cannot, or is closed.
+  virtual bool EndSending() { return false; }
   virtual void Close() = 0;
   // False once closed on this side.
   virtual bool IsOpen() const = 0;

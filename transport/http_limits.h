@@ -28,6 +28,11 @@ struct HttpLimits {
   int32_t send_stall_timeout_ms = 60000;
   // A connection may wait this long for the first byte of its next request.
   int32_t idle_timeout_ms = 15000;
+  // After the last reply of a connection whose client had sent more than the server read, the
+  // server reads and drops what comes until the client closes, for at most this long: closing
+  // with unread bytes resets the connection, and the reset can destroy the reply before the
+  // client has read it. 0 or less: only what has arrived already is dropped.
+  int32_t close_linger_ms = 2000;
 };
 
 }  // namespace appsrv::transport

@@ -23,9 +23,14 @@ namespace {
 constexpr int64_t kLineEndBytes = 2;
 // Responses leave in pieces of this size; a smaller response leaves in one send.
 constexpr int32_t kSendBlockSize = 32768;
-// After an error reply, request bytes already waiting are read and dropped (up to this many)
-// so that closing does not reset the connection before the client has read the reply.
+// After the last reply, request bytes the server did not read are read and dropped (up to this
+// many) so that closing does not reset the connection before the client has read the reply.
 constexpr int64_t kMaxDiscardedBytes = 1024 * 1024;
+// A last reply up to this size leaves whole in its first packet, together with the end of the
+// stream, so a reset that the close might send can only follow it. After a larger one the
+// server looks whether the client sent more than it read: a reset would drop the part of the
+// reply the system has not sent yet.
+constexpr int64_t kOnePacketReplyBytes = 1024;
 
 // Peers that went away, and a send that made no progress within its time-out (10035): the
 // connection just ends.
@@ -93,13 +98,30 @@ class WriteBufferScope {
   bool owned_;
 };
 
-void discard_waiting_input(TInIOHandler& io) {
+// Milliseconds left until `deadline`, never negative.
+int ms_left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+// Ends the connection's sending side after its last reply, so that the reply and the end of
+// the stream leave at once, and drops the request bytes the server did not read: the unread
+// input, what is waiting when `look_for_more`, and, where the channel could end its side, what
+// the client still sends before it closes in turn (within `linger_ms`). The plain close that
+// follows then finds nothing unread, and sends no reset that could overtake the reply.
+void end_after_last_reply(TInIOHandler& io, bool look_for_more, int32_t linger_ms) {
+  const bool ended = io.EndSending();
   int64_t discarded = io.InputBuffer().Size();
   io.InputBuffer().Clear();
-  while (discarded < kMaxDiscardedBytes && io.CheckForDataOnSource(0)) {
+  if (discarded == 0 && !(look_for_more && io.CheckForDataOnSource(0))) {
+    return;
+  }
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(ended ? std::max(linger_ms, 0) : 0);
+  do {
     discarded += io.InputBuffer().Size();
     io.InputBuffer().Clear();
-  }
+  } while (discarded < kMaxDiscardedBytes && io.CheckForDataOnSource(ms_left(deadline)));
 }
 
 // Header lines are read one by one rather than captured in one go, so that their total size
@@ -287,7 +309,14 @@ bool TInCustomHTTPServer::DoExecute(TInContext& context) {
     socket->TightenSendTimeout(limits_.send_stall_timeout_ms);
   }
   try {
-    while (serve_request(context) == Outcome::kServed) {
+    Outcome outcome = Outcome::kServed;
+    while ((outcome = serve_request(context)) == Outcome::kServed) {
+    }
+    // Only now, with the request and what it held (its temporary files) gone, does the client
+    // see the end of the stream.
+    if (outcome != Outcome::kClose) {
+      end_after_last_reply(context.IOHandler(), outcome == Outcome::kLastReplySentLook,
+                           limits_.close_linger_ms);
     }
   } catch (const EInSocketError& e) {
     if (!is_quiet_socket_error(e.LastError())) {
@@ -317,9 +346,9 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     }
     resp.SetCloseConnection(true);
     record->reply_starts();
+    io.LastWritesFollow();
     WriteContent(io, resp);
-    discard_waiting_input(io);
-    return Outcome::kClose;
+    return Outcome::kLastReplySentLook;
   };
 
   // A connection that asks nothing in time is closed without a reply; a shorter limit of the
@@ -365,8 +394,12 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     DoCommandError(context, req, resp, e);
   }
 
+  const int64_t sent_before_reply = io.BytesSent();
   {
     record->reply_starts();
+    if (resp.FCloseConnection) {
+      io.LastWritesFollow();
+    }
     WriteBufferScope buffer(io);
     if (!resp.FHeaderHasBeenWritten) {
       WriteHeader(io, resp);
@@ -378,7 +411,14 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     }
     buffer.Close();
   }
-  return resp.FCloseConnection ? Outcome::kClose : Outcome::kServed;
+  if (!resp.FCloseConnection) {
+    return Outcome::kServed;
+  }
+  // The request was read whole: what the client sent beyond it (a pipelined request) is in
+  // the input buffer when it came with the request. Looking for more costs a system call,
+  // which a small reply spares.
+  return io.BytesSent() - sent_before_reply > kOnePacketReplyBytes ? Outcome::kLastReplySentLook
+                                                                   : Outcome::kLastReplySent;
 }
 
 std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTTPRequestInfo& req,

@@ -89,8 +89,11 @@ class TInCustomHTTPServer : public TInCustomTCPServer {
   virtual void DoneWithPostStream(TInContext& context, TInHTTPRequestInfo& request);
 
  private:
-  enum class Outcome { kServed, kClose };
-  // One request; kClose ends the connection after it.
+  // kClose ends the connection; kLastReplySent ends it after the reply the request got, and
+  // kLastReplySentLook as well, looking for bytes the client sent meanwhile (see
+  // end_after_last_reply in http_server.cc).
+  enum class Outcome { kServed, kClose, kLastReplySent, kLastReplySentLook };
+  // One request: what comes after it.
   Outcome serve_request(TInContext& context);
   // Reads the request line, the headers and the body: the status of a refusal, or nullopt.
   // Throws EInReadTimeout when the peer runs out of time.

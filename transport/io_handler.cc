@@ -378,6 +378,13 @@ void TInIOHandler::WriteDirect(std::string_view bytes) {
   }
 }
 
+bool TInIOHandler::EndSending() {
+  if (write_buffer_) {
+    WriteBufferFlush(-1);
+  }
+  return opened_ && channel_->EndSending();
+}
+
 void TInIOHandler::WriteBufferOpen(int32_t threshold) {
   if (write_buffer_) {
     write_buffer_->Clear();

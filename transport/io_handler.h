@@ -105,6 +105,13 @@ class TInIOHandler {
   void WriteDirect(std::string_view bytes);
   // Bytes handed to the channel since the handler was made.
   int64_t BytesSent() const { return bytes_sent_; }
+  // What is written from now on is the connection's last: its final partial packet may wait
+  // for EndSending and leave together with the end of the stream. EndSending must follow.
+  void LastWritesFollow() { channel_->LastSendsFollow(); }
+  // Sends what the write buffer holds, then ends this side's stream (a half close): the peer
+  // reads everything sent and then the end, while reading here goes on. False when the channel
+  // has no half close (or is closed): nothing but the flush happened then.
+  bool EndSending();
 
   // Collects writes until closed or flushed; a `threshold` above 0 flushes whenever that many
   // bytes are waiting.

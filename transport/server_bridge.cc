@@ -1,5 +1,7 @@
 #include "transport/server_bridge.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -224,7 +226,9 @@ void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
   http.body_idle_timeout_ms = limits.BodyIdleTimeoutMs;
   http.send_stall_timeout_ms = limits.SendStallTimeoutMs;
   http.idle_timeout_ms = limits.KeepAliveIdleTimeoutMs;
+  http.close_linger_ms = limits.CloseLingerMs;
   listener.SetMaxConnections(std::max(limits.MaxConnections, 0));
+  listener.SetListenQueue(limits.ListenQueue > 0 ? limits.ListenQueue : SOMAXCONN);
   listener.SetAccessLog(access_log_.get(), controller_.SecurityOptions().TrustedProxies);
   listener.OnConnect = [this](TInContext& context) { connection_started(context); };
   // Out of descriptors, the database connections sessions keep open while idle are what can

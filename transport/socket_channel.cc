@@ -34,8 +34,13 @@ IoResult SocketChannel::ReceiveWithin(void* buffer, size_t size, int timeout_ms)
 
 IoResult SocketChannel::Send(const void* data, size_t size) {
   IoResult r;
-  r.bytes = binding_->Send(data, size, r.error);
+  r.bytes = binding_->Send(data, size, r.error, /*more=*/last_sends_);
   return r;
+}
+
+bool SocketChannel::EndSending() {
+  last_sends_ = false;
+  return binding_->ShutdownSending();
 }
 
 void SocketChannel::Close() { binding_->CloseSocket(); }

@@ -16,6 +16,8 @@ class SocketChannel : public ByteChannel {
   IoResult Receive(void* buffer, size_t size) override;
   IoResult ReceiveWithin(void* buffer, size_t size, int timeout_ms) override;
   IoResult Send(const void* data, size_t size) override;
+  void LastSendsFollow() override { last_sends_ = true; }
+  bool EndSending() override;
   void Close() override;
   bool IsOpen() const override;
   TInSocketHandle* Binding() override { return binding_.get(); }
@@ -23,6 +25,7 @@ class SocketChannel : public ByteChannel {
  private:
   std::unique_ptr<TInSocketHandle> binding_;
   bool received_ = false;  // a receive has been tried
+  bool last_sends_ = false;  // sends may hold a partial packet back for EndSending
 };
 
 }  // namespace appsrv::transport

@@ -111,7 +111,7 @@ void TInSocketHandle::Bind() {
 
 void TInSocketHandle::Listen(int queue_length) { TInStack::Listen(Handle(), queue_length); }
 
-bool TInSocketHandle::Accept(TInSocketHandle& listening) {
+bool TInSocketHandle::Accept(TInSocketHandle& listening, bool look_up_local_ip) {
   CloseSocket();
   int listen_fd = listening.begin_use();
   if (listen_fd < 0) {
@@ -138,12 +138,14 @@ bool TInSocketHandle::Accept(TInSocketHandle& listening) {
   FPeerPort = accepted.peer_port;
   FSocketType = SOCK_STREAM;
   send_timeout_ms_ = listening.send_timeout_ms_;
+  // A listener bound to one address accepts on that address and port only.
+  FIP = listening.FIP;
+  FPort = listening.FPort;
   if (listening.FIP.empty() || listening.FIP == "0.0.0.0" || listening.FIP == "::") {
-    UpdateBindingLocal();
-  } else {
-    // A listener bound to one address accepts on that address and port only.
-    FIP = listening.FIP;
-    FPort = listening.FPort;
+    FIP.clear();
+    if (look_up_local_ip) {
+      UpdateBindingLocal();
+    }
   }
   return true;
 }
@@ -174,12 +176,26 @@ void TInSocketHandle::CloseSocket() {
     return;
   }
   allocated_ = false;
-  // Shutting down both directions wakes a thread blocked in poll or recv on this socket and
-  // sends the peer its FIN; the descriptor itself goes once no thread is inside a call on it.
-  ::shutdown(handle_, SHUT_RDWR);
   if (users_ == 0) {
+    // Nobody waits on the socket: closing it sends the peer its FIN (or, with received bytes
+    // left unread, a reset, which a shutdown first would not prevent either).
     release_locked();
+    return;
   }
+  // Shutting down both directions wakes the thread blocked in poll or recv on this
+  // socket and sends the peer its FIN; the descriptor itself goes once no thread is inside a
+  // call on it, so that its number is not reused under that thread.
+  ::shutdown(handle_, SHUT_RDWR);
+}
+
+bool TInSocketHandle::ShutdownSending() {
+  const int fd = begin_use();
+  if (fd < 0) {
+    return false;
+  }
+  const bool done = ::shutdown(fd, SHUT_WR) == 0;
+  end_use();
+  return done;
 }
 
 void TInSocketHandle::release_locked() {
@@ -291,14 +307,14 @@ int64_t TInSocketHandle::Receive(void* buffer, size_t size, int& error, bool now
   return n;
 }
 
-int64_t TInSocketHandle::Send(const void* data, size_t size, int& error) {
+int64_t TInSocketHandle::Send(const void* data, size_t size, int& error, bool more) {
   error = 0;
   int fd = begin_use();
   if (fd < 0) {
     error = kWSAESHUTDOWN;
     return -1;
   }
-  int64_t n = TInStack::Send(fd, data, size);
+  int64_t n = TInStack::Send(fd, data, size, more);
   if (n < 0) {
     error = TInStack::WSGetLastError();
   }

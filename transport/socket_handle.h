@@ -32,17 +32,24 @@ class TInSocketHandle {
   // the local address back and applies FUseNagle. Throws EInCouldNotBindSocket.
   void Bind();
   void Listen(int queue_length);
-  // Takes a connection off `listening` into this handle; false when the accept failed.
+  // Takes a connection off `listening` into this handle; false when the accept failed. The
+  // local address is the listener's; on a listener bound to every address it is looked up,
+  // unless `look_up_local_ip` is false: FIP then stays empty until UpdateBindingLocal.
   // Throws EInIPVersionUnsupported for a peer outside IPv4/IPv6 (and closes it).
-  bool Accept(TInSocketHandle& listening);
+  bool Accept(TInSocketHandle& listening, bool look_up_local_ip = true);
   // On a listening socket out of descriptors: accepts one waiting connection with the
   // reserve's spare descriptor and refuses it at once (see DescriptorReserve::RefuseOne).
   bool RefuseWaiting(DescriptorReserve& reserve);
   // Waits until the socket is readable (or has hung up); -1 waits without limit.
   bool Readable(int timeout_ms);
   bool Select(int timeout_ms) { return Readable(timeout_ms); }
-  // Closes once, whichever thread calls it and however often.
+  // Closes once, whichever thread calls it and however often. A thread inside a call on the
+  // socket is woken (the socket is shut down in both directions first); the descriptor goes
+  // when the last such call returns.
   void CloseSocket();
+  // Ends the sending direction (the peer reads the end of the stream after everything sent)
+  // while receiving goes on; false when the socket is closed or the system refused.
+  bool ShutdownSending();
   void UpdateBindingLocal();
   void UpdateBindingPeer();
   void SetNagleOpt(bool use_nagle);
@@ -61,8 +68,9 @@ class TInSocketHandle {
   // Receive/Send on the held socket, returning -1 with the mapped code in `error` when the
   // socket failed or was closed by another thread (10038 then). `now`: fails with 10035 at
   // once instead of waiting when nothing has arrived.
+  // `more` on Send: see TInStack::Send.
   int64_t Receive(void* buffer, size_t size, int& error, bool now = false);
-  int64_t Send(const void* data, size_t size, int& error);
+  int64_t Send(const void* data, size_t size, int& error, bool more = false);
 
   bool HandleAllocated() const;
   int Handle() const;

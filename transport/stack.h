@@ -51,8 +51,9 @@ class TInStack {
   static void SetSocketOption(int handle, int level, int option, int value);
   // Bytes received; 0 when the peer closed; -1 on failure with WSGetLastError() set.
   static int64_t Receive(int handle, void* buffer, size_t size, int flags = 0);
-  // Bytes sent; -1 on failure with WSGetLastError() set.
-  static int64_t Send(int handle, const void* data, size_t size);
+  // Bytes sent; -1 on failure with WSGetLastError() set. `more`: more bytes or the end of the
+  // stream follow at once, so a last partial packet may wait for them and leave with them.
+  static int64_t Send(int handle, const void* data, size_t size, bool more = false);
   // Shuts down the sending direction, then closes.
   static void Disconnect(int handle);
   // Last mapped error code of the calling thread.

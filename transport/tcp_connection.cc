@@ -1,6 +1,9 @@
 #include "transport/tcp_connection.h"
 
+#include <exception>
 #include <utility>
+
+#include "transport/socket_handle.h"
 
 namespace appsrv::transport {
 
@@ -16,5 +19,21 @@ TInContext::TInContext(TInCustomTCPServer& server, std::unique_ptr<TInTCPConnect
     : server_(server), connection_(std::move(connection)), endpoints_(std::move(endpoints)) {}
 
 TInContext::~TInContext() = default;
+
+const std::string& TInContext::LocalIP() const {
+  if (!local_ip_asked_ && endpoints_.local_ip.empty()) {
+    if (TInSocketHandle* socket = connection_->IOHandler().Binding();
+        socket != nullptr && socket->HandleAllocated()) {
+      try {
+        socket->UpdateBindingLocal();
+        endpoints_.local_ip = socket->FIP;
+      } catch (const std::exception&) {
+        // A connection reset before the look-up has no address left to tell.
+      }
+    }
+  }
+  local_ip_asked_ = true;
+  return endpoints_.local_ip;
+}
 
 }  // namespace appsrv::transport

@@ -32,7 +32,7 @@ class TInTCPConnection {
 };
 
 // Where a connection runs between: filled from the accepted socket (empty for channels without
-// one).
+// one). An empty local_ip with a socket underneath is looked up when the context is asked.
 struct ConnectionEndpoints {
   std::string local_ip;
   uint16_t local_port = 0;
@@ -42,8 +42,9 @@ struct ConnectionEndpoints {
 };
 
 // The per-connection context a server hands to its steps. Owns the connection; lives on the
-// connection's thread from before the connect step until after the disconnect step. A server
-// subclass may derive from it (see TInCustomTCPServer::CreateContext) to keep its own state.
+// connection's thread from before the connect step until after the disconnect step, and only
+// that thread asks it for the endpoints. A server subclass may derive from it (see
+// TInCustomTCPServer::CreateContext) to keep its own state.
 class TInContext {
  public:
   TInContext(TInCustomTCPServer& server, std::unique_ptr<TInTCPConnection> connection,
@@ -55,10 +56,14 @@ class TInContext {
   TInCustomTCPServer& Server() const { return server_; }
   TInTCPConnection& Connection() { return *connection_; }
   TInIOHandler& IOHandler() { return connection_->IOHandler(); }
-  const ConnectionEndpoints& Endpoints() const { return endpoints_; }
+  const ConnectionEndpoints& Endpoints() const {
+    LocalIP();
+    return endpoints_;
+  }
   const std::string& PeerIP() const { return endpoints_.peer_ip; }
   uint16_t PeerPort() const { return endpoints_.peer_port; }
-  const std::string& LocalIP() const { return endpoints_.local_ip; }
+  // "" when it cannot be known (no socket, or the socket is closed already).
+  const std::string& LocalIP() const;
   uint16_t LocalPort() const { return endpoints_.local_port; }
 
   // Free slot for the server's or the application's per-connection data.
@@ -67,7 +72,9 @@ class TInContext {
  private:
   TInCustomTCPServer& server_;
   std::unique_ptr<TInTCPConnection> connection_;
-  ConnectionEndpoints endpoints_;
+  // local_ip is filled in on the first ask, by the connection's thread.
+  mutable ConnectionEndpoints endpoints_;
+  mutable bool local_ip_asked_ = false;
 };
 
 }  // namespace appsrv::transport

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/exception.h"
 #include "base/metrics.h"
@@ -145,7 +147,9 @@ void TInListenerThread::run() {
     }
     try {
       auto socket = std::make_unique<TInSocketHandle>();
-      if (!socket->Accept(binding_)) {
+      // Most connections never ask for their local address: on a binding to every address it
+      // is looked up when asked (TInContext::LocalIP).
+      if (!socket->Accept(binding_, /*look_up_local_ip=*/false)) {
         wait = true;
         // Out of descriptors or memory: the pending connection stays readable. Out of
         // descriptors it is refused with the spare one; otherwise the listener pauses a
@@ -321,7 +325,10 @@ void TInCustomTCPServer::StartListening() {
     try {
       binding->Listen(listen_queue_);
       // The listener does not block in accept: under load the next connection is usually
-      // queued already, and taking it at once saves a wait per connection.
+      // queued already, and taking it at once saves a wait per connection. (A blocking accept
+      // would save the wait whenever the queue runs empty, but it reserves the descriptor of
+      // the next connection while it waits, which lets one connection past a descriptor
+      // shortage that should have been refused.)
       binding->SetNonBlocking(true);
       auto listener = std::make_unique<TInListenerThread>(
           *this, *binding, name_ + " Listener #" + std::to_string(listener_threads_.size() + 1));
@@ -346,7 +353,7 @@ void TInCustomTCPServer::StopListening() {
 
 void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
   base::metrics().connections_accepted.add();
-  join_finished_threads();
+  join_finished_threads(/*wait=*/false);
   ConnectionEndpoints endpoints{socket->FIP, socket->FPort, socket->FPeerIP, socket->FPeerPort,
                                 socket->FIPVersion};
   std::unique_ptr<TInIOHandler> io_handler =
@@ -366,7 +373,6 @@ void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
 }
 
 void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> context) {
-  const ConnectionEndpoints peer = context->Endpoints();
   auto launch = std::make_unique<Launch>(Launch{this, std::move(context), nullptr, 0});
   {
     std::scoped_lock lock(threads_->mu);
@@ -393,8 +399,8 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
     launch.release();  // the thread owns it now
     return;
   }
-  log("Could not start a thread for the connection from " + peer.peer_ip + ":" +
-      std::to_string(peer.peer_port) + ": " + base::errno_text(rc));
+  log("Could not start a thread for the connection from " + launch->context->PeerIP() + ":" +
+      std::to_string(launch->context->PeerPort()) + ": " + base::errno_text(rc));
   void* stack = launch->stack;
   const size_t stack_size = launch->stack_size;
   launch.reset();  // closes the connection
@@ -423,15 +429,29 @@ void* TInCustomTCPServer::connection_thread_main(void* arg) {
   return nullptr;
 }
 
-void TInCustomTCPServer::join_finished_threads() {
+void TInCustomTCPServer::join_finished_threads(bool wait) {
   std::vector<ConnectionThreads::Ended> finished;
   {
     std::scoped_lock lock(threads_->mu);
     finished.swap(threads_->finished);
   }
-  for (const ConnectionThreads::Ended& ended : finished) {
-    pthread_join(ended.thread, nullptr);
+  if (finished.empty()) {
+    return;
   }
+  // A thread that has reported its end may still be leaving: without `wait` it is joined on a
+  // later round, so that the listener never waits for it before taking the next connection.
+  std::vector<ConnectionThreads::Ended> leaving;
+  std::erase_if(finished, [&](const ConnectionThreads::Ended& ended) {
+    if (wait) {
+      pthread_join(ended.thread, nullptr);
+      return false;
+    }
+    if (pthread_tryjoin_np(ended.thread, nullptr) == EBUSY) {
+      leaving.push_back(ended);
+      return true;
+    }
+    return false;
+  });
   // Only a joined thread has left its stack for good.
   std::scoped_lock lock(threads_->mu);
   for (const ConnectionThreads::Ended& ended : finished) {
@@ -439,6 +459,7 @@ void TInCustomTCPServer::join_finished_threads() {
       threads_->stacks.give_back(ended.stack, ended.stack_size);
     }
   }
+  threads_->finished.insert(threads_->finished.end(), leaving.begin(), leaving.end());
 }
 
 void TInCustomTCPServer::ServeConnection(std::unique_ptr<TInIOHandler> io_handler,

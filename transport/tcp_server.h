@@ -160,8 +160,9 @@ class TInCustomTCPServer {
   static void* connection_thread_main(void* launch);
   // The connection thread's steps: connect, execute while asked, disconnect, exception.
   void run_connection(TInContext& context);
-  // Joins the connection threads that have ended.
-  void join_finished_threads();
+  // Joins the connection threads that have ended; without `wait`, only those that have left
+  // already (the rest stay for a later call).
+  void join_finished_threads(bool wait = true);
   void log(std::string_view line) const;
   // A listener ran out of descriptors; logs it at most once a minute.
   void note_out_of_descriptors(bool refused);

@@ -99,6 +99,8 @@ void read_limits(const std::string& text, TSvServerLimits& limits) {
   read32("SendStallTimeoutMs", limits.SendStallTimeoutMs);
   read32("KeepAliveIdleTimeoutMs", limits.KeepAliveIdleTimeoutMs);
   read32("MaxConnections", limits.MaxConnections);
+  read32("ListenQueue", limits.ListenQueue);
+  read32("CloseLingerMs", limits.CloseLingerMs);
   read64("MaxBodyBytes", limits.MaxBodyBytes);
   read64("MaxFormBytes", limits.MaxFormBytes);
   read32("MaxPartHeaderBytes", limits.MaxPartHeaderBytes);

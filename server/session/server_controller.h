@@ -154,6 +154,13 @@ struct TSvServerLimits {
   int32_t KeepAliveIdleTimeoutMs = 15000;
   // Connections served at once; one more is accepted and closed at once.
   int32_t MaxConnections = 2000;
+  // New connections the system keeps waiting until the server takes them; beyond it a new
+  // connection waits for the client's retry, a second or more. 0 or less: the system's most.
+  int32_t ListenQueue = 1024;
+  // After the last reply of a connection whose client had sent more than the server read, what
+  // still comes is read and dropped this long at most, until the client closes, so that the
+  // close sends no reset that could destroy the reply before the client read it.
+  int32_t CloseLingerMs = 2000;
   // Request bodies beyond this get 413 and the connection closes.
   int64_t MaxBodyBytes = int64_t{1} << 30;
   // Form-encoded bodies are decoded in memory: beyond this the reply is 413.

@@ -297,6 +297,57 @@ TEST(Resilience, MalformedAndSmuggledRequests) {
   app.ExpectBaseline();
 }
 
+// A reply that closes the connection arrives whole and then the end of the stream, also when
+// the client sends its next request with the first or while the reply is on its way; and the
+// connection then goes away, once the client has closed or the linger time has passed.
+TEST(Resilience, TheLastReplyArrivesWholeWhateverTheClientSendsBeyondIt) {
+  AppFolder folder;
+  const std::string file(size_t{6} << 20, 'f');
+  write_file(folder.root() / "wwwroot" / "big.txt", file);
+  Running app("CloseLingerMs=200\n", folder);
+  ASSERT_NE(app.port(), 0);
+  const std::string ping = "GET /$/ping HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+  const std::string big = "GET /big.txt HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+  const std::string next = "GET /$/ping HTTP/1.1\r\nHost: h\r\n\r\n";
+  struct Case {
+    std::string name;
+    std::string raw;
+    std::string once_the_reply_comes;
+    std::string body;
+    bool client_keeps_its_end;  // the client neither sends nor closes after the reply
+  };
+  const Case kCases[] = {
+      {"ping", ping, "", "Pong", false},
+      {"ping, the next request with it", ping + next, "", "Pong", false},
+      {"ping, the next request with it, the client keeps its end", ping + next, "", "Pong", true},
+      {"big file", big, "", file, false},
+      {"big file, the next request while it arrives", big, next, file, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    auto client = std::make_unique<LoopbackClient>(app.port());
+    client->Send(c.raw);
+    std::string reply;
+    if (!c.once_the_reply_comes.empty()) {
+      client->ReadSomeInto(reply);
+      client->Send(c.once_the_reply_comes);
+    }
+    bool orderly = false;
+    reply += client->ReadToClose(&orderly);
+    std::string rest;
+    const std::vector<ParsedResponse> r = ParseResponses(reply, &rest);
+    ASSERT_EQ(r.size(), 1u) << reply.size() << " bytes: " << reply.substr(0, 300);
+    EXPECT_EQ(r[0].status(), 200);
+    EXPECT_TRUE(r[0].body == c.body) << r[0].body.size() << " bytes of " << c.body.size();
+    EXPECT_EQ(rest, "");
+    EXPECT_TRUE(orderly) << "the connection was reset";
+    if (!c.client_keeps_its_end) {
+      client.reset();
+    }
+    app.ExpectBaseline();
+  }
+}
+
 TEST(Resilience, NoSessionBeyondTheCap) {
   AppFolder folder;
   Running app("MaxSessions=2\n", folder);

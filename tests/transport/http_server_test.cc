@@ -461,6 +461,111 @@ TEST(HttpServerSend, AStalledSendEndsTheConnection) {
   server.SetActive(false);
 }
 
+// The last reply of a connection arrives whole and is followed by the end of the stream, never
+// by a reset, whatever the client sent beyond its request: closing a socket with unread bytes
+// resets the connection, and the reset drops what the system has not sent yet.
+class HttpServerClose : public ::testing::Test {
+ protected:
+  static constexpr size_t kBigBody = size_t{8} << 20;
+  static constexpr size_t kOverLimitBody = 512 * 1024;
+
+  void SetUp() override {
+    server_.Bindings().Add().FIP = "127.0.0.1";
+    server_.Limits().max_body_bytes = 1024;
+    server_.OnCommandGet = [](TInContext&, TInHTTPRequestInfo& req, TInHTTPResponseInfo& resp) {
+      if (req.FDocument != "/big") {
+        resp.FContentText = "pong";
+        return;
+      }
+      auto body = std::make_unique<server::TSvMemoryStream>();
+      const std::string block(size_t{1} << 20, 'x');
+      for (size_t i = 0; i < kBigBody / block.size(); ++i) {
+        body->WriteBuffer(block.data(), static_cast<int64_t>(block.size()));
+      }
+      resp.FContentStream = std::move(body);
+    };
+    server_.OnDisconnect = [this](TInContext&) { ended_ = true; };
+    server_.SetActive(true);
+  }
+  void TearDown() override { server_.SetActive(false); }
+
+  // Waits, within the client's safety time-out, until the server has ended the connection.
+  bool WaitForTheEnd() {
+    const auto give_up = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(testing::LoopbackClient::kSafetyTimeoutMs);
+    while (!ended_ && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return ended_;
+  }
+
+  TInCustomHTTPServer server_;
+  std::atomic<bool> ended_{false};
+};
+
+TEST_F(HttpServerClose, TheLastReplyArrivesWholeAndThenTheEndOfTheStream) {
+  const std::string small = "GET /small HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+  const std::string big = "GET /big HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+  const std::string next = "GET /small HTTP/1.1\r\nHost: h\r\n\r\n";
+  const std::string over_limit =
+      "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(kOverLimitBody) +
+      "\r\n\r\n" + std::string(kOverLimitBody, 'b');
+  struct Case {
+    const char* what;
+    std::string request;
+    std::string once_the_reply_comes;  // sent after the reply's first bytes arrived
+    int status;
+    size_t body_bytes;
+  };
+  const Case kCases[] = {
+      {"small reply", small, "", 200, 4},
+      {"big reply", big, "", 200, kBigBody},
+      {"small reply, the next request sent with it", small + next, "", 200, 4},
+      {"big reply, the next request sent with it", big + next, "", 200, kBigBody},
+      {"small reply, the next request sent while it arrives", small, next, 200, 4},
+      {"big reply, the next request sent while it arrives", big, next, 200, kBigBody},
+      {"a body over the limit, sent whole", over_limit, "", 413, std::string::npos},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    testing::LoopbackClient client(server_.Bindings()[0].FPort);
+    client.Send(c.request);
+    std::string received;
+    if (!c.once_the_reply_comes.empty()) {
+      client.ReadSomeInto(received);
+      client.Send(c.once_the_reply_comes);
+    }
+    bool orderly = false;
+    received += client.ReadToClose(&orderly);
+    std::string rest;
+    const std::vector<ParsedResponse> replies = ParseResponses(received, &rest);
+    ASSERT_EQ(replies.size(), 1u) << received.size() << " bytes: " << received.substr(0, 200);
+    EXPECT_EQ(replies[0].status(), c.status);
+    EXPECT_EQ(replies[0].header("Connection"), "close");
+    if (c.body_bytes != std::string::npos) {
+      EXPECT_EQ(replies[0].body.size(), c.body_bytes);
+    }
+    EXPECT_EQ(rest, "");
+    EXPECT_TRUE(orderly) << "the connection was reset";
+  }
+}
+
+// A client that sent more than its request and then neither reads nor closes holds the
+// connection no longer than the linger time.
+TEST_F(HttpServerClose, TheServerStopsWaitingForTheClientToClose) {
+  server_.SetActive(false);
+  server_.Limits().close_linger_ms = 50;
+  server_.SetActive(true);
+  testing::LoopbackClient client(server_.Bindings()[0].FPort);
+  client.Send("GET /small HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\nGET /next HTTP/1.1\r\n");
+  EXPECT_TRUE(WaitForTheEnd());
+  bool orderly = false;
+  const std::vector<ParsedResponse> replies = ParseResponses(client.ReadToClose(&orderly));
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].body, "pong");
+  EXPECT_TRUE(orderly);
+}
+
 TEST(WriteHeader, HeaderGoesOutOnce) {
   auto channels = make_memory_channel_pair();
   TInIOHandler io(std::move(channels.second));

@@ -130,13 +130,19 @@ class LoopbackClient {
   }
   int fd() const { return fd_; }
 
-  // Everything until the server closes the connection (a reset after data counts as a close).
-  std::string ReadToClose() {
+  // Everything until the server closes the connection (a reset after data counts as a close;
+  // `orderly` tells whether it was the end of the stream instead).
+  std::string ReadToClose(bool* orderly = nullptr) {
     std::string data;
     while (ReadSome(data)) {
     }
+    if (orderly != nullptr) {
+      *orderly = last_read_ended_stream_;
+    }
     return data;
   }
+  // Reads until at least one more byte arrived (or the server closed).
+  void ReadSomeInto(std::string& data) { ReadSome(data); }
   // Reads until `count` whole responses arrived (or the server closed).
   std::vector<ParsedResponse> ReadResponses(size_t count, std::vector<size_t> head_only = {}) {
     while (true) {
@@ -164,6 +170,7 @@ class LoopbackClient {
     }
     char buf[16384];
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    last_read_ended_stream_ = n == 0;
     if (n <= 0) {
       return false;
     }
@@ -173,6 +180,7 @@ class LoopbackClient {
 
   int fd_ = -1;
   std::string buffer_;
+  bool last_read_ended_stream_ = false;
 };
 
 }  // namespace appsrv::transport::testing

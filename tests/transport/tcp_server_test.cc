@@ -9,12 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/descriptor_exhaustion.h"
@@ -384,6 +387,47 @@ TEST(TcpServerTest, StartingWithoutBindingsListensOnTheDefaultPortForEachFamily)
   EXPECT_TRUE(client.connected());
   server.SetActive(false);
   EXPECT_FALSE(server.Active());
+}
+
+// On a binding to every address, each connection knows the address it came in on and the
+// binding's port, and the peer's address.
+TEST(TcpServerTest, ConnectionsOnABindingToEveryAddressKnowBothEnds) {
+  TInCustomTCPServer server;
+  server.Bindings().Add().FIP = "0.0.0.0";
+  std::mutex mu;
+  std::vector<std::string> seen;  // guarded by mu
+  Counter served;
+  server.OnExecute = [&](TInContext& context) {
+    {
+      std::scoped_lock lock(mu);
+      seen.push_back(context.PeerIP() + " -> " + context.LocalIP() + ":" +
+                     std::to_string(context.LocalPort()) + " " + context.Endpoints().local_ip);
+    }
+    context.Connection().Disconnect();
+    served.add();
+  };
+  server.SetActive(true);
+  const uint16_t port = server.Bindings()[0].FPort;
+  // From and to addresses whose parts have one, two and three digits.
+  const std::pair<const char*, const char*> kConnections[] = {{"127.0.0.1", "127.0.0.1"},
+                                                              {"127.45.6.200", "127.0.0.2"}};
+  for (const auto& [from, to] : kConnections) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &address.sin_addr);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << from;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, to, &address.sin_addr);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << to;
+    ::close(fd);
+  }
+  ASSERT_TRUE(served.wait_for(static_cast<int>(std::size(kConnections))));
+  server.SetActive(false);
+  std::sort(seen.begin(), seen.end());
+  const std::string p = std::to_string(port);
+  EXPECT_EQ(seen, (std::vector<std::string>{"127.0.0.1 -> 127.0.0.1:" + p + " 127.0.0.1",
+                                            "127.45.6.200 -> 127.0.0.2:" + p + " 127.0.0.2"}));
 }
 
 TEST(TcpServerTest, ServeConnectionRunsTheStepsOverAnyChannel) {

@@ -105,6 +105,8 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_EQ(c->Limits.SendStallTimeoutMs, 60000);
   EXPECT_EQ(c->Limits.KeepAliveIdleTimeoutMs, 15000);
   EXPECT_EQ(c->Limits.MaxConnections, 2000);
+  EXPECT_EQ(c->Limits.ListenQueue, 1024);
+  EXPECT_EQ(c->Limits.CloseLingerMs, 2000);
   EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{1} << 30);
   EXPECT_EQ(c->Limits.MaxFormBytes, int64_t{8} << 20);
   EXPECT_EQ(c->Limits.MaxPartHeaderBytes, 32 * 1024);
@@ -207,7 +209,7 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
                    "[PORTS]\nPort=0\n[LIMITS]\nHeaderTimeoutMs=500\nMaxBodyBytes=5000000000\n"
                    "MaxSessions=abc\nRefuseFoldedHeaders=0\nMaxConnections = 7\n"
                    "DatabaseIdleTimeoutMs=1000\nDatabaseMappedSessions=3\n"
-                   "DatabaseMappingIdleMs=250\n");
+                   "DatabaseMappingIdleMs=250\nListenQueue=64\nCloseLingerMs=0\n");
   const auto c = make<AppController>();
   EXPECT_EQ(c->Limits.HeaderTimeoutMs, 500);
   EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{5000000000});
@@ -218,6 +220,8 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
   EXPECT_EQ(c->Limits.DatabaseIdleTimeoutMs, 1000);
   EXPECT_EQ(c->Limits.DatabaseMappedSessions, 3);
   EXPECT_EQ(c->Limits.DatabaseMappingIdleMs, 250);
+  EXPECT_EQ(c->Limits.ListenQueue, 64);
+  EXPECT_EQ(c->Limits.CloseLingerMs, 0);
 }
 
 TEST_F(ControllerTest, PortIniChoosesTheAccessLog) {
