@@ -45,6 +45,23 @@ namespace {
   throw_sqlite_error(db, rc, call);
 }
 
+// True when the header of the file `db` has open says it is in WAL mode (its read and write
+// format bytes are 2); a new, empty or unreadable file says no. One read of the header's first
+// 100 bytes through SQLite's own file, without its locks: those two bytes are written only
+// when the file enters or leaves WAL mode, and a file that left it reads as no.
+bool header_says_wal(sqlite3* db) {
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+      file == nullptr || file->pMethods == nullptr) {
+    return false;
+  }
+  unsigned char header[100];
+  if (file->pMethods->xRead(file, header, sizeof header, 0) != SQLITE_OK) {
+    return false;
+  }
+  return header[18] == 2 && header[19] == 2;
+}
+
 }  // namespace
 
 void TADOConnection::Open() {
@@ -80,13 +97,24 @@ void TADOConnection::open_sqlite(const std::string& path) {
   sqlite3_extended_result_codes(db.get(), 1);
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   count_statement_durations(db.get());
-  // WAL lets readers in other sessions and processes go on while one connection writes. Its
-  // first read opens the WAL and shared-memory files, so descriptors may run out here too.
-  char* error = nullptr;
-  const int wal = sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, &error);
-  sqlite3_free(error);
-  if (wal != SQLITE_OK) {
-    throw_open_error(db.get(), wal, "PRAGMA journal_mode=WAL");
+  // WAL lets readers in other sessions and processes go on while one connection writes. A file
+  // whose header already says WAL is read in that mode anyway, so a reopen after the idle
+  // time-out only reads the schema, without preparing and running a statement that would
+  // change nothing. Either way the first read happens here, and opens the WAL and
+  // shared-memory files, so that running out of descriptors shows as such at open.
+  if (header_says_wal(db.get())) {
+    const int read = sqlite3_table_column_metadata(db.get(), "main", "sqlite_master", nullptr,
+                                                   nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (read != SQLITE_OK) {
+      throw_open_error(db.get(), read, "sqlite3_table_column_metadata(sqlite_master)");
+    }
+  } else {
+    char* error = nullptr;
+    const int wal = sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, &error);
+    sqlite3_free(error);
+    if (wal != SQLITE_OK) {
+      throw_open_error(db.get(), wal, "PRAGMA journal_mode=WAL");
+    }
   }
   // Reads map the first 16 MB of the file instead of copying those pages into this
   // connection's cache: a count or a late page walks the whole table, which the default 2 MB

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <functional>
 
 #include "base/files.h"
 #include "db/ado_dataset.h"
@@ -41,6 +42,70 @@ TEST_F(ConnectionTest, OpensTheFileOnTheFirstStatementInWalMode) {
   EXPECT_EQ(single_value("pragma journal_mode"), "wal");
   EXPECT_EQ(single_value("pragma busy_timeout"), std::to_string(kBusyTimeoutMs));
   EXPECT_THROW(connection_.SetConnectionString("Data Source=/tmp/other;"), DatabaseError);
+}
+
+int refuse_inserts(int action, const char*, const char*, const char*, const char*) {
+  return action == SQLITE_INSERT ? SQLITE_DENY : SQLITE_OK;
+}
+
+// However the file was left, the connection that opens it (again) reads and writes in WAL
+// mode, waits for locks, maps the file and asks its statement guard; a file already in WAL
+// mode is not set again, so these are checked on every way there.
+TEST_F(ConnectionTest, EveryOpenLeavesTheSameSettingsHoweverTheFileWasLeft) {
+  struct Case {
+    const char* name;
+    std::function<void()> leave;  // prepares the file before the connection opens it
+  };
+  const auto other_connection = [this](const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  };
+  const Case cases[] = {
+      {"no file yet", [] {}},
+      {"an empty file", [this] { std::ofstream(path_).flush(); }},
+      {"created in rollback mode elsewhere",
+       [&] { other_connection("create table Other (ID integer primary key)"); }},
+      {"in WAL mode, closed by this connection",
+       [this] {
+         exec("create table Other (ID integer primary key)");
+         connection_.Close();
+       }},
+      {"taken out of WAL mode by another connection",
+       [&] {
+         exec("create table Other (ID integer primary key)");
+         connection_.Close();
+         other_connection("pragma journal_mode=DELETE");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    connection_.Close();
+    base::remove_tree(folder_);
+    ASSERT_TRUE(base::force_directories(folder_));
+    c.leave();
+    connection_.SetStatementGuard(nullptr);
+    connection_.Open();
+    EXPECT_EQ(single_value("pragma journal_mode"), "wal");
+    EXPECT_EQ(single_value("pragma busy_timeout"), std::to_string(kBusyTimeoutMs));
+    EXPECT_EQ(single_value("pragma mmap_size"), "16777216");
+    exec("create table if not exists T (ID integer primary key)");
+    connection_.SetStatementGuard(&refuse_inserts);
+    EXPECT_NE(database_error([&] { exec("insert into T values (1)"); }).find("not authorized"),
+              std::string::npos);
+    connection_.SetStatementGuard(nullptr);
+    EXPECT_EQ(connection_.Execute("insert into T values (1)"), 1);
+    // Another process sees the file in WAL mode too.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "pragma journal_mode", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "wal");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
 }
 
 TEST_F(ConnectionTest, ExecuteRunsExactlyOneStatement) {
