@@ -77,6 +77,14 @@ int TInIOHandler::resolve_timeout(int timeout_ms) const {
   return timeout_ms < 0 ? -1 : timeout_ms;
 }
 
+void TInIOHandler::LendReceiveBlock(char* block, size_t size) {
+  lent_block_ = block;
+  lent_block_size_ = size;
+  recv_block_ = nullptr;
+  recv_block_size_ = 0;  // the next receive picks its block again
+  owned_recv_block_.reset();
+}
+
 int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
                                      bool raise_on_timeout) {
   if (!opened_ || !channel_->IsOpen()) {
@@ -90,12 +98,18 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
   }
   const size_t block_size = static_cast<size_t>(std::max(settings_.recv_buffer_size, 1));
   if (recv_block_size_ != block_size) {
-    recv_block_.reset(new char[block_size]);
+    if (lent_block_ != nullptr && block_size <= lent_block_size_) {
+      owned_recv_block_.reset();
+      recv_block_ = lent_block_;
+    } else {
+      owned_recv_block_.reset(new char[block_size]);
+      recv_block_ = owned_recv_block_.get();
+    }
     recv_block_size_ = block_size;
   }
   // Without a time limit the receive itself waits, which saves a poll per read.
   const IoResult r =
-      channel_->ReceiveWithin(recv_block_.get(), recv_block_size_, resolve_timeout(timeout_ms));
+      channel_->ReceiveWithin(recv_block_, recv_block_size_, resolve_timeout(timeout_ms));
   if (r.timed_out) {
     if (raise_on_timeout) {
       throw EInReadTimeout();
@@ -119,11 +133,11 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
     return 0;
   }
   if (intercept_) {
-    std::string block(recv_block_.get(), static_cast<size_t>(r.bytes));
+    std::string block(recv_block_, static_cast<size_t>(r.bytes));
     intercept_->Receive(block);
     input_buffer_.Write(block);
   } else {
-    input_buffer_.Write(std::string_view(recv_block_.get(), static_cast<size_t>(r.bytes)));
+    input_buffer_.Write(std::string_view(recv_block_, static_cast<size_t>(r.bytes)));
   }
   return r.bytes;
 }

@@ -129,6 +129,10 @@ class TInIOHandler {
   ByteChannel& Channel() { return *channel_; }
   // The socket underneath, or nullptr.
   TInSocketHandle* Binding() { return channel_->Binding(); }
+  // Receives go into `block` (`size` bytes, owned by the caller, outliving the handler) while
+  // the receive buffer size fits in it: the connection thread's kept memory instead of a heap
+  // block made and freed per connection.
+  void LendReceiveBlock(char* block, size_t size);
 
  protected:
   // The receive primitive behind every read: waits up to `timeout_ms` (as ReadLn), appends what
@@ -144,9 +148,13 @@ class TInIOHandler {
   TInBuffer input_buffer_;
   std::unique_ptr<TInBuffer> write_buffer_;
   int32_t write_buffer_threshold_ = 0;
-  // Heap block of recv_block_size_ bytes that every receive reuses; left uninitialised.
-  std::unique_ptr<char[]> recv_block_;
+  // The block of recv_block_size_ bytes that every receive reuses, left uninitialised: the lent
+  // block when it is large enough, else owned_recv_block_.
+  char* recv_block_ = nullptr;
   size_t recv_block_size_ = 0;
+  std::unique_ptr<char[]> owned_recv_block_;
+  char* lent_block_ = nullptr;
+  size_t lent_block_size_ = 0;
   int64_t bytes_sent_ = 0;
   bool opened_ = true;
   bool closed_gracefully_ = false;

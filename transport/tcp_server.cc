@@ -109,8 +109,9 @@ namespace {
 struct Launch {
   TInCustomTCPServer* server;
   std::unique_ptr<TInContext> context;
-  void* stack;
-  size_t stack_size;
+  void* stack;                 // the kept mapping, or nullptr for a stack the system maps
+  size_t stack_size;           // of the whole mapping
+  size_t receive_block_size;   // the top of the mapping that is the connection's receive block
 };
 
 }  // namespace
@@ -373,22 +374,27 @@ void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
 }
 
 void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> context) {
-  auto launch = std::make_unique<Launch>(Launch{this, std::move(context), nullptr, 0});
+  auto launch = std::make_unique<Launch>(Launch{this, std::move(context), nullptr, 0, 0});
+  // In whole pages; the guard page and the thread's own data come out of the stack, as they
+  // do out of a stack the system maps. The connection's receive block sits above the stack in
+  // the same kept mapping: memory already touched, instead of a heap block per connection.
+  const size_t page = ThreadStacks::page_size();
+  const auto whole_pages = [page](size_t bytes) { return (bytes + page - 1) / page * page; };
+  const size_t stack_size =
+      whole_pages(std::max(connection_stack_size_, 2 * static_cast<size_t>(PTHREAD_STACK_MIN)));
+  launch->receive_block_size =
+      whole_pages(static_cast<size_t>(std::max(connection_settings_.recv_buffer_size, 1)));
+  launch->stack_size = stack_size + launch->receive_block_size;
   {
     std::scoped_lock lock(threads_->mu);
     ++threads_->live;
-    // In whole pages; the guard page and the thread's own data come out of it, as they do
-    // out of a stack the system maps.
-    const size_t page = ThreadStacks::page_size();
-    const size_t wanted = std::max(connection_stack_size_, 2 * static_cast<size_t>(PTHREAD_STACK_MIN));
-    launch->stack_size = (wanted + page - 1) / page * page;
     launch->stack = threads_->stacks.take(launch->stack_size);
   }
   base::metrics().connection_threads.add();
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   int rc = launch->stack != nullptr
-               ? pthread_attr_setstack(&attr, launch->stack, launch->stack_size)
+               ? pthread_attr_setstack(&attr, launch->stack, stack_size)
                : pthread_attr_setstacksize(&attr, connection_stack_size_);
   pthread_t thread;
   if (rc == 0) {
@@ -401,13 +407,13 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
   }
   log("Could not start a thread for the connection from " + launch->context->PeerIP() + ":" +
       std::to_string(launch->context->PeerPort()) + ": " + base::errno_text(rc));
-  void* stack = launch->stack;
-  const size_t stack_size = launch->stack_size;
+  void* mapping = launch->stack;
+  const size_t mapping_size = launch->stack_size;
   launch.reset();  // closes the connection
   base::metrics().connection_threads.sub();
   std::scoped_lock lock(threads_->mu);
-  if (stack != nullptr) {
-    threads_->stacks.give_back(stack, stack_size);
+  if (mapping != nullptr) {
+    threads_->stacks.give_back(mapping, mapping_size);
   }
   --threads_->live;
   threads_->ended.notify_all();
@@ -416,6 +422,12 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
 void* TInCustomTCPServer::connection_thread_main(void* arg) {
   std::unique_ptr<Launch> launch(static_cast<Launch*>(arg));
   TInCustomTCPServer& server = *launch->server;
+  if (launch->stack != nullptr) {
+    // The handler goes with the context below, before the mapping is given back.
+    char* const top = static_cast<char*>(launch->stack) + launch->stack_size;
+    launch->context->IOHandler().LendReceiveBlock(top - launch->receive_block_size,
+                                                  launch->receive_block_size);
+  }
   server.run_connection(*launch->context);
   const ConnectionThreads::Ended ended{pthread_self(), launch->stack, launch->stack_size};
   // The socket is closed before the server learns that the thread is done, so a stop that
