@@ -120,39 +120,35 @@ int64_t run_statement(sqlite3* db, const std::string& sql) {
 
 int64_t page_of(int64_t offset) { return offset / kPageSize + 1; }
 
-void BM_FetchData(benchmark::State& state) {
+// Calls FetchData for the page at offset state.range(0) every iteration, then `between`: what
+// the server does to the session's data between two of its requests.
+template <typename Between>
+void run_fetch_data(benchmark::State& state, Between between) {
   app::TContentAppService handler;
   const std::string params = "Params={\"PageNo\":" + std::to_string(page_of(state.range(0))) +
                              ",\"PageSize\":" + std::to_string(kPageSize) + ",\"TableName\":\"T\"}";
   for (auto _ : state) {
     benchmark::DoNotOptimize(call(handler, "POST", "/appservice/", {"Function=FetchData", params}));
+    between();
   }
   state.SetItemsProcessed(state.iterations() * kPageSize);
+}
+
+void BM_FetchData(benchmark::State& state) {
+  run_fetch_data(state, [] {});
 }
 
 void BM_FetchDataReleased(benchmark::State& state) {
-  app::TContentAppService handler;
-  const std::string params = "Params={\"PageNo\":" + std::to_string(page_of(state.range(0))) +
-                             ",\"PageSize\":" + std::to_string(kPageSize) + ",\"TableName\":\"T\"}";
   server::SessionData& data = *world().session->FData;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(call(handler, "POST", "/appservice/", {"Function=FetchData", params}));
-    data.RequestEnded();
-  }
-  state.SetItemsProcessed(state.iterations() * kPageSize);
+  run_fetch_data(state, [&] { data.RequestEnded(); });
 }
 
 void BM_FetchDataReopened(benchmark::State& state) {
-  app::TContentAppService handler;
-  const std::string params = "Params={\"PageNo\":" + std::to_string(page_of(state.range(0))) +
-                             ",\"PageSize\":" + std::to_string(kPageSize) + ",\"TableName\":\"T\"}";
   server::SessionData& data = *world().session->FData;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(call(handler, "POST", "/appservice/", {"Function=FetchData", params}));
+  run_fetch_data(state, [&] {
     data.RequestEnded();
     data.CloseIdleResources();
-  }
-  state.SetItemsProcessed(state.iterations() * kPageSize);
+  });
 }
 
 void BM_FetchDataStatements(benchmark::State& state) {
