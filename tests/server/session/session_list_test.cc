@@ -20,6 +20,24 @@ using testing::SessionFixture;
 
 class SessionListTest : public SessionFixture {};
 
+// Runs `worker(1)` and `worker(6)` on two threads while `pass` runs over and over on a third,
+// until both workers are done.
+template <typename Worker, typename Pass>
+void race_workers_with_pass(Worker worker, Pass pass) {
+  std::atomic<bool> done{false};
+  std::thread a(worker, 1);
+  std::thread b(worker, 6);
+  std::thread passes([&] {
+    while (!done) {
+      pass();
+    }
+  });
+  a.join();
+  b.join();
+  done = true;
+  passes.join();
+}
+
 // True when another thread cannot take the session lock right now.
 bool locked_elsewhere(TSvApplication& s) {
   bool took = false;
@@ -621,7 +639,6 @@ TEST_F(SessionListTest, RequestsRaceTheIdlePass) {
     s->Unlock();
     requests.push_back(request(id));
   }
-  std::atomic<bool> done{false};
   auto worker = [&](int seed) {
     for (int i = 0; i < 300; ++i) {
       const SessionAttachResult r =
@@ -633,17 +650,8 @@ TEST_F(SessionListTest, RequestsRaceTheIdlePass) {
       sessions().Release(*r.session);
     }
   };
-  std::thread a(worker, 1);
-  std::thread b(worker, 6);
-  std::thread pass([&] {
-    while (!done) {
-      sessions().CloseIdleResources(std::chrono::milliseconds(0));
-    }
-  });
-  a.join();
-  b.join();
-  done = true;
-  pass.join();
+  race_workers_with_pass(worker,
+                         [&] { sessions().CloseIdleResources(std::chrono::milliseconds(0)); });
   EXPECT_EQ(sessions().GetCount(), 10);
 }
 
@@ -670,8 +678,11 @@ class WarmSessionsTest : public SessionListTest {
   }
 
   // A request of session `id` that builds its warm resources (reads the database).
-  void serve(const std::string& id) {
-    const SessionAttachResult r = sessions().Attach(request(id));
+  void serve(const std::string& id) { serve(request(id)); }
+  // The same for a request made beforehand: the fixture's request store is not thread-safe,
+  // so threads serve requests built before they start.
+  void serve(const SessionAttachRequest& req) {
+    const SessionAttachResult r = sessions().Attach(req);
     ASSERT_NE(r.session, nullptr);
     OpenData& data = open_data(*r.session);
     data.in_use = true;
@@ -810,23 +821,17 @@ TEST_F(WarmSessionsTest, ADestroyedSessionLeavesItsPlace) {
 
 TEST_F(WarmSessionsTest, RequestsRaceTheBoundAndTheIdlePass) {
   const std::vector<std::string> ids = start(10, 2);
+  std::vector<SessionAttachRequest> requests;
+  for (const std::string& id : ids) {
+    requests.push_back(request(id));
+  }
   auto worker = [&](int seed) {
     for (int i = 0; i < 300; ++i) {
-      serve(ids[static_cast<size_t>((i + seed) % 10)]);
+      serve(requests[static_cast<size_t>((i + seed) % 10)]);
     }
   };
-  std::atomic<bool> done{false};
-  std::thread a(worker, 1);
-  std::thread b(worker, 6);
-  std::thread pass([&] {
-    while (!done) {
-      sessions().ReleaseIdleWarmResources(std::chrono::milliseconds(0));
-    }
-  });
-  a.join();
-  b.join();
-  done = true;
-  pass.join();
+  race_workers_with_pass(
+      worker, [&] { sessions().ReleaseIdleWarmResources(std::chrono::milliseconds(0)); });
   // Whoever lost its place gave back what it kept.
   const std::string map = warm_map(ids);
   EXPECT_LE(std::count(map.begin(), map.end(), '1'), 2) << map;
