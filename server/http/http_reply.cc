@@ -78,6 +78,7 @@ void THttpReply::Clear() {
   mHeaders.clear();
   mHeaders.set_separator(':');
   mContentStream.reset();
+  text_body_.reset();
   mAllowCaching = false;
   mCacheTTL = default_cache_ttl();
   mCode = 200;
@@ -124,11 +125,21 @@ void THttpReply::SetHeaders(const std::vector<std::string>& aLines) {
 }
 
 void THttpReply::WriteString(std::string_view aValue) {
-  if (!mContentStream) {
+  if (!HasBody()) {
     SetDataType(rtInline);
-    // Transient until Commit hands a spilled body's file to the transport.
+    text_body_.emplace();
+  }
+  if (text_body_) {
+    if (text_body_->size() + aValue.size() <= static_cast<size_t>(kPacketFlushSize)) {
+      text_body_->append(aValue);
+      return;
+    }
+    // Too long for the buffer: the text goes on in a stream that spills into a temporary file,
+    // transient until Commit hands that file to the transport.
     mContentStream =
         std::make_unique<TStreamHelper>(std::make_unique<THsmStream>(kPacketFlushSize, true));
+    mContentStream->Write(*text_body_);
+    text_body_.reset();
   }
   mContentStream->Write(aValue);
 }
@@ -175,7 +186,7 @@ void THttpReply::SendStream(std::unique_ptr<Stream> aStream, bool aDisableCacheC
   if (!aStream) {
     throw base::Exception("Source stream is not defined.");
   }
-  if (mContentStream) {
+  if (HasBody()) {
     throw base::Exception("ContentStream already exists.");
   }
   SetDataType(rtInline);
@@ -202,7 +213,7 @@ void THttpReply::SendRenderStream(std::unique_ptr<TSvRenderStream> aStream) {
     hsm.SetTransient(false);
     return;
   }
-  if (mContentStream) {
+  if (HasBody()) {
     throw base::Exception("ContentStream already exists.");
   }
   hsm.SetPosition(0);
@@ -260,6 +271,8 @@ void THttpReply::write_fields(TStreamHelper& out) {
   if (mDataType == rtFile || mDataType == rtCacheFile) {
     out.WriteText(mFilePathname);
     out.WriteBoolean(mFileDelete);
+  } else if (mDataType == rtInline && text_body_) {
+    out.WriteText(*text_body_);
   } else if (mDataType == rtInline) {
     Stream* body = mContentStream ? &mContentStream->stream() : nullptr;
     const int64_t size = body != nullptr ? body->GetSize() : 0;
@@ -279,6 +292,7 @@ void THttpReply::Commit() {
     THttpReply& reply;
     ~BodyRelease() {
       reply.mContentStream.reset();
+      reply.text_body_.reset();
       reply.mSendingFile = false;
     }
   } release{*this};
