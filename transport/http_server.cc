@@ -439,6 +439,9 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   req.FVersionMajor = request_line->major;
   req.FVersionMinor = request_line->minor;
 
+  // Room for what a browser sends, so that the list does not grow line by line.
+  constexpr size_t kUsualHeaderLines = 16;
+  req.FRawHeaders.lines().reserve(kUsualHeaderLines);
   if (!read_header_lines(reader, limits_, req.FRawHeaders.lines())) {
     return 431;
   }

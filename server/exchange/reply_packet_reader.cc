@@ -24,6 +24,12 @@ double parse_expiry(const std::string& text) {
 
 std::vector<std::string> split_header_lines(const std::string& text) {
   std::vector<std::string> lines;
+  size_t line_ends = 0;
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) {
+    ++line_ends;
+  }
+  // A last line without its line end counts as well.
+  lines.reserve(line_ends + (text.empty() || text.ends_with("\r\n") ? 0 : 1));
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find("\r\n", start);

@@ -222,6 +222,9 @@ void THttpReply::SendRenderStream(std::unique_ptr<TSvRenderStream> aStream) {
 }
 
 void THttpReply::apply_cache_headers() {
+  // Room for the lines below beside a few of the handler's, so that the list does not grow
+  // line by line.
+  mHeaders.lines().reserve(mHeaders.size() + 4);
   if (mAllowCaching) {
     if (mLastModified > 0) {
       SetHeader("Last-Modified", base::http_date(mLastModified));
