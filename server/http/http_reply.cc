@@ -40,6 +40,23 @@ std::string single_line(std::string_view text) {
   return out;
 }
 
+// The header lines as one text, each line followed by CR LF, written without making that text.
+void write_header_text(TStreamHelper& out, const base::NameValueList& headers) {
+  constexpr std::string_view kLineEnd = "\r\n";
+  size_t size = 0;
+  for (const std::string& line : headers.lines()) {
+    size += line.size() + kLineEnd.size();
+  }
+  if (size > static_cast<size_t>(INT32_MAX)) {
+    throw base::Exception("Text too long for a stream.");
+  }
+  out.WriteInteger(static_cast<int32_t>(size));
+  for (const std::string& line : headers.lines()) {
+    out.Write(line);
+    out.Write(kLineEnd);
+  }
+}
+
 // The spilled THsmStream a helper wraps, or nullptr.
 THsmStream* spilled_stream(const TStreamHelper* helper) {
   if (helper == nullptr) {
@@ -259,7 +276,7 @@ void THttpReply::write_fields(TStreamHelper& out) {
   out.WriteText(mCodeText);
   out.WriteText(mContentType);
   out.WriteText(mAuthRealm);
-  out.WriteText(mHeaders.text("\r\n"));
+  write_header_text(out, mHeaders);
   out.WriteInteger(static_cast<int32_t>(mCookies.Count()));
   for (size_t i = 0; i < mCookies.Count(); ++i) {
     const THTTPCookie& cookie = mCookies[i];
