@@ -93,9 +93,14 @@ ReplyPacket read_reply_packet(const char* aBytes, int32_t aSize) {
         if (size > in.stream().GetSize() - in.stream().Position()) {
           throw base::Exception("Stream read error");
         }
-        reply.body = new_packet_stream();
-        copy_stream(in.stream(), *reply.body, size);
-        reply.body->SetPosition(0);
+        if (size <= kPacketFlushSize) {
+          // Read straight into one block of its size.
+          reply.body = TSvMemoryStream::CreateCopy(&in.stream(), size);
+        } else {
+          reply.body = new_packet_stream();
+          copy_stream(in.stream(), *reply.body, size);
+          reply.body->SetPosition(0);
+        }
       }
       break;
     }
