@@ -158,7 +158,9 @@ void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPRespo
   }
   const server::TSvServerControllerBase* controller = server::ServerController();
   const server::TSvCompressor* compressor = server::TSvCompressor::Instance();
-  if (refused || controller == nullptr || compressor == nullptr ||
+  // A client that names no coding gets the body as it is.
+  const std::string accept_encoding = request.FRawHeaders.Values("Accept-Encoding");
+  if (refused || accept_encoding.empty() || controller == nullptr || compressor == nullptr ||
       !controller->Compression().Enabled()) {
     return;
   }
@@ -169,7 +171,7 @@ void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPRespo
                           : response.FContentType + "; charset=" + response.FCharSet;
   loan.custom_headers = &headers;
   BodyLoan body(loan, response);
-  compressor->Compress(request.FRawHeaders.Values("Accept-Encoding"), loan);
+  compressor->Compress(accept_encoding, loan);
   if (!loan.content_encoding.empty()) {
     response.FContentEncoding = loan.content_encoding;
     response.FContentLength = loan.content_length;
