@@ -648,7 +648,8 @@ void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response) {
   WriteBufferScope buffer(io);
   // The Date header of this moment is read from the system clock in UTC: the local time's way
   // back to UTC looks up the zone's offsets several times, on every reply.
-  const std::string header = response.HeaderText(base::now(), base::http_date_utc(base::utc_now()));
+  const base::HttpDateText date(base::utc_now());
+  const std::string header = response.HeaderText(base::now(), date.view());
   io.WriteBytes(header);
   buffer.Close();
   response.FHeaderHasBeenWritten = true;
