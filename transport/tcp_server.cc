@@ -142,12 +142,16 @@ void TInListenerThread::run() {
     server_.DoListenException(*this, e);
   }
   bool wait = true;
+  // The next connection's handle; one that found nothing to accept waits for the next try.
+  std::unique_ptr<TInSocketHandle> socket;
   while (!Terminated()) {
     if (wait && (!binding_.Readable(TInCustomTCPServer::kListenSliceMs) || Terminated())) {
       continue;
     }
     try {
-      auto socket = std::make_unique<TInSocketHandle>();
+      if (!socket) {
+        socket = std::make_unique<TInSocketHandle>();
+      }
       // Most connections never ask for their local address: on a binding to every address it
       // is looked up when asked (TInContext::LocalIP).
       if (!socket->Accept(binding_, /*look_up_local_ip=*/false)) {
@@ -175,6 +179,7 @@ void TInListenerThread::run() {
       wait = false;
       server_.accepted(std::move(socket));
     } catch (const std::exception& e) {
+      socket.reset();
       wait = true;
       server_.DoListenException(*this, e);
     }
