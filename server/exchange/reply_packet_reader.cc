@@ -94,8 +94,10 @@ ReplyPacket read_reply_packet(const char* aBytes, int32_t aSize) {
           throw base::Exception("Stream read error");
         }
         if (size <= kPacketFlushSize) {
-          // Read straight into one block of its size.
-          reply.body = TSvMemoryStream::CreateCopy(&in.stream(), size);
+          // Read straight into a text of its size, which a short body keeps in the stream.
+          std::string bytes(static_cast<size_t>(size), '\0');
+          in.stream().ReadBuffer(bytes.data(), size);
+          reply.body = std::make_unique<TBytesStream>(std::move(bytes));
         } else {
           reply.body = new_packet_stream();
           copy_stream(in.stream(), *reply.body, size);
