@@ -34,11 +34,8 @@ std::string one_line(std::string_view text) {
 
 // The header block goes out as ASCII: every other character becomes "?".
 std::string ascii_only(std::string text) {
-  bool plain = true;
-  for (char c : text) {
-    plain = plain && static_cast<unsigned char>(c) < 0x80;
-  }
-  if (plain) {
+  if (std::all_of(text.begin(), text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
     return text;
   }
   std::string out;
