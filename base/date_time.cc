@@ -184,31 +184,34 @@ DateTime utc_to_local(DateTime utc) {
   return unix_to_local(static_cast<time_t>(unix_seconds)) + ms / kMillisecondsPerDay;
 }
 
-std::string http_date_utc(DateTime utc) {
+HttpDateText::HttpDateText(DateTime utc) {
   const DateTimeParts p = decode_date_time(utc);
   if (p.year < 0 || p.year > 9999) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT",
-                  kShortDayNames[p.day_of_week], p.day, kShortMonthNames[p.month - 1], p.year,
-                  p.hour, p.minute, p.second);
-    return buf;
+    const int n = std::snprintf(text_, sizeof text_, "%s, %.2d %s %.4d %.2d:%.2d:%.2d GMT",
+                                kShortDayNames[p.day_of_week], p.day,
+                                kShortMonthNames[p.month - 1], p.year, p.hour, p.minute, p.second);
+    size_ = static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof text_) - 1));
+    return;
   }
   // Every reply carries one: written by hand, as snprintf's format reading costs more.
-  char buf[] = "Ddd, dd Mmm yyyy hh:mm:ss GMT";
-  const auto put = [&buf](size_t at, int value, int digits) {
+  static constexpr char kPattern[] = "Ddd, dd Mmm yyyy hh:mm:ss GMT";
+  std::copy_n(kPattern, sizeof kPattern, text_);
+  const auto put = [this](size_t at, int value, int digits) {
     for (int i = digits - 1; i >= 0; --i, value /= 10) {
-      buf[at + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
+      text_[at + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
     }
   };
-  std::copy_n(kShortDayNames[p.day_of_week], 3, buf);
+  std::copy_n(kShortDayNames[p.day_of_week], 3, text_);
   put(5, p.day, 2);
-  std::copy_n(kShortMonthNames[p.month - 1], 3, buf + 8);
+  std::copy_n(kShortMonthNames[p.month - 1], 3, text_ + 8);
   put(12, p.year, 4);
   put(17, p.hour, 2);
   put(20, p.minute, 2);
   put(23, p.second, 2);
-  return std::string(buf, sizeof buf - 1);
+  size_ = sizeof kPattern - 1;
 }
+
+std::string http_date_utc(DateTime utc) { return std::string(HttpDateText(utc).view()); }
 
 std::string http_date(DateTime local) { return http_date_utc(local_to_utc(local)); }
 

@@ -55,6 +55,16 @@ time_t local_to_unix(DateTime local);
 std::string http_date(DateTime local);
 // The same for a UTC date-time.
 std::string http_date_utc(DateTime utc);
+// http_date_utc's text in a buffer of its own, for a caller that only passes it on.
+class HttpDateText {
+ public:
+  explicit HttpDateText(DateTime utc);
+  std::string_view view() const { return {text_, size_}; }
+
+ private:
+  char text_[64];
+  size_t size_ = 0;
+};
 // "yyyy-mm-dd hh:nn:ss".
 std::string iso_date_time_text(DateTime value);
 // Reads "yyyy-mm-dd", "hh:nn[:ss[.fff]]" or both joined by "T" or a blank; fractions beyond

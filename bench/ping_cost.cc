@@ -1,27 +1,35 @@
-// What one keep-alive "/$/ping" costs the server inside the process: heap allocations (malloc,
-// calloc, realloc and memalign calls, operator new included) per request, and under callgrind the instructions per request.
+// What one "/$/ping" costs the server inside the process: heap allocations (malloc, calloc,
+// realloc and memalign calls, operator new included) per request, and under callgrind the
+// instructions per request.
 //
-//   ping_cost [requests [nolog]]        (default 2000 requests, access log to a file)
+//   ping_cost [requests [nolog] [close]]   (default 2000 requests, access log to a file)
 //   valgrind --tool=callgrind --collect-atstart=no build-bench/bin/ping_cost 2000
 //
-// Serves the application on a free loopback port through the real transport with HttpKeepAlive
-// on, as bench/transport_server does; a client thread of this program sends the requests one
-// after the other on one connection. The client reads into fixed buffers and allocates nothing,
-// so every allocation counted between the first and the last measured request is the server's.
-// The first requests warm up what is made once (the connection's thread and buffers, caches).
-// Under callgrind only the measured requests are collected (client and server threads together;
-// the client's share is its send and recv calls).
+// Serves the application on a free loopback port through the real transport, as
+// bench/transport_server does; a client thread of this program sends the requests one after
+// the other. By default HttpKeepAlive is on and they share one connection; with `close`
+// HttpKeepAlive is off and every request comes on a connection of its own with
+// "Connection: close", as wrk sends it, and is read to the end of the stream: the listener
+// accepts it and a new thread serves it. The allocations made on threads that started during
+// the measured requests (the connection threads of `close`) are shown apart. The client reads
+// into fixed buffers and allocates nothing, so every allocation counted between the first and
+// the last measured request is the server's. The first requests warm up what is made once (the
+// thread stacks the server keeps, caches). Under callgrind only the measured requests are
+// collected (client and server threads together; the client's share is its socket calls).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string_view>
+#include <thread>
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -43,6 +51,23 @@
 namespace {
 
 std::atomic<unsigned long long> g_allocations{0};
+// Allocations on threads whose first allocation came while g_measuring was set.
+std::atomic<unsigned long long> g_new_thread_allocations{0};
+std::atomic<bool> g_measuring{false};
+
+// Whether the calling thread started allocating during the measurement: 0 not yet known, 1 no,
+// 2 yes. Plain thread-local data of the program itself: reading it allocates nothing.
+thread_local int t_born_measuring = 0;
+
+void count_allocation() {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (t_born_measuring == 0) {
+    t_born_measuring = g_measuring.load(std::memory_order_relaxed) ? 2 : 1;
+  }
+  if (t_born_measuring == 2) {
+    g_new_thread_allocations.fetch_add(1, std::memory_order_relaxed);
+  }
+}
 
 }  // namespace
 
@@ -55,23 +80,23 @@ void* __libc_realloc(void* p, size_t size);
 void* __libc_memalign(size_t alignment, size_t size);
 
 void* malloc(size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  count_allocation();
   return __libc_malloc(size);
 }
 void* calloc(size_t count, size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  count_allocation();
   return __libc_calloc(count, size);
 }
 void* realloc(void* p, size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  count_allocation();
   return __libc_realloc(p, size);
 }
 void* memalign(size_t alignment, size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  count_allocation();
   return __libc_memalign(alignment, size);
 }
 void* aligned_alloc(size_t alignment, size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  count_allocation();
   return __libc_memalign(alignment, size);
 }
 }
@@ -118,12 +143,62 @@ void ping(int fd, std::string_view request) {
   }
 }
 
+// Connects, sends one ping and reads its reply to the end of the stream.
+void ping_on_new_connection(uint16_t port, std::string_view request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    fail("connect");
+  }
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
+    fail("send");
+  }
+  char reply[4096];
+  size_t have = 0;
+  while (true) {
+    const ssize_t n = ::recv(fd, reply + have, sizeof reply - have, 0);
+    if (n < 0) {
+      fail("recv");
+    }
+    if (n == 0) {
+      break;
+    }
+    have += static_cast<size_t>(n);
+    if (have == sizeof reply) {
+      std::fprintf(stderr, "reply too long\n");
+      std::exit(1);
+    }
+  }
+  ::close(fd);
+  if (have < 12 || std::strncmp(reply, "HTTP/1.1 200", 12) != 0) {
+    std::fprintf(stderr, "unexpected reply: %.*s\n", static_cast<int>(std::min<size_t>(have, 80)),
+                 reply);
+    std::exit(1);
+  }
+}
+
+// Waits until the server has no connection left, so that a count does not catch one half served.
+void wait_for_no_connections(appsrv::transport::TSaServerArdo& host) {
+  while (host.HTTP().ContextCount() > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace appsrv;
   const int requests = argc > 1 ? std::atoi(argv[1]) : 2000;
-  const bool access_log = !(argc > 2 && std::strcmp(argv[2], "nolog") == 0);
+  bool access_log = true;
+  bool close_each = false;
+  for (int i = 2; i < argc; ++i) {
+    access_log = access_log && std::strcmp(argv[i], "nolog") != 0;
+    close_each = close_each || std::strcmp(argv[i], "close") == 0;
+  }
 
   bench::BenchFolder folder("ping-cost");
   base::write_file(folder.app() + "port.ini",
@@ -136,40 +211,66 @@ int main(int argc, char** argv) {
     app::RegisterServerController();
     server::TSvServerControllerBase& controller =
         server::InitServerController(folder.environment("ping_cost"));
-    controller.SetHttpKeepAlive(true);
+    controller.SetHttpKeepAlive(!close_each);
     server::SetRequestHook(&server::ExecuteRequest);
     {
       transport::TSaServerArdo host(controller);
-      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_port = htons(static_cast<uint16_t>(controller.Port()));
-      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        fail("connect");
-      }
+      const auto port = static_cast<uint16_t>(controller.Port());
       // What wrk sends.
       char request[128];
       const int length = std::snprintf(request, sizeof request,
-                                       "GET /$/ping HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n",
-                                       controller.Port());
+                                       "GET /$/ping HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s\r\n",
+                                       port, close_each ? "Connection: close\r\n" : "");
       const std::string_view text(request, static_cast<size_t>(length));
+      int fd = -1;
+      if (!close_each) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+          fail("connect");
+        }
+      }
+      const auto one_ping = [&] {
+        if (close_each) {
+          ping_on_new_connection(port, text);
+        } else {
+          ping(fd, text);
+        }
+      };
       for (int i = 0; i < kWarmUpRequests; ++i) {
-        ping(fd, text);
+        one_ping();
+      }
+      if (close_each) {
+        wait_for_no_connections(host);
       }
       CALLGRIND_START_INSTRUMENTATION;
       CALLGRIND_ZERO_STATS;
+      g_measuring.store(true);
       const unsigned long long before = g_allocations.load();
       for (int i = 0; i < requests; ++i) {
-        ping(fd, text);
+        one_ping();
+      }
+      if (close_each) {
+        wait_for_no_connections(host);
       }
       const unsigned long long after = g_allocations.load();
       CALLGRIND_DUMP_STATS;
       CALLGRIND_STOP_INSTRUMENTATION;
-      ::close(fd);
-      std::printf("%d keep-alive pings, access log %s: %.2f allocations per request\n", requests,
-                  access_log ? "on" : "off",
+      g_measuring.store(false);
+      if (fd >= 0) {
+        ::close(fd);
+      }
+      std::printf("%d %s pings, access log %s: %.2f allocations per request", requests,
+                  close_each ? "close" : "keep-alive", access_log ? "on" : "off",
                   static_cast<double>(after - before) / requests);
+      if (close_each) {
+        std::printf(", %.2f of them on the connection's thread",
+                    static_cast<double>(g_new_thread_allocations.load()) / requests);
+      }
+      std::printf("\n");
     }
     server::SetRequestHook(nullptr);
     server::FreeServerController();

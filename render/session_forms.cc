@@ -20,7 +20,7 @@ TSvSessionFormsService& service() {
 }
 
 bool reply_has_content(const server::THttpReply& reply) {
-  return reply.ContentStream() != nullptr || reply.DataType() != server::rtNone;
+  return reply.HasBody() || reply.DataType() != server::rtNone;
 }
 
 }  // namespace

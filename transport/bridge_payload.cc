@@ -22,9 +22,8 @@ int32_t port_number(std::string_view text) {
   return value;
 }
 
-}  // namespace
-
-server::RequestPacketFields RequestPayload(const TInHTTPRequestInfo& r, int32_t local_port,
+// The packet fields of a request but for the lines WriteRequestPacket lends them.
+server::RequestPacketFields payload_fields(const TInHTTPRequestInfo& r, int32_t local_port,
                                            std::vector<server::RequestPacketFile> files) {
   const TInHeaderList& h = r.FRawHeaders;
   server::RequestPacketFields f;
@@ -57,14 +56,38 @@ server::RequestPacketFields RequestPayload(const TInHTTPRequestInfo& r, int32_t 
                       : port_number(std::string_view(host).substr(colon + 1));
   f.query = r.FQueryParams;
   f.method = r.FCommand;
-  f.raw_headers = h.lines();
   for (const RequestCookie& cookie : r.FCookies) {
     f.cookie_fields.push_back(cookie.name + "=" + cookie.value);
   }
-  f.query_fields = r.FParams;
   f.files = std::move(files);
   f.has_content = r.FContentLength > 0;
   return f;
+}
+
+// Moves a list into an empty one for the scope and back at its end.
+class LinesLoan {
+ public:
+  LinesLoan(std::vector<std::string>& owner, std::vector<std::string>& borrower)
+      : owner_(owner), borrower_(borrower) {
+    borrower_.swap(owner_);
+  }
+  ~LinesLoan() { owner_.swap(borrower_); }
+  LinesLoan(const LinesLoan&) = delete;
+  LinesLoan& operator=(const LinesLoan&) = delete;
+
+ private:
+  std::vector<std::string>& owner_;
+  std::vector<std::string>& borrower_;
+};
+
+}  // namespace
+
+void WriteRequestPacket(TInHTTPRequestInfo& request, int32_t local_port,
+                        std::vector<server::RequestPacketFile> files, char* aBytes, int32_t aSize) {
+  server::RequestPacketFields fields = payload_fields(request, local_port, std::move(files));
+  const LinesLoan headers(request.FRawHeaders.lines(), fields.raw_headers);
+  const LinesLoan params(request.FParams, fields.query_fields);
+  server::write_request_packet(fields, aBytes, aSize);
 }
 
 void ApplyReplyPayload(server::ReplyPacket reply, TInHTTPResponseInfo& response) {

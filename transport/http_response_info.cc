@@ -34,11 +34,8 @@ std::string one_line(std::string_view text) {
 
 // The header block goes out as ASCII: every other character becomes "?".
 std::string ascii_only(std::string text) {
-  bool plain = true;
-  for (char c : text) {
-    plain = plain && static_cast<unsigned char>(c) < 0x80;
-  }
-  if (plain) {
+  if (std::all_of(text.begin(), text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
     return text;
   }
   std::string out;
@@ -52,6 +49,104 @@ bool is_text_xml_subtype(std::string_view subtype) {
   return base::iequals(subtype, "xml") || base::iequals(subtype, "xml-external-parsed-entity") ||
          base::iends_with(subtype, "+xml");
 }
+
+// The lines of a header block, made of text that outlives the block (the response's fields and
+// custom lines, and texts made for the block), so that building it copies nothing. A line's
+// name is its text before the first ":"; a line that starts with a blank or tab continues the
+// line before it.
+class HeaderBlock {
+ public:
+  explicit HeaderBlock(size_t room) { lines_.reserve(room); }
+
+  // Appends "name: value", followed by "; charset=" and the charset when one is given.
+  void Add(std::string_view name, std::string_view value, std::string_view charset = {}) {
+    lines_.push_back({name, value, charset, {}});
+  }
+  // Appends a line as it stands.
+  void AddLine(std::string_view line) { lines_.push_back({{}, {}, {}, line}); }
+  // Replaces the first line named `name` (ignoring case) by "name: value", or appends one; an
+  // empty value deletes that line and the lines that continue it.
+  void Set(std::string_view name, std::string_view value) {
+    size_t at = 0;
+    while (at < lines_.size() && !lines_[at].named(name)) {
+      ++at;
+    }
+    if (!value.empty()) {
+      if (at < lines_.size()) {
+        lines_[at] = {name, value, {}, {}};
+      } else {
+        Add(name, value);
+      }
+      return;
+    }
+    if (at < lines_.size()) {
+      size_t end = at + 1;
+      while (end < lines_.size() && lines_[end].continues()) {
+        ++end;
+      }
+      lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(at),
+                   lines_.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+  }
+
+  // Bytes AppendTo adds.
+  size_t Size() const {
+    size_t size = 0;
+    for (const Line& line : lines_) {
+      size += line.size() + 2;
+    }
+    return size;
+  }
+  // Every line with CR and LF turned into blanks, each followed by CR LF.
+  void AppendTo(std::string& text) const {
+    for (const Line& line : lines_) {
+      const size_t start = text.size();
+      if (line.name.empty()) {
+        text += line.whole;
+      } else {
+        text.append(line.name).append(": ").append(line.value);
+        if (!line.charset.empty()) {
+          text.append("; charset=").append(line.charset);
+        }
+      }
+      std::replace_if(
+          text.begin() + static_cast<std::ptrdiff_t>(start), text.end(),
+          [](char c) { return c == '\r' || c == '\n'; }, ' ');
+      text += "\r\n";
+    }
+  }
+
+ private:
+  // A field ("name: value") or, without a name, a line as it stands.
+  struct Line {
+    std::string_view name;
+    std::string_view value;
+    std::string_view charset;
+    std::string_view whole;
+
+    // A line break at the start counts as the blank it becomes when written.
+    bool continues() const {
+      return name.empty() && !whole.empty() &&
+             (whole[0] == ' ' || whole[0] == '\t' || whole[0] == '\r' || whole[0] == '\n');
+    }
+    bool named(std::string_view wanted) const {
+      if (!name.empty()) {
+        return base::iequals(name, wanted);
+      }
+      const size_t colon = whole.find(':');
+      return !continues() && colon != std::string_view::npos &&
+             base::iequals(whole.substr(0, colon), wanted);
+    }
+    size_t size() const {
+      if (name.empty()) {
+        return whole.size();
+      }
+      return name.size() + 2 + value.size() + (charset.empty() ? 0 : 10 + charset.size());
+    }
+  };
+
+  std::vector<Line> lines_;
+};
 
 }  // namespace
 
@@ -178,17 +273,29 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view
     FDate = now;
   }
 
-  TInHeaderList& h = FRawHeaders;
-  h.clear();
-  // Room for every line below, so that the list does not grow line by line.
-  h.lines().reserve(FCustomHeaders.lines().size() + 16);
-  // Until the custom lines join, every name below is new to the list: no search needed.
+  // The texts made for the header block; the block refers to them.
+  const std::string length = FContentLength >= 0 ? std::to_string(FContentLength) : std::string();
+  const std::string date = dated_now && !now_date.empty() ? std::string() : base::http_date(FDate);
+  const std::string expires = FExpires > 0 ? base::http_date(FExpires) : std::string();
+  std::string range;
+  if (!FContentRangeUnits.empty() || FContentRangeStart >= 0 || FContentRangeEnd >= 0 ||
+      FContentRangeInstanceLength >= 0) {
+    range = FContentRangeUnits + " ";
+    range += FContentRangeStart >= 0 && FContentRangeEnd >= 0
+                 ? std::to_string(FContentRangeStart) + "-" + std::to_string(FContentRangeEnd)
+                 : "*";
+    range += "/";
+    range += FContentRangeInstanceLength >= 0 ? std::to_string(FContentRangeInstanceLength) : "*";
+  }
+  const std::string last_modified = FLastModified > 0 ? base::http_date(FLastModified) : "";
+  const std::string challenge =
+      FAuthRealm.empty() ? std::string() : "Basic realm=\"" + FAuthRealm + "\"";
+
+  HeaderBlock h(FCustomHeaders.lines().size() + 16);
+  // Until the custom lines join, every name below is new to the block: no search needed.
   const auto put = [&h](std::string_view name, std::string_view value) {
     if (!value.empty()) {
-      std::string line;
-      line.reserve(name.size() + 2 + value.size());
-      line.append(name).append(": ").append(value);
-      h.add(std::move(line));
+      h.Add(name, value);
     }
   };
   put("Connection", FConnection);
@@ -197,81 +304,44 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view
   put("Content-Encoding", FContentEncoding);
   put("Content-Language", FContentLanguage);
   if (!FContentType.empty()) {
-    std::string line;
-    line.reserve(32 + FContentType.size() + FCharSet.size());
-    line.append("Content-Type: ").append(FContentType);
-    if (!FCharSet.empty()) {
-      line.append("; charset=").append(FCharSet);
-    }
-    h.add(std::move(line));
+    h.Add("Content-Type", FContentType, FCharSet);
   }
-  if (FContentLength >= 0) {
-    put("Content-Length", std::to_string(FContentLength));
-  }
+  put("Content-Length", length);
   put("Cache-control", FCacheControl);
-  if (dated_now && !now_date.empty()) {
-    put("Date", now_date);
-  } else {
-    put("Date", base::http_date(FDate));
-  }
+  put("Date", date.empty() ? now_date : date);
   put("ETag", FETag);
-  if (FExpires > 0) {
-    put("Expires", base::http_date(FExpires));
-  }
+  put("Expires", expires);
   put("Pragma", FPragma);
   put("Transfer-Encoding", FTransferEncoding);
   for (const std::string& line : FCustomHeaders.lines()) {
-    h.add(one_line(line));
-  }
-  if (!FContentRangeUnits.empty() || FContentRangeStart >= 0 || FContentRangeEnd >= 0 ||
-      FContentRangeInstanceLength >= 0) {
-    std::string range = FContentRangeUnits + " ";
-    range += FContentRangeStart >= 0 && FContentRangeEnd >= 0
-                 ? std::to_string(FContentRangeStart) + "-" + std::to_string(FContentRangeEnd)
-                 : "*";
-    range += "/";
-    range += FContentRangeInstanceLength >= 0 ? std::to_string(FContentRangeInstanceLength) : "*";
-    h.SetValue("Content-Range", range);
+    h.AddLine(line);
   }
   // From here on an unset field must leave a custom header of that name alone (a redirect
   // made by the pipeline carries its Location as a custom header).
-  const auto set_when_given = [&h](std::string_view name, const std::string& value) {
+  const auto set_when_given = [&h](std::string_view name, std::string_view value) {
     if (!value.empty()) {
-      h.SetValue(name, value);
+      h.Set(name, value);
     }
   };
+  set_when_given("Content-Range", range);
   set_when_given("Accept-Patch", FAcceptPatch);
   set_when_given("Accept-Ranges", FAcceptRanges);
-  if (FLastModified > 0) {
-    h.SetValue("Last-Modified", base::http_date(FLastModified));
-  }
+  set_when_given("Last-Modified", last_modified);
   set_when_given("Server", FServer);
   set_when_given("Location", FLocation);
-  if (!FAuthRealm.empty()) {
-    h.SetValue("WWW-Authenticate", "Basic realm=\"" + FAuthRealm + "\"");
-  }
+  set_when_given("WWW-Authenticate", challenge);
   if (FResponseNo == 304) {
-    h.SetValue("Content-Type", "");
-    h.SetValue("Content-Length", "");
+    h.Set("Content-Type", "");
+    h.Set("Content-Length", "");
   }
 
   const std::string status = std::to_string(FResponseNo);
   const std::string phrase = one_line(FResponseText);
-  size_t size = std::string_view("HTTP/1.1 ").size() + status.size() + 1 + phrase.size() + 4;
-  for (const std::string& line : h.lines()) {
-    size += line.size() + 2;
-  }
   std::string text;
-  text.reserve(size);
+  text.reserve(std::string_view("HTTP/1.1 ").size() + status.size() + 1 + phrase.size() + 4 +
+               h.Size());
   text.append("HTTP/1.1 ").append(status).append(" ").append(phrase).append("\r\n");
-  for (const std::string& line : h.lines()) {
-    const size_t start = text.size();
-    text += line;
-    std::replace_if(
-        text.begin() + static_cast<std::ptrdiff_t>(start), text.end(),
-        [](char c) { return c == '\r' || c == '\n'; }, ' ');
-    text += "\r\n";
-  }
+  h.AppendTo(text);
   for (const TInCookie& cookie : FCookies) {
     text += "Set-Cookie: " + CookieText(cookie, now) + "\r\n";
   }

@@ -67,7 +67,6 @@ class TInHTTPResponseInfo {
   std::unique_ptr<server::Stream> FContentStream;
   std::vector<TInCookie> FCookies;
   TInHeaderList FCustomHeaders;
-  TInHeaderList FRawHeaders;  // the header lines as last written
 
   std::string FCacheControl;
   std::string FCharSet;

@@ -439,6 +439,9 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   req.FVersionMajor = request_line->major;
   req.FVersionMinor = request_line->minor;
 
+  // Room for what a browser sends, so that the list does not grow line by line.
+  constexpr size_t kUsualHeaderLines = 16;
+  req.FRawHeaders.lines().reserve(kUsualHeaderLines);
   if (!read_header_lines(reader, limits_, req.FRawHeaders.lines())) {
     return 431;
   }
@@ -645,7 +648,8 @@ void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response) {
   WriteBufferScope buffer(io);
   // The Date header of this moment is read from the system clock in UTC: the local time's way
   // back to UTC looks up the zone's offsets several times, on every reply.
-  const std::string header = response.HeaderText(base::now(), base::http_date_utc(base::utc_now()));
+  const base::HttpDateText date(base::utc_now());
+  const std::string header = response.HeaderText(base::now(), date.view());
   io.WriteBytes(header);
   buffer.Close();
   response.FHeaderHasBeenWritten = true;

@@ -41,7 +41,7 @@ void TInIOHandler::Open() {
   opened_ = true;
   closed_gracefully_ = false;
   input_buffer_.Clear();
-  write_buffer_.reset();
+  WriteBufferCancel();
 }
 
 bool TInIOHandler::Connected() const {
@@ -51,7 +51,7 @@ bool TInIOHandler::Connected() const {
 void TInIOHandler::Close() {
   const bool was_open = opened_;
   opened_ = false;
-  write_buffer_.reset();
+  WriteBufferCancel();
   channel_->Close();
   if (was_open && intercept_) {
     intercept_->Disconnect();
@@ -289,13 +289,13 @@ bool TInIOHandler::CheckForDataOnSource(int timeout_ms) {
 }
 
 void TInIOHandler::WriteBytes(std::string_view bytes) {
-  if (!write_buffer_) {
+  if (!write_buffering_) {
     WriteDirect(bytes);
     return;
   }
-  write_buffer_->Write(bytes);
+  write_buffer_.Write(bytes);
   if (write_buffer_threshold_ > 0) {
-    while (write_buffer_ && write_buffer_->Size() >= write_buffer_threshold_) {
+    while (write_buffering_ && write_buffer_.Size() >= write_buffer_threshold_) {
       WriteBufferFlush(write_buffer_threshold_);
     }
   }
@@ -393,56 +393,53 @@ void TInIOHandler::WriteDirect(std::string_view bytes) {
 }
 
 bool TInIOHandler::EndSending() {
-  if (write_buffer_) {
+  if (write_buffering_) {
     WriteBufferFlush(-1);
   }
   return opened_ && channel_->EndSending();
 }
 
 void TInIOHandler::WriteBufferOpen(int32_t threshold) {
-  if (write_buffer_) {
-    write_buffer_->Clear();
-  } else {
-    write_buffer_ = std::make_unique<TInBuffer>();
-  }
+  write_buffer_.Clear();
+  write_buffering_ = true;
   write_buffer_threshold_ = threshold;
 }
 
 void TInIOHandler::WriteBufferClose() {
-  if (!write_buffer_) {
+  if (!write_buffering_) {
     return;
   }
   try {
     WriteBufferFlush(-1);
   } catch (...) {
-    write_buffer_.reset();
+    WriteBufferCancel();
     throw;
   }
-  write_buffer_.reset();
+  WriteBufferCancel();
 }
 
 void TInIOHandler::WriteBufferFlush(int64_t count) {
-  if (!write_buffer_ || write_buffer_->Size() == 0) {
+  if (!write_buffering_ || write_buffer_.Size() == 0) {
     return;
   }
-  if (count < 0 || count > write_buffer_->Size()) {
-    count = write_buffer_->Size();
+  if (count < 0 || count > write_buffer_.Size()) {
+    count = write_buffer_.Size();
   }
-  WriteDirect(write_buffer_->View().substr(0, static_cast<size_t>(count)));
-  // A failed send closes the handler, which drops the write buffer with it.
-  if (write_buffer_) {
-    write_buffer_->Remove(count);
+  WriteDirect(write_buffer_.View().substr(0, static_cast<size_t>(count)));
+  // A failed send closes the handler, which drops what the write buffer held.
+  if (write_buffering_) {
+    write_buffer_.Remove(count);
   }
 }
 
 void TInIOHandler::WriteBufferCancel() {
-  WriteBufferClear();
-  write_buffer_.reset();
+  write_buffer_.Clear();
+  write_buffering_ = false;
 }
 
 void TInIOHandler::WriteBufferClear() {
-  if (write_buffer_) {
-    write_buffer_->Clear();
+  if (write_buffering_) {
+    write_buffer_.Clear();
   }
 }
 

@@ -122,7 +122,7 @@ class TInIOHandler {
   void WriteBufferFlush(int64_t count = -1);
   void WriteBufferCancel();
   void WriteBufferClear();
-  bool WriteBufferingActive() const { return write_buffer_ != nullptr; }
+  bool WriteBufferingActive() const { return write_buffering_; }
 
   void SetIntercept(std::unique_ptr<TInConnectionIntercept> intercept);
   TInConnectionIntercept* Intercept() const { return intercept_.get(); }
@@ -146,7 +146,9 @@ class TInIOHandler {
   std::unique_ptr<TInConnectionIntercept> intercept_;
   IOHandlerSettings settings_;
   TInBuffer input_buffer_;
-  std::unique_ptr<TInBuffer> write_buffer_;
+  // Kept between replies with its room, used while write_buffering_.
+  TInBuffer write_buffer_;
+  bool write_buffering_ = false;
   int32_t write_buffer_threshold_ = 0;
   // The block of recv_block_size_ bytes that every receive reuses, left uninitialised: the lent
   // block when it is large enough, else owned_recv_block_.

@@ -108,8 +108,8 @@ void THTTPServerArdo::DoCommandGet(TInContext& context, TInHTTPRequestInfo& requ
     // Not zero-filled: the packet writer and the hook write every byte that is read back, and
     // clearing 32 KiB cost more than the rest of a small request.
     const auto buffer = std::make_unique_for_overwrite<char[]>(server::kExchangeBufferSize);
-    server::write_request_packet(RequestPayload(request, context.LocalPort(), std::move(files)),
-                                 buffer.get(), server::kExchangeBufferSize);
+    WriteRequestPacket(request, context.LocalPort(), std::move(files), buffer.get(),
+                       server::kExchangeBufferSize);
     hook(buffer.get(), server::kExchangeBufferSize);
     ApplyReplyPayload(server::read_reply_packet(buffer.get(), server::kExchangeBufferSize),
                       response);
@@ -158,7 +158,9 @@ void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPRespo
   }
   const server::TSvServerControllerBase* controller = server::ServerController();
   const server::TSvCompressor* compressor = server::TSvCompressor::Instance();
-  if (refused || controller == nullptr || compressor == nullptr ||
+  // A client that names no coding gets the body as it is.
+  const std::string accept_encoding = request.FRawHeaders.Values("Accept-Encoding");
+  if (refused || accept_encoding.empty() || controller == nullptr || compressor == nullptr ||
       !controller->Compression().Enabled()) {
     return;
   }
@@ -169,7 +171,7 @@ void THTTPServerArdo::DoCompress(const TInHTTPRequestInfo& request, TInHTTPRespo
                           : response.FContentType + "; charset=" + response.FCharSet;
   loan.custom_headers = &headers;
   BodyLoan body(loan, response);
-  compressor->Compress(request.FRawHeaders.Values("Accept-Encoding"), loan);
+  compressor->Compress(accept_encoding, loan);
   if (!loan.content_encoding.empty()) {
     response.FContentEncoding = loan.content_encoding;
     response.FContentLength = loan.content_length;

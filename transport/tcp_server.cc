@@ -142,12 +142,16 @@ void TInListenerThread::run() {
     server_.DoListenException(*this, e);
   }
   bool wait = true;
+  // The next connection's handle; one that found nothing to accept waits for the next try.
+  std::unique_ptr<TInSocketHandle> socket;
   while (!Terminated()) {
     if (wait && (!binding_.Readable(TInCustomTCPServer::kListenSliceMs) || Terminated())) {
       continue;
     }
     try {
-      auto socket = std::make_unique<TInSocketHandle>();
+      if (!socket) {
+        socket = std::make_unique<TInSocketHandle>();
+      }
       // Most connections never ask for their local address: on a binding to every address it
       // is looked up when asked (TInContext::LocalIP).
       if (!socket->Accept(binding_, /*look_up_local_ip=*/false)) {
@@ -175,6 +179,7 @@ void TInListenerThread::run() {
       wait = false;
       server_.accepted(std::move(socket));
     } catch (const std::exception& e) {
+      socket.reset();
       wait = true;
       server_.DoListenException(*this, e);
     }
@@ -445,33 +450,34 @@ void TInCustomTCPServer::join_finished_threads(bool wait) {
   std::vector<ConnectionThreads::Ended> finished;
   {
     std::scoped_lock lock(threads_->mu);
+    if (threads_->finished.empty()) {
+      return;
+    }
     finished.swap(threads_->finished);
-  }
-  if (finished.empty()) {
-    return;
   }
   // A thread that has reported its end may still be leaving: without `wait` it is joined on a
   // later round, so that the listener never waits for it before taking the next connection.
-  std::vector<ConnectionThreads::Ended> leaving;
-  std::erase_if(finished, [&](const ConnectionThreads::Ended& ended) {
-    if (wait) {
-      pthread_join(ended.thread, nullptr);
-      return false;
-    }
-    if (pthread_tryjoin_np(ended.thread, nullptr) == EBUSY) {
-      leaving.push_back(ended);
-      return true;
-    }
-    return false;
-  });
-  // Only a joined thread has left its stack for good.
+  // The joined ones come first.
+  const auto leaving = std::partition(
+      finished.begin(), finished.end(), [&](const ConnectionThreads::Ended& ended) {
+        if (wait) {
+          pthread_join(ended.thread, nullptr);
+          return true;
+        }
+        return pthread_tryjoin_np(ended.thread, nullptr) != EBUSY;
+      });
   std::scoped_lock lock(threads_->mu);
-  for (const ConnectionThreads::Ended& ended : finished) {
-    if (ended.stack != nullptr) {
-      threads_->stacks.give_back(ended.stack, ended.stack_size);
+  // Only a joined thread has left its stack for good.
+  for (auto ended = finished.begin(); ended != leaving; ++ended) {
+    if (ended->stack != nullptr) {
+      threads_->stacks.give_back(ended->stack, ended->stack_size);
     }
   }
-  threads_->finished.insert(threads_->finished.end(), leaving.begin(), leaving.end());
+  // The list goes back with its room, so that the threads that end next add themselves to it
+  // without allocating; those still leaving stay on it with those that ended meanwhile.
+  finished.erase(finished.begin(), leaving);
+  finished.insert(finished.end(), threads_->finished.begin(), threads_->finished.end());
+  threads_->finished.swap(finished);
 }
 
 void TInCustomTCPServer::ServeConnection(std::unique_ptr<TInIOHandler> io_handler,

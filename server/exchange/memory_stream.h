@@ -67,6 +67,21 @@ class TPointerStream : public Stream {
   int64_t position_ = 0;
 };
 
+namespace detail {
+struct OwnedBytes {
+  std::string bytes;
+};
+}  // namespace detail
+
+// A read-only stream over bytes it holds itself (a short text needs no block of its own);
+// writes and resizes fail as they do on a TPointerStream.
+class TBytesStream : private detail::OwnedBytes, public TPointerStream {
+ public:
+  explicit TBytesStream(std::string bytes)
+      : OwnedBytes{std::move(bytes)},
+        TPointerStream(OwnedBytes::bytes.data(), static_cast<int64_t>(OwnedBytes::bytes.size())) {}
+};
+
 // Writes into a caller's block of fixed size, which must outlive the stream: for a payload that
 // is tried in place before anything is allocated for it. What does not fit is dropped and
 // noted (Overflowed), so that the writer can start again on a stream that grows; the block's

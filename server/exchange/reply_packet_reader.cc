@@ -24,6 +24,12 @@ double parse_expiry(const std::string& text) {
 
 std::vector<std::string> split_header_lines(const std::string& text) {
   std::vector<std::string> lines;
+  size_t line_ends = 0;
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) {
+    ++line_ends;
+  }
+  // A last line without its line end counts as well.
+  lines.reserve(line_ends + (text.empty() || text.ends_with("\r\n") ? 0 : 1));
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find("\r\n", start);
@@ -87,9 +93,16 @@ ReplyPacket read_reply_packet(const char* aBytes, int32_t aSize) {
         if (size > in.stream().GetSize() - in.stream().Position()) {
           throw base::Exception("Stream read error");
         }
-        reply.body = new_packet_stream();
-        copy_stream(in.stream(), *reply.body, size);
-        reply.body->SetPosition(0);
+        if (size <= kPacketFlushSize) {
+          // Read straight into a text of its size, which a short body keeps in the stream.
+          std::string bytes(static_cast<size_t>(size), '\0');
+          in.stream().ReadBuffer(bytes.data(), size);
+          reply.body = std::make_unique<TBytesStream>(std::move(bytes));
+        } else {
+          reply.body = new_packet_stream();
+          copy_stream(in.stream(), *reply.body, size);
+          reply.body->SetPosition(0);
+        }
       }
       break;
     }

@@ -33,9 +33,9 @@ struct ReplyPacket {
   // rtFile and rtCacheFile: the body file and whether the transport deletes it after sending.
   std::string file_path;
   bool file_delete = false;
-  // rtInline: the body, rewound; past 32759 bytes it lives in a temporary file that goes with
-  // the stream.
-  std::unique_ptr<THsmStream> body;
+  // rtInline: the body, rewound; in memory up to 32759 bytes, past that in a temporary file
+  // that goes with the stream.
+  std::unique_ptr<Stream> body;
 
   // The inline body as text ("" without one).
   std::string body_text() const;

@@ -113,6 +113,11 @@ std::string TStreamHelper::ReadAnsiText() {
 
 int32_t TStreamHelper::ReadStrings(std::vector<std::string>& Lines) {
   const int32_t count = ReadInteger();
+  if (count > 0) {
+    // Every line takes its four-byte count at least: a damaged count reserves no more.
+    const int64_t at_most = (mStream->GetSize() - mStream->Position()) / 4;
+    Lines.reserve(Lines.size() + static_cast<size_t>(std::min<int64_t>(count, at_most)));
+  }
   for (int32_t i = 0; i < count; ++i) {
     Lines.push_back(ReadText());
   }

@@ -40,6 +40,23 @@ std::string single_line(std::string_view text) {
   return out;
 }
 
+// The header lines as one text, each line followed by CR LF, written without making that text.
+void write_header_text(TStreamHelper& out, const base::NameValueList& headers) {
+  constexpr std::string_view kLineEnd = "\r\n";
+  size_t size = 0;
+  for (const std::string& line : headers.lines()) {
+    size += line.size() + kLineEnd.size();
+  }
+  if (size > static_cast<size_t>(INT32_MAX)) {
+    throw base::Exception("Text too long for a stream.");
+  }
+  out.WriteInteger(static_cast<int32_t>(size));
+  for (const std::string& line : headers.lines()) {
+    out.Write(line);
+    out.Write(kLineEnd);
+  }
+}
+
 // The spilled THsmStream a helper wraps, or nullptr.
 THsmStream* spilled_stream(const TStreamHelper* helper) {
   if (helper == nullptr) {
@@ -78,6 +95,7 @@ void THttpReply::Clear() {
   mHeaders.clear();
   mHeaders.set_separator(':');
   mContentStream.reset();
+  text_body_.reset();
   mAllowCaching = false;
   mCacheTTL = default_cache_ttl();
   mCode = 200;
@@ -124,11 +142,21 @@ void THttpReply::SetHeaders(const std::vector<std::string>& aLines) {
 }
 
 void THttpReply::WriteString(std::string_view aValue) {
-  if (!mContentStream) {
+  if (!HasBody()) {
     SetDataType(rtInline);
-    // Transient until Commit hands a spilled body's file to the transport.
+    text_body_.emplace();
+  }
+  if (text_body_) {
+    if (text_body_->size() + aValue.size() <= static_cast<size_t>(kPacketFlushSize)) {
+      text_body_->append(aValue);
+      return;
+    }
+    // Too long for the buffer: the text goes on in a stream that spills into a temporary file,
+    // transient until Commit hands that file to the transport.
     mContentStream =
         std::make_unique<TStreamHelper>(std::make_unique<THsmStream>(kPacketFlushSize, true));
+    mContentStream->Write(*text_body_);
+    text_body_.reset();
   }
   mContentStream->Write(aValue);
 }
@@ -175,7 +203,7 @@ void THttpReply::SendStream(std::unique_ptr<Stream> aStream, bool aDisableCacheC
   if (!aStream) {
     throw base::Exception("Source stream is not defined.");
   }
-  if (mContentStream) {
+  if (HasBody()) {
     throw base::Exception("ContentStream already exists.");
   }
   SetDataType(rtInline);
@@ -202,7 +230,7 @@ void THttpReply::SendRenderStream(std::unique_ptr<TSvRenderStream> aStream) {
     hsm.SetTransient(false);
     return;
   }
-  if (mContentStream) {
+  if (HasBody()) {
     throw base::Exception("ContentStream already exists.");
   }
   hsm.SetPosition(0);
@@ -211,6 +239,9 @@ void THttpReply::SendRenderStream(std::unique_ptr<TSvRenderStream> aStream) {
 }
 
 void THttpReply::apply_cache_headers() {
+  // Room for the lines below beside a few of the handler's, so that the list does not grow
+  // line by line.
+  mHeaders.lines().reserve(mHeaders.size() + 4);
   if (mAllowCaching) {
     if (mLastModified > 0) {
       SetHeader("Last-Modified", base::http_date(mLastModified));
@@ -245,7 +276,7 @@ void THttpReply::write_fields(TStreamHelper& out) {
   out.WriteText(mCodeText);
   out.WriteText(mContentType);
   out.WriteText(mAuthRealm);
-  out.WriteText(mHeaders.text("\r\n"));
+  write_header_text(out, mHeaders);
   out.WriteInteger(static_cast<int32_t>(mCookies.Count()));
   for (size_t i = 0; i < mCookies.Count(); ++i) {
     const THTTPCookie& cookie = mCookies[i];
@@ -260,6 +291,8 @@ void THttpReply::write_fields(TStreamHelper& out) {
   if (mDataType == rtFile || mDataType == rtCacheFile) {
     out.WriteText(mFilePathname);
     out.WriteBoolean(mFileDelete);
+  } else if (mDataType == rtInline && text_body_) {
+    out.WriteText(*text_body_);
   } else if (mDataType == rtInline) {
     Stream* body = mContentStream ? &mContentStream->stream() : nullptr;
     const int64_t size = body != nullptr ? body->GetSize() : 0;
@@ -279,6 +312,7 @@ void THttpReply::Commit() {
     THttpReply& reply;
     ~BodyRelease() {
       reply.mContentStream.reset();
+      reply.text_body_.reset();
       reply.mSendingFile = false;
     }
   } release{*this};

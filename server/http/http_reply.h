@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,7 +56,10 @@ class THttpReply {
   void SetExpires(base::DateTime aExpires);
   void SetHeaders(const std::vector<std::string>& aLines);
   THttpReplyType DataType() const { return mDataType; }
+  // The body stream; a body that WriteString keeps as text has none.
   TStreamHelper* ContentStream() const { return mContentStream.get(); }
+  // Whether a body has been started: a stream, or text from WriteString.
+  bool HasBody() const { return mContentStream != nullptr || text_body_.has_value(); }
 
   // Appends UTF-8 text to the body, creating it (type rtInline) on first use. Past 32759 bytes
   // the body moves to a temporary file.
@@ -114,6 +118,9 @@ class THttpReply {
   THttpReplyType mDataType = rtNone;
   bool file_handed_over_ = false;  // Commit gave the owned file to the transport
   std::unique_ptr<TStreamHelper> mContentStream;
+  // The body WriteString started, while it is short enough to travel in the exchange buffer:
+  // most replies are one short text, which needs no stream.
+  std::optional<std::string> text_body_;
 };
 
 }  // namespace appsrv::server

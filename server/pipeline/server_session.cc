@@ -160,8 +160,8 @@ void TSvServerSession::ProcessSessionRequest(const std::string& path) {
     return;
   }
 
-  request_info_.request = mRequest.get();
-  request_info_.reply = mReply.get();
+  request_info_.request = &*mRequest;
+  request_info_.reply = &*mReply;
   request_info_.client_ip = mClientIP;
   request_info_.user_agent = mRequest->mUserAgent;
   request_info_.script_name = mRequest->mScriptName;

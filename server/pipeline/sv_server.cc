@@ -82,9 +82,9 @@ std::string client_address(const THttpRequest& request, const std::vector<std::s
 TSvServer::TSvServer(char* aBytes, int32_t aSize)
     : controller_(the_controller()), mReplyBytes(aBytes), mReplyBytesSize(aSize) {
   // The request is read before the reply marks the buffer as its own.
-  mRequest = std::make_unique<THttpRequest>(aBytes, aSize);
+  mRequest.emplace(aBytes, aSize);
   mCookieName = controller_.SessionCookieName();
-  mReply = std::make_unique<THttpReply>(aBytes, aSize);
+  mReply.emplace(aBytes, aSize);
 }
 
 TSvServer::~TSvServer() = default;
@@ -436,7 +436,7 @@ void TSvServer::RenderError(const std::exception& e) {
   const bool local_client = IsLoopbackAddress(mRequest->mRemoteAddr) &&
                             mRequest->mForwardedFor.empty() && mRequest->mHttpClientIP.empty();
   mReply->WriteString(
-      RenderErrorPage(e, mRequest.get(), &controller_.ExceptionLogger(), local_client));
+      RenderErrorPage(e, &*mRequest, &controller_.ExceptionLogger(), local_client));
   if (dynamic_cast<const EInvalidSession*>(&e) != nullptr) {
     mReply->mCookies.RemoveCookie(mCookieName, mCookiePath);
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -74,10 +75,13 @@ class TSvServer {
   void AnswerFailure(const std::exception& e) noexcept;
 
   TSvServerControllerBase& controller_;
-  std::unique_ptr<THttpReply> mReply;
   char* mReplyBytes;
   int32_t mReplyBytesSize;
-  std::unique_ptr<THttpRequest> mRequest;
+  // Made in the constructor, in this order (the request reads the buffer the reply then takes
+  // over); kept in place rather than on the heap, as the executor lives on the connection's
+  // stack.
+  std::optional<THttpRequest> mRequest;
+  std::optional<THttpReply> mReply;
   std::string mCookieName;
   std::string mCookiePath;
   int64_t mTrackID = -1;

@@ -14,6 +14,7 @@
 #include "tests/server/pipeline_fixture.h"
 #include "tests/transport/http_test_client.h"
 #include "transport/bound_ip_list.h"
+#include "transport/bridge_payload.h"
 
 namespace appsrv::transport {
 namespace {
@@ -262,6 +263,26 @@ TEST_F(BridgeTest, RequestFieldsOfThePacket) {
   const ParsedResponse headers =
       One(Get("/echo/headers", "X-Tab: a\tb\r\nHTTP_X_FORWARDED_FOR:10.9.8.7\r\n"));
   EXPECT_EQ(headers.body, "Host: example.org|X-Tab: a\tb|HTTP_X_FORWARDED_FOR:10.9.8.7");
+}
+
+// The packet borrows the request's header lines and parameters; the request has them back
+// afterwards, also when the packet cannot be written.
+TEST(BridgePayloadTest, TheRequestKeepsItsLinesAfterItsPacketIsWritten) {
+  TInHTTPRequestInfo request;
+  request.FRawHeaders.lines() = {"Host: h:81", "Accept-Encoding: gzip"};
+  request.FParams = {"a=1", "b=2"};
+  std::vector<char> buffer(server::kExchangeBufferSize);
+  WriteRequestPacket(request, 80, {}, buffer.data(), server::kExchangeBufferSize);
+  const server::THttpRequest packet(buffer.data(), server::kExchangeBufferSize);
+  EXPECT_EQ(packet.mRawHeaders.lines(), request.FRawHeaders.lines());
+  EXPECT_EQ(packet.mQueryFields.lines(), request.FParams);
+  EXPECT_EQ(packet.mServerPort, 81);
+
+  std::vector<char> small(16);
+  EXPECT_THROW(WriteRequestPacket(request, 80, {}, small.data(), 16), base::Exception);
+  EXPECT_EQ(request.FRawHeaders.lines(),
+            (std::vector<std::string>{"Host: h:81", "Accept-Encoding: gzip"}));
+  EXPECT_EQ(request.FParams, (std::vector<std::string>{"a=1", "b=2"}));
 }
 
 TEST_F(BridgeTest, ReplyMapping) {

@@ -112,6 +112,26 @@ TEST_F(ReplyPacketReaderTest, RejectedReplies) {
   }
 }
 
+// Up to the flush size the body is read into memory, past it into a spilling stream; a packet
+// that large travels through its own file.
+TEST_F(ReplyPacketReaderTest, InlineBodiesOfEverySizeReadBackWhole) {
+  for (const size_t size : {size_t{1}, size_t{kPacketFlushSize} - 100, size_t{kPacketFlushSize},
+                            size_t{kPacketFlushSize} + 1, size_t{100000}}) {
+    std::string body(size, 'x');
+    body.front() = 'a';
+    body.back() = 'z';
+    ReplyPayload p(rtInline);
+    p.out().WriteInteger(0);
+    p.out().WriteInteger(static_cast<int32_t>(size));
+    p.out().Write(body);
+    p.encode(buffer_);
+    const ReplyPacket r = read_reply_packet(buffer_.data(), kExchangeBufferSize);
+    ASSERT_NE(r.body, nullptr) << size;
+    EXPECT_EQ(r.body->Position(), 0) << size;
+    EXPECT_EQ(r.body_text(), body) << size;
+  }
+}
+
 TEST_F(ReplyPacketReaderTest, InlineBodyLongerThanThePacketFails) {
   ReplyPayload p(rtInline);
   p.out().WriteInteger(0);

@@ -152,13 +152,26 @@ TEST_F(HttpReplyTest, SmallTextBodyTravelsInline) {
 }
 
 TEST_F(HttpReplyTest, LargeTextBodyTravelsAsAFileTheTransportDeletes) {
-  const std::string body(40000, 'b');
-  reply_.WriteString(body);
-  const ReplyPacket r = commit();
-  EXPECT_EQ(r.data_type, rtFile);
-  EXPECT_TRUE(r.file_path.starts_with(dir_.tmp() + "QVK")) << r.file_path;
-  EXPECT_TRUE(r.file_delete);
-  EXPECT_EQ(base::read_file(r.file_path), body);
+  // The text passes the flush size at once, by its last byte, or piece by piece: whatever was
+  // written before goes into the file, in order.
+  const std::vector<std::vector<std::string>> cases = {
+      {std::string(40000, 'b')},
+      {std::string(kPacketFlushSize, 'a'), "z"},
+      {std::string(20000, 'a'), std::string(10000, 'b'), std::string(5000, 'c'), "end"},
+  };
+  for (const std::vector<std::string>& pieces : cases) {
+    reply_.Clear();
+    std::string body;
+    for (const std::string& piece : pieces) {
+      reply_.WriteString(piece);
+      body += piece;
+    }
+    const ReplyPacket r = commit();
+    EXPECT_EQ(r.data_type, rtFile);
+    EXPECT_TRUE(r.file_path.starts_with(dir_.tmp() + "QVK")) << r.file_path;
+    EXPECT_TRUE(r.file_delete);
+    EXPECT_EQ(base::read_file(r.file_path), body) << pieces.size() << " pieces";
+  }
 }
 
 TEST_F(HttpReplyTest, UncommittedLargeBodyLeavesNoFile) {

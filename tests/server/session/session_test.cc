@@ -9,6 +9,7 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "server/exchange/http_packet.h"
+#include "server/exchange/reply_packet_reader.h"
 #include "server/exchange/request_packet_writer.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
@@ -221,7 +222,8 @@ TEST_F(SessionTest, AttachesPipelineRequestsAndSendsTheReplacementReply) {
   EXPECT_FALSE(s.SendRenderOverride(reply));
   s.Terminate("Bye");
   EXPECT_TRUE(s.SendRenderOverride(reply));
-  EXPECT_EQ(reply.ContentStream()->GetAsString(), *s.mRenderOverride);
+  reply.Commit();
+  EXPECT_EQ(read_reply_packet(out.data(), kExchangeBufferSize).body_text(), *s.mRenderOverride);
   sessions().Release(s);  // terminated: destroyed
   EXPECT_EQ(sessions().GetCount(), 0);
 }
