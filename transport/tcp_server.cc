@@ -28,25 +28,15 @@ namespace {
 // kept here stays as the last thread left it. Stacks past the bound are unmapped.
 class ThreadStacks {
  public:
-  // Stacks kept at most: what a burst of short connections uses at once.
-  static constexpr size_t kKept = 32;
-
   ThreadStacks() = default;
   ThreadStacks(const ThreadStacks&) = delete;
   ThreadStacks& operator=(const ThreadStacks&) = delete;
-  ~ThreadStacks() {
-    for (void* stack : kept_) {
-      ::munmap(stack, size_);
-    }
-  }
+  ~ThreadStacks() { keep_at_most(0); }
 
   // A stack of `size` bytes whose lowest page is a guard; nullptr when none can be mapped.
   void* take(size_t size) {
     if (size != size_) {
-      for (void* stack : kept_) {
-        ::munmap(stack, size_);
-      }
-      kept_.clear();
+      keep_at_most(0);
       size_ = size;
     }
     if (!kept_.empty()) {
@@ -68,12 +58,21 @@ class ThreadStacks {
 
   // REQUIRES: no thread runs on `stack` any more (it has been joined).
   void give_back(void* stack, size_t size) {
-    if (size == size_ && kept_.size() < kKept) {
+    if (size == size_ && kept_.size() < TInCustomTCPServer::kKeptStacksBusy) {
       kept_.push_back(stack);
       return;
     }
     ::munmap(stack, size);
   }
+
+  void keep_at_most(size_t count) {
+    while (kept_.size() > count) {
+      ::munmap(kept_.back(), size_);
+      kept_.pop_back();
+    }
+  }
+
+  size_t count() const { return kept_.size(); }
 
   static size_t page_size() {
     static const size_t size = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
@@ -143,8 +142,14 @@ void TInListenerThread::run() {
   }
   bool wait = true;
   while (!Terminated()) {
-    if (wait && (!binding_.Readable(TInCustomTCPServer::kListenSliceMs) || Terminated())) {
-      continue;
+    if (wait) {
+      if (!binding_.Readable(TInCustomTCPServer::kListenSliceMs)) {
+        server_.listener_idle();
+        continue;
+      }
+      if (Terminated()) {
+        continue;
+      }
     }
     try {
       auto socket = std::make_unique<TInSocketHandle>();
@@ -442,36 +447,36 @@ void* TInCustomTCPServer::connection_thread_main(void* arg) {
 }
 
 void TInCustomTCPServer::join_finished_threads(bool wait) {
-  std::vector<ConnectionThreads::Ended> finished;
-  {
-    std::scoped_lock lock(threads_->mu);
-    finished.swap(threads_->finished);
-  }
-  if (finished.empty()) {
-    return;
-  }
-  // A thread that has reported its end may still be leaving: without `wait` it is joined on a
-  // later round, so that the listener never waits for it before taking the next connection.
-  std::vector<ConnectionThreads::Ended> leaving;
-  std::erase_if(finished, [&](const ConnectionThreads::Ended& ended) {
+  // Under the lock: an ended thread takes the lock no more, so joining it cannot wait on it, and
+  // the list keeps its memory for the threads that end next.
+  std::scoped_lock lock(threads_->mu);
+  std::erase_if(threads_->finished, [&](const ConnectionThreads::Ended& ended) {
     if (wait) {
       pthread_join(ended.thread, nullptr);
+    } else if (pthread_tryjoin_np(ended.thread, nullptr) == EBUSY) {
+      // Still leaving: joined on a later round, so that the listener never waits for it before
+      // taking the next connection.
       return false;
     }
-    if (pthread_tryjoin_np(ended.thread, nullptr) == EBUSY) {
-      leaving.push_back(ended);
-      return true;
-    }
-    return false;
-  });
-  // Only a joined thread has left its stack for good.
-  std::scoped_lock lock(threads_->mu);
-  for (const ConnectionThreads::Ended& ended : finished) {
+    // Only a joined thread has left its stack for good.
     if (ended.stack != nullptr) {
       threads_->stacks.give_back(ended.stack, ended.stack_size);
     }
+    return true;
+  });
+}
+
+void TInCustomTCPServer::listener_idle() {
+  join_finished_threads(/*wait=*/false);
+  std::scoped_lock lock(threads_->mu);
+  if (threads_->live == 0) {
+    threads_->stacks.keep_at_most(kKeptStacksIdle);
   }
-  threads_->finished.insert(threads_->finished.end(), leaving.begin(), leaving.end());
+}
+
+size_t TInCustomTCPServer::KeptStackCount() const {
+  std::scoped_lock lock(threads_->mu);
+  return threads_->stacks.count();
 }
 
 void TInCustomTCPServer::ServeConnection(std::unique_ptr<TInIOHandler> io_handler,

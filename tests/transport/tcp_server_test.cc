@@ -16,7 +16,9 @@
 #include <mutex>
 #include <stdexcept>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -358,8 +360,11 @@ TEST_F(EchoServerTest, EveryConnectionThreadStartsFresh) {
     const std::string line = context.IOHandler().ReadLn();
     context.IOHandler().WriteLn(line + " " + std::to_string(++visits));
   };
+  // Room for every connection of a burst at once, so that none waits for a repeated SYN.
+  server_.SetListenQueue(256);
   server_.SetActive(true);
-  for (const size_t together : {size_t{40}, size_t{1}, size_t{1}, size_t{5}}) {
+  for (const size_t together :
+       {TInCustomTCPServer::kKeptStacksBusy + 8, size_t{1}, size_t{1}, size_t{5}}) {
     SCOPED_TRACE(together);
     std::vector<std::unique_ptr<RawSocketClient>> clients;
     for (size_t i = 0; i < together; ++i) {
@@ -375,6 +380,43 @@ TEST_F(EchoServerTest, EveryConnectionThreadStartsFresh) {
   }
   server_.SetActive(false);
   EXPECT_EQ(server_.ContextCount(), 0u);
+}
+
+// A burst of connections leaves its stacks kept for the next burst while connections are open,
+// and the server lets go of those beyond what it keeps at rest once it has been idle a slice.
+TEST_F(EchoServerTest, StacksKeptForABurstAreLetGoOfOnceIdle) {
+  const auto kept_becomes = [this](size_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+    while (server_.KeptStackCount() != expected && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return server_.KeptStackCount();
+  };
+  server_.SetListenQueue(256);
+  server_.SetActive(true);
+  const size_t burst = TInCustomTCPServer::kKeptStacksIdle + 8;
+  std::vector<std::unique_ptr<RawSocketClient>> clients;
+  for (size_t i = 0; i < burst; ++i) {
+    clients.push_back(std::make_unique<RawSocketClient>(port()));
+    clients.back()->send("x\n");
+  }
+  // Every connection is served at once, each on a thread and a stack of its own.
+  for (auto& client : clients) {
+    ASSERT_EQ(client->read_some(8), "echo x\r\n");
+  }
+  // All but one end; with that one open, their stacks stay kept through idle slices.
+  for (size_t i = 1; i < burst; ++i) {
+    clients[i]->close();
+  }
+  EXPECT_EQ(kept_becomes(burst - 1), burst - 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2 * TInCustomTCPServer::kListenSliceMs));
+  EXPECT_EQ(server_.KeptStackCount(), burst - 1);
+  clients[0]->close();
+  EXPECT_EQ(kept_becomes(TInCustomTCPServer::kKeptStacksIdle), TInCustomTCPServer::kKeptStacksIdle);
+  // The stacks kept serve the next connections.
+  RawSocketClient next(port());
+  next.send("y\n");
+  EXPECT_EQ(next.read_some(8), "echo y\r\n");
 }
 
 TEST(TcpServerTest, StartingWithoutBindingsListensOnTheDefaultPortForEachFamily) {
