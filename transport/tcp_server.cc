@@ -99,6 +99,7 @@ struct TInCustomTCPServer::ConnectionThreads {
   size_t live = 0;                     // guarded by mu: threads started and not yet finished
   std::vector<Ended> finished;         // guarded by mu: ended threads not yet joined
   bool stopping = false;               // guarded by mu: new contexts are interrupted at once
+  std::chrono::steady_clock::time_point last_start;  // guarded by mu: of the newest thread
   ThreadStacks stacks;                 // guarded by mu
 };
 
@@ -390,9 +391,11 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
   launch->receive_block_size =
       whole_pages(static_cast<size_t>(std::max(connection_settings_.recv_buffer_size, 1)));
   launch->stack_size = stack_size + launch->receive_block_size;
+  const auto now = std::chrono::steady_clock::now();
   {
     std::scoped_lock lock(threads_->mu);
     ++threads_->live;
+    threads_->last_start = now;
     launch->stack = threads_->stacks.take(launch->stack_size);
   }
   base::metrics().connection_threads.add();
@@ -468,8 +471,10 @@ void TInCustomTCPServer::join_finished_threads(bool wait) {
 
 void TInCustomTCPServer::listener_idle() {
   join_finished_threads(/*wait=*/false);
+  const auto now = std::chrono::steady_clock::now();
   std::scoped_lock lock(threads_->mu);
-  if (threads_->live == 0) {
+  // Another listener may be busy meanwhile: its connections keep the stacks.
+  if (now - threads_->last_start >= std::chrono::milliseconds(kListenSliceMs)) {
     threads_->stacks.keep_at_most(kKeptStacksIdle);
   }
 }

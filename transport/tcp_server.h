@@ -68,7 +68,7 @@ class TInCustomTCPServer {
   static constexpr size_t kDefaultConnectionStackSize = 256 * 1024;
   // Stacks of ended connection threads kept for the next ones: up to kKeptStacksBusy while
   // connections come in, so that as many connections at once start on touched memory; down to
-  // kKeptStacksIdle once a listener has waited a whole slice with no connection open.
+  // kKeptStacksIdle once no connection has come for a whole listen slice.
   static constexpr size_t kKeptStacksBusy = 128;
   static constexpr size_t kKeptStacksIdle = 32;
 
@@ -170,8 +170,8 @@ class TInCustomTCPServer {
   // Joins the connection threads that have ended; without `wait`, only those that have left
   // already (the rest stay for a later call).
   void join_finished_threads(bool wait = true);
-  // A listener waited a whole slice for a connection: joins what has ended and, with no
-  // connection open, lets go of the stacks kept beyond kKeptStacksIdle.
+  // A listener waited a whole slice for a connection: joins what has ended and, when no
+  // connection has come for a slice, lets go of the stacks kept beyond kKeptStacksIdle.
   void listener_idle();
   void log(std::string_view line) const;
   // A listener ran out of descriptors; logs it at most once a minute.
