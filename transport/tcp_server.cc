@@ -99,7 +99,7 @@ struct TInCustomTCPServer::ConnectionThreads {
   size_t live = 0;                     // guarded by mu: threads started and not yet finished
   std::vector<Ended> finished;         // guarded by mu: ended threads not yet joined
   bool stopping = false;               // guarded by mu: new contexts are interrupted at once
-  std::chrono::steady_clock::time_point last_start;  // guarded by mu: of the newest thread
+  std::chrono::steady_clock::time_point last_start;  // guarded by mu: when the newest began
   ThreadStacks stacks;                 // guarded by mu
 };
 
@@ -450,8 +450,8 @@ void* TInCustomTCPServer::connection_thread_main(void* arg) {
 }
 
 void TInCustomTCPServer::join_finished_threads(bool wait) {
-  // Under the lock: an ended thread takes the lock no more, so joining it cannot wait on it, and
-  // the list keeps its memory for the threads that end next.
+  // Under the lock: a thread on this list never takes the lock again, so waiting for it here
+  // cannot hold it up; and the list keeps its memory for the threads that end next.
   std::scoped_lock lock(threads_->mu);
   std::erase_if(threads_->finished, [&](const ConnectionThreads::Ended& ended) {
     if (wait) {
