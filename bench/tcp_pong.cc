@@ -2,14 +2,21 @@
 // closes it: the transport's cost per connection (accept, thread, read, write, close) with no
 // HTTP processing. Driven by tcp_pong_vs_nginx.sh, which runs wrk against it and nginx:
 //   bench/tcp_pong_vs_nginx.sh
-// Usage: tcp_pong [port]   (0 or none: a free port). Prints "port N" once listening; runs until
-// SIGINT or SIGTERM.
+// Usage: tcp_pong [port [one-thread]]   (port 0 or none: a free port). Prints "port N" once
+// listening; runs until SIGINT or SIGTERM. With "one-thread" the listening thread serves every
+// connection itself through the same steps, with no connection thread: beside the usual run,
+// that shows what starting and ending a connection thread costs.
 #include <signal.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string_view>
+#include <thread>
 
+#include "transport/socket_channel.h"
 #include "transport/tcp_server.h"
 
 namespace {
@@ -33,6 +40,23 @@ class PongServer : public appsrv::transport::TInCustomTCPServer {
   void DoException(appsrv::transport::TInContext&, const std::exception&) override {}
 };
 
+// Accepts on `listening` and serves each connection on this thread until `stop`.
+void serve_on_this_thread(PongServer& server, appsrv::transport::TInSocketHandle& listening,
+                          const std::atomic<bool>& stop) {
+  using namespace appsrv::transport;
+  while (!stop.load()) {
+    if (!listening.Readable(TInCustomTCPServer::kListenSliceMs)) {
+      continue;
+    }
+    auto socket = std::make_unique<TInSocketHandle>();
+    if (!socket->Accept(listening, /*look_up_local_ip=*/false)) {
+      continue;
+    }
+    server.ServeConnection(std::make_unique<TInIOHandler>(
+        std::make_unique<SocketChannel>(std::move(socket)), server.ConnectionSettings()));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,17 +67,33 @@ int main(int argc, char** argv) {
   // Blocked here, so every thread started later leaves them to the sigwait below.
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+  const uint16_t port = static_cast<uint16_t>(argc > 1 ? std::atoi(argv[1]) : 0);
+  const bool one_thread = argc > 2 && std::strcmp(argv[2], "one-thread") == 0;
+  constexpr int kListenQueue = 1024;
   PongServer server;
   auto& binding = server.Bindings().Add();
   binding.FIP = "127.0.0.1";
-  binding.FPort = static_cast<uint16_t>(argc > 1 ? std::atoi(argv[1]) : 0);
-  server.SetListenQueue(1024);
-  server.SetActive(true);
+  binding.FPort = port;
+  std::atomic<bool> stop{false};
+  std::thread serving;
+  if (one_thread) {
+    binding.AllocateSocket();
+    binding.Bind();
+    binding.Listen(kListenQueue);
+    serving = std::thread([&] { serve_on_this_thread(server, binding, stop); });
+  } else {
+    server.SetListenQueue(kListenQueue);
+    server.SetActive(true);
+  }
   std::printf("port %u\n", static_cast<unsigned>(binding.FPort));
   std::fflush(stdout);
 
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
+  if (one_thread) {
+    stop.store(true);
+    serving.join();
+  }
   server.SetActive(false);
   return 0;
 }

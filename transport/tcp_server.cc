@@ -28,25 +28,15 @@ namespace {
 // kept here stays as the last thread left it. Stacks past the bound are unmapped.
 class ThreadStacks {
  public:
-  // Stacks kept at most: what a burst of short connections uses at once.
-  static constexpr size_t kKept = 32;
-
   ThreadStacks() = default;
   ThreadStacks(const ThreadStacks&) = delete;
   ThreadStacks& operator=(const ThreadStacks&) = delete;
-  ~ThreadStacks() {
-    for (void* stack : kept_) {
-      ::munmap(stack, size_);
-    }
-  }
+  ~ThreadStacks() { keep_at_most(0); }
 
   // A stack of `size` bytes whose lowest page is a guard; nullptr when none can be mapped.
   void* take(size_t size) {
     if (size != size_) {
-      for (void* stack : kept_) {
-        ::munmap(stack, size_);
-      }
-      kept_.clear();
+      keep_at_most(0);
       size_ = size;
     }
     if (!kept_.empty()) {
@@ -68,12 +58,21 @@ class ThreadStacks {
 
   // REQUIRES: no thread runs on `stack` any more (it has been joined).
   void give_back(void* stack, size_t size) {
-    if (size == size_ && kept_.size() < kKept) {
+    if (size == size_ && kept_.size() < TInCustomTCPServer::kKeptStacksBusy) {
       kept_.push_back(stack);
       return;
     }
     ::munmap(stack, size);
   }
+
+  void keep_at_most(size_t count) {
+    while (kept_.size() > count) {
+      ::munmap(kept_.back(), size_);
+      kept_.pop_back();
+    }
+  }
+
+  size_t count() const { return kept_.size(); }
 
   static size_t page_size() {
     static const size_t size = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
@@ -100,6 +99,7 @@ struct TInCustomTCPServer::ConnectionThreads {
   size_t live = 0;                     // guarded by mu: threads started and not yet finished
   std::vector<Ended> finished;         // guarded by mu: ended threads not yet joined
   bool stopping = false;               // guarded by mu: new contexts are interrupted at once
+  std::chrono::steady_clock::time_point last_start;  // guarded by mu: when the newest began
   ThreadStacks stacks;                 // guarded by mu
 };
 
@@ -145,8 +145,14 @@ void TInListenerThread::run() {
   // The next connection's handle; one that found nothing to accept waits for the next try.
   std::unique_ptr<TInSocketHandle> socket;
   while (!Terminated()) {
-    if (wait && (!binding_.Readable(TInCustomTCPServer::kListenSliceMs) || Terminated())) {
-      continue;
+    if (wait) {
+      if (!binding_.Readable(TInCustomTCPServer::kListenSliceMs)) {
+        server_.listener_idle();
+        continue;
+      }
+      if (Terminated()) {
+        continue;
+      }
     }
     try {
       if (!socket) {
@@ -390,9 +396,11 @@ void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> con
   launch->receive_block_size =
       whole_pages(static_cast<size_t>(std::max(connection_settings_.recv_buffer_size, 1)));
   launch->stack_size = stack_size + launch->receive_block_size;
+  const auto now = std::chrono::steady_clock::now();
   {
     std::scoped_lock lock(threads_->mu);
     ++threads_->live;
+    threads_->last_start = now;
     launch->stack = threads_->stacks.take(launch->stack_size);
   }
   base::metrics().connection_threads.add();
@@ -447,37 +455,38 @@ void* TInCustomTCPServer::connection_thread_main(void* arg) {
 }
 
 void TInCustomTCPServer::join_finished_threads(bool wait) {
-  std::vector<ConnectionThreads::Ended> finished;
-  {
-    std::scoped_lock lock(threads_->mu);
-    if (threads_->finished.empty()) {
-      return;
-    }
-    finished.swap(threads_->finished);
-  }
-  // A thread that has reported its end may still be leaving: without `wait` it is joined on a
-  // later round, so that the listener never waits for it before taking the next connection.
-  // The joined ones come first.
-  const auto leaving = std::partition(
-      finished.begin(), finished.end(), [&](const ConnectionThreads::Ended& ended) {
-        if (wait) {
-          pthread_join(ended.thread, nullptr);
-          return true;
-        }
-        return pthread_tryjoin_np(ended.thread, nullptr) != EBUSY;
-      });
+  // Under the lock: a thread on this list never takes the lock again, so waiting for it here
+  // cannot hold it up; and the list keeps its memory for the threads that end next.
   std::scoped_lock lock(threads_->mu);
-  // Only a joined thread has left its stack for good.
-  for (auto ended = finished.begin(); ended != leaving; ++ended) {
-    if (ended->stack != nullptr) {
-      threads_->stacks.give_back(ended->stack, ended->stack_size);
+  std::erase_if(threads_->finished, [&](const ConnectionThreads::Ended& ended) {
+    if (wait) {
+      pthread_join(ended.thread, nullptr);
+    } else if (pthread_tryjoin_np(ended.thread, nullptr) == EBUSY) {
+      // Still leaving: joined on a later round, so that the listener never waits for it before
+      // taking the next connection.
+      return false;
     }
+    // Only a joined thread has left its stack for good.
+    if (ended.stack != nullptr) {
+      threads_->stacks.give_back(ended.stack, ended.stack_size);
+    }
+    return true;
+  });
+}
+
+void TInCustomTCPServer::listener_idle() {
+  join_finished_threads(/*wait=*/false);
+  const auto now = std::chrono::steady_clock::now();
+  std::scoped_lock lock(threads_->mu);
+  // Another listener may be busy meanwhile: its connections keep the stacks.
+  if (now - threads_->last_start >= std::chrono::milliseconds(kListenSliceMs)) {
+    threads_->stacks.keep_at_most(kKeptStacksIdle);
   }
-  // The list goes back with its room, so that the threads that end next add themselves to it
-  // without allocating; those still leaving stay on it with those that ended meanwhile.
-  finished.erase(finished.begin(), leaving);
-  finished.insert(finished.end(), threads_->finished.begin(), threads_->finished.end());
-  threads_->finished.swap(finished);
+}
+
+size_t TInCustomTCPServer::KeptStackCount() const {
+  std::scoped_lock lock(threads_->mu);
+  return threads_->stacks.count();
 }
 
 void TInCustomTCPServer::ServeConnection(std::unique_ptr<TInIOHandler> io_handler,

@@ -66,6 +66,11 @@ class TInCustomTCPServer {
   static constexpr int kListenSliceMs = 250;
   // Stack of every connection thread. Connection code keeps its buffers on the heap.
   static constexpr size_t kDefaultConnectionStackSize = 256 * 1024;
+  // Stacks of ended connection threads kept for the next ones: up to kKeptStacksBusy while
+  // connections come in, so that as many connections at once start on touched memory; down to
+  // kKeptStacksIdle once no connection has come for a whole listen slice.
+  static constexpr size_t kKeptStacksBusy = 128;
+  static constexpr size_t kKeptStacksIdle = 32;
 
   TInCustomTCPServer();
   TInCustomTCPServer(const TInCustomTCPServer&) = delete;
@@ -102,6 +107,8 @@ class TInCustomTCPServer {
   TInServerIOHandler* IOHandler() const { return io_handler_.get(); }
   // Connections being served right now.
   size_t ContextCount() const;
+  // Stacks kept for connection threads to come (for tests).
+  size_t KeptStackCount() const;
   // Where the server reports what it cannot hand to anyone (a thread that could not be made);
   // default: standard error.
   std::function<void(std::string_view)> log_line;
@@ -163,6 +170,9 @@ class TInCustomTCPServer {
   // Joins the connection threads that have ended; without `wait`, only those that have left
   // already (the rest stay for a later call).
   void join_finished_threads(bool wait = true);
+  // A listener waited a whole slice for a connection: joins what has ended and, when no
+  // connection has come for a slice, lets go of the stacks kept beyond kKeptStacksIdle.
+  void listener_idle();
   void log(std::string_view line) const;
   // A listener ran out of descriptors; logs it at most once a minute.
   void note_out_of_descriptors(bool refused);

@@ -16,7 +16,9 @@
 #include <mutex>
 #include <stdexcept>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -358,8 +360,11 @@ TEST_F(EchoServerTest, EveryConnectionThreadStartsFresh) {
     const std::string line = context.IOHandler().ReadLn();
     context.IOHandler().WriteLn(line + " " + std::to_string(++visits));
   };
+  // Room for every connection of a burst at once, so that none waits for a repeated SYN.
+  server_.SetListenQueue(256);
   server_.SetActive(true);
-  for (const size_t together : {size_t{40}, size_t{1}, size_t{1}, size_t{5}}) {
+  for (const size_t together :
+       {TInCustomTCPServer::kKeptStacksBusy + 8, size_t{1}, size_t{1}, size_t{5}}) {
     SCOPED_TRACE(together);
     std::vector<std::unique_ptr<RawSocketClient>> clients;
     for (size_t i = 0; i < together; ++i) {
@@ -375,6 +380,41 @@ TEST_F(EchoServerTest, EveryConnectionThreadStartsFresh) {
   }
   server_.SetActive(false);
   EXPECT_EQ(server_.ContextCount(), 0u);
+}
+
+// A burst of connections leaves its stacks kept for the next ones; once no connection has come
+// for a while the server lets go of those beyond what it keeps at rest, also while connections
+// are still open.
+TEST_F(EchoServerTest, StacksKeptForABurstAreLetGoOfOnceIdle) {
+  server_.SetListenQueue(256);
+  server_.SetActive(true);
+  const size_t burst = TInCustomTCPServer::kKeptStacksIdle + 8;
+  std::vector<std::unique_ptr<RawSocketClient>> clients;
+  for (size_t i = 0; i < burst; ++i) {
+    clients.push_back(std::make_unique<RawSocketClient>(port()));
+    clients.back()->send("x\n");
+  }
+  // Every connection is served at once, each on a thread and a stack of its own.
+  for (auto& client : clients) {
+    ASSERT_EQ(client->read_some(8), "echo x\r\n");
+  }
+  // All but one end.
+  for (size_t i = 1; i < burst; ++i) {
+    clients[i]->close();
+  }
+  ASSERT_TRUE(disconnects_.wait_for(static_cast<int>(burst - 1)));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
+  while (server_.KeptStackCount() != TInCustomTCPServer::kKeptStacksIdle &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(server_.KeptStackCount(), TInCustomTCPServer::kKeptStacksIdle);
+  // The connection left open and the next ones are served as before.
+  clients[0]->send("y\n");
+  EXPECT_EQ(clients[0]->read_some(8), "echo y\r\n");
+  RawSocketClient next(port());
+  next.send("z\n");
+  EXPECT_EQ(next.read_some(8), "echo z\r\n");
 }
 
 TEST(TcpServerTest, StartingWithoutBindingsListensOnTheDefaultPortForEachFamily) {
