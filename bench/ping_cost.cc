@@ -110,12 +110,16 @@ void fail(const char* what) {
   std::exit(1);
 }
 
-// Sends one ping and reads its whole reply (head, then Content-Length bytes of body).
-void ping(int fd, std::string_view request) {
+void send_request(int fd, std::string_view request) {
   if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size())) {
     fail("send");
   }
+}
+
+// Sends one ping and reads its whole reply (head, then Content-Length bytes of body).
+void ping(int fd, std::string_view request) {
+  send_request(fd, request);
   char reply[4096];
   size_t have = 0;
   while (true) {
@@ -153,10 +157,7 @@ void ping_on_new_connection(uint16_t port, std::string_view request) {
   if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     fail("connect");
   }
-  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(request.size())) {
-    fail("send");
-  }
+  send_request(fd, request);
   char reply[4096];
   size_t have = 0;
   while (true) {
