@@ -110,6 +110,19 @@ void fail(const char* what) {
   std::exit(1);
 }
 
+// A socket connected to the port on 127.0.0.1.
+int connect_loopback(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    fail("connect");
+  }
+  return fd;
+}
+
 void send_request(int fd, std::string_view request) {
   if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size())) {
@@ -149,14 +162,7 @@ void ping(int fd, std::string_view request) {
 
 // Connects, sends one ping and reads its reply to the end of the stream.
 void ping_on_new_connection(uint16_t port, std::string_view request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    fail("connect");
-  }
+  const int fd = connect_loopback(port);
   send_request(fd, request);
   char reply[4096];
   size_t have = 0;
@@ -225,14 +231,7 @@ int main(int argc, char** argv) {
       const std::string_view text(request, static_cast<size_t>(length));
       int fd = -1;
       if (!close_each) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-          fail("connect");
-        }
+        fd = connect_loopback(port);
       }
       const auto one_ping = [&] {
         if (close_each) {
