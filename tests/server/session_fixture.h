@@ -1,6 +1,7 @@
 // A controller over a temporary folder with a fake clock, and requests to attach with.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,14 @@ namespace appsrv::server::testing {
 constexpr char kFirefox[] =
     "Mozilla/5.0 (X11; Linux x86_64; rv:115.0) Gecko/20100101 Firefox/115.0";
 
+// A controller whose OnConfig is given when it is made.
+struct ConfiguredController : TSvServerControllerBase {
+  ConfiguredController(ControllerEnvironment e, std::function<void(TSvServerControllerBase&)> f)
+      : TSvServerControllerBase(std::move(e)) {
+    OnConfig = std::move(f);
+  }
+};
+
 class SessionFixture : public ::testing::Test {
  protected:
   void SetUp() override { rebuild(nullptr); }
@@ -22,14 +31,8 @@ class SessionFixture : public ::testing::Test {
   // Rebuilds the controller; `configure` runs in OnConfig.
   void rebuild(std::function<void(TSvServerControllerBase&)> configure) {
     controller_.reset();
-    struct Configured : TSvServerControllerBase {
-      Configured(ControllerEnvironment e, std::function<void(TSvServerControllerBase&)> f)
-          : TSvServerControllerBase(std::move(e)) {
-        OnConfig = std::move(f);
-      }
-    };
-    controller_ = TSvServerControllerBase::Create<Configured>(folder_.environment(clock_),
-                                                              std::move(configure));
+    controller_ = TSvServerControllerBase::Create<ConfiguredController>(
+        folder_.environment(clock_), std::move(configure));
     controller_->OnNewSession = [this](TSvApplication& s) { note("new " + s.AppID()); };
     controller_->OnSessionRestarted = [this](TSvApplication& s) { note("restarted " + s.AppID()); };
     controller_->OnCloseSession = [this](TSvApplication& s) { note("close " + s.AppID()); };

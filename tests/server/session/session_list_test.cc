@@ -838,86 +838,78 @@ TEST_F(WarmSessionsTest, RequestsRaceTheBoundAndTheIdlePass) {
   EXPECT_LE(sessions().WarmCount(), 2u);
 }
 
-TEST(SessionTimeoutThreadTest, RunsTheIdlePassOnItsOwnAtATenthOfTheIdleTimeout) {
+// A controller whose time-out thread runs on its own, its expiry pass an hour away, with one
+// released session holding OpenData.
+struct OneIdleSession {
+  OneIdleSession(std::function<void(TSvServerControllerBase&)> configure, bool warm) {
+    ControllerEnvironment env = folder.environment(clock);
+    env.start_timeout_thread = true;
+    env.session_timeout_interval = std::chrono::hours(1);
+    controller = TSvServerControllerBase::Create<testing::ConfiguredController>(
+        env, std::move(configure));
+    SessionRequestInfo info;
+    info.client_ip = "10.0.0.1";
+    info.user_agent = kFirefox;
+    SessionAttachRequest r;
+    r.request = &info;
+    const SessionAttachResult got = controller->Sessions().Attach(r);
+    auto owned = std::make_unique<OpenData>();
+    owned->warm = warm;
+    data = owned.get();
+    got.session->FData = std::move(owned);
+    id = got.session->AppID();
+    controller->Sessions().Release(*got.session);
+    SetCurrentSession(nullptr);
+  }
+
+  // Polls `done` on the session's data under its lock, for ten seconds at most.
+  bool wait_until(const std::function<bool(const OpenData&)>& done) {
+    for (int i = 0; i < 1000; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      TSvApplication* s = controller->Sessions().LookupAndLock(id);
+      EXPECT_NE(s, nullptr);
+      if (s == nullptr) {
+        return false;
+      }
+      const bool reached = done(*data);
+      s->Unlock();
+      if (reached) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Declared before the controller, which uses them to the end.
   testing::FakeClock clock;
   testing::TempFolder folder;
-  ControllerEnvironment env = folder.environment(clock);
-  env.start_timeout_thread = true;
-  env.session_timeout_interval = std::chrono::hours(1);
-  struct Configured : TSvServerControllerBase {
-    explicit Configured(ControllerEnvironment e) : TSvServerControllerBase(std::move(e)) {
-      OnConfig = [](TSvServerControllerBase& c) { c.Limits.DatabaseIdleTimeoutMs = 1000; };
-    }
-  };
-  const auto controller = TSvServerControllerBase::Create<Configured>(env);
-  SessionRequestInfo info;
-  info.client_ip = "10.0.0.1";
-  info.user_agent = kFirefox;
-  SessionAttachRequest r;
-  r.request = &info;
-  const SessionAttachResult got = controller->Sessions().Attach(r);
-  auto data = std::make_unique<OpenData>();
-  OpenData& watched = *data;
-  got.session->FData = std::move(data);
-  const std::string id = got.session->AppID();
-  controller->Sessions().Release(*got.session);
-  SetCurrentSession(nullptr);
-  clock.advance_seconds(2);
-  bool closed = false;
-  for (int i = 0; i < 1000 && !closed; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    TSvApplication* s = controller->Sessions().LookupAndLock(id);
-    ASSERT_NE(s, nullptr);
-    closed = watched.closed > 0;
-    s->Unlock();
-  }
-  EXPECT_TRUE(closed);
+  std::unique_ptr<TSvServerControllerBase> controller;
+  std::string id;
+  OpenData* data = nullptr;  // owned by the session
+};
+
+TEST(SessionTimeoutThreadTest, RunsTheIdlePassOnItsOwnAtATenthOfTheIdleTimeout) {
+  OneIdleSession rig([](TSvServerControllerBase& c) { c.Limits.DatabaseIdleTimeoutMs = 1000; },
+                     /*warm=*/false);
+  rig.clock.advance_seconds(2);
+  EXPECT_TRUE(rig.wait_until([](const OpenData& d) { return d.closed > 0; }));
   // The expiry pass, an hour away, has not run: the session lives on.
-  EXPECT_EQ(controller->Sessions().GetCount(), 1);
+  EXPECT_EQ(rig.controller->Sessions().GetCount(), 1);
 }
 
 // With idle connections left open, the pass still runs for the mappings.
 TEST(SessionTimeoutThreadTest, GivesBackWarmResourcesOnItsOwnAfterTheMappingIdleTime) {
-  testing::FakeClock clock;
-  testing::TempFolder folder;
-  ControllerEnvironment env = folder.environment(clock);
-  env.start_timeout_thread = true;
-  env.session_timeout_interval = std::chrono::hours(1);
-  struct Configured : TSvServerControllerBase {
-    explicit Configured(ControllerEnvironment e) : TSvServerControllerBase(std::move(e)) {
-      OnConfig = [](TSvServerControllerBase& c) {
+  OneIdleSession rig(
+      [](TSvServerControllerBase& c) {
         c.Limits.DatabaseIdleTimeoutMs = 0;
         c.Limits.DatabaseMappingIdleMs = 1000;
-      };
-    }
-  };
-  const auto controller = TSvServerControllerBase::Create<Configured>(env);
-  SessionRequestInfo info;
-  info.client_ip = "10.0.0.1";
-  info.user_agent = kFirefox;
-  SessionAttachRequest r;
-  r.request = &info;
-  const SessionAttachResult got = controller->Sessions().Attach(r);
-  auto data = std::make_unique<OpenData>();
-  data->warm = true;
-  OpenData& watched = *data;
-  got.session->FData = std::move(data);
-  const std::string id = got.session->AppID();
-  controller->Sessions().Release(*got.session);
-  SetCurrentSession(nullptr);
-  EXPECT_EQ(controller->Sessions().WarmCount(), 1u);
-  clock.advance_seconds(2);
-  bool cooled = false;
-  for (int i = 0; i < 1000 && !cooled; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    TSvApplication* s = controller->Sessions().LookupAndLock(id);
-    ASSERT_NE(s, nullptr);
-    cooled = watched.cooled > 0;
-    s->Unlock();
-  }
-  EXPECT_TRUE(cooled);
-  EXPECT_EQ(watched.closed, 0);
-  EXPECT_EQ(controller->Sessions().WarmCount(), 0u);
+      },
+      /*warm=*/true);
+  EXPECT_EQ(rig.controller->Sessions().WarmCount(), 1u);
+  rig.clock.advance_seconds(2);
+  EXPECT_TRUE(rig.wait_until([](const OpenData& d) { return d.cooled > 0; }));
+  EXPECT_EQ(rig.data->closed, 0);
+  EXPECT_EQ(rig.controller->Sessions().WarmCount(), 0u);
 }
 
 TEST(SessionTimeoutThreadTest, CollectsExpiredSessionsOnItsOwn) {
