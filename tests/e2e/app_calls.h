@@ -23,6 +23,14 @@ inline void exec_sql(const std::filesystem::path& db_path, const std::string& sq
   sqlite3_close(db);
 }
 
+// Table T(ID, Name) with rows 1..`rows`, named "name <ID>".
+inline void create_named_rows(const std::filesystem::path& db_path, int rows) {
+  exec_sql(db_path,
+           "CREATE TABLE T(ID INTEGER PRIMARY KEY, Name VARCHAR(40));"
+           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+               std::to_string(rows) + ") INSERT INTO T SELECT i, 'name ' || i FROM n;");
+}
+
 inline std::string query_text(const std::filesystem::path& db_path, const std::string& sql) {
   sqlite3* db = nullptr;
   std::string out;

@@ -77,10 +77,7 @@ int settle_descriptors(pid_t pid, int count) {
 class DescriptorLimit : public ::testing::Test {
  protected:
   void Start(const std::string& limits) {
-    exec_sql(folder_.database(),
-             "CREATE TABLE T(ID INTEGER PRIMARY KEY, Name VARCHAR(40));"
-             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
-             "INSERT INTO T SELECT i, 'name ' || i FROM n;");
+    create_named_rows(folder_.database(), 2000);
     write_file(folder_.root() / "port.ini", "[PORTS]\nPort=0\n[LIMITS]\n" + limits);
     server_ = std::make_unique<Server>(folder_, kUnderTheLimit, kSanitizerUnderExhaustion);
     ASSERT_NE(server_->port(), 0) << server_->output();

@@ -19,10 +19,7 @@ const std::string kParams = R"({"PageNo":3,"PageSize":5,"TableName":"T"})";
 class DatabaseMappings : public ::testing::Test {
  protected:
   void Start(const std::string& limits) {
-    exec_sql(folder_.database(),
-             "CREATE TABLE T(ID INTEGER PRIMARY KEY, Name VARCHAR(40));"
-             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 5000) "
-             "INSERT INTO T SELECT i, 'name ' || i FROM n;");
+    create_named_rows(folder_.database(), 5000);
     write_file(folder_.root() / "port.ini", "[PORTS]\nPort=0\n[LIMITS]\nDatabaseMappedSessions=" +
                                                 std::to_string(kMappedSessions) + "\n" + limits);
     server_ = std::make_unique<Server>(folder_);
