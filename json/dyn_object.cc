@@ -1,5 +1,6 @@
 #include "json/dyn_object.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <initializer_list>
@@ -126,6 +127,9 @@ class DynWriter {
     }
   }
 
+  // The text of a string value held as UTF-8, between its quotes.
+  void string_body_utf8(std::string_view utf8) { string_body(base::utf8_to_utf16(utf8)); }
+
   void value(const TDynObject& v, int level) {
     if (v.processing_) {
       out_ += "null";
@@ -240,6 +244,12 @@ class DynWriter {
 
   void string(std::u16string_view s) {
     out_ += '"';
+    string_body(s);
+    out_ += '"';
+  }
+
+  // A string's text between its quotes.
+  void string_body(std::u16string_view s) {
     if (escape_) {
       // Escaped text goes through a small buffer in chunks, at most 6 bytes per code unit.
       constexpr size_t kChunk = 256;
@@ -304,7 +314,6 @@ class DynWriter {
       }
       base::append_utf8(out_, s.substr(start));
     }
-    out_ += '"';
   }
 
   std::string& out_;
@@ -441,6 +450,25 @@ std::u16string TDynObject::as_u16string() const {
     return std::get<std::u16string>(payload_);
   }
   return to_u16(AsJSon(false, false));
+}
+
+void append_escaped_string(std::string& out, std::string_view utf8) {
+  // Converted to UTF-16 a slice at a time, each ending before an ASCII byte: no UTF-8 sequence,
+  // valid or not, reaches past such a byte, so the slices give the code units the whole text
+  // would, and the text is never held twice in full.
+  constexpr size_t kSlice = 64 * 1024;
+  DynWriter writer(out, false, true);
+  out += '"';
+  size_t from = 0;
+  while (from < utf8.size()) {
+    size_t to = std::min(from + kSlice, utf8.size());
+    while (to < utf8.size() && static_cast<unsigned char>(utf8[to]) >= 0x80) {
+      ++to;
+    }
+    writer.string_body_utf8(utf8.substr(from, to - from));
+    from = to;
+  }
+  out += '"';
 }
 
 std::string TDynObject::AsJSon(bool indent, bool escape) const {

@@ -112,4 +112,9 @@ class TDynObject {
       payload_;
 };
 
+// Appends the string value holding `utf8` as AsJSon(false, true) writes it, quotes included,
+// without making a UTF-16 copy of the whole text: for a long text built as UTF-8 that goes into
+// a JSON reply on its own.
+void append_escaped_string(std::string& out, std::string_view utf8);
+
 }  // namespace appsrv::json

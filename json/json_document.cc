@@ -16,10 +16,21 @@ std::string JsonValue::ToString() const {
 
 TJSONString::TJSONString(std::u16string_view value) { base::append_utf8(text_, value); }
 
+namespace {
+
+bool is_ascii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Only ASCII is escaped, and no byte of a longer UTF-8 sequence is ASCII: runs between escapes
+// go out as they are.
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+}  // namespace
+
 TJSONString::TJSONString(std::string_view utf8) {
-  const bool ascii = std::all_of(utf8.begin(), utf8.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (ascii) {
+  if (is_ascii(utf8)) {
     text_ = utf8;
   } else {
     // Through UTF-16, so that bad bytes become the replacement character.
@@ -27,15 +38,32 @@ TJSONString::TJSONString(std::string_view utf8) {
   }
 }
 
+TJSONString::TJSONString(std::string&& utf8, int) {
+  if (is_ascii(utf8)) {
+    text_ = std::move(utf8);
+  } else {
+    base::append_utf8(text_, base::utf8_to_utf16(utf8));
+  }
+}
+
+size_t TJSONString::written_size() const {
+  size_t size = text_.size() + 2;  // the quotes
+  for (const char ch : text_) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (needs_escape(c)) {
+      size += c < 0x20 ? 5 : 1;  // \u00XX or a backslash before the character
+    }
+  }
+  return size;
+}
+
 void TJSONString::write(std::string& out) const {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  // Only ASCII is escaped, and no byte of a longer UTF-8 sequence is ASCII: runs between
-  // escapes go out as they are.
   size_t start = 0;
   for (size_t i = 0; i < text_.size(); ++i) {
     const auto c = static_cast<unsigned char>(text_[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') {
+    if (!needs_escape(c)) {
       continue;
     }
     out.append(text_, start, i - start);

@@ -2,6 +2,7 @@
 // keep their non-ASCII characters.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,10 +32,19 @@ class TJSONString : public JsonValue {
  public:
   explicit TJSONString(std::u16string_view value);
   explicit TJSONString(std::string_view utf8);
+  // Takes a string's text over when it is ASCII, as most cells are: no second copy. (A
+  // template, so that a literal still means the string_view form.)
+  template <class Text>
+    requires std::same_as<Text, std::string>
+  explicit TJSONString(Text&& utf8) : TJSONString(std::move(utf8), 0) {}
 
   void write(std::string& out) const override;
+  // The bytes write() appends, counted without writing them: a caller that bounds a document
+  // by its written size learns it before the text exists.
+  size_t written_size() const;
 
  private:
+  TJSONString(std::string&& utf8, int);
   std::string text_;  // UTF-8 of the code units (a lone surrogate as its three bytes)
 };
 

@@ -322,5 +322,24 @@ TEST(DynObjectTest, IndentedForm) {
   EXPECT_EQ(parse("[]")->AsJSon(true, true), "[]");
 }
 
+
+TEST(DynObjectTest, EscapedStringWritesWhatAStringValueWrites) {
+  // Long texts cross the slices the writer converts one at a time: multi-byte sequences,
+  // invalid bytes and lone surrogates at every position must come out as from the whole text.
+  std::string mixed;
+  const std::string_view pieces[] = {"a", "\xC3\xA9", "\xE6\x9C\x8D", "\xF0\x9F\x98\x80", "\xFF",
+                                     "\xE6\x9C", "\x01", "\"", "/", "\xED\xA0\x80"};
+  for (size_t i = 0; mixed.size() < 200 * 1024; ++i) {
+    mixed += pieces[(i * 7 + i / 13) % std::size(pieces)];
+  }
+  const std::string no_ascii = std::string(70 * 1024, '\xC3') + "\xA9" + std::string(3, '\x80');
+  for (const std::string& text : {std::string(), std::string("plain"), mixed, no_ascii}) {
+    SCOPED_TRACE(text.size());
+    std::string out = "<";
+    append_escaped_string(out, text);
+    EXPECT_EQ(out, "<" + TDynObject::make_string(std::string_view(text))->AsJSon(false, true));
+  }
+}
+
 }  // namespace
 }  // namespace appsrv::json

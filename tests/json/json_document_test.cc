@@ -41,7 +41,10 @@ TEST(JsonDocumentTest, StringEscaping) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.want);
-    EXPECT_EQ(TJSONString(std::u16string(c.text)).ToString(), c.want);
+    const TJSONString string{std::u16string(c.text)};
+    EXPECT_EQ(string.ToString(), c.want);
+    // A page bounded by its written size is counted before it is written.
+    EXPECT_EQ(string.written_size(), c.want.size());
   }
   EXPECT_EQ(TJSONString("q\"\\\t\xC3\xA9").ToString(), "\"q\\\"\\\\\\u0009\xC3\xA9\"");
   // UTF-8 text: bad bytes become U+FFFD, whatever surrounds them.
