@@ -1,7 +1,9 @@
 #include "app/AppWebContentService.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "base/exception.h"
 #include "base/text.h"
 #include "db/field.h"
+#include "db/recordset_packet.h"
 #include "json/dyn_object.h"
 #include "json/integer_text.h"
 #include "server/http/http_reply.h"
@@ -40,8 +43,10 @@ int32_t page_offset(int32_t page, int32_t size) {
 // Rows read from the dataset at a time, so that the page's size is checked while it grows.
 constexpr int64_t kRowsPerBlock = 256;
 
-// The bytes of a reply page as it is gathered: fails as soon as they pass the limit (none when
-// the limit is 0 or less), before the rest of the page is read or built.
+// The bytes of a reply page as it is gathered, counted as they will be written (escapes
+// included): fails as soon as they pass the limit (none when the limit is 0 or less), before
+// the rest of the page is read or built. So a page never holds much more than the limit while
+// it is built, and its reply text about as much again.
 class PageBytes {
  public:
   explicit PageBytes(int64_t limit) : limit_(limit) {}
@@ -55,15 +60,66 @@ class PageBytes {
                             " bytes; ask for fewer rows.");
     }
   }
+  // What may still be added before the limit is passed (everything without a limit).
+  size_t left() const {
+    return limit_ > 0 ? static_cast<size_t>(limit_) - std::min<size_t>(total_, limit_) : SIZE_MAX;
+  }
 
  private:
   int64_t limit_;
   size_t total_ = 0;
 };
 
-size_t value_bytes(const db::Variant& value) {
+// What each ASCII byte of a text value becomes in a FetchData reply: escaped for an XML
+// attribute, then, with the whole packet, as a JSON string whose non-ASCII code units are
+// written \uXXXX. Worked out once through the two writers themselves.
+const std::array<uint8_t, 128>& packet_byte_sizes() {
+  static const std::array<uint8_t, 128> sizes = [] {
+    std::array<uint8_t, 128> out{};
+    for (size_t c = 0; c < out.size(); ++c) {
+      std::string attribute;
+      db::append_attribute_text(attribute, std::string(1, static_cast<char>(c)));
+      std::string escaped;
+      json::append_escaped_string(escaped, attribute);
+      out[c] = static_cast<uint8_t>(escaped.size() - 2);  // without the quotes
+    }
+    return out;
+  }();
+  return sizes;
+}
+
+// Bytes from 0x80 up count 6 each: the most any becomes (a byte of no valid sequence turns
+// into U+FFFD, written \ufffd).
+constexpr size_t kNonAsciiPacketBytes = 6;
+// Numbers, dates and booleans: about as long as their text gets. The whole reply is checked
+// again once written, so a rare longer one cannot pass the limit unseen.
+constexpr size_t kScalarPacketBytes = 32;
+// Around each value: a blank, the attribute's name (counted apart), "=" and two quotes.
+constexpr size_t kAttributeBytes = 4;
+// "\t\t<z:row" ... "/>\r\n", escaped as JSON.
+constexpr size_t kRowMarkupBytes = 16;
+
+// What the value of `field` adds to a FetchData reply.
+size_t packet_value_bytes(const db::TField& field, const db::Variant& value) {
+  if (std::holds_alternative<std::monostate>(value)) {
+    return 0;  // a NULL is left out of its row
+  }
+  const size_t around = kAttributeBytes + field.FieldName().size();
   const auto* text = std::get_if<std::string>(&value);
-  return text != nullptr ? text->size() : sizeof(int64_t);
+  if (text == nullptr) {
+    return around + kScalarPacketBytes;
+  }
+  if (dynamic_cast<const db::TBlobField*>(&field) != nullptr ||
+      dynamic_cast<const db::TBytesField*>(&field) != nullptr) {
+    return around + 2 * text->size();  // written as hexadecimal digits
+  }
+  const std::array<uint8_t, 128>& sizes = packet_byte_sizes();
+  size_t bytes = around;
+  for (const char c : *text) {
+    const auto b = static_cast<unsigned char>(c);
+    bytes += b < 0x80 ? sizes[b] : kNonAsciiPacketBytes;
+  }
+  return bytes;
 }
 
 TSvUserSession& session_module(server::TSvApplication* session) {
@@ -94,7 +150,10 @@ void Time(TDynObject& r) {
   r.PutS("Info", "服务器时间");
 }
 
-void FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
+// Stores everything of the result but the packet itself, and returns the packet. "XML" holds
+// an empty text in its place: the envelope writes the packet there (append_envelope), so that
+// the packet is not copied again into the result as UTF-16.
+std::string FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
   int32_t page_no = low32(p.GetI("PageNo"));
   const int32_t page_size = low32(p.GetI("PageSize"));
   const std::string table_name = p.GetS("TableName");
@@ -131,15 +190,16 @@ void FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
     // Serve the rows that exist: a page that starts before the first row (page 0 or below)
     // may hold fewer rows than asked for.
     while (wanted > 0 && !data.Eof()) {
-      const db::RowBlock block = data.GetRows(std::min(wanted, kRowsPerBlock));
+      const db::RowBlock block = data.GetRows(std::min(wanted, kRowsPerBlock), bytes.left());
       const size_t rows = block.empty() ? 0 : block.front().size();
       if (rows == 0) {
         break;
       }
       for (size_t row = 0; row < rows; ++row) {
         page.Append();
+        bytes.add(kRowMarkupBytes);
         for (size_t field = 0; field < block.size(); ++field) {
-          bytes.add(value_bytes(block[field][row]));
+          bytes.add(packet_value_bytes(page.Fields(field), block[field][row]));
           page.Fields(field).SetValue(block[field][row]);
         }
         page.Post();
@@ -154,7 +214,23 @@ void FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
     bytes.check(xml.size());
   });
   module.SetSchema(table_name, StripPacketData(xml));
-  r.PutS("XML", xml);
+  r.PutS("XML", std::string_view());
+  return xml;
+}
+
+// Appends the result's JSON text with `packet` written as the text of its "XML" member.
+void append_result(std::string& body, const TDynObject& result, std::string_view packet) {
+  const std::string text = result.AsJSon(false, true);
+  // Member names are unique and the other members are numbers: the empty text is the slot.
+  constexpr std::string_view kSlot = "\"XML\":\"\"";
+  const size_t at = text.find(kSlot);
+  if (at == std::string::npos) {
+    throw base::Exception("The result has no XML member.");
+  }
+  const size_t value_at = at + kSlot.size() - 2;
+  body.append(text, 0, value_at);
+  json::append_escaped_string(body, packet);
+  body.append(text, value_at + 2);
 }
 
 void SaveData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
@@ -345,10 +421,11 @@ std::unique_ptr<json::TJSONObject> DataSetToGridJson(db::TADODataSet& dataset, i
   }
   for (int32_t emitted = 0; !dataset.Eof() && emitted < page_size; ++emitted) {
     auto row = std::make_unique<json::TJSONArray>();
+    bytes.add(2);  // brackets and a comma
     for (size_t i = 0; i < field_count; ++i) {
-      std::string cell = cell_text(dataset.Fields(i), cell_kinds[i]);
-      bytes.add(cell.size());
-      row->Add(cell);
+      auto cell = std::make_unique<json::TJSONString>(cell_text(dataset.Fields(i), cell_kinds[i]));
+      bytes.add(cell->written_size() + 1);
+      row->Add(std::unique_ptr<json::JsonValue>(std::move(cell)));
     }
     rows->Add(std::move(row));
     dataset.Next();
@@ -372,6 +449,7 @@ bool TContentAppService::Execute(server::THttpRequest& aRequest, server::THttpRe
   const IDynObject params = TDynObject::ParseString(aRequest.mContentFields.value("Params"));
   const IDynObject result = TDynObject::ParseString(std::string_view("{}"));
   int64_t page_limit = 0;  // pages of rows only
+  std::optional<std::string> packet;  // FetchData's
 
   if (base::iequals(function, "Add")) {
     Add(parsed_params(params), *result);
@@ -381,15 +459,20 @@ bool TContentAppService::Execute(server::THttpRequest& aRequest, server::THttpRe
     const TDynObject& p = parsed_params(params);
     TSvUserSession& module = session_module(aSession);
     page_limit = module.query_limits().MaxPageBytes;
-    FetchData(p, *result, module);
+    packet = FetchData(p, *result, module);
   } else if (base::iequals(function, "SaveData")) {
     const TDynObject& p = parsed_params(params);
     SaveData(p, *result, session_module(aSession));
   }
 
-  const std::string body = "Function=" + aRequest.mContentFields.value("Function") + "\r\n" +
-                           "Params=" + aRequest.mContentFields.value("Params") + "\r\n" +
-                           "Result=" + result->AsJSon(false, true);
+  std::string body = "Function=" + aRequest.mContentFields.value("Function") + "\r\n" +
+                     "Params=" + aRequest.mContentFields.value("Params") + "\r\n" + "Result=";
+  if (packet) {
+    append_result(body, *result, *packet);
+    packet.reset();
+  } else {
+    body += result->AsJSon(false, true);
+  }
   PageBytes(page_limit).check(body.size());
   aReply.WriteString(body);
   return true;
@@ -460,6 +543,7 @@ bool TContentSQLSelect::Execute(server::THttpRequest& aRequest, server::THttpRep
   document->AddPair("page", std::make_unique<json::TJSONNumber>(page));
 
   std::string body = document->ToString();
+  document.reset();  // the text alone goes on: a page is never held twice as text
   PageBytes(page_limit).check(body.size());
   aReply.mContentType = "text/json; charset=utf-8";
   aReply.WriteString(body);

@@ -395,12 +395,17 @@ TField& TADODataSet::FieldByName(std::string_view name) const {
   return *field;
 }
 
-RowBlock TADODataSet::GetRows(int64_t count) {
+RowBlock TADODataSet::GetRows(int64_t count, size_t max_text_bytes) {
   require_active();
   RowBlock block(fields_.size());
-  for (int64_t r = 0; r < count && !eof_; ++r) {
+  size_t text_bytes = 0;
+  for (int64_t r = 0; r < count && !eof_ && text_bytes <= max_text_bytes; ++r) {
     for (size_t i = 0; i < fields_.size(); ++i) {
-      block[i].push_back(fields_[i]->Value());
+      const Variant& value = fields_[i]->Value();
+      if (const auto* text = std::get_if<std::string>(&value)) {
+        text_bytes += text->size();
+      }
+      block[i].push_back(value);
     }
     Next();
   }

@@ -66,8 +66,10 @@ class TADODataSet {
   TFieldDefs& FieldDefs() { return field_defs_; }
   const TFieldDefs& FieldDefs() const { return field_defs_; }
 
-  // Up to `count` rows from the current one, moving past them.
-  RowBlock GetRows(int64_t count);
+  // Up to `count` rows from the current one, moving past them. With `max_text_bytes`, the block
+  // also ends after the row that brings its text and blob values past that many bytes, so that
+  // a caller bounding what it holds never copies many rows of large values at once.
+  RowBlock GetRows(int64_t count, size_t max_text_bytes = SIZE_MAX);
   // The whole result in the recordset XML format: rows from the first, pending appended rows
   // inside rs:insert. The current row is kept.
   std::string Save();

@@ -624,6 +624,34 @@ TEST(GridJsonTest, OffsetAndPageSize) {
   }
 }
 
+TEST(GridJsonTest, PageLimitCountsCellsAsWritten) {
+  // 400 bytes that JSON writes in 6 each (\u0001) pass a limit of 2000 bytes only once
+  // written: the page fails while it is read, before its text exists.
+  struct Case {
+    std::string cell;
+    bool fits;
+  };
+  const Case cases[] = {
+      {std::string(400, 'x'), true},
+      {std::string(400, '\x01'), false},
+      {std::string(400, '"'), true},
+      {std::string(1100, '"'), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cell.substr(0, 1));
+    db::TADODataSet data;
+    data.FieldDefs().Add(db::TFieldDef{"T", db::FieldType::kWideString, 5000});
+    data.CreateDataSet();
+    data.Append();
+    data.Fields(0).SetValue(c.cell);
+    data.Post();
+    data.UpdateBatch();
+    data.First();
+    const std::string message = thrown_message([&] { DataSetToGridJson(data, 0, 20, {}, 2000); });
+    EXPECT_EQ(message.empty(), c.fits) << message;
+  }
+}
+
 TEST(ContentHandlersTest, RegisteredUnderTheirPaths) {
   server::THandlers::Clear();
   RegisterContentHandlers();
