@@ -281,20 +281,97 @@ bool count_without_order(std::string_view page_sql) {
          page_sql.find(';') == std::string_view::npos && !holds_word(page_sql, "limit");
 }
 
+// The length of the column reference at the start of `text` (a bare name, or a name quoted
+// with "", [] or ``), or 0 when none starts there.
+size_t column_name_length(std::string_view text) {
+  if (text.empty()) {
+    return 0;
+  }
+  const char open = text.front();
+  const char close = open == '[' ? ']' : open;
+  if (open == '"' || open == '[' || open == '`') {
+    for (size_t i = 1; i < text.size(); ++i) {
+      if (text[i] != close) {
+        continue;
+      }
+      if (close != ']' && i + 1 < text.size() && text[i + 1] == close) {
+        ++i;  // a doubled quote stands for itself
+        continue;
+      }
+      return i + 1;
+    }
+    return 0;
+  }
+  const auto is_name_char = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$';
+  };
+  if (std::isdigit(static_cast<unsigned char>(open)) != 0 || !is_name_char(open)) {
+    return 0;
+  }
+  size_t i = 1;
+  while (i < text.size() && is_name_char(text[i])) {
+    ++i;
+  }
+  return i;
+}
+
+// Whether `fields` is a plain list of columns: "*", or names, each maybe qualified by its table
+// ("t.name", "t.*"), separated by commas. Such a list names no alias and holds no expression
+// that could call an aggregate, so it never changes which or how many rows a query has.
+bool is_plain_column_list(std::string_view fields) {
+  const auto skip_blanks = [&](size_t at) {
+    while (at < fields.size() && std::isspace(static_cast<unsigned char>(fields[at])) != 0) {
+      ++at;
+    }
+    return at;
+  };
+  size_t at = 0;
+  while (true) {
+    at = skip_blanks(at);
+    // One reference: names joined by dots, maybe ending in "*".
+    while (true) {
+      if (at < fields.size() && fields[at] == '*') {
+        ++at;
+        break;
+      }
+      const size_t name = column_name_length(fields.substr(at));
+      if (name == 0) {
+        return false;
+      }
+      at += name;
+      if (at < fields.size() && fields[at] == '.') {
+        ++at;
+        continue;
+      }
+      break;
+    }
+    at = skip_blanks(at);
+    if (at == fields.size()) {
+      return true;
+    }
+    if (fields[at] != ',') {
+      return false;  // an alias, an operator or anything else after the reference
+    }
+    ++at;
+  }
+}
+
 // Whether the page query "SELECT <fields> FROM <tables> WHERE <where> ORDER BY <order>" has as
 // many rows as the count statement over the same tables and filter counts, so that the count
-// can stand for both. True when the select list names columns only (no call, so no aggregate)
-// and no text holds a word that could group, combine, limit or deduplicate rows, a comment or
-// a statement end; any such query is counted on its own.
+// can stand for both. True only when the select list is a plain list of columns (no alias the
+// filter could name, which the count statement would read otherwise: a double-quoted alias
+// there is a string, a bare one another column; no call, so no aggregate) and no text holds a
+// word that could group, combine, limit or deduplicate rows, a comment or a statement end; any
+// other query is counted on its own.
 bool count_covers_select(std::string_view fields, std::string_view tables, std::string_view where,
                          std::string_view order) {
   constexpr std::string_view kRowShapingWords[] = {
       "select", "group", "having", "union", "intersect", "except",
       "limit",  "offset", "window", "distinct", "values"};
-  if (fields.find('(') != std::string_view::npos) {
+  if (!is_plain_column_list(fields)) {
     return false;
   }
-  for (std::string_view text : {fields, tables, where, order}) {
+  for (std::string_view text : {tables, where, order}) {
     if (text.find("--") != std::string_view::npos || text.find("/*") != std::string_view::npos ||
         text.find(';') != std::string_view::npos) {
       return false;
@@ -306,7 +383,7 @@ bool count_covers_select(std::string_view fields, std::string_view tables, std::
     }
   }
   // "from" belongs in the table text; in the others it starts another select.
-  return !holds_word(fields, "from") && !holds_word(where, "from") && !holds_word(order, "from");
+  return !holds_word(where, "from") && !holds_word(order, "from");
 }
 
 // Runs `query` to its end with FreeQuery on every path.

@@ -362,6 +362,16 @@ TEST_F(SqlSelectTest, Pages) {
       {{"tblNames=Numbers", "fldNames=count(*) AS N"},
        "{\"fldCount\":1,\"fldNames\":[\"N\"],\"fldLabels\":[\"N\"],\"fldClasses\":[\"numeric\"],"
        "\"rowCount\":1,\"rows\":[[\"45\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      // A filter that names an alias of the select list means something else in the count
+      // statement (there "big" is a string and true the value): the page query is counted.
+      {{"tblNames=Numbers", "rp=2", "fldNames=ID, ID * 2 AS \"big\"", "where=\"big\" > 60"},
+       "{\"fldCount\":2,\"fldNames\":[\"ID\",\"big\"],\"fldLabels\":[\"ID\",\"big\"],"
+       "\"fldClasses\":[\"integer\",\"numeric\"],\"rowCount\":15,\"rows\":[[\"31\",\"62\"],"
+       "[\"32\",\"64\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
+      {{"tblNames=Numbers", "rp=2", "fldNames=ID, ID % 2 AS true", "where=true"},
+       "{\"fldCount\":2,\"fldNames\":[\"ID\",\"true\"],\"fldLabels\":[\"ID\",\"true\"],"
+       "\"fldClasses\":[\"integer\",\"numeric\"],\"rowCount\":23,\"rows\":[[\"1\",\"1\"],"
+       "[\"3\",\"1\"]],\"title\":\"Numbers\",\"total\":45,\"page\":1}"},
       // The count statement reads the first group's count; the page has one row per group.
       {{"tblNames=Numbers", "fldNames=ID % 3 AS R", "where=ID > 40 GROUP BY ID % 3"},
        "{\"fldCount\":1,\"fldNames\":[\"R\"],\"fldLabels\":[\"R\"],\"fldClasses\":[\"numeric\"],"
