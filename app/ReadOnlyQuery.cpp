@@ -55,6 +55,13 @@ ReadOnlyScope::ReadOnlyScope(db::TADOConnection& connection, std::chrono::millis
     return;
   }
   db_ = connection.handle();
+  // Every read of the scope sees one snapshot of the file, so that a count and the page read
+  // after it agree even when another session commits in between. A connection already inside
+  // a transaction (a save that reads a schema) reads within that one.
+  if (sqlite3_get_autocommit(db_) != 0) {
+    connection.Execute("BEGIN");
+    began_transaction_ = true;
+  }
   previous_guard_ = connection.statement_guard();
   connection.SetStatementGuard(authorize_reads);
   if (timeout_.count() > 0) {
@@ -76,6 +83,12 @@ ReadOnlyScope::~ReadOnlyScope() {
   }
   if (previous_length_limit_ >= 0) {
     sqlite3_limit(db_, SQLITE_LIMIT_LENGTH, previous_length_limit_);
+  }
+  // A statement that failed may have ended the transaction already. The scope only read, so a
+  // commit that fails (a read still running) loses nothing by rolling back instead.
+  if (began_transaction_ && sqlite3_get_autocommit(db_) == 0 &&
+      sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
 }
 

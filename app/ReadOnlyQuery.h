@@ -19,7 +19,8 @@ namespace appsrv::app {
 // the scope began (they fail with SQLite's "interrupted" and timed_out() says why); with
 // `max_value_bytes`, reading a longer text or blob fails with "string or blob too big". The
 // previous progress handler is not restored (the connection has none of its own); the guard
-// and the length limit are.
+// and the length limit are. All reads of a scope see one snapshot of the database (a read
+// transaction that ends with the scope).
 // Scopes do not nest (the inner one would end the time limit when it ends). On a PostgreSQL
 // connection the scope is a READ ONLY transaction with a statement time-out and the same value
 // limit (db::PgReadOnlyTransaction).
@@ -48,6 +49,7 @@ class ReadOnlyScope {
   bool timed_out_ = false;
   db::StatementGuard previous_guard_ = nullptr;
   int previous_length_limit_ = -1;  // -1: unchanged
+  bool began_transaction_ = false;   // the scope's snapshot, ended with it
 };
 
 }  // namespace appsrv::app

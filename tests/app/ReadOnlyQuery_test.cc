@@ -7,6 +7,7 @@
 
 #include "db/ado_dataset.h"
 #include "db/sqlite_handle.h"
+#include "tests/db/temp_database.h"
 
 namespace appsrv::app {
 namespace {
@@ -109,6 +110,34 @@ TEST_F(ReadOnlyScopeTest, KeptStatementsDoNotCarryWritesIntoTheScope) {
     EXPECT_EQ(rows(), 0);
   }
   EXPECT_GT(connection_.KeptStatements(), 0u);
+}
+
+// A count and the page read after it in one scope agree, though another session commits rows
+// between them.
+class ReadOnlySnapshotTest : public db::TempDatabaseTest {};
+
+TEST_F(ReadOnlySnapshotTest, ReadsOfAScopeSeeOneSnapshot) {
+  connection_.Execute("create table T(a integer)");
+  connection_.Execute("insert into T values(1)");
+  db::TADOConnection other;
+  other.SetConnectionString(connection_.ConnectionString());
+  const auto count = [&] {
+    db::TADODataSet rows(&connection_);
+    rows.SetCommandText("select count(*) from T");
+    rows.Open();
+    return rows.Fields(0).AsInteger();
+  };
+  {
+    const ReadOnlyScope scope(connection_);
+    EXPECT_EQ(count(), 1);
+    other.Execute("insert into T values(2)");
+    EXPECT_EQ(count(), 1);
+  }
+  EXPECT_EQ(count(), 2);
+  // Ended: the scope leaves no transaction that would hold the snapshot or block a writer.
+  EXPECT_NE(sqlite3_get_autocommit(connection_.handle()), 0);
+  other.Execute("insert into T values(3)");
+  EXPECT_EQ(count(), 3);
 }
 
 }  // namespace
