@@ -1,11 +1,17 @@
 // The application's endpoints on a PostgreSQL database: the same answers as on SQLite, reads
-// that cannot write or run on, and saves that are all or nothing.
+// that cannot write or run on, saves that are all or nothing, and, on the application's own
+// role, caller text that reaches no file, setting or other session.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "app/AppWebAgent.h"
 #include "app/AppWebContentService.h"
 #include "app_test_support.h"
+#include "base/files.h"
 #include "db/ado_connection.h"
 #include "db/ado_dataset.h"
 #include "tests/db/temp_postgres.h"
@@ -208,6 +214,123 @@ TEST_F(PostgresAppTest, SaveDataIsAllOrNothing) {
       "</rs:insert></rs:data>");
   EXPECT_EQ(saved.find("\"Error\""), std::string::npos) << saved;
   EXPECT_EQ(count("select count(*) from f where id = 10 or (id = 1 and name = 'new')"), 2);
+}
+
+// The read endpoints on the application's own role, made as a real deployment makes it: caller
+// text that a superuser's session would let read the server's files, change its limits or end
+// other sessions fails with PostgreSQL's refusal, and the session goes on answering.
+class PostgresRoleTest : public PostgresAppTest {
+ protected:
+  // Points new sessions at a fresh schema holding the fixture, through a new application role;
+  // run() and count() act as the cluster's owner.
+  bool use_application_role(const db::testing::TempPostgres::RoleLimits& limits = {}) {
+    std::string why_not;
+    db::testing::TempPostgres* server = db::testing::TempPostgres::Instance(&why_not);
+    if (server == nullptr) {
+      ADD_FAILURE() << "PostgreSQL is needed: " << why_not;
+      return false;
+    }
+    std::vector<std::string> tables(std::begin(kFixture), std::end(kFixture));
+    // Rows of about 100 bytes each, for the page cap.
+    tables.emplace_back("create table wide (id integer primary key, body text)");
+    tables.emplace_back(
+        "insert into wide select g, repeat('x', 100) from generate_series(1, 30) g");
+    const auto database = server->application_database(tables, limits);
+    pg_text_ = database.owner;
+    setenv(kDatabaseEnvironmentSetting, database.role.c_str(), 1);
+    end_session();
+    return true;
+  }
+  bool still_answers() { return select({"tblNames=f"}).find("\"total\":3") != std::string::npos; }
+};
+
+TEST_F(PostgresRoleTest, CallerTextReachesNoFileSettingOrOtherSession) {
+  const std::string hostname = base::read_file("/etc/hostname");
+  ASSERT_FALSE(hostname.empty());
+  const std::vector<std::string> read_file = {
+      "tblNames=f", "fldNames=pg_read_file('/etc/hostname')", "where=id = 1"};
+  // What the refusals below guard against: a superuser's session reads the file.
+  ASSERT_TRUE(use_postgres());
+  make_fixture();
+  EXPECT_NE(select(read_file).find(hostname.substr(0, hostname.find('\n'))), std::string::npos);
+
+  ASSERT_TRUE(use_application_role());
+  struct Case {
+    std::string_view field;  // "TableName": FetchData's; the others: "/rest/sqlselect"'s
+    std::string_view text;
+    std::string_view error;  // contained in the message
+  };
+  const Case cases[] = {
+      {"fldNames", "pg_read_file('/etc/hostname')", "permission denied for function pg_read_file"},
+      {"TableName", "f, pg_read_file('/etc/hostname') h",
+       "permission denied for function pg_read_file"},
+      {"tblNames", "pg_ls_dir('.') d", "permission denied for function pg_ls_dir"},
+      {"where", "lo_import('/etc/hostname') > 0", "permission denied for function lo_import"},
+      {"orderBy", "lo_export(1, '/tmp/appsrv-lo')", "permission denied for function lo_export"},
+      {"fldNames", "current_setting('data_directory')",
+       "must be superuser or have privileges of pg_read_all_settings"},
+      {"tblNames", "(copy f to program 'id') c", "syntax error at or near \"to\""},
+      {"tblNames", "(with d as (delete from f returning *) select * from d) d",
+       "WITH clause containing a data-modifying statement must be at the top level"},
+      {"fldNames", "set_config('temp_file_limit', '100GB', false)",
+       "permission denied for function set_config"},
+      {"where", "set_config('work_mem', '64GB', false) <> ''",
+       "permission denied for function set_config"},
+      {"fldNames", "pg_terminate_backend(pg_backend_pid())",
+       "permission denied for function pg_terminate_backend"},
+      {"fldNames", "pg_cancel_backend(pg_backend_pid())",
+       "permission denied for function pg_cancel_backend"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.field) + "=" + std::string(c.text));
+    const std::string message = thrown_message([&] {
+      if (c.field == "TableName") {
+        fetch(R"({"PageNo":1,"PageSize":10,"TableName":")" + std::string(c.text) + "\"}");
+      } else {
+        std::vector<std::string> fields = {std::string(c.field) + "=" + std::string(c.text)};
+        if (c.field != "tblNames") {
+          fields.emplace_back("tblNames=f");
+        }
+        select(fields);
+      }
+    });
+    EXPECT_NE(message.find(c.error), std::string::npos) << message;
+    EXPECT_TRUE(still_answers());
+  }
+  EXPECT_EQ(count("select count(*) from f"), 3);
+}
+
+TEST_F(PostgresRoleTest, PagesStopAtTheCap) {
+  controller_->QueryLimits.MaxPageBytes = 2000;
+  ASSERT_TRUE(use_application_role());
+  const std::string page = "The reply page would be larger than 2000 bytes; ask for fewer rows.";
+  const auto fetch_wide = [&](int rows) {
+    return thrown_message([&] {
+      fetch(R"({"TableName":"wide","PageNo":1,"PageSize":)" + std::to_string(rows) + "}");
+    });
+  };
+  const auto select_wide = [&](int rows) {
+    return thrown_message([&] { select({"tblNames=wide", "rp=" + std::to_string(rows)}); });
+  };
+  EXPECT_EQ(fetch_wide(30), page);
+  EXPECT_EQ(select_wide(30), page);
+  EXPECT_EQ(fetch_wide(2), "");
+  EXPECT_EQ(select_wide(2), "");
+  EXPECT_TRUE(still_answers());
+}
+
+TEST_F(PostgresRoleTest, SortSpillingPastTheTempFileLimitFails) {
+  // 100,000 md5 texts: a few MB to sort, far more than 64 kB of work_mem holds.
+  const std::vector<std::string> big_sort = {
+      "tblNames=(select md5(g::text) m from (select generate_series(1, 100000) g) n order by m) s"};
+  ASSERT_TRUE(use_application_role({.temp_file_limit = "1MB", .work_mem = "64kB"}));
+  const std::string message = thrown_message([&] { select(big_sort); });
+  EXPECT_NE(message.find("temporary file size exceeds temp_file_limit (1024kB)"), std::string::npos)
+      << message;
+  EXPECT_TRUE(still_answers());
+  // Under the deployment's limits the same sort answers: the cap stopped it, not the query.
+  ASSERT_TRUE(use_application_role());
+  EXPECT_NE(select(big_sort).find("\"total\":100000"), std::string::npos);
 }
 
 }  // namespace

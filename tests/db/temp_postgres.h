@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "db/ado_connection.h"
 #include "tests/support/free_port.h"
@@ -43,18 +44,63 @@ class TempPostgres {
   }
 
   int port() const { return port_; }
-  // libpq URI of the server's "postgres" database whose search path is `schema`.
-  std::string uri(const std::string& schema = "public") const {
-    return "postgresql://appsrv@127.0.0.1:" + std::to_string(port_) +
+  // libpq URI of the server's "postgres" database for `user` (the cluster's owner by default)
+  // whose search path is `schema`.
+  std::string uri(const std::string& schema = "public", const std::string& user = "appsrv") const {
+    return "postgresql://" + user + "@127.0.0.1:" + std::to_string(port_) +
            "/postgres?options=-csearch_path%3D" + schema;
   }
-  // The connection text of a new, empty schema (one per call).
+  std::string connection_text(const std::string& schema = "public",
+                              const std::string& user = "appsrv") const {
+    return "Provider=PostgreSQL;Data Source=" + uri(schema, user) + ";";
+  }
+  // The connection text of a new, empty schema (one per call), for the cluster's owner.
   std::string fresh_connection_text() {
     const std::string schema = "t" + std::to_string(++schemas_);
     TADOConnection admin;
-    admin.SetConnectionString("Provider=PostgreSQL;Data Source=" + uri() + ";");
+    admin.SetConnectionString(connection_text());
     admin.Execute("CREATE SCHEMA " + schema);
-    return "Provider=PostgreSQL;Data Source=" + uri(schema) + ";";
+    return connection_text(schema);
+  }
+
+  // What the owner sets for an application role: the most one of its queries may spill to
+  // disk, and the memory of each sort or hash before it spills.
+  struct RoleLimits {
+    std::string temp_file_limit = "256MB";
+    std::string work_mem = "16MB";
+  };
+  struct ApplicationDatabase {
+    std::string owner;  // connection texts, both with the new schema on the search path
+    std::string role;
+  };
+  // A new schema whose tables `tables` creates (run as the owner), and a new role that uses it
+  // as the application's role is set up for a real deployment (README, PostgreSQL section): it
+  // logs in, is no superuser and holds no predefined role, may read and write those tables and
+  // nothing else, runs under `limits`, and cannot change settings or signal other sessions.
+  ApplicationDatabase application_database(const std::vector<std::string>& tables,
+                                           const RoleLimits& limits) {
+    const std::string owner = fresh_connection_text();
+    const std::string schema = "t" + std::to_string(schemas_);
+    const std::string role = "app" + std::to_string(schemas_);
+    TADOConnection admin;
+    admin.SetConnectionString(owner);
+    for (const std::string& sql : tables) {
+      admin.Execute(sql);
+    }
+    for (const std::string& sql : {
+             "CREATE ROLE " + role + " LOGIN PASSWORD 'unused under trust'",
+             "GRANT USAGE ON SCHEMA " + schema + " TO " + role,
+             "GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA " + schema + " TO " +
+                 role,
+             "ALTER ROLE " + role + " SET temp_file_limit = '" + limits.temp_file_limit + "'",
+             "ALTER ROLE " + role + " SET work_mem = '" + limits.work_mem + "'",
+             std::string("REVOKE EXECUTE ON FUNCTION pg_catalog.set_config, "
+                         "pg_catalog.pg_cancel_backend, pg_catalog.pg_terminate_backend "
+                         "FROM PUBLIC"),
+         }) {
+      admin.Execute(sql);
+    }
+    return {owner, connection_text(schema, role)};
   }
 
  private:
