@@ -62,8 +62,9 @@ static_assert(all_lower_case(kAllowed));
 // SQLite's built-in virtual tables that a query may name like a table (eponymous ones), apart
 // from json_each and json_tree: each describes the database's insides (pages, schema, prepared
 // statements, settings) or a tokenizer, which a grid never shows. The pragma_* table functions
-// come by their prefix. Names from builds and extensions we do not use today are listed too,
-// so that a library built with them does not open them up.
+// come by their prefix. A refused one fails as "access to dbstat.name is prohibited". Names from
+// builds and extensions we do not use today are listed too, so that a library built with them does
+// not open them up.
 // clang-format off
 constexpr auto kRefusedTables = std::to_array<std::string_view>({
     "completion", "dbstat", "fsdir", "fts3tokenize", "generate_series", "sqlite_dbdata",

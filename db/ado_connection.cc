@@ -144,17 +144,14 @@ int TADOConnection::authorize(void* connection, int action, const char* arg1, co
     return SQLITE_OK;
   }
   const int answer = self->guard_(action, arg1, arg2, database, trigger);
-  if (answer == SQLITE_DENY && self->refused_action_ == 0) {
-    // The first refusal is the one SQLite stops at. A function's name comes as the second
-    // argument, a table's as the first.
-    const char* name = action == SQLITE_FUNCTION ? arg2 : action == SQLITE_READ ? arg1 : nullptr;
-    if (name != nullptr) {
-      try {
-        self->refused_name_ = name;
-        self->refused_action_ = action;
-      } catch (const std::bad_alloc&) {
-        // Not noted: the failure keeps SQLite's own message.
-      }
+  // The first refusal is the one SQLite stops at. A function's name comes second.
+  if (answer == SQLITE_DENY && action == SQLITE_FUNCTION && arg2 != nullptr &&
+      self->refused_action_ == 0) {
+    try {
+      self->refused_name_ = arg2;
+      self->refused_action_ = action;
+    } catch (const std::bad_alloc&) {
+      // Not noted: the failure keeps SQLite's own message.
     }
   }
   return answer;
@@ -166,13 +163,11 @@ StatementPtr TADOConnection::prepare_guarded(sqlite3* db, std::string_view sql,
   try {
     return prepare_statement(db, sql, tail);
   } catch (const DatabaseError&) {
-    // SQLite's text ("not authorized to use function: x", "access to x.y is prohibited")
-    // names neither the rule nor, for a table, the table alone.
+    // SQLite's own text ("not authorized to use function: x") does not say that this is a
+    // rule of the query. Other refusals keep SQLite's text, which names what was refused
+    // ("access to T.c is prohibited") or says "not authorized".
     if (refused_action_ == SQLITE_FUNCTION) {
       throw DatabaseError("The function " + refused_name_ + " is not allowed in a query.");
-    }
-    if (refused_action_ == SQLITE_READ) {
-      throw DatabaseError("The table " + refused_name_ + " is not allowed in a query.");
     }
     throw;
   }

@@ -16,8 +16,7 @@ namespace {
 class ReadOnlyScopeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path() +
-                                    ";");
+    connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path() + ";");
     ASSERT_EQ(exec("create table T(a integer, b text); insert into T values(1,'x')"), SQLITE_OK);
   }
   void TearDown() override { connection_.Close(); }
@@ -136,7 +135,7 @@ TEST_F(ReadOnlyScopeTest, KeptStatementsDoNotCarryWritesIntoTheScope) {
 }
 
 // Fragments a caller could send, each refused before it runs, with a message that names what
-// was refused. The FTS4 table F is there so that fts3_tokenizer has something to break.
+// was refused: a function by the guard's own words, a table or a write in SQLite's. The FTS4 table F is there so that fts3_tokenizer has something to break.
 TEST_F(ReadOnlyScopeTest, RefusesHostileFragmentsByName) {
   ASSERT_EQ(exec("create virtual table F using fts4(body); insert into F values('hello world');"
                  "create view Formatted as select printf('%08d', a) as p from T"),
@@ -168,12 +167,12 @@ TEST_F(ReadOnlyScopeTest, RefusesHostileFragmentsByName) {
       {"select a from T where a in (select a from T where quote(b) is not null)",
                                                           "The function quote is not allowed in a query."},
       {"select p from Formatted",                         "The function printf is not allowed in a query."},
-      {"select * from pragma_table_info('T')",            "The table pragma_table_info is not allowed in a query."},
-      {"select name from pragma_function_list",           "The table pragma_function_list is not allowed in a query."},
-      {"select * from PRAGMA_DATABASE_LIST",              "The table pragma_database_list is not allowed in a query."},
-      {"select * from dbstat",                            "The table dbstat is not allowed in a query."},
-      {"select * from sqlite_stmt",                       "The table sqlite_stmt is not allowed in a query."},
-      {"select token from fts3tokenize",                  "The table fts3tokenize is not allowed in a query."},
+      {"select * from pragma_table_info('T')",            "sqlite3_prepare_v2: access to pragma_table_info.cid is prohibited"},
+      {"select name from pragma_function_list",           "sqlite3_prepare_v2: access to pragma_function_list.name is prohibited"},
+      {"select * from PRAGMA_DATABASE_LIST",              "sqlite3_prepare_v2: access to PRAGMA_DATABASE_LIST.seq is prohibited"},
+      {"select * from dbstat",                            "sqlite3_prepare_v2: access to dbstat.name is prohibited"},
+      {"select * from sqlite_stmt",                       "sqlite3_prepare_v2: access to sqlite_stmt.sql is prohibited"},
+      {"select token from fts3tokenize",                  "sqlite3_prepare_v2: access to fts3tokenize.token is prohibited"},
       {"with w as (select 2) insert into T select 2, 'y' from w returning a",
                                                           "sqlite3_prepare_v2: not authorized"},
       {"with w as (select 1) delete from T where a in (select * from w) returning a",
@@ -347,8 +346,8 @@ TEST_F(ReadOnlyScopeTest, LimitsHoldInTheScopeAndAreRestoredAfterIt) {
   for (int i = 0; i < 150; ++i) {
     deep += "||a";
   }
-  const std::string long_pattern = "select count(*) from T where b like '%" +
-                                   std::string(200, 'x') + "%'";
+  const std::string long_pattern =
+      "select count(*) from T where b like '%" + std::string(200, 'x') + "%'";
   std::string many_unions = "select 1";
   for (int i = 0; i < 20; ++i) {
     many_unions += " union all select 1";

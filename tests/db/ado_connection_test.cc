@@ -240,9 +240,9 @@ int refuse_upper_and_secret(int action, const char* arg1, const char* arg2, cons
   return action == SQLITE_INSERT ? SQLITE_DENY : SQLITE_OK;
 }
 
-// A statement the guard refuses fails with a message that names the function or the table;
-// other refusals keep SQLite's own text.
-TEST_F(ConnectionTest, FailuresNameTheFunctionOrTableTheGuardRefused) {
+// A statement calling a function the guard refuses fails with a message that names it; other
+// refusals keep SQLite's own text.
+TEST_F(ConnectionTest, FailuresNameTheFunctionTheGuardRefused) {
   exec("create table T (ID integer primary key, Name text)");
   exec("create table Secret (Code text)");
   connection_.SetStatementGuard(&refuse_upper_and_secret);
@@ -255,7 +255,7 @@ TEST_F(ConnectionTest, FailuresNameTheFunctionOrTableTheGuardRefused) {
       {"select upper(Name) from T",              "The function upper is not allowed in a query."},
       {"select lower(Name) from T where upper(Name) = 'A'",
                                                  "The function upper is not allowed in a query."},
-      {"select Code from Secret",                "The table Secret is not allowed in a query."},
+      {"select Code from Secret",                "sqlite3_prepare_v2: access to Secret.Code is prohibited"},
       {"insert into T(Name) values('x')",        "sqlite3_prepare_v2: not authorized"},
       {"select nosuch(Name) from T",             "sqlite3_prepare_v2: no such function: nosuch"},
   };
