@@ -33,19 +33,23 @@ struct QueryLimit {
 // hold the application's own schema (the demo database's fits with room to spare).
 // SQLITE_LIMIT_LENGTH comes from the scope's max_value_bytes instead.
 constexpr std::array<QueryLimit, 11> kQueryLimits = {{
-    // Caller texts are a table name, field names, a filter and an order: a few kB at most.
-    // A long IN list of keys (1000 ids) still fits. Guide: 100 000.
-    {SQLITE_LIMIT_SQL_LENGTH, 100000},
+    // Caller texts are a table name, field names, a filter and an order: a few kB at most;
+    // an IN list of 1000 keys (5 kB) still fits. Lower than the guide's 100 000 because the
+    // text bounds what no other limit does: SQLite expands a chain of CTEs ("c2 as (select *
+    // from c1)", 20 bytes each) by recursion, about 350 bytes of stack per link, and a request
+    // runs on a connection thread of 256 kB by default: 800 links (16 kB of text) kill the
+    // process. 8 kB holds at most about 400.
+    {SQLITE_LIMIT_SQL_LENGTH, 8192},
     // Columns of a result, of a table being parsed, of GROUP BY and ORDER BY. Must cover the
     // widest table, or SELECT * of it fails (and a schema read again in the scope would not
     // parse): 1000 is four times what a Jet table may hold (255). Guide: 100, too few for
     // SELECT * of a wide table.
     {SQLITE_LIMIT_COLUMN, 1000},
     // Nesting of an expression. Each level costs about 350 bytes of stack when SQLite walks
-    // the tree, and a request runs on a connection thread of 64-256 kB: the default 1000 lets a
-    // 3 kB "a||a||a||..." overflow a 256 kB stack and kill the process; 600 levels already do.
-    // 100 takes a filter of 100 ANDed and ORed terms in 35 kB. Guide: 10, which a filter of
-    // ten conditions would exceed.
+    // the tree, on a connection thread of 256 kB by default: with the default 1000, a 4 kB
+    // "'x'||'x'||..." of 600 levels overflows it and kills the process. 100 levels take 35 kB
+    // and a filter of 100 ANDed and ORed terms. Guide: 10, which a filter of ten conditions
+    // would exceed.
     {SQLITE_LIMIT_EXPR_DEPTH, 100},
     // SELECTs in one UNION/INTERSECT/EXCEPT: a report's parts (a year's months with subtotals
     // and a total). Guide: 3.

@@ -352,6 +352,13 @@ TEST_F(ReadOnlyScopeTest, LimitsHoldInTheScopeAndAreRestoredAfterIt) {
   for (int i = 0; i < 20; ++i) {
     many_unions += " union all select 1";
   }
+  // Each link of the chain costs SQLite a level of recursion: 1000 of them overflow the stack of
+  // a connection thread.
+  std::string chain = "with c0 as (select 1 as a)";
+  for (int i = 1; i <= 1000; ++i) {
+    chain += ", c" + std::to_string(i) + " as (select a from c" + std::to_string(i - 1) + ")";
+  }
+  chain += " select a from c1000";
   std::string forty_arguments = "1";
   for (int i = 1; i < 40; ++i) {
     forty_arguments += ",1";
@@ -368,6 +375,7 @@ TEST_F(ReadOnlyScopeTest, LimitsHoldInTheScopeAndAreRestoredAfterIt) {
       {long_pattern, "sqlite3_step: LIKE or GLOB pattern too complex"},
       {many_unions, "sqlite3_prepare_v2: too many terms in compound SELECT"},
       {"select ?11", "sqlite3_prepare_v2: variable number must be between ?1 and ?10"},
+      {chain, "sqlite3_prepare_v2: statement too long"},
       {"select coalesce(" + forty_arguments + ")",
        "sqlite3_prepare_v2: too many arguments on function coalesce"},
   };
