@@ -135,7 +135,8 @@ TEST_F(ReadOnlyScopeTest, KeptStatementsDoNotCarryWritesIntoTheScope) {
 }
 
 // Fragments a caller could send, each refused before it runs, with a message that names what
-// was refused: a function by the guard's own words, a table or a write in SQLite's. The FTS4 table F is there so that fts3_tokenizer has something to break.
+// was refused: a function by the guard's own words, a table or a write in SQLite's. The FTS4 table
+// F is there so that fts3_tokenizer has something to break.
 TEST_F(ReadOnlyScopeTest, RefusesHostileFragmentsByName) {
   ASSERT_EQ(exec("create virtual table F using fts4(body); insert into F values('hello world');"
                  "create view Formatted as select printf('%08d', a) as p from T"),
