@@ -2,6 +2,7 @@
 // such a query may only read, for a bounded time, values of a bounded size.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -21,6 +22,10 @@ namespace appsrv::app {
 // previous progress handler is not restored (the connection has none of its own); the guard
 // and the length limit are. All reads of a scope see one snapshot of the database (a read
 // transaction that ends with the scope).
+// Only the functions on the allow-list (AllowedSqlFunctions.h) may be called, and SQLite's
+// other input limits are lowered (ReadOnlyQuery.cpp says to what and why) until the scope
+// ends; the connection then names a refused function in its error ("The function x is not
+// allowed in a query.").
 // Scopes do not nest (the inner one would end the time limit when it ends). On a PostgreSQL
 // connection the scope is a READ ONLY transaction with a statement time-out and the same value
 // limit (db::PgReadOnlyTransaction).
@@ -39,8 +44,13 @@ class ReadOnlyScope {
   // statements were stopped at the deadline; does nothing otherwise.
   void throw_if_timed_out() const;
 
+  // The connection's input limits from before the scope, one per limit the scope lowers.
+  using PreviousLimits = std::array<int, 11>;
+
  private:
   static int on_progress(void* scope);
+  void lower_limits();
+  void restore_limits();
   db::TADOConnection& connection_;
   sqlite3* db_ = nullptr;  // null on a PostgreSQL connection
   std::unique_ptr<db::PgReadOnlyTransaction> pg_;
@@ -50,6 +60,7 @@ class ReadOnlyScope {
   db::StatementGuard previous_guard_ = nullptr;
   int previous_length_limit_ = -1;  // -1: unchanged
   bool began_transaction_ = false;   // the scope's snapshot, ended with it
+  PreviousLimits previous_limits_{};
 };
 
 }  // namespace appsrv::app

@@ -8,6 +8,7 @@
 #include "base/exception.h"
 #include "base/name_value_list.h"
 #include "base/text.h"
+#include "db/sqlite_hardening.h"
 
 namespace appsrv::db {
 
@@ -95,6 +96,7 @@ void TADOConnection::open_sqlite(const std::string& path) {
     throw_open_error(db.get(), rc, "sqlite3_open_v2(" + path + ")");
   }
   sqlite3_extended_result_codes(db.get(), 1);
+  harden_connection(db.get());
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   count_statement_durations(db.get());
   // WAL lets readers in other sessions and processes go on while one connection writes. A file
@@ -137,8 +139,38 @@ void TADOConnection::Close() {
 
 int TADOConnection::authorize(void* connection, int action, const char* arg1, const char* arg2,
                               const char* database, const char* trigger) {
-  const StatementGuard guard = static_cast<TADOConnection*>(connection)->guard_;
-  return guard == nullptr ? SQLITE_OK : guard(action, arg1, arg2, database, trigger);
+  auto* self = static_cast<TADOConnection*>(connection);
+  if (self->guard_ == nullptr) {
+    return SQLITE_OK;
+  }
+  const int answer = self->guard_(action, arg1, arg2, database, trigger);
+  // The first refusal is the one SQLite stops at. A function's name comes second.
+  if (answer == SQLITE_DENY && action == SQLITE_FUNCTION && arg2 != nullptr &&
+      self->refused_action_ == 0) {
+    try {
+      self->refused_name_ = arg2;
+      self->refused_action_ = action;
+    } catch (const std::bad_alloc&) {
+      // Not noted: the failure keeps SQLite's own message.
+    }
+  }
+  return answer;
+}
+
+StatementPtr TADOConnection::prepare_guarded(sqlite3* db, std::string_view sql,
+                                             std::string_view* tail) {
+  refused_action_ = 0;
+  try {
+    return prepare_statement(db, sql, tail);
+  } catch (const DatabaseError&) {
+    // SQLite's own text ("not authorized to use function: x") does not say that this is a
+    // rule of the query. Other refusals keep SQLite's text, which names what was refused
+    // ("access to T.c is prohibited") or says "not authorized".
+    if (refused_action_ == SQLITE_FUNCTION) {
+      throw DatabaseError("The function " + refused_name_ + " is not allowed in a query.");
+    }
+    throw;
+  }
 }
 
 PreparedStatement TADOConnection::TakeStatement(std::string_view sql, std::string_view* tail) {
@@ -150,7 +182,7 @@ PreparedStatement TADOConnection::TakeStatement(std::string_view sql, std::strin
     return kept;
   }
   PreparedStatement fresh;
-  fresh.stmt = prepare_statement(db, sql, tail);
+  fresh.stmt = prepare_guarded(db, sql, tail);
   fresh.sql = std::string(sql);
   fresh.guard = guard_;
   return fresh;
@@ -238,7 +270,7 @@ int64_t TADOConnection::Execute(std::string_view statement) {
   }
   sqlite3* db = handle();
   std::string_view tail;
-  StatementPtr stmt = prepare_statement(db, statement, &tail);
+  StatementPtr stmt = prepare_guarded(db, statement, &tail);
   if (has_second_statement(db, tail)) {
     throw DatabaseError("Execute runs one statement at a time: " + std::string(statement));
   }

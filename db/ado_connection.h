@@ -82,7 +82,9 @@ class TADOConnection {
   // The first statement of `sql`, prepared under the current guard, or the statement kept from
   // an earlier use of exactly this text under the same guard; then `tail` is empty, since only
   // statements whose text held nothing else are given back. Opens the connection first.
-  // Throws DatabaseError as prepare_statement does.
+  // Throws DatabaseError as prepare_statement does; when the guard refused a function, the
+  // message names it: "The function x is not allowed in a query." Execute reports refused
+  // functions the same way.
   PreparedStatement TakeStatement(std::string_view sql, std::string_view* tail = nullptr);
   // Gives back a statement from TakeStatement whose whole text was that one statement. It is
   // kept for the next use of its text when it only reads and the guard is still the one it was
@@ -98,11 +100,17 @@ class TADOConnection {
   static int authorize(void* connection, int action, const char* arg1, const char* arg2,
                        const char* database, const char* trigger);
   void open_sqlite(const std::string& path);
+  // prepare_statement, failing with the message that names what the guard refused.
+  StatementPtr prepare_guarded(sqlite3* db, std::string_view sql, std::string_view* tail);
 
   std::string connection_string_;
   SqlitePtr db_;
   std::unique_ptr<PgConnection> pg_;
   StatementGuard guard_ = nullptr;
+  // What guard_ refused first while the current statement was being prepared: the authorizer's
+  // action (SQLITE_FUNCTION; 0 for nothing noted) and the function's name.
+  int refused_action_ = 0;
+  std::string refused_name_;
   // Set whenever the handle is handed out for a statement, cleared by ReleaseMapping and Close.
   bool may_hold_mapping_ = false;
   // Declared after db_, so that its statements are finalized before the handle closes.

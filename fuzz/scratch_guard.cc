@@ -21,7 +21,9 @@ void remove_scratch_folder() { base::remove_tree(scratch_folder()); }
 
 const std::string& scratch_folder() {
   static const std::string folder = [] {
-    std::string pattern = base::system_temp_folder() + "/appsrv-fuzz-XXXXXX";
+    // system_temp_folder() ends in '/'. No doubled '/': SQLite deletes its files by their
+    // canonical path, which would not start with a name that holds one.
+    std::string pattern = base::system_temp_folder() + "appsrv-fuzz-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::abort();
     }

@@ -44,6 +44,27 @@ TEST_F(ConnectionTest, OpensTheFileOnTheFirstStatementInWalMode) {
   EXPECT_THROW(connection_.SetConnectionString("Data Source=/tmp/other;"), DatabaseError);
 }
 
+// The settings harden_connection gives every SQLite connection, read back from `db`.
+void expect_hardened(sqlite3* db) {
+  struct Setting {
+    int option;
+    int want;
+    const char* name;
+  };
+  const Setting settings[] = {
+      {SQLITE_DBCONFIG_DEFENSIVE, 1, "defensive"},
+      {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, "trusted schema"},
+      {SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, "fts3 tokenizer"},
+      {SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, "load extension"},
+  };
+  for (const Setting& setting : settings) {
+    SCOPED_TRACE(setting.name);
+    int now = -1;
+    ASSERT_EQ(sqlite3_db_config(db, setting.option, -1, &now), SQLITE_OK);
+    EXPECT_EQ(now, setting.want);
+  }
+}
+
 int refuse_inserts(int action, const char*, const char*, const char*, const char*) {
   return action == SQLITE_INSERT ? SQLITE_DENY : SQLITE_OK;
 }
@@ -90,6 +111,7 @@ TEST_F(ConnectionTest, EveryOpenLeavesTheSameSettingsHoweverTheFileWasLeft) {
     EXPECT_EQ(single_value("pragma journal_mode"), "wal");
     EXPECT_EQ(single_value("pragma busy_timeout"), std::to_string(kBusyTimeoutMs));
     EXPECT_EQ(single_value("pragma mmap_size"), "16777216");
+    expect_hardened(connection_.handle());
     exec("create table if not exists T (ID integer primary key)");
     connection_.SetStatementGuard(&refuse_inserts);
     EXPECT_NE(database_error([&] { exec("insert into T values (1)"); }).find("not authorized"),
@@ -160,6 +182,94 @@ TEST_F(ConnectionTest, FailuresCarryTheDatabaseMessage) {
   exec("insert into U values(1)");
   EXPECT_EQ(database_error([&] { connection_.Execute("insert into U values(1)"); }),
             "sqlite3_step: UNIQUE constraint failed: U.ID");
+}
+
+// Without any guard, the connection's own settings already refuse what would load code,
+// plant a function pointer or corrupt the file; the application's own writes (in a
+// transaction, in WAL mode, to an FTS4 table through its own interface) go on.
+TEST_F(ConnectionTest, TheConnectionRefusesWhatWouldCorruptTheFileOrLoadCode) {
+  exec("create table T (ID integer primary key, Name text)");
+  exec("create virtual table F using fts4(Body)");
+  exec("insert into F(Body) values('hello world')");
+  struct Case {
+    std::string_view sql;
+    std::string_view message;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"select load_extension('libm.so.6')",
+       "sqlite3_step: not authorized"},
+      {"select fts3_tokenizer('simple', x'4141414141414141')",
+       "sqlite3_step: fts3tokenize disabled"},
+      {"insert into F_content values(7, 'planted')",
+       "sqlite3_prepare_v2: table F_content may not be modified"},
+      {"delete from F_segdir",
+       "sqlite3_prepare_v2: table F_segdir may not be modified"},
+      {"update sqlite_master set sql = 'create table T(x)' where name = 'T'",
+       "sqlite3_prepare_v2: table sqlite_master may not be modified"},
+  };
+  // clang-format on
+  exec("pragma writable_schema = on");  // has no effect on a defensive connection
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(database_error([&] { connection_.Execute(c.sql); }), c.message);
+  }
+  exec("pragma journal_mode = off");  // refused quietly: the file stays in WAL mode
+  EXPECT_EQ(single_value("pragma journal_mode"), "wal");
+
+  connection_.BeginTrans();
+  exec("insert into T(Name) values('a')");
+  exec("insert into T(Name) values('b')");
+  exec("update T set Name = 'c' where Name = 'b'");
+  exec("delete from T where Name = 'a'");
+  exec("insert into F(Body) values('second row')");
+  connection_.CommitTrans();
+  EXPECT_EQ(single_value("select group_concat(Name) from T"), "c");
+  EXPECT_EQ(single_value("select count(*) from F where F match 'hello OR second'"), "2");
+  EXPECT_EQ(single_value("pragma integrity_check"), "ok");
+}
+
+int refuse_upper_and_secret(int action, const char* arg1, const char* arg2, const char*,
+                            const char*) {
+  if (action == SQLITE_FUNCTION && std::string_view(arg2) == "upper") {
+    return SQLITE_DENY;
+  }
+  if (action == SQLITE_READ && std::string_view(arg1) == "Secret") {
+    return SQLITE_DENY;
+  }
+  return action == SQLITE_INSERT ? SQLITE_DENY : SQLITE_OK;
+}
+
+// A statement calling a function the guard refuses fails with a message that names it; other
+// refusals keep SQLite's own text.
+TEST_F(ConnectionTest, FailuresNameTheFunctionTheGuardRefused) {
+  exec("create table T (ID integer primary key, Name text)");
+  exec("create table Secret (Code text)");
+  connection_.SetStatementGuard(&refuse_upper_and_secret);
+  struct Case {
+    std::string_view sql;
+    std::string_view message;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"select upper(Name) from T",              "The function upper is not allowed in a query."},
+      {"select lower(Name) from T where upper(Name) = 'A'",
+                                                 "The function upper is not allowed in a query."},
+      {"select Code from Secret",                "sqlite3_prepare_v2: access to Secret.Code is prohibited"},
+      {"insert into T(Name) values('x')",        "sqlite3_prepare_v2: not authorized"},
+      {"select nosuch(Name) from T",             "sqlite3_prepare_v2: no such function: nosuch"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(database_error([&] { connection_.Execute(c.sql); }), c.message);
+    EXPECT_EQ(database_error([&] { connection_.TakeStatement(c.sql); }), c.message);
+  }
+  // A refusal is not carried over to the next statement's failure.
+  EXPECT_EQ(database_error([&] { connection_.Execute("select * from Nope"); }),
+            "sqlite3_prepare_v2: no such table: Nope");
+  EXPECT_EQ(single_value("select lower(Name) from T union all select 'ok'"), "ok");
+  connection_.SetStatementGuard(nullptr);
 }
 
 TEST_F(ConnectionTest, SecondConnectionSeesCommittedRows) {
