@@ -111,6 +111,16 @@ TEST_F(TempFileBudgetTest, ASortUnderTheCapGivesTheSameRows) {
     EXPECT_GT(scope.budget().peak_bytes(), kOneMiB);
     EXPECT_FALSE(scope.budget().exceeded());
     EXPECT_EQ(scope.budget().bytes_in_use(), 0);
+    // While a spilled sort hands out its rows, its files are open, found and charged.
+    TADODataSet ds(&connection_);
+    ds.SetCommandText(sort_query());
+    ds.Open();
+    EXPECT_GT(open_temp_files(), 0);
+    EXPECT_GT(scope.budget().bytes_in_use(), kOneMiB);
+    EXPECT_EQ(temp_file_bytes_in_use(), scope.budget().bytes_in_use());
+    ds.Close();
+    EXPECT_EQ(open_temp_files(), 0);
+    EXPECT_EQ(scope.budget().bytes_in_use(), 0);
   }
   // A sort small enough for memory takes no temporary disk at all.
   TempFileBudgetScope small(kOneMiB);
