@@ -23,8 +23,8 @@ namespace appsrv::app {
 // `max_temp_bytes`, the temporary files its statements spill sorts and intermediate results to
 // may hold that much at once; past it they fail with "database or disk is full" and
 // temp_disk_exceeded() says why (the failed statement's files are closed, so the space is
-// free again). The previous progress handler is not restored (the connection has none of its own); the guard
-// and the length limit are.
+// free again). The previous progress handler is not restored (the connection has none of its
+// own); the guard and the length limit are.
 // Scopes do not nest (the inner one would end the time limit when it ends). On a PostgreSQL
 // connection the scope is a READ ONLY transaction with a statement time-out and the same value
 // limit (db::PgReadOnlyTransaction).

@@ -97,7 +97,8 @@ std::unique_ptr<server::TBrowser> application_browser(const server::TBrowser& br
 void RegisterServerController() {
   server::SetServerControllerClass(
       [](server::ControllerEnvironment env) -> std::unique_ptr<server::TSvServerControllerBase> {
-        auto controller = server::TSvServerControllerBase::Create<TSvServerController>(std::move(env));
+        auto controller =
+            server::TSvServerControllerBase::Create<TSvServerController>(std::move(env));
         // SQLite's heap limit is the process's: set once the settings (port.ini too) are in
         // force, before any session opens a connection.
         db::apply_sqlite_heap_limit(controller->QueryLimits.MaxSqliteHeapBytes);

@@ -87,7 +87,7 @@ elapsed=$(( ($(date +%s%N) - start) / 1000000 ))
 
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f MiB", b / 1048576 }'; }
 echo "settings: MaxTempBytes=${max_temp:-default} ReadTimeoutMs=${timeout_ms:-default}"
-echo "answer: status $(cat "$work/status") after $elapsed ms: $(grep -o 'The query[^<]*' "$work/answer" | head -1)"
+echo "answer: status $(cat "$work/status") after $elapsed ms: $(sed 's/&#32;/ /g' "$work/answer" | grep -o 'The query[^<]*' | head -1)"
 echo "peak growth of the filesystem's used space: $(mib "$peak_df")"
 echo "peak held by the program's temporary files: $(mib "$peak_held")"
 echo "held after the answer: $(mib "$(held_bytes)"); du of the temporary folder: $(du -sh "$work/tmp" | cut -f1)"

@@ -23,7 +23,7 @@ struct BudgetedFile {
   sqlite3_file base;  // first: SQLite's pointer to the file is a pointer to this
   sqlite3_file* real;
   std::shared_ptr<TempFileBudget> budget;  // null outside a scope: counted, not capped
-  int64_t size;  // the file's high-water size, as charged
+  int64_t size;                            // the file's high-water size, as charged
 };
 
 constexpr size_t kRealOffset = (sizeof(BudgetedFile) + 15) & ~size_t{15};

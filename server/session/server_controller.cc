@@ -120,8 +120,8 @@ void read_query_limits(const std::string& text, TSvQueryLimits& limits) {
   const auto read64 = [&](std::string_view key, int64_t& value) {
     value = to_int64_or(base::ini_value(text, "LIMITS", key), value);
   };
-  limits.ReadTimeoutMs = to_int_or(base::ini_value(text, "LIMITS", "ReadTimeoutMs"),
-                                   limits.ReadTimeoutMs);
+  limits.ReadTimeoutMs =
+      to_int_or(base::ini_value(text, "LIMITS", "ReadTimeoutMs"), limits.ReadTimeoutMs);
   read64("MaxValueBytes", limits.MaxValueBytes);
   read64("MaxPageBytes", limits.MaxPageBytes);
   read64("MaxTempBytes", limits.MaxTempBytes);

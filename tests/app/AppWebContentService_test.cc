@@ -6,8 +6,8 @@
 #include <functional>
 
 #include "app/ADOToXML.h"
-#include "db/temp_file_budget.h"
 #include "app_test_support.h"
+#include "db/temp_file_budget.h"
 #include "json/dyn_object.h"
 #include "server/pipeline/handlers.h"
 
