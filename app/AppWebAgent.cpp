@@ -8,6 +8,7 @@
 #include "app/ADOToXML.h"
 #include "base/exception.h"
 #include "base/text.h"
+#include "db/temp_file_budget.h"
 #include "server/session/server_controller.h"
 #include "server/session/session_list.h"
 
@@ -115,6 +116,8 @@ TSvUserSession::TSvUserSession(server::TSvApplication* ASession, std::string con
   if (controller != nullptr) {
     limits_ = controller->QueryLimits;
   }
+  // Start-up set it already; a setting changed since takes effect from the next session.
+  db::apply_sqlite_heap_limit(limits_.MaxSqliteHeapBytes);
   dbServer.Close();
   dbServer.SetConnectionString(std::move(connection_text));
   // Out of descriptors, the connections other sessions keep open between their requests are

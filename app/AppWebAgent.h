@@ -64,17 +64,18 @@ class TSvUserSession : public server::TSvUserSessionBase {
   // limits. Opens the connection first.
   [[nodiscard]] ReadOnlyScope read_only_scope() {
     return ReadOnlyScope(dbServer, std::chrono::milliseconds(limits_.ReadTimeoutMs),
-                         limits_.MaxValueBytes);
+                         limits_.MaxValueBytes, limits_.MaxTempBytes);
   }
-  // Runs `read` inside read_only_scope(). A read stopped at the deadline fails with the
-  // message that says so, whatever error the interrupted statement raised.
+  // Runs `read` inside read_only_scope(). A read stopped at the deadline, at the temporary-disk
+  // cap or at SQLite's heap limit fails with the message that says so, whatever error the
+  // stopped statement raised.
   template <class Read>
   decltype(auto) read_only(Read&& read) {
     const ReadOnlyScope scope = read_only_scope();
     try {
       return read();
-    } catch (const std::exception&) {
-      scope.throw_if_timed_out();
+    } catch (const std::exception& error) {
+      scope.throw_if_stopped(error);
       throw;
     }
   }

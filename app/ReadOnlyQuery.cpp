@@ -121,7 +121,7 @@ int authorize_reads(int action, const char* arg1, const char* arg2, const char*,
 }  // namespace
 
 ReadOnlyScope::ReadOnlyScope(db::TADOConnection& connection, std::chrono::milliseconds timeout,
-                             int64_t max_value_bytes)
+                             int64_t max_value_bytes, int64_t max_temp_bytes)
     : connection_(connection),
       timeout_(timeout),
       deadline_(std::chrono::steady_clock::now() + timeout) {
@@ -137,6 +137,7 @@ ReadOnlyScope::ReadOnlyScope(db::TADOConnection& connection, std::chrono::millis
     connection.Execute("BEGIN");
     began_transaction_ = true;
   }
+  temp_ = std::make_unique<db::TempFileBudgetScope>(max_temp_bytes);
   previous_guard_ = connection.statement_guard();
   connection.SetStatementGuard(authorize_reads);
   lower_limits();
@@ -193,6 +194,25 @@ void ReadOnlyScope::throw_if_timed_out() const {
   if (timed_out()) {
     throw base::Exception("The query ran longer than " + std::to_string(timeout_.count()) +
                           " ms and was stopped.");
+  }
+}
+
+void ReadOnlyScope::throw_if_stopped(const std::exception& error) const {
+  throw_if_timed_out();
+  if (temp_disk_exceeded()) {
+    throw base::Exception("The query needed more than " +
+                          std::to_string(temp_->budget().max_bytes()) +
+                          " bytes of temporary disk and was stopped.");
+  }
+  const auto* database_error = dynamic_cast<const db::DatabaseError*>(&error);
+  if (db_ == nullptr || database_error == nullptr) {
+    return;
+  }
+  const int code = database_error->result_code();
+  const int64_t heap_limit = db::sqlite_heap_limit();
+  if (heap_limit > 0 && ((code & 0xff) == SQLITE_NOMEM || code == SQLITE_IOERR_NOMEM)) {
+    throw base::Exception("The database ran out of the memory allowed for queries (" +
+                          std::to_string(heap_limit) + " bytes) and stopped the query.");
   }
 }
 

@@ -5,6 +5,7 @@
 #include <typeinfo>
 
 #include "app/AppWebAgent.h"
+#include "db/temp_file_budget.h"
 #include "server/session/session.h"
 
 namespace appsrv::app {
@@ -93,6 +94,16 @@ std::unique_ptr<server::TBrowser> application_browser(const server::TBrowser& br
   return replacement;
 }
 
-void RegisterServerController() { server::SetServerControllerClass<TSvServerController>(); }
+void RegisterServerController() {
+  server::SetServerControllerClass(
+      [](server::ControllerEnvironment env) -> std::unique_ptr<server::TSvServerControllerBase> {
+        auto controller =
+            server::TSvServerControllerBase::Create<TSvServerController>(std::move(env));
+        // SQLite's heap limit is the process's: set once the settings (port.ini too) are in
+        // force, before any session opens a connection.
+        db::apply_sqlite_heap_limit(controller->QueryLimits.MaxSqliteHeapBytes);
+        return controller;
+      });
+}
 
 }  // namespace appsrv::app

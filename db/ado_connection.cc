@@ -9,6 +9,7 @@
 #include "base/name_value_list.h"
 #include "base/text.h"
 #include "db/sqlite_hardening.h"
+#include "db/temp_file_budget.h"
 
 namespace appsrv::db {
 
@@ -89,12 +90,17 @@ void TADOConnection::Open() {
 
 void TADOConnection::open_sqlite(const std::string& path) {
   sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // The VFS charges the connection's temporary files (sorts, intermediate results) to the
+  // temporary-disk budget of the scope its statements run in.
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                 temp_file_vfs_name());
   SqlitePtr db(raw);
   if (rc != SQLITE_OK) {
     throw_open_error(db.get(), rc, "sqlite3_open_v2(" + path + ")");
   }
+  // A sorter worker thread would open its temporary files outside the budget of the thread
+  // that runs the statement.
+  sqlite3_limit(db.get(), SQLITE_LIMIT_WORKER_THREADS, 0);
   sqlite3_extended_result_codes(db.get(), 1);
   harden_connection(db.get());
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);

@@ -35,7 +35,7 @@ void throw_sqlite_error(sqlite3* db, int rc, std::string_view call) {
   } else {
     message += sqlite3_errstr(rc);
   }
-  throw DatabaseError(message);
+  throw DatabaseError(message, rc);
 }
 
 StatementPtr prepare_statement(sqlite3* db, std::string_view sql, std::string_view* tail) {

@@ -16,6 +16,13 @@ namespace appsrv::db {
 class DatabaseError : public base::Exception {
  public:
   using base::Exception::Exception;
+  DatabaseError(const std::string& message, int result_code)
+      : base::Exception(message), result_code_(result_code) {}
+  // SQLite's (extended) result code of the failure; 0 when SQLite reported none.
+  int result_code() const { return result_code_; }
+
+ private:
+  int result_code_ = 0;
 };
 
 // The database cannot be opened now because the process (or the system) is out of file
@@ -34,8 +41,8 @@ struct StatementFinalizer {
 using SqlitePtr = std::unique_ptr<sqlite3, SqliteCloser>;
 using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-// Throws DatabaseError("<call>: <SQLite's message>"); the message comes from `db` when given,
-// else from the code alone.
+// Throws DatabaseError("<call>: <SQLite's message>") carrying `rc`; the message comes from `db`
+// when given, else from the code alone.
 [[noreturn]] void throw_sqlite_error(sqlite3* db, int rc, std::string_view call);
 
 // From now on every statement `db` runs adds its running time to the process's statement

@@ -114,6 +114,20 @@ void read_limits(const std::string& text, TSvServerLimits& limits) {
   limits.RefuseFoldedHeaders = refuse_folded != 0;
 }
 
+// The query limits in the [LIMITS] section of port.ini, under their member names; absent keys
+// unchanged.
+void read_query_limits(const std::string& text, TSvQueryLimits& limits) {
+  const auto read64 = [&](std::string_view key, int64_t& value) {
+    value = to_int64_or(base::ini_value(text, "LIMITS", key), value);
+  };
+  limits.ReadTimeoutMs =
+      to_int_or(base::ini_value(text, "LIMITS", "ReadTimeoutMs"), limits.ReadTimeoutMs);
+  read64("MaxValueBytes", limits.MaxValueBytes);
+  read64("MaxPageBytes", limits.MaxPageBytes);
+  read64("MaxTempBytes", limits.MaxTempBytes);
+  read64("MaxSqliteHeapBytes", limits.MaxSqliteHeapBytes);
+}
+
 // The [ACCESSLOG] section of port.ini; absent keys unchanged, an unknown Output leaves it.
 void read_access_log(const std::string& text, AccessLogSettings& settings) {
   const std::string output = base::ini_value(text, "ACCESSLOG", "Output").value_or("");
@@ -334,6 +348,7 @@ void TSvServerControllerBase::ReadPortIni() {
   port_ = to_int_or(base::ini_value(text, "PORTS", "Port"), 0);
   ssl_options_.Port = to_int_or(base::ini_value(text, "PORTS", "SSLPort"), 0);
   read_limits(text, Limits);
+  read_query_limits(text, QueryLimits);
   read_access_log(text, AccessLog);
   // A comma-separated list; present but empty trusts no proxy.
   if (const std::optional<std::string> proxies =

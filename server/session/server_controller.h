@@ -133,12 +133,18 @@ struct MobileSettings {
 };
 
 // Bounds on the application's read queries, whose texts come from clients: how long the reads
-// of one request may run, the largest value they may read, and the largest reply page they
-// may fill. 0 or less: no limit.
+// of one request may run, the largest value they may read, the largest reply page they may
+// fill, the temporary disk they may hold, and the heap all of SQLite may take. 0 or less: no
+// limit. Each can be set in the [LIMITS] section of port.ini under its own name.
 struct TSvQueryLimits {
   int32_t ReadTimeoutMs = 30000;
   int64_t MaxValueBytes = int64_t{16} << 20;
   int64_t MaxPageBytes = int64_t{64} << 20;
+  // Temporary files the reads of one request spill sorts and intermediate results to, at once.
+  int64_t MaxTempBytes = int64_t{256} << 20;
+  // SQLite's own heap, all connections of the process together (sqlite3_hard_heap_limit64):
+  // a query whose allocation would pass it fails; the others go on.
+  int64_t MaxSqliteHeapBytes = int64_t{512} << 20;
 };
 
 // What strangers can make the server hold and how long a slow peer may take; 0 or less: no

@@ -7,6 +7,7 @@
 
 #include "app/ADOToXML.h"
 #include "app_test_support.h"
+#include "db/temp_file_budget.h"
 #include "json/dyn_object.h"
 #include "server/pipeline/handlers.h"
 
@@ -476,6 +477,75 @@ TEST_F(QueryLimitsTest, ReadsStopAtTheirLimits) {
     }
     EXPECT_FALSE(module().ADODataset.Active());
   }
+}
+
+// The issue's hostile sort, scaled down: about 4 MB of rows sorted by a text, twice what a
+// sorter keeps in memory, so that it spills to temporary files. Built with || on a literal,
+// which a function allow-list keeps.
+std::string spilling_rows(const std::string& order_by = "") {
+  return "(WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 4000) "
+         "SELECT i, i || '" +
+         std::string(1000, 'x') + "' AS b FROM n" + order_by + ")";
+}
+
+// The hostile sort through both endpoints, page 2 of 3 rows: ids 1003..1005 in text order.
+class TempDiskTest : public QueryLimitsTest {
+ protected:
+  std::string sorted_select() {
+    return call(select_, "GET", "/rest/sqlselect",
+                {"tblNames=" + spilling_rows(), "fldNames=i", "orderBy=b", "rp=3", "page=2"})
+        .body;
+  }
+  std::string sorted_fetch() {
+    return call(service_, "POST", "/appservice/",
+                {"Function=FetchData", "Params={\"PageNo\":2,\"PageSize\":3,\"TableName\":\"" +
+                                           spilling_rows(" ORDER BY b") + "\"}"})
+        .body;
+  }
+};
+
+TEST_F(TempDiskTest, SortsStopAtTheCap) {
+  controller_->QueryLimits.MaxTempBytes = int64_t{1} << 20;
+  const std::string stopped =
+      "The query needed more than 1048576 bytes of temporary disk and was stopped.";
+  EXPECT_EQ(thrown_message([&] { sorted_select(); }), stopped);
+  // The failed statement's files are closed: nothing is held.
+  EXPECT_EQ(db::temp_file_bytes_in_use(), 0);
+  EXPECT_EQ(thrown_message([&] { sorted_fetch(); }), stopped);
+  EXPECT_EQ(db::temp_file_bytes_in_use(), 0);
+  EXPECT_FALSE(module().ADODataset.Active());
+  // The session reads on.
+  EXPECT_EQ(select_error("Wide", 2), "");
+}
+
+TEST_F(TempDiskTest, SortsUnderTheCapGiveTheirPages) {
+  controller_->QueryLimits.MaxTempBytes = int64_t{64} << 20;
+  const std::string select_page = sorted_select();
+  EXPECT_NE(select_page.find("\"rows\":[[\"1003\"],[\"1004\"],[\"1005\"]]"), std::string::npos)
+      << select_page.substr(0, 300);
+  const std::string fetch_page = sorted_fetch();
+  EXPECT_NE(fetch_page.find("\"RecordCount\":4000"), std::string::npos);
+  for (const std::string id : {"1003", "1004", "1005"}) {
+    EXPECT_NE(fetch_page.find("z:row i=\\\"" + id + "\\\""), std::string::npos) << id;
+  }
+  EXPECT_EQ(db::temp_file_bytes_in_use(), 0);
+}
+
+TEST_F(QueryLimitsTest, QueriesStopAtTheHeapLimit) {
+  const int64_t previous = db::sqlite_heap_limit();
+  // A few megabytes more than SQLite holds now; the query builds a 10 MB text.
+  const int64_t limit = sqlite3_memory_used() + (int64_t{4} << 20);
+  controller_->QueryLimits.MaxSqliteHeapBytes = limit;
+  const std::string huge =
+      "(WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+      "SELECT group_concat('" +
+      std::string(500, 'x') + "') AS b FROM n)";
+  EXPECT_EQ(select_error(huge, 1), "The database ran out of the memory allowed for queries (" +
+                                       std::to_string(limit) + " bytes) and stopped the query.");
+  EXPECT_EQ(db::sqlite_heap_limit(), limit);
+  // The memory went back: the same session reads on under the same limit.
+  EXPECT_EQ(select_error("Wide", 2), "");
+  db::apply_sqlite_heap_limit(previous);
 }
 
 TEST_F(SqlSelectTest, GridKindsAndCells) {

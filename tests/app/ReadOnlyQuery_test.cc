@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/exception.h"
 #include "db/ado_dataset.h"
 #include "db/sqlite_handle.h"
 #include "tests/db/temp_database.h"
@@ -426,6 +427,57 @@ TEST_F(ReadOnlyScopeTest, LimitsHoldInTheScopeAndAreRestoredAfterIt) {
     }
   }
   EXPECT_GT(connection_.KeptStatements(), 0u);
+// The scope caps the temporary disk its statements spill sorts to; past the cap the read fails
+// with a message that says why, and the files are closed at once.
+TEST_F(ReadOnlyScopeTest, CapsTheTemporaryDiskOfItsSorts) {
+  // About 4 MB sorted by a text: twice what a sorter keeps in memory.
+  const std::string sort =
+      "with recursive n(i) as (select 1 union all select i + 1 from n where i < 4000) "
+      "select i, i || '" +
+      std::string(1000, 'x') + "' as b from n order by b";
+  const std::string stopped =
+      "The query needed more than 1048576 bytes of temporary disk and was stopped.";
+  {
+    const ReadOnlyScope scope(connection_, std::chrono::milliseconds(60000), 0, int64_t{1} << 20);
+    const std::string error = open_query(sort);
+    EXPECT_EQ(error, "sqlite3_step: database or disk is full");
+    EXPECT_TRUE(scope.temp_disk_exceeded());
+    EXPECT_EQ(scope.temp_bytes_in_use(), 0);
+    try {
+      scope.throw_if_stopped(db::DatabaseError(error, SQLITE_FULL));
+      ADD_FAILURE() << "not stopped";
+    } catch (const base::Exception& e) {
+      EXPECT_EQ(std::string(e.what()), stopped);
+    }
+  }
+  {
+    const ReadOnlyScope scope(connection_, std::chrono::milliseconds(60000), 0, int64_t{64} << 20);
+    EXPECT_EQ(open_query(sort), "");
+    EXPECT_FALSE(scope.temp_disk_exceeded());
+    // Any other failure is left as it is.
+    EXPECT_NO_THROW(scope.throw_if_stopped(db::DatabaseError("no such table: X", SQLITE_ERROR)));
+  }
+}
+
+TEST_F(ReadOnlyScopeTest, NamesTheHeapLimitWhenSqliteRunsOutOfMemory) {
+  const int64_t previous = db::apply_sqlite_heap_limit(int64_t{300} << 20);
+  const ReadOnlyScope scope(connection_);
+  const std::string stopped =
+      "The database ran out of the memory allowed for queries (314572800 bytes) and stopped "
+      "the query.";
+  for (const int code : {SQLITE_NOMEM, SQLITE_IOERR_NOMEM}) {
+    SCOPED_TRACE(code);
+    try {
+      scope.throw_if_stopped(db::DatabaseError("sqlite3_step: out of memory", code));
+      ADD_FAILURE() << "not named";
+    } catch (const base::Exception& e) {
+      EXPECT_EQ(std::string(e.what()), stopped);
+    }
+  }
+  // Without a limit, running out of memory is the system's, said as SQLite says it.
+  db::apply_sqlite_heap_limit(0);
+  EXPECT_NO_THROW(scope.throw_if_stopped(db::DatabaseError("out of memory", SQLITE_NOMEM)));
+  db::apply_sqlite_heap_limit(previous);
 }
 
 }  // namespace

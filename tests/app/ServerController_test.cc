@@ -6,6 +6,8 @@
 
 #include "app/AppWebAgent.h"
 #include "app_test_support.h"
+#include "base/files.h"
+#include "db/temp_file_budget.h"
 #include "server/session/browser.h"
 
 namespace appsrv::app {
@@ -36,6 +38,16 @@ TEST_F(ServerControllerTest, StartUpBuildsTheApplicationController) {
   EXPECT_EQ(c.Log(), server::TLogOptions::loNone);
   EXPECT_TRUE(c.Render.ShowLoadingAnimation);
   EXPECT_EQ(c.ContentPath(), folder_.app() + "wwwroot/");
+}
+
+// SQLite's heap limit is the process's: start-up sets it from the settings, port.ini included.
+TEST_F(ServerControllerTest, StartUpSetsSqlitesHeapLimit) {
+  EXPECT_EQ(db::sqlite_heap_limit(), server::TSvQueryLimits{}.MaxSqliteHeapBytes);
+  base::write_file(folder_.app() + "port.ini", "[LIMITS]\nMaxSqliteHeapBytes=123456789\n");
+  controller_ = &server::InitServerController(folder_.environment());
+  EXPECT_EQ(controller_->QueryLimits.MaxSqliteHeapBytes, 123456789);
+  EXPECT_EQ(db::sqlite_heap_limit(), 123456789);
+  db::apply_sqlite_heap_limit(server::TSvQueryLimits{}.MaxSqliteHeapBytes);
 }
 
 TEST_F(ServerControllerTest, EveryClientGetsASession) {

@@ -224,6 +224,21 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
   EXPECT_EQ(c->Limits.CloseLingerMs, 0);
 }
 
+TEST_F(ControllerTest, PortIniSetsTheQueryLimits) {
+  const TSvQueryLimits defaults;
+  EXPECT_EQ(defaults.MaxTempBytes, int64_t{256} << 20);
+  EXPECT_EQ(defaults.MaxSqliteHeapBytes, int64_t{512} << 20);
+  base::write_file(folder_.app() + "port.ini",
+                   "[LIMITS]\nReadTimeoutMs=1500\nMaxValueBytes=1000\nMaxPageBytes=x\n"
+                   "MaxTempBytes=0\nMaxSqliteHeapBytes=8589934592\n");
+  const auto c = make<AppController>();
+  EXPECT_EQ(c->QueryLimits.ReadTimeoutMs, 1500);
+  EXPECT_EQ(c->QueryLimits.MaxValueBytes, 1000);
+  EXPECT_EQ(c->QueryLimits.MaxPageBytes, defaults.MaxPageBytes);  // not a number
+  EXPECT_EQ(c->QueryLimits.MaxTempBytes, 0);
+  EXPECT_EQ(c->QueryLimits.MaxSqliteHeapBytes, int64_t{8} << 30);
+}
+
 TEST_F(ControllerTest, PortIniChoosesTheAccessLog) {
   struct Case {
     const char* ini;
