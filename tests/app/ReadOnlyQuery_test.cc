@@ -162,6 +162,8 @@ TEST_F(ReadOnlySnapshotTest, ReadsOfAScopeSeeOneSnapshot) {
   EXPECT_NE(sqlite3_get_autocommit(connection_.handle()), 0);
   other.Execute("insert into T values(3)");
   EXPECT_EQ(count(), 3);
+}
+
 // Fragments a caller could send, each refused before it runs, with a message that names what
 // was refused: a function by the guard's own words, a table or a write in SQLite's. The FTS4 table
 // F is there so that fts3_tokenizer has something to break.
@@ -345,25 +347,30 @@ TEST_F(ReadOnlyScopeTest, GridQueriesFitTheLoweredLimits) {
   for (int i = 2; i <= 14; ++i) {
     months += " union all select " + std::to_string(i);
   }
-  const ReadOnlyScope scope(connection_);
   {
+    const ReadOnlyScope scope(connection_);
     db::TADODataSet all(&connection_);
     all.SetCommandText("select * from Wide");
     all.Open();
     EXPECT_EQ(all.FieldCount(), 300);
     EXPECT_EQ(all.RecordCount(), 1);
     EXPECT_EQ(all.Fields(299).AsString(), "v299");
+    all.Close();
+    EXPECT_EQ(value("select count(*) from Wide where " + filter), "1");
+    EXPECT_EQ(value("select count(*) from Wide where ID in (" + keys + ")"), "1");
+    EXPECT_EQ(value("select count(*) from (" + months + ")"), "14");
+    EXPECT_EQ(
+        value("select count(*) from Wide where C1 like '%" + std::string(90, '_') + "%' or 1"),
+        "1");
+    // Another connection changes the schema; this scope keeps reading the snapshot it began
+    // with, and the next one reads the new schema under the lowered limits.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &other), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(other, "create table Later(x)", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    EXPECT_NE(value("select count(*) from Wide, Later"), "0");
   }
-  EXPECT_EQ(value("select count(*) from Wide where " + filter), "1");
-  EXPECT_EQ(value("select count(*) from Wide where ID in (" + keys + ")"), "1");
-  EXPECT_EQ(value("select count(*) from (" + months + ")"), "14");
-  EXPECT_EQ(value("select count(*) from Wide where C1 like '%" + std::string(90, '_') + "%' or 1"),
-            "1");
-  // Another connection changes the schema; this one reads it again inside the scope.
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(path().c_str(), &other), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(other, "create table Later(x)", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(other);
+  const ReadOnlyScope scope(connection_);
   EXPECT_EQ(value("select count(*) from Wide, Later"), "0");
   EXPECT_EQ(value("select C299 from Wide"), "v299");
 }
@@ -427,6 +434,8 @@ TEST_F(ReadOnlyScopeTest, LimitsHoldInTheScopeAndAreRestoredAfterIt) {
     }
   }
   EXPECT_GT(connection_.KeptStatements(), 0u);
+}
+
 // The scope caps the temporary disk its statements spill sorts to; past the cap the read fails
 // with a message that says why, and the files are closed at once.
 TEST_F(ReadOnlyScopeTest, CapsTheTemporaryDiskOfItsSorts) {
