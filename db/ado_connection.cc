@@ -150,11 +150,12 @@ int TADOConnection::authorize(void* connection, int action, const char* arg1, co
     return SQLITE_OK;
   }
   const int answer = self->guard_(action, arg1, arg2, database, trigger);
-  // The first refusal is the one SQLite stops at. A function's name comes second.
-  if (answer == SQLITE_DENY && action == SQLITE_FUNCTION && arg2 != nullptr &&
-      self->refused_action_ == 0) {
+  // The first refusal is the one SQLite stops at. A function's name comes second, a table's
+  // first.
+  const char* name = action == SQLITE_FUNCTION ? arg2 : action == SQLITE_READ ? arg1 : nullptr;
+  if (answer == SQLITE_DENY && name != nullptr && self->refused_action_ == 0) {
     try {
-      self->refused_name_ = arg2;
+      self->refused_name_ = name;
       self->refused_action_ = action;
     } catch (const std::bad_alloc&) {
       // Not noted: the failure keeps SQLite's own message.
@@ -168,12 +169,16 @@ StatementPtr TADOConnection::prepare_guarded(sqlite3* db, std::string_view sql,
   refused_action_ = 0;
   try {
     return prepare_statement(db, sql, tail);
-  } catch (const DatabaseError&) {
+  } catch (const DatabaseError& e) {
     // SQLite's own text ("not authorized to use function: x") does not say that this is a
-    // rule of the query. Other refusals keep SQLite's text, which names what was refused
-    // ("access to T.c is prohibited") or says "not authorized".
+    // rule of the query. A refused table keeps SQLite's text where it names the table
+    // ("access to T.c is prohibited"); where it only says "not authorized" (no column was
+    // read, as in a count), the table is named here.
     if (refused_action_ == SQLITE_FUNCTION) {
       throw DatabaseError("The function " + refused_name_ + " is not allowed in a query.");
+    }
+    if (refused_action_ == SQLITE_READ && std::string_view(e.what()).ends_with("not authorized")) {
+      throw DatabaseError("The table " + refused_name_ + " may not be read in a query.");
     }
     throw;
   }

@@ -108,7 +108,8 @@ class TADOConnection {
   std::unique_ptr<PgConnection> pg_;
   StatementGuard guard_ = nullptr;
   // What guard_ refused first while the current statement was being prepared: the authorizer's
-  // action (SQLITE_FUNCTION; 0 for nothing noted) and the function's name.
+  // action (SQLITE_FUNCTION or SQLITE_READ; 0 for nothing noted) and the function's or the
+  // table's name.
   int refused_action_ = 0;
   std::string refused_name_;
   // Set whenever the handle is handed out for a statement, cleared by ReleaseMapping and Close.
