@@ -1,5 +1,6 @@
 #include "transport/http/http_header_list.h"
 
+#include <algorithm>
 #include <bitset>
 #include <stdexcept>
 
@@ -17,7 +18,21 @@ bool has_name(std::string_view line, std::string_view name) {
   return colon != std::string_view::npos && base::iequals(line.substr(0, colon), name);
 }
 
+bool is_token_char(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+    return true;
+  }
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
 }  // namespace
+
+bool has_field_name(std::string_view line) {
+  const size_t colon = line.find(':');
+  return colon != std::string_view::npos && colon > 0 &&
+         std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                     is_token_char);
+}
 
 std::optional<size_t> TInHeaderList::IndexOfName(std::string_view name) const {
   for (size_t i = 0; i < lines_.size(); ++i) {

@@ -10,6 +10,11 @@
 
 namespace appsrv::transport {
 
+// True when the line starts with a field name (a token of RFC 9110 5.6.2) followed at once by
+// ":". Blanks before the colon are refused by RFC 9112 5.1: one parser drops them and reads a
+// field that another takes for a name of its own.
+bool has_field_name(std::string_view line);
+
 // A line's name is the text before its first ":"; its value the text after it, trimmed, with
 // every following line that starts with a blank or tab appended after one blank. Lookups
 // ignore the name's case and take the first match. Belongs to one request or response.

@@ -41,10 +41,18 @@ void ProcessHeaders(TInHTTPRequestInfo& r) {
     (k < std::size(fields) ? *fields[k] : content_type) = std::move(value);
   });
   ApplyContentType(content_type, r.FContentType, r.FCharSet);
-  const ContentLength length = parse_content_length(h.Extract("Content-Length"));
+  const std::vector<std::string> content_lengths = h.Extract("Content-Length");
+  const ContentLength length = parse_content_length(content_lengths);
   r.FContentLength = length.value;
   r.FHasContentLength = length.value >= 0;
   r.FConflictingContentLength = length.conflicting;
+  // A second Transfer-Encoding line counts as much as the first: a proxy that reads only the
+  // last one must not see other codings than the server does.
+  const std::vector<std::string> codings = h.Extract("Transfer-Encoding");
+  if (codings.size() > 1) {
+    r.FTransferEncoding = base::join(codings, ", ");
+  }
+  r.framing_fault = framing_fault(codings, content_lengths, r.IsVersionAtLeast(1, 1));
   // The request's Date is not consulted by the server; "now" stands in for it.
   r.FDate = base::now();
   if (r.FCharSet.empty()) {

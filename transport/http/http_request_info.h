@@ -8,6 +8,7 @@
 
 #include "base/date_time.h"
 #include "server/exchange/stream.h"
+#include "transport/http/http_body_framing.h"
 #include "transport/http/http_cookie_header.h"
 #include "transport/http/http_header_list.h"
 #include "transport/http/http_request_line.h"
@@ -40,7 +41,9 @@ class TInHTTPRequestInfo {
   std::string FExpires;
   std::string FETag;
   std::string FPragma;
-  std::string FTransferEncoding;
+  std::string FTransferEncoding;  // every Transfer-Encoding line, as one list
+  // Why the end of the body cannot be told, or kNone.
+  FramingFault framing_fault = FramingFault::kNone;
   std::string FAccept;
   std::string FAcceptCharSet;
   std::string FAcceptEncoding;

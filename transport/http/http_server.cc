@@ -208,7 +208,11 @@ bool read_header_lines(HeaderBlockReader& reader, const HttpLimits& limits,
       return true;
     }
     // A folded continuation line is read differently by different parsers on the way.
-    if (limits.refuse_folded_lines && (line->front() == ' ' || line->front() == '\t')) {
+    const bool continuation = line->front() == ' ' || line->front() == '\t';
+    if (limits.refuse_folded_lines && continuation) {
+      throw EMalformedHeaderLine();
+    }
+    if (!continuation && !has_field_name(*line)) {
       throw EMalformedHeaderLine();
     }
     if (max_lines > 0 && static_cast<int64_t>(lines.size()) > max_lines) {
@@ -465,11 +469,12 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
     req.FHost = target.host;
   }
 
-  if (const std::optional<int> refusal = check_headers(context, req, resp)) {
+  const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
+  bool send_continue = false;
+  if (const std::optional<int> refusal = check_headers(context, req, resp, form, send_continue)) {
     return refusal;
   }
-  const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
-  if (const std::optional<int> refusal = read_body(context, req, resp, form)) {
+  if (const std::optional<int> refusal = read_body(context, req, form, send_continue)) {
     return refusal;
   }
 
@@ -490,7 +495,8 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
 }
 
 std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHTTPRequestInfo& req,
-                                                      TInHTTPResponseInfo& resp) {
+                                                      TInHTTPResponseInfo& resp, bool form,
+                                                      bool& send_continue) {
   TInIOHandler& io = context.IOHandler();
   if (OnHeadersAvailable && !OnHeadersAvailable(context, req.FURI, req.FRawHeaders)) {
     int status = 403;
@@ -508,11 +514,12 @@ std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHT
   if (http11 && req.FHost.empty()) {
     return 400;
   }
-  // Two lengths that disagree, or a coding the server cannot undo, leave no safe way to find
-  // the next request. Refused before a 100 Continue invites the body.
-  if (req.FConflictingContentLength ||
-      body_framing(req.FTransferEncoding) == BodyFraming::kUnsupported) {
+  // A body whose end is unknown leaves no safe way to find the next request.
+  if (req.framing_fault != FramingFault::kNone) {
     return 400;
+  }
+  if (req.FHasContentLength && req.FContentLength > max_body_bytes(form)) {
+    return 413;
   }
   if (http11 && !req.FExpect.empty() && io.InputBufferIsEmpty()) {
     const bool accepted = OnHeaderExpectations ? OnHeaderExpectations(context, req.FExpect)
@@ -520,27 +527,32 @@ std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHT
     if (!accepted) {
       return 417;
     }
-    if (base::ifind(req.FExpect, "100-continue") != std::string::npos) {
-      // Every reply names the protocol the server speaks; the client's version text is not
-      // echoed, so that it cannot put bytes of its choosing into the reply stream.
-      io.WriteBytes("HTTP/1.1 100 Continue\r\n\r\n");
-    }
+    // Sent by read_body once nothing but the body itself can refuse the request: a client
+    // told to go on sends a body that a refusal then leaves unread.
+    send_continue = base::ifind(req.FExpect, "100-continue") != std::string::npos;
   }
   return std::nullopt;
 }
 
+int64_t TInCustomHTTPServer::max_body_bytes(bool form) const {
+  return form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes) : limits_.max_body_bytes;
+}
+
 std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRequestInfo& req,
-                                                  TInHTTPResponseInfo& resp, bool form) {
+                                                  bool form, bool send_continue) {
   TInIOHandler& io = context.IOHandler();
   const ReadTimeoutScope pause_limit(io, limits_.body_idle_timeout_ms);
-  const int64_t max_body =
-      form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes) : limits_.max_body_bytes;
-  if (body_framing(req.FTransferEncoding) == BodyFraming::kChunked) {
-    // A length beside a chunked body is a smuggling attempt: read the chunks, answer, close.
-    if (!req.FRawHeaders.Extract("Content-Length").empty()) {
-      resp.SetCloseConnection(true);
+  const int64_t max_body = max_body_bytes(form);
+  // Every reply names the protocol the server speaks; the client's version text is not echoed,
+  // so that it cannot put bytes of its choosing into the reply stream.
+  const auto invite_body = [&] {
+    if (send_continue) {
+      io.WriteBytes("HTTP/1.1 100 Continue\r\n\r\n");
     }
+  };
+  if (body_framing(req.FTransferEncoding) == BodyFraming::kChunked) {
     req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
+    invite_body();
     int64_t total = 0;
     while (true) {
       const std::optional<int64_t> size = parse_chunk_size(read_body_line(io));
@@ -555,7 +567,11 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
       }
       total += *size;
       io.ReadStream(*req.FPostStream, *size);
-      read_body_line(io);
+      // The data must end where its size says; bytes before the line end mean that the size
+      // and the data disagree, and the rest cannot be trusted to be chunks.
+      if (!read_body_line(io).empty()) {
+        return 400;
+      }
     }
     // Trailers are read and dropped, within the same limits as the header.
     HeaderBlockReader trailer_reader(io, limits_);
@@ -565,15 +581,14 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
     }
     req.FPostStream->SetPosition(0);
   } else if (req.FHasContentLength) {
-    if (req.FContentLength > max_body) {
-      return 413;
-    }
     req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
+    invite_body();
     if (req.FContentLength > 0) {
       io.ReadStream(*req.FPostStream, req.FContentLength);
     }
     req.FPostStream->SetPosition(0);
   } else if (req.FCommandType != hcGET && req.FCommandType != hcHEAD) {
+    // No 100 Continue: with neither length nor coding the request has no body to invite.
     // Body bytes without a length cannot be told from the next request. GET and HEAD skip the
     // look: what follows them on a kept connection is the next request.
     if (io.InputBufferIsEmpty()) {

@@ -100,11 +100,15 @@ class TInCustomHTTPServer : public TInCustomTCPServer {
   std::optional<int> read_request(TInContext& context, TInHTTPRequestInfo& request,
                                   TInHTTPResponseInfo& response);
   // The checks between the header and the body: the status of a refusal, or nullopt.
+  // `send_continue` tells whether the client waits for a 100 Continue before its body.
   std::optional<int> check_headers(TInContext& context, TInHTTPRequestInfo& request,
-                                   TInHTTPResponseInfo& response);
-  // Reads the body into the post stream: the status of a refusal, or nullopt.
-  std::optional<int> read_body(TInContext& context, TInHTTPRequestInfo& request,
-                               TInHTTPResponseInfo& response, bool form);
+                                   TInHTTPResponseInfo& response, bool form, bool& send_continue);
+  // Reads the body into the post stream, first sending the 100 Continue when `send_continue`:
+  // the status of a refusal, or nullopt.
+  std::optional<int> read_body(TInContext& context, TInHTTPRequestInfo& request, bool form,
+                               bool send_continue);
+  // The most body bytes a request may send, a form or another.
+  int64_t max_body_bytes(bool form) const;
   // FAuthUsername and FAuthPassword from the Authorization header.
   void read_credentials(TInContext& context, TInHTTPRequestInfo& request);
 

@@ -42,6 +42,95 @@ TEST(BodyFraming, TransferEncodingChoosesFraming) {
   EXPECT_EQ(body_framing("gzip"), BodyFraming::kUnsupported);
 }
 
+TEST(BodyFraming, OnlyDigitsMakeALength) {
+  struct Case {
+    std::vector<std::string> values;
+    bool malformed;
+  };
+  const Case kCases[] = {
+      {{}, false},
+      {{"0"}, false},
+      {{" 44 "}, false},
+      {{"44", "44"}, false},
+      {{"+44"}, true},
+      {{"-0"}, true},
+      {{"0x10"}, true},
+      {{"4 4"}, true},
+      {{"44, 44"}, true},
+      {{""}, true},
+      {{"9223372036854775808"}, true},
+      {{"44", "+44"}, true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(::testing::PrintToString(c.values));
+    EXPECT_EQ(parse_content_length(c.values).malformed, c.malformed);
+  }
+}
+
+TEST(BodyFraming, ChunkedMustBeTheLastCodingAndNamedOnce) {
+  struct Case {
+    std::string_view list;
+    BodyFraming framing;
+  };
+  const Case kCases[] = {
+      {"chunked", BodyFraming::kChunked},
+      {"CHUNKED", BodyFraming::kChunked},
+      {"identity, chunked", BodyFraming::kChunked},
+      {" , chunked ,", BodyFraming::kChunked},
+      {"identity", BodyFraming::kLength},
+      {"identity, identity", BodyFraming::kLength},
+      {"", BodyFraming::kLength},
+      {"chunked, gzip", BodyFraming::kUnsupported},
+      {"chunked, identity", BodyFraming::kUnsupported},
+      {"chunked, chunked", BodyFraming::kUnsupported},
+      {"xchunkedx", BodyFraming::kUnsupported},
+      {"chunkedx", BodyFraming::kUnsupported},
+      {"chunked;q=1", BodyFraming::kUnsupported},
+      {"chunked chunked", BodyFraming::kUnsupported},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.list);
+    EXPECT_EQ(body_framing(c.list), c.framing);
+  }
+}
+
+TEST(BodyFraming, FaultsThatLeaveTheEndOfTheBodyUnknown) {
+  using Lines = std::vector<std::string>;
+  struct Case {
+    Lines transfer_encodings;
+    Lines content_lengths;
+    bool http11;
+    FramingFault fault;
+  };
+  const Case kCases[] = {
+      {{}, {}, true, FramingFault::kNone},
+      {{}, {"4"}, true, FramingFault::kNone},
+      {{}, {"4", "4"}, true, FramingFault::kNone},
+      {{"chunked"}, {}, true, FramingFault::kNone},
+      {{"identity", "chunked"}, {}, true, FramingFault::kNone},
+      {{"identity"}, {}, true, FramingFault::kNone},
+      {{}, {"+44"}, true, FramingFault::kMalformedLength},
+      {{}, {"4, 4"}, true, FramingFault::kMalformedLength},
+      {{}, {"4", "5"}, true, FramingFault::kConflictingLengths},
+      {{}, {"4", "x"}, true, FramingFault::kConflictingLengths},
+      {{"chunked"}, {"4"}, true, FramingFault::kLengthBesideCoding},
+      {{"identity", "chunked"}, {"4"}, true, FramingFault::kLengthBesideCoding},
+      {{"identity"}, {"4"}, true, FramingFault::kLengthBesideCoding},
+      {{"chunked"}, {}, false, FramingFault::kCodingBeforeHttp11},
+      {{"chunked, gzip"}, {}, true, FramingFault::kUnsupportedCoding},
+      {{"chunked", "gzip"}, {}, true, FramingFault::kUnsupportedCoding},
+      {{"chunked", "chunked"}, {}, true, FramingFault::kUnsupportedCoding},
+      {{"xchunkedx"}, {}, true, FramingFault::kUnsupportedCoding},
+      {{"gzip, chunked"}, {}, true, FramingFault::kUnsupportedCoding},
+      {{"gzip"}, {}, true, FramingFault::kUnsupportedCoding},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(::testing::PrintToString(c.transfer_encodings) + " " +
+                 ::testing::PrintToString(c.content_lengths) + (c.http11 ? " 1.1" : " 1.0"));
+    EXPECT_EQ(framing_fault(c.transfer_encodings, c.content_lengths, c.http11), c.fault);
+  }
+}
+
 TEST(BodyFraming, ChunkSizeLines) {
   struct Case {
     std::string_view line;

@@ -24,6 +24,33 @@ TEST(HeaderList, LookupIgnoresCaseTakesFirstAndUnfolds) {
   EXPECT_EQ(h.Extract("Host"), (std::vector<std::string>{"a.example", "b.example"}));
 }
 
+TEST(HeaderList, AFieldNameIsATokenRightBeforeTheColon) {
+  struct Case {
+    std::string_view line;
+    bool named;
+  };
+  const Case kCases[] = {
+      {"Host: h", true},
+      {"Host:h", true},
+      {"Empty:", true},
+      {"X-!#$%&'*+.^_`|~0: v", true},
+      {"Transfer-Encoding : chunked", false},
+      {"Transfer-Encoding\t: chunked", false},
+      {" Host: h", false},
+      {": v", false},
+      {"No colon", false},
+      {"NoColon", false},
+      {"Ho st: h", false},
+      {"Host\x80: h", false},
+      {"\"Host\": h", false},
+      {"Host(1): h", false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(has_field_name(c.line), c.named);
+  }
+}
+
 TEST(HeaderList, ContinuationLineIsNotAHeaderOfItsOwn) {
   // A folded line that looks like "Name: value" must not answer a lookup for that name.
   const TInHeaderList h = List({"X-A: one", " Host: evil"});
