@@ -96,6 +96,10 @@ TEST_F(Framing, WellFramedRequestsAreServedWhateverLeadsOrFollowsThem) {
       {"chunked with a trailer",
        kPing + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nX-T: 1\r\n\r\n" + kNext,
        {200, 200}},
+      {"an empty line before the next request", kSmuggled + "\r\n" + kNext, {200, 200}},
+      {"empty lines before the first request", "\r\n\r\n" + kNext, {200}},
+      {"a body followed by an extra line end",
+       kPing + "Content-Length: 2\r\n\r\nhi\r\n" + kNext, {200, 200}},
       // The client waits for the interim reply, which a refusal must not precede.
       {"a body over the cap that waits for 100 Continue",
        kPing + "Expect: 100-continue\r\nContent-Length: 1001\r\n\r\n", {413}},

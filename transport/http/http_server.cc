@@ -23,6 +23,9 @@ namespace {
 constexpr int64_t kLineEndBytes = 2;
 // Responses leave in pieces of this size; a smaller response leaves in one send.
 constexpr int32_t kSendBlockSize = 32768;
+// Empty lines before a request line are skipped, up to this many (RFC 9112 2.2: a client may
+// follow a body with a CRLF of its own); more end the connection as an unreadable line does.
+constexpr int kMaxEmptyLinesBeforeRequest = 4;
 // After the last reply, request bytes the server did not read are read and dropped (up to this
 // many) so that closing does not reset the connection before the client has read the reply.
 constexpr int64_t kMaxDiscardedBytes = 1024 * 1024;
@@ -430,6 +433,10 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   TInIOHandler& io = context.IOHandler();
   HeaderBlockReader reader(io, limits_);
   std::optional<std::string> line = reader.ReadLine();
+  for (int skipped = 0; line && line->empty() && skipped < kMaxEmptyLinesBeforeRequest;
+       ++skipped) {
+    line = reader.ReadLine();
+  }
   if (!line) {
     return 431;
   }

@@ -180,6 +180,36 @@ TEST_F(HttpServerTest, FramingFaultsAre400AndClose) {
   }
 }
 
+// Up to four empty lines before a request line are skipped, on a new connection or between
+// pipelined requests; a fifth ends the connection without a reply.
+TEST_F(HttpServerTest, EmptyLinesBeforeARequestLine) {
+  const std::string last = "GET /2 HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+  struct Case {
+    std::string raw;
+    int served;
+  };
+  const Case kCases[] = {
+      {"GET /1 HTTP/1.1\r\nHost: h\r\n\r\n\r\n" + last, 2},
+      {"GET /1 HTTP/1.1\r\nHost: h\r\n\r\n\n\r\n\n\r\n" + last, 2},
+      {"POST /1 HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nhi\r\n" + last, 2},
+      {"\r\n" + last, 1},
+      {"\r\n\r\n\r\n\r\n" + last, 1},
+      {"\r\n\r\n\r\n\r\n\r\n" + last, 0},
+      {"GET /1 HTTP/1.1\r\nHost: h\r\n\r\n\r\n\r\n\r\n\r\n\r\n" + last, 1},
+  };
+  server_.SetKeepAlive(true);
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.raw);
+    commands_ = 0;
+    const std::vector<ParsedResponse> r = ParseResponses(Serve(c.raw));
+    EXPECT_EQ(commands_, c.served);
+    ASSERT_EQ(r.size(), static_cast<size_t>(c.served));
+    for (const ParsedResponse& response : r) {
+      EXPECT_EQ(response.status(), 200);
+    }
+  }
+}
+
 TEST_F(HttpServerTest, UnparsableRequestsCloseWithoutReply) {
   struct Case {
     std::string raw;
