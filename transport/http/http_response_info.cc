@@ -330,9 +330,11 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view
   set_when_given("Server", FServer);
   set_when_given("Location", FLocation);
   set_when_given("WWW-Authenticate", challenge);
+  announced_length = FContentLength;
   if (FResponseNo == 304) {
     h.Set("Content-Type", "");
     h.Set("Content-Length", "");
+    announced_length = -1;
   }
 
   const std::string status = std::to_string(FResponseNo);

@@ -63,6 +63,8 @@ class TInHTTPResponseInfo {
   bool FHeaderHasBeenWritten = false;
   // Bytes of the status line and headers once they went out; the rest of a reply is its body.
   int64_t header_bytes = 0;
+  // The Content-Length the header text announced, -1 for none: the body sent never exceeds it.
+  int64_t announced_length = -1;
   std::string FContentText;  // UTF-8; wins over the stream
   std::unique_ptr<server::Stream> FContentStream;
   std::vector<TInCookie> FCookies;

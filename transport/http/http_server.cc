@@ -683,10 +683,27 @@ void WriteContent(TInIOHandler& io, TInHTTPResponseInfo& response) {
   if (!response.FHeaderHasBeenWritten) {
     WriteHeader(io, response);
   }
+  // The client reads as many bytes as the header announced and takes the next ones for the
+  // next response: a body that grew since (a file being written) is cut there, and one that
+  // shrank ends the connection (EInNoDataToRead), the only way left to say it is short.
+  const int64_t announced = response.announced_length;
   if (!response.FContentText.empty()) {
-    io.WriteBytes(response.EncodedContentText());
+    std::string bytes = response.EncodedContentText();
+    const bool short_body = announced > static_cast<int64_t>(bytes.size());
+    if (announced >= 0 && !short_body) {
+      bytes.resize(static_cast<size_t>(announced));
+    }
+    io.WriteBytes(bytes);
+    if (short_body) {
+      throw EInNoDataToRead();
+    }
   } else if (response.FContentStream) {
-    io.Write(*response.FContentStream, 0);
+    if (announced < 0) {
+      io.Write(*response.FContentStream, 0);
+    } else if (announced > 0) {
+      response.FContentStream->SetPosition(0);
+      io.Write(*response.FContentStream, announced);
+    }
   }
   buffer.Close();
   response.FContentText.clear();

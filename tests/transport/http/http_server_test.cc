@@ -427,6 +427,54 @@ TEST_F(HttpServerTest, NoContinueForARequestThatIsRefused) {
   }
 }
 
+// The header announces the body's length before the body is read: what the body became
+// meanwhile must not shift where the client takes the next response to start.
+TEST_F(HttpServerTest, ABodyNeverExceedsTheLengthItsHeaderAnnounced) {
+  server_.OnCommandGet = [this](TInContext& context, TInHTTPRequestInfo& req,
+                                TInHTTPResponseInfo& resp) {
+    ++commands_;
+    if (req.FDocument == "/text") {
+      resp.FContentText = "abc";
+      WriteHeader(context.IOHandler(), resp);
+      resp.FContentText = "abcdef";
+      return;
+    }
+    auto body = std::make_unique<server::TSvMemoryStream>();
+    body->WriteBuffer("abc", 3);
+    server::Stream& stream = *body;
+    resp.FContentStream = std::move(body);
+    WriteHeader(context.IOHandler(), resp);
+    if (req.FDocument == "/grows") {
+      stream.WriteBuffer("def", 3);
+    } else if (req.FDocument == "/shrinks") {
+      stream.SetSize(1);
+    }
+  };
+  server_.SetKeepAlive(true);
+  const std::string next = "GET /next HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+  for (const std::string document : {"/grows", "/text"}) {
+    SCOPED_TRACE(document);
+    commands_ = 0;
+    const std::vector<ParsedResponse> r =
+        Responses("GET " + document + " HTTP/1.1\r\nHost: h\r\n\r\n" + next);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].body, "abc");
+    EXPECT_EQ(r[1].body, "abc");
+    EXPECT_EQ(commands_, 2);
+  }
+  // Too short for its header: the connection ends, the only way left to say so.
+  commands_ = 0;
+  failure_.clear();
+  std::string rest;
+  const std::vector<ParsedResponse> shrunk = ParseResponses(
+      Serve("GET /shrinks HTTP/1.1\r\nHost: h\r\n\r\n" + next), &rest);
+  EXPECT_TRUE(shrunk.empty());
+  EXPECT_TRUE(base::starts_with(rest, "HTTP/1.1 200 OK\r\n")) << rest;
+  EXPECT_TRUE(base::ends_with(rest, "\r\n\r\n")) << rest;
+  EXPECT_EQ(commands_, 1);
+  EXPECT_EQ(failure_, "No data to read.");
+}
+
 TEST_F(HttpServerTest, FailingCommandIsAnswered500WithItsMessage) {
   const std::vector<ParsedResponse> r = Responses("GET /fail HTTP/1.1\r\nHost: h\r\n\r\n");
   ASSERT_EQ(r.size(), 1u);
