@@ -110,5 +110,24 @@ TEST_F(Framing, WellFramedRequestsAreServedWhateverLeadsOrFollowsThem) {
   }
 }
 
+// A client that half-closes once its request is out still reads the reply, and gets the one a
+// client keeping its end open gets.
+TEST_F(Framing, AClientThatHalfClosesGetsItsReply) {
+  const std::string kRequests[] = {
+      "POST /$/ping HTTP/1.1\r\nHost: h\r\n\r\n",
+      "DELETE /$/ping HTTP/1.1\r\nHost: h\r\n\r\n",
+      "GET /$/ping HTTP/1.1\r\nHost: h\r\n\r\n",
+      "POST /$/ping HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nhi",
+  };
+  for (const std::string& raw : kRequests) {
+    SCOPED_TRACE(raw);
+    const std::vector<int> open_end = StatusesOf(raw.substr(0, raw.find("\r\n") + 2) +
+                                                 "Connection: close\r\n" +
+                                                 raw.substr(raw.find("\r\n") + 2));
+    ASSERT_EQ(open_end.size(), 1u);
+    EXPECT_EQ(StatusesOf(raw, /*half_close=*/true), open_end);
+  }
+}
+
 }  // namespace
 }  // namespace appsrv::testing

@@ -367,7 +367,11 @@ void TInIOHandler::Write(server::Stream& stream, int64_t size, bool write_byte_c
 }
 
 void TInIOHandler::WriteDirect(std::string_view bytes) {
-  CheckForDisconnect(true, true);
+  // The end of the peer's input is no end of its reading: a client that half-closed after its
+  // request still waits for the reply. Only a closed channel stops writing.
+  if (!opened_ || !channel_->IsOpen()) {
+    CheckForDisconnect(true, true);
+  }
   std::string intercepted;
   if (intercept_) {
     intercepted.assign(bytes);

@@ -19,6 +19,7 @@ struct Pipe {
   std::condition_variable changed;
   std::deque<std::string> queue[2];  // guarded by mu: queue[i] is read by end i
   bool closed[2] = {false, false};   // guarded by mu: end i has closed
+  bool ended[2] = {false, false};    // guarded by mu: end i sends no more (a half close)
 };
 
 class MemoryChannel : public ByteChannel {
@@ -59,7 +60,7 @@ class MemoryChannel : public ByteChannel {
 
   IoResult Send(const void* data, size_t size) override {
     std::scoped_lock lock(pipe_->mu);
-    if (pipe_->closed[side_]) {
+    if (pipe_->closed[side_] || pipe_->ended[side_]) {
       return {-1, kWSAESHUTDOWN};
     }
     if (pipe_->closed[1 - side_]) {
@@ -70,6 +71,16 @@ class MemoryChannel : public ByteChannel {
     }
     pipe_->changed.notify_all();
     return {static_cast<int64_t>(size), 0};
+  }
+
+  bool EndSending() override {
+    std::scoped_lock lock(pipe_->mu);
+    if (pipe_->closed[side_]) {
+      return false;
+    }
+    pipe_->ended[side_] = true;
+    pipe_->changed.notify_all();
+    return true;
   }
 
   void Close() override {
@@ -86,7 +97,8 @@ class MemoryChannel : public ByteChannel {
  private:
   // REQUIRES: pipe_->mu held.
   bool readable_locked() const {
-    return pipe_->closed[side_] || pipe_->closed[1 - side_] || !pipe_->queue[side_].empty();
+    return pipe_->closed[side_] || pipe_->closed[1 - side_] || pipe_->ended[1 - side_] ||
+           !pipe_->queue[side_].empty();
   }
 
   std::shared_ptr<Pipe> pipe_;

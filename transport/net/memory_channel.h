@@ -12,7 +12,8 @@ namespace appsrv::transport {
 
 // Both ends are safe to use from two threads (one each). Closing one end lets the other read
 // what was sent before, then see the end of the stream; sending to a closed peer fails with 10054
-// (reset) and using a closed end with 10058.
+// (reset) and using a closed end with 10058. EndSending is a half close: the peer sees the end
+// of the stream while it can still send to this end.
 std::pair<std::unique_ptr<ByteChannel>, std::unique_ptr<ByteChannel>> make_memory_channel_pair();
 
 }  // namespace appsrv::transport

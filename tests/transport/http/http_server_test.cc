@@ -57,12 +57,17 @@ class HttpServerTest : public ::testing::Test {
 
   // Sends the pieces, then serves the connection until the server ends it; returns what the
   // server wrote.
-  // With `gap_ms` above 0 the pieces go out that far apart while the server runs.
-  std::string Serve(const std::vector<std::string>& pieces, int gap_ms = 0) {
+  // With `gap_ms` above 0 the pieces go out that far apart while the server runs. With
+  // `end_sending` the client half-closes after the pieces, as `shutdown(SHUT_WR)` does.
+  std::string Serve(const std::vector<std::string>& pieces, int gap_ms = 0,
+                    bool end_sending = false) {
     auto [client, server_end] = make_memory_channel_pair();
     if (gap_ms == 0) {
       for (const std::string& piece : pieces) {
         client->Send(piece.data(), piece.size());
+      }
+      if (end_sending) {
+        client->EndSending();
       }
     }
     client_ = client.get();
@@ -75,6 +80,9 @@ class HttpServerTest : public ::testing::Test {
       for (const std::string& piece : pieces) {
         client->Send(piece.data(), piece.size());
         std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
+      }
+      if (end_sending) {
+        client->EndSending();
       }
     }
     std::string out;
@@ -206,6 +214,40 @@ TEST_F(HttpServerTest, EmptyLinesBeforeARequestLine) {
     ASSERT_EQ(r.size(), static_cast<size_t>(c.served));
     for (const ParsedResponse& response : r) {
       EXPECT_EQ(response.status(), 200);
+    }
+  }
+}
+
+// A client that half-closes after its request has said all it will, and reads on: the end of
+// its input must not cost it the reply.
+TEST_F(HttpServerTest, AClientThatHalfClosesGetsItsReply) {
+  struct Case {
+    std::string raw;
+    std::vector<std::string> bodies;
+  };
+  const Case kCases[] = {
+      {"POST /p HTTP/1.1\r\nHost: h\r\n\r\n", {"POST /p\nparams=\ncookies=\nbody=(none)"}},
+      {"DELETE /d HTTP/1.1\r\nHost: h\r\n\r\n", {"DELETE /d\nparams=\ncookies=\nbody=(none)"}},
+      {"GET /g HTTP/1.1\r\nHost: h\r\n\r\n", {"GET /g\nparams=\ncookies=\nbody=(none)"}},
+      {"POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nhi",
+       {"POST /p\nparams=\ncookies=\nbody=hi"}},
+      {"GET /1 HTTP/1.1\r\nHost: h\r\n\r\nPOST /2 HTTP/1.1\r\nHost: h\r\n\r\n",
+       {"GET /1\nparams=\ncookies=\nbody=(none)", "POST /2\nparams=\ncookies=\nbody=(none)"}},
+  };
+  for (const bool keep_alive : {false, true}) {
+    server_.SetKeepAlive(keep_alive);
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(c.raw + (keep_alive ? "(keep-alive)" : ""));
+      const std::vector<ParsedResponse> r =
+          ParseResponses(Serve({c.raw}, /*gap_ms=*/0, /*end_sending=*/true));
+      std::vector<std::string> bodies;
+      for (const ParsedResponse& response : r) {
+        EXPECT_EQ(response.status(), 200);
+        bodies.push_back(response.body);
+      }
+      // Without keep-alive only the first request of a connection is served.
+      const size_t want = keep_alive ? c.bodies.size() : 1;
+      EXPECT_EQ(bodies, std::vector<std::string>(c.bodies.begin(), c.bodies.begin() + want));
     }
   }
 }
