@@ -100,6 +100,8 @@ TEST_F(Framing, WellFramedRequestsAreServedWhateverLeadsOrFollowsThem) {
       {"empty lines before the first request", "\r\n\r\n" + kNext, {200}},
       {"a body followed by an extra line end",
        kPing + "Content-Length: 2\r\n\r\nhi\r\n" + kNext, {200, 200}},
+      {"an empty port in Host", "GET /$/ping HTTP/1.1\r\nHost: example.com:\r\n\r\n" + kNext,
+       {200, 200}},
       // The client waits for the interim reply, which a refusal must not precede.
       {"a body over the cap that waits for 100 Continue",
        kPing + "Expect: 100-continue\r\nContent-Length: 1001\r\n\r\n", {413}},

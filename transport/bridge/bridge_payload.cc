@@ -51,7 +51,9 @@ server::RequestPacketFields payload_fields(const TInHTTPRequestInfo& r, int32_t 
   f.host = host.substr(0, colon);
   f.path_info = r.FDocument;
   f.remote_addr = r.FRemoteIP;
-  f.server_port = colon == std::string::npos
+  // "host:" with nothing after the colon names the default port (RFC 3986 3.2.3), which here
+  // is the one the request came in on.
+  f.server_port = colon == std::string::npos || colon + 1 == host.size()
                       ? local_port
                       : port_number(std::string_view(host).substr(colon + 1));
   f.query = r.FQueryParams;

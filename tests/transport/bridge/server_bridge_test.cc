@@ -171,6 +171,7 @@ TEST_F(BridgeTest, HostHeaderGivesHostAndPort) {
   const Case kCases[] = {
       {"Host: example.org:8888", "HTTP/1.1 200 OK", "host=example.org\nport=8888"},
       {"Host: example.org", "HTTP/1.1 200 OK", "host=example.org\nport=" + std::to_string(port_)},
+      {"Host: example.org:", "HTTP/1.1 200 OK", "host=example.org\nport=" + std::to_string(port_)},
       {"Host: example.org:http", "HTTP/1.1 400 'http' is not a valid integer value", ""},
       {"Host: [::1]:8888", "HTTP/1.1 400 ':1]:8888' is not a valid integer value", ""},
   };
