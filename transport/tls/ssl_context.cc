@@ -82,7 +82,7 @@ TInSSLContext::TInSSLContext(const TInSSLOptions& options, PasswordSource passwo
       }
     } else {
       // Without a parameter file the library picks parameters that match the key's strength,
-      // so the DHE suites of the cipher list stay usable.
+      // so that DHE suites in a configured cipher list stay usable.
       SSL_CTX_set_dh_auto(context_, 1);
     }
     const std::string& ciphers =

@@ -34,8 +34,8 @@ enum TInSSLVerifyModeBits : uint8_t {
   sslvrfClientOnce = 4,
 };
 
-// The bridge's cipher list when the controller names none. Suites built on 3DES or RC4 and
-// export suites are left out: none of them is safe today.
+// The bridge's cipher list when the controller names none, for TLS 1.2: ECDHE with AES-GCM or
+// ChaCha20-Poly1305 only, so that no CBC suite and no suite without forward secrecy is offered.
 extern const char* const kDefaultCipherList;
 // The list used when the options name none at all.
 extern const char* const kFallbackCipherList;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/files.h"
@@ -105,6 +106,40 @@ class CertificateFolder {
  private:
   server::testing::TempFolder folder_;
 };
+
+// What a context offers a client, by default and when the options name no list: in TLS 1.2
+// only AEAD suites with an ECDHE key exchange, never a CBC one (LUCKY13); TLS 1.3 suites are
+// AEAD by design.
+TEST(TInSSLContextTest, OffersOnlyAeadSuitesWithForwardSecrecy) {
+  CertificateFolder folder;
+  for (const std::string& list : {std::string(kDefaultCipherList), std::string()}) {
+    SCOPED_TRACE("cipher list '" + list + "'");
+    TInSSLOptions options = folder.options();
+    options.fCipherList = list;
+    const TInSSLContext context(options, {});
+    SSL* ssl = SSL_new(context.Handle());
+    ASSERT_NE(ssl, nullptr);
+    STACK_OF(SSL_CIPHER)* ciphers = SSL_get_ciphers(ssl);
+    ASSERT_GT(sk_SSL_CIPHER_num(ciphers), 0);
+    int tls12_gcm = 0;
+    int tls12_chacha = 0;
+    for (int i = 0; i < sk_SSL_CIPHER_num(ciphers); ++i) {
+      const SSL_CIPHER* cipher = sk_SSL_CIPHER_value(ciphers, i);
+      const std::string name = SSL_CIPHER_get_name(cipher);
+      SCOPED_TRACE(name);
+      EXPECT_EQ(SSL_CIPHER_is_aead(cipher), 1);
+      if (std::string_view(SSL_CIPHER_get_version(cipher)) == "TLSv1.3") {
+        continue;
+      }
+      EXPECT_EQ(SSL_CIPHER_get_kx_nid(cipher), NID_kx_ecdhe);
+      tls12_gcm += name.find("GCM") != std::string::npos ? 1 : 0;
+      tls12_chacha += name.find("CHACHA20-POLY1305") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GT(tls12_gcm, 0);
+    EXPECT_GT(tls12_chacha, 0);
+    SSL_free(ssl);
+  }
+}
 
 TEST(TInSSLContextTest, EachFailingStepRaisesItsMessage) {
   CertificateFolder plain;
