@@ -17,7 +17,7 @@
 #include "base/async_line_log.h"
 #include "base/files.h"
 #include "base/metrics.h"
-#include "transport/access_log_line.h"
+#include "transport/http/access_log_line.h"
 
 namespace appsrv {
 namespace {

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "transport/http_server.h"
-#include "transport/ssl_io_handler.h"
+#include "transport/http/http_server.h"
+#include "transport/tls/ssl_io_handler.h"
 
 int main(int argc, char** argv) {
   using namespace appsrv::transport;

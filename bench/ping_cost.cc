@@ -46,7 +46,7 @@
 #include "bench/bench_support.h"
 #include "server/pipeline/controller_start.h"
 #include "server/pipeline/request_hook.h"
-#include "transport/server_bridge.h"
+#include "transport/bridge/server_bridge.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <thread>
 
-#include "transport/socket_channel.h"
-#include "transport/tcp_server.h"
+#include "transport/net/socket_channel.h"
+#include "transport/net/tcp_server.h"
 
 namespace {
 

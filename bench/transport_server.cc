@@ -20,7 +20,7 @@
 #include "bench/bench_support.h"
 #include "server/pipeline/controller_start.h"
 #include "server/pipeline/request_hook.h"
-#include "transport/server_bridge.h"
+#include "transport/bridge/server_bridge.h"
 
 int main(int argc, char** argv) {
   using namespace appsrv;

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "fuzz/http_server_fixture.h"
-#include "transport/http_body_framing.h"
+#include "transport/http/http_body_framing.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "fuzz/scratch_guard.h"
 #include "fuzz/scripted_channel.h"
 #include "server/exchange/stream_helper.h"
-#include "transport/http_server.h"
-#include "transport/io_handler.h"
+#include "transport/http/http_server.h"
+#include "transport/net/io_handler.h"
 
 namespace appsrv::fuzz {
 

@@ -11,7 +11,7 @@
 #include "base/files.h"
 #include "fuzz/scratch_guard.h"
 #include "server/exchange/hsm_stream.h"
-#include "transport/upload_extraction.h"
+#include "transport/bridge/upload_extraction.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& scratch = appsrv::fuzz::scratch_folder();

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "transport/byte_channel.h"
-#include "transport/socket_errors.h"
+#include "transport/net/byte_channel.h"
+#include "transport/net/socket_errors.h"
 
 namespace appsrv::fuzz {
 

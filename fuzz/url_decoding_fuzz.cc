@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "transport/http_params.h"
-#include "transport/http_request_target.h"
-#include "transport/text_encoding.h"
+#include "transport/http/http_params.h"
+#include "transport/http/http_request_target.h"
+#include "transport/net/text_encoding.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "host/app_log.h"
 #include "host/server_intercept.h"
 #include "server/session/server_controller.h"
-#include "transport/server_bridge.h"
+#include "transport/bridge/server_bridge.h"
 
 namespace appsrv::host {
 namespace {

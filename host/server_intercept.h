@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "transport/connection_intercept.h"
+#include "transport/net/connection_intercept.h"
 
 namespace appsrv::host {
 

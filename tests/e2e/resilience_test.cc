@@ -260,7 +260,7 @@ TEST(Resilience, MalformedAndSmuggledRequests) {
       {"length beside chunked",
        "POST /$/ping HTTP/1.1\r\nHost: h\r\nContent-Length: 40\r\nTransfer-Encoding: chunked\r\n"
        "\r\n0\r\n\r\n",
-       200},
+       400},
       {"two lengths",
        "POST /$/ping HTTP/1.1\r\nHost: h\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
       {"unknown coding", "POST /$/ping HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: gzip\r\n\r\n",

@@ -1,0 +1,152 @@
+#include "transport/http/access_log_line.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <mutex>
+
+#include "base/text.h"
+
+namespace appsrv::transport {
+namespace {
+
+// "[10/Dec/2026:15:49:18 +0100]" for `when` in local time, appended to `out`. localtime_r takes
+// a process-wide lock of its own; the text of the current second is kept and formatted once
+// for all threads (connection threads are short-lived, so a cache per thread would not last).
+void append_local_time_field(std::string& out, std::time_t when) {
+  struct Cache {
+    std::mutex mu;
+    std::time_t second = -1;      // guarded by mu
+    std::array<char, 32> text{};  // guarded by mu
+    size_t size = 0;              // guarded by mu
+  };
+  static Cache cache;
+  std::scoped_lock lock(cache.mu);
+  if (cache.second != when) {
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm tm{};
+    localtime_r(&when, &tm);
+    const long offset_minutes = tm.tm_gmtoff / 60;
+    const long abs_offset = offset_minutes < 0 ? -offset_minutes : offset_minutes;
+    const int n = std::snprintf(
+        cache.text.data(), cache.text.size(), "[%02d/%s/%04d:%02d:%02d:%02d %c%02ld%02ld]",
+        tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
+        offset_minutes < 0 ? '-' : '+', abs_offset / 60, abs_offset % 60);
+    cache.size = n > 0 ? std::min(static_cast<size_t>(n), cache.text.size() - 1) : 0;
+    cache.second = when;
+  }
+  out.append(cache.text.data(), cache.size);
+}
+
+bool needs_escape(unsigned char c) { return c < 0x20 || c >= 0x7F || c == '"' || c == '\\'; }
+
+// `text` with every whole `session_id` cut down to its logged start and "*".
+std::string masked(std::string_view text, std::string_view session_id) {
+  std::string out;
+  size_t from = 0;
+  for (size_t at = text.find(session_id); at != std::string_view::npos;
+       at = text.find(session_id, from)) {
+    out.append(text.substr(from, at - from));
+    out.append(session_id.substr(0, kLoggedSessionIdChars));
+    out += '*';
+    from = at + session_id.size();
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
+void append_quoted(std::string& out, std::string_view text, std::string_view session_id) {
+  if (text.empty()) {
+    out += "\"-\"";
+    return;
+  }
+  out += '"';
+  if (session_id.size() > kLoggedSessionIdChars &&
+      text.find(session_id) != std::string_view::npos) {
+    append_escaped(out, masked(text, session_id));
+  } else {
+    append_escaped(out, text);
+  }
+  out += '"';
+}
+
+// An unquoted field (address, session start): anything but a plain token character is
+// escaped, so that the field cannot hold a blank.
+void append_token(std::string& out, std::string_view text) {
+  if (text.empty()) {
+    out += '-';
+    return;
+  }
+  for (const char ch : text.substr(0, 256)) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (needs_escape(c) || c == ' ') {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += ch;
+    }
+  }
+}
+
+}  // namespace
+
+void append_escaped(std::string& out, std::string_view text) {
+  const bool cut = text.size() > kMaxLoggedFieldBytes;
+  if (cut) {
+    text = text.substr(0, kMaxLoggedFieldBytes);
+  }
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (needs_escape(c)) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += ch;
+    }
+  }
+  if (cut) {
+    out += "...";
+  }
+}
+
+std::string format_access_log_line(const AccessLogEntry& e) {
+  std::string line;
+  line.reserve(160 + e.request_line.size() + e.referer.size() + e.user_agent.size());
+  append_token(line, e.client);
+  line += " - - ";
+  append_local_time_field(line, e.when);
+  line += ' ';
+  append_quoted(line, e.request_line, e.session_id);
+  line += ' ';
+  line += std::to_string(e.status);
+  line += ' ';
+  line += std::to_string(e.body_bytes);
+  line += ' ';
+  append_quoted(line, e.referer, e.session_id);
+  line += ' ';
+  append_quoted(line, e.user_agent, e.session_id);
+  line += ' ';
+  line += std::to_string(e.duration_us);
+  line += ' ';
+  append_token(line, e.session_id.substr(0, kLoggedSessionIdChars));
+  return line;
+}
+
+std::string_view access_log_client(std::string_view peer,
+                                   const std::vector<std::string>& forwarded_for,
+                                   const std::vector<std::string>& trusted) {
+  if (forwarded_for.empty() || std::find(trusted.begin(), trusted.end(), peer) == trusted.end()) {
+    return peer;
+  }
+  std::string_view last = forwarded_for.back();
+  if (const size_t comma = last.rfind(','); comma != std::string_view::npos) {
+    last.remove_prefix(comma + 1);
+  }
+  last = base::trim(last);
+  return last.empty() ? peer : last;
+}
+
+}  // namespace appsrv::transport

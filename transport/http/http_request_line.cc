@@ -1,0 +1,83 @@
+#include "transport/http/http_request_line.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "base/text.h"
+
+namespace appsrv::transport {
+namespace {
+
+constexpr std::string_view kCommands[] = {"UNKNOWN", "HEAD", "GET",   "POST",
+                                          "DELETE",  "PUT",  "TRACE", "OPTIONS"};
+
+int decimal_or_minus_one(std::string_view text) {
+  int value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+    return -1;
+  }
+  return value;
+}
+
+// The text after the first `delimiter`; the whole text goes when there is none.
+std::string_view after_first(std::string_view text, char delimiter) {
+  const size_t at = text.find(delimiter);
+  return at == std::string_view::npos ? std::string_view() : text.substr(at + 1);
+}
+
+}  // namespace
+
+THTTPCommandType CommandType(std::string_view method) {
+  for (size_t i = 1; i < std::size(kCommands); ++i) {
+    if (base::iequals(method, kCommands[i])) {
+      return static_cast<THTTPCommandType>(i);
+    }
+  }
+  return hcUnknown;
+}
+
+std::optional<RequestLine> parse_request_line(std::string_view line) {
+  const size_t last_blank = line.rfind(' ');
+  if (last_blank == std::string_view::npos) {
+    return std::nullopt;
+  }
+  RequestLine result;
+  result.version = std::string(line.substr(last_blank + 1));
+  const std::string_view numbers = after_first(result.version, '/');
+  const size_t dot = numbers.find('.');
+  result.major = decimal_or_minus_one(numbers.substr(0, dot));
+  result.minor = decimal_or_minus_one(dot == std::string_view::npos ? std::string_view()
+                                                                    : numbers.substr(dot + 1));
+  const std::string_view rest = line.substr(0, last_blank);
+  const size_t first_blank = rest.find(' ');
+  result.method = base::ascii_uppercase(rest.substr(0, first_blank));
+  if (first_blank != std::string_view::npos) {
+    result.target = std::string(rest.substr(first_blank + 1));
+  }
+  return result;
+}
+
+bool IsCleanHeaderLine(std::string_view line) {
+  return std::none_of(line.begin(), line.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+  });
+}
+
+bool version_at_least(int major, int minor, int want_major, int want_minor) {
+  return major > want_major || (major == want_major && minor >= want_minor);
+}
+
+bool keep_connection_open(bool keep_alive_allowed, int major, int minor,
+                          std::string_view connection_header) {
+  if (!keep_alive_allowed) {
+    return false;
+  }
+  if (version_at_least(major, minor, 1, 1)) {
+    return !base::iequals(connection_header, "close");
+  }
+  return base::iequals(connection_header, "keep-alive");
+}
+
+}  // namespace appsrv::transport

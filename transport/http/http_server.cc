@@ -1,0 +1,724 @@
+#include "transport/http/http_server.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "base/metrics.h"
+#include "base/request_note.h"
+#include "base/text.h"
+#include "server/exchange/memory_stream.h"
+#include "transport/http/access_log_line.h"
+#include "transport/http/http_body_framing.h"
+#include "transport/http/http_exceptions.h"
+#include "transport/http/http_request_target.h"
+#include "transport/http/http_status.h"
+#include "transport/net/securable_io_handler.h"
+#include "transport/net/transport_exceptions.h"
+
+namespace appsrv::transport {
+namespace {
+
+// Bytes a request line or header line counts against the header limit beyond its text: its
+// line end, counted as CR LF whatever the client sent.
+constexpr int64_t kLineEndBytes = 2;
+// Responses leave in pieces of this size; a smaller response leaves in one send.
+constexpr int32_t kSendBlockSize = 32768;
+// Empty lines before a request line are skipped, up to this many (RFC 9112 2.2: a client may
+// follow a body with a CRLF of its own); more end the connection as an unreadable line does.
+constexpr int kMaxEmptyLinesBeforeRequest = 4;
+// After the last reply, request bytes the server did not read are read and dropped (up to this
+// many) so that closing does not reset the connection before the client has read the reply.
+constexpr int64_t kMaxDiscardedBytes = 1024 * 1024;
+// A last reply up to this size leaves whole in its first packet, together with the end of the
+// stream, so a reset that the close might send can only follow it. After a larger one the
+// server looks whether the client sent more than it read: a reset would drop the part of the
+// reply the system has not sent yet.
+constexpr int64_t kOnePacketReplyBytes = 1024;
+
+// Peers that went away, and a send that made no progress within its time-out (10035): the
+// connection just ends.
+bool is_quiet_socket_error(int code) {
+  return code == 10053 || code == 10054 || code == 10058 || code == 10035;
+}
+
+// A header or trailer line the server refuses to interpret: answered with 400 and close.
+class EMalformedHeaderLine : public std::exception {
+ public:
+  const char* what() const noexcept override { return "Malformed header line."; }
+};
+
+using Clock = std::chrono::steady_clock;
+
+// Sets the handler's read time-out for one phase of the request and restores it after.
+class ReadTimeoutScope {
+ public:
+  ReadTimeoutScope(TInIOHandler& io, int32_t timeout_ms) : io_(io), saved_(io.ReadTimeout()) {
+    if (timeout_ms > 0) {
+      io_.SetReadTimeout(timeout_ms);
+    }
+  }
+  ~ReadTimeoutScope() { io_.SetReadTimeout(saved_); }
+  ReadTimeoutScope(const ReadTimeoutScope&) = delete;
+  ReadTimeoutScope& operator=(const ReadTimeoutScope&) = delete;
+
+ private:
+  TInIOHandler& io_;
+  int32_t saved_;
+};
+
+// A line of a chunked body; a read that times out fails rather than passing as an empty line.
+std::string read_body_line(TInIOHandler& io) {
+  std::string line = io.ReadLn();
+  if (io.ReadLnTimedOut()) {
+    throw EInReadTimeout();
+  }
+  return line;
+}
+
+// Discards the write buffer when a write fails before it is closed.
+class WriteBufferScope {
+ public:
+  explicit WriteBufferScope(TInIOHandler& io) : io_(io), owned_(!io.WriteBufferingActive()) {
+    if (owned_) {
+      io_.WriteBufferOpen(kSendBlockSize);
+    }
+  }
+  ~WriteBufferScope() {
+    if (owned_ && io_.WriteBufferingActive()) {
+      io_.WriteBufferCancel();
+    }
+  }
+  WriteBufferScope(const WriteBufferScope&) = delete;
+  WriteBufferScope& operator=(const WriteBufferScope&) = delete;
+  void Close() {
+    if (owned_) {
+      io_.WriteBufferClose();
+    }
+  }
+
+ private:
+  TInIOHandler& io_;
+  bool owned_;
+};
+
+// Milliseconds left until `deadline`, never negative.
+int ms_left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+// Ends the connection's sending side after its last reply, so that the reply and the end of
+// the stream leave at once, and drops the request bytes the server did not read: the unread
+// input, what is waiting when `look_for_more`, and, where the channel could end its side, what
+// the client still sends before it closes in turn (within `linger_ms`). The plain close that
+// follows then finds nothing unread, and sends no reset that could overtake the reply.
+void end_after_last_reply(TInIOHandler& io, bool look_for_more, int32_t linger_ms) {
+  const bool ended = io.EndSending();
+  int64_t discarded = io.InputBuffer().Size();
+  io.InputBuffer().Clear();
+  if (discarded == 0 && !(look_for_more && io.CheckForDataOnSource(0))) {
+    return;
+  }
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(ended ? std::max(linger_ms, 0) : 0);
+  do {
+    discarded += io.InputBuffer().Size();
+    io.InputBuffer().Clear();
+  } while (discarded < kMaxDiscardedBytes && io.CheckForDataOnSource(ms_left(deadline)));
+}
+
+// Header lines are read one by one rather than captured in one go, so that their total size
+// is checked while they arrive, and all of them within one deadline from construction.
+class HeaderBlockReader {
+ public:
+  HeaderBlockReader(TInIOHandler& io, const HttpLimits& limits) : io_(io), limits_(limits) {
+    if (limits.header_timeout_ms > 0) {
+      deadline_ = Clock::now() + std::chrono::milliseconds(limits.header_timeout_ms);
+    }
+  }
+
+  // The next line without its line end, ASCII-decoded. nullopt when the header limit is
+  // reached (the caller answers 431). Throws what ReadLn throws for a line over the line limit,
+  // EInReadTimeout past the deadline and EMalformedHeaderLine for a control character.
+  std::optional<std::string> ReadLine() {
+    const int64_t room = limits_.max_header_bytes - used_ - 1;
+    if (room <= 0) {
+      return std::nullopt;
+    }
+    const int32_t line_limit = io_.MaxLineLength();
+    const bool header_limit_binds = line_limit <= 0 || room < line_limit;
+    const int32_t max_length = header_limit_binds ? static_cast<int32_t>(room) : line_limit;
+    std::string bytes;
+    try {
+      bytes = io_.ReadLnBytes("\n", time_left(), max_length);
+    } catch (const EInReadLnMaxLineLengthExceeded&) {
+      if (header_limit_binds) {
+        return std::nullopt;
+      }
+      throw;
+    }
+    if (io_.ReadLnTimedOut()) {
+      throw EInReadTimeout();
+    }
+    used_ += static_cast<int64_t>(bytes.size()) + kLineEndBytes;
+    if (used_ > limits_.max_header_bytes) {
+      return std::nullopt;
+    }
+    if (!IsCleanHeaderLine(bytes)) {
+      throw EMalformedHeaderLine();
+    }
+    // Plain ASCII, nearly every line, decodes to itself.
+    if (std::all_of(bytes.begin(), bytes.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      return bytes;
+    }
+    return ascii_encoding()->GetString(bytes);
+  }
+
+ private:
+  int time_left() const {
+    if (!deadline_) {
+      return kTimeoutDefault;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
+    const int64_t wait = std::max<int64_t>(left.count(), 0);
+    // A shorter limit of the handler's own governs each wait, as it does everywhere else.
+    const int32_t handler_limit = io_.ReadLimitMs();
+    if (handler_limit > 0 && handler_limit <= wait) {
+      return kTimeoutDefault;
+    }
+    return static_cast<int>(wait);
+  }
+
+  TInIOHandler& io_;
+  const HttpLimits& limits_;
+  std::optional<Clock::time_point> deadline_;
+  int64_t used_ = 0;
+};
+
+// Reads header lines up to the empty line; false when the header limit is reached. More than
+// max_header_lines + 1 lines fail as a capture over its line count does.
+bool read_header_lines(HeaderBlockReader& reader, const HttpLimits& limits,
+                       std::vector<std::string>& lines) {
+  const int32_t max_lines = limits.max_header_lines;
+  while (true) {
+    std::optional<std::string> line = reader.ReadLine();
+    if (!line) {
+      return false;
+    }
+    if (line->empty()) {
+      return true;
+    }
+    // A folded continuation line is read differently by different parsers on the way.
+    const bool continuation = line->front() == ' ' || line->front() == '\t';
+    if (limits.refuse_folded_lines && continuation) {
+      throw EMalformedHeaderLine();
+    }
+    if (!continuation && !has_field_name(*line)) {
+      throw EMalformedHeaderLine();
+    }
+    if (max_lines > 0 && static_cast<int64_t>(lines.size()) > max_lines) {
+      throw EInMaxCaptureLineExceeded();
+    }
+    lines.push_back(std::move(*line));
+  }
+}
+
+// One request from its first byte to the end of its reply, however it ends: counts it in the
+// process's figures and writes its access-log line when it goes out of scope.
+class RequestRecord {
+ public:
+  RequestRecord(TInContext& context, const TInHTTPRequestInfo& request,
+                const TInHTTPResponseInfo& response, base::AsyncLineLog* log,
+                const std::vector<std::string>& trusted)
+      : context_(context),
+        request_(request),
+        response_(response),
+        log_(log),
+        trusted_(trusted),
+        start_ns_(base::monotonic_ns()),
+        arrival_(std::time(nullptr)),
+        bytes_at_start_(context.IOHandler().BytesSent()) {
+    base::this_thread_request_note().clear();
+  }
+  ~RequestRecord() {
+    try {
+      finish();
+    } catch (...) {  // boundary: a request is never failed by its record
+    }
+  }
+  RequestRecord(const RequestRecord&) = delete;
+  RequestRecord& operator=(const RequestRecord&) = delete;
+
+  // The final reply starts now; what went out before it (100 Continue) is not its body.
+  void reply_starts() { bytes_at_reply_ = context_.IOHandler().BytesSent(); }
+
+ private:
+  void finish() {
+    const int64_t sent_now = context_.IOHandler().BytesSent();
+    if (request_.FRawHTTPCommand.empty() && sent_now == bytes_at_start_) {
+      return;  // the peer went away before asking anything
+    }
+    const int64_t duration_us = (base::monotonic_ns() - start_ns_) / 1000;
+    base::ServerMetrics& figures = base::metrics();
+    figures.responses_by_class[base::status_class_index(response_.FResponseNo)].add();
+    figures.bytes_sent.add(static_cast<uint64_t>(sent_now - bytes_at_start_));
+    figures.request_duration.observe_us(static_cast<uint64_t>(std::max<int64_t>(duration_us, 0)));
+    if (log_ == nullptr) {
+      return;
+    }
+    const int64_t body_bytes =
+        bytes_at_reply_ < 0 ? 0 : sent_now - bytes_at_reply_ - response_.header_bytes;
+    // The entry's views point into these.
+    const std::vector<std::string> forwarded_for = request_.FRawHeaders.Extract("X-Forwarded-For");
+    AccessLogEntry entry;
+    entry.client = access_log_client(context_.PeerIP(), forwarded_for, trusted_);
+    entry.when = arrival_;
+    entry.request_line = request_.FRawHTTPCommand;
+    entry.status = response_.FResponseNo;
+    entry.body_bytes = std::max<int64_t>(body_bytes, 0);
+    entry.referer = request_.FReferer;
+    entry.user_agent = request_.FUserAgent;
+    entry.duration_us = duration_us;
+    entry.session_id = base::this_thread_request_note().session_id();
+    log_->Append(format_access_log_line(entry));
+  }
+
+  TInContext& context_;
+  const TInHTTPRequestInfo& request_;
+  const TInHTTPResponseInfo& response_;
+  base::AsyncLineLog* log_;
+  const std::vector<std::string>& trusted_;
+  const int64_t start_ns_;
+  const std::time_t arrival_;
+  const int64_t bytes_at_start_;
+  int64_t bytes_at_reply_ = -1;
+};
+
+}  // namespace
+
+TInCustomHTTPServer::TInCustomHTTPServer() { SetDefaultPort(80); }
+
+TInCustomHTTPServer::~TInCustomHTTPServer() {
+  // Connection threads call our steps: stop them while this object is whole.
+  SetActive(false);
+}
+
+void TInCustomHTTPServer::Startup() {
+  ConnectionSettings().send_timeout_ms = limits_.send_stall_timeout_ms;
+  TInCustomTCPServer::Startup();
+}
+
+bool TInCustomHTTPServer::DoExecute(TInContext& context) {
+  if (TInSocketHandle* socket = context.IOHandler().Binding();
+      socket != nullptr && limits_.send_stall_timeout_ms > 0) {
+    socket->TightenSendTimeout(limits_.send_stall_timeout_ms);
+  }
+  try {
+    Outcome outcome = Outcome::kServed;
+    while ((outcome = serve_request(context)) == Outcome::kServed) {
+    }
+    // Only now, with the request and what it held (its temporary files) gone, does the client
+    // see the end of the stream.
+    if (outcome != Outcome::kClose) {
+      end_after_last_reply(context.IOHandler(), outcome == Outcome::kLastReplySentLook,
+                           limits_.close_linger_ms);
+    }
+  } catch (const EInSocketError& e) {
+    if (!is_quiet_socket_error(e.LastError())) {
+      throw;
+    }
+  } catch (const EInClosedSocket&) {
+  }
+  return false;
+}
+
+TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& context) {
+  TInIOHandler& io = context.IOHandler();
+  // About 2 KiB together: the connection's stack holds them.
+  TInHTTPRequestInfo req;
+  TInHTTPResponseInfo resp;
+  resp.SetCloseConnection(!keep_alive_);
+  resp.FServer = std::string(base::trim(server_software_));
+
+  // Counts the request and writes its access-log line at the end, however it ends; made once
+  // the request's first byte is there.
+  std::optional<RequestRecord> record;
+
+  // Writes a reply the server makes itself and ends the connection.
+  const auto reply_and_close = [&](int code) {
+    if (code != resp.FResponseNo) {
+      resp.SetResponseNo(code);
+    }
+    resp.SetCloseConnection(true);
+    record->reply_starts();
+    io.LastWritesFollow();
+    WriteContent(io, resp);
+    return Outcome::kLastReplySentLook;
+  };
+
+  // A connection that asks nothing in time is closed without a reply; a shorter limit of the
+  // handler's own governs instead.
+  const int32_t handler_limit = io.ReadLimitMs();
+  if (limits_.idle_timeout_ms > 0 &&
+      (handler_limit <= 0 || limits_.idle_timeout_ms < handler_limit) &&
+      io.InputBufferIsEmpty() && !io.CheckForDataOnSource(limits_.idle_timeout_ms)) {
+    return Outcome::kClose;
+  }
+  record.emplace(context, req, resp, access_log_, access_log_trusted_);
+  std::optional<int> refusal;
+  try {
+    refusal = read_request(context, req, resp);
+  } catch (const EInReadTimeout&) {
+    refusal = 408;
+  } catch (const EMalformedHeaderLine&) {
+    refusal = 400;
+  } catch (const EInException&) {
+    throw;  // the connection itself failed or cannot be read on
+  } catch (const std::exception&) {
+    // The body could not be kept (a full disk, a failing hook): this request fails, the
+    // server goes on. What was stored goes with the request; the reason, which may name
+    // server paths, stays here.
+    refusal = 500;
+  }
+  if (refusal) {
+    return reply_and_close(*refusal);
+  }
+
+  // The command.
+  try {
+    if (req.FCommandType == hcHEAD || req.FCommandType == hcGET || req.FCommandType == hcPOST) {
+      DoCommandGet(context, req, resp);
+    } else {
+      DoCommandOther(context, req, resp);
+    }
+  } catch (const EInSocketError&) {
+    throw;
+  } catch (const std::exception& e) {
+    resp.SetResponseNo(500);
+    resp.FContentText = e.what();
+    DoCommandError(context, req, resp, e);
+  }
+
+  const int64_t sent_before_reply = io.BytesSent();
+  {
+    record->reply_starts();
+    if (resp.FCloseConnection) {
+      io.LastWritesFollow();
+    }
+    WriteBufferScope buffer(io);
+    if (!resp.FHeaderHasBeenWritten) {
+      WriteHeader(io, resp);
+    }
+    // A response to HEAD carries the headers of the GET response but never its body, which
+    // would otherwise be read as the start of the next response.
+    if (req.FCommandType != hcHEAD && resp.HasBody()) {
+      WriteContent(io, resp);
+    }
+    buffer.Close();
+  }
+  if (!resp.FCloseConnection) {
+    return Outcome::kServed;
+  }
+  // The request was read whole: what the client sent beyond it (a pipelined request) is in
+  // the input buffer when it came with the request. Looking for more costs a system call,
+  // which a small reply spares.
+  return io.BytesSent() - sent_before_reply > kOnePacketReplyBytes ? Outcome::kLastReplySentLook
+                                                                   : Outcome::kLastReplySent;
+}
+
+std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTTPRequestInfo& req,
+                                                     TInHTTPResponseInfo& resp) {
+  TInIOHandler& io = context.IOHandler();
+  HeaderBlockReader reader(io, limits_);
+  std::optional<std::string> line = reader.ReadLine();
+  for (int skipped = 0; line && line->empty() && skipped < kMaxEmptyLinesBeforeRequest;
+       ++skipped) {
+    line = reader.ReadLine();
+  }
+  if (!line) {
+    return 431;
+  }
+  // Kept at once, so that a request refused below still names itself in the access log.
+  req.FRawHTTPCommand = std::move(*line);
+  const std::optional<RequestLine> request_line = parse_request_line(req.FRawHTTPCommand);
+  if (!request_line) {
+    throw EInHTTPErrorParsingCommand();
+  }
+  req.FVersion = request_line->version;
+  req.FVersionMajor = request_line->major;
+  req.FVersionMinor = request_line->minor;
+
+  // Room for what a browser sends, so that the list does not grow line by line.
+  constexpr size_t kUsualHeaderLines = 16;
+  req.FRawHeaders.lines().reserve(kUsualHeaderLines);
+  if (!read_header_lines(reader, limits_, req.FRawHeaders.lines())) {
+    return 431;
+  }
+  ProcessHeaders(req);
+
+  resp.SetCloseConnection(
+      !keep_connection_open(keep_alive_, req.FVersionMajor, req.FVersionMinor, req.FConnection));
+
+  req.FCommand = request_line->method;
+  if (!req.FMethodOverride.empty()) {
+    req.FCommand = base::ascii_uppercase(req.FMethodOverride);
+  }
+  req.FRemoteIP = context.PeerIP();
+  req.FCommandType = CommandType(req.FCommand);
+
+  const RequestTarget target = parse_request_target(request_line->target);
+  req.FURI = target.uri;
+  req.FQueryParams = target.query;
+  req.FDocument = target.document;
+  if (req.FHost.empty() && !target.host.empty()) {
+    req.FHost = target.host;
+  }
+
+  const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
+  bool send_continue = false;
+  if (const std::optional<int> refusal = check_headers(context, req, resp, form, send_continue)) {
+    return refusal;
+  }
+  if (const std::optional<int> refusal = read_body(context, req, form, send_continue)) {
+    return refusal;
+  }
+
+  if (form && req.FPostStream) {
+    server::Stream& body = *req.FPostStream;
+    req.FFormParams.resize(static_cast<size_t>(body.GetSize()));
+    body.SetPosition(0);
+    body.ReadBuffer(req.FFormParams.data(), static_cast<int64_t>(req.FFormParams.size()));
+    DoneWithPostStream(context, req);
+  }
+  DecodeRequestParams(req, parse_params_);
+  for (const std::string& value : req.FRawHeaders.Extract("Cookie")) {
+    parse_cookie_header(value, req.FCookies);
+  }
+  read_credentials(context, req);
+
+  return std::nullopt;
+}
+
+std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHTTPRequestInfo& req,
+                                                      TInHTTPResponseInfo& resp, bool form,
+                                                      bool& send_continue) {
+  TInIOHandler& io = context.IOHandler();
+  if (OnHeadersAvailable && !OnHeadersAvailable(context, req.FURI, req.FRawHeaders)) {
+    int status = 403;
+    std::string text(StatusPhrase(403));
+    std::string content;
+    if (OnHeadersBlocked) {
+      OnHeadersBlocked(context, req.FRawHeaders, status, text, content);
+    }
+    resp.SetResponseNo(status);
+    resp.FResponseText = text;
+    resp.FContentText = content;
+    return status;
+  }
+  const bool http11 = req.IsVersionAtLeast(1, 1);
+  if (http11 && req.FHost.empty()) {
+    return 400;
+  }
+  // A body whose end is unknown leaves no safe way to find the next request.
+  if (req.framing_fault != FramingFault::kNone) {
+    return 400;
+  }
+  if (req.FHasContentLength && req.FContentLength > max_body_bytes(form)) {
+    return 413;
+  }
+  if (http11 && !req.FExpect.empty() && io.InputBufferIsEmpty()) {
+    const bool accepted = OnHeaderExpectations ? OnHeaderExpectations(context, req.FExpect)
+                                               : base::iequals(req.FExpect, "100-continue");
+    if (!accepted) {
+      return 417;
+    }
+    // Sent by read_body once nothing but the body itself can refuse the request: a client
+    // told to go on sends a body that a refusal then leaves unread.
+    send_continue = base::ifind(req.FExpect, "100-continue") != std::string::npos;
+  }
+  return std::nullopt;
+}
+
+int64_t TInCustomHTTPServer::max_body_bytes(bool form) const {
+  return form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes) : limits_.max_body_bytes;
+}
+
+std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRequestInfo& req,
+                                                  bool form, bool send_continue) {
+  TInIOHandler& io = context.IOHandler();
+  const ReadTimeoutScope pause_limit(io, limits_.body_idle_timeout_ms);
+  const int64_t max_body = max_body_bytes(form);
+  // Every reply names the protocol the server speaks; the client's version text is not echoed,
+  // so that it cannot put bytes of its choosing into the reply stream.
+  const auto invite_body = [&] {
+    if (send_continue) {
+      io.WriteBytes("HTTP/1.1 100 Continue\r\n\r\n");
+    }
+  };
+  if (body_framing(req.FTransferEncoding) == BodyFraming::kChunked) {
+    req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
+    invite_body();
+    int64_t total = 0;
+    while (true) {
+      const std::optional<int64_t> size = parse_chunk_size(read_body_line(io));
+      if (!size) {
+        return 400;
+      }
+      if (*size == 0) {
+        break;
+      }
+      if (*size > max_body - total) {
+        return 413;
+      }
+      total += *size;
+      io.ReadStream(*req.FPostStream, *size);
+      // The data must end where its size says; bytes before the line end mean that the size
+      // and the data disagree, and the rest cannot be trusted to be chunks.
+      if (!read_body_line(io).empty()) {
+        return 400;
+      }
+    }
+    // Trailers are read and dropped, within the same limits as the header.
+    HeaderBlockReader trailer_reader(io, limits_);
+    std::vector<std::string> trailers;
+    if (!read_header_lines(trailer_reader, limits_, trailers)) {
+      return 431;
+    }
+    req.FPostStream->SetPosition(0);
+  } else if (req.FHasContentLength) {
+    req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
+    invite_body();
+    if (req.FContentLength > 0) {
+      io.ReadStream(*req.FPostStream, req.FContentLength);
+    }
+    req.FPostStream->SetPosition(0);
+  } else if (req.FCommandType != hcGET && req.FCommandType != hcHEAD) {
+    // No 100 Continue: with neither length nor coding the request has no body to invite.
+    // Body bytes without a length cannot be told from the next request. GET and HEAD skip the
+    // look: what follows them on a kept connection is the next request.
+    if (io.InputBufferIsEmpty()) {
+      io.CheckForDataOnSource(1);
+    }
+    if (!io.InputBufferIsEmpty()) {
+      return 411;
+    }
+  }
+  return std::nullopt;
+}
+
+void TInCustomHTTPServer::read_credentials(TInContext& context, TInHTTPRequestInfo& req) {
+  const std::string authorization = req.FRawHeaders.Values("Authorization");
+  if (authorization.empty()) {
+    return;
+  }
+  const size_t blank = authorization.find(' ');
+  std::string user, password;
+  if (OnParseAuthentication &&
+      OnParseAuthentication(context, authorization.substr(0, blank),
+                            blank == std::string::npos ? "" : authorization.substr(blank + 1), user,
+                            password)) {
+    req.FAuthExists = true;
+    req.FAuthUsername = user;
+    req.FAuthPassword = password;
+  } else {
+    DecodeAuthorization(req);
+  }
+}
+
+void TInCustomHTTPServer::DoCommandGet(TInContext& context, TInHTTPRequestInfo& request,
+                                       TInHTTPResponseInfo& response) {
+  if (OnCommandGet) {
+    OnCommandGet(context, request, response);
+  }
+}
+
+void TInCustomHTTPServer::DoCommandOther(TInContext& context, TInHTTPRequestInfo& request,
+                                         TInHTTPResponseInfo& response) {
+  if (OnCommandOther) {
+    OnCommandOther(context, request, response);
+  }
+}
+
+void TInCustomHTTPServer::DoCommandError(TInContext& context, TInHTTPRequestInfo& request,
+                                         TInHTTPResponseInfo& response,
+                                         const std::exception& error) {
+  if (OnCommandError) {
+    OnCommandError(context, request, response, error);
+  }
+}
+
+std::unique_ptr<server::Stream> TInCustomHTTPServer::DoCreatePostStream(
+    TInContext& context, const TInHeaderList& headers) {
+  if (OnCreatePostStream) {
+    if (std::unique_ptr<server::Stream> stream = OnCreatePostStream(context, headers)) {
+      return stream;
+    }
+  }
+  return std::make_unique<server::TSvMemoryStream>();
+}
+
+void TInCustomHTTPServer::DoneWithPostStream(TInContext&, TInHTTPRequestInfo& request) {
+  request.FPostStream.reset();
+}
+
+void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response) {
+  if (response.FHeaderHasBeenWritten) {
+    throw EInHTTPHeaderAlreadyWritten();
+  }
+  WriteBufferScope buffer(io);
+  // The Date header of this moment is read from the system clock in UTC: the local time's way
+  // back to UTC looks up the zone's offsets several times, on every reply.
+  const base::HttpDateText date(base::utc_now());
+  const std::string header = response.HeaderText(base::now(), date.view());
+  io.WriteBytes(header);
+  buffer.Close();
+  response.FHeaderHasBeenWritten = true;
+  response.header_bytes = static_cast<int64_t>(header.size());
+}
+
+void WriteContent(TInIOHandler& io, TInHTTPResponseInfo& response) {
+  WriteBufferScope buffer(io);
+  if (!response.FHeaderHasBeenWritten) {
+    WriteHeader(io, response);
+  }
+  // The client reads as many bytes as the header announced and takes the next ones for the
+  // next response: a body that grew since (a file being written) is cut there, and one that
+  // shrank ends the connection (EInNoDataToRead), the only way left to say it is short.
+  const int64_t announced = response.announced_length;
+  if (!response.FContentText.empty()) {
+    std::string bytes = response.EncodedContentText();
+    const bool short_body = announced > static_cast<int64_t>(bytes.size());
+    if (announced >= 0 && !short_body) {
+      bytes.resize(static_cast<size_t>(announced));
+    }
+    io.WriteBytes(bytes);
+    if (short_body) {
+      throw EInNoDataToRead();
+    }
+  } else if (response.FContentStream) {
+    if (announced < 0) {
+      io.Write(*response.FContentStream, 0);
+    } else if (announced > 0) {
+      response.FContentStream->SetPosition(0);
+      io.Write(*response.FContentStream, announced);
+    }
+  }
+  buffer.Close();
+  response.FContentText.clear();
+  response.FContentStream.reset();
+}
+
+void TInCustomHTTPServer::DoConnect(TInContext& context) {
+  if (auto* tls = dynamic_cast<SecurableIOHandler*>(&context.IOHandler())) {
+    tls->SetPassThrough(!DoQuerySSLPort(context, context.LocalPort()));
+  }
+  TInCustomTCPServer::DoConnect(context);
+}
+
+bool TInCustomHTTPServer::DoQuerySSLPort(TInContext& context, uint16_t port) {
+  return OnQuerySSLPort ? OnQuerySSLPort(context, port) : true;
+}
+
+}  // namespace appsrv::transport

@@ -1,0 +1,226 @@
+#include "transport/tls/ssl_socket.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "transport/net/socket_errors.h"
+#include "transport/tls/ssl_exceptions.h"
+
+namespace appsrv::transport {
+namespace {
+
+constexpr int kTimedOut = 10060;
+constexpr int kWouldBlock = 10035;
+constexpr int kConnectionAborted = 10053;
+
+int ms_until(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
+}
+
+}  // namespace
+
+// The library reads and writes the socket through the handle, so that a close from another
+// thread never leaves the library on a reused descriptor, and sends never raise SIGPIPE.
+struct SocketBio {
+  static BIO_METHOD* Method() {
+    static BIO_METHOD* const method = [] {
+      BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket handle");
+      if (m != nullptr) {
+        BIO_meth_set_read(m, &read);
+        BIO_meth_set_write(m, &write);
+        BIO_meth_set_ctrl(m, &ctrl);
+        BIO_meth_set_create(m, &create);
+      }
+      return m;
+    }();
+    return method;
+  }
+
+  static int create(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+  }
+
+  static int read(BIO* bio, char* buffer, int size) {
+    BIO_clear_retry_flags(bio);
+    auto* socket = static_cast<TInSSLSocket*>(BIO_get_data(bio));
+    const int64_t n = socket->bio_receive(buffer, static_cast<size_t>(std::max(size, 0)));
+    return n < 0 ? -1 : static_cast<int>(n);
+  }
+
+  static int write(BIO* bio, const char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    auto* socket = static_cast<TInSSLSocket*>(BIO_get_data(bio));
+    const int64_t n = socket->bio_send(data, static_cast<size_t>(std::max(size, 0)));
+    return n < 0 ? -1 : static_cast<int>(n);
+  }
+
+  static long ctrl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+  }
+};
+
+TInSSLSocket::TInSSLSocket(std::unique_ptr<TInSocketHandle> binding)
+    : binding_(std::move(binding)) {}
+
+TInSSLSocket::~TInSSLSocket() { SSL_free(ssl_); }
+
+void TInSSLSocket::Accept(std::shared_ptr<const TInSSLContext> context, int timeout_ms) {
+  context_ = std::move(context);
+  ERR_clear_error();
+  ssl_ = SSL_new(context_->Handle());
+  if (ssl_ == nullptr) {
+    throw EInOSSLCreatingSessionError(TakeOpenSSLErrors());
+  }
+  BIO* bio = SocketBio::Method() != nullptr ? BIO_new(SocketBio::Method()) : nullptr;
+  if (bio == nullptr) {
+    throw EInOSSLDataBindingError(TakeOpenSSLErrors());
+  }
+  BIO_set_data(bio, this);
+  SSL_set_bio(ssl_, bio, bio);
+  handshaking_ = true;
+  handshake_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  last_error_ = 0;
+  const int rc = SSL_accept(ssl_);
+  handshaking_ = false;
+  if (rc != 1) {
+    // After a failed handshake the session may not send anything more.
+    shut_down_ = true;
+    std::string detail = TakeOpenSSLErrors();
+    if (last_error_ != 0) {
+      detail += (detail.empty() ? "" : "; ") + ("Socket Error # " + std::to_string(last_error_));
+    }
+    throw EInOSSLAcceptError(detail);
+  }
+}
+
+TInSSLCipherInfo TInSSLSocket::CipherInfo() const {
+  TInSSLCipherInfo info;
+  if (ssl_ == nullptr) {
+    return info;
+  }
+  if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_)) {
+    info.name = SSL_CIPHER_get_name(cipher);
+    char description[256];
+    if (SSL_CIPHER_description(cipher, description, sizeof(description)) != nullptr) {
+      info.description = description;
+    }
+    info.bits = SSL_CIPHER_get_bits(cipher, nullptr);
+  }
+  info.version = SSL_get_version(ssl_);
+  return info;
+}
+
+void TInSSLSocket::Shutdown() {
+  if (ssl_ == nullptr || shut_down_) {
+    return;
+  }
+  shut_down_ = true;
+  SSL_shutdown(ssl_);
+  ERR_clear_error();
+}
+
+void TInSSLSocket::SetSocketTimeouts(int timeout_ms) { binding_->SetTimeouts(timeout_ms); }
+
+bool TInSSLSocket::WaitReadable(int timeout_ms) {
+  if (ssl_ != nullptr && SSL_pending(ssl_) > 0) {
+    return true;
+  }
+  return binding_->Readable(timeout_ms);
+}
+
+IoResult TInSSLSocket::Receive(void* buffer, size_t size) {
+  if (ssl_ == nullptr) {
+    IoResult r;
+    r.bytes = binding_->Receive(buffer, size, r.error);
+    return r;
+  }
+  for (;;) {
+    last_error_ = 0;
+    size_t got = 0;
+    const int rc = SSL_read_ex(ssl_, buffer, size, &got);
+    if (rc == 1) {
+      return {static_cast<int64_t>(got), 0};
+    }
+    const int error = SSL_get_error(ssl_, rc);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      continue;
+    }
+    if (error == SSL_ERROR_ZERO_RETURN) {
+      ERR_clear_error();
+      return {0, 0};
+    }
+    return failed(error);
+  }
+}
+
+IoResult TInSSLSocket::Send(const void* data, size_t size) {
+  if (ssl_ == nullptr) {
+    IoResult r;
+    r.bytes = binding_->Send(data, size, r.error);
+    return r;
+  }
+  for (;;) {
+    last_error_ = 0;
+    size_t written = 0;
+    const int rc = SSL_write_ex(ssl_, data, size, &written);
+    if (rc == 1) {
+      return {static_cast<int64_t>(written), 0};
+    }
+    const int error = SSL_get_error(ssl_, rc);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      continue;
+    }
+    return failed(error);
+  }
+}
+
+IoResult TInSSLSocket::failed(int error) {
+  // A session that failed may not send its close notification.
+  shut_down_ = true;
+  if (error == SSL_ERROR_SYSCALL) {
+    ERR_clear_error();
+    if (last_error_ != 0) {
+      return {-1, last_error_};
+    }
+    return {-1, kConnectionAborted};
+  }
+  throw EInOpenSSLAPISSLError(error, TakeOpenSSLErrors());
+}
+
+void TInSSLSocket::Close() { binding_->CloseSocket(); }
+
+bool TInSSLSocket::IsOpen() const { return binding_->HandleAllocated(); }
+
+int64_t TInSSLSocket::bio_receive(void* buffer, size_t size) {
+  if (handshaking_ && !binding_->Readable(ms_until(handshake_deadline_))) {
+    last_error_ = kTimedOut;
+    return -1;
+  }
+  int error = 0;
+  const int64_t n = binding_->Receive(buffer, size, error);
+  if (n < 0) {
+    // A blocking socket answers "would block" only when its receive time-out ran out.
+    last_error_ = error == kWouldBlock ? kTimedOut : error;
+  }
+  return n;
+}
+
+int64_t TInSSLSocket::bio_send(const void* data, size_t size) {
+  int error = 0;
+  const int64_t n = binding_->Send(data, size, error);
+  if (n < 0) {
+    last_error_ = error == kWouldBlock ? kTimedOut : error;
+  }
+  return n;
+}
+
+}  // namespace appsrv::transport
