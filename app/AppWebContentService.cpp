@@ -190,7 +190,7 @@ std::string FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module
     // Serve the rows that exist: a page that starts before the first row (page 0 or below)
     // may hold fewer rows than asked for.
     while (wanted > 0 && !data.Eof()) {
-      const db::RowBlock block = data.GetRows(std::min(wanted, kRowsPerBlock), bytes.left());
+      db::RowBlock block = data.GetRows(std::min(wanted, kRowsPerBlock), bytes.left());
       const size_t rows = block.empty() ? 0 : block.front().size();
       if (rows == 0) {
         break;
@@ -200,7 +200,8 @@ std::string FetchData(const TDynObject& p, TDynObject& r, TSvUserSession& module
         bytes.add(kRowMarkupBytes);
         for (size_t field = 0; field < block.size(); ++field) {
           bytes.add(packet_value_bytes(page.Fields(field), block[field][row]));
-          page.Fields(field).SetValue(block[field][row]);
+          // Moved: the block and the page never hold the same values twice.
+          page.Fields(field).SetValue(std::move(block[field][row]));
         }
         page.Post();
       }
