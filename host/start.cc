@@ -11,6 +11,7 @@
 #include "host/command_line.h"
 #include "host/console_host.h"
 #include "host/descriptor_limit.h"
+#include "host/large_blocks.h"
 #include "host/framework_init.h"
 #include "host/service_module.h"
 #include "server/pipeline/controller_start.h"
@@ -46,6 +47,7 @@ void TSvStart::Run() {
   try {
     // Before anything opens files: the window or the service manager's journal says so below.
     const DescriptorLimit& descriptors = RaiseDescriptorLimit();
+    ReturnLargeBlocksToTheSystem();
     const FrameworkInitProc init = FrameworkInitHook();
     if (init == nullptr) {
       throw base::Exception("Application is not initialized.");
