@@ -8,8 +8,8 @@
 #     sorts 2 000 000 rows of 10 000 bytes (polled with df every 0.1 s), and what is left in
 #     use once the query has ended.
 #   bench/untrusted_sql.sh [sessions] [program]
-# Each query is sent twice: built with printf, and built with replace() alone, which stays
-# within any list of allowed functions.
+# Each query is sent three times: built with printf, and built with replace() alone, which
+# stays within any list of allowed functions, from control characters and from letters.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sessions=${1:-16}
@@ -59,10 +59,13 @@ done
 echo "program: $program"
 echo "resident memory with $sessions sessions: $(rss)"
 
-# 16 000 000 control characters; and 3 x 2^22 (12 582 912) of them by doubling.
+# 16 000 000 control characters; 3 x 2^22 (12 582 912) of them by doubling; and as many
+# letters, which escaping does not grow: four of them fill most of a 64 MiB page.
 printf_value="printf('%.*c',16000000,char(1))"
-doubled=$(printf "char(1)||char(1)||char(1)")
+doubled="char(1)||char(1)||char(1)"
 for _ in $(seq 22); do doubled="replace($doubled,char(1),char(1)||char(1))"; done
+letters="'xxx'"
+for _ in $(seq 22); do letters="replace($letters,'x','xx')"; done
 
 # The message of an error page, or the start of a reply.
 message() {
@@ -80,9 +83,10 @@ all_sessions() {
   echo "replies: $(sort "$work/codes" | uniq -c | xargs)  ($(message "$work/reply.1"))"
   rm -f "$work/codes"
 }
-for built in printf replace; do
+for built in printf replace letters; do
   value=$printf_value
   [ "$built" = replace ] && value=$doubled
+  [ "$built" = letters ] && value=$letters
   # Ordered by the key, so that no sort holds or spills the values: only the reply's building.
   reset_hwm
   all_sessions -G --data-urlencode "tblNames=orders" --data-urlencode "fldNames=$value" \

@@ -139,7 +139,9 @@ struct MobileSettings {
 struct TSvQueryLimits {
   int32_t ReadTimeoutMs = 30000;
   int64_t MaxValueBytes = int64_t{16} << 20;
-  int64_t MaxPageBytes = int64_t{64} << 20;
+  // Counted as written (escapes included); a page being built and its text take about twice
+  // this at their peak, so 16 sessions building such pages at once stay near 1 GiB.
+  int64_t MaxPageBytes = int64_t{32} << 20;
   // Temporary files the reads of one request spill sorts and intermediate results to, at once.
   int64_t MaxTempBytes = int64_t{256} << 20;
   // SQLite's own heap, all connections of the process together (sqlite3_hard_heap_limit64):

@@ -135,7 +135,7 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_FALSE(c->Render.DebugHTML);
   EXPECT_EQ(c->QueryLimits.ReadTimeoutMs, 30000);
   EXPECT_EQ(c->QueryLimits.MaxValueBytes, 16 << 20);
-  EXPECT_EQ(c->QueryLimits.MaxPageBytes, 64 << 20);
+  EXPECT_EQ(c->QueryLimits.MaxPageBytes, 32 << 20);
   EXPECT_TRUE(c->Locked());
   EXPECT_EQ(c->ServerVariables(),
             (std::vector<std::string>{"APP_POOL_ID", "SERVER_ADDR", "SERVER_NAME", "SERVER_PORT",
