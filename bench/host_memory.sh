@@ -8,6 +8,7 @@
 #   bench/host_memory.sh [sessions]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/load_support.sh"
 sessions=${1:-1000}
 "$root/scripts/install-deps"
 command -v curl > /dev/null || { echo "needs curl (apt-get install curl)"; exit 1; }
@@ -26,7 +27,6 @@ trap cleanup EXIT
 ln "$build/bin/appserver" "$work/appserver" 2> /dev/null || cp "$build/bin/appserver" "$work/"
 printf '[PORTS]\nPort=0\n' > "$work/port.ini"
 mkdir "$work/wwwroot" "$work/jars"
-mkfifo "$work/in"
 
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 rss() { awk '/^VmRSS/ { print $2 " kB" }' "/proc/$pid/status"; }
@@ -48,16 +48,7 @@ active_sessions() {
 }
 
 start=$(now_ms)
-(cd "$work" && exec ./appserver < "$work/in" > "$work/out" 2>&1) &
-pid=$!
-exec 3> "$work/in"  # keeps the console's input open
-port=
-for _ in $(seq 1000); do
-  port=$(sed -n 's/^HTTP Server is active on port: //p' "$work/out")
-  [ -n "$port" ] && break
-  sleep 0.01
-done
-[ -n "$port" ] || { cat "$work/out"; exit 1; }
+start_console "$work"
 base="http://127.0.0.1:$port"
 until curl -s -o /dev/null "$base/\$/ping"; do sleep 0.005; done
 first=$(now_ms)

@@ -12,6 +12,7 @@
 # stays within any list of allowed functions, from control characters and from letters.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/load_support.sh"
 sessions=${1:-16}
 program=${2:-}
 command -v curl > /dev/null || { echo "needs curl (apt-get install curl)"; exit 1; }
@@ -38,17 +39,7 @@ mkdir "$work/wwwroot" "$work/jars" "$work/tmp"
 sqlite3 "$work/TEST.mdb" "CREATE TABLE orders(OrderID INTEGER PRIMARY KEY, Amount MONEY);
   WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 5000)
   INSERT INTO orders SELECT i, i * 0.5 FROM n;"
-mkfifo "$work/in"
-(cd "$work" && TMPDIR="$work/tmp" exec ./appserver < "$work/in" > "$work/out" 2>&1) &
-pid=$!
-exec 3> "$work/in"  # keeps the console's input open
-port=
-for _ in $(seq 1000); do
-  port=$(sed -n 's/^HTTP Server is active on port: //p' "$work/out")
-  [ -n "$port" ] && break
-  sleep 0.01
-done
-[ -n "$port" ] || { cat "$work/out"; exit 1; }
+start_console "$work" TMPDIR="$work/tmp"
 base="http://127.0.0.1:$port"
 hwm() { awk '/^VmHWM/ { printf "%.0f MB", $2 / 1024 }' "/proc/$pid/status"; }
 reset_hwm() { echo 5 > "/proc/$pid/clear_refs"; }  # the peak starts again from what is resident
