@@ -1,19 +1,4 @@
-// Program entry: registers the application with the framework and starts the server with its
-// console window.
-#include "app/AppWebContentService.h"
-#include "app/ServerController.h"
-#include "app/ServerUnit1.h"
-#include "host/application_state.h"
-#include "host/command_line.h"
-#include "host/start.h"
+// Program entry: the application in its console window.
+#include "app/ProgramStart.h"
 
-int main(int argc, char** argv) {
-  using namespace appsrv;
-  host::SetProgramArguments(argc, argv);
-  // Both registrations precede the controller, which locks the handler table.
-  app::RegisterContentHandlers();
-  app::RegisterServerController();
-  app::RegisterMainForm();
-  host::TSvStart::Execute(true);
-  return host::ExitCode();
-}
+int main(int argc, char** argv) { return appsrv::app::RunProgram(argc, argv, true); }

@@ -1,17 +1,5 @@
 // Second program entry, the one systemd starts: the same application as appserver, run in
 // service mode ("-GUI" still opens the console window).
-#include "app/AppWebContentService.h"
-#include "app/ServerController.h"
-#include "host/application_state.h"
-#include "host/command_line.h"
-#include "host/start.h"
+#include "app/ProgramStart.h"
 
-int main(int argc, char** argv) {
-  using namespace appsrv;
-  host::SetProgramArguments(argc, argv);
-  // Both registrations precede the controller, which locks the handler table.
-  app::RegisterContentHandlers();
-  app::RegisterServerController();
-  host::TSvStart::Execute(false);
-  return host::ExitCode();
-}
+int main(int argc, char** argv) { return appsrv::app::RunProgram(argc, argv, false); }

@@ -115,6 +115,30 @@ void write_file(const std::string& path, std::string_view bytes, mode_t mode) {
   }
 }
 
+void replace_file(const std::string& path, std::string_view bytes, mode_t mode) {
+  // In the same folder: rename() replaces atomically only within one file system.
+  std::string temp = path + ".XXXXXX";
+  Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (fd.get() < 0) {
+    throw_errno("create a temporary file beside " + path);
+  }
+  int err = ::fchmod(fd.get(), mode) == 0 ? 0 : errno;
+  if (err == 0) {
+    err = write_all(fd.get(), bytes);
+  }
+  // Data on disk before the name points at it, or a crash could leave an empty file.
+  if (err == 0 && ::fsync(fd.get()) != 0) {
+    err = errno;
+  }
+  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
+    err = errno;
+  }
+  if (err != 0) {
+    ::unlink(temp.c_str());
+    throw Exception("write " + path + ": " + errno_text(err));
+  }
+}
+
 int write_all(int fd, std::string_view bytes) {
   size_t done = 0;
   while (done < bytes.size()) {

@@ -28,6 +28,10 @@ void remove_tree(const std::string& path);
 // Whole-file reads and writes; throw Exception with the system text on failure.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, std::string_view bytes, mode_t mode = 0600);
+// Writes `bytes` to a new file in the folder of `path` and renames it over `path`, so that a
+// reader (or a crash, or a failed write) sees the old content or the new, never a part. On
+// failure the temporary file is gone, `path` is as it was, and Exception says why.
+void replace_file(const std::string& path, std::string_view bytes, mode_t mode = 0600);
 // Writes all of `bytes` to `fd`, going on after interrupted and short writes; returns 0 or the
 // errno of the write that failed.
 int write_all(int fd, std::string_view bytes);

@@ -16,9 +16,15 @@ namespace {
 // Read by the handler, which may only make async-signal-safe calls.
 std::atomic<int> g_signal_wake_fd{-1};
 std::atomic<char> g_signal_message{0};
+// The request itself. The byte in the wake pipe is only the wake-up: the pipe also carries the
+// server's events, and when they have filled it the byte is dropped, which must not lose the
+// request.
+std::atomic<bool> g_close_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 extern "C" void on_close_signal(int) {
   const int saved = errno;
+  g_close_requested.store(true);
   const int fd = g_signal_wake_fd.load();
   const char message = g_signal_message.load();
   if (fd >= 0) {
@@ -52,6 +58,7 @@ WakePipe::~WakePipe() {
 void WakePipe::Post(char message) const { (void)!::write(write_fd_, &message, 1); }
 
 CloseSignals::CloseSignals(int wake_fd, char message) {
+  g_close_requested.store(false);
   g_signal_message.store(message);
   g_signal_wake_fd.store(wake_fd);
   struct sigaction sa {};
@@ -67,6 +74,8 @@ CloseSignals::CloseSignals(int wake_fd, char message) {
   ::sigaction(SIGHUP, &hup, &g_old_hup);
   ::signal(SIGPIPE, SIG_IGN);
 }
+
+bool CloseSignals::Requested() const { return g_close_requested.load(); }
 
 CloseSignals::~CloseSignals() {
   ::sigaction(SIGINT, &g_old_int, nullptr);

@@ -23,8 +23,9 @@ class WakePipe {
   int write_fd_ = -1;
 };
 
-// While it exists, SIGINT and SIGTERM write `message` to `wake_fd` instead of ending the
-// process, SIGHUP asks the log files to reopen (log rotation) and SIGPIPE is ignored (a peer
+// While it exists, SIGINT and SIGTERM set Requested() and write `message` to `wake_fd` (which
+// may drop it when full, so the waiting loop checks Requested() whenever it wakes) instead of
+// ending the process, SIGHUP asks the log files to reopen (log rotation) and SIGPIPE is ignored (a peer
 // that goes away must not end the server). Created and destroyed on the main thread, one at a
 // time; the destructor restores the earlier handlers.
 class CloseSignals {
@@ -33,6 +34,9 @@ class CloseSignals {
   ~CloseSignals();
   CloseSignals(const CloseSignals&) = delete;
   CloseSignals& operator=(const CloseSignals&) = delete;
+
+  // True once SIGINT or SIGTERM arrived since construction. Safe from any thread.
+  bool Requested() const;
 };
 
 }  // namespace appsrv::host

@@ -122,20 +122,20 @@ void TFormSvMain::RunMessageLoop() {
     const int n = ::poll(fds, input_open ? 2 : 1, -1);
     if (n < 0) {
       if (errno == EINTR) {
+        closing = close_signals_->Requested();
         continue;
       }
       base::throw_errno("poll");
     }
     if (fds[0].revents != 0) {
+      // The bytes only wake: what happened is in the posted counters and in Requested().
       char messages[64];
-      ssize_t got = 0;
-      while ((got = ::read(wake_.read_fd(), messages, sizeof messages)) > 0) {
-        for (ssize_t i = 0; i < got; ++i) {
-          closing = closing || messages[i] == kQuitMessage;
-        }
+      while (::read(wake_.read_fd(), messages, sizeof messages) > 0) {
       }
       HandlePostedEvents();
     }
+    // The signal's byte may have found the pipe full of session events and been dropped.
+    closing = close_signals_->Requested();
     if (closing || !input_open || fds[1].revents == 0) {
       continue;
     }

@@ -131,10 +131,11 @@ void TSvServiceModule::Run() {
     ssize_t got = 0;
     while ((got = ::read(wake_.read_fd(), messages, sizeof messages)) > 0) {
       for (ssize_t i = 0; i < got; ++i) {
-        stop = stop || messages[i] == kStopMessage;
         failed = failed || messages[i] == kFailedMessage;
       }
     }
+    // The signal's byte is only the wake-up; the request is the flag.
+    stop = signals.Requested();
   }
   if (stop) {
     ServiceStop();

@@ -21,13 +21,19 @@
 namespace appsrv::host {
 namespace {
 
-// The application log is the last place failures can go; when even that fails there is
-// nothing left to tell but standard error.
-void log_failure(const std::string& line) noexcept {
+// A start-up failure ends the program, and whoever started it must be able to tell: the status
+// is not 0 and standard error (the terminal, nohup.out, the journal) carries the same line as
+// the application log, which a UTF-16 file beside the program hides from most readers.
+void report_start_failure(const std::string& message) noexcept {
+  const std::string line = "Error: " + message;
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+  SetExitCode(1);
   try {
     AppendApplicationLog(line, "log");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n(application log: %s)\n", line.c_str(), e.what());
+    std::fprintf(stderr, "(application log: %s)\n", e.what());
+    std::fflush(stderr);
   }
 }
 
@@ -65,16 +71,12 @@ void TSvStart::Run() {
     }
     TFormSvMain form;
     form.Log(DescriptorLimitLine(descriptors));
-    try {
-      form.Start(TSaServerArdoClass());
-    } catch (const std::exception& e) {
-      const std::string line = std::string("Error: ") + e.what();
-      form.Log(line);
-      log_failure(line);
-    }
+    // A window without its listeners would answer "status" and "url" as if it served, and
+    // end with status 0: a failure to open them ends the program like any start-up failure.
+    form.Start(TSaServerArdoClass());
     form.RunMessageLoop();
   } catch (const std::exception& e) {
-    log_failure(std::string("Error: ") + e.what());
+    report_start_failure(e.what());
   }
 }
 

@@ -80,7 +80,8 @@ WindowSettings LoadWindowSettings(const std::string& path) {
 
 void SaveWindowSettings(const std::string& path, const WindowSettings& settings) {
   const std::string old = base::file_exists(path) ? base::read_file(path) : std::string();
-  base::write_file(path, StoreWindowSettings(old, settings), 0644);
+  // Never truncated in place: a write that fails half-way would lose every setting.
+  base::replace_file(path, StoreWindowSettings(old, settings), 0644);
 }
 
 SpeedSelection SelectSpeed(int32_t bits_per_second) {

@@ -33,7 +33,8 @@ std::string StoreWindowSettings(std::string_view text, const WindowSettings& set
 std::string WindowSettingsPath();
 // Reads `path`; a missing file gives the defaults.
 WindowSettings LoadWindowSettings(const std::string& path);
-// Writes the settings into `path`, keeping the lines of the file that are not ours.
+// Writes the settings into `path`, keeping the lines of the file that are not ours. The file is
+// replaced whole (base::replace_file): when the write fails it keeps its old content.
 void SaveWindowSettings(const std::string& path, const WindowSettings& settings);
 
 // The speed list: entry text and bits per second; "Custom..." has -1 and takes its value in

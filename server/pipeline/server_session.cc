@@ -1,5 +1,7 @@
 #include "server/pipeline/server_session.h"
 
+#include <algorithm>
+
 #include "base/date_time.h"
 #include "base/files.h"
 #include "base/request_note.h"
@@ -43,6 +45,19 @@ int int_param(const base::NameValueList& params, std::string_view name, int fall
 }
 
 }  // namespace
+
+std::string StopRedirectTarget(std::string_view url, const std::string& root) {
+  // Browsers drop tabs and line breaks from a URL and read "\\" as "/", so either could turn
+  // a path into "//host".
+  const bool has_unsafe = std::any_of(url.begin(), url.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F || c == '\\';
+  });
+  if (url.empty() || url[0] != '/' || (url.size() > 1 && url[1] == '/') || has_unsafe) {
+    return root;
+  }
+  return std::string(url);
+}
 
 TSvServerSession::~TSvServerSession() { ReleaseSession(); }
 
@@ -243,13 +258,7 @@ void TSvServerSession::ServeExistingSession() {
     mSession->LogSessionEvent(TSessionEvent::seRequest);
   }
   if (base::iequals(mUrlPath, "/$/Stop/")) {
-    std::string url = mParams->value("url");
-    if (base::starts_with(url, "_s_.") && url.size() > 5) {
-      url = "https://" + url.substr(4);
-    } else {
-      url = "http://" + url;
-    }
-    mSession->TerminateAndRedirect(url);
+    mSession->TerminateAndRedirect(StopRedirectTarget(mParams->value("url"), mBaseURL));
   } else if (base::iequals(mUrlPath, "/$/StartCheck")) {
     StartCheck();
     return;

@@ -103,6 +103,26 @@ class AppFolder {
                                  program().string()},
         root_.string(), env);
   }
+  // `program` (program() or service_program()) with `arguments`, its standard output dropped
+  // and its standard error read in its place, so that a test sees what goes there alone.
+  // `extra_env` entries replace the folder's own (TMPDIR); NOTIFY_SOCKET is empty.
+  std::unique_ptr<ChildProcess> LaunchForErrors(const std::filesystem::path& program,
+                                                const std::vector<std::string>& arguments,
+                                                const std::vector<std::string>& extra_env) const {
+    std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1 >/dev/null",
+                                  program.string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> env = extra_env;
+    for (const std::string& own : environment()) {
+      const std::string name = own.substr(0, own.find('=') + 1);
+      if (std::none_of(extra_env.begin(), extra_env.end(),
+                       [&](const std::string& e) { return e.starts_with(name); })) {
+        env.push_back(own);
+      }
+    }
+    env.emplace_back("NOTIFY_SOCKET=");
+    return std::make_unique<ChildProcess>(argv, root_.string(), env);
+  }
   // The service program with `arguments`; its standard error joins its standard output, and
   // NOTIFY_SOCKET is passed only when `extra_env` sets it.
   std::unique_ptr<ChildProcess> LaunchService(const std::vector<std::string>& arguments,

@@ -125,30 +125,66 @@ TEST_F(WithDatabase, AFailingCallIsAnsweredWithAnErrorPage) {
             envelope("Add", R"({"A":1,"B":1})", R"({"Result":2,"Info":""})"));
 }
 
-TEST(AppServer, APortInUseIsLoggedAndTheConsoleStaysUp) {
-  AppFolder folder;
-  BusyPort busy;
-  folder.SetPort(busy.port());
-  auto process = folder.Launch();
-  const std::optional<std::string> error = process->WaitForLine("Error: ", seconds(60));
-  ASSERT_TRUE(error.has_value());
-  EXPECT_NE(error->find("in use"), std::string::npos) << *error;
-
-  // The console answers (so start-up is past writing the log file) and the URL names the port.
-  process->WriteInput("url\n");
-  EXPECT_EQ(process->ReadLine(seconds(20)),
-            "http://127.0.0.1:" + std::to_string(busy.port()) + "/$/start");
-
-  const std::string log = ascii_from_utf16le(read_file(folder.root() / "appserver.log"));
-  // "yyyy-mm-dd hh:nn:ss " + the console's line + CR LF.
-  ASSERT_GE(log.size(), 20U);
-  EXPECT_EQ(log.substr(20), *error + "\r\n");
-  EXPECT_EQ(log[4], '-');
-  EXPECT_EQ(log[13], ':');
-  EXPECT_EQ(log[19], ' ');
-
-  process->Signal(SIGTERM);
-  EXPECT_EQ(process->Wait(seconds(60)), 0);
+// Whoever started the program learns that it does not serve: status 1 and the application
+// log's line, the same text, on standard error (standard output is dropped here). Nothing is
+// left answering commands: the console never opens, so "url" and "status" cannot look healthy.
+TEST(AppServer, AStartUpFailureEndsWithStatusOneAndTheErrorOnStandardError) {
+  struct Case {
+    const char* what;
+    bool service;  // appserver-service, in the console with -GUI when `gui`
+    bool gui;
+    bool busy_port;
+    bool temp_is_a_file;
+  };
+  const Case cases[] = {
+      {"appserver, TMPDIR names a file", false, false, false, true},
+      {"appserver-service, TMPDIR names a file", true, false, false, true},
+      {"appserver, port in use", false, false, true, false},
+      {"appserver-service -GUI, port in use", true, true, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    AppFolder folder;
+    BusyPort busy;
+    if (c.busy_port) {
+      folder.SetPort(busy.port());
+    }
+    const fs::path not_a_folder = folder.root() / "not-a-folder";
+    write_file(not_a_folder, "");
+    std::vector<std::string> env;
+    if (c.temp_is_a_file) {
+      env.push_back("TMPDIR=" + not_a_folder.string());
+    }
+    const auto process =
+        folder.LaunchForErrors(c.service ? folder.service_program() : folder.program(),
+                               c.gui ? std::vector<std::string>{"-GUI"} : std::vector<std::string>{},
+                               env);
+    process->WriteInput("url\nstatus\n");
+    while (process->ReadLine(seconds(60))) {
+    }
+    EXPECT_EQ(process->Wait(seconds(60)), 1);
+    std::string error;
+    for (const std::string& line : process->Output()) {
+      // A message of several lines keeps its CR LF breaks, as in the log file.
+      error += (error.empty() ? "" : "\r\n") + line;
+    }
+    if (c.busy_port) {
+      EXPECT_EQ(error, "Error: Could not bind socket to 0.0.0.0:" + std::to_string(busy.port()) +
+                           ": Address already in use.");
+    } else {
+      EXPECT_TRUE(error.starts_with("Error: ")) << error;
+      EXPECT_NE(error.find(not_a_folder.string()), std::string::npos) << error;
+      EXPECT_TRUE(error.ends_with("Not a directory")) << error;
+    }
+    const std::string log = ascii_from_utf16le(
+        read_file(folder.root() / (c.service ? "appserver-service.log" : "appserver.log")));
+    // "yyyy-mm-dd hh:nn:ss " + the same line + CR LF, the only one.
+    ASSERT_GE(log.size(), 20U);
+    EXPECT_EQ(log.substr(20), error + "\r\n");
+    EXPECT_EQ(log[4], '-');
+    EXPECT_EQ(log[13], ':');
+    EXPECT_EQ(log[19], ' ');
+  }
 }
 
 TEST(AppServer, SettingsChangedByCommandsSurviveARestart) {

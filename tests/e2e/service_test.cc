@@ -93,6 +93,57 @@ TEST(Service, ReportsReadyWhenServingAndStopsOnSigterm) {
   EXPECT_FALSE(accepts_connections(port));
 }
 
+// What a browser does at the root, short of running scripts: the start page gives it the
+// session cookie, the root asked again with the cookie sends it to "/$/", and that shows the
+// application's main form.
+ParsedResponse open_root_like_a_browser(uint16_t port) {
+  const ParsedResponse start = Get(port, "/");
+  EXPECT_EQ(start.status(), 200) << start.body;
+  const std::vector<std::string> cookies = Cookies(start);
+  if (cookies.size() != 1) {
+    ADD_FAILURE() << "no session cookie: " << start.body;
+    return start;
+  }
+  const ParsedResponse again = Get(port, "/", cookies.front());
+  EXPECT_NE(again.body.find("window.location.replace(\"/$/\")"), std::string::npos)
+      << again.body;
+  return Get(port, "/$/", cookies.front());
+}
+
+// Both ways the service program serves: under systemd, and in the console with -GUI.
+TEST(Service, ABrowserAtTheRootEndsOnTheStatusPage) {
+  for (const bool gui : {false, true}) {
+    SCOPED_TRACE(gui ? "-GUI" : "systemd");
+    AppFolder folder;
+    NotifySocket notify;
+    const auto service = gui ? folder.LaunchService({"-GUI"}, {})
+                             : folder.LaunchService({}, {notify.env()});
+    uint16_t port = 0;
+    if (gui) {
+      const std::optional<std::string> active = service->WaitForLine(kActiveLine, seconds(60));
+      ASSERT_TRUE(active.has_value()) << ::testing::PrintToString(service->Output());
+      port = static_cast<uint16_t>(std::stoi(active->substr(kActiveLine.size())));
+    } else {
+      const std::optional<std::string> ready = notify.WaitFor("READY=1", seconds(60));
+      ASSERT_TRUE(ready.has_value() && ready->starts_with(kServing)) << ready.value_or("no READY");
+      port = static_cast<uint16_t>(std::stoi(ready->substr(kServing.size())));
+    }
+
+    const ParsedResponse page = open_root_like_a_browser(port);
+    EXPECT_EQ(page.status(), 200) << page.body;
+    EXPECT_EQ(page.body.find("main form is not defined"), std::string::npos) << page.body;
+    EXPECT_NE(page.body.find("<span class=\"SVLABEL1CSS\" id=\"SVLABEL1\">AppService Server Is "
+                             "Running...</span>"),
+              std::string::npos)
+        << page.body;
+    EXPECT_NE(page.body.find("<input type=\"hidden\" name=\"SV_FormClass\" value=\"TSvForm2\">"),
+              std::string::npos);
+
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(seconds(60)), 0);
+  }
+}
+
 TEST(Service, APortInUseEndsTheServiceWithAFailureAndNeverReportsReady) {
   AppFolder folder;
   BusyPort busy;

@@ -158,5 +158,20 @@ TEST_F(ConsoleHost, SigtermClosesItAndEndsTheSessions) {
   EXPECT_EQ(form().server().ActiveSessions(), 0);
 }
 
+// Ending many sessions at once ("reset-sessions") posts more events than the wake pipe holds
+// before the loop reads any; a signal arriving then must still close the window.
+TEST_F(ConsoleHost, SigtermClosesItWhenSessionEventsHaveFilledTheWakePipe) {
+  TFormSvMain& f = form();
+  // One byte each, more than the 65,536 a pipe holds by default.
+  for (int i = 0; i < 70000; ++i) {
+    f.server().OnNewSession();
+  }
+  ::raise(SIGTERM);
+  // A lost signal would let the loop carry out "url" before "quit".
+  const std::vector<std::string> lines = run("url\nquit\n");
+  EXPECT_EQ(lines, (std::vector<std::string>{"HTTP Server is active on port: 8888",
+                                             "---------------------"}));
+}
+
 }  // namespace
 }  // namespace appsrv::host

@@ -7,6 +7,7 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "host/app_log.h"
+#include "host/application_state.h"
 #include "host/command_line.h"
 #include "host/framework_init.h"
 #include "server/pipeline/controller_start.h"
@@ -36,6 +37,7 @@ class StartFailures : public ::testing::Test {
   void TearDown() override {
     base::delete_file(application_log_path("log"));
     SetFrameworkInitHook(&InitializeFramework);
+    SetExitCode(0);
   }
 };
 
@@ -54,7 +56,10 @@ TEST_F(StartFailures, AreAppendedToTheApplicationLogAndRunReturns) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetFrameworkInitHook(c.hook);
+    SetExitCode(0);
     TSvStart(true).Run();
+    // The process that started the program learns of it from the status too.
+    EXPECT_EQ(ExitCode(), 1);
     const std::string text = log_text();
     // Earlier lines stay; the new one is "yyyy-mm-dd hh:nn:ss Error: ...".
     ASSERT_EQ(text.substr(0, before.size()), before);

@@ -1,8 +1,15 @@
 #include "host/window_settings.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/exception.h"
 #include "base/files.h"
 
 namespace appsrv::host {
@@ -58,6 +65,71 @@ TEST(WindowSettings, FileRoundTrip) {
   SaveWindowSettings(path, s);
   EXPECT_EQ(LoadWindowSettings(path), s);
   base::remove_tree(tmpl);
+}
+
+// A private folder holding only the settings file.
+class SettingsFolder {
+ public:
+  SettingsFolder() {
+    std::string tmpl = base::system_temp_folder() + "appsrv-svb-XXXXXX";
+    EXPECT_NE(mkdtemp(tmpl.data()), nullptr);
+    folder_ = tmpl;
+  }
+  ~SettingsFolder() { base::remove_tree(folder_); }
+  std::string path() const { return folder_ + "/appserver.svb"; }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+      out.push_back(entry.path().filename().string());
+    }
+    return out;
+  }
+
+ private:
+  std::string folder_;
+};
+
+// Files written by this process may grow to `bytes` while it exists: writes past that fail
+// with EFBIG, as on a full disk, for root as well.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    old_xfsz_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit lower = old_;
+    lower.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &lower), 0);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, old_xfsz_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit old_{};
+  sighandler_t old_xfsz_ = SIG_DFL;
+};
+
+TEST(WindowSettings, AFailedSaveLeavesTheOldFileAndNoTemporaryOne) {
+  SettingsFolder folder;
+  const std::string old_text = "[Main]\nParameters=keep\n[Other]\nMine=1\n";
+  base::write_file(folder.path(), old_text, 0644);
+  WindowSettings s;
+  s.Parameters = std::string(200, 'x');
+  {
+    const FileSizeLimit limit(old_text.size());
+    EXPECT_THROW(SaveWindowSettings(folder.path(), s), base::Exception);
+  }
+  EXPECT_EQ(base::read_file(folder.path()), old_text);
+  EXPECT_EQ(folder.names(), std::vector<std::string>{"appserver.svb"});
+
+  // Saved, the new content is there whole, in the only file of the folder.
+  SaveWindowSettings(folder.path(), s);
+  EXPECT_EQ(LoadWindowSettings(folder.path()), s);
+  EXPECT_NE(base::read_file(folder.path()).find("[Other]\nMine=1\n"), std::string::npos);
+  EXPECT_EQ(folder.names(), std::vector<std::string>{"appserver.svb"});
 }
 
 TEST(WindowSettings, SpeedSelection) {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 
+#include "base/exception.h"
 #include "transport/net/socket_errors.h"
 #include "transport/net/transport_exceptions.h"
 
@@ -73,6 +74,17 @@ void TInSocketHandle::AllocateSocket(int socket_type, int protocol) {
   }
 }
 
+std::string BindFailureText(const std::string& ip, TInIPVersion ip_version, uint16_t port,
+                            int err) {
+  const bool v6 = ip_version == TInIPVersion::Id_IPv6;
+  std::string address = ip.empty() ? std::string(v6 ? "::" : "0.0.0.0") : ip;
+  if (v6) {
+    address = "[" + address + "]";
+  }
+  return "Could not bind socket to " + address + ":" + std::to_string(port) + ": " +
+         base::errno_text(err) + ".";
+}
+
 void TInSocketHandle::Bind() {
   int fd = Handle();
   // Here address reuse only lets a listener bind while connections it closed earlier linger
@@ -101,8 +113,11 @@ void TInSocketHandle::Bind() {
   } else {
     try {
       TInStack::Bind(fd, FIP, FIPVersion, FPort);
-    } catch (const EInException&) {
-      throw EInCouldNotBindSocket();
+    } catch (const EInSocketError&) {
+      // Whoever reads this (an operator at a console, the journal) must learn which address
+      // and port it was and why: in use, or below 1024 without the right, or not this host's.
+      throw EInCouldNotBindSocket(BindFailureText(FIP, FIPVersion, FPort,
+                                                  TInStack::LastSystemError()));
     }
   }
   UpdateBindingLocal();

@@ -15,6 +15,11 @@ namespace appsrv::transport {
 
 enum class TInReuseSocket { rsOSDependent, rsTrue, rsFalse };
 
+// "Could not bind socket to <address>:<port>: <the system's text of errno `err`>." (an IPv6
+// address in brackets, an empty one as the wildcard address).
+std::string BindFailureText(const std::string& ip, TInIPVersion ip_version, uint16_t port,
+                            int err);
+
 // One socket. Used by one thread at a time, except CloseSocket, which any thread may call:
 // it shuts the socket down at once (waking a thread blocked on it) and releases the descriptor
 // when no other thread is inside a call on it, so a descriptor number is never reused under a
@@ -29,7 +34,8 @@ class TInSocketHandle {
   // Closes any held socket and creates a new stream socket of `FIPVersion`.
   void AllocateSocket(int socket_type = 1 /* SOCK_STREAM */, int protocol = 0);
   // Sets SO_REUSEADDR (off only for rsFalse), binds to FIP/FPort (or the client port range), reads
-  // the local address back and applies FUseNagle. Throws EInCouldNotBindSocket.
+  // the local address back and applies FUseNagle. Throws EInCouldNotBindSocket with
+  // BindFailureText.
   void Bind();
   void Listen(int queue_length);
   // Takes a connection off `listening` into this handle; false when the accept failed. The

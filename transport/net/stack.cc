@@ -22,8 +22,10 @@ namespace {
 std::atomic<int> g_usage_count{0};
 
 thread_local int t_last_error = 0;
+thread_local int t_last_errno = 0;
 
 int record_errno() {
+  t_last_errno = errno;
   t_last_error = socket_error_from_errno(errno);
   return t_last_error;
 }
@@ -101,7 +103,9 @@ void TInStack::Bind(int handle, const std::string& ip, TInIPVersion ip_version, 
     a6.sin6_port = htons(port);
     a6.sin6_addr = in6addr_any;
     if (!ip.empty() && ::inet_pton(AF_INET6, ip.c_str(), &a6.sin6_addr) != 1) {
-      RaiseSocketError(10049);
+      // What bind() says of an address this machine does not have (10049).
+      errno = EADDRNOTAVAIL;
+      raise_errno();
     }
     len = sizeof(sockaddr_in6);
   } else {
@@ -110,7 +114,8 @@ void TInStack::Bind(int handle, const std::string& ip, TInIPVersion ip_version, 
     a4.sin_port = htons(port);
     a4.sin_addr.s_addr = htonl(INADDR_ANY);
     if (!ip.empty() && ::inet_pton(AF_INET, ip.c_str(), &a4.sin_addr) != 1) {
-      RaiseSocketError(10049);
+      errno = EADDRNOTAVAIL;
+      raise_errno();
     }
     len = sizeof(sockaddr_in);
   }
@@ -211,6 +216,8 @@ void TInStack::Disconnect(int handle) {
 }
 
 int TInStack::WSGetLastError() { return t_last_error; }
+
+int TInStack::LastSystemError() { return t_last_errno; }
 
 void TInStack::WSSetLastError(int code) { t_last_error = code; }
 

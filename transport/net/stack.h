@@ -58,6 +58,9 @@ class TInStack {
   static void Disconnect(int handle);
   // Last mapped error code of the calling thread.
   static int WSGetLastError();
+  // The errno behind the last failure recorded on this thread (WSGetLastError's code before
+  // it was mapped), for messages that give the system's own words.
+  static int LastSystemError();
   static void WSSetLastError(int code);
   static bool SupportsIPv6();
 };

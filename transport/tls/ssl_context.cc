@@ -1,13 +1,17 @@
 #include "transport/tls/ssl_context.h"
 
+#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <string>
 
+#include "base/exception.h"
 #include "transport/tls/ssl_exceptions.h"
 
 namespace appsrv::transport {
@@ -119,19 +123,40 @@ TInSSLContext::TInSSLContext(const TInSSLOptions& options, PasswordSource passwo
 
 TInSSLContext::~TInSSLContext() { SSL_CTX_free(context_); }
 
+namespace {
+
+// Throws `Failure` for a file the process cannot read, naming it with the system's reason:
+// the library's own words for a missing file ("system library") tell an operator nothing.
+template <typename Failure>
+void require_readable(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    throw Failure(TakeOpenSSLErrors(), "\"" + path + "\": " + base::errno_text(err) + ".");
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
 void TInSSLContext::load_files() {
   if (!options_.fsRootCertFile.empty() || !options_.fVerifyDirs.empty()) {
     const char* file = options_.fsRootCertFile.empty() ? nullptr : options_.fsRootCertFile.c_str();
     const char* dirs = options_.fVerifyDirs.empty() ? nullptr : options_.fVerifyDirs.c_str();
     if (SSL_CTX_load_verify_locations(context_, file, dirs) != 1) {
+      if (file != nullptr) {
+        require_readable<EInOSSLLoadingRootCertError>(options_.fsRootCertFile);
+      }
       throw EInOSSLLoadingRootCertError(TakeOpenSSLErrors());
     }
   }
   if (SSL_CTX_use_certificate_chain_file(context_, options_.fsCertFile.c_str()) != 1) {
+    require_readable<EInOSSLLoadingCertError>(options_.fsCertFile);
     throw EInOSSLLoadingCertError(TakeOpenSSLErrors());
   }
   if (SSL_CTX_use_PrivateKey_file(context_, options_.fsKeyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
       SSL_CTX_check_private_key(context_) != 1) {
+    require_readable<EInOSSLLoadingKeyError>(options_.fsKeyFile);
     throw EInOSSLLoadingKeyError(TakeOpenSSLErrors());
   }
 }

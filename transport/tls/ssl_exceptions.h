@@ -33,10 +33,14 @@ class EInOpenSSLAPISSLError : public EInOpenSSLError {
   int error_code_;
 };
 
+// The second constructor adds what the message alone does not say, such as the file that
+// could not be read and why: Text + " " + `about`.
 #define APPSRV_SSL_EXCEPTION(Name, Text)                                            \
   class Name : public EInOpenSSLError {                                             \
    public:                                                                          \
     explicit Name(std::string detail = {}) : EInOpenSSLError(Text, std::move(detail)) {} \
+    Name(std::string detail, const std::string& about)                              \
+        : EInOpenSSLError(std::string(Text) + " " + about, std::move(detail)) {}     \
   }
 
 APPSRV_SSL_EXCEPTION(EInOSSLCouldNotLoadSSLLibrary, "Could not load SSL library.");

@@ -641,9 +641,24 @@ TEST_F(SessionPipelineTest, StopEndsTheSessionWithARedirect) {
     std::string url;
     std::string location;
   };
+  // Only a path on this server is followed; anything a browser could read as another host
+  // (or a script) sends it to the application's root instead.
   const Case kCases[] = {
-      {"example.org/bye", "http://example.org/bye"},
-      {"_s_.example.org/bye", "https://example.org/bye"},
+      {"/bye", "/bye"},
+      {"/app/page.html?x=1#top", "/app/page.html?x=1#top"},
+      {"/", "/"},
+      {"example.org/bye", "/"},
+      {"_s_.example.org/bye", "/"},
+      {"evil.example/phish", "/"},
+      {"//evil.example/phish", "/"},
+      {"/\\evil.example/phish", "/"},
+      {"/x\\..\\..\\", "/"},
+      {"/\t/evil.example", "/"},
+      {"/\n/evil.example", "/"},
+      {"http://evil.example/", "/"},
+      {"HTTPS://evil.example/", "/"},
+      {"javascript:alert(1)", "/"},
+      {"", "/"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.url);
@@ -657,6 +672,13 @@ TEST_F(SessionPipelineTest, StopEndsTheSessionWithARedirect) {
   // Only the stopped sessions are gone.
   EXPECT_EQ(SessionCount(), 1);
   EXPECT_EQ(Call(WithCookie(Get("/$/QueryStatus"), cookie)).body_text(), status_xml(0));
+}
+
+// Under a URL base the refused targets go to that base, the application's root.
+TEST(StopRedirectTarget, RefusedTargetsGoToTheApplicationRoot) {
+  EXPECT_EQ(StopRedirectTarget("//evil.example/", "/app/"), "/app/");
+  EXPECT_EQ(StopRedirectTarget("evil.example", "/app/"), "/app/");
+  EXPECT_EQ(StopRedirectTarget("/app/bye", "/app/"), "/app/bye");
 }
 
 TEST_F(SessionPipelineTest, AuthenticationBeforeANewSession) {

@@ -643,7 +643,9 @@ TEST_F(BoundIPBridgeTest, EachAddressIsABindingOnTheSamePort) {
     TSaServerArdo second(*controller_);
     ADD_FAILURE() << "the second host bound the same port";
   } catch (const std::exception& e) {
-    EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
+    // The first address that failed, its port and the system's reason.
+    EXPECT_EQ(std::string(e.what()), "Could not bind socket to 127.0.0.1:" +
+                                         std::to_string(port_) + ": Address already in use.");
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <thread>
 
@@ -51,7 +52,45 @@ TEST(SocketHandleTest, BindingAPortInUseFails) {
     second.Bind();
     FAIL();
   } catch (const EInCouldNotBindSocket& e) {
-    EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
+    EXPECT_EQ(std::string(e.what()), "Could not bind socket to 127.0.0.1:" +
+                                         std::to_string(first.FPort) +
+                                         ": Address already in use.");
+  }
+}
+
+// The text names where the bind was tried and gives the system's reason, for each kind of
+// address; an address this machine does not have fails as bind() would put it.
+TEST(SocketHandleTest, BindFailuresNameTheAddressPortAndReason) {
+  struct Case {
+    std::string ip;
+    TInIPVersion version;
+    uint16_t port;
+    int err;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", TInIPVersion::Id_IPv4, 8080, EADDRINUSE,
+       "Could not bind socket to 127.0.0.1:8080: Address already in use."},
+      {"", TInIPVersion::Id_IPv4, 80, EACCES,
+       "Could not bind socket to 0.0.0.0:80: Permission denied."},
+      {"::1", TInIPVersion::Id_IPv6, 443, EADDRINUSE,
+       "Could not bind socket to [::1]:443: Address already in use."},
+      {"", TInIPVersion::Id_IPv6, 8443, EADDRNOTAVAIL,
+       "Could not bind socket to [::]:8443: Cannot assign requested address."},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(BindFailureText(c.ip, c.version, c.port, c.err), c.text);
+  }
+  TInSocketHandle elsewhere;
+  elsewhere.FIP = "not-an-address";
+  elsewhere.FPort = 8080;
+  elsewhere.AllocateSocket();
+  try {
+    elsewhere.Bind();
+    FAIL();
+  } catch (const EInCouldNotBindSocket& e) {
+    EXPECT_STREQ(e.what(), "Could not bind socket to not-an-address:8080: Cannot assign "
+                           "requested address.");
   }
 }
 

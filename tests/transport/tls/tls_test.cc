@@ -149,15 +149,19 @@ TEST(TInSSLContextTest, EachFailingStepRaisesItsMessage) {
     const char* what;
     std::function<void(TInSSLOptions&)> change;
     std::string password;
-    const char* message;
+    std::string message;
   };
+  // A file that cannot be read is named, with the system's reason.
+  const std::string missing = " \"" + plain.path("none.pem") + "\": No such file or directory.";
   const Case cases[] = {
       {"missing certificate", [&](TInSSLOptions& o) { o.fsCertFile = plain.path("none.pem"); },
-       "", "Could not load certificate."},
+       "", "Could not load certificate." + missing},
       {"missing root", [&](TInSSLOptions& o) { o.fsRootCertFile = plain.path("none.pem"); }, "",
-       "Could not load root certificate."},
+       "Could not load root certificate." + missing},
       {"missing key", [&](TInSSLOptions& o) { o.fsKeyFile = plain.path("none.pem"); }, "",
-       "Could not load key, check password."},
+       "Could not load key, check password." + missing},
+      {"certificate not PEM", [&](TInSSLOptions& o) { o.fsCertFile = plain.path("garbage.pem"); },
+       "", "Could not load certificate."},
       {"wrong password",
        [&](TInSSLOptions& o) { o = locked.options(); }, "wrong",
        "Could not load key, check password."},
@@ -177,7 +181,7 @@ TEST(TInSSLContextTest, EachFailingStepRaisesItsMessage) {
       TInSSLContext context(options, [password] { return password; });
       ADD_FAILURE() << c.what << ": no failure";
     } catch (const EInOpenSSLError& e) {
-      EXPECT_STREQ(e.what(), c.message) << c.what << " (" << e.Detail() << ")";
+      EXPECT_EQ(e.what(), c.message) << c.what << " (" << e.Detail() << ")";
     }
   }
   EXPECT_NO_THROW(TInSSLContext(locked.options(), [] { return std::string("s3cret"); }));
