@@ -91,9 +91,10 @@ const std::array<uint8_t, 128>& packet_byte_sizes() {
 // Bytes from 0x80 up count 6 each: the most any becomes (a byte of no valid sequence turns
 // into U+FFFD, written \ufffd).
 constexpr size_t kNonAsciiPacketBytes = 6;
-// Numbers, dates and booleans: about as long as their text gets. The whole reply is checked
-// again once written, so a rare longer one cannot pass the limit unseen.
-constexpr size_t kScalarPacketBytes = 32;
+// Numbers and booleans: the longest text a double's shortest form takes
+// ("-1.2345678901234567e-308"). A decimal written in full may be longer; the whole reply is
+// checked again once written, so such a rare one cannot pass the limit unseen.
+constexpr size_t kScalarPacketBytes = 24;
 // Around each value: a blank, the attribute's name (counted apart), "=" and two quotes.
 constexpr size_t kAttributeBytes = 4;
 // "\t\t<z:row" ... "/>\r\n", escaped as JSON.

@@ -127,8 +127,8 @@ class UntrustedSql : public ::testing::Test {
   ParsedResponse Send(Client& client, Field field, const std::string& fragment) {
     switch (field) {
       case Field::kTableName:
-        return client.Call("FetchData",
-                           R"({"PageNo":1,"PageSize":4,"TableName":)" + json_string(fragment) + "}");
+        return client.Call(
+            "FetchData", R"({"PageNo":1,"PageSize":4,"TableName":)" + json_string(fragment) + "}");
       case Field::kSchemaTable:
         return client.Call("SaveData", R"({"TableName":)" + json_string(fragment) +
                                            R"(,"KeyFields":"OrderID","Changes":"<rs:data/>"})");
@@ -159,7 +159,7 @@ class UntrustedSql : public ::testing::Test {
 struct Hostile {
   Field field;
   std::string fragment;
-  std::string error;     // contained in the failure
+  std::string error;          // contained in the failure
   std::string or_error = {};  // or this one, when not empty: whichever bound comes first
 };
 
@@ -176,7 +176,8 @@ TEST_F(UntrustedSql, HostileFragmentsAreRefusedOrBounded) {
   const Hostile cases[] = {
       // The tokenizer's address, and overwriting it: the next full-text read would crash.
       {Field::kFldNames, "hex(fts3_tokenizer('simple'))", refused("fts3_tokenizer")},
-      {Field::kFldNames, "fts3_tokenizer('simple', x'4141414141414141')", refused("fts3_tokenizer")},
+      {Field::kFldNames, "fts3_tokenizer('simple', x'4141414141414141')",
+       refused("fts3_tokenizer")},
       {Field::kTableName, "(SELECT fts3_tokenizer('porter', x'4141414141414141'))",
        refused("fts3_tokenizer")},
       {Field::kSchemaTable, "(SELECT fts3_tokenizer('simple', x'4141414141414141'))",
@@ -227,8 +228,8 @@ TEST_F(UntrustedSql, HostileFragmentsAreRefusedOrBounded) {
       {Field::kTblNames, "(WITH d AS (DELETE FROM orders RETURNING *) SELECT * FROM d)", ""},
       {Field::kOrderBy, "1; UPDATE orders SET Amount = 0", ""},
       // Nesting deeper than any report needs.
-      {Field::kWhere,
-       "OrderID IN " + std::string(200, '(') + "SELECT 1" + std::string(200, ')'), ""},
+      {Field::kWhere, "OrderID IN " + std::string(200, '(') + "SELECT 1" + std::string(200, ')'),
+       ""},
   };
   Client client(server_->port());
   client.Get("/rest/sqlselect?tblNames=orders");  // earns the session
@@ -250,7 +251,8 @@ TEST_F(UntrustedSql, HostileFragmentsAreRefusedOrBounded) {
     EXPECT_EQ(Get(server_->port(), "/$/ping").body, "Pong");
   }
   // The full-text table reads as before, and no row of the database changed.
-  const ParsedResponse docs = client.Get("/rest/sqlselect?tblNames=docs&where=body%20MATCH%20'alpha'");
+  const ParsedResponse docs =
+      client.Get("/rest/sqlselect?tblNames=docs&where=body%20MATCH%20'alpha'");
   EXPECT_EQ(docs.status_line, "HTTP/1.1 200 OK") << docs.body;
   EXPECT_NE(docs.body.find("\"rowCount\":2,"), std::string::npos) << docs.body;
   EXPECT_EQ(contents(), before_);
