@@ -183,9 +183,11 @@ class HeaderBlockReader {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
     const int64_t wait = std::max<int64_t>(left.count(), 0);
-    // A shorter limit of the handler's own governs each wait, as it does everywhere else.
+    // A shorter limit of the handler's own governs each wait, as it does everywhere else. An
+    // equal one does not: the line's wait would then have no deadline of its own, and a TLS
+    // peer could stretch the line over many records, each within the handler's limit.
     const int32_t handler_limit = io_.ReadLimitMs();
-    if (handler_limit > 0 && handler_limit <= wait) {
+    if (handler_limit > 0 && handler_limit < wait) {
       return kTimeoutDefault;
     }
     return static_cast<int>(wait);
@@ -363,7 +365,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   const int32_t handler_limit = io.ReadLimitMs();
   if (limits_.idle_timeout_ms > 0 &&
       (handler_limit <= 0 || limits_.idle_timeout_ms < handler_limit) &&
-      io.InputBufferIsEmpty() && !io.CheckForDataOnSource(limits_.idle_timeout_ms)) {
+      !io.AwaitInput(limits_.idle_timeout_ms)) {
     return Outcome::kClose;
   }
   record.emplace(context, req, resp, access_log_, access_log_trusted_);

@@ -288,6 +288,21 @@ bool TInIOHandler::CheckForDataOnSource(int timeout_ms) {
   return ReadFromSource(false, timeout_ms < 0 ? kTimeoutInfinite : timeout_ms, false) > 0;
 }
 
+bool TInIOHandler::AwaitInput(int timeout_ms) {
+  if (!InputBufferIsEmpty()) {
+    return true;
+  }
+  if (!channel_->ReceivesInRecords()) {
+    return CheckForDataOnSource(timeout_ms);
+  }
+  if (!opened_ || closed_gracefully_ || !channel_->IsOpen() ||
+      !channel_->WaitReadable(timeout_ms < 0 ? -1 : timeout_ms)) {
+    return false;
+  }
+  // -1: part of a record is here, the rest still to come.
+  return ReadFromSource(false, 0, false) != 0;
+}
+
 void TInIOHandler::WriteBytes(std::string_view bytes) {
   if (!write_buffering_) {
     WriteDirect(bytes);

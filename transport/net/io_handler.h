@@ -87,6 +87,12 @@ class TInIOHandler {
   std::string ReadString(int64_t count, const IInTextEncoding* encoding = nullptr);
   // True when the connection is up and new bytes arrived within the timeout.
   bool CheckForDataOnSource(int timeout_ms = 0);
+  // True when input is buffered or the peer starts sending within `timeout_ms`; false when
+  // nothing came or the peer closed. What can be had at once is read into the input buffer.
+  // On a channel that receives in records, the first bytes of an incomplete record count as
+  // a start: the reads that follow bound the rest with their own deadlines, so that a peer
+  // cannot stretch a record over the wait for its first byte.
+  bool AwaitInput(int timeout_ms);
   bool InputBufferIsEmpty() const { return input_buffer_.Size() == 0; }
   TInBuffer& InputBuffer() { return input_buffer_; }
 
