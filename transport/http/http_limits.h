@@ -20,10 +20,20 @@ struct HttpLimits {
   // of its own.
   bool refuse_folded_lines = true;
   // Time-outs in milliseconds; 0 or less: none. The request line and headers must be complete
-  // this long after their first byte (a deadline for the whole block, not per read).
-  int32_t header_timeout_ms = 30000;
+  // this long after their first byte (a deadline for the whole block, not per read)...
+  int32_t header_timeout_ms = 20000;
+  // ...moved one second later for every header_min_rate_bytes_per_sec bytes received, up to
+  // this long after their first byte: a slow but steady client with large headers gets more
+  // time, a client that trickles does not. 0 or less: no cap; a rate of 0 or less: no moving.
+  int32_t header_max_timeout_ms = 40000;
+  int32_t header_min_rate_bytes_per_sec = 500;
   // The body may pause this long between bytes.
   int32_t body_idle_timeout_ms = 60000;
+  // A body must be complete body_rate_grace_ms after it starts, plus one second for every
+  // body_min_rate_bytes_per_sec bytes received: after its grace it keeps at least that rate on
+  // average. Either 0 or less: no such deadline.
+  int32_t body_rate_grace_ms = 20000;
+  int32_t body_min_rate_bytes_per_sec = 500;
   // A send may make no progress this long.
   int32_t send_stall_timeout_ms = 60000;
   // A connection may wait this long for the first byte of its next request.

@@ -132,6 +132,7 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
     closed_gracefully_ = true;
     return 0;
   }
+  bytes_received_ += r.bytes;
   if (intercept_) {
     std::string block(recv_block_, static_cast<size_t>(r.bytes));
     intercept_->Receive(block);

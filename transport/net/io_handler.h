@@ -111,6 +111,8 @@ class TInIOHandler {
   void WriteDirect(std::string_view bytes);
   // Bytes handed to the channel since the handler was made.
   int64_t BytesSent() const { return bytes_sent_; }
+  // Bytes received from the channel since the handler was made (read or not).
+  int64_t BytesReceived() const { return bytes_received_; }
   // What is written from now on is the connection's last: its final partial packet may wait
   // for EndSending and leave together with the end of the stream. EndSending must follow.
   void LastWritesFollow() { channel_->LastSendsFollow(); }
@@ -164,6 +166,7 @@ class TInIOHandler {
   char* lent_block_ = nullptr;
   size_t lent_block_size_ = 0;
   int64_t bytes_sent_ = 0;
+  int64_t bytes_received_ = 0;
   bool opened_ = true;
   bool closed_gracefully_ = false;
   bool read_ln_timed_out_ = false;

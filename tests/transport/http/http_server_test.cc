@@ -629,6 +629,41 @@ TEST_F(HttpServerTest, SlowPeersAreClosedAtTheirDeadlines) {
   }
 }
 
+// Header bytes that keep coming at the minimum rate earn time beyond the first bound, never
+// beyond the cap; a trickle below the rate earns none.
+TEST_F(HttpServerTest, HeaderBytesAtTheMinimumRateEarnTimeUpToTheCap) {
+  HttpLimits& limits = server_.Limits();
+  limits.header_timeout_ms = 300;
+  limits.header_max_timeout_ms = 1000;
+  limits.header_min_rate_bytes_per_sec = 100;
+  struct Case {
+    std::string name;
+    int lines;  // header lines after the request line, one every 100 ms
+    int line_bytes;
+    int status;
+  };
+  const Case kCases[] = {
+      {"steady, past the first bound", 7, 120, 200},
+      {"steady, past the cap", 15, 120, 408},
+      {"below the rate", 8, 8, 408},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    commands_ = 0;
+    std::vector<std::string> pieces = {"GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n"};
+    for (int i = 0; i < c.lines; ++i) {
+      std::string line = "X-" + std::to_string(i) + ": ";
+      line.append(static_cast<size_t>(c.line_bytes) - line.size() - 2, 'v');
+      pieces.push_back(line + "\r\n");
+    }
+    pieces.push_back("\r\n");
+    const std::vector<ParsedResponse> r = ParseResponses(Serve(pieces, 100));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].status(), c.status);
+    EXPECT_EQ(commands_, c.status == 200 ? 1 : 0);
+  }
+}
+
 // A peer that stops taking a reply: the send gives up after its time-out and the connection
 // ends, rather than holding its thread for good.
 TEST(HttpServerSend, AStalledSendEndsTheConnection) {
