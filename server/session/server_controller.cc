@@ -101,6 +101,8 @@ void read_limits(const std::string& text, TSvServerLimits& limits) {
   read32("BodyRateGraceMs", limits.BodyRateGraceMs);
   read32("BodyMinRateBytesPerSec", limits.BodyMinRateBytesPerSec);
   read32("SendStallTimeoutMs", limits.SendStallTimeoutMs);
+  read32("SendTimeoutMs", limits.SendTimeoutMs);
+  read32("SendMinRateBytesPerSec", limits.SendMinRateBytesPerSec);
   read32("KeepAliveIdleTimeoutMs", limits.KeepAliveIdleTimeoutMs);
   read32("MaxConnections", limits.MaxConnections);
   read32("ListenQueue", limits.ListenQueue);

@@ -165,6 +165,10 @@ struct TSvServerLimits {
   int32_t BodyMinRateBytesPerSec = 500;
   // A reply the peer stops taking for this long ends the connection.
   int32_t SendStallTimeoutMs = 60000;
+  // A reply must be sent SendTimeoutMs after it starts plus one second for every
+  // SendMinRateBytesPerSec bytes sent; a rate of 0: SendTimeoutMs bounds the whole reply.
+  int32_t SendTimeoutMs = 60000;
+  int32_t SendMinRateBytesPerSec = 1000;
   // A connection waiting for its next request (or its first) is closed after this long.
   int32_t KeepAliveIdleTimeoutMs = 15000;
   // Connections served at once; one more is accepted and closed at once.

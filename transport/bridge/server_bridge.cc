@@ -231,6 +231,8 @@ void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
   http.body_rate_grace_ms = limits.BodyRateGraceMs;
   http.body_min_rate_bytes_per_sec = limits.BodyMinRateBytesPerSec;
   http.send_stall_timeout_ms = limits.SendStallTimeoutMs;
+  http.send_timeout_ms = limits.SendTimeoutMs;
+  http.send_min_rate_bytes_per_sec = limits.SendMinRateBytesPerSec;
   http.idle_timeout_ms = limits.KeepAliveIdleTimeoutMs;
   http.close_linger_ms = limits.CloseLingerMs;
   listener.SetMaxConnections(std::max(limits.MaxConnections, 0));

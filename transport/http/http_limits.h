@@ -36,6 +36,13 @@ struct HttpLimits {
   int32_t body_min_rate_bytes_per_sec = 500;
   // A send may make no progress this long.
   int32_t send_stall_timeout_ms = 60000;
+  // A reply must be sent send_timeout_ms after it starts plus one second for every
+  // send_min_rate_bytes_per_sec bytes of it sent: a client slower on average than that rate
+  // cannot keep a large reply going for ever, one that keeps it up meets the deadline however
+  // large the reply. A time-out of 0 or less: no such deadline; a rate of 0 or less: the
+  // time-out bounds the whole reply.
+  int32_t send_timeout_ms = 60000;
+  int32_t send_min_rate_bytes_per_sec = 1000;
   // A connection may wait this long for the first byte of its next request.
   int32_t idle_timeout_ms = 15000;
   // After the last reply of a connection whose client had sent more than the server read, the

@@ -13,7 +13,7 @@
 #include "transport/http/http_exceptions.h"
 #include "transport/http/http_request_target.h"
 #include "transport/http/http_status.h"
-#include "transport/http/paced_deadline.h"
+#include "transport/net/paced_deadline.h"
 #include "transport/net/securable_io_handler.h"
 #include "transport/net/transport_exceptions.h"
 
@@ -83,6 +83,15 @@ PaceRule body_pace(const HttpLimits& limits) {
     return {};
   }
   return {limits.body_rate_grace_ms, 0, limits.body_min_rate_bytes_per_sec};
+}
+
+// A reply's paced deadline: its time-out, extended at its minimum rate (without one, the
+// time-out bounds the whole reply); none without a time-out.
+PaceRule send_pace(const HttpLimits& limits) {
+  if (limits.send_timeout_ms <= 0) {
+    return {};
+  }
+  return {limits.send_timeout_ms, 0, std::max(limits.send_min_rate_bytes_per_sec, 0)};
 }
 
 // The bytes of one body, read against the body's paced deadline as well as the pause limit.
@@ -422,6 +431,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     }
     resp.SetCloseConnection(true);
     record->reply_starts();
+    io.PaceSends(send_pace(limits_));
     io.LastWritesFollow();
     WriteContent(io, resp);
     return Outcome::kLastReplySentLook;
@@ -473,6 +483,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   const int64_t sent_before_reply = io.BytesSent();
   {
     record->reply_starts();
+    io.PaceSends(send_pace(limits_));
     if (resp.FCloseConnection) {
       io.LastWritesFollow();
     }
@@ -486,6 +497,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
       WriteContent(io, resp);
     }
     buffer.Close();
+    io.PaceSends({});
   }
   if (!resp.FCloseConnection) {
     return Outcome::kServed;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "transport/net/byte_channel.h"
 #include "transport/net/connection_intercept.h"
 #include "transport/net/io_settings.h"
+#include "transport/net/paced_deadline.h"
 #include "transport/net/text_encoding.h"
 
 namespace appsrv::transport {
@@ -121,6 +123,12 @@ class TInIOHandler {
   // has no half close (or is closed): nothing but the flush happened then.
   bool EndSending();
 
+  // Holds the sends from now on to `rule`, counted from now and from the bytes sent from now:
+  // a send past its deadline fails with 10035, as one that made no progress within the send
+  // time-out does, and near the deadline each send waits only for the time left. A rule
+  // without a first bound ends the pacing.
+  void PaceSends(const PaceRule& rule);
+
   // Collects writes until closed or flushed; a `threshold` above 0 flushes whenever that many
   // bytes are waiting.
   void WriteBufferOpen(int32_t threshold = -1);
@@ -149,6 +157,9 @@ class TInIOHandler {
 
  private:
   int resolve_timeout(int timeout_ms) const;
+  // Before a send while sends are paced: fails past the deadline, and cuts the socket's send
+  // time-out to the time left when that is shorter.
+  void hold_send_to_deadline();
 
   std::unique_ptr<ByteChannel> channel_;
   std::unique_ptr<TInConnectionIntercept> intercept_;
@@ -167,6 +178,10 @@ class TInIOHandler {
   size_t lent_block_size_ = 0;
   int64_t bytes_sent_ = 0;
   int64_t bytes_received_ = 0;
+  std::optional<PacedDeadline> send_pace_;
+  int64_t send_pace_base_ = 0;  // bytes_sent_ when the pacing started
+  // The socket's send time-out as hold_send_to_deadline last set it; -1: as the settings have it.
+  int32_t cut_send_timeout_ms_ = -1;
   bool opened_ = true;
   bool closed_gracefully_ = false;
   bool read_ln_timed_out_ = false;

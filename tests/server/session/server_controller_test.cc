@@ -107,6 +107,8 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_EQ(c->Limits.BodyRateGraceMs, 20000);
   EXPECT_EQ(c->Limits.BodyMinRateBytesPerSec, 500);
   EXPECT_EQ(c->Limits.SendStallTimeoutMs, 60000);
+  EXPECT_EQ(c->Limits.SendTimeoutMs, 60000);
+  EXPECT_EQ(c->Limits.SendMinRateBytesPerSec, 1000);
   EXPECT_EQ(c->Limits.KeepAliveIdleTimeoutMs, 15000);
   EXPECT_EQ(c->Limits.MaxConnections, 2000);
   EXPECT_EQ(c->Limits.ListenQueue, 1024);
@@ -215,7 +217,7 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
                    "DatabaseIdleTimeoutMs=1000\nDatabaseMappedSessions=3\n"
                    "DatabaseMappingIdleMs=250\nListenQueue=64\nCloseLingerMs=0\n"
                    "HeaderMaxTimeoutMs=900\nHeaderMinRateBytesPerSec=0\nBodyRateGraceMs=700\n"
-                   "BodyMinRateBytesPerSec=100\n");
+                   "BodyMinRateBytesPerSec=100\nSendTimeoutMs=800\nSendMinRateBytesPerSec=0\n");
   const auto c = make<AppController>();
   EXPECT_EQ(c->Limits.HeaderTimeoutMs, 500);
   EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{5000000000});
@@ -232,6 +234,8 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
   EXPECT_EQ(c->Limits.HeaderMinRateBytesPerSec, 0);
   EXPECT_EQ(c->Limits.BodyRateGraceMs, 700);
   EXPECT_EQ(c->Limits.BodyMinRateBytesPerSec, 100);
+  EXPECT_EQ(c->Limits.SendTimeoutMs, 800);
+  EXPECT_EQ(c->Limits.SendMinRateBytesPerSec, 0);
 }
 
 TEST_F(ControllerTest, PortIniSetsTheQueryLimits) {

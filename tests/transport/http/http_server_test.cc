@@ -664,6 +664,43 @@ TEST_F(HttpServerTest, HeaderBytesAtTheMinimumRateEarnTimeUpToTheCap) {
   }
 }
 
+// A client that keeps taking a reply, but slower than the minimum rate, never pauses long
+// enough for the stall time-out: the reply's deadline ends the connection.
+TEST(HttpServerSend, AReplyTakenBelowTheMinimumRateEndsAtItsDeadline) {
+  TInCustomHTTPServer server;
+  server.Bindings().Add().FIP = "127.0.0.1";
+  server.Limits().send_stall_timeout_ms = 5000;
+  server.Limits().send_timeout_ms = 300;
+  server.Limits().send_min_rate_bytes_per_sec = 16 << 20;
+  constexpr int64_t kReplyBytes = int64_t{32} << 20;
+  server.OnCommandGet = [](TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo& resp) {
+    auto body = std::make_unique<server::TSvMemoryStream>();
+    const std::string block(size_t{1} << 20, 'x');
+    for (int64_t i = 0; i < kReplyBytes >> 20; ++i) {
+      body->WriteBuffer(block.data(), static_cast<int64_t>(block.size()));
+    }
+    resp.FContentStream = std::move(body);
+  };
+  std::atomic<bool> ended{false};
+  server.OnDisconnect = [&ended](TInContext&) { ended = true; };
+  server.SetActive(true);
+  testing::LoopbackClient client(server.Bindings()[0].FPort);
+  client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  // About 400 KB/s, 4 KB at a time.
+  const auto give_up = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(testing::LoopbackClient::kSafetyTimeoutMs);
+  int64_t received = 0;
+  char block[4096];
+  while (!ended && std::chrono::steady_clock::now() < give_up) {
+    const ssize_t n = ::recv(client.fd(), block, sizeof block, MSG_DONTWAIT);
+    received += n > 0 ? n : 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_LT(received, kReplyBytes);
+  server.SetActive(false);
+}
+
 // A peer that stops taking a reply: the send gives up after its time-out and the connection
 // ends, rather than holding its thread for good.
 TEST(HttpServerSend, AStalledSendEndsTheConnection) {

@@ -1,4 +1,4 @@
-#include "transport/http/paced_deadline.h"
+#include "transport/net/paced_deadline.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
-// The deadline of one part of a request that a peer may stretch only by keeping bytes coming:
-// a first bound from the part's start, moved later by one second for every so many bytes
-// received, up to a last bound. Pure arithmetic over the caller's time and byte count, so that
+// The deadline of one part of an exchange (a request's header block or body, a reply) that a
+// peer may stretch only by keeping bytes moving: a first bound from the part's start, moved
+// later by one second for every so many bytes received (or, for a reply, sent), up to a last
+// bound. Pure arithmetic over the caller's time and byte count, so that
 // a test needs neither a clock nor a socket.
 #pragma once
 
@@ -29,7 +30,7 @@ class PacedDeadline {
 
   PacedDeadline(const PaceRule& rule, Clock::time_point start) : rule_(rule), start_(start) {}
 
-  // The bytes of the part received in all since its start.
+  // The bytes of the part moved in all since its start.
   void SetReceived(int64_t bytes) { received_ = bytes < 0 ? 0 : bytes; }
   // The time by which the part must be done; nullopt when it has none.
   std::optional<Clock::time_point> Deadline() const;
