@@ -95,8 +95,14 @@ void read_limits(const std::string& text, TSvServerLimits& limits) {
     value = to_int64_or(base::ini_value(text, "LIMITS", key), value);
   };
   read32("HeaderTimeoutMs", limits.HeaderTimeoutMs);
+  read32("HeaderMaxTimeoutMs", limits.HeaderMaxTimeoutMs);
+  read32("HeaderMinRateBytesPerSec", limits.HeaderMinRateBytesPerSec);
   read32("BodyIdleTimeoutMs", limits.BodyIdleTimeoutMs);
+  read32("BodyRateGraceMs", limits.BodyRateGraceMs);
+  read32("BodyMinRateBytesPerSec", limits.BodyMinRateBytesPerSec);
   read32("SendStallTimeoutMs", limits.SendStallTimeoutMs);
+  read32("SendTimeoutMs", limits.SendTimeoutMs);
+  read32("SendMinRateBytesPerSec", limits.SendMinRateBytesPerSec);
   read32("KeepAliveIdleTimeoutMs", limits.KeepAliveIdleTimeoutMs);
   read32("MaxConnections", limits.MaxConnections);
   read32("ListenQueue", limits.ListenQueue);

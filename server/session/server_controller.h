@@ -152,12 +152,23 @@ struct TSvQueryLimits {
 // What strangers can make the server hold and how long a slow peer may take; 0 or less: no
 // limit. Each can be set in the [LIMITS] section of port.ini under its own name.
 struct TSvServerLimits {
-  // Request line and headers must be complete this long after their first byte.
-  int32_t HeaderTimeoutMs = 30000;
+  // Request line and headers must be complete this long after their first byte, plus one
+  // second for every HeaderMinRateBytesPerSec bytes received, up to HeaderMaxTimeoutMs after it.
+  int32_t HeaderTimeoutMs = 20000;
+  int32_t HeaderMaxTimeoutMs = 40000;
+  int32_t HeaderMinRateBytesPerSec = 500;
   // A body that stops arriving for this long ends the connection.
   int32_t BodyIdleTimeoutMs = 60000;
+  // A body must be complete BodyRateGraceMs after its start, plus one second for every
+  // BodyMinRateBytesPerSec bytes received: past its grace it keeps at least that rate.
+  int32_t BodyRateGraceMs = 20000;
+  int32_t BodyMinRateBytesPerSec = 500;
   // A reply the peer stops taking for this long ends the connection.
   int32_t SendStallTimeoutMs = 60000;
+  // A reply must be sent SendTimeoutMs after it starts plus one second for every
+  // SendMinRateBytesPerSec bytes sent; a rate of 0: SendTimeoutMs bounds the whole reply.
+  int32_t SendTimeoutMs = 60000;
+  int32_t SendMinRateBytesPerSec = 1000;
   // A connection waiting for its next request (or its first) is closed after this long.
   int32_t KeepAliveIdleTimeoutMs = 15000;
   // Connections served at once; one more is accepted and closed at once.

@@ -46,6 +46,11 @@ class HttpsServer : public ::testing::Test {
     write_file(folder_.root() / "wwwroot" / "big.txt", std::string(200000, 'b'));
     ssl_port_ = free_port();
     folder_.SetPort(0, ssl_port_);
+    if (!limits().empty()) {
+      write_file(folder_.root() / "port.ini", "[PORTS]\nPort=0\nSSLPort=" +
+                                                  std::to_string(ssl_port_) + "\n[LIMITS]\n" +
+                                                  limits());
+    }
     server_ = std::make_unique<Server>(folder_);
     ASSERT_NE(server_->port(), 0);
     // The start-up report, read to its end by Server, names the HTTPS listener after the HTTP one.
@@ -56,6 +61,8 @@ class HttpsServer : public ::testing::Test {
         << server_->output();
   }
   void TearDown() override { EXPECT_EQ(server_->Stop(), 0); }
+  // Lines for the [LIMITS] section of port.ini; none: the defaults.
+  virtual std::string limits() const { return {}; }
 
   std::string over_https(const std::string& request, int version = TLS1_3_VERSION) {
     TlsClient client(static_cast<uint16_t>(ssl_port_), version, version);
@@ -112,6 +119,52 @@ TEST_F(HttpsServer, PlainHttpOnTheHttpsPortIsClosedWithoutReply) {
   // The server goes on serving.
   EXPECT_NE(over_https("GET /$/ping HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").find("Pong"),
             std::string::npos);
+}
+
+// With deadlines short enough for a test: a request that keeps one TLS record incomplete.
+class HttpsServerWithShortDeadlines : public HttpsServer {
+ protected:
+  std::string limits() const override { return "HeaderTimeoutMs=400\nBodyIdleTimeoutMs=400\n"; }
+};
+
+// A record is decrypted only once it is whole: a client that sends its request as one record,
+// a byte at a time, must still meet the header's deadline and the body's pause limit, as the
+// same bytes on the plain port do.
+TEST_F(HttpsServerWithShortDeadlines, ARequestTrickledInsideOneRecordIsCutUnserved) {
+  const std::string ping = "GET /$/ping HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string whole;     // sent at once after the handshake
+    std::string trickled;  // then one record, a byte at a time
+    int pause_ms;
+    bool served;
+  };
+  const Case cases[] = {
+      {"a quick record", "", ping, 0, true},
+      {"the header", "", ping, 30, false},
+      {"the body",
+       "POST /$/ping HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+       "Content-Length: 40\r\n\r\n",
+       std::string(40, 'b'), 30, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TlsClient client(static_cast<uint16_t>(ssl_port_));
+    ASSERT_TRUE(client.Handshake());
+    if (!c.whole.empty()) {
+      ASSERT_TRUE(client.Send(c.whole));
+    }
+    client.SendTrickled(c.trickled, c.pause_ms);
+    bool closed = false;
+    const std::string reply = client.ReadToEnd(&closed);
+    EXPECT_TRUE(closed);
+    if (c.served) {
+      EXPECT_NE(reply.find("Pong"), std::string::npos) << reply;
+    } else {
+      EXPECT_EQ(reply.find("Pong"), std::string::npos) << reply;
+      EXPECT_TRUE(reply.empty() || reply.rfind("HTTP/1.1 408 ", 0) == 0) << reply;
+    }
+  }
 }
 
 // The application sets no key password: an encrypted key cannot be opened. Either ends the

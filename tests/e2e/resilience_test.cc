@@ -181,6 +181,45 @@ TEST(Resilience, SlowClientsAreClosedAtTheirDeadlinesWhileOthersAreServed) {
   }
 }
 
+// A body that keeps coming, but below the minimum rate, is cut once its grace is over; one at
+// the rate goes on past the grace. The pause limit alone would let the slow one through.
+TEST(Resilience, ABodyBelowTheMinimumRateIsCutAfterItsGrace) {
+  AppFolder folder;
+  Running app("BodyIdleTimeoutMs=5000\nBodyRateGraceMs=400\nBodyMinRateBytesPerSec=1000\n",
+              folder);
+  ASSERT_NE(app.port(), 0);
+  struct Case {
+    const char* name;
+    int body_bytes;
+    int piece_bytes;          // sent every 100 ms
+    const char* status_line;  // of the one reply
+  };
+  const Case kCases[] = {
+      {"100 bytes/s", 200, 10, "HTTP/1.1 408 Request Timeout"},
+      {"5000 bytes/s", 4000, 500, "HTTP/1.1 200 OK"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    LoopbackClient client(app.port());
+    client.Send("POST /$/ping HTTP/1.1\r\nHost: h\r\nConnection: close\r\nContent-Length: " +
+                std::to_string(c.body_bytes) + "\r\n\r\n");
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+      for (int sent = 0; sent < c.body_bytes && !done; sent += c.piece_bytes) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        client.Send(std::string(static_cast<size_t>(c.piece_bytes), 'b'));
+      }
+    });
+    const std::string reply = client.ReadToClose();
+    done = true;
+    sender.join();
+    const std::vector<ParsedResponse> r = ParseResponses(reply);
+    ASSERT_EQ(r.size(), 1u) << reply;
+    EXPECT_EQ(r[0].status_line, c.status_line);
+    app.ExpectBaseline();
+  }
+}
+
 TEST(Resilience, IdleConnectionsAndTheConnectionCap) {
   rlimit files{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);

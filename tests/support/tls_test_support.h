@@ -13,12 +13,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace appsrv::testing {
 
@@ -149,6 +151,28 @@ class TlsClient {
   bool Send(std::string_view bytes) {
     size_t written = 0;
     return SSL_write_ex(ssl_, bytes.data(), bytes.size(), &written) == 1;
+  }
+  // Sends `bytes` as the records SSL_write makes of them, but a byte of a record at a time,
+  // `pause_ms` apart: a peer that keeps a record incomplete as long as it likes. Stops early
+  // when the connection fails; false then.
+  bool SendTrickled(std::string_view bytes, int pause_ms) {
+    BIO* records = BIO_new(BIO_s_mem());
+    BIO* socket_bio = SSL_get_wbio(ssl_);
+    // One reference each for putting the socket back and for reading the records out.
+    BIO_up_ref(socket_bio);
+    BIO_up_ref(records);
+    SSL_set0_wbio(ssl_, records);
+    size_t written = 0;
+    bool sent = SSL_write_ex(ssl_, bytes.data(), bytes.size(), &written) == 1;
+    SSL_set0_wbio(ssl_, socket_bio);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(records, &data);
+    for (long i = 0; sent && i < size; ++i) {
+      sent = ::send(fd_, data + i, 1, MSG_NOSIGNAL) == 1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+    BIO_free(records);
+    return sent;
   }
   // Reads until the server closes (close notification or end of stream), or the patience runs
   // out: then `closed` stays false.

@@ -225,8 +225,14 @@ void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
   http.max_form_bytes = bytes_or_unlimited(limits.MaxFormBytes);
   http.refuse_folded_lines = limits.RefuseFoldedHeaders;
   http.header_timeout_ms = limits.HeaderTimeoutMs;
+  http.header_max_timeout_ms = limits.HeaderMaxTimeoutMs;
+  http.header_min_rate_bytes_per_sec = limits.HeaderMinRateBytesPerSec;
   http.body_idle_timeout_ms = limits.BodyIdleTimeoutMs;
+  http.body_rate_grace_ms = limits.BodyRateGraceMs;
+  http.body_min_rate_bytes_per_sec = limits.BodyMinRateBytesPerSec;
   http.send_stall_timeout_ms = limits.SendStallTimeoutMs;
+  http.send_timeout_ms = limits.SendTimeoutMs;
+  http.send_min_rate_bytes_per_sec = limits.SendMinRateBytesPerSec;
   http.idle_timeout_ms = limits.KeepAliveIdleTimeoutMs;
   http.close_linger_ms = limits.CloseLingerMs;
   listener.SetMaxConnections(std::max(limits.MaxConnections, 0));

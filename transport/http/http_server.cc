@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 
 #include "base/metrics.h"
 #include "base/request_note.h"
@@ -12,6 +13,7 @@
 #include "transport/http/http_exceptions.h"
 #include "transport/http/http_request_target.h"
 #include "transport/http/http_status.h"
+#include "transport/net/paced_deadline.h"
 #include "transport/net/securable_io_handler.h"
 #include "transport/net/transport_exceptions.h"
 
@@ -75,6 +77,62 @@ std::string read_body_line(TInIOHandler& io) {
   return line;
 }
 
+// A body's paced deadline: its grace, then its minimum rate; none when either is off.
+PaceRule body_pace(const HttpLimits& limits) {
+  if (limits.body_rate_grace_ms <= 0 || limits.body_min_rate_bytes_per_sec <= 0) {
+    return {};
+  }
+  return {limits.body_rate_grace_ms, 0, limits.body_min_rate_bytes_per_sec};
+}
+
+// A reply's paced deadline: its time-out, extended at its minimum rate (without one, the
+// time-out bounds the whole reply); none without a time-out.
+PaceRule send_pace(const HttpLimits& limits) {
+  if (limits.send_timeout_ms <= 0) {
+    return {};
+  }
+  return {limits.send_timeout_ms, 0, std::max(limits.send_min_rate_bytes_per_sec, 0)};
+}
+
+// The bytes of one body, read against the body's paced deadline as well as the pause limit.
+class BodyReader {
+ public:
+  BodyReader(TInIOHandler& io, const HttpLimits& limits)
+      : io_(io), deadline_(body_pace(limits), Clock::now()) {}
+
+  // `count` bytes into the stream. Each wait ends at the pause limit (the handler's read
+  // time-out) or at the deadline, whichever is sooner: EInReadTimeout then.
+  void Read(server::Stream& stream, int64_t count) {
+    while (count > 0) {
+      int64_t n = std::min(count, io_.InputBuffer().Size());
+      int32_t wait_ms = 0;  // 0: the pause limit
+      if (n == 0) {
+        deadline_.SetReceived(received_);
+        const std::optional<int64_t> left = deadline_.MsLeft(Clock::now());
+        if (left && *left == 0) {
+          throw EInReadTimeout();
+        }
+        const int32_t pause = io_.ReadTimeout();
+        if (left && (pause <= 0 || *left < pause)) {
+          wait_ms = static_cast<int32_t>(
+              std::min<int64_t>(*left, std::numeric_limits<int32_t>::max()));
+        }
+        // One receive, whatever it brings: a byte of it goes now, the rest in the next turn.
+        n = 1;
+      }
+      const ReadTimeoutScope wait(io_, wait_ms);
+      io_.ReadStream(stream, n);
+      count -= n;
+      received_ += n;
+    }
+  }
+
+ private:
+  TInIOHandler& io_;
+  PacedDeadline deadline_;
+  int64_t received_ = 0;
+};
+
 // Discards the write buffer when a write fails before it is closed.
 class WriteBufferScope {
  public:
@@ -128,14 +186,17 @@ void end_after_last_reply(TInIOHandler& io, bool look_for_more, int32_t linger_m
 }
 
 // Header lines are read one by one rather than captured in one go, so that their total size
-// is checked while they arrive, and all of them within one deadline from construction.
+// is checked while they arrive, and all of them within one paced deadline from construction.
 class HeaderBlockReader {
  public:
-  HeaderBlockReader(TInIOHandler& io, const HttpLimits& limits) : io_(io), limits_(limits) {
-    if (limits.header_timeout_ms > 0) {
-      deadline_ = Clock::now() + std::chrono::milliseconds(limits.header_timeout_ms);
-    }
-  }
+  HeaderBlockReader(TInIOHandler& io, const HttpLimits& limits)
+      : io_(io),
+        limits_(limits),
+        deadline_({limits.header_timeout_ms, limits.header_max_timeout_ms,
+                   limits.header_min_rate_bytes_per_sec},
+                  Clock::now()),
+        // What is buffered already came for this block (or for requests after it).
+        received_before_(io.BytesReceived() - io.InputBuffer().Size()) {}
 
   // The next line without its line end, ASCII-decoded. nullopt when the header limit is
   // reached (the caller answers 431). Throws what ReadLn throws for a line over the line limit,
@@ -150,7 +211,15 @@ class HeaderBlockReader {
     const int32_t max_length = header_limit_binds ? static_cast<int32_t>(room) : line_limit;
     std::string bytes;
     try {
-      bytes = io_.ReadLnBytes("\n", time_left(), max_length);
+      for (;;) {
+        bool by_deadline = false;
+        bytes = io_.ReadLnBytes("\n", time_left(by_deadline), max_length);
+        // The bytes that came while the line waited may have moved the deadline; the part of
+        // the line they brought stays buffered for the next try.
+        if (!io_.ReadLnTimedOut() || !by_deadline || ms_left() == 0) {
+          break;
+        }
+      }
     } catch (const EInReadLnMaxLineLengthExceeded&) {
       if (header_limit_binds) {
         return std::nullopt;
@@ -176,24 +245,33 @@ class HeaderBlockReader {
   }
 
  private:
-  int time_left() const {
-    if (!deadline_) {
+  // Milliseconds to the deadline as the bytes so far have set it; -1: none.
+  int64_t ms_left() {
+    deadline_.SetReceived(io_.BytesReceived() - received_before_);
+    return deadline_.MsLeft(Clock::now()).value_or(-1);
+  }
+
+  // The wait for the next line; `by_deadline` tells whether the block's deadline set it.
+  int time_left(bool& by_deadline) {
+    const int64_t wait = ms_left();
+    if (wait < 0) {
       return kTimeoutDefault;
     }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
-    const int64_t wait = std::max<int64_t>(left.count(), 0);
-    // A shorter limit of the handler's own governs each wait, as it does everywhere else.
+    // A shorter limit of the handler's own governs each wait, as it does everywhere else. An
+    // equal one does not: the line's wait would then have no deadline of its own, and a TLS
+    // peer could stretch the line over many records, each within the handler's limit.
     const int32_t handler_limit = io_.ReadLimitMs();
-    if (handler_limit > 0 && handler_limit <= wait) {
+    if (handler_limit > 0 && handler_limit < wait) {
       return kTimeoutDefault;
     }
-    return static_cast<int>(wait);
+    by_deadline = true;
+    return static_cast<int>(std::min<int64_t>(wait, std::numeric_limits<int32_t>::max()));
   }
 
   TInIOHandler& io_;
   const HttpLimits& limits_;
-  std::optional<Clock::time_point> deadline_;
+  PacedDeadline deadline_;
+  const int64_t received_before_;
   int64_t used_ = 0;
 };
 
@@ -353,6 +431,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     }
     resp.SetCloseConnection(true);
     record->reply_starts();
+    io.PaceSends(send_pace(limits_));
     io.LastWritesFollow();
     WriteContent(io, resp);
     return Outcome::kLastReplySentLook;
@@ -363,7 +442,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   const int32_t handler_limit = io.ReadLimitMs();
   if (limits_.idle_timeout_ms > 0 &&
       (handler_limit <= 0 || limits_.idle_timeout_ms < handler_limit) &&
-      io.InputBufferIsEmpty() && !io.CheckForDataOnSource(limits_.idle_timeout_ms)) {
+      !io.AwaitInput(limits_.idle_timeout_ms)) {
     return Outcome::kClose;
   }
   record.emplace(context, req, resp, access_log_, access_log_trusted_);
@@ -404,6 +483,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   const int64_t sent_before_reply = io.BytesSent();
   {
     record->reply_starts();
+    io.PaceSends(send_pace(limits_));
     if (resp.FCloseConnection) {
       io.LastWritesFollow();
     }
@@ -417,6 +497,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
       WriteContent(io, resp);
     }
     buffer.Close();
+    io.PaceSends({});
   }
   if (!resp.FCloseConnection) {
     return Outcome::kServed;
@@ -560,6 +641,7 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
   if (body_framing(req.FTransferEncoding) == BodyFraming::kChunked) {
     req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
     invite_body();
+    BodyReader body(io, limits_);
     int64_t total = 0;
     while (true) {
       const std::optional<int64_t> size = parse_chunk_size(read_body_line(io));
@@ -573,7 +655,7 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
         return 413;
       }
       total += *size;
-      io.ReadStream(*req.FPostStream, *size);
+      body.Read(*req.FPostStream, *size);
       // The data must end where its size says; bytes before the line end mean that the size
       // and the data disagree, and the rest cannot be trusted to be chunks.
       if (!read_body_line(io).empty()) {
@@ -591,7 +673,7 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
     req.FPostStream = DoCreatePostStream(context, req.FRawHeaders);
     invite_body();
     if (req.FContentLength > 0) {
-      io.ReadStream(*req.FPostStream, req.FContentLength);
+      BodyReader(io, limits_).Read(*req.FPostStream, req.FContentLength);
     }
     req.FPostStream->SetPosition(0);
   } else if (req.FCommandType != hcGET && req.FCommandType != hcHEAD) {

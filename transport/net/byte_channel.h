@@ -43,6 +43,9 @@ class ByteChannel {
     }
     return Receive(buffer, size);
   }
+  // True while a receive hands bytes over only in whole units (TLS records): bytes can then
+  // have arrived while nothing can be received yet.
+  virtual bool ReceivesInRecords() const { return false; }
   // Sends some of the bytes (at least one unless it fails); never raises SIGPIPE.
   virtual IoResult Send(const void* data, size_t size) = 0;
   // The bytes sent from now on are the last, and EndSending follows them at once: their last

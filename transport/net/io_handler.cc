@@ -7,12 +7,17 @@
 #include <string>
 
 #include "transport/net/socket_errors.h"
+#include "transport/net/socket_handle.h"
 #include "transport/net/transport_exceptions.h"
 
 namespace appsrv::transport {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Without a send time-out of its own, a paced send is cut to the time left within this long of
+// its deadline.
+constexpr int64_t kNearSendDeadlineMs = 60000;
 
 // Milliseconds left until `deadline`, never negative.
 int ms_left(Clock::time_point deadline) {
@@ -132,6 +137,7 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
     closed_gracefully_ = true;
     return 0;
   }
+  bytes_received_ += r.bytes;
   if (intercept_) {
     std::string block(recv_block_, static_cast<size_t>(r.bytes));
     intercept_->Receive(block);
@@ -288,6 +294,21 @@ bool TInIOHandler::CheckForDataOnSource(int timeout_ms) {
   return ReadFromSource(false, timeout_ms < 0 ? kTimeoutInfinite : timeout_ms, false) > 0;
 }
 
+bool TInIOHandler::AwaitInput(int timeout_ms) {
+  if (!InputBufferIsEmpty()) {
+    return true;
+  }
+  if (!channel_->ReceivesInRecords()) {
+    return CheckForDataOnSource(timeout_ms);
+  }
+  if (!opened_ || closed_gracefully_ || !channel_->IsOpen() ||
+      !channel_->WaitReadable(timeout_ms < 0 ? -1 : timeout_ms)) {
+    return false;
+  }
+  // -1: part of a record is here, the rest still to come.
+  return ReadFromSource(false, 0, false) != 0;
+}
+
 void TInIOHandler::WriteBytes(std::string_view bytes) {
   if (!write_buffering_) {
     WriteDirect(bytes);
@@ -379,6 +400,9 @@ void TInIOHandler::WriteDirect(std::string_view bytes) {
     bytes = intercepted;
   }
   while (!bytes.empty()) {
+    if (send_pace_) {
+      hold_send_to_deadline();
+    }
     const IoResult r = channel_->Send(bytes.data(), bytes.size());
     if (r.error != 0) {
       Close();
@@ -393,6 +417,53 @@ void TInIOHandler::WriteDirect(std::string_view bytes) {
     }
     bytes_sent_ += r.bytes;
     bytes.remove_prefix(static_cast<size_t>(r.bytes));
+  }
+}
+
+void TInIOHandler::PaceSends(const PaceRule& rule) {
+  if (cut_send_timeout_ms_ >= 0) {
+    if (TInSocketHandle* socket = channel_->Binding()) {
+      socket->SetSendTimeout(std::max(settings_.send_timeout_ms, 0));
+    }
+    cut_send_timeout_ms_ = -1;
+  }
+  send_pace_.reset();
+  if (rule.first_ms > 0) {
+    send_pace_.emplace(rule, Clock::now());
+    send_pace_base_ = bytes_sent_;
+  }
+}
+
+void TInIOHandler::hold_send_to_deadline() {
+  send_pace_->SetReceived(bytes_sent_ - send_pace_base_);
+  const std::optional<int64_t> left = send_pace_->MsLeft(Clock::now());
+  if (!left) {
+    return;
+  }
+  if (*left == 0) {
+    Close();
+    RaiseSocketError(kWSAEWOULDBLOCK);
+  }
+  TInSocketHandle* socket = channel_->Binding();
+  if (socket == nullptr) {
+    return;
+  }
+  // A blocked send waits for progress until the socket's send time-out: near the deadline only
+  // for the time left, so that a client taking a byte now and then cannot stretch the reply.
+  // Far from it the time-out stays as set, and sends cost no extra system call.
+  const int32_t stall = settings_.send_timeout_ms;
+  const int64_t window = stall > 0 ? stall : kNearSendDeadlineMs;
+  if (*left >= window) {
+    if (cut_send_timeout_ms_ >= 0) {
+      socket->SetSendTimeout(std::max(stall, 0));
+      cut_send_timeout_ms_ = -1;
+    }
+    return;
+  }
+  const int32_t wait = static_cast<int32_t>(*left);
+  if (wait != cut_send_timeout_ms_) {
+    socket->SetSendTimeout(wait);
+    cut_send_timeout_ms_ = wait;
   }
 }
 

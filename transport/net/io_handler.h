@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "transport/net/byte_channel.h"
 #include "transport/net/connection_intercept.h"
 #include "transport/net/io_settings.h"
+#include "transport/net/paced_deadline.h"
 #include "transport/net/text_encoding.h"
 
 namespace appsrv::transport {
@@ -87,6 +89,12 @@ class TInIOHandler {
   std::string ReadString(int64_t count, const IInTextEncoding* encoding = nullptr);
   // True when the connection is up and new bytes arrived within the timeout.
   bool CheckForDataOnSource(int timeout_ms = 0);
+  // True when input is buffered or the peer starts sending within `timeout_ms`; false when
+  // nothing came or the peer closed. What can be had at once is read into the input buffer.
+  // On a channel that receives in records, the first bytes of an incomplete record count as
+  // a start: the reads that follow bound the rest with their own deadlines, so that a peer
+  // cannot stretch a record over the wait for its first byte.
+  bool AwaitInput(int timeout_ms);
   bool InputBufferIsEmpty() const { return input_buffer_.Size() == 0; }
   TInBuffer& InputBuffer() { return input_buffer_; }
 
@@ -105,6 +113,8 @@ class TInIOHandler {
   void WriteDirect(std::string_view bytes);
   // Bytes handed to the channel since the handler was made.
   int64_t BytesSent() const { return bytes_sent_; }
+  // Bytes received from the channel since the handler was made (read or not).
+  int64_t BytesReceived() const { return bytes_received_; }
   // What is written from now on is the connection's last: its final partial packet may wait
   // for EndSending and leave together with the end of the stream. EndSending must follow.
   void LastWritesFollow() { channel_->LastSendsFollow(); }
@@ -112,6 +122,12 @@ class TInIOHandler {
   // reads everything sent and then the end, while reading here goes on. False when the channel
   // has no half close (or is closed): nothing but the flush happened then.
   bool EndSending();
+
+  // Holds the sends from now on to `rule`, counted from now and from the bytes sent from now:
+  // a send past its deadline fails with 10035, as one that made no progress within the send
+  // time-out does, and near the deadline each send waits only for the time left. A rule
+  // without a first bound ends the pacing.
+  void PaceSends(const PaceRule& rule);
 
   // Collects writes until closed or flushed; a `threshold` above 0 flushes whenever that many
   // bytes are waiting.
@@ -141,6 +157,9 @@ class TInIOHandler {
 
  private:
   int resolve_timeout(int timeout_ms) const;
+  // Before a send while sends are paced: fails past the deadline, and cuts the socket's send
+  // time-out to the time left when that is shorter.
+  void hold_send_to_deadline();
 
   std::unique_ptr<ByteChannel> channel_;
   std::unique_ptr<TInConnectionIntercept> intercept_;
@@ -158,6 +177,11 @@ class TInIOHandler {
   char* lent_block_ = nullptr;
   size_t lent_block_size_ = 0;
   int64_t bytes_sent_ = 0;
+  int64_t bytes_received_ = 0;
+  std::optional<PacedDeadline> send_pace_;
+  int64_t send_pace_base_ = 0;  // bytes_sent_ when the pacing started
+  // The socket's send time-out as hold_send_to_deadline last set it; -1: as the settings have it.
+  int32_t cut_send_timeout_ms_ = -1;
   bool opened_ = true;
   bool closed_gracefully_ = false;
   bool read_ln_timed_out_ = false;

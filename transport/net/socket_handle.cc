@@ -303,6 +303,21 @@ void TInSocketHandle::SetTimeouts(int32_t timeout_ms) {
   send_timeout_ms_ = timeout_ms;
 }
 
+void TInSocketHandle::SetSendTimeout(int32_t timeout_ms) {
+  const int fd = Handle();
+  if (fd < 0) {
+    return;
+  }
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+    send_timeout_ms_ = -1;
+    RaiseSocketError(socket_error_from_errno(errno));
+  }
+  send_timeout_ms_ = timeout_ms;
+}
+
 int TInSocketHandle::GetSockOpt(int level, int option) {
   return TInStack::GetSocketOption(Handle(), level, option);
 }

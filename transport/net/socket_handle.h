@@ -66,6 +66,9 @@ class TInSocketHandle {
   // A send that can make no progress for this long fails with 10035 (sent bytes are counted),
   // unless a shorter send time-out is set already.
   void TightenSendTimeout(int32_t timeout_ms);
+  // Sets the send time-out (SO_SNDTIMEO) to `timeout_ms`; 0 = none. Does nothing on a closed
+  // socket.
+  void SetSendTimeout(int32_t timeout_ms);
   // Sets the receive and the send time-out (SO_RCVTIMEO, SO_SNDTIMEO) to `timeout_ms`; 0 = none.
   // Does nothing on a closed socket.
   void SetTimeouts(int32_t timeout_ms);

@@ -53,6 +53,11 @@ struct SocketBio {
     BIO_clear_retry_flags(bio);
     auto* socket = static_cast<TInSSLSocket*>(BIO_get_data(bio));
     const int64_t n = socket->bio_receive(buffer, static_cast<size_t>(std::max(size, 0)));
+    // Out of time is "try again" to the library: it keeps the part of a record that came, and
+    // the session stays usable for the reply that says why the request ends.
+    if (n < 0 && socket->out_of_time_) {
+      BIO_set_retry_read(bio);
+    }
     return n < 0 ? -1 : static_cast<int>(n);
   }
 
@@ -86,11 +91,11 @@ void TInSSLSocket::Accept(std::shared_ptr<const TInSSLContext> context, int time
   }
   BIO_set_data(bio, this);
   SSL_set_bio(ssl_, bio, bio);
-  handshaking_ = true;
-  handshake_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  read_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  out_of_time_ = false;
   last_error_ = 0;
   const int rc = SSL_accept(ssl_);
-  handshaking_ = false;
+  read_deadline_.reset();
   if (rc != 1) {
     // After a failed handshake the session may not send anything more.
     shut_down_ = true;
@@ -128,7 +133,10 @@ void TInSSLSocket::Shutdown() {
   ERR_clear_error();
 }
 
-void TInSSLSocket::SetSocketTimeouts(int timeout_ms) { binding_->SetTimeouts(timeout_ms); }
+void TInSSLSocket::SetSocketTimeouts(int timeout_ms) {
+  binding_->SetTimeouts(timeout_ms);
+  wait_limit_ms_ = std::max(timeout_ms, 0);
+}
 
 bool TInSSLSocket::WaitReadable(int timeout_ms) {
   if (ssl_ != nullptr && SSL_pending(ssl_) > 0) {
@@ -143,6 +151,36 @@ IoResult TInSSLSocket::Receive(void* buffer, size_t size) {
     r.bytes = binding_->Receive(buffer, size, r.error);
     return r;
   }
+  return ReceiveWithin(buffer, size, -1);
+}
+
+IoResult TInSSLSocket::ReceiveWithin(void* buffer, size_t size, int timeout_ms) {
+  if (ssl_ == nullptr) {
+    return ByteChannel::ReceiveWithin(buffer, size, timeout_ms);
+  }
+  // A caller without a limit of its own gets the socket's, for the whole receive as well.
+  const bool callers_limit = timeout_ms >= 0;
+  const int limit_ms = callers_limit ? timeout_ms : wait_limit_ms_;
+  if (callers_limit || limit_ms > 0) {
+    read_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  }
+  out_of_time_ = false;
+  IoResult r = read_until_deadline(buffer, size);
+  read_deadline_.reset();
+  if (out_of_time_ && r.bytes <= 0) {
+    out_of_time_ = false;
+    r = IoResult{};
+    if (callers_limit) {
+      r.timed_out = true;
+    } else {
+      r.bytes = -1;
+      r.error = kTimedOut;
+    }
+  }
+  return r;
+}
+
+IoResult TInSSLSocket::read_until_deadline(void* buffer, size_t size) {
   for (;;) {
     last_error_ = 0;
     size_t got = 0;
@@ -152,6 +190,10 @@ IoResult TInSSLSocket::Receive(void* buffer, size_t size) {
     }
     const int error = SSL_get_error(ssl_, rc);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      if (out_of_time_) {
+        ERR_clear_error();
+        return {};
+      }
       continue;
     }
     if (error == SSL_ERROR_ZERO_RETURN) {
@@ -201,8 +243,9 @@ void TInSSLSocket::Close() { binding_->CloseSocket(); }
 bool TInSSLSocket::IsOpen() const { return binding_->HandleAllocated(); }
 
 int64_t TInSSLSocket::bio_receive(void* buffer, size_t size) {
-  if (handshaking_ && !binding_->Readable(ms_until(handshake_deadline_))) {
+  if (read_deadline_ && !binding_->Readable(ms_until(*read_deadline_))) {
     last_error_ = kTimedOut;
+    out_of_time_ = true;
     return -1;
   }
   int error = 0;

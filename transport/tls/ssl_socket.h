@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "transport/net/byte_channel.h"
@@ -38,14 +39,20 @@ class TInSSLSocket : public ByteChannel {
   TInSSLCipherInfo CipherInfo() const;
   // Sends the close notification once, when the session is up.
   void Shutdown();
-  // Receive and send time-outs of the socket itself (SO_RCVTIMEO, SO_SNDTIMEO); 0 = none.
+  // The socket's own limits: its send time-out (SO_SNDTIMEO), and the longest one receive
+  // may take when its caller sets no limit of its own; 0 = none.
   void SetSocketTimeouts(int timeout_ms);
 
   bool WaitReadable(int timeout_ms) override;
   // After the handshake: decrypted bytes; 0 when the peer closed (with or without a close
-  // notification); a system-call failure as its socket error code (a receive time-out is
-  // 10060). Other TLS failures raise EInOpenSSLAPISSLError.
+  // notification); a system-call failure as its socket error code (a receive that outlasts
+  // the socket's own limit is 10060). Other TLS failures raise EInOpenSSLAPISSLError.
   IoResult Receive(void* buffer, size_t size) override;
+  // After the handshake, `timeout_ms` bounds the whole receive, however the bytes of a record
+  // trickle in: a record still incomplete then is kept for the next receive, and the result
+  // is `timed_out`, as on a plain socket.
+  IoResult ReceiveWithin(void* buffer, size_t size, int timeout_ms) override;
+  bool ReceivesInRecords() const override { return ssl_ != nullptr; }
   IoResult Send(const void* data, size_t size) override;
   void Close() override;
   bool IsOpen() const override;
@@ -53,10 +60,12 @@ class TInSSLSocket : public ByteChannel {
 
  private:
   friend struct SocketBio;
-  // The socket receive behind the library's reads: waits for the handshake deadline while one
-  // is set. Returns what TInSocketHandle::Receive returns; failures leave their code in
-  // last_error_.
+  // The socket receive behind the library's reads: waits for read_deadline_ while one is set
+  // (out_of_time_ tells when it passed). Returns what TInSocketHandle::Receive returns;
+  // failures leave their code in last_error_.
   int64_t bio_receive(void* buffer, size_t size);
+  // One TLS read until read_deadline_ (none: without limit).
+  IoResult read_until_deadline(void* buffer, size_t size);
   int64_t bio_send(const void* data, size_t size);
   // The outcome of a failed TLS read or write `rc`.
   IoResult failed(int rc);
@@ -66,8 +75,14 @@ class TInSSLSocket : public ByteChannel {
   ssl_st* ssl_ = nullptr;
   int last_error_ = 0;  // socket error code of the last failed receive or send
   bool shut_down_ = false;
-  bool handshaking_ = false;
-  std::chrono::steady_clock::time_point handshake_deadline_;
+  // Every socket wait of the library's reads ends by this time: the handshake's deadline, then
+  // the deadline of each receive. Waiting with `poll` for the time left, rather than with a
+  // receive time-out that starts again with every byte, keeps a peer that sends a record a
+  // byte at a time within the same deadlines as on a plain socket.
+  std::optional<std::chrono::steady_clock::time_point> read_deadline_;
+  bool out_of_time_ = false;  // a socket wait reached read_deadline_
+  int wait_limit_ms_ = 0;     // SetSocketTimeouts
+
 };
 
 }  // namespace appsrv::transport

@@ -100,9 +100,15 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_TRUE(c->CookieOptions().SecureOverTLS);
   EXPECT_TRUE(c->CookieOptions().HttpOnly);
   EXPECT_TRUE(c->CookieOptions().SameSiteLax);
-  EXPECT_EQ(c->Limits.HeaderTimeoutMs, 30000);
+  EXPECT_EQ(c->Limits.HeaderTimeoutMs, 20000);
+  EXPECT_EQ(c->Limits.HeaderMaxTimeoutMs, 40000);
+  EXPECT_EQ(c->Limits.HeaderMinRateBytesPerSec, 500);
   EXPECT_EQ(c->Limits.BodyIdleTimeoutMs, 60000);
+  EXPECT_EQ(c->Limits.BodyRateGraceMs, 20000);
+  EXPECT_EQ(c->Limits.BodyMinRateBytesPerSec, 500);
   EXPECT_EQ(c->Limits.SendStallTimeoutMs, 60000);
+  EXPECT_EQ(c->Limits.SendTimeoutMs, 60000);
+  EXPECT_EQ(c->Limits.SendMinRateBytesPerSec, 1000);
   EXPECT_EQ(c->Limits.KeepAliveIdleTimeoutMs, 15000);
   EXPECT_EQ(c->Limits.MaxConnections, 2000);
   EXPECT_EQ(c->Limits.ListenQueue, 1024);
@@ -209,7 +215,9 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
                    "[PORTS]\nPort=0\n[LIMITS]\nHeaderTimeoutMs=500\nMaxBodyBytes=5000000000\n"
                    "MaxSessions=abc\nRefuseFoldedHeaders=0\nMaxConnections = 7\n"
                    "DatabaseIdleTimeoutMs=1000\nDatabaseMappedSessions=3\n"
-                   "DatabaseMappingIdleMs=250\nListenQueue=64\nCloseLingerMs=0\n");
+                   "DatabaseMappingIdleMs=250\nListenQueue=64\nCloseLingerMs=0\n"
+                   "HeaderMaxTimeoutMs=900\nHeaderMinRateBytesPerSec=0\nBodyRateGraceMs=700\n"
+                   "BodyMinRateBytesPerSec=100\nSendTimeoutMs=800\nSendMinRateBytesPerSec=0\n");
   const auto c = make<AppController>();
   EXPECT_EQ(c->Limits.HeaderTimeoutMs, 500);
   EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{5000000000});
@@ -222,6 +230,12 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
   EXPECT_EQ(c->Limits.DatabaseMappingIdleMs, 250);
   EXPECT_EQ(c->Limits.ListenQueue, 64);
   EXPECT_EQ(c->Limits.CloseLingerMs, 0);
+  EXPECT_EQ(c->Limits.HeaderMaxTimeoutMs, 900);
+  EXPECT_EQ(c->Limits.HeaderMinRateBytesPerSec, 0);
+  EXPECT_EQ(c->Limits.BodyRateGraceMs, 700);
+  EXPECT_EQ(c->Limits.BodyMinRateBytesPerSec, 100);
+  EXPECT_EQ(c->Limits.SendTimeoutMs, 800);
+  EXPECT_EQ(c->Limits.SendMinRateBytesPerSec, 0);
 }
 
 TEST_F(ControllerTest, PortIniSetsTheQueryLimits) {

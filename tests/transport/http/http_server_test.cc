@@ -629,6 +629,78 @@ TEST_F(HttpServerTest, SlowPeersAreClosedAtTheirDeadlines) {
   }
 }
 
+// Header bytes that keep coming at the minimum rate earn time beyond the first bound, never
+// beyond the cap; a trickle below the rate earns none.
+TEST_F(HttpServerTest, HeaderBytesAtTheMinimumRateEarnTimeUpToTheCap) {
+  HttpLimits& limits = server_.Limits();
+  limits.header_timeout_ms = 300;
+  limits.header_max_timeout_ms = 1000;
+  limits.header_min_rate_bytes_per_sec = 100;
+  struct Case {
+    std::string name;
+    int lines;  // header lines after the request line, one every 100 ms
+    int line_bytes;
+    int status;
+  };
+  const Case kCases[] = {
+      {"steady, past the first bound", 7, 120, 200},
+      {"steady, past the cap", 15, 120, 408},
+      {"below the rate", 8, 8, 408},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    commands_ = 0;
+    std::vector<std::string> pieces = {"GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n"};
+    for (int i = 0; i < c.lines; ++i) {
+      std::string line = "X-" + std::to_string(i) + ": ";
+      line.append(static_cast<size_t>(c.line_bytes) - line.size() - 2, 'v');
+      pieces.push_back(line + "\r\n");
+    }
+    pieces.push_back("\r\n");
+    const std::vector<ParsedResponse> r = ParseResponses(Serve(pieces, 100));
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].status(), c.status);
+    EXPECT_EQ(commands_, c.status == 200 ? 1 : 0);
+  }
+}
+
+// A client that keeps taking a reply, but slower than the minimum rate, never pauses long
+// enough for the stall time-out: the reply's deadline ends the connection.
+TEST(HttpServerSend, AReplyTakenBelowTheMinimumRateEndsAtItsDeadline) {
+  TInCustomHTTPServer server;
+  server.Bindings().Add().FIP = "127.0.0.1";
+  server.Limits().send_stall_timeout_ms = 5000;
+  server.Limits().send_timeout_ms = 300;
+  server.Limits().send_min_rate_bytes_per_sec = 16 << 20;
+  constexpr int64_t kReplyBytes = int64_t{32} << 20;
+  server.OnCommandGet = [](TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo& resp) {
+    auto body = std::make_unique<server::TSvMemoryStream>();
+    const std::string block(size_t{1} << 20, 'x');
+    for (int64_t i = 0; i < kReplyBytes >> 20; ++i) {
+      body->WriteBuffer(block.data(), static_cast<int64_t>(block.size()));
+    }
+    resp.FContentStream = std::move(body);
+  };
+  std::atomic<bool> ended{false};
+  server.OnDisconnect = [&ended](TInContext&) { ended = true; };
+  server.SetActive(true);
+  testing::LoopbackClient client(server.Bindings()[0].FPort);
+  client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  // About 400 KB/s, 4 KB at a time.
+  const auto give_up = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(testing::LoopbackClient::kSafetyTimeoutMs);
+  int64_t received = 0;
+  char block[4096];
+  while (!ended && std::chrono::steady_clock::now() < give_up) {
+    const ssize_t n = ::recv(client.fd(), block, sizeof block, MSG_DONTWAIT);
+    received += n > 0 ? n : 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_LT(received, kReplyBytes);
+  server.SetActive(false);
+}
+
 // A peer that stops taking a reply: the send gives up after its time-out and the connection
 // ends, rather than holding its thread for good.
 TEST(HttpServerSend, AStalledSendEndsTheConnection) {

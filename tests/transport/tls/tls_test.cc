@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -367,6 +368,57 @@ TEST_F(TlsServerTest, AClientThatSendsNothingFailsTheHandshakeAfterTheTimeout) {
   const std::string failure = failures_.first();
   EXPECT_EQ(failure.rfind("Error accepting connection with SSL.", 0), 0u) << failure;
   EXPECT_NE(failure.find("10060"), std::string::npos) << failure;
+}
+
+// The library hands over nothing of a record before all of it has come, so a wait that ends
+// only with a whole record would let a peer that sends one a byte at a time hold the
+// connection as long as it likes. The header's deadline and the body's pause limit hold inside
+// a record as they hold on a plain socket.
+TEST_F(TlsServerTest, ARecordTrickledPastItsDeadlineIsNeverServed) {
+  server_.Limits().header_timeout_ms = 300;
+  server_.Limits().body_idle_timeout_ms = 300;
+  std::atomic<int> served{0};
+  server_.OnCommandGet = [&served, hello = server_.OnCommandGet](
+                             TInContext& context, TInHTTPRequestInfo& request,
+                             TInHTTPResponseInfo& response) {
+    ++served;
+    hello(context, request, response);
+  };
+  start(kTLSv1_2);
+  const std::string get = "GET /slow HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string whole;     // sent at once after the handshake
+    std::string trickled;  // then one record, a byte at a time
+    int pause_ms;
+    bool served;
+  };
+  const Case cases[] = {
+      {"a quick record", "", get, 0, true},
+      {"the header", "", get, 25, false},
+      {"the body",
+       "POST /slow HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 40\r\n\r\n",
+       std::string(40, 'b'), 25, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    served = 0;
+    TlsClient client(port());
+    ASSERT_TRUE(client.Handshake());
+    if (!c.whole.empty()) {
+      ASSERT_TRUE(client.Send(c.whole));
+    }
+    client.SendTrickled(c.trickled, c.pause_ms);
+    bool closed = false;
+    const std::string reply = client.ReadToEnd(&closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(served.load(), c.served ? 1 : 0) << reply;
+    if (c.served) {
+      EXPECT_NE(reply.find("Hello /slow"), std::string::npos) << reply;
+    } else {
+      EXPECT_TRUE(reply.empty() || reply.rfind("HTTP/1.1 408 ", 0) == 0) << reply;
+    }
+  }
 }
 
 TEST_F(TlsServerTest, APortTheQueryCallsPlainIsServedWithoutTls) {
