@@ -479,7 +479,7 @@ TEST_F(QueryLimitsTest, ReadsStopAtTheirLimits) {
   }
 }
 
-// The hostile sort, scaled down: about 4 MB of rows sorted by a text, twice what a
+// A hostile sort, scaled down: about 4 MB of rows sorted by a text, twice what a
 // sorter keeps in memory, so that it spills to temporary files. Built with || on a literal,
 // which a function allow-list keeps.
 std::string spilling_rows(const std::string& order_by = "") {
