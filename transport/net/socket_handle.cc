@@ -278,32 +278,18 @@ void TInSocketHandle::TightenSendTimeout(int32_t timeout_ms) {
   if (current_ms > 0 && current_ms <= timeout_ms) {
     return;
   }
-  timeval limit{};
-  limit.tv_sec = timeout_ms / 1000;
-  limit.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
-  if (::setsockopt(Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
-    RaiseSocketError(socket_error_from_errno(errno));
-  }
-  send_timeout_ms_ = timeout_ms;
+  SetSendTimeout(timeout_ms);
 }
 
 void TInSocketHandle::SetTimeouts(int32_t timeout_ms) {
-  const int fd = Handle();
-  if (fd < 0) {
-    return;
-  }
-  timeval tv{};
-  tv.tv_sec = timeout_ms / 1000;
-  tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0 ||
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
-    send_timeout_ms_ = -1;
-    RaiseSocketError(socket_error_from_errno(errno));
-  }
-  send_timeout_ms_ = timeout_ms;
+  set_timeout_options(timeout_ms, true);
 }
 
 void TInSocketHandle::SetSendTimeout(int32_t timeout_ms) {
+  set_timeout_options(timeout_ms, false);
+}
+
+void TInSocketHandle::set_timeout_options(int32_t timeout_ms, bool receive_too) {
   const int fd = Handle();
   if (fd < 0) {
     return;
@@ -311,8 +297,9 @@ void TInSocketHandle::SetSendTimeout(int32_t timeout_ms) {
   timeval tv{};
   tv.tv_sec = timeout_ms / 1000;
   tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
-  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
-    send_timeout_ms_ = -1;
+  if ((receive_too && ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) ||
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+    send_timeout_ms_ = -1;  // unknown: the next tightening reads it from the socket
     RaiseSocketError(socket_error_from_errno(errno));
   }
   send_timeout_ms_ = timeout_ms;

@@ -100,6 +100,9 @@ class TInSocketHandle {
   int begin_use();
   void end_use();
   void release_locked();  // REQUIRES: mu_ held.
+  // Sets SO_SNDTIMEO, and SO_RCVTIMEO with `receive_too`, to `timeout_ms`; nothing on a closed
+  // socket.
+  void set_timeout_options(int32_t timeout_ms, bool receive_too);
 
   // SO_SNDTIMEO in milliseconds as last set through this handle (0: none), or -1 when not
   // known. An accepted socket starts with its listener's: the system copies it over.

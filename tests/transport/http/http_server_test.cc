@@ -664,6 +664,21 @@ TEST_F(HttpServerTest, HeaderBytesAtTheMinimumRateEarnTimeUpToTheCap) {
   }
 }
 
+// Answers every GET with `bytes` of 'x' (whole MiB) from memory and starts the server;
+// `ended` turns true once a connection ends.
+void serve_large_replies(TInCustomHTTPServer& server, int64_t bytes, std::atomic<bool>& ended) {
+  server.OnCommandGet = [bytes](TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo& resp) {
+    auto body = std::make_unique<server::TSvMemoryStream>();
+    const std::string block(size_t{1} << 20, 'x');
+    for (int64_t i = 0; i < bytes >> 20; ++i) {
+      body->WriteBuffer(block.data(), static_cast<int64_t>(block.size()));
+    }
+    resp.FContentStream = std::move(body);
+  };
+  server.OnDisconnect = [&ended](TInContext&) { ended = true; };
+  server.SetActive(true);
+}
+
 // A client that keeps taking a reply, but slower than the minimum rate, never pauses long
 // enough for the stall time-out: the reply's deadline ends the connection.
 TEST(HttpServerSend, AReplyTakenBelowTheMinimumRateEndsAtItsDeadline) {
@@ -673,17 +688,8 @@ TEST(HttpServerSend, AReplyTakenBelowTheMinimumRateEndsAtItsDeadline) {
   server.Limits().send_timeout_ms = 300;
   server.Limits().send_min_rate_bytes_per_sec = 16 << 20;
   constexpr int64_t kReplyBytes = int64_t{32} << 20;
-  server.OnCommandGet = [](TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo& resp) {
-    auto body = std::make_unique<server::TSvMemoryStream>();
-    const std::string block(size_t{1} << 20, 'x');
-    for (int64_t i = 0; i < kReplyBytes >> 20; ++i) {
-      body->WriteBuffer(block.data(), static_cast<int64_t>(block.size()));
-    }
-    resp.FContentStream = std::move(body);
-  };
   std::atomic<bool> ended{false};
-  server.OnDisconnect = [&ended](TInContext&) { ended = true; };
-  server.SetActive(true);
+  serve_large_replies(server, kReplyBytes, ended);
   testing::LoopbackClient client(server.Bindings()[0].FPort);
   client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
   // About 400 KB/s, 4 KB at a time.
@@ -707,17 +713,8 @@ TEST(HttpServerSend, AStalledSendEndsTheConnection) {
   TInCustomHTTPServer server;
   server.Bindings().Add().FIP = "127.0.0.1";
   server.Limits().send_stall_timeout_ms = 200;
-  server.OnCommandGet = [](TInContext&, TInHTTPRequestInfo&, TInHTTPResponseInfo& resp) {
-    auto body = std::make_unique<server::TSvMemoryStream>();
-    const std::string block(size_t{1} << 20, 'x');
-    for (int i = 0; i < 32; ++i) {
-      body->WriteBuffer(block.data(), static_cast<int64_t>(block.size()));
-    }
-    resp.FContentStream = std::move(body);
-  };
   std::atomic<bool> ended{false};
-  server.OnDisconnect = [&ended](TInContext&) { ended = true; };
-  server.SetActive(true);
+  serve_large_replies(server, int64_t{32} << 20, ended);
   testing::LoopbackClient client(server.Bindings()[0].FPort);
   client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
   const auto give_up = std::chrono::steady_clock::now() +
