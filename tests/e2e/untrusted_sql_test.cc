@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/e2e/app_calls.h"
+#include "tests/db/temp_postgres.h"
 #include "tests/e2e/app_folder.h"
 
 namespace appsrv::testing {
@@ -256,6 +257,52 @@ TEST_F(UntrustedSql, HostileFragmentsAreRefusedOrBounded) {
   EXPECT_EQ(docs.status_line, "HTTP/1.1 200 OK") << docs.body;
   EXPECT_NE(docs.body.find("\"rowCount\":2,"), std::string::npos) << docs.body;
   EXPECT_EQ(contents(), before_);
+}
+
+// The same caller text against PostgreSQL, with the application's role made as the README
+// makes it: the server's files, settings and other sessions stay out of reach of the grid and
+// FetchData, which a superuser's session would reach.
+TEST(UntrustedSqlOnPostgres, TheApplicationRoleReachesNoFileSettingOrSession) {
+  std::string why_not;
+  db::testing::TempPostgres* postgres = db::testing::TempPostgres::Instance(&why_not);
+  ASSERT_NE(postgres, nullptr) << "PostgreSQL is needed: " << why_not;
+  const auto database = postgres->application_database(
+      {"create table f (id integer primary key, name varchar(20))",
+       "insert into f values (1, 'one'), (2, 'two')"},
+      {});
+  AppFolder folder;
+  Server server(folder, ":", {"APPSERVER_DATABASE=" + database.role});
+  ASSERT_NE(server.port(), 0) << server.output();
+  Client client(server.port());
+  client.Get("/rest/sqlselect?tblNames=f");  // earns the session
+  struct Case {
+    std::string target;  // "/rest/sqlselect?..." or a FetchData table
+    std::string error;
+  };
+  const Case cases[] = {
+      {"fldNames=" + FormEncode("pg_read_file('/etc/hostname')"),
+       "permission denied for function pg_read_file"},
+      {"tblNames=" + FormEncode("pg_ls_dir('.') d"), "permission denied for function pg_ls_dir"},
+      {"where=" + FormEncode("set_config('work_mem', '64GB', false) <> ''"),
+       "permission denied for function set_config"},
+      {"fldNames=" + FormEncode("pg_terminate_backend(pg_backend_pid())"),
+       "permission denied for function pg_terminate_backend"},
+      {"FetchData f, pg_read_file('/etc/hostname') h",
+       "permission denied for function pg_read_file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    const ParsedResponse r =
+        c.target.starts_with("FetchData ")
+            ? client.Call("FetchData", R"({"PageNo":1,"PageSize":5,"TableName":")" +
+                                           c.target.substr(10) + "\"}")
+            : client.Get("/rest/sqlselect?" + c.target +
+                         (c.target.starts_with("tblNames=") ? "" : "&tblNames=f"));
+    EXPECT_EQ(r.status_line, "HTTP/1.1 500 Internal Server Error");
+    EXPECT_NE(failure_of(r.body).find(c.error), std::string::npos) << failure_of(r.body);
+    const ParsedResponse page = client.Get("/rest/sqlselect?tblNames=f");
+    EXPECT_NE(page.body.find("\"rowCount\":2,"), std::string::npos) << page.body;
+  }
 }
 
 }  // namespace
