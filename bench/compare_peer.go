@@ -92,6 +92,11 @@ func (s *session) statement(ctx context.Context, text string) (*sql.Stmt, error)
 		if err != nil {
 			return nil, err
 		}
+		// The application maps its database file into memory (16 MiB) on each connection.
+		if _, err := conn.ExecContext(ctx, "PRAGMA mmap_size=16777216"); err != nil {
+			conn.Close()
+			return nil, err
+		}
 		s.conn = conn
 	}
 	if st := s.statements[text]; st != nil {
