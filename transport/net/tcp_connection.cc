@@ -25,9 +25,8 @@ void SlotClaim::Wait(const Waiting& waiting) noexcept {
 
 bool SlotClaim::Hold() noexcept {
   int64_t now = since_ns_.load(std::memory_order_relaxed);
-  while (now != kTaken &&
-         !since_ns_.compare_exchange_weak(now, kHeld, std::memory_order_acq_rel,
-                                          std::memory_order_relaxed)) {
+  while (now != kTaken && !since_ns_.compare_exchange_weak(now, kHeld, std::memory_order_acq_rel,
+                                                           std::memory_order_relaxed)) {
   }
   return now != kTaken;
 }

@@ -474,8 +474,8 @@ bool TInCustomTCPServer::reclaim_slot() {
 
 void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> context,
                                                  ClientSlots::Slot slot) {
-  auto launch = std::make_unique<Launch>(
-      Launch{this, std::move(slot), std::move(context), nullptr, 0, 0});
+  auto launch =
+      std::make_unique<Launch>(Launch{this, std::move(slot), std::move(context), nullptr, 0, 0});
   // In whole pages; the guard page and the thread's own data come out of the stack, as they
   // do out of a stack the system maps. The connection's receive block sits above the stack in
   // the same kept mapping: memory already touched, instead of a heap block per connection.
