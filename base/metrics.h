@@ -70,6 +70,8 @@ struct ServerMetrics {
   std::array<Counter, kRouteKinds> requests_by_route;      // counted by the pipeline
   Counter bytes_sent;                                      // status lines, headers and bodies
   Counter connections_accepted;                            // including those refused at the cap
+  Counter connections_refused_per_client;  // closed at accept: their client held its cap
+  Counter connections_reclaimed;           // waiting ones closed to make room for a new one
   Gauge connections_open;
   Gauge connection_threads;
   Counter sessions_created;

@@ -69,7 +69,10 @@ std::vector<std::string> FiguresInWords(const base::ServerMetrics& f, int64_t li
   lines.push_back("Bytes sent: " + with_thousands(f.bytes_sent.value()));
   lines.push_back("Connections: " + std::to_string(f.connections_open.value()) + " open, " +
                   with_thousands(f.connections_accepted.value()) + " accepted, " +
-                  std::to_string(f.connection_threads.value()) + " threads");
+                  std::to_string(f.connection_threads.value()) + " threads, " +
+                  with_thousands(f.connections_refused_per_client.value()) +
+                  " refused over the per-client cap, " +
+                  with_thousands(f.connections_reclaimed.value()) + " closed to make room");
   lines.push_back("Sessions: " + with_thousands(static_cast<uint64_t>(live_sessions)) + " live, " +
                   with_thousands(f.sessions_created.value()) + " created, " +
                   with_thousands(f.sessions_expired.value()) + " expired");

@@ -108,6 +108,13 @@ std::string prometheus_text(const base::ServerMetrics& f, int64_t live_sessions)
   t.counter("appsrv_connections_accepted_total",
             "Connections accepted, including those closed at once over the connection cap.",
             f.connections_accepted.value());
+  t.counter("appsrv_connections_refused_per_client_total",
+            "Connections closed at accept because their client held MaxConnectionsPerClient.",
+            f.connections_refused_per_client.value());
+  t.counter("appsrv_connections_reclaimed_total",
+            "Connections waiting for a request closed to make room for a new one, every "
+            "slot being taken.",
+            f.connections_reclaimed.value());
   t.gauge("appsrv_connection_threads", "Threads serving connections.",
           f.connection_threads.value());
   t.gauge("appsrv_sessions_live", "Live sessions.", live_sessions);

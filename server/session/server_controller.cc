@@ -105,6 +105,7 @@ void read_limits(const std::string& text, TSvServerLimits& limits) {
   read32("SendMinRateBytesPerSec", limits.SendMinRateBytesPerSec);
   read32("KeepAliveIdleTimeoutMs", limits.KeepAliveIdleTimeoutMs);
   read32("MaxConnections", limits.MaxConnections);
+  read32("MaxConnectionsPerClient", limits.MaxConnectionsPerClient);
   read32("ListenQueue", limits.ListenQueue);
   read32("CloseLingerMs", limits.CloseLingerMs);
   read64("MaxBodyBytes", limits.MaxBodyBytes);

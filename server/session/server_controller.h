@@ -171,8 +171,12 @@ struct TSvServerLimits {
   int32_t SendMinRateBytesPerSec = 1000;
   // A connection waiting for its next request (or its first) is closed after this long.
   int32_t KeepAliveIdleTimeoutMs = 15000;
-  // Connections served at once; one more is accepted and closed at once.
+  // Connections served at once; when one more comes, a connection that waits for a request
+  // and has sent the least is closed in its place, or, when none waits, the new one is.
   int32_t MaxConnections = 2000;
+  // Connections one client (peer address) holds at once, counted from accept; one more from it
+  // is closed at once. The trusted proxies (TSvSecurityOptions) have no such limit.
+  int32_t MaxConnectionsPerClient = 256;
   // New connections the system keeps waiting until the server takes them; beyond it a new
   // connection waits for the client's retry, a second or more. 0 or less: the system's most.
   int32_t ListenQueue = 1024;

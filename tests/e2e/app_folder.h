@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +36,33 @@ inline std::string read_file(const std::filesystem::path& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The threads of process `pid` now, from /proc; 0 when it is gone.
+inline int ThreadsOf(pid_t pid) {
+  std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) {
+      return std::stoi(line.substr(8));
+    }
+  }
+  return 0;
+}
+
+// Raises this process's soft limit on descriptors to `want` when the hard limit allows; false
+// when it stays below (the caller skips its case then).
+inline bool EnsureDescriptors(rlim_t want) {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) {
+    return false;
+  }
+  if (files.rlim_cur < want) {
+    files.rlim_cur = std::min(files.rlim_max, want);
+    if (::setrlimit(RLIMIT_NOFILE, &files) != 0) {
+      return false;
+    }
+  }
+  return files.rlim_cur >= want;
 }
 
 inline void write_file(const std::filesystem::path& path, const std::string& text) {

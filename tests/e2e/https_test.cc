@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/app_folder.h"
@@ -124,28 +126,35 @@ TEST_F(HttpsServer, PlainHttpOnTheHttpsPortIsClosedWithoutReply) {
 // With deadlines short enough for a test: a request that keeps one TLS record incomplete.
 class HttpsServerWithShortDeadlines : public HttpsServer {
  protected:
-  std::string limits() const override { return "HeaderTimeoutMs=400\nBodyIdleTimeoutMs=400\n"; }
+  std::string limits() const override {
+    return "HeaderTimeoutMs=400\nBodyIdleTimeoutMs=400\nBodyRateGraceMs=400\n"
+           "BodyMinRateBytesPerSec=500\n";
+  }
 };
 
 // A record is decrypted only once it is whole: a client that sends its request as one record,
 // a byte at a time, must still meet the header's deadline and the body's pause limit, as the
-// same bytes on the plain port do.
+// same bytes on the plain port do. One that sends a record per byte, each within the pause
+// limit, meets the header's deadline and the body's minimum rate.
 TEST_F(HttpsServerWithShortDeadlines, ARequestTrickledInsideOneRecordIsCutUnserved) {
   const std::string ping = "GET /$/ping HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+  const std::string post_head =
+      "POST /$/ping HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nContent-Length: ";
   struct Case {
     const char* name;
     std::string whole;     // sent at once after the handshake
-    std::string trickled;  // then one record, a byte at a time
+    std::string trickled;  // then a byte at a time
     int pause_ms;
+    bool record_per_byte;  // else one record for all of `trickled`
     bool served;
   };
   const Case cases[] = {
-      {"a quick record", "", ping, 0, true},
-      {"the header", "", ping, 30, false},
-      {"the body",
-       "POST /$/ping HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
-       "Content-Length: 40\r\n\r\n",
-       std::string(40, 'b'), 30, false},
+      {"a quick record", "", ping, 0, false, true},
+      {"the header", "", ping, 30, false, false},
+      {"the body", post_head + "40\r\n\r\n", std::string(40, 'b'), 30, false, false},
+      {"the header, a record a byte", "", ping, 30, true, false},
+      {"the body, a record a byte", post_head + "200\r\n\r\n", std::string(200, 'b'), 30, true,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -154,7 +163,13 @@ TEST_F(HttpsServerWithShortDeadlines, ARequestTrickledInsideOneRecordIsCutUnserv
     if (!c.whole.empty()) {
       ASSERT_TRUE(client.Send(c.whole));
     }
-    client.SendTrickled(c.trickled, c.pause_ms);
+    if (c.record_per_byte) {
+      for (size_t i = 0; i < c.trickled.size() && client.Send(c.trickled.substr(i, 1)); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.pause_ms));
+      }
+    } else {
+      client.SendTrickled(c.trickled, c.pause_ms);
+    }
     bool closed = false;
     const std::string reply = client.ReadToEnd(&closed);
     EXPECT_TRUE(closed);

@@ -30,6 +30,8 @@ TEST(StatusFigures, SayTheFiguresInWords) {
   f.connections_open.add(3);
   f.connections_accepted.add(2000);
   f.connection_threads.add(3);
+  f.connections_refused_per_client.add(1500);
+  f.connections_reclaimed.add(4);
   f.sessions_created.add(20);
   f.sessions_expired.add(15);
   f.request_duration.observe_us(400);
@@ -40,7 +42,8 @@ TEST(StatusFigures, SayTheFiguresInWords) {
       "Responses: 1,239 (1xx 0, 2xx 1,234, 3xx 0, 4xx 5, 5xx 0)",
       "Requests by route: app service 12, sqlselect 0, files 0, internal 0, framework 0",
       "Bytes sent: 1,234,567",
-      "Connections: 3 open, 2,000 accepted, 3 threads",
+      "Connections: 3 open, 2,000 accepted, 3 threads, 1,500 refused over the per-client cap, 4 "
+      "closed to make room",
       "Sessions: 5 live, 20 created, 15 expired",
       "Request time: 2 requests, average 0.50 ms, 99% within 1.00 ms",
       "Statement time: no statements yet",

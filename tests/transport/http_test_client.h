@@ -93,8 +93,19 @@ class LoopbackClient {
  public:
   static constexpr int kSafetyTimeoutMs = 20000;
 
-  explicit LoopbackClient(int port, const char* address = "127.0.0.1") {
+  // `from`: the local address the connection comes from (any of 127.0.0.0/8 on loopback), so
+  // that a test can be several clients; nullptr: the system's choice.
+  explicit LoopbackClient(int port, const char* address = "127.0.0.1",
+                          const char* from = nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (from != nullptr) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, from, &local.sin_addr);
+      if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        ADD_FAILURE() << "bind to " << from << " failed";
+      }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -236,6 +236,9 @@ void TSaServerArdo::configure(THTTPServerArdo& listener, int32_t port) {
   http.idle_timeout_ms = limits.KeepAliveIdleTimeoutMs;
   http.close_linger_ms = limits.CloseLingerMs;
   listener.SetMaxConnections(std::max(limits.MaxConnections, 0));
+  // A proxy brings many clients over one address; they are told apart behind it, not here.
+  listener.SetMaxConnectionsPerClient(std::max(limits.MaxConnectionsPerClient, 0),
+                                      controller_.SecurityOptions().TrustedProxies);
   listener.SetListenQueue(limits.ListenQueue > 0 ? limits.ListenQueue : SOMAXCONN);
   listener.SetAccessLog(access_log_.get(), controller_.SecurityOptions().TrustedProxies);
   listener.OnConnect = [this](TInContext& context) { connection_started(context); };

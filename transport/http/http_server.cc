@@ -385,6 +385,8 @@ TInCustomHTTPServer::~TInCustomHTTPServer() {
 
 void TInCustomHTTPServer::Startup() {
   ConnectionSettings().send_timeout_ms = limits_.send_stall_timeout_ms;
+  // A waiting connection's bytes earn it time at the rate that earns a request head time.
+  SetSlotRecovery(true, limits_.header_min_rate_bytes_per_sec);
   TInCustomTCPServer::Startup();
 }
 
@@ -396,6 +398,10 @@ bool TInCustomHTTPServer::DoExecute(TInContext& context) {
   try {
     Outcome outcome = Outcome::kServed;
     while ((outcome = serve_request(context)) == Outcome::kServed) {
+      // Idle now, and then inside the next request's head: the slot may go to a new
+      // connection if every slot is taken. Bytes of that request already here count for it.
+      TInIOHandler& io = context.IOHandler();
+      context.Claim().Wait({base::monotonic_ns(), io.BytesReceived() - io.InputBuffer().Size()});
     }
     // Only now, with the request and what it held (its temporary files) gone, does the client
     // see the end of the stream.
@@ -426,6 +432,9 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
 
   // Writes a reply the server makes itself and ends the connection.
   const auto reply_and_close = [&](int code) {
+    if (!context.Claim().Hold()) {
+      return Outcome::kClose;  // its slot went to a new connection meanwhile
+    }
     if (code != resp.FResponseNo) {
       resp.SetResponseNo(code);
     }
@@ -536,6 +545,10 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   req.FRawHeaders.lines().reserve(kUsualHeaderLines);
   if (!read_header_lines(reader, limits_, req.FRawHeaders.lines())) {
     return 431;
+  }
+  // A whole head: from now on the request is served, and keeps its slot.
+  if (!context.Claim().Hold()) {
+    throw EInClosedSocket();
   }
   ProcessHeaders(req);
 

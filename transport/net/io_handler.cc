@@ -137,7 +137,9 @@ int64_t TInIOHandler::ReadFromSource(bool raise_if_disconnected, int timeout_ms,
     closed_gracefully_ = true;
     return 0;
   }
-  bytes_received_ += r.bytes;
+  // One writer: a plain store, no locked add on every receive.
+  bytes_received_.store(bytes_received_.load(std::memory_order_relaxed) + r.bytes,
+                        std::memory_order_relaxed);
   if (intercept_) {
     std::string block(recv_block_, static_cast<size_t>(r.bytes));
     intercept_->Receive(block);

@@ -1,6 +1,7 @@
 // TInIOHandler: buffered reading and writing of one connection through a byte channel.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -113,8 +114,9 @@ class TInIOHandler {
   void WriteDirect(std::string_view bytes);
   // Bytes handed to the channel since the handler was made.
   int64_t BytesSent() const { return bytes_sent_; }
-  // Bytes received from the channel since the handler was made (read or not).
-  int64_t BytesReceived() const { return bytes_received_; }
+  // Bytes received from the channel since the handler was made (read or not). Any thread may
+  // ask (the accept thread ranks waiting connections by it).
+  int64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
   // What is written from now on is the connection's last: its final partial packet may wait
   // for EndSending and leave together with the end of the stream. EndSending must follow.
   void LastWritesFollow() { channel_->LastSendsFollow(); }
@@ -177,7 +179,8 @@ class TInIOHandler {
   char* lent_block_ = nullptr;
   size_t lent_block_size_ = 0;
   int64_t bytes_sent_ = 0;
-  int64_t bytes_received_ = 0;
+  // Written by the connection's thread only.
+  std::atomic<int64_t> bytes_received_{0};
   std::optional<PacedDeadline> send_pace_;
   int64_t send_pace_base_ = 0;  // bytes_sent_ when the pacing started
   // The socket's send time-out as hold_send_to_deadline last set it; -1: as the settings have it.

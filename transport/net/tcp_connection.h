@@ -2,8 +2,10 @@
 #pragma once
 
 #include <any>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "transport/net/io_handler.h"
@@ -41,6 +43,39 @@ struct ConnectionEndpoints {
   TInIPVersion ip_version = TInIPVersion::Id_IPv4;
 };
 
+// A connection's hold on its slot when every slot of the server is taken. The connection's
+// thread says when it waits for a request (idle, or still inside the request's head) and when it
+// is being served; the accept thread may take the slot of one that waits, never of one being
+// served. Thread-safe.
+class SlotClaim {
+ public:
+  struct Waiting {
+    int64_t since_ns;      // base::monotonic_ns() when the wait began
+    int64_t bytes_before;  // the handler's BytesReceived() then, less what was left unread
+  };
+
+  // Waits for a request from now on; no effect once the slot is taken.
+  void Wait(const Waiting& waiting) noexcept;
+  // Is being served from now on. False when the accept thread took the slot first: the
+  // connection is being closed and must not be served.
+  [[nodiscard]] bool Hold() noexcept;
+  // The wait as last said; nullopt while held or once taken.
+  std::optional<Waiting> Waits() const noexcept;
+  // For the accept thread: takes the slot when the connection still waits as `seen` says (the
+  // caller closes the connection then). False when it has been held or has waited anew since.
+  bool Take(const Waiting& seen) noexcept;
+
+ private:
+  static constexpr int64_t kHeld = -1;
+  static constexpr int64_t kTaken = -2;
+
+  // since_ns of the wait, or kHeld, or kTaken (which only Take sets, and nothing undoes).
+  std::atomic<int64_t> since_ns_{kHeld};
+  // Written before since_ns_ and read after it: a reader that catches a change in between
+  // ranks the connection by a byte count a moment old.
+  std::atomic<int64_t> bytes_before_{0};
+};
+
 // The per-connection context a server hands to its steps. Owns the connection; lives on the
 // connection's thread from before the connect step until after the disconnect step, and only
 // that thread asks it for the endpoints. A server subclass may derive from it (see
@@ -68,6 +103,8 @@ class TInContext {
 
   // Free slot for the server's or the application's per-connection data.
   std::any FData;
+  // Whether the server may close this connection to make room for a new one.
+  SlotClaim& Claim() { return claim_; }
 
  private:
   TInCustomTCPServer& server_;
@@ -75,6 +112,7 @@ class TInContext {
   // local_ip is filled in on the first ask, by the connection's thread.
   mutable ConnectionEndpoints endpoints_;
   mutable bool local_ip_asked_ = false;
+  SlotClaim claim_;
 };
 
 }  // namespace appsrv::transport

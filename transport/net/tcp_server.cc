@@ -108,6 +108,8 @@ namespace {
 // What a new connection thread receives; it owns the context from then on.
 struct Launch {
   TInCustomTCPServer* server;
+  // Given back after the context has closed the connection.
+  ClientSlots::Slot slot;
   std::unique_ptr<TInContext> context;
   void* stack;                 // the kept mapping, or nullptr for a stack the system maps
   size_t stack_size;           // of the whole mapping
@@ -268,6 +270,7 @@ void TInCustomTCPServer::Startup() {
     implicit_io_handler_ = true;
   }
   io_handler_->Init();
+  client_slots_.Configure(max_connections_per_client_, per_client_exempt_);
   {
     std::scoped_lock lock(threads_->mu);
     threads_->stopping = false;
@@ -368,24 +371,111 @@ void TInCustomTCPServer::accepted(std::unique_ptr<TInSocketHandle> socket) {
   join_finished_threads(/*wait=*/false);
   ConnectionEndpoints endpoints{socket->FIP, socket->FPort, socket->FPeerIP, socket->FPeerPort,
                                 socket->FIPVersion};
+  // Counted before anything is read from the client: a client that sends nothing holds its
+  // slots as surely as one that sends slowly.
+  std::optional<ClientSlots::Slot> slot = client_slots_.Take(endpoints.peer_ip);
+  if (!slot) {
+    // Counted and noted before the close, which the client sees.
+    base::metrics().connections_refused_per_client.add();
+    if (const std::optional<uint64_t> times = client_cap_notes_.due()) {
+      log(name_ + ": " + endpoints.peer_ip + " holds " +
+          std::to_string(max_connections_per_client_) +
+          " connections (MaxConnectionsPerClient): a client's connections over it are closed "
+          "at once (" +
+          std::to_string(*times) + " since the last note)");
+    }
+    socket.reset();
+    return;
+  }
   std::unique_ptr<TInIOHandler> io_handler =
       io_handler_->MakeClientIOHandler(std::move(socket), connection_settings_);
   io_handler->AfterAccept();
-  if (max_connections_ > 0 && ContextCount() >= static_cast<size_t>(max_connections_)) {
+  if (max_connections_ > 0 && ContextCount() >= static_cast<size_t>(max_connections_) &&
+      !(slot_recovery_ && reclaim_slot())) {
     DoMaxConnectionsExceeded(*io_handler);
     io_handler->Close();
     return;
   }
   std::unique_ptr<TInContext> context = CreateContext(
       std::make_unique<TInTCPConnection>(std::move(io_handler)), std::move(endpoints));
+  if (slot_recovery_) {
+    // The wait for the first request starts now, the handshake of a TLS connection included.
+    context->Claim().Wait({base::monotonic_ns(), 0});
+  }
   if (OnContextCreated) {
     OnContextCreated(*context);
   }
-  start_connection_thread(std::move(context));
+  start_connection_thread(std::move(context), std::move(*slot));
 }
 
-void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> context) {
-  auto launch = std::make_unique<Launch>(Launch{this, std::move(context), nullptr, 0, 0});
+namespace {
+
+// Where a waiting connection stands: when its wait began, moved later by what it has sent
+// since at `rate` bytes a second. The lowest has sent the least for the time it has held its
+// slot.
+int64_t standing_of(const SlotClaim::Waiting& waiting, int64_t received, int32_t rate) {
+  if (rate <= 0) {
+    return waiting.since_ns;
+  }
+  // A request head is far below this; the bound keeps the product in range.
+  constexpr int64_t kMaxCountedBytes = int64_t{1} << 30;
+  const int64_t bytes = std::clamp<int64_t>(received - waiting.bytes_before, 0, kMaxCountedBytes);
+  return waiting.since_ns + bytes * 1'000'000'000 / rate;
+}
+
+}  // namespace
+
+bool TInCustomTCPServer::reclaim_slot() {
+  std::string peer;
+  {
+    std::scoped_lock lock(threads_->mu);
+    // A connection chosen may start being served before it is taken; then the next one is.
+    constexpr int kTries = 4;
+    for (int attempt = 0; attempt < kTries && peer.empty(); ++attempt) {
+      TInContext* victim = nullptr;
+      SlotClaim::Waiting seen{};
+      int64_t lowest = 0;
+      for (TInContext* context : threads_->contexts) {
+        const std::optional<SlotClaim::Waiting> waiting = context->Claim().Waits();
+        if (!waiting) {
+          continue;
+        }
+        const int64_t standing =
+            standing_of(*waiting, context->IOHandler().BytesReceived(), slot_recovery_rate_);
+        if (victim == nullptr || standing < lowest) {
+          victim = context;
+          seen = *waiting;
+          lowest = standing;
+        }
+      }
+      if (victim == nullptr) {
+        return false;
+      }
+      if (victim->Claim().Take(seen)) {
+        // Wakes the victim's thread wherever it waits on the socket; it ends on its own and
+        // gives its slot back then. Until it has, the server holds one connection more.
+        victim->IOHandler().Interrupt();
+        peer = victim->PeerIP().empty() ? std::string("?") : victim->PeerIP();
+      }
+    }
+  }
+  if (peer.empty()) {
+    return false;
+  }
+  base::metrics().connections_reclaimed.add();
+  if (const std::optional<uint64_t> times = reclaim_notes_.due()) {
+    log(name_ + ": all " + std::to_string(max_connections_) +
+        " connection slots taken: closed the connection from " + peer +
+        ", which had sent the least while waiting for a request, to serve a new one (" +
+        std::to_string(*times) + " since the last note)");
+  }
+  return true;
+}
+
+void TInCustomTCPServer::start_connection_thread(std::unique_ptr<TInContext> context,
+                                                 ClientSlots::Slot slot) {
+  auto launch =
+      std::make_unique<Launch>(Launch{this, std::move(slot), std::move(context), nullptr, 0, 0});
   // In whole pages; the guard page and the thread's own data come out of the stack, as they
   // do out of a stack the system maps. The connection's receive block sits above the stack in
   // the same kept mapping: memory already touched, instead of a heap block per connection.

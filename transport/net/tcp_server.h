@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/log_throttle.h"
+#include "transport/net/client_slots.h"
 #include "transport/net/descriptor_reserve.h"
 #include "transport/net/io_settings.h"
 #include "transport/net/server_io_handler.h"
@@ -89,9 +90,31 @@ class TInCustomTCPServer {
   void SetDefaultPort(uint16_t port) { bindings_.FDefaultPort = port; }
   int32_t ListenQueue() const { return listen_queue_; }
   void SetListenQueue(int32_t n) { listen_queue_ = n; }
-  // More simultaneous connections than this are accepted and closed at once; 0 = no limit.
+  // Simultaneous connections; 0 = no limit. One more is accepted and closed at once, unless
+  // slot recovery closes a waiting connection in its place.
   int32_t MaxConnections() const { return max_connections_; }
   void SetMaxConnections(int32_t n) { max_connections_ = n; }
+  // Simultaneous connections from one peer address (IPv4-mapped IPv6 counts as IPv4), counted
+  // from accept; one more from it is closed at once. 0 or less: no limit. The `exempt`
+  // addresses (proxies that bring many clients) have no such limit.
+  int32_t MaxConnectionsPerClient() const { return max_connections_per_client_; }
+  void SetMaxConnectionsPerClient(int32_t n, std::vector<std::string> exempt = {}) {
+    max_connections_per_client_ = n;
+    per_client_exempt_ = std::move(exempt);
+  }
+  // Connections from `peer_ip` counted against MaxConnectionsPerClient now.
+  int32_t ClientConnectionCount(std::string_view peer_ip) const {
+    return client_slots_.Count(peer_ip);
+  }
+  // With MaxConnections taken, a new connection takes the slot of a connection that waits for
+  // a request (see SlotClaim): the one furthest behind, where its wait counts from when it
+  // began and every `min_rate_bytes_per_sec` bytes it received since move it one second later
+  // (0 or less: bytes count nothing). A connection that never says it waits is never closed.
+  // Without slot recovery (the default) the newcomer is closed.
+  void SetSlotRecovery(bool on, int32_t min_rate_bytes_per_sec = 0) {
+    slot_recovery_ = on;
+    slot_recovery_rate_ = min_rate_bytes_per_sec;
+  }
   TInReuseSocket ReuseSocket() const { return reuse_socket_; }
   void SetReuseSocket(TInReuseSocket r) { reuse_socket_ = r; }
   bool UseNagle() const { return use_nagle_; }
@@ -163,7 +186,7 @@ class TInCustomTCPServer {
   // One accepted connection: makes its context and hands it to a new thread.
   void accepted(std::unique_ptr<TInSocketHandle> socket);
   // Starts a thread that serves the context; on failure closes the connection and logs.
-  void start_connection_thread(std::unique_ptr<TInContext> context);
+  void start_connection_thread(std::unique_ptr<TInContext> context, ClientSlots::Slot slot);
   static void* connection_thread_main(void* launch);
   // The connection thread's steps: connect, execute while asked, disconnect, exception.
   void run_connection(TInContext& context);
@@ -176,11 +199,17 @@ class TInCustomTCPServer {
   void log(std::string_view line) const;
   // A listener ran out of descriptors; logs it at most once a minute.
   void note_out_of_descriptors(bool refused);
+  // Every slot is taken: closes the waiting connection furthest behind; false when none waits.
+  bool reclaim_slot();
 
   bool active_ = false;  // changed only by the thread that starts and stops the server
   TInSocketHandles bindings_;
   int32_t listen_queue_ = 15;
   int32_t max_connections_ = 0;
+  int32_t max_connections_per_client_ = 0;
+  std::vector<std::string> per_client_exempt_;
+  bool slot_recovery_ = false;
+  int32_t slot_recovery_rate_ = 0;
   TInReuseSocket reuse_socket_ = TInReuseSocket::rsOSDependent;
   bool use_nagle_ = true;
   std::string name_ = "TCPServer";
@@ -195,6 +224,9 @@ class TInCustomTCPServer {
   // The contexts being served and the threads serving them.
   std::unique_ptr<ConnectionThreads> threads_;
   base::LogThrottle out_of_descriptors_notes_;  // thread-safe
+  ClientSlots client_slots_;                    // thread-safe; configured on start
+  base::LogThrottle client_cap_notes_;          // thread-safe
+  base::LogThrottle reclaim_notes_;             // thread-safe
 };
 
 }  // namespace appsrv::transport

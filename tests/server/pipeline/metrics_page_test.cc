@@ -43,6 +43,7 @@ TEST(MetricsPage, FiguresAppearWithTheirTypesAndCumulativeBuckets) {
   figures.responses_by_class[base::status_class_index(404)].add(2);
   figures.requests_by_route[static_cast<size_t>(base::RouteKind::kSqlSelect)].add(3);
   figures.connections_open.add(4);
+  figures.connections_refused_per_client.add(6);
   figures.access_log_lines_dropped.add(11);
   figures.request_duration.observe_us(50);        // first bucket
   figures.request_duration.observe_us(300);       // le 0.0005
@@ -61,6 +62,9 @@ TEST(MetricsPage, FiguresAppearWithTheirTypesAndCumulativeBuckets) {
            "appsrv_http_requests_routed_total{route=\"appservice\"} 0",
            "# TYPE appsrv_connections_open gauge",
            "appsrv_connections_open 4",
+           "# TYPE appsrv_connections_refused_per_client_total counter",
+           "appsrv_connections_refused_per_client_total 6",
+           "appsrv_connections_reclaimed_total 0",
            "appsrv_sessions_live 5",
            "appsrv_access_log_dropped_lines_total 11",
            "# TYPE appsrv_http_request_duration_seconds histogram",

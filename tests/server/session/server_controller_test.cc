@@ -111,6 +111,7 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_EQ(c->Limits.SendMinRateBytesPerSec, 1000);
   EXPECT_EQ(c->Limits.KeepAliveIdleTimeoutMs, 15000);
   EXPECT_EQ(c->Limits.MaxConnections, 2000);
+  EXPECT_EQ(c->Limits.MaxConnectionsPerClient, 256);
   EXPECT_EQ(c->Limits.ListenQueue, 1024);
   EXPECT_EQ(c->Limits.CloseLingerMs, 2000);
   EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{1} << 30);
@@ -216,12 +217,14 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
                    "MaxSessions=abc\nRefuseFoldedHeaders=0\nMaxConnections = 7\n"
                    "DatabaseIdleTimeoutMs=1000\nDatabaseMappedSessions=3\n"
                    "DatabaseMappingIdleMs=250\nListenQueue=64\nCloseLingerMs=0\n"
+                   "MaxConnectionsPerClient=0\n"
                    "HeaderMaxTimeoutMs=900\nHeaderMinRateBytesPerSec=0\nBodyRateGraceMs=700\n"
                    "BodyMinRateBytesPerSec=100\nSendTimeoutMs=800\nSendMinRateBytesPerSec=0\n");
   const auto c = make<AppController>();
   EXPECT_EQ(c->Limits.HeaderTimeoutMs, 500);
   EXPECT_EQ(c->Limits.MaxBodyBytes, int64_t{5000000000});
   EXPECT_EQ(c->Limits.MaxConnections, 7);
+  EXPECT_EQ(c->Limits.MaxConnectionsPerClient, 0);
   EXPECT_FALSE(c->Limits.RefuseFoldedHeaders);
   EXPECT_EQ(c->Limits.MaxSessions, 100000);  // not a number: the default stays
   EXPECT_EQ(c->Limits.BodyIdleTimeoutMs, 60000);

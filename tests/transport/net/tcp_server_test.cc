@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/metrics.h"
 #include "tests/support/descriptor_exhaustion.h"
 #include "tests/transport/raw_socket_client.h"
 #include "transport/net/memory_channel.h"
@@ -184,6 +185,116 @@ TEST_F(EchoServerTest, ConnectionsOverTheLimitAreClosedWithoutData) {
   first.send("still here\n");
   EXPECT_EQ(first.read_some(17), "echo still here\r\n");
   EXPECT_EQ(connects_.count(), 1);
+}
+
+// One client holds MaxConnectionsPerClient connections at most, counted from accept: one more
+// is closed without data while the others are served; each ending connection, however it ends,
+// gives its place back.
+TEST_F(EchoServerTest, OneClientHoldsItsCapAtMost) {
+  std::vector<std::string> notes;
+  server_.log_line = [&](std::string_view line) {
+    std::scoped_lock lock(mu_);
+    notes.emplace_back(line);
+  };
+  const uint64_t refused_before = base::metrics().connections_refused_per_client.value();
+  server_.SetMaxConnectionsPerClient(2);
+  server_.SetActive(true);
+  std::vector<std::unique_ptr<RawSocketClient>> held;
+  for (int i = 0; i < 2; ++i) {
+    held.push_back(std::make_unique<RawSocketClient>(port()));
+  }
+  ASSERT_TRUE(connects_.wait_for(2));
+  EXPECT_EQ(server_.ClientConnectionCount("127.0.0.1"), 2);
+  RawSocketClient over(port());
+  over.send("ignored\n");
+  bool closed = false;
+  EXPECT_EQ(over.read_to_end(&closed), "");
+  EXPECT_TRUE(closed);
+  held[1]->send("still here\n");
+  EXPECT_EQ(held[1]->read_some(17), "echo still here\r\n");
+  EXPECT_EQ(base::metrics().connections_refused_per_client.value(), refused_before + 1);
+  {
+    std::scoped_lock lock(mu_);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("127.0.0.1 holds 2 connections (MaxConnectionsPerClient)"),
+              std::string::npos)
+        << notes[0];
+  }
+  // One ends by a reset, one by a plain close.
+  const linger reset{1, 0};
+  ::setsockopt(held[0]->fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  held.clear();
+  ASSERT_TRUE(disconnects_.wait_for(2));
+  for (int i = 0; i < 400 && server_.ContextCount() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(server_.ClientConnectionCount("127.0.0.1"), 0);
+  RawSocketClient again(port());
+  again.send("again\n");
+  EXPECT_EQ(again.read_some(12), "echo again\r\n");
+  EXPECT_EQ(connects_.count(), 3);
+}
+
+// With every slot taken and slot recovery on, a new connection takes the place of the
+// connection that waits and has sent the least for its time; a connection that holds its slot
+// (being served) is never closed for it, and with none waiting the newcomer is closed.
+TEST_F(EchoServerTest, SlotRecoveryClosesTheWaitingConnectionThatSentTheLeast) {
+  server_.OnExecute = [](TInContext& context) {
+    const std::string line = context.IOHandler().ReadLn();
+    if (line == "busy" && !context.Claim().Hold()) {
+      return;
+    }
+    context.IOHandler().WriteLn("echo " + line);
+  };
+  const std::string kLongLine(1000, 'x');
+  struct Case {
+    const char* name;
+    int32_t rate;              // bytes a second that earn a second
+    std::string sends[2];      // by the two connections that take the two slots, in turn
+    int closed;                // which of them the newcomer replaces; -1: the newcomer is closed
+  };
+  const Case kCases[] = {
+      {"the older of two silent ones", 0, {"", ""}, 0},
+      {"a silent one before an older one that sent more", 100, {kLongLine, ""}, 1},
+      {"a waiting one, never one being served", 0, {"busy", ""}, 1},
+      {"none waits", 0, {"busy", "busy"}, -1},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    server_.SetMaxConnections(2);
+    server_.SetSlotRecovery(true, c.rate);
+    server_.SetActive(true);
+    const int connects_before = connects_.count();
+    std::vector<std::unique_ptr<RawSocketClient>> clients;
+    for (int i = 0; i < 2; ++i) {
+      clients.push_back(std::make_unique<RawSocketClient>(port()));
+      ASSERT_TRUE(connects_.wait_for(connects_before + i + 1));
+      if (!c.sends[i].empty()) {
+        clients[i]->send(c.sends[i] + "\n");
+        const std::string echo = "echo " + c.sends[i] + "\r\n";
+        EXPECT_EQ(clients[i]->read_some(echo.size()), echo);
+      }
+    }
+    RawSocketClient newcomer(port());
+    newcomer.send("new\n");
+    bool closed = false;
+    if (c.closed < 0) {
+      EXPECT_EQ(newcomer.read_to_end(&closed), "");
+      EXPECT_TRUE(closed);
+    } else {
+      EXPECT_EQ(newcomer.read_some(10), "echo new\r\n");
+      EXPECT_EQ(clients[static_cast<size_t>(c.closed)]->read_to_end(&closed), "");
+      EXPECT_TRUE(closed);
+    }
+    // The others are still served.
+    for (int i = 0; i < 2; ++i) {
+      if (i != c.closed) {
+        clients[static_cast<size_t>(i)]->send("more\n");
+        EXPECT_EQ(clients[static_cast<size_t>(i)]->read_some(11), "echo more\r\n") << i;
+      }
+    }
+    server_.SetActive(false);
+  }
 }
 
 // Out of descriptors, a new connection is answered 503 and closed at once instead of waiting
