@@ -233,6 +233,7 @@ TEST(Console, FailedRequestsAndWithDebugOnEveryRequestAreLines) {
   Server server(folder);
   ASSERT_NE(server.port(), 0);
   Client client(server.port());
+  client.Call("Time", "");  // earns the session cookie
   const ParsedResponse failing =
       client.Call("FetchData", R"({"PageNo":1,"PageSize":2,"TableName":"nosuchtable"})");
   ASSERT_EQ(failing.status(), 500);

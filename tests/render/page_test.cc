@@ -74,7 +74,7 @@ std::optional<std::string> ScriptStringValue(std::string_view body) {
 // Settings text that would break out of a script string if written as it is.
 const std::string kHostileTexts[] = {
     "</script><script>alert(1)//", "</SCRIPT >", "<!-- x", "a\"b", "it's", "back\\slash\\",
-    "two\r\nlines", "ls\xE2\x80\xA8ps\xE2\x80\xA9end", std::string("nul\0x", 5), "Grüße €",
+    "two\r\nlines", "ls\xE2\x80\xA8ps\xE2\x80\xA9" "end", std::string("nul\0x", 5), "Grüße €",
 };
 
 class StatusPage : public PageFixture {
