@@ -614,7 +614,7 @@ TEST_F(KeepAliveBridgeTest, NothingOfARequestReachesTheNextOnTheSameConnection) 
   const std::string bare =
       "host=example.org\nport=" + std::to_string(port_) +
       "\nmethod=1\nquery=\nquery_fields=\ncookies=\nhas_content=0\nremote=127.0.0.1"
-      "\nauthorization=";
+      "\nauthorization=\nhttps=off";
   EXPECT_EQ(r[1].body, bare);
   EXPECT_EQ(r[2].body, "Host: example.org");
   EXPECT_NE(r[3].body.find("\nquery_fields=big=" + big + "\n"), std::string::npos);
