@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <functional>
 #include <mutex>
 
 #include "base/exception.h"
@@ -18,6 +20,28 @@ namespace {
 std::mutex& log_mutex() {
   static std::mutex mu;
   return mu;
+}
+
+// The console that shows the log while it is open; empty otherwise.
+struct Echo {
+  std::mutex mu;  // held while the echo is called, so that clearing it waits for the call
+  std::function<void(std::string_view)> line;  // guarded by mu
+};
+
+Echo& echo() {
+  static Echo e;
+  return e;
+}
+
+// Shows `text` on the console; false when none is open.
+bool echo_line(std::string_view text) {
+  Echo& e = echo();
+  std::scoped_lock lock(e.mu);
+  if (!e.line) {
+    return false;
+  }
+  e.line(text);
+  return true;
 }
 
 }  // namespace
@@ -63,7 +87,22 @@ void append_log_line(const std::string& path, std::string_view text) {
 }
 
 void AppendApplicationLog(std::string_view text, std::string_view extension) {
+  // Shown first: a line the file cannot take still reaches the console.
+  echo_line(text);
   append_log_line(application_log_path(extension), text);
+}
+
+void SetConsoleEcho(std::function<void(std::string_view)> line) {
+  Echo& e = echo();
+  std::scoped_lock lock(e.mu);
+  e.line = std::move(line);
+}
+
+void OperatorLine(std::string_view text) {
+  if (!echo_line(text)) {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+    std::fflush(stderr);
+  }
 }
 
 }  // namespace appsrv::host

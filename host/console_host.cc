@@ -9,6 +9,7 @@
 #include "base/async_line_log.h"
 #include "base/exception.h"
 #include "base/metrics.h"
+#include "host/app_log.h"
 #include "host/close_signals.h"
 #include "host/status_figures.h"
 #include "server/session/server_controller.h"
@@ -61,11 +62,15 @@ TFormSvMain::TFormSvMain(ConsoleStreams streams)
                    ? static_cast<TSvWebBrowser>(settings_.Browser)
                    : TSvWebBrowser::wbDefault);
   ApplySpeed(settings_.SpeedLimit);
+  // Last, so that a failed construction leaves nothing pointing here: from now on the lines
+  // of the application log and those for the operator show on this console.
+  SetConsoleEcho([this](std::string_view line) { Print(std::string(line)); });
 }
 
 TFormSvMain::~TFormSvMain() {
   // The server goes first: its listeners stop and its events stop posting here.
   mStandaloneServer.reset();
+  SetConsoleEcho({});
   close_signals_.reset();
 }
 

@@ -28,6 +28,7 @@ FrameworkInitProc FrameworkInitHook() {
 void InitializeFramework() {
   server::ControllerEnvironment env = server::ControllerEnvironment::Default();
   env.log_line = [](std::string_view line) { AppendApplicationLog(line, "log"); };
+  env.operator_line = &OperatorLine;
   server::InitServerController(std::move(env));
   // The pipeline reaches the session's forms ("/$/", "/$/call") through this registration.
   render::InstallPageRendering();

@@ -44,6 +44,18 @@ std::string ComposeStartURL(bool ssl, const std::string& bound_ip, int32_t port,
   return url;
 }
 
+std::string RequestDebugLine(const server::RequestOutcome& r) {
+  std::string line = std::string(r.method) + " " + std::string(r.path) + " " +
+                     std::to_string(r.status) + " " + std::to_string(r.duration_us) + " us";
+  // A decoded path may hold control characters; the console's line stays one line.
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      c = '?';
+    }
+  }
+  return line;
+}
+
 TSvStandAloneServer::TSvStandAloneServer() {
   if (server::ServerController() == nullptr && FrameworkInitHook() != nullptr) {
     FrameworkInitHook()();
@@ -64,6 +76,7 @@ TSvStandAloneServer::~TSvStandAloneServer() {
   if (server::TSvServerControllerBase* controller = server::ServerController()) {
     controller->Sessions().FOnCreateSession = nullptr;
     controller->Sessions().FOnDestroySession = nullptr;
+    controller->OnRequestDone = nullptr;
   }
 }
 
@@ -84,6 +97,12 @@ void TSvStandAloneServer::Start(const HttpHostClass& aHttpClass) {
       if (OnCloseSession) {
         OnCloseSession();
       }
+    }
+  };
+  // With the debug log on, one line per request the pipeline answered.
+  controller->OnRequestDone = [this](const server::RequestOutcome& r) {
+    if (DebugLog()) {
+      Log(RequestDebugLine(r));
     }
   };
   if (!aHttpClass) {

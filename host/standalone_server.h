@@ -11,6 +11,7 @@
 #include <string>
 
 #include "host/sent_bytes_hook.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::host {
 
@@ -29,6 +30,9 @@ class TransportHost {
   // Attach the throttling, byte-counting intercept to every new connection.
   virtual void SetUseServerIntercept(bool use) = 0;
 };
+
+// The line the debug log shows for a request: "GET /$/ping 200 153 us".
+std::string RequestDebugLine(const server::RequestOutcome& r);
 
 // The class of transport host that Start creates (the program's is the HTTP bridge's host).
 using HttpHostClass = std::function<std::unique_ptr<TransportHost>()>;

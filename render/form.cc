@@ -1,6 +1,7 @@
 #include "render/form.h"
 
 #include "base/exception.h"
+#include "base/html_encode.h"
 #include "base/random.h"
 #include "base/text.h"
 #include "render/html_text.h"
@@ -38,14 +39,6 @@ class StateScope {
   TSvFormState& state_;
   TSvFormState saved_;
 };
-
-int int_value(const std::string& text, int fallback) {
-  try {
-    return std::stoi(text);
-  } catch (const std::exception&) {
-    return fallback;
-  }
-}
 
 }  // namespace
 
@@ -122,8 +115,9 @@ void TSvForm::ExecuteForm() {
   take("SV_Action");
   take("SV_ActionParam");
   if (FParams.contains("SV_width") && FParams.contains("SV_height")) {
-    const int width = int_value(take("SV_width"), Width);
-    const int height = int_value(take("SV_height"), Height);
+    // A size that is not a whole non-negative number is ignored: the form keeps its own.
+    const int width = server::WindowSize(take("SV_width")).value_or(Width);
+    const int height = server::WindowSize(take("SV_height")).value_or(Height);
     SetBounds(0, 0, width, height);
     if (session_ != nullptr) {
       FormsOf(*session_).SetFormSize(width, height);
@@ -201,8 +195,9 @@ void TSvForm::AddStartupCode(TSvPageContext40& ctx) {
     const std::string message =
         back.WarningMessage.empty() ? std::string(kDefaultBackWarning) : back.WarningMessage;
     ctx.AddToJavaScriptOnce(std::string("SVBackIntercept.Init(false,") +
-                            (back.ShowMessage ? "true" : "false") + ", \"" + message + "\", \"" +
-                            ctx.InternalUrlBase() + "\");");
+                            (back.ShowMessage ? "true" : "false") + ", \"" +
+                            base::js_string_body(message) + "\", \"" +
+                            base::js_string_body(ctx.InternalUrlBase()) + "\");");
   } else if (back.Mode == server::BackButtonPolicy::bmDisableCompat) {
     ctx.AddToInitProc("history.go(1);");
   }
@@ -271,7 +266,7 @@ void TSvForm::AddBody(TSvPageContext40& ctx) {
     const std::string image = animate ? ctx.InternalUrlBase() + "gfx/loading.gif" : "";
     TSvMarkupLanguageTag& script = body.AddTag("script");
     script.AddStringParam("type", "text/javascript");
-    script.AddText("createSVLocker(\"" + image + "\");" +
+    script.AddText("createSVLocker(\"" + base::js_string_body(image) + "\");" +
                    (LockUntilLoaded ? "ActivateLock();" : ""));
   }
   if (!LeftToRight) {
@@ -312,7 +307,8 @@ void TSvForm::AddPageScript(TSvPageContext40& ctx) {
   const uint32_t track_id = session_ != nullptr ? session_->FTrackID : 0;
   ctx.AddToJavaScriptOnce(
       std::string("SV.implicitSubmit = ") + (HasDefaultAction() ? "true" : "false") + ";" + "\r\n" +
-      "var GURLBase=\"" + session_internal + "\";" + "\r\n" + "var GAppID=\"" + app_id + "\";" +
+      "var GURLBase=\"" + base::js_string_body(session_internal) + "\";" + "\r\n" +
+      "var GAppID=\"" + base::js_string_body(app_id) + "\";" +
       "\r\n" + "var GTrackID=" + std::to_string(track_id) + ";" + "\r\n");
   ctx.AddToJavaScriptOnce("function SVTop(){return window;}");
   ctx.AddToJavaScriptOnce(ListText(JavaScript));

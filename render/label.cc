@@ -1,6 +1,6 @@
 #include "render/label.h"
 
-#include "base/text.h"
+#include "base/html_encode.h"
 #include "render/page_context.h"
 
 namespace appsrv::render {
@@ -21,7 +21,7 @@ std::unique_ptr<TSvHTMLTag> TSvLabel::RenderHTML(TSvPageContext40& context) {
   }
   tag->AddText(std::move(text));
   if (ShowHint && !Hint.empty()) {
-    tag->AddStringParam("title", base::replace_all(Hint, "'", "&#39"));
+    tag->AddStringParam("title", base::html_encode(Hint));
   }
   return tag;
 }

@@ -31,27 +31,14 @@ std::string script_block(TSvPageContext40& ctx) {
   for (const std::string& link : ctx.FLinkFiles) {
     out += ctx.LinkFileTag(link);
   }
-  if (!options.UseUncompressedFiles) {
-    if (options.RenderjQuery) {
-      out += ctx.ScriptFileTag("/js/SVLib.js");
-    }
-    for (const std::string& file : ctx.FPreScriptFiles) {
-      out += ctx.ScriptFileTag(file);
-    }
-    out += ctx.ScriptFileTag("/js/SVBase.js");
-  } else {
-    if (options.RenderjQuery) {
-      out += ctx.ScriptFileTag("/js/jquery.js");
-      out += ctx.ScriptFileTag("/js/jquerymaskedinput.js");
-    }
-    for (const std::string& file : ctx.FPreScriptFiles) {
-      out += ctx.ScriptFileTag(file);
-    }
-    for (const char* file : {"/js/SVPreScript.js", "/js/SVBrowser.js", "/js/SVCommon.js",
-                             "/js/SVCL.js", "/js/SVAjax.js"}) {
-      out += ctx.ScriptFileTag(file);
-    }
+  // UseUncompressedFiles changes nothing here: the scripts are kept in one readable form.
+  if (options.RenderjQuery) {
+    out += ctx.ScriptFileTag("/js/SVLib.js");
   }
+  for (const std::string& file : ctx.FPreScriptFiles) {
+    out += ctx.ScriptFileTag(file);
+  }
+  out += ctx.ScriptFileTag("/js/SVBase.js");
   out += ctx.ScriptFileTag(is_internet_explorer(ctx.FBrowser) ? "/js/SVExplorer.js"
                                                               : "/js/SVGecko.js");
   out += "<script type=\"text/javascript\">\r\n";

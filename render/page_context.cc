@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/html_encode.h"
 #include "base/text.h"
 #include "render/session_forms.h"
 #include "server/session/server_controller.h"
@@ -164,7 +165,7 @@ void TSvPageContext40::Finalize() {
   for (size_t i = 0; i < FValidation.size(); ++i) {
     text += "  if(" + FValidation[i] + ") {\r\n";
     text += "    ReleaseLock();\r\n";
-    text += "    window.alert(\"" + FValidationMsg[i] + "\");\r\n";
+    text += "    window.alert(\"" + base::js_string_body(FValidationMsg[i]) + "\");\r\n";
     text += "    return false;\r\n";
     text += "  }\r\n";
   }

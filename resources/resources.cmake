@@ -16,21 +16,6 @@ set(APPSRV_RESOURCES
   SV_GFX_LOADING=gfx/loading.gif
   SV_GFX_SVLOGO=gfx/SvLogo.png
   SV_GFX_SVLOGOSMALL=gfx/SvLogoSmall.png
-  SV_JS_SVBROWSER_DBG=js/debug/SvBrowser.js
-  SV_JS_SVPRESCRIPT_DBG=js/debug/SvPrescript.js
-  SV_JS_JQUERY_DBG=js/debug/jquery.js
-  SV_JS_JQUERYMASKEDINPUT_DBG=js/debug/jQueryMaskedInput.js
-  SV_JS_SVCOMMON_DBG=js/debug/SvCommon.js
-  SV_JS_SVCL_DBG=js/debug/SvCL.js
-  SV_JS_SVAJAX_DBG=js/debug/SvAjax.js
-  SV_JS_SVEXPLORER_DBG=js/debug/SvExplorer.js
-  SV_JS_SVGECKO_DBG=js/debug/SvGecko.js
-  SV_JS_SVFILEUPLOADER_DBG=js/debug/SvFileUploader.js
-  SV_JS_SVBACKINTERCEPT_DBG=js/debug/SvBackIntercept.js
-  SV_JS_SVORDEREDLISTBOX_DBG=js/debug/SvOrderedListBox.js
-  SV_JS_SVTREE_DBG=js/debug/SvTree.js
-  SV_JS_SVSPLITTER_DBG=js/debug/SvSplitter.js
-  SV_JS_SILVERLIGHT_DBG=js/debug/Silverlight.js
 )
 
 set(APPSRV_RESOURCES_DIR ${CMAKE_CURRENT_LIST_DIR})

@@ -61,6 +61,8 @@ class THttpRequest {
   const std::string& AuthUser() const { return mAuthUser; }
   const std::string& AuthPass() const { return mAuthPass; }
   const std::string& AcceptLanguage() const { return mAcceptLanguage; }
+  // "on" when the request came in on the TLS listener: the transport fills it from the
+  // listener, never from a header the client sent.
   const std::string& HttpsHeader() const { return mHttpsHeader; }
   const base::NameValueList& RawHeaders() const { return mRawHeaders; }
   const base::NameValueList& ContentFields() const { return mContentFields; }

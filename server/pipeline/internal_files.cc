@@ -33,24 +33,6 @@ constexpr BuiltIn kBuiltIns[] = {
     {"SV_GFX_SvLogoSmall", "/gfx/SvLogoSmall.png"},
 };
 
-constexpr BuiltIn kReadableScripts[] = {
-    {"SV_JS_SVBROWSER_DBG", "/js/SvBrowser.js"},
-    {"SV_JS_SVPRESCRIPT_DBG", "/js/SvPrescript.js"},
-    {"SV_JS_JQUERY_DBG", "/js/jquery.js"},
-    {"SV_JS_JQUERYMASKEDINPUT_DBG", "/js/jQueryMaskedInput.js"},
-    {"SV_JS_SVCOMMON_DBG", "/js/SvCommon.js"},
-    {"SV_JS_SVCL_DBG", "/js/SvCL.js"},
-    {"SV_JS_SVAJAX_DBG", "/js/SvAjax.js"},
-    {"SV_JS_SVEXPLORER_DBG", "/js/SvExplorer.js"},
-    {"SV_JS_SVGECKO_DBG", "/js/SvGecko.js"},
-    {"SV_JS_SVFILEUPLOADER_DBG", "/js/SvFileUploader.js"},
-    {"SV_JS_SVBACKINTERCEPT_DBG", "/js/SvBackIntercept.js"},
-    {"SV_JS_SVORDEREDLISTBOX_DBG", "/js/SvOrderedListBox.js"},
-    {"SV_JS_SVTREE_DBG", "/js/SvTree.js"},
-    {"SV_JS_SVSPLITTER_DBG", "/js/SvSplitter.js"},
-    {"SV_JS_SILVERLIGHT_DBG", "/js/Silverlight.js"},
-};
-
 constexpr int kPreCompressLevel = 9;
 
 bool is_gzip(std::string_view bytes) {
@@ -105,20 +87,8 @@ std::optional<InternalFileView> TSvServerInternalFiles::find(std::string_view na
   ResourceNeededFn hook;
   {
     std::shared_lock lock(mu_);
-    auto lookup = [&](const std::string& k) -> std::optional<InternalFileView> {
-      const auto it = entries_.find(k);
-      if (it == entries_.end()) {
-        return std::nullopt;
-      }
+    if (const auto it = entries_.find(key); it != entries_.end()) {
       return InternalFileView{it->second.mResource, true, it->second.mIsCompressed};
-    };
-    if (FUseUncompressedFiles && base::starts_with(key, "SV_JS_")) {
-      if (auto readable = lookup(key + "_DBG")) {
-        return readable;
-      }
-    }
-    if (auto stored = lookup(key)) {
-      return stored;
     }
     hook = FOnResourceNeeded;
   }
@@ -157,24 +127,7 @@ bool TSvServerInternalFiles::UseUncompressedFiles() const {
 
 void TSvServerInternalFiles::SetUseUncompressedFiles(bool value) {
   std::unique_lock lock(mu_);
-  if (value == FUseUncompressedFiles) {
-    return;
-  }
   FUseUncompressedFiles = value;
-  if (!value) {
-    return;
-  }
-  for (const BuiltIn& b : kReadableScripts) {
-    const std::optional<std::string_view> bytes = find_embedded_resource(b.res_name);
-    if (!bytes.has_value()) {
-      throw base::Exception(std::string("Cannot find internal file: ") + b.res_name);
-    }
-    store_locked(b.res_name, std::string(*bytes), b.file_name);
-  }
-  // The readable scripts arrive after pre-compression when the options are set in that order.
-  if (FPreCompressFiles) {
-    precompress_locked();
-  }
 }
 
 bool TSvServerInternalFiles::PreCompressFiles() const {

@@ -66,7 +66,8 @@ class TSvServerInternalFiles {
   std::string ResourceAsString(std::string_view AName) const;
 
   bool UseUncompressedFiles() const;
-  // On: registers the readable script variants, which lookups of "SV_JS_" names then prefer.
+  // Kept as a setting only: the page scripts exist in one form, written to be read, so both
+  // values serve the same bytes. A second set of names would be a second copy to keep in step.
   void SetUseUncompressedFiles(bool value);
   bool PreCompressFiles() const;
   // On: stores every "SV_JS_" and "SV_CSS_" entry gzip-compressed at level 9.

@@ -1,7 +1,5 @@
 #include "server/pipeline/pipeline_pages.h"
 
-#include <cstdio>
-
 #include "base/html_encode.h"
 #include "server/session/session.h"
 
@@ -26,29 +24,10 @@ constexpr std::string_view kPageFoot =
 
 }  // namespace
 
-std::string js_string_body(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\' || c == '"') {
-      out += '\\';
-      out += c;
-    } else if (c == '<' || c == '>' || byte < 0x20 || byte == 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04X", byte);
-      out += esc;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string start_page(std::string_view url, const std::optional<StartPageSession>& session) {
   std::string session_query;
   if (session) {
-    session_query = "&SV_SessionID_=" + js_string_body(session->app_id) +
+    session_query = "&SV_SessionID_=" + base::js_string_body(session->app_id) +
                     "&SV_TrackID_=" + TrackIDToText(session->track_id);
   }
   std::string page(kPageHead);
@@ -78,7 +57,7 @@ std::string start_page(std::string_view url, const std::optional<StartPageSessio
       "</head>\r\n"
       "<body>\r\n"
       "<script>SVStart(\"";
-  page += js_string_body(url);
+  page += base::js_string_body(url);
   page += "\");</script>\r\n";
   page += kPageFoot;
   return page;

@@ -24,11 +24,6 @@ struct StartPageSession {
   uint32_t track_id = 1;
 };
 
-// `text` as the body of a double-quoted JavaScript string inside an HTML script element:
-// double quotes, backslashes, "<", ">" and control characters are escaped, so that no value
-// can end the string or the script element.
-std::string js_string_body(std::string_view text);
-
 // A page that measures the browser window and requests `url` with a synchronous GET whose
 // query carries SV_AjaxID, SV_width and SV_height (and the session's SV_SessionID_ and
 // SV_TrackID_); an answer of status 200 that does not start with "<" is a URL to go to,

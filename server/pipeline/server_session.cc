@@ -32,16 +32,9 @@ std::string join_url(const std::string& base, std::string_view path) {
   return base + std::string(path);
 }
 
-int int_param(const base::NameValueList& params, std::string_view name, int fallback) {
-  const std::string text = params.value(name);
-  if (text.empty()) {
-    return fallback;
-  }
-  try {
-    return std::stoi(text);
-  } catch (const std::exception&) {
-    return fallback;
-  }
+// The window size in the parameter `name`, or -1 for none.
+int window_size_param(const base::NameValueList& params, std::string_view name) {
+  return WindowSize(params.value(name)).value_or(-1);
 }
 
 }  // namespace
@@ -278,8 +271,8 @@ void TSvServerSession::ServeExistingSession() {
     forms != nullptr ? forms->Render(form_request) : no_forms();
   } else if (lower == "/$/resize") {
     if (forms != nullptr) {
-      forms->Resize(form_request, int_param(*mParams, "SV_width", -1),
-                    int_param(*mParams, "SV_height", -1));
+      forms->Resize(form_request, window_size_param(*mParams, "SV_width"),
+                    window_size_param(*mParams, "SV_height"));
     } else {
       no_forms();
     }
@@ -304,8 +297,8 @@ void TSvServerSession::ServeExistingSession() {
 }
 
 void TSvServerSession::StartCheck() {
-  const int width = int_param(*mParams, "SV_width", -1);
-  const int height = int_param(*mParams, "SV_height", -1);
+  const int width = window_size_param(*mParams, "SV_width");
+  const int height = window_size_param(*mParams, "SV_height");
   if (width >= 0 && height >= 0) {
     if (SessionForms* forms = RegisteredSessionForms()) {
       forms->SetFormSize(*mSession, width, height);

@@ -2,16 +2,31 @@
 // registers it at start-up, so that the request pipeline never depends on it.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/name_value_list.h"
+#include "base/parse_int.h"
 
 namespace appsrv::server {
 
 class THttpRequest;
 class THttpReply;
 class TSvApplication;
+
+// A window size the browser reported (SV_width, SV_height): a whole non-negative number that
+// fits an int, else nullopt. The text comes from the client, so "12abc", "-5" and " 12" are no
+// size at all, not read in part.
+inline std::optional<int> WindowSize(std::string_view text) {
+  const std::optional<uint32_t> value = base::parse_int<uint32_t>(text);
+  if (!value.has_value() || *value > static_cast<uint32_t>(std::numeric_limits<int>::max())) {
+    return std::nullopt;
+  }
+  return static_cast<int>(*value);
+}
 
 // What a form action works on; valid for the duration of one call. The session is locked.
 struct FormRequest {

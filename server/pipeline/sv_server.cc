@@ -5,6 +5,7 @@
 #include "base/date_time.h"
 #include "base/exception.h"
 #include "base/files.h"
+#include "base/request_note.h"
 #include "base/text.h"
 #include "server/exchange/memory_stream.h"
 #include "server/http/basic_credentials.h"
@@ -176,12 +177,31 @@ void TSvServer::Execute() {
     mReply->mAllowCaching = true;
   }
   mReply->mIECompatibilityMode = controller_.IECompatibilityMode();
+  if (controller_.OnRequestDone) {
+    try {
+      controller_.OnRequestDone(Outcome(nullptr));
+    } catch (...) {  // boundary: the host's note must not cost the client its answer
+    }
+  }
   try {
     mReply->Commit();
   } catch (const std::exception& e) {
     controller_.DoLogException(e);
     throw;
   }
+}
+
+RequestOutcome TSvServer::Outcome(const std::exception* failure) const {
+  static constexpr std::string_view kMethods[] = {"-", "GET", "PUT", "POST", "HEAD"};
+  const auto method = static_cast<size_t>(mRequest->mHttpMethod);
+  RequestOutcome outcome;
+  outcome.method = method < std::size(kMethods) ? kMethods[method] : "-";
+  outcome.path = mRequest->mPathInfo;
+  outcome.status = mReply->mCode;
+  outcome.duration_us = (base::monotonic_ns() - started_ns_) / 1000;
+  outcome.session_id = base::this_thread_request_note().session_id();
+  outcome.failure = failure;
+  return outcome;
 }
 
 void TSvServer::AnswerFailure(const std::exception& e) noexcept {
@@ -199,6 +219,10 @@ void TSvServer::AnswerFailure(const std::exception& e) noexcept {
       mReply->WriteString("Unknown exception.");
     }
   } catch (...) {  // boundary: even the plain answer failed; Commit sends what the reply holds
+  }
+  // An exception handler of the application may have answered otherwise.
+  if (mReply->mCode >= 500) {
+    controller_.NoteFailedRequest(Outcome(&e));
   }
 }
 

@@ -13,6 +13,7 @@
 #include "base/name_value_list.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
+#include "server/session/server_controller.h"
 
 namespace appsrv::server {
 
@@ -73,6 +74,8 @@ class TSvServer {
   // HandleException for any failure; never throws. What escapes from handling it leaves a plain
   // 500 reply.
   void AnswerFailure(const std::exception& e) noexcept;
+  // The request as the operator sees it, its status as the reply holds it now.
+  RequestOutcome Outcome(const std::exception* failure) const;
 
   TSvServerControllerBase& controller_;
   char* mReplyBytes;
@@ -96,6 +99,7 @@ class TSvServer {
   std::string FLogMsg;
   std::string mFullUrlPath;
   std::string mUrlPath;
+  const int64_t started_ns_ = base::monotonic_ns();
 };
 
 }  // namespace appsrv::server

@@ -13,6 +13,7 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/ini_text.h"
+#include "base/parse_int.h"
 #include "base/text.h"
 #include "server/exchange/sv_exception.h"
 #include "server/exchange/temp_files.h"
@@ -52,6 +53,10 @@ bool is_identifier(std::string_view s) {
   }
   return true;
 }
+
+// Characters of a session identifier that a line for the operator shows, as the access log
+// does: enough to follow one session, too few to take it over.
+constexpr size_t kOperatorSessionIdChars = 6;
 
 std::string lock_message(std::string_view name) {
   return std::string(name) +
@@ -357,6 +362,12 @@ void TSvServerControllerBase::ReadPortIni() {
   read_limits(text, Limits);
   read_query_limits(text, QueryLimits);
   read_access_log(text, AccessLog);
+  // 1 writes a report for every failed request under ErrorLog/, 0 none; else as configured.
+  if (const std::optional<int> reports =
+          base::parse_int<int>(base::ini_value(text, "LOG", "ExceptionReports").value_or(""));
+      reports == 0 || reports == 1) {
+    exception_logger_->SetEnabled(*reports == 1);
+  }
   // A comma-separated list; present but empty trusts no proxy.
   if (const std::optional<std::string> proxies =
           base::ini_value(text, "SECURITY", "TrustedProxies")) {
@@ -611,6 +622,41 @@ void TSvServerControllerBase::DoLogException(const std::exception& e) noexcept {
 void TSvServerControllerBase::LogLine(std::string_view line) const {
   if (log_ == TLogOptions::loFile && env_.log_line) {
     env_.log_line(line);
+  }
+}
+
+void TSvServerControllerBase::NoteFailedRequest(const RequestOutcome& outcome) noexcept {
+  const std::optional<uint64_t> reports = failed_request_notes_.due();
+  if (!reports) {
+    return;
+  }
+  try {
+    const std::exception* e = outcome.failure;
+    std::string line = base::iso_date_time_text(clock().now()) + " Request failed: " +
+                       std::string(outcome.method) + " " + std::string(outcome.path) + " " +
+                       std::to_string(outcome.status) + " " +
+                       (e != nullptr ? exception_class_name(*e) + ": " + e->what() : "") +
+                       " [session " +
+                       (outcome.session_id.empty()
+                            ? std::string("-")
+                            : std::string(outcome.session_id.substr(0, kOperatorSessionIdChars))) +
+                       "]";
+    // A message or a decoded path may hold control characters; the line stays one line.
+    for (char& c : line) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+        c = '?';
+      }
+    }
+    if (*reports > 1) {
+      line += " (" + std::to_string(*reports - 1) + " earlier failure line(s) held back)";
+    }
+    if (env_.operator_line) {
+      env_.operator_line(line);
+    } else {
+      std::fprintf(stderr, "%s\n", line.c_str());
+      std::fflush(stderr);
+    }
+  } catch (...) {  // boundary: the request's own answer matters more than its note
   }
 }
 

@@ -240,6 +240,17 @@ struct RenderSettings {
   std::string DocType;
 };
 
+// A request the pipeline has answered, as the operator sees it. Views into the request; valid
+// during the call that receives it.
+struct RequestOutcome {
+  std::string_view method;
+  std::string_view path;
+  int status = 0;
+  int64_t duration_us = 0;
+  std::string_view session_id;               // whole; "" when the request has none
+  const std::exception* failure = nullptr;  // what made the request fail, or null
+};
+
 // Where the controller finds its files and how it tells time; tests point these at
 // temporary folders and a fake clock.
 struct ControllerEnvironment {
@@ -249,6 +260,9 @@ struct ControllerEnvironment {
   const Clock* clock = nullptr;    // default: the system clock; must outlive the controller
   // Receives the controller's log lines when Log is loFile.
   std::function<void(std::string_view)> log_line;
+  // Receives the lines meant for whoever runs the server, one per failed request; the console
+  // shows them, the service program's journal keeps them. Default: standard error.
+  std::function<void(std::string_view)> operator_line;
   std::chrono::milliseconds session_timeout_interval{60000};
   bool start_timeout_thread = true;
 
@@ -394,6 +408,9 @@ class TSvServerControllerBase {
   std::function<void(const std::string& path, THttpRequest&, bool& handled, THttpReply&)>
       OnExecuteRequest;
   std::function<void(THttpRequest&, THttpReply&)> OnBeforeDispatch;
+  // Runs on the connection's thread once the pipeline has answered a request (the console
+  // shows each request with "debug on"). Set by the host before requests are served.
+  std::function<void(const RequestOutcome&)> OnRequestDone;
   std::function<void(THttpRequest&, THttpReply&)> OnAfterDispatch;
   std::function<void(std::string& text, bool& keep, int position)> OnParseParameter;
 
@@ -421,6 +438,12 @@ class TSvServerControllerBase {
   // error, at most one line a minute for all of them: writing it needs no descriptor, and
   // under systemd the journal keeps it.
   void NoteShortage(std::string_view what) noexcept;
+  // Writes one line for a failed request to the environment's operator_line, whether or not
+  // exception reports are on: time, method, path, the exception's class and message, and the
+  // first characters of the session identifier. At most kFailedRequestLinesPerMinute lines a
+  // minute; the next line that gets through says how many were held back.
+  static constexpr uint64_t kFailedRequestLinesPerMinute = 60;
+  void NoteFailedRequest(const RequestOutcome& outcome) noexcept;
 
  protected:
   // Applies the application's design-time values; runs before port.ini is read.
@@ -478,6 +501,8 @@ class TSvServerControllerBase {
   std::vector<std::string> server_variables_;
 
   base::LogThrottle shortage_notes_;  // thread-safe
+  base::LogThrottle failed_request_notes_{std::chrono::minutes(1),
+                                          kFailedRequestLinesPerMinute};  // thread-safe
 
   // Owned parts; each guards its own shared state.
   std::unique_ptr<TSvExceptionLogger> exception_logger_;

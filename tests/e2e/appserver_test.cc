@@ -294,7 +294,7 @@ TEST(AppServer, ABrowserAtTheRootEndsOnTheStatusPage) {
   EXPECT_NE(run.output.find("<div id=\"SVLocker\" aria-busy=\"true\" class=\"\">"),
             std::string::npos)
       << run.output;
-  EXPECT_EQ(render::testing::ConsoleProblems(run.log), std::vector<std::string>{}) << run.log;
+  EXPECT_EQ(render::testing::ConsoleProblems(run.log, url), std::vector<std::string>{}) << run.log;
 
   const std::string shot = std::string(APPSRV_BUILD_DIR) + "/appserver_status_page.png";
   fs::remove(shot);
@@ -302,7 +302,7 @@ TEST(AppServer, ABrowserAtTheRootEndsOnTheStatusPage) {
       render::testing::RunChromium(url, "--screenshot=" + shot, dir);
   EXPECT_EQ(pictured.status, 0) << pictured.log;
   EXPECT_TRUE(fs::exists(shot)) << pictured.log;
-  EXPECT_EQ(render::testing::ConsoleProblems(pictured.log), std::vector<std::string>{})
+  EXPECT_EQ(render::testing::ConsoleProblems(pictured.log, url), std::vector<std::string>{})
       << pictured.log;
   EXPECT_EQ(server.Stop(), 0) << server.output();
 }

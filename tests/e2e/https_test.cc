@@ -110,6 +110,11 @@ TEST_F(HttpsServer, ServesTls12And13OnlyAndLogsTheMapping) {
   }
   const std::string log = ascii_from_utf16le(read_file(folder_.root() / "appserver.log"));
   EXPECT_NE(log.find("SSLv3 requested: serving TLS 1.2 and 1.3\r\n"), std::string::npos) << log;
+  // The console prints every log line, this one included.
+  const std::vector<std::string>& lines = server_->process().Output();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "SSLv3 requested: serving TLS 1.2 and 1.3"),
+            lines.end())
+      << server_->output();
 }
 
 TEST_F(HttpsServer, PlainHttpOnTheHttpsPortIsClosedWithoutReply) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -207,6 +208,60 @@ TEST(AccessLog, OffWritesNoFile) {
   EXPECT_EQ(SendRaw(server.port(), get_request(server.port(), "/$/ping", "x")).status(), 200);
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_FALSE(fs::exists(access_log(folder)));
+}
+
+// The next line of the program's output that holds `needle`, or nullopt when none comes in time.
+std::optional<std::string> wait_for_output(Server& server, const std::string& needle) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::optional<std::string> line = server.process().ReadLine(kPatience);
+    if (!line) {
+      return std::nullopt;
+    }
+    if (line->find(needle) != std::string::npos) {
+      return line;
+    }
+  }
+  return std::nullopt;
+}
+
+// A failed request is one line on the console whatever the settings, and a report under
+// ErrorLog/ once port.ini turns reports on; with "debug on" every request is a line.
+TEST(Console, FailedRequestsAndWithDebugOnEveryRequestAreLines) {
+  AppFolder folder;
+  write_file(folder.root() / "port.ini", "[PORTS]\nPort=0\n[LOG]\nExceptionReports=1\n");
+  Server server(folder);
+  ASSERT_NE(server.port(), 0);
+  Client client(server.port());
+  client.Call("Time", "");  // earns the session cookie
+  const ParsedResponse failing =
+      client.Call("FetchData", R"({"PageNo":1,"PageSize":2,"TableName":"nosuchtable"})");
+  ASSERT_EQ(failing.status(), 500);
+  const std::string session = session_id_of(client.cookie());
+  ASSERT_GT(session.size(), 6u);
+
+  const std::optional<std::string> failed = wait_for_output(server, "Request failed: ");
+  ASSERT_TRUE(failed) << server.output();
+  EXPECT_TRUE(std::regex_search(
+      *failed, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d Request failed: POST /appservice/ 500 )"
+                          R"(\w+: .*nosuchtable.* \[session )" +
+                          session.substr(0, 6) + R"(\]$)")))
+      << *failed;
+  EXPECT_EQ(failed->find(session), std::string::npos) << *failed;
+  bool reported = false;
+  for (int tries = 0; tries < 100 && !reported; ++tries) {
+    reported = fs::exists(folder.root() / "ErrorLog") &&
+               !fs::is_empty(folder.root() / "ErrorLog");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(reported);
+
+  EXPECT_EQ(server.Command("debug on"), "Debug Log: on");
+  EXPECT_EQ(client.Get("/$/ping").status(), 200);
+  const std::optional<std::string> seen = wait_for_output(server, "GET /$/ping 200 ");
+  ASSERT_TRUE(seen) << server.output();
+  EXPECT_TRUE(std::regex_match(*seen, std::regex(R"(GET /\$/ping 200 \d+ us)"))) << *seen;
+  EXPECT_EQ(server.Stop(), 0);
 }
 
 // sample name (with its labels) -> value, of the exposition text.

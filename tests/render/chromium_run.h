@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace appsrv::render::testing {
@@ -48,15 +49,35 @@ inline BrowserRun RunChromium(const std::string& url, const std::string& mode,
   return run;
 }
 
-// Console lines the browser logged for the pages. The runtime writes nothing to the console,
-// so every line is a script error or a warning.
-inline std::vector<std::string> ConsoleProblems(const std::string& log) {
+// The console messages that the page under test logged, whose source starts with
+// `page_origin` ("http://127.0.0.1:<port>/"). The runtime writes nothing to the console, so each
+// is a script error or a warning. Chromium logs messages of its own pages as well (chrome://
+// pages, "Slow network is detected" interventions): they say nothing about ours. A message may
+// run over several lines; its entry ends at the line that names its source.
+inline std::vector<std::string> ConsoleProblems(const std::string& log,
+                                                const std::string& page_origin) {
+  static constexpr std::string_view kSource = "\", source: ";
   std::vector<std::string> problems;
   std::istringstream in(log);
   std::string line;
+  std::string entry;
+  bool in_entry = false;
   while (std::getline(in, line)) {
-    if (line.find(":CONSOLE") != std::string::npos) {
-      problems.push_back(line);
+    if (line.find(":CONSOLE") != std::string::npos && line.rfind('[', 0) == 0) {
+      entry.clear();
+      in_entry = true;
+    }
+    if (!in_entry) {
+      continue;
+    }
+    entry += entry.empty() ? line : "\n" + line;
+    const size_t source = line.rfind(kSource);
+    if (source == std::string::npos) {
+      continue;
+    }
+    in_entry = false;
+    if (line.compare(source + kSource.size(), page_origin.size(), page_origin) == 0) {
+      problems.push_back(entry);
     }
   }
   return problems;

@@ -81,7 +81,7 @@ TEST(Label, CaptionForms) {
          l.ShowHint = true;
          l.Hint = "it's";
        },
-       "<span title=\"it&#39s\" class=\"SVLABEL1CSS\" id=\"SVLABEL1\">x</span>"},
+       "<span title=\"it&#39;s\" class=\"SVLABEL1CSS\" id=\"SVLABEL1\">x</span>"},
   };
   for (const Case& c : cases) {
     TSvForm form(nullptr, "F");
@@ -200,6 +200,30 @@ TEST(Control, InvisibleControlsRenderOnlyWhenAsked) {
   EXPECT_EQ(RenderControls(form).element, "");
   form.RenderInvisibleControls = true;
   EXPECT_NE(RenderControls(form).element, "");
+}
+
+// The hint is settings text: it stays inside its quoted attribute whatever it holds.
+TEST(Label, HintsAreEscapedAsAttributeValues) {
+  struct Case {
+    std::string hint;
+    std::string title;
+  };
+  const Case kCases[] = {
+      {"a\" onmouseover=\"alert(1)", "a&quot; onmouseover=&quot;alert(1)"},
+      {"\"><script>alert(1)</script>", "&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;"},
+      {"it's & more", "it&#39;s &amp; more"},
+      {"&quot;", "&amp;quot;"},
+      {"Grüße\nzwei", "Grüße\nzwei"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.hint);
+    TSvForm form(nullptr, "F");
+    TSvLabel& label = AddLabel(form, "x");
+    label.ShowHint = true;
+    label.Hint = c.hint;
+    EXPECT_EQ(RenderControls(form).element,
+              "<span title=\"" + c.title + "\" class=\"SVLABEL1CSS\" id=\"SVLABEL1\">x</span>");
+  }
 }
 
 }  // namespace

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
+#include <string>
+#include <string_view>
 
 #include "render/page_context.h"
 #include "server/http/http_reply.h"
@@ -28,6 +31,51 @@ std::string ReadFixture(const std::string& name) {
 std::string InitRects(const std::string& page) {
   return testing::Between(page, "InitRects(", ");");
 }
+
+// The text a double-quoted JavaScript string literal's body stands for, as a browser reads it
+// (the escapes the renderer writes); nullopt when the body would end the string, its line or
+// its script element early.
+std::optional<std::string> ScriptStringValue(std::string_view body) {
+  std::string out;
+  for (size_t i = 0; i < body.size(); ++i) {
+    const char c = body[i];
+    if (c == '"' || c == '<' || c == '\n' || c == '\r' || body.substr(i, 3) == "\xE2\x80\xA8" ||
+        body.substr(i, 3) == "\xE2\x80\xA9") {
+      return std::nullopt;
+    }
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (++i == body.size()) {
+      return std::nullopt;
+    }
+    if (body[i] != 'u') {
+      out += body[i];
+      continue;
+    }
+    if (i + 4 >= body.size()) {
+      return std::nullopt;
+    }
+    const unsigned code = std::stoul(std::string(body.substr(i + 1, 4)), nullptr, 16);
+    i += 4;
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else {
+      // Only the line terminators need three bytes here.
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Settings text that would break out of a script string if written as it is.
+const std::string kHostileTexts[] = {
+    "</script><script>alert(1)//", "</SCRIPT >", "<!-- x", "a\"b", "it's", "back\\slash\\",
+    "two\r\nlines", "ls\xE2\x80\xA8ps\xE2\x80\xA9" "end", std::string("nul\0x", 5), "Grüße €",
+};
 
 class StatusPage : public PageFixture {
  protected:
@@ -136,6 +184,37 @@ TEST_F(StatusPage, WindowSizeReachesInitRects) {
   EXPECT_EQ(Between(call.body_text(), "var GTrackID=", ";"), "9");
 }
 
+// Window sizes come from the client: a value that is not a whole non-negative number is
+// ignored, in the form's fields and at "/$/resize" alike.
+TEST_F(StatusPage, WindowSizesThatAreNotWholeNumbersAreIgnored) {
+  std::string cookie;
+  OpenPage(&cookie);
+  struct Case {
+    std::string width;
+    std::string height;
+    std::string rects;
+  };
+  const Case kCases[] = {
+      {"640", "300", "640, 300"},     {"12abc", "300", "800, 300"}, {"-5", "300", "800, 300"},
+      {"+12", "300", "800, 300"},     {" 12", "300", "800, 300"},   {"0x10", "300", "800, 300"},
+      {"3000000000", "300", "800, 300"}, {"", "300", "800, 300"},   {"640", "1e3", "640, 600"},
+      {"0", "-0", "0, 600"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.width + "x" + c.height);
+    cookie = Cookie(FormRequest(cookie, {"SV_width=800", "SV_height=600"}));
+    const server::ReplyPacket reply =
+        FormRequest(cookie, {"SV_width=" + c.width, "SV_height=" + c.height});
+    cookie = Cookie(reply);
+    EXPECT_EQ(InitRects(reply.body_text()), c.rects);
+  }
+  cookie = Cookie(FormRequest(cookie, {"SV_width=800", "SV_height=600"}));
+  const server::ReplyPacket resized =
+      Call(Request("GET", "/$/resize", {"SV_AjaxID=9", "SV_width=12abc", "SV_height=300"}, cookie));
+  EXPECT_EQ(resized.code, 200);
+  EXPECT_EQ(InitRects(FormRequest(Cookie(resized)).body_text()), "800, 600");
+}
+
 TEST_F(StatusPage, FormSettingsChangeThePage) {
   struct Case {
     const char* what;
@@ -232,6 +311,19 @@ TEST_F(StatusPage, BackButtonPolicies) {
         page.find("SVBackIntercept.Init(false,true, \"Stay\", \"/$/\");") != std::string::npos,
         c.intercepted);
     EXPECT_EQ(page.find("history.go(1);") != std::string::npos, c.forward);
+  }
+}
+
+TEST_F(StatusPage, TheBackButtonWarningStaysInsideItsScriptString) {
+  controller_->BackButtonOptions.Mode = server::BackButtonPolicy::bmInterceptGlobal;
+  controller_->BackButtonOptions.ShowMessage = true;
+  for (const std::string& text : kHostileTexts) {
+    SCOPED_TRACE(text);
+    controller_->BackButtonOptions.WarningMessage = text;
+    const std::string page = OpenPage();
+    EXPECT_EQ(ScriptStringValue(Between(page, "SVBackIntercept.Init(false,true, \"",
+                                        "\", \"/$/\");")),
+              text);
   }
 }
 
@@ -353,6 +445,16 @@ TEST(PageContext, Operations) {
   EXPECT_EQ(ctx.OnReadyCode(), "");
   ctx.AddToOnReady("go();");
   EXPECT_EQ(ctx.OnReadyCode(), "$(document).ready(function(){go();});");
+  // A validation message stays inside its string, whatever its text.
+  for (const std::string& text : kHostileTexts) {
+    SCOPED_TRACE(text);
+    ctx.FJavaScript.clear();
+    ctx.AddValidation("a < 1", text);
+    ctx.Finalize();
+    ctx.FValidation.clear();
+    ctx.FValidationMsg.clear();
+    EXPECT_EQ(ScriptStringValue(Between(ctx.FJavaScript, "window.alert(\"", "\");\r\n")), text);
+  }
   ctx.FJavaScript.clear();
   ctx.AddValidation("a < 1", "Too small");
   ctx.Finalize();

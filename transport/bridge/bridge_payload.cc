@@ -24,6 +24,7 @@ int32_t port_number(std::string_view text) {
 
 // The packet fields of a request but for the lines WriteRequestPacket lends them.
 server::RequestPacketFields payload_fields(const TInHTTPRequestInfo& r, int32_t local_port,
+                                           bool secure,
                                            std::vector<server::RequestPacketFile> files) {
   const TInHeaderList& h = r.FRawHeaders;
   server::RequestPacketFields f;
@@ -37,16 +38,18 @@ server::RequestPacketFields payload_fields(const TInHTTPRequestInfo& r, int32_t 
                                                 "HTTP_CLIENT_IP",
                                                 "Auth_User",
                                                 "Auth_Pass",
-                                                "Accept-Language",
-                                                "HTTPS"};
+                                                "Accept-Language"};
   std::string host;
   std::string* const fields[] = {&f.user_agent,      &f.referer,           &host,
                                  &f.authorization,   &f.if_modified_since, &f.forwarded_for,
                                  &f.http_client_ip,  &f.auth_user,         &f.auth_pass,
-                                 &f.accept_language, &f.https_header};
+                                 &f.accept_language};
   static_assert(std::size(kNames) == std::size(fields));
   h.FirstValues(kNames, [&](size_t k, std::string value) { *fields[k] = std::move(value); });
   f.authorization_header = f.authorization;
+  // Whether the request is secure is a fact of the listener it came in on. A client's own
+  // "HTTPS: on" header proves nothing and is never read.
+  f.https_header = secure ? "on" : "off";
   const size_t colon = host.find(':');
   f.host = host.substr(0, colon);
   f.path_info = r.FDocument;
@@ -84,9 +87,10 @@ class LinesLoan {
 
 }  // namespace
 
-void WriteRequestPacket(TInHTTPRequestInfo& request, int32_t local_port,
+void WriteRequestPacket(TInHTTPRequestInfo& request, int32_t local_port, bool secure,
                         std::vector<server::RequestPacketFile> files, char* aBytes, int32_t aSize) {
-  server::RequestPacketFields fields = payload_fields(request, local_port, std::move(files));
+  server::RequestPacketFields fields =
+      payload_fields(request, local_port, secure, std::move(files));
   const LinesLoan headers(request.FRawHeaders.lines(), fields.raw_headers);
   const LinesLoan params(request.FParams, fields.query_fields);
   server::write_request_packet(fields, aBytes, aSize);

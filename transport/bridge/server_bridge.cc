@@ -108,7 +108,7 @@ void THTTPServerArdo::DoCommandGet(TInContext& context, TInHTTPRequestInfo& requ
     // Not zero-filled: the packet writer and the hook write every byte that is read back, and
     // clearing 32 KiB cost more than the rest of a small request.
     const auto buffer = std::make_unique_for_overwrite<char[]>(server::kExchangeBufferSize);
-    WriteRequestPacket(request, context.LocalPort(), std::move(files), buffer.get(),
+    WriteRequestPacket(request, context.LocalPort(), serves_tls_, std::move(files), buffer.get(),
                        server::kExchangeBufferSize);
     hook(buffer.get(), server::kExchangeBufferSize);
     ApplyReplyPayload(server::read_reply_packet(buffer.get(), server::kExchangeBufferSize),

@@ -24,6 +24,14 @@ class TInHTTPRequestInfo {
   }
 
   TInHeaderList FRawHeaders;
+  // The request line and header lines are ASCII-decoded, each byte from 0x80 up becoming
+  // U+FFFD. What the client really sent is kept here for the access log, which escapes it, and
+  // only when decoding changed something: empty (no lines) otherwise.
+  struct ReceivedBytes {
+    std::string request_line;
+    TInHeaderList header_lines;
+  };
+  ReceivedBytes received_bytes;
   std::string FCacheControl;
   std::string FCharSet;
   std::string FConnection;

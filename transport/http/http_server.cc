@@ -199,9 +199,14 @@ class HeaderBlockReader {
         received_before_(io.BytesReceived() - io.InputBuffer().Size()) {}
 
   // The next line without its line end, ASCII-decoded. nullopt when the header limit is
-  // reached (the caller answers 431). Throws what ReadLn throws for a line over the line limit,
+  // reached (the caller answers 431). When `raw` is given and the line held a byte from 0x80 up
+  // (which decoding turns into U+FFFD), it receives the line's bytes as they came; otherwise it
+  // is cleared. Throws what ReadLn throws for a line over the line limit,
   // EInReadTimeout past the deadline and EMalformedHeaderLine for a control character.
-  std::optional<std::string> ReadLine() {
+  std::optional<std::string> ReadLine(std::string* raw = nullptr) {
+    if (raw != nullptr) {
+      raw->clear();
+    }
     const int64_t room = limits_.max_header_bytes - used_ - 1;
     if (room <= 0) {
       return std::nullopt;
@@ -241,7 +246,11 @@ class HeaderBlockReader {
                     [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
       return bytes;
     }
-    return ascii_encoding()->GetString(bytes);
+    std::string text = ascii_encoding()->GetString(bytes);
+    if (raw != nullptr) {
+      *raw = std::move(bytes);
+    }
+    return text;
   }
 
  private:
@@ -276,12 +285,16 @@ class HeaderBlockReader {
 };
 
 // Reads header lines up to the empty line; false when the header limit is reached. More than
-// max_header_lines + 1 lines fail as a capture over its line count does.
+// max_header_lines + 1 lines fail as a capture over its line count does. When `raw_lines` is
+// given and a line holds a byte from 0x80 up, it gets every line as it came, in step with
+// `lines`; until then it stays empty (the lines are their own bytes).
 bool read_header_lines(HeaderBlockReader& reader, const HttpLimits& limits,
-                       std::vector<std::string>& lines) {
+                       std::vector<std::string>& lines,
+                       std::vector<std::string>* raw_lines = nullptr) {
   const int32_t max_lines = limits.max_header_lines;
+  std::string raw;
   while (true) {
-    std::optional<std::string> line = reader.ReadLine();
+    std::optional<std::string> line = reader.ReadLine(raw_lines != nullptr ? &raw : nullptr);
     if (!line) {
       return false;
     }
@@ -298,6 +311,14 @@ bool read_header_lines(HeaderBlockReader& reader, const HttpLimits& limits,
     }
     if (max_lines > 0 && static_cast<int64_t>(lines.size()) > max_lines) {
       throw EInMaxCaptureLineExceeded();
+    }
+    if (raw_lines != nullptr) {
+      if (!raw.empty() && raw_lines->empty()) {
+        *raw_lines = lines;
+      }
+      if (!raw_lines->empty()) {
+        raw_lines->push_back(raw.empty() ? *line : std::move(raw));
+      }
     }
     lines.push_back(std::move(*line));
   }
@@ -353,11 +374,23 @@ class RequestRecord {
     AccessLogEntry entry;
     entry.client = access_log_client(context_.PeerIP(), forwarded_for, trusted_);
     entry.when = arrival_;
-    entry.request_line = request_.FRawHTTPCommand;
+    // The bytes as the client sent them, where decoding changed them: the log escapes them.
+    const TInHTTPRequestInfo::ReceivedBytes& received = request_.received_bytes;
+    entry.request_line =
+        received.request_line.empty() ? request_.FRawHTTPCommand : received.request_line;
     entry.status = response_.FResponseNo;
     entry.body_bytes = std::max<int64_t>(body_bytes, 0);
-    entry.referer = request_.FReferer;
-    entry.user_agent = request_.FUserAgent;
+    std::string raw_referer;
+    std::string raw_user_agent;
+    if (received.header_lines.lines().empty()) {
+      entry.referer = request_.FReferer;
+      entry.user_agent = request_.FUserAgent;
+    } else {
+      raw_referer = received.header_lines.Values("Referer");
+      raw_user_agent = received.header_lines.Values("User-Agent");
+      entry.referer = raw_referer;
+      entry.user_agent = raw_user_agent;
+    }
     entry.duration_us = duration_us;
     entry.session_id = base::this_thread_request_note().session_id();
     log_->Append(format_access_log_line(entry));
@@ -522,10 +555,11 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
                                                      TInHTTPResponseInfo& resp) {
   TInIOHandler& io = context.IOHandler();
   HeaderBlockReader reader(io, limits_);
-  std::optional<std::string> line = reader.ReadLine();
+  std::string& raw_command = req.received_bytes.request_line;
+  std::optional<std::string> line = reader.ReadLine(&raw_command);
   for (int skipped = 0; line && line->empty() && skipped < kMaxEmptyLinesBeforeRequest;
        ++skipped) {
-    line = reader.ReadLine();
+    line = reader.ReadLine(&raw_command);
   }
   if (!line) {
     return 431;
@@ -543,7 +577,8 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   // Room for what a browser sends, so that the list does not grow line by line.
   constexpr size_t kUsualHeaderLines = 16;
   req.FRawHeaders.lines().reserve(kUsualHeaderLines);
-  if (!read_header_lines(reader, limits_, req.FRawHeaders.lines())) {
+  if (!read_header_lines(reader, limits_, req.FRawHeaders.lines(),
+                         &req.received_bytes.header_lines.lines())) {
     return 431;
   }
   // A whole head: from now on the request is served, and keeps its slot.

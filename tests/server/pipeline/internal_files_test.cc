@@ -48,13 +48,11 @@ TEST(InternalFilesTest, RegistersTheBuiltInFiles) {
 TEST(InternalFilesTest, GivesEveryEntryItsFileName) {
   testing::TempFolder dir;
   TSvServerInternalFiles files;
-  files.SetUseUncompressedFiles(true);
   files.WriteAllToDisk(dir.root());
   struct Case {
     const char* name;
     const char* file;
   };
-  // Readable scripts that share a file name with a built-in one leave the built-in's bytes.
   constexpr Case kCases[] = {
       {"SV_FAVICON", "FAVICON.ICO"},
       {"SV_GFX_SECURITYCHECK", "SecurityCheckError.html"},
@@ -68,27 +66,11 @@ TEST(InternalFilesTest, GivesEveryEntryItsFileName) {
       {"SV_JS_SVBACKINTERCEPT", "js/SvBackIntercept.js"},
       {"SV_GFX_TP", "gfx/Tp.gif"},
       {"SV_GFX_LOADING", "gfx/loading.gif"},
-      {"SV_JS_SVBROWSER_DBG", "js/SvBrowser.js"},
-      {"SV_JS_SVPRESCRIPT_DBG", "js/SvPrescript.js"},
-      {"SV_JS_JQUERY_DBG", "js/jquery.js"},
-      {"SV_JS_JQUERYMASKEDINPUT_DBG", "js/jQueryMaskedInput.js"},
-      {"SV_JS_SVCOMMON_DBG", "js/SvCommon.js"},
-      {"SV_JS_SVCL_DBG", "js/SvCL.js"},
-      {"SV_JS_SVAJAX_DBG", "js/SvAjax.js"},
-      {"SV_JS_SVFILEUPLOADER_DBG", "js/SvFileUploader.js"},
-      {"SV_JS_SVORDEREDLISTBOX_DBG", "js/SvOrderedListBox.js"},
-      {"SV_JS_SVTREE_DBG", "js/SvTree.js"},
-      {"SV_JS_SVSPLITTER_DBG", "js/SvSplitter.js"},
-      {"SV_JS_SILVERLIGHT_DBG", "js/Silverlight.js"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     EXPECT_TRUE(files.ResourceExists(c.name));
     EXPECT_EQ(base::read_file(dir.root() + c.file), *find_embedded_resource(c.name));
-  }
-  for (const char* readable :
-       {"SV_JS_SVEXPLORER_DBG", "SV_JS_SVGECKO_DBG", "SV_JS_SVBACKINTERCEPT_DBG"}) {
-    EXPECT_TRUE(files.ResourceExists(readable)) << readable;
   }
 }
 
@@ -145,30 +127,23 @@ TEST(InternalFilesTest, PreCompressesScriptsAndStylesOnly) {
   EXPECT_EQ(files.ResourceAsStream("SV_CSS_MAIN").view(), "q{}");
 }
 
-TEST(InternalFilesTest, PrefersReadableScriptsWhenAskedTo) {
-  struct Case {
-    bool pre_compress_first;
-  };
-  for (const Case c : {Case{false}, Case{true}}) {
-    SCOPED_TRACE(c.pre_compress_first);
-    TSvServerInternalFiles files;
-    if (c.pre_compress_first) {
-      files.SetPreCompressFiles(true);
+// The scripts are kept in one readable form: asking for readable scripts serves the same
+// bytes, pre-compressed or not, and the program carries no second set of scripts to fall behind.
+TEST(InternalFilesTest, ReadableScriptsAreTheScriptsThemselves) {
+  for (const bool pre_compress : {false, true}) {
+    SCOPED_TRACE(pre_compress);
+    TSvServerInternalFiles plain;
+    TSvServerInternalFiles readable;
+    plain.SetPreCompressFiles(pre_compress);
+    readable.SetUseUncompressedFiles(true);
+    readable.SetPreCompressFiles(pre_compress);
+    for (size_t i = 0; i < kEmbeddedResourceCount; ++i) {
+      const std::string name = kEmbeddedResources[i].name;
+      SCOPED_TRACE(name);
+      ASSERT_TRUE(readable.ResourceExists(name));
+      EXPECT_EQ(readable.ResourceAsStream(name).view(), plain.ResourceAsStream(name).view());
+      EXPECT_EQ(name.find("_DBG"), std::string::npos);
     }
-    files.SetUseUncompressedFiles(true);
-    const InternalFileView ajax = files.ResourceAsStream("SV_JS_SVAJAX");
-    const InternalFileView ajax_dbg = files.ResourceAsStream("SV_JS_SVAJAX_DBG");
-    EXPECT_EQ(ajax.bytes, ajax_dbg.bytes);
-    EXPECT_EQ(ajax.is_compressed, c.pre_compress_first);
-    const std::string plain =
-        ajax.is_compressed ? inflate_all(ajax.view()) : std::string(ajax.view());
-    EXPECT_EQ(plain, *find_embedded_resource("SV_JS_SVAJAX_DBG"));
-    // A name without a readable variant resolves to itself.
-    EXPECT_NE(files.ResourceAsStream("SV_JS_SVBASE").bytes, nullptr);
-    EXPECT_NE(files.ResourceAsStream("SV_JS_SVGECKO").bytes,
-              files.ResourceAsStream("SV_JS_SVBASE").bytes);
-    files.SetUseUncompressedFiles(false);
-    EXPECT_FALSE(files.ResourceExists("SV_JS_SVAJAX"));
   }
 }
 
@@ -231,10 +206,7 @@ TEST(InternalFilesTest, LoadsFilesAndWritesAllToDisk) {
 
   int64_t total = 0;
   for (size_t i = 0; i < kEmbeddedResourceCount; ++i) {
-    const std::string name = kEmbeddedResources[i].name;
-    if (name.find("_DBG") == std::string::npos) {
-      total += static_cast<int64_t>(kEmbeddedResources[i].size);
-    }
+    total += static_cast<int64_t>(kEmbeddedResources[i].size);
   }
   EXPECT_EQ(files.total_size(), total + 3 + 4);
 }

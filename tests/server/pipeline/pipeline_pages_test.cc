@@ -53,26 +53,5 @@ TEST(PipelinePagesTest, FixedBodies) {
   EXPECT_EQ(upload_error_json("a\"b\\c/d\ne\rf"), "{\"error\":\"a\\\"b\\\\c\\/d\\ne\\rf\"}");
 }
 
-TEST(PipelinePagesTest, ScriptStringEscapes) {
-  struct Case {
-    std::string_view text;
-    std::string_view want;
-  };
-  // clang-format off
-  constexpr Case kCases[] = {
-      {"/app/$/?a=1",      "/app/$/?a=1"},
-      {"a\"b",             "a\\\"b"},
-      {"a\\b",             "a\\\\b"},
-      {"<'&>",             "\\u003C'&\\u003E"},
-      {"a\nb\x01",         "a\\u000Ab\\u0001"},
-      {"\xC3\xA9",         "\xC3\xA9"},
-  };
-  // clang-format on
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(js_string_body(c.text), c.want);
-  }
-}
-
 }  // namespace
 }  // namespace appsrv::server

@@ -68,6 +68,7 @@ class BridgeTest : public server::testing::PipelineTest {
       text += "\nhas_content=" + std::to_string(request.mHasContent);
       text += "\nremote=" + request.mRemoteAddr;
       text += "\nauthorization=" + request.mAuthorization;
+      text += "\nhttps=" + request.mHttpsHeader;
       for (size_t i = 0; i < request.mFiles.Count(); ++i) {
         const server::THttpFile& f = request.mFiles[i];
         text += "\nfile=" + f.mFileName + "|" + f.mFieldName + "|" + f.mContentType + "|" +
@@ -187,6 +188,29 @@ TEST_F(BridgeTest, HostHeaderGivesHostAndPort) {
   }
 }
 
+// Whether a request is secure is the listener's fact: the client's own HTTPS header is no
+// evidence either way.
+TEST_F(BridgeTest, TheHttpsFieldComesFromTheListener) {
+  struct Case {
+    bool tls;
+    std::string client_header;
+    std::string want;
+  };
+  const Case kCases[] = {
+      {false, "", "\nhttps=off\n"},
+      {false, "HTTPS: on\r\n", "\nhttps=off\n"},
+      {false, "https: ON\r\nHTTPS: on\r\n", "\nhttps=off\n"},
+      {true, "", "\nhttps=on\n"},
+      {true, "HTTPS: off\r\n", "\nhttps=on\n"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(std::to_string(c.tls) + " " + c.client_header);
+    host_->HTTP().SetServesTLS(c.tls);
+    const ParsedResponse r = One(Get("/echo/fields", c.client_header));
+    EXPECT_NE((r.body + "\n").find(c.want), std::string::npos) << r.body;
+  }
+}
+
 TEST_F(BridgeTest, MalformedRequestsOverRawSockets) {
   struct Case {
     std::string raw;
@@ -273,14 +297,14 @@ TEST(BridgePayloadTest, TheRequestKeepsItsLinesAfterItsPacketIsWritten) {
   request.FRawHeaders.lines() = {"Host: h:81", "Accept-Encoding: gzip"};
   request.FParams = {"a=1", "b=2"};
   std::vector<char> buffer(server::kExchangeBufferSize);
-  WriteRequestPacket(request, 80, {}, buffer.data(), server::kExchangeBufferSize);
+  WriteRequestPacket(request, 80, false, {}, buffer.data(), server::kExchangeBufferSize);
   const server::THttpRequest packet(buffer.data(), server::kExchangeBufferSize);
   EXPECT_EQ(packet.mRawHeaders.lines(), request.FRawHeaders.lines());
   EXPECT_EQ(packet.mQueryFields.lines(), request.FParams);
   EXPECT_EQ(packet.mServerPort, 81);
 
   std::vector<char> small(16);
-  EXPECT_THROW(WriteRequestPacket(request, 80, {}, small.data(), 16), base::Exception);
+  EXPECT_THROW(WriteRequestPacket(request, 80, false, {}, small.data(), 16), base::Exception);
   EXPECT_EQ(request.FRawHeaders.lines(),
             (std::vector<std::string>{"Host: h:81", "Accept-Encoding: gzip"}));
   EXPECT_EQ(request.FParams, (std::vector<std::string>{"a=1", "b=2"}));
@@ -590,7 +614,7 @@ TEST_F(KeepAliveBridgeTest, NothingOfARequestReachesTheNextOnTheSameConnection) 
   const std::string bare =
       "host=example.org\nport=" + std::to_string(port_) +
       "\nmethod=1\nquery=\nquery_fields=\ncookies=\nhas_content=0\nremote=127.0.0.1"
-      "\nauthorization=";
+      "\nauthorization=\nhttps=off";
   EXPECT_EQ(r[1].body, bare);
   EXPECT_EQ(r[2].body, "Host: example.org");
   EXPECT_NE(r[3].body.find("\nquery_fields=big=" + big + "\n"), std::string::npos);

@@ -2,13 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <thread>
 
+#include "base/async_line_log.h"
 #include "base/exception.h"
 #include "server/exchange/memory_stream.h"
 #include "server/exchange/stream_helper.h"
+#include "tests/transport/access_log_parse.h"
 #include "tests/transport/http_test_client.h"
 #include "transport/http/http_exceptions.h"
 #include "transport/net/memory_channel.h"
@@ -114,6 +121,49 @@ class HttpServerTest : public ::testing::Test {
   int commands_ = 0;
   std::string failure_;
 };
+
+// The access log holds what the client sent, byte for byte: a byte from 0x80 up is written as
+// its own \xHH, not as the escapes of the U+FFFD that the decoded request line holds.
+TEST_F(HttpServerTest, TheAccessLogKeepsTheBytesTheClientSent) {
+  const std::string path = ::testing::TempDir() + "access_bytes_" + std::to_string(::getpid());
+  std::filesystem::remove(path);
+  struct Case {
+    std::string request_line;
+    std::string headers;
+    std::string request;
+    std::string referer;
+    std::string user_agent;
+  };
+  const Case kCases[] = {
+      {"GET /caf\xC3\xA9 HTTP/1.1", "Referer: http://x/\xE2\x82\xAC\r\nUser-Agent: ua\xFF\r\n",
+       "GET /caf\\xC3\\xA9 HTTP/1.1", "http://x/\\xE2\\x82\\xAC", "ua\\xFF"},
+      // Only a header line is not ASCII: the request line and the other header are as sent.
+      {"GET /plain HTTP/1.1", "X-Other: \x80\r\nUser-Agent:  agent \r\n", "GET /plain HTTP/1.1",
+       "-", "agent"},
+      {"GET /\xC0\xAF HTTP/1.1", "", "GET /\\xC0\\xAF HTTP/1.1", "-", "-"},
+  };
+  {
+    base::AsyncLineLog log({.path = path});
+    server_.SetAccessLog(&log, {});
+    for (const Case& c : kCases) {
+      Serve(c.request_line + "\r\nHost: h\r\nConnection: close\r\n" + c.headers + "\r\n");
+    }
+    log.Flush();
+    server_.SetAccessLog(nullptr, {});
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.request);
+    ASSERT_TRUE(std::getline(in, line));
+    const std::optional<testing::ParsedAccessLine> p = testing::ParseAccessLine(line);
+    ASSERT_TRUE(p) << line;
+    EXPECT_EQ(p->request, c.request);
+    EXPECT_EQ(p->referer, c.referer);
+    EXPECT_EQ(p->user_agent, c.user_agent);
+  }
+  std::filesystem::remove(path);
+}
 
 TEST_F(HttpServerTest, RepliesOfTheServerItself) {
   struct Case {

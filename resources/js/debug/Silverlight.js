@@ -1,2 +1,0 @@
-// Silverlight (readable form): part of the page runtime; filled in with the page rendering.
-var Silverlight = window.Silverlight || {};

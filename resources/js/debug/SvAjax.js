@@ -1,2 +1,0 @@
-// SvAjax (readable form): part of the page runtime; filled in with the page rendering.
-var SvAjax = window.SvAjax || {};

@@ -1,2 +1,0 @@
-// SvBackIntercept (readable form): part of the page runtime; filled in with the page rendering.
-var SvBackIntercept = window.SvBackIntercept || {};

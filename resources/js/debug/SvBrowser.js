@@ -1,2 +1,0 @@
-// SvBrowser (readable form): part of the page runtime; filled in with the page rendering.
-var SvBrowser = window.SvBrowser || {};

@@ -1,2 +1,0 @@
-// SvCL (readable form): part of the page runtime; filled in with the page rendering.
-var SvCL = window.SvCL || {};

@@ -1,2 +1,0 @@
-// SvCommon (readable form): part of the page runtime; filled in with the page rendering.
-var SvCommon = window.SvCommon || {};

@@ -1,2 +1,0 @@
-// SvExplorer (readable form): part of the page runtime; filled in with the page rendering.
-var SvExplorer = window.SvExplorer || {};

@@ -1,2 +1,0 @@
-// SvFileUploader (readable form): part of the page runtime; filled in with the page rendering.
-var SvFileUploader = window.SvFileUploader || {};

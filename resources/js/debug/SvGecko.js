@@ -1,2 +1,0 @@
-// SvGecko (readable form): part of the page runtime; filled in with the page rendering.
-var SvGecko = window.SvGecko || {};

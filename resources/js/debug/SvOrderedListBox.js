@@ -1,2 +1,0 @@
-// SvOrderedListBox (readable form): part of the page runtime; filled in with the page rendering.
-var SvOrderedListBox = window.SvOrderedListBox || {};

@@ -1,2 +1,0 @@
-// SvSplitter (readable form): part of the page runtime; filled in with the page rendering.
-var SvSplitter = window.SvSplitter || {};

@@ -1,2 +1,0 @@
-// SvTree (readable form): part of the page runtime; filled in with the page rendering.
-var SvTree = window.SvTree || {};

@@ -1,2 +1,0 @@
-// jquery (readable form): part of the page runtime; filled in with the page rendering.
-var jquery = window.jquery || {};
