@@ -182,10 +182,12 @@ void TSvServer::AnswerFailure(const std::exception& e) noexcept {
       // Rendering the error failed as well: the plainest answer that still tells the client.
       mReply->Clear();
       mReply->SetCode(500);
+      forbid_active_content(*mReply, kErrorPagePolicy);
       mReply->WriteString(inner.what());
     } catch (...) {
       mReply->Clear();
       mReply->SetCode(500);
+      forbid_active_content(*mReply, kErrorPagePolicy);
       mReply->WriteString("Unknown exception.");
     }
   } catch (...) {  // boundary: even the plain answer failed; Commit sends what the reply holds
@@ -397,6 +399,7 @@ void TSvServer::SendNotFound() {
   mReply->ResetReplyType();
   mReply->SetCode(404);
   mReply->mContentType = "text/html";
+  forbid_active_content(*mReply, kErrorPagePolicy);
   mReply->WriteString(kNotFoundBody);
 }
 
@@ -415,6 +418,8 @@ std::string TSvServer::StartParams(bool all) {
 void TSvServer::RenderError(const std::exception& e) {
   mReply->Clear();
   mReply->SetCode(500);
+  // The page repeats the failure's message, which may quote the request.
+  forbid_active_content(*mReply, kErrorPagePolicy);
   // Details of the application and the framework only for a client on this machine: the
   // connection's peer, which a client cannot choose (unlike Host), or the client a trusted
   // proxy names. A request that speaks for someone else without a trusted proxy vouching for
