@@ -553,6 +553,9 @@ bool TContentAppService::Execute(server::THttpRequest& aRequest, server::THttpRe
     body += result->AsJSon(false, true);
   }
   PageBytes(page_limit).check(body.size());
+  // The envelope repeats Function and Params as the caller sent them, under the type the
+  // protocol has always used (text/html): a browser must neither sniff nor run it.
+  server::forbid_active_content(aReply);
   aReply.WriteString(body);
   return true;
 }

@@ -346,4 +346,9 @@ void THttpReply::Commit() {
   file_handed_over_ = mDataType == rtFile && mFileDelete;
 }
 
+void forbid_active_content(THttpReply& reply, std::string_view policy) {
+  reply.SetHeader("X-Content-Type-Options", "nosniff");
+  reply.SetHeader("Content-Security-Policy", policy);
+}
+
 }  // namespace appsrv::server

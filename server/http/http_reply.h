@@ -123,4 +123,12 @@ class THttpReply {
   std::optional<std::string> text_body_;
 };
 
+// For replies that show text a client chose (an echoed call, an error message): the browser
+// takes the declared type as it is, and `policy` lets nothing in the page run or load.
+inline constexpr std::string_view kNoActiveContentPolicy = "default-src 'none'";
+// The same for the error pages, which keep their inline style sheet.
+inline constexpr std::string_view kErrorPagePolicy =
+    "default-src 'none'; style-src 'unsafe-inline'";
+void forbid_active_content(THttpReply& reply, std::string_view policy = kNoActiveContentPolicy);
+
 }  // namespace appsrv::server

@@ -63,13 +63,13 @@ class PrometheusText {
 
 }  // namespace
 
-bool may_read_metrics(std::string_view peer, bool relayed,
+bool may_read_metrics(std::string_view client, bool unvouched,
                       const std::vector<std::string>& trusted) {
-  if (relayed) {
+  if (unvouched) {
     return false;
   }
-  return IsLoopbackAddress(peer) ||
-         std::find(trusted.begin(), trusted.end(), peer) != trusted.end();
+  return IsLoopbackAddress(client) ||
+         std::find(trusted.begin(), trusted.end(), client) != trusted.end();
 }
 
 std::string seconds_text(uint64_t us) {

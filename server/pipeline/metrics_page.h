@@ -13,10 +13,11 @@ namespace appsrv::server {
 
 inline constexpr std::string_view kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
-// The loopback address itself (127.0.0.1, ::1) and the `trusted` proxies, asking for
-// themselves: `peer` is the connection's own peer, which a client cannot choose, and a request
-// `relayed` for someone else (it names a forwarded client) is that someone's, not the peer's.
-bool may_read_metrics(std::string_view peer, bool relayed, const std::vector<std::string>& trusted);
+// The loopback address itself (127.0.0.1, ::1) and the `trusted` proxies: `client` as
+// base::client_address finds it, and a request `unvouched` (naming a forwarded client that no
+// trusted proxy vouches for) is that someone's, not the client's.
+bool may_read_metrics(std::string_view client, bool unvouched,
+                      const std::vector<std::string>& trusted);
 
 // Every figure with its HELP and TYPE lines; durations in seconds.
 std::string prometheus_text(const base::ServerMetrics& figures, int64_t live_sessions);

@@ -37,19 +37,47 @@ int window_size_param(const base::NameValueList& params, std::string_view name) 
   return WindowSize(params.value(name)).value_or(-1);
 }
 
+// An http or https URL whose authority is exactly one of `allowed` (without case): letters,
+// digits, "." and "-", and a port when the entry names one. Userinfo ("@"), percent-escapes
+// and anything else a browser could read as a different host make it no match.
+bool allowed_host_url(std::string_view url, const std::vector<std::string>& allowed) {
+  size_t scheme_end = 0;
+  if (base::istarts_with(url, "https://")) {
+    scheme_end = 8;
+  } else if (base::istarts_with(url, "http://")) {
+    scheme_end = 7;
+  } else {
+    return false;
+  }
+  std::string_view authority = url.substr(scheme_end);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  const bool plain =
+      !authority.empty() && std::all_of(authority.begin(), authority.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '-' || c == ':';
+      });
+  return plain && std::any_of(allowed.begin(), allowed.end(), [&](const std::string& host) {
+           return base::iequals(host, authority);
+         });
+}
+
 }  // namespace
 
-std::string StopRedirectTarget(std::string_view url, const std::string& root) {
+std::string StopRedirectTarget(std::string_view url, const std::string& root,
+                               const std::vector<std::string>& allowed_hosts) {
   // Browsers drop tabs and line breaks from a URL and read "\\" as "/", so either could turn
   // a path into "//host".
   const bool has_unsafe = std::any_of(url.begin(), url.end(), [](char c) {
     const auto u = static_cast<unsigned char>(c);
     return u < 0x20 || u == 0x7F || c == '\\';
   });
-  if (url.empty() || url[0] != '/' || (url.size() > 1 && url[1] == '/') || has_unsafe) {
+  if (url.empty() || has_unsafe) {
     return root;
   }
-  return std::string(url);
+  if (url[0] == '/') {
+    return url.size() > 1 && url[1] == '/' ? root : std::string(url);
+  }
+  return allowed_host_url(url, allowed_hosts) ? std::string(url) : root;
 }
 
 TSvServerSession::~TSvServerSession() { ReleaseSession(); }
@@ -251,7 +279,8 @@ void TSvServerSession::ServeExistingSession() {
     mSession->LogSessionEvent(TSessionEvent::seRequest);
   }
   if (base::iequals(mUrlPath, "/$/Stop/")) {
-    mSession->TerminateAndRedirect(StopRedirectTarget(mParams->value("url"), mBaseURL));
+    mSession->TerminateAndRedirect(StopRedirectTarget(
+        mParams->value("url"), mBaseURL, controller_.SecurityOptions().StopRedirectHosts));
   } else if (base::iequals(mUrlPath, "/$/StartCheck")) {
     StartCheck();
     return;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/pipeline/sv_server.h"
 #include "server/session/session.h"
@@ -16,9 +17,11 @@ class TContentBase;
 
 // Where "/$/Stop/?url=" sends the browser once its session has ended: `url` when it is a path
 // on this server (one "/" first, no "//" or "/\\" that a browser reads as another host, no
-// backslash or control character), else `root`. Anything else would let a link on another
+// backslash or control character) or an http or https URL whose host (with its port, when it
+// names one) is one of `allowed_hosts`, else `root`. Anything else would let a link on another
 // site end a session and then send the user wherever that site likes.
-std::string StopRedirectTarget(std::string_view url, const std::string& root);
+std::string StopRedirectTarget(std::string_view url, const std::string& root,
+                               const std::vector<std::string>& allowed_hosts);
 
 // Holds at most one session locked, from attach to release, always released before the
 // request ends. A failure while a session is attached is handled before the release, so that

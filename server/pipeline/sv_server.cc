@@ -1,7 +1,6 @@
 #include "server/pipeline/sv_server.h"
 
-#include <algorithm>
-
+#include "base/client_address.h"
 #include "base/date_time.h"
 #include "base/exception.h"
 #include "base/files.h"
@@ -65,19 +64,6 @@ class SharedBytesStream : private SharedBytes, public TPointerStream {
                        static_cast<int64_t>(SharedBytes::bytes->size())) {}
 };
 
-std::string first_non_empty(const std::string& a, const std::string& b, const std::string& c) {
-  return !a.empty() ? a : (!b.empty() ? b : c);
-}
-
-// The client's address: what a trusted proxy's forwarded-client header names; from any other
-// peer the headers are the client's own words, and the client is the peer.
-std::string client_address(const THttpRequest& request, const std::vector<std::string>& trusted) {
-  if (std::find(trusted.begin(), trusted.end(), request.mRemoteAddr) == trusted.end()) {
-    return request.mRemoteAddr;
-  }
-  return first_non_empty(request.mForwardedFor, request.mHttpClientIP, request.mRemoteAddr);
-}
-
 }  // namespace
 
 TSvServer::TSvServer(char* aBytes, int32_t aSize)
@@ -108,7 +94,11 @@ void TSvServer::SetBaseURL(std::string base) {
 void TSvServer::Execute() {
   try {
     SetBaseURL(controller_.URLBase() + mRequest->mScriptName);
-    mClientIP = client_address(*mRequest, controller_.SecurityOptions().TrustedProxies);
+    base::ClientAddress client =
+        base::client_address(mRequest->mRemoteAddr, mRequest->mRawHeaders.lines(),
+                             controller_.SecurityOptions().TrustedProxies);
+    mClientIP = std::move(client.address);
+    client_unvouched_ = client.unvouched_forwarding;
     Credentials credentials =
         request_credentials(mRequest->mAuthUser, mRequest->mAuthPass, mRequest->mAuthorization,
                             mRequest->mAuthorizationHeader);
@@ -212,10 +202,12 @@ void TSvServer::AnswerFailure(const std::exception& e) noexcept {
       // Rendering the error failed as well: the plainest answer that still tells the client.
       mReply->Clear();
       mReply->SetCode(500);
+      forbid_active_content(*mReply, kErrorPagePolicy);
       mReply->WriteString(inner.what());
     } catch (...) {
       mReply->Clear();
       mReply->SetCode(500);
+      forbid_active_content(*mReply, kErrorPagePolicy);
       mReply->WriteString("Unknown exception.");
     }
   } catch (...) {  // boundary: even the plain answer failed; Commit sends what the reply holds
@@ -323,12 +315,7 @@ void TSvServer::Route(const std::string& path) {
   }
   if (lower == "/$/metrics") {
     // The figures tell how busy the server is and how it is set up: for operators only.
-    // A proxy on this machine (the balancer of a scale-out set-up) relays strangers' requests
-    // from the loopback address; those that say so are theirs.
-    const bool relayed = !mRequest->mForwardedFor.empty() || !mRequest->mHttpClientIP.empty() ||
-                         mRequest->mRawHeaders.contains("X-Forwarded-For") ||
-                         mRequest->mRawHeaders.contains("Forwarded");
-    if (!may_read_metrics(mRequest->mRemoteAddr, relayed,
+    if (!may_read_metrics(mClientIP, client_unvouched_,
                           controller_.SecurityOptions().TrustedProxies)) {
       SendNotFound();
       return;
@@ -436,6 +423,7 @@ void TSvServer::SendNotFound() {
   mReply->ResetReplyType();
   mReply->SetCode(404);
   mReply->mContentType = "text/html";
+  forbid_active_content(*mReply, kErrorPagePolicy);
   mReply->WriteString(kNotFoundBody);
 }
 
@@ -454,11 +442,13 @@ std::string TSvServer::StartParams(bool all) {
 void TSvServer::RenderError(const std::exception& e) {
   mReply->Clear();
   mReply->SetCode(500);
-  // Details of the application and the framework only for a client on this machine: the peer
-  // address of the connection, which a client cannot choose (unlike Host), and no
-  // forwarded-client header, which a reverse proxy on this machine adds for remote clients.
-  const bool local_client = IsLoopbackAddress(mRequest->mRemoteAddr) &&
-                            mRequest->mForwardedFor.empty() && mRequest->mHttpClientIP.empty();
+  // The page repeats the failure's message, which may quote the request.
+  forbid_active_content(*mReply, kErrorPagePolicy);
+  // Details of the application and the framework only for a client on this machine: the
+  // connection's peer, which a client cannot choose (unlike Host), or the client a trusted
+  // proxy names. A request that speaks for someone else without a trusted proxy vouching for
+  // it is that someone's, wherever it comes from.
+  const bool local_client = IsLoopbackAddress(mClientIP) && !client_unvouched_;
   mReply->WriteString(
       RenderErrorPage(e, &*mRequest, &controller_.ExceptionLogger(), local_client));
   if (dynamic_cast<const EInvalidSession*>(&e) != nullptr) {

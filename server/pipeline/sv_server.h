@@ -92,7 +92,10 @@ class TSvServer {
   bool mCacheIt = false;
   // What the request counts as in the request figures; set where it is routed.
   base::RouteKind route_kind_ = base::RouteKind::kFramework;
+  // The client: the peer, or whom a trusted proxy names (base::client_address).
   std::string mClientIP;
+  // The request names a forwarded client that no trusted proxy vouches for.
+  bool client_unvouched_ = false;
   std::string mUsername;
   std::string mPassword;
   base::NameValueList* mParams = nullptr;  // the request's own list (GetParams)

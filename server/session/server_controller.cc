@@ -158,6 +158,21 @@ void read_access_log(const std::string& text, AccessLogSettings& settings) {
       to_int64_or(base::ini_value(text, "ACCESSLOG", "MaxQueuedBytes"), settings.MaxQueuedBytes);
 }
 
+// A comma-separated list of port.ini, blanks around entries dropped; absent: `list` unchanged.
+void read_list(const std::string& text, std::string_view section, std::string_view name,
+               std::vector<std::string>& list) {
+  const std::optional<std::string> value = base::ini_value(text, section, name);
+  if (!value) {
+    return;
+  }
+  list.clear();
+  for (const std::string& entry : base::split(*value, ',')) {
+    if (const std::string_view item = base::trim(entry); !item.empty()) {
+      list.emplace_back(item);
+    }
+  }
+}
+
 std::string make_directory_error(const std::string& dir, int err) {
   return "MakeDirectory cannot create directory \"" + dir + "\".\r\n" + base::errno_text(err);
 }
@@ -368,17 +383,9 @@ void TSvServerControllerBase::ReadPortIni() {
       reports == 0 || reports == 1) {
     exception_logger_->SetEnabled(*reports == 1);
   }
-  // A comma-separated list; present but empty trusts no proxy.
-  if (const std::optional<std::string> proxies =
-          base::ini_value(text, "SECURITY", "TrustedProxies")) {
-    std::vector<std::string>& trusted = security_options_.TrustedProxies;
-    trusted.clear();
-    for (const std::string& entry : base::split(*proxies, ',')) {
-      if (const std::string_view address = base::trim(entry); !address.empty()) {
-        trusted.emplace_back(address);
-      }
-    }
-  }
+  // Present but empty trusts no proxy.
+  read_list(text, "SECURITY", "TrustedProxies", security_options_.TrustedProxies);
+  read_list(text, "SECURITY", "StopRedirectHosts", security_options_.StopRedirectHosts);
 }
 
 std::string TSvServerControllerBase::AccessLogPath() const {

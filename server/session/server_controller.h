@@ -93,10 +93,13 @@ struct TSvSecurityOptions {
   bool CheckSameUA = false;
   bool CheckFormId = false;
   bool ShowSecurityErrorDetails = true;
-  // Peers whose forwarded-client headers (X-Forwarded-For, Client-IP) name the client; for
-  // any other peer the client address is the peer's own. They may also read "/$/metrics".
+  // Peers whose X-Forwarded-For names the client (base::client_address); for any other peer
+  // the client address is the peer's own. They may also read "/$/metrics".
   // port.ini: [SECURITY] TrustedProxies=a,b (an empty value trusts none).
   std::vector<std::string> TrustedProxies = {"127.0.0.1", "::1"};
+  // Hosts ("host" or "host:port") besides this server's own paths that "/$/Stop/?url=" may
+  // send the browser to. port.ini: [SECURITY] StopRedirectHosts=a,b (default none).
+  std::vector<std::string> StopRedirectHosts;
 };
 
 struct TSvSSLOptions {

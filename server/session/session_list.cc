@@ -372,7 +372,8 @@ SessionAttachResult TSvSessions::Attach(const SessionAttachRequest& r) {
         result.track_id = s->FTrackID;
         SetCurrentSession(s);
       } catch (...) {
-        s->mTerminated = true;
+        // Refused, not ended: the request that fails a check is the stranger's, holding a
+        // copied cookie, and the session stays its rightful client's.
         give_back_failed(*s);
         NotifyReleased();
         throw;

@@ -42,8 +42,8 @@ void WriteSessionEvent(const TSvServerControllerBase& controller, const TSvAppli
     }
     const SessionRequestInfo* request = session.current_request();
     if (request != nullptr) {
-      // The connection's peer, not the client address a forwarding header may claim.
-      e.WriteText(request->request != nullptr ? request->request->mRemoteAddr : request->client_ip);
+      // The peer, or the client a trusted proxy names; never what a client claims for itself.
+      e.WriteText(request->client_ip);
       e.WriteText(request->path);
       e.WriteStrings(request->content_fields != nullptr ? request->content_fields->lines()
                                                         : std::vector<std::string>{});

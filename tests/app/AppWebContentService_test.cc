@@ -91,6 +91,11 @@ TEST_F(AppServiceTest, EnvelopeEchoesTheCall) {
     const Answer answer = call(service_, "POST", "/appservice/", c.fields);
     EXPECT_EQ(answer.body, c.body);
     EXPECT_EQ(answer.content_type, "text/html; charset=UTF-8");
+    // The caller's text comes back as HTML: a browser must neither sniff it nor run it.
+    for (const char* line :
+         {"X-Content-Type-Options:nosniff", "Content-Security-Policy:default-src 'none'"}) {
+      EXPECT_EQ(std::count(answer.headers.begin(), answer.headers.end(), line), 1) << line;
+    }
   }
 }
 

@@ -30,6 +30,7 @@ namespace appsrv::app::testing {
 struct Answer {
   std::string body;
   std::string content_type;
+  std::vector<std::string> headers;  // "Name:value" lines beyond the type
 };
 
 // Runs statements on the database file through a connection of its own.
@@ -127,7 +128,7 @@ class AppFixture : public ::testing::Test {
     reply.Commit();
     server::ReplyPacket answer =
         server::read_reply_packet(buffer.data(), static_cast<int32_t>(buffer.size()));
-    return Answer{answer.body_text(), answer.content_type};
+    return Answer{answer.body_text(), answer.content_type, answer.headers};
   }
 
   server::testing::TempFolder folder_;

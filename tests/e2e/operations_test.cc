@@ -296,28 +296,9 @@ std::pair<int, std::string> promtool_check(const AppFolder& folder, const std::s
 
 // A client that connects from another loopback address than 127.0.0.1.
 ParsedResponse get_from(const char* source, uint16_t port, const std::string& target) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  ::inet_pton(AF_INET, source, &local.sin_addr);
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-  sockaddr_in server{};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(port);
-  ::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server), 0);
-  const std::string raw = get_request(port, target, "other-peer");
-  EXPECT_EQ(::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL), static_cast<ssize_t>(raw.size()));
-  std::string reply;
-  char buf[4096];
-  timeval patience{20, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  ssize_t got = 0;
-  while ((got = ::recv(fd, buf, sizeof buf, 0)) > 0) {
-    reply.append(buf, static_cast<size_t>(got));
-  }
-  ::close(fd);
-  std::vector<ParsedResponse> responses = transport::testing::ParseResponses(reply);
+  transport::testing::LoopbackClient client(port, "127.0.0.1", source);
+  client.Send(get_request(port, target, "other-peer"));
+  std::vector<ParsedResponse> responses = transport::testing::ParseResponses(client.ReadToClose());
   if (responses.empty()) {
     ADD_FAILURE() << "no response from " << source;
     return {};

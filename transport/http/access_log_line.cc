@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <mutex>
 
-#include "base/text.h"
-
 namespace appsrv::transport {
 namespace {
 
@@ -133,20 +131,6 @@ std::string format_access_log_line(const AccessLogEntry& e) {
   line += ' ';
   append_token(line, e.session_id.substr(0, kLoggedSessionIdChars));
   return line;
-}
-
-std::string_view access_log_client(std::string_view peer,
-                                   const std::vector<std::string>& forwarded_for,
-                                   const std::vector<std::string>& trusted) {
-  if (forwarded_for.empty() || std::find(trusted.begin(), trusted.end(), peer) == trusted.end()) {
-    return peer;
-  }
-  std::string_view last = forwarded_for.back();
-  if (const size_t comma = last.rfind(','); comma != std::string_view::npos) {
-    last.remove_prefix(comma + 1);
-  }
-  last = base::trim(last);
-  return last.empty() ? peer : last;
 }
 
 }  // namespace appsrv::transport

@@ -7,7 +7,6 @@
 #include <ctime>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace appsrv::transport {
 
@@ -39,12 +38,5 @@ std::string format_access_log_line(const AccessLogEntry& entry);
 
 // Appends `text` escaped as above, cut at kMaxLoggedFieldBytes.
 void append_escaped(std::string& out, std::string_view text);
-
-// The client for the log: the last address of the X-Forwarded-For values (the hop a proxy
-// itself saw) when the peer is one of the `trusted` proxies and sent any, else the peer. A view
-// into `peer` or `forwarded_for`.
-std::string_view access_log_client(std::string_view peer,
-                                   const std::vector<std::string>& forwarded_for,
-                                   const std::vector<std::string>& trusted);
 
 }  // namespace appsrv::transport

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <limits>
 
+#include "base/client_address.h"
 #include "base/metrics.h"
 #include "base/request_note.h"
 #include "base/text.h"
@@ -370,9 +371,10 @@ class RequestRecord {
     const int64_t body_bytes =
         bytes_at_reply_ < 0 ? 0 : sent_now - bytes_at_reply_ - response_.header_bytes;
     // The entry's views point into these.
-    const std::vector<std::string> forwarded_for = request_.FRawHeaders.Extract("X-Forwarded-For");
+    const std::string client =
+        base::client_address(context_.PeerIP(), request_.FRawHeaders.lines(), trusted_).address;
     AccessLogEntry entry;
-    entry.client = access_log_client(context_.PeerIP(), forwarded_for, trusted_);
+    entry.client = client;
     entry.when = arrival_;
     // The bytes as the client sent them, where decoding changed them: the log escapes them.
     const TInHTTPRequestInfo::ReceivedBytes& received = request_.received_bytes;

@@ -290,41 +290,52 @@ TEST_F(RoutingTest, AnythingThrownEndsInACommittedErrorReply) {
   }
 }
 
-TEST_F(RoutingTest, ErrorDetailsOnlyForTheLoopbackPeer) {
+TEST_F(RoutingTest, ErrorDetailsOnlyForALocalClient) {
   // A reverse proxy on this machine connects from the loopback address on behalf of remote
-  // clients, and says so in a forwarded-client header: such requests get no details.
+  // clients and names them in X-Forwarded-For: the client it names decides. Any other
+  // forwarded-client header, or one from a peer that is no trusted proxy, speaks for someone
+  // the server cannot name: no details.
   struct Case {
     const char* remote_addr;
     const char* host;
-    const char* forwarded_for;
-    const char* client_ip;
+    const char* header;  // one more header line, or ""
     bool details;
   };
   // clang-format off
   const Case kCases[] = {
-      {"127.0.0.1", "example.org", "",            "",            true},
-      {"::1",       "example.org", "",            "",            true},
-      {"10.1.2.3",  "localhost",   "",            "",            false},
-      {"10.1.2.3",  "127.0.0.1",   "127.0.0.1",   "",            false},
-      {"127.0.0.2", "localhost",   "",            "",            false},
-      {"127.0.0.1", "example.org", "203.0.113.9", "",            false},
-      {"::1",       "example.org", "",            "203.0.113.9", false},
-      {"127.0.0.1", "example.org", "127.0.0.1",   "",            false},
+      {"127.0.0.1", "example.org", "",                                       true},
+      {"::1",       "example.org", "",                                       true},
+      {"10.1.2.3",  "localhost",   "",                                       false},
+      {"10.1.2.3",  "127.0.0.1",   "X-Forwarded-For: 127.0.0.1",             false},
+      {"127.0.0.2", "localhost",   "",                                       false},
+      {"127.0.0.1", "example.org", "X-Forwarded-For: 203.0.113.9",           false},
+      {"127.0.0.1", "example.org", "x-forwarded-for: 127.0.0.1, 203.0.113.9", false},
+      {"127.0.0.1", "example.org", "X-Forwarded-For: 203.0.113.9, 127.0.0.1", true},
+      {"127.0.0.1", "example.org", "X-Forwarded-For: unknown",               false},
+      {"127.0.0.1", "example.org", "Forwarded: for=203.0.113.9",             false},
+      {"::1",       "example.org", "Client-IP: 203.0.113.9",                 false},
+      {"::1",       "example.org", "HTTP_CLIENT_IP: 203.0.113.9",            false},
   };
   // clang-format on
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(std::string(c.remote_addr) + " " + c.host + " " + c.forwarded_for + " " +
-                 c.client_ip);
+  const auto details_for = [&](const char* remote_addr, const char* host, const char* header) {
     RequestPacketFields f = Get("/a\\b");
-    f.remote_addr = c.remote_addr;
-    f.host = c.host;
-    f.forwarded_for = c.forwarded_for;
-    f.http_client_ip = c.client_ip;
+    f.remote_addr = remote_addr;
+    f.host = host;
+    if (*header != '\0') {
+      f.raw_headers.emplace_back(header);
+    }
     const ReplyPacket r = Call(f);
     EXPECT_EQ(r.code, 500);
     EXPECT_TRUE(PageShows(r, "Exception message  : Invalid characters in URL."));
-    EXPECT_EQ(PageShows(r, "Application Name   : "), c.details);
+    return PageShows(r, "Application Name   : ");
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(std::string(c.remote_addr) + " " + c.host + " " + c.header);
+    EXPECT_EQ(details_for(c.remote_addr, c.host, c.header), c.details);
   }
+  // Trusting no proxy, a loopback peer that speaks for someone else is not that someone.
+  controller_->SecurityOptions().TrustedProxies.clear();
+  EXPECT_FALSE(details_for("127.0.0.1", "example.org", "X-Forwarded-For: 127.0.0.1"));
 }
 
 }  // namespace

@@ -128,6 +128,7 @@ TEST_F(ControllerTest, DefaultsWithoutDesignValues) {
   EXPECT_FALSE(c->SecurityOptions().CheckFormId);
   EXPECT_TRUE(c->SecurityOptions().ShowSecurityErrorDetails);
   EXPECT_EQ(c->SecurityOptions().TrustedProxies, (std::vector<std::string>{"127.0.0.1", "::1"}));
+  EXPECT_TRUE(c->SecurityOptions().StopRedirectHosts.empty());
   EXPECT_EQ(c->SSLOptions().Port, 0);
   EXPECT_EQ(c->SSLOptions().NonSSLRequest, NonSslRequest::nsAccept);
   EXPECT_EQ(c->SSLOptions().SSLVersion, SslVersion::TLSv12);
@@ -287,20 +288,28 @@ TEST_F(ControllerTest, PortIniChoosesTheAccessLog) {
   EXPECT_EQ(make<AppController>()->AccessLogPath(), "/var/log/x.log");
 }
 
-TEST_F(ControllerTest, PortIniSetsTheTrustedProxies) {
+TEST_F(ControllerTest, PortIniSetsTheSecurityLists) {
   struct Case {
     const char* ini;
     std::vector<std::string> trusted;
+    std::vector<std::string> stop_hosts;
   };
   const Case kCases[] = {
-      {"[PORTS]\nPort=0\n", {"127.0.0.1", "::1"}},
-      {"[SECURITY]\nTrustedProxies=10.0.0.5, 10.0.0.6 ,,::1\n", {"10.0.0.5", "10.0.0.6", "::1"}},
-      {"[SECURITY]\nTrustedProxies=\n", {}},
+      {"[PORTS]\nPort=0\n", {"127.0.0.1", "::1"}, {}},
+      {"[SECURITY]\nTrustedProxies=10.0.0.5, 10.0.0.6 ,,::1\n",
+       {"10.0.0.5", "10.0.0.6", "::1"},
+       {}},
+      {"[SECURITY]\nTrustedProxies=\n", {}, {}},
+      {"[SECURITY]\nStopRedirectHosts= www.example.org,shop.example.org:8443\n",
+       {"127.0.0.1", "::1"},
+       {"www.example.org", "shop.example.org:8443"}},
   };
   for (const Case& k : kCases) {
     SCOPED_TRACE(k.ini);
     base::write_file(folder_.app() + "port.ini", k.ini);
-    EXPECT_EQ(make<AppController>()->SecurityOptions().TrustedProxies, k.trusted);
+    const auto c = make<AppController>();
+    EXPECT_EQ(c->SecurityOptions().TrustedProxies, k.trusted);
+    EXPECT_EQ(c->SecurityOptions().StopRedirectHosts, k.stop_hosts);
   }
 }
 

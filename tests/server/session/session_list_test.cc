@@ -209,13 +209,13 @@ TEST_F(SessionListTest, SecurityChecks) {
     } catch (const ESvSecurityException& e) {
       EXPECT_STREQ(e.what(), k.message);
     }
-    // The session is unlocked and marked terminated: its next release destroys it.
-    TSvApplication* s = sessions().LookupAndLock(id);
-    ASSERT_NE(s, nullptr);
-    EXPECT_TRUE(s->mTerminated);
+    // The session is unlocked and lives on for its own client.
     EXPECT_EQ(CurrentSession(), nullptr);
-    sessions().Release(*s);
-    EXPECT_EQ(sessions().GetCount(), 0);
+    const SessionAttachResult owner = sessions().Attach(request(id));
+    EXPECT_FALSE(owner.is_new);
+    EXPECT_FALSE(owner.session->mTerminated);
+    sessions().Release(*owner.session);
+    EXPECT_EQ(sessions().GetCount(), 1);
   }
   SetCurrentSession(nullptr);
 }

@@ -325,7 +325,9 @@ TEST_F(SessionTest, EventLogRecordsCreationRequestAndDestruction) {
   SetCurrentSession(nullptr);
 }
 
-TEST_F(SessionTest, EventLogRecordsThePeerAddressOfTheRequest) {
+// The event log names the client the session was given (the pipeline's one client address),
+// not the connection's peer, which behind a proxy is the proxy.
+TEST_F(SessionTest, EventLogRecordsTheClientAddressOfTheRequest) {
   rebuild([](TSvServerControllerBase& c) { c.SetLogSessionEvents(true); });
   RequestPacketFields f;
   f.user_agent = kFirefox;
@@ -357,7 +359,7 @@ TEST_F(SessionTest, EventLogRecordsThePeerAddressOfTheRequest) {
   EXPECT_EQ(in.text(), id);
   in.text();
   in.text();
-  EXPECT_EQ(in.text(), "10.0.0.9");
+  EXPECT_EQ(in.text(), "192.0.2.1");
   EXPECT_EQ(in.text(), "/appservice/");
 }
 
