@@ -19,12 +19,6 @@ constexpr int kTimedOut = 10060;
 constexpr int kWouldBlock = 10035;
 constexpr int kConnectionAborted = 10053;
 
-int ms_until(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
-}
-
 }  // namespace
 
 // The library reads and writes the socket through the handle, so that a close from another
@@ -73,8 +67,8 @@ struct SocketBio {
   }
 };
 
-TInSSLSocket::TInSSLSocket(std::unique_ptr<TInSocketHandle> binding)
-    : binding_(std::move(binding)) {}
+TInSSLSocket::TInSSLSocket(std::unique_ptr<TInSocketHandle> binding, const DeadlineClock& clock)
+    : binding_(std::move(binding)), clock_(clock) {}
 
 TInSSLSocket::~TInSSLSocket() { SSL_free(ssl_); }
 
@@ -91,7 +85,7 @@ void TInSSLSocket::Accept(std::shared_ptr<const TInSSLContext> context, int time
   }
   BIO_set_data(bio, this);
   SSL_set_bio(ssl_, bio, bio);
-  read_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  read_deadline_ = clock_.now() + std::chrono::milliseconds(timeout_ms);
   out_of_time_ = false;
   last_error_ = 0;
   const int rc = SSL_accept(ssl_);
@@ -162,7 +156,7 @@ IoResult TInSSLSocket::ReceiveWithin(void* buffer, size_t size, int timeout_ms) 
   const bool callers_limit = timeout_ms >= 0;
   const int limit_ms = callers_limit ? timeout_ms : wait_limit_ms_;
   if (callers_limit || limit_ms > 0) {
-    read_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    read_deadline_ = clock_.now() + std::chrono::milliseconds(limit_ms);
   }
   out_of_time_ = false;
   IoResult r = read_until_deadline(buffer, size);
@@ -243,7 +237,7 @@ void TInSSLSocket::Close() { binding_->CloseSocket(); }
 bool TInSSLSocket::IsOpen() const { return binding_->HandleAllocated(); }
 
 int64_t TInSSLSocket::bio_receive(void* buffer, size_t size) {
-  if (read_deadline_ && !binding_->Readable(ms_until(*read_deadline_))) {
+  if (read_deadline_ && !binding_->Readable(ms_until(*read_deadline_, clock_.now()))) {
     last_error_ = kTimedOut;
     out_of_time_ = true;
     return -1;
