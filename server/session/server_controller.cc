@@ -613,13 +613,25 @@ void TSvServerControllerBase::LogLine(std::string_view line) const {
   }
 }
 
-void TSvServerControllerBase::NoteShortage(std::string_view what) noexcept {
-  if (const std::optional<uint64_t> reports = shortage_notes_.due()) {
+namespace {
+
+void write_throttled_note(base::LogThrottle& notes, std::string_view what) noexcept {
+  if (const std::optional<uint64_t> reports = notes.due()) {
     std::fprintf(stderr, "%.*s (%llu time(s) since the last note)\n",
                  static_cast<int>(what.size()), what.data(),
                  static_cast<unsigned long long>(*reports));
     std::fflush(stderr);
   }
+}
+
+}  // namespace
+
+void TSvServerControllerBase::NoteShortage(std::string_view what) noexcept {
+  write_throttled_note(shortage_notes_, what);
+}
+
+void TSvServerControllerBase::NoteSessionLogFailure(std::string_view what) const noexcept {
+  write_throttled_note(session_log_notes_, what);
 }
 
 // ---- the process-wide controller ----

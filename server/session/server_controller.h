@@ -417,6 +417,9 @@ class TSvServerControllerBase {
   // error, at most one line a minute for all of them: writing it needs no descriptor, and
   // under systemd the journal keeps it.
   void NoteShortage(std::string_view what) noexcept;
+  // Notes that the session event log could not be written in the same way, in a line of its
+  // own kind: at most one a minute, however many events it stands for.
+  void NoteSessionLogFailure(std::string_view what) const noexcept;
 
  protected:
   // Applies the application's design-time values; runs before port.ini is read.
@@ -474,6 +477,7 @@ class TSvServerControllerBase {
   std::vector<std::string> server_variables_;
 
   base::LogThrottle shortage_notes_;  // thread-safe
+  mutable base::LogThrottle session_log_notes_;  // thread-safe
 
   // Owned parts; each guards its own shared state.
   std::unique_ptr<TSvExceptionLogger> exception_logger_;

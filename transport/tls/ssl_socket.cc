@@ -70,25 +70,27 @@ struct SocketBio {
 TInSSLSocket::TInSSLSocket(std::unique_ptr<TInSocketHandle> binding, const DeadlineClock& clock)
     : binding_(std::move(binding)), clock_(clock) {}
 
-TInSSLSocket::~TInSSLSocket() { SSL_free(ssl_); }
+TInSSLSocket::~TInSSLSocket() = default;
 
 void TInSSLSocket::Accept(std::shared_ptr<const TInSSLContext> context, int timeout_ms) {
   context_ = std::move(context);
   ERR_clear_error();
-  ssl_ = SSL_new(context_->Handle());
+  ssl_.reset(SSL_new(context_->Handle()));
   if (ssl_ == nullptr) {
     throw EInOSSLCreatingSessionError(TakeOpenSSLErrors());
   }
-  BIO* bio = SocketBio::Method() != nullptr ? BIO_new(SocketBio::Method()) : nullptr;
+  BioPtr bio(SocketBio::Method() != nullptr ? BIO_new(SocketBio::Method()) : nullptr);
   if (bio == nullptr) {
     throw EInOSSLDataBindingError(TakeOpenSSLErrors());
   }
-  BIO_set_data(bio, this);
-  SSL_set_bio(ssl_, bio, bio);
+  BIO_set_data(bio.get(), this);
+  // The session owns the one BIO for both directions from here on.
+  BIO* const both = bio.release();
+  SSL_set_bio(ssl_.get(), both, both);
   read_deadline_ = clock_.now() + std::chrono::milliseconds(timeout_ms);
   out_of_time_ = false;
   last_error_ = 0;
-  const int rc = SSL_accept(ssl_);
+  const int rc = SSL_accept(ssl_.get());
   read_deadline_.reset();
   if (rc != 1) {
     // After a failed handshake the session may not send anything more.
@@ -106,7 +108,7 @@ TInSSLCipherInfo TInSSLSocket::CipherInfo() const {
   if (ssl_ == nullptr) {
     return info;
   }
-  if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_)) {
+  if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_.get())) {
     info.name = SSL_CIPHER_get_name(cipher);
     char description[256];
     if (SSL_CIPHER_description(cipher, description, sizeof(description)) != nullptr) {
@@ -114,7 +116,7 @@ TInSSLCipherInfo TInSSLSocket::CipherInfo() const {
     }
     info.bits = SSL_CIPHER_get_bits(cipher, nullptr);
   }
-  info.version = SSL_get_version(ssl_);
+  info.version = SSL_get_version(ssl_.get());
   return info;
 }
 
@@ -123,7 +125,7 @@ void TInSSLSocket::Shutdown() {
     return;
   }
   shut_down_ = true;
-  SSL_shutdown(ssl_);
+  SSL_shutdown(ssl_.get());
   ERR_clear_error();
 }
 
@@ -133,7 +135,7 @@ void TInSSLSocket::SetSocketTimeouts(int timeout_ms) {
 }
 
 bool TInSSLSocket::WaitReadable(int timeout_ms) {
-  if (ssl_ != nullptr && SSL_pending(ssl_) > 0) {
+  if (ssl_ != nullptr && SSL_pending(ssl_.get()) > 0) {
     return true;
   }
   return binding_->Readable(timeout_ms);
@@ -178,11 +180,11 @@ IoResult TInSSLSocket::read_until_deadline(void* buffer, size_t size) {
   for (;;) {
     last_error_ = 0;
     size_t got = 0;
-    const int rc = SSL_read_ex(ssl_, buffer, size, &got);
+    const int rc = SSL_read_ex(ssl_.get(), buffer, size, &got);
     if (rc == 1) {
       return {static_cast<int64_t>(got), 0};
     }
-    const int error = SSL_get_error(ssl_, rc);
+    const int error = SSL_get_error(ssl_.get(), rc);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       if (out_of_time_) {
         ERR_clear_error();
@@ -207,11 +209,11 @@ IoResult TInSSLSocket::Send(const void* data, size_t size) {
   for (;;) {
     last_error_ = 0;
     size_t written = 0;
-    const int rc = SSL_write_ex(ssl_, data, size, &written);
+    const int rc = SSL_write_ex(ssl_.get(), data, size, &written);
     if (rc == 1) {
       return {static_cast<int64_t>(written), 0};
     }
-    const int error = SSL_get_error(ssl_, rc);
+    const int error = SSL_get_error(ssl_.get(), rc);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       continue;
     }

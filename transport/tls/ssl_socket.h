@@ -10,9 +10,8 @@
 #include "transport/net/byte_channel.h"
 #include "transport/net/deadline_clock.h"
 #include "transport/net/socket_handle.h"
+#include "transport/tls/openssl_handles.h"
 #include "transport/tls/ssl_context.h"
-
-struct ssl_st;
 
 namespace appsrv::transport {
 
@@ -76,7 +75,7 @@ class TInSSLSocket : public ByteChannel {
   std::unique_ptr<TInSocketHandle> binding_;
   const DeadlineClock& clock_;
   std::shared_ptr<const TInSSLContext> context_;  // keeps the library context alive
-  ssl_st* ssl_ = nullptr;
+  SslPtr ssl_;
   int last_error_ = 0;  // socket error code of the last failed receive or send
   bool shut_down_ = false;
   // Every socket wait of the library's reads ends by this time: the handshake's deadline, then
