@@ -747,7 +747,9 @@ void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response) {
   // The Date header of this moment is read from the system clock in UTC: the local time's way
   // back to UTC looks up the zone's offsets several times, on every reply.
   const base::HttpDateText date(base::utc_now());
-  const std::string header = response.HeaderText(base::now(), date.view());
+  const base::DateTime now = base::now();
+  response.complete(now);
+  const std::string header = response.HeaderText(now, date.view());
   io.WriteBytes(header);
   buffer.Close();
   response.FHeaderHasBeenWritten = true;
