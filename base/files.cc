@@ -254,22 +254,23 @@ std::string expand_file_name(std::string_view path) {
   return out;
 }
 
-std::string executable_folder() {
+std::optional<std::string> executable_path() {
   char buf[4096];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) {
-    return "./";
+    return std::nullopt;
   }
-  return extract_file_path(std::string_view(buf, static_cast<size_t>(n)));
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string executable_folder() {
+  const std::optional<std::string> path = executable_path();
+  return path ? extract_file_path(*path) : "./";
 }
 
 std::string executable_file_name() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) {
-    return "appserver";
-  }
-  return extract_file_name(std::string_view(buf, static_cast<size_t>(n)));
+  const std::optional<std::string> path = executable_path();
+  return path ? extract_file_name(*path) : "appserver";
 }
 
 std::string system_temp_folder() {

@@ -93,7 +93,6 @@ class TSvServer {
   std::string mUsername;
   std::string mPassword;
   base::NameValueList* mParams = nullptr;  // the request's own list (GetParams)
-  std::string FLogMsg;
   std::string mFullUrlPath;
   std::string mUrlPath;
 };

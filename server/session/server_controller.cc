@@ -252,10 +252,7 @@ ControllerEnvironment ControllerEnvironment::Default() {
   env.application_folder = base::executable_folder();
   env.temp_folder = base::system_temp_folder();
   env.clock = &system_clock();
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  env.application_file =
-      n > 0 ? base::extract_file_name(std::string_view(buf, static_cast<size_t>(n))) : "appserver";
+  env.application_file = base::executable_file_name();
   return env;
 }
 
