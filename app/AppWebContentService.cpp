@@ -12,6 +12,7 @@
 #include "app/AppWebAgent.h"
 #include "app/DisplayText.h"
 #include "base/date_time.h"
+#include "base/encoding.h"
 #include "base/exception.h"
 #include "base/text.h"
 #include "db/field.h"
@@ -455,7 +456,7 @@ std::string cell_text(const db::TField& field, CellKind kind) {
     return {};
   }
   if (kind == CellKind::kBytes) {
-    return db::hex_lower(field.AsString());
+    return base::hex_lower(field.AsString());
   }
   if (!readable) {
     const auto* stored = std::get_if<std::string>(&field.Value());

@@ -225,7 +225,7 @@ std::string SqlLiteral(std::string_view dt_type, std::string_view value,
         }
         return "X'" + base::ascii_lowercase(digits) + "'";
       }
-      return "X'" + db::hex_lower(bytes) + "'";
+      return "X'" + base::hex_lower(bytes) + "'";
     }
   }
   return SqlQuoted(value);

@@ -31,10 +31,11 @@ AsyncLineLog::AsyncLineLog(Options options) : options_(std::move(options)) {
   if (options_.path.empty()) {
     fd_ = STDOUT_FILENO;
   } else {
-    fd_ = open_log_file(options_.path);
-    if (fd_ < 0) {
+    file_.reset(open_log_file(options_.path));
+    if (!file_.valid()) {
       throw Exception("Could not open \"" + options_.path + "\": " + errno_text(errno));
     }
+    fd_ = file_.get();
   }
   writer_ = std::thread([this] { run(); });
 }
@@ -46,9 +47,6 @@ AsyncLineLog::~AsyncLineLog() {
   }
   wake_.notify_one();
   writer_.join();
-  if (fd_ != STDOUT_FILENO) {
-    ::close(fd_);
-  }
 }
 
 bool AsyncLineLog::Append(std::string line) {
@@ -124,7 +122,7 @@ void AsyncLineLog::reopen_if_asked() {
   // lines still land somewhere, and the next reopen tries again.
   const int fd = open_log_file(options_.path);
   if (fd >= 0) {
-    ::close(fd_);
+    file_.reset(fd);
     fd_ = fd;
   }
 }

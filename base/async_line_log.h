@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/metrics.h"
+#include "base/unique_fd.h"
 
 namespace appsrv::base {
 
@@ -51,6 +52,7 @@ class AsyncLineLog {
   void count_dropped(uint64_t n);
 
   const Options options_;
+  UniqueFd file_;             // the log file (none for standard output); as fd_
   int fd_ = -1;               // written by the writer thread only once it runs
   uint64_t opened_at_ = 0;    // writer thread: the reopen generation the file belongs to
   std::string write_buffer_;  // writer thread

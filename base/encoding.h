@@ -1,4 +1,4 @@
-// Number and byte encodings: base 36, upper-case hexadecimal, Base64, float text.
+// Number and byte encodings: base 36, hexadecimal, Base64, float text.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,8 @@ std::optional<uint64_t> from_base36(std::string_view text);
 
 // Upper-case hexadecimal without leading zeros ("0" for zero).
 std::string to_hex_upper(uint64_t value);
+// Lower-case hexadecimal of each byte, two digits a byte.
+std::string hex_lower(std::string_view bytes);
 
 std::string base64_encode(std::string_view bytes);
 // Ignores characters outside the alphabet (line breaks); stops at the first "=".

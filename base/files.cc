@@ -10,28 +10,9 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/unique_fd.h"
 
 namespace appsrv::base {
-
-namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
 
 bool file_exists(const std::string& path) {
   struct stat st {};
@@ -84,7 +65,7 @@ void remove_tree(const std::string& path) {
 }
 
 std::string read_file(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     throw_errno("open " + path);
   }
@@ -106,7 +87,7 @@ std::string read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, std::string_view bytes, mode_t mode) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
   if (fd.get() < 0) {
     throw_errno("open " + path);
   }
@@ -118,7 +99,7 @@ void write_file(const std::string& path, std::string_view bytes, mode_t mode) {
 void replace_file(const std::string& path, std::string_view bytes, mode_t mode) {
   // In the same folder: rename() replaces atomically only within one file system.
   std::string temp = path + ".XXXXXX";
-  Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (fd.get() < 0) {
     throw_errno("create a temporary file beside " + path);
   }
@@ -180,18 +161,18 @@ int copy_rest(int in, int out) {
 }  // namespace
 
 int copy_file(const std::string& from, const std::string& to) {
-  const Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) {
     return errno;
   }
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0) {
+  UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!out.valid()) {
     return errno;
   }
-  int err = copy_rest(in.get(), out);
+  int err = copy_rest(in.get(), out.get());
   // A failed close can be the first sign that the data did not reach the disk.
-  if (::close(out) != 0 && err == 0) {
-    err = errno;
+  if (const int close_err = out.close(); err == 0) {
+    err = close_err;
   }
   return err;
 }
@@ -273,22 +254,23 @@ std::string expand_file_name(std::string_view path) {
   return out;
 }
 
-std::string executable_folder() {
+std::optional<std::string> executable_path() {
   char buf[4096];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) {
-    return "./";
+    return std::nullopt;
   }
-  return extract_file_path(std::string_view(buf, static_cast<size_t>(n)));
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string executable_folder() {
+  const std::optional<std::string> path = executable_path();
+  return path ? extract_file_path(*path) : "./";
 }
 
 std::string executable_file_name() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) {
-    return "appserver";
-  }
-  return extract_file_name(std::string_view(buf, static_cast<size_t>(n)));
+  const std::optional<std::string> path = executable_path();
+  return path ? extract_file_name(*path) : "appserver";
 }
 
 std::string system_temp_folder() {

@@ -51,6 +51,8 @@ std::string change_file_ext(std::string_view path, std::string_view ext);
 // root stays at the root; a trailing "/" is kept.
 std::string expand_file_name(std::string_view path);
 
+// Full path of the running executable; nullopt when the system does not tell.
+std::optional<std::string> executable_path();
 // Folder of the running executable, with a trailing "/".
 std::string executable_folder();
 // File name of the running executable ("appserver"), or "appserver" when it cannot be read.

@@ -103,18 +103,6 @@ std::string round_trip_float_text(double value) {
   return text;
 }
 
-std::string hex_lower(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
-}
-
 TFieldDef field_def_for_declared_type(std::string name, std::string_view declared,
                                       bool autoincrement) {
   TFieldDef def;
@@ -369,8 +357,8 @@ std::string TTimeField::AsString() const {
   return IsNull() ? std::string() : base::iso_time_text(AsFloat());
 }
 
-std::string TBlobField::packet_text() const { return hex_lower(AsString()); }
-std::string TBytesField::packet_text() const { return hex_lower(AsString()); }
+std::string TBlobField::packet_text() const { return base::hex_lower(AsString()); }
+std::string TBytesField::packet_text() const { return base::hex_lower(AsString()); }
 
 std::unique_ptr<TField> make_field(const TFieldDef& def) {
   switch (def.data_type) {

@@ -256,7 +256,5 @@ std::unique_ptr<TField> make_field(const TFieldDef& def);
 
 // Shortest text that reads back as the same double, exponent as "E+308".
 std::string round_trip_float_text(double value);
-// Lower-case hexadecimal of each byte.
-std::string hex_lower(std::string_view bytes);
 
 }  // namespace appsrv::db

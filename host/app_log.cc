@@ -11,6 +11,7 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "base/unique_fd.h"
 
 namespace appsrv::host {
 namespace {
@@ -66,7 +67,8 @@ std::string application_log_line(base::DateTime when, std::string_view text) {
 void append_log_line(const std::string& path, std::string_view text) {
   const std::string bytes = application_log_line(base::now(), text);
   std::scoped_lock lock(log_mutex());
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const base::UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  const int fd = file.get();
   if (fd < 0) {
     throw base::Exception("Cannot open \"" + path + "\": " + base::errno_text(errno));
   }
@@ -78,12 +80,10 @@ void append_log_line(const std::string& path, std::string_view text) {
     }
     if (n <= 0) {
       const int err = errno;
-      ::close(fd);
       throw base::Exception("Cannot write \"" + path + "\": " + base::errno_text(err));
     }
     done += static_cast<size_t>(n);
   }
-  ::close(fd);
 }
 
 void AppendApplicationLog(std::string_view text, std::string_view extension) {

@@ -11,6 +11,7 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "base/unique_fd.h"
 
 namespace appsrv::host {
 
@@ -49,13 +50,13 @@ int SpawnDetached(const std::vector<std::string>& argv) {
   if (::pipe2(report, O_CLOEXEC) != 0) {
     return errno;
   }
+  base::UniqueFd report_read(report[0]);
+  base::UniqueFd report_write(report[1]);
   // The middle child starts the program and exits at once, so the program is adopted by init
   // and never becomes our zombie; the pipe carries exec's errno back (closed on success).
   const pid_t middle = ::fork();
   if (middle < 0) {
     const int err = errno;
-    ::close(report[0]);
-    ::close(report[1]);
     return err;
   }
   if (middle == 0) {
@@ -73,16 +74,15 @@ int SpawnDetached(const std::vector<std::string>& argv) {
     }
     ::_exit(0);
   }
-  ::close(report[1]);
+  report_write.reset();
   int status = 0;
   while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
   }
   int err = 0;
   ssize_t n = 0;
   do {
-    n = ::read(report[0], &err, sizeof err);
+    n = ::read(report_read.get(), &err, sizeof err);
   } while (n < 0 && errno == EINTR);
-  ::close(report[0]);
   return n == static_cast<ssize_t>(sizeof err) ? err : 0;
 }
 

@@ -46,16 +46,11 @@ WakePipe::WakePipe() {
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
     base::throw_errno("pipe2");
   }
-  read_fd_ = fds[0];
-  write_fd_ = fds[1];
+  read_fd_.reset(fds[0]);
+  write_fd_.reset(fds[1]);
 }
 
-WakePipe::~WakePipe() {
-  ::close(read_fd_);
-  ::close(write_fd_);
-}
-
-void WakePipe::Post(char message) const { (void)!::write(write_fd_, &message, 1); }
+void WakePipe::Post(char message) const { (void)!::write(write_fd_.get(), &message, 1); }
 
 CloseSignals::CloseSignals(int wake_fd, char message) {
   g_close_requested.store(false);

@@ -2,6 +2,8 @@
 // write one-byte messages to, and the signal handlers that do so.
 #pragma once
 
+#include "base/unique_fd.h"
+
 namespace appsrv::host {
 
 // Both ends non-blocking and close-on-exec; the owner polls read_fd().
@@ -9,18 +11,17 @@ class WakePipe {
  public:
   // Throws base::Exception when the pipe cannot be made.
   WakePipe();
-  ~WakePipe();
   WakePipe(const WakePipe&) = delete;
   WakePipe& operator=(const WakePipe&) = delete;
 
-  int read_fd() const { return read_fd_; }
-  int write_fd() const { return write_fd_; }
+  int read_fd() const { return read_fd_.get(); }
+  int write_fd() const { return write_fd_.get(); }
   // Safe from any thread. A full pipe drops the byte: its reader has plenty to wake it.
   void Post(char message) const;
 
  private:
-  int read_fd_ = -1;
-  int write_fd_ = -1;
+  base::UniqueFd read_fd_;
+  base::UniqueFd write_fd_;
 };
 
 // While it exists, SIGINT and SIGTERM set Requested() and write `message` to `wake_fd` (which

@@ -11,6 +11,7 @@
 
 #include "base/exception.h"
 #include "base/files.h"
+#include "base/unique_fd.h"
 
 extern char** environ;
 
@@ -164,14 +165,14 @@ std::string service_unit_folder() {
 void install_service_unit(const std::string& folder, const ServiceUnit& unit) {
   const std::string text = service_unit_text(unit);
   const std::string path = unit_path(folder, unit.name);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd.valid()) {
     throw base::Exception(errno == EEXIST ? "The unit file " + path + " exists already."
                                           : path + ": " + base::errno_text(errno));
   }
-  int err = base::write_all(fd, text);
-  if (::close(fd) != 0 && err == 0) {
-    err = errno;
+  int err = base::write_all(fd.get(), text);
+  if (const int close_err = fd.close(); err == 0) {
+    err = close_err;
   }
   if (err != 0) {
     ::unlink(path.c_str());  // half a unit would be worse than none

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/color.h"
+
 namespace appsrv::render {
 
 // Captions and titles: markup characters become entities. With `convert_line_ends` a line
@@ -17,9 +19,8 @@ std::string HTMLEncode(std::string_view text, bool convert_line_ends, bool conve
 // becomes "&#" + its decimal value + ";".
 std::string HTMLLiteral(std::string_view text);
 
-// Colors hold red in the low byte, then green, then blue.
-using TColor = int32_t;
-constexpr TColor clNone = 0x1FFFFFFF;
+using base::clNone;
+using base::TColor;
 constexpr TColor clTransparent = -1;
 // The system's window-text color: fonts of that color write no color of their own.
 constexpr TColor clWindowText = static_cast<TColor>(0xFF000008);

@@ -55,14 +55,14 @@ int open_for_writing(const std::string& path) {
 
 }  // namespace
 
-FileStream::~FileStream() { ::close(fd_); }
+FileStream::~FileStream() = default;
 
 int64_t FileStream::Read(void* buffer, int64_t count) {
   if (count <= 0) {
     return 0;
   }
   while (true) {
-    const ssize_t n = ::read(fd_, buffer, static_cast<size_t>(count));
+    const ssize_t n = ::read(fd_.get(), buffer, static_cast<size_t>(count));
     if (n >= 0) {
       return n;
     }
@@ -77,7 +77,7 @@ int64_t FileStream::Write(const void* buffer, int64_t count) {
     return 0;
   }
   const std::string_view bytes(static_cast<const char*>(buffer), static_cast<size_t>(count));
-  if (const int err = base::write_all(fd_, bytes); err != 0) {
+  if (const int err = base::write_all(fd_.get(), bytes); err != 0) {
     throw base::Exception("write " + path_ + ": " + base::errno_text(err));
   }
   return count;
@@ -85,15 +85,15 @@ int64_t FileStream::Write(const void* buffer, int64_t count) {
 
 int64_t FileStream::Seek(int64_t offset, SeekOrigin origin) {
   if (origin == SeekOrigin::kCurrent && offset == 0) {
-    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    const off_t at = ::lseek(fd_.get(), 0, SEEK_CUR);
     if (at < 0) {
       base::throw_errno("lseek " + path_);
     }
     return at;
   }
-  const off_t current = ::lseek(fd_, 0, SEEK_CUR);
+  const off_t current = ::lseek(fd_.get(), 0, SEEK_CUR);
   const int64_t target = resolve_seek(offset, origin, current, GetSize());
-  const off_t at = ::lseek(fd_, static_cast<off_t>(target), SEEK_SET);
+  const off_t at = ::lseek(fd_.get(), static_cast<off_t>(target), SEEK_SET);
   if (at < 0) {
     base::throw_errno("lseek " + path_);
   }
@@ -102,7 +102,7 @@ int64_t FileStream::Seek(int64_t offset, SeekOrigin origin) {
 
 int64_t FileStream::GetSize() {
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) {
+  if (::fstat(fd_.get(), &st) != 0) {
     base::throw_errno("fstat " + path_);
   }
   return st.st_size;
@@ -113,7 +113,7 @@ void FileStream::SetSize(int64_t size) {
     throw base::Exception("Invalid stream size.");
   }
   const int64_t position = Position();
-  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+  if (::ftruncate(fd_.get(), static_cast<off_t>(size)) != 0) {
     base::throw_errno("ftruncate " + path_);
   }
   if (position > size) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/unique_fd.h"
 #include "server/exchange/stream.h"
 
 namespace appsrv::server {
@@ -27,7 +28,7 @@ class FileStream : public Stream {
   FileStream(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
 
  private:
-  int fd_;
+  base::UniqueFd fd_;
   std::string path_;
 };
 

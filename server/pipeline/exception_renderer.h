@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/color.h"
+
 namespace appsrv::server {
 
 class THttpRequest;
@@ -15,9 +17,8 @@ class TSvApplication;
 class TSvExceptionLogger;
 class TSvServerControllerBase;
 
-// A colour as 0x00BBGGRR; -1 is transparent and kColorNone no colour at all.
-using TColor = int32_t;
-constexpr TColor kColorNone = 0x1FFFFFFF;
+using base::TColor;
+constexpr TColor kColorNone = base::clNone;
 
 // What a page needs besides the exception. Pointers are not owned.
 struct ErrorPageContext {

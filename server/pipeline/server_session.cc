@@ -135,7 +135,6 @@ void TSvServerSession::ProcessSessionRequest(const std::string& path) {
   mAuthenticated = false;
   mRequestAuth = true;
   mContentHandler = nullptr;
-  mRestart = false;
   ReadSessionID(path);
 
   if (app_id_.empty()) {
@@ -220,7 +219,6 @@ void TSvServerSession::ProcessSessionRequest(const std::string& path) {
   mSession = attached.session;
   base::this_thread_request_note().set_session_id(mSession->FAppID);
   mTrackID = attached.track_id;
-  mRestart = attached.restart;
   if (mAuthenticated) {
     mSession->FAuthUser = mUsername;
     mSession->FAuthPassword = mPassword;

@@ -60,8 +60,6 @@ class TSvServerSession : public TSvServer {
   TContentBase* mContentHandler = nullptr;
   bool mAuthenticated = false;
   bool mRequestAuth = true;
-  bool mRestart = false;
-  bool mIsRootStart = false;
   std::string app_id_;               // the identifier the request names, or of the new session
   std::string run_params_;           // raw run parameters of the attached session
   SessionRequestInfo request_info_;  // what the session sees of this request

@@ -92,6 +92,9 @@ void TSvServer::SetBaseURL(std::string base) {
 }
 
 void TSvServer::Execute() {
+  // However the request ends, the thread leaves it without a current session: the session may
+  // be destroyed by another thread once released.
+  const CurrentSessionScope no_session_afterwards(nullptr);
   try {
     SetBaseURL(controller_.URLBase() + mRequest->mScriptName);
     base::ClientAddress client =
@@ -156,7 +159,6 @@ void TSvServer::Execute() {
     AnswerFailure(ESvException("Unknown exception."));
   }
   ReleaseSession();
-  SetCurrentSession(nullptr);
   base::metrics().requests_by_route[static_cast<size_t>(route_kind_)].add();
   // A handler that produced nothing still answers: its status without a body, rather than a
   // packet the transport rejects.

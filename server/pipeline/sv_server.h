@@ -99,7 +99,6 @@ class TSvServer {
   std::string mUsername;
   std::string mPassword;
   base::NameValueList* mParams = nullptr;  // the request's own list (GetParams)
-  std::string FLogMsg;
   std::string mFullUrlPath;
   std::string mUrlPath;
   const int64_t started_ns_ = base::monotonic_ns();

@@ -49,15 +49,6 @@ void for_each_log_file(const std::string& folder, const std::string& stem,
   }
 }
 
-std::string executable_file_name() {
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) {
-    return "appserver";
-  }
-  return base::extract_file_name(std::string_view(buf, static_cast<size_t>(n)));
-}
-
 std::string host_name() {
   char buf[256] = {};
   if (::gethostname(buf, sizeof buf - 1) != 0) {
@@ -102,7 +93,7 @@ std::string true_false(bool v) { return v ? "True" : "False"; }
 ExceptionLoggerEnvironment ExceptionLoggerEnvironment::Default() {
   ExceptionLoggerEnvironment env;
   env.application_folder = base::executable_folder();
-  env.application_file = executable_file_name();
+  env.application_file = base::executable_file_name();
   env.application_version = kProgramVersion;
   env.computer_name = host_name();
   env.now = [] { return base::now(); };

@@ -273,10 +273,7 @@ ControllerEnvironment ControllerEnvironment::Default() {
   env.application_folder = base::executable_folder();
   env.temp_folder = base::system_temp_folder();
   env.clock = &system_clock();
-  char buf[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  env.application_file =
-      n > 0 ? base::extract_file_name(std::string_view(buf, static_cast<size_t>(n))) : "appserver";
+  env.application_file = base::executable_file_name();
   return env;
 }
 
@@ -667,13 +664,25 @@ void TSvServerControllerBase::NoteFailedRequest(const RequestOutcome& outcome) n
   }
 }
 
-void TSvServerControllerBase::NoteShortage(std::string_view what) noexcept {
-  if (const std::optional<uint64_t> reports = shortage_notes_.due()) {
+namespace {
+
+void write_throttled_note(base::LogThrottle& notes, std::string_view what) noexcept {
+  if (const std::optional<uint64_t> reports = notes.due()) {
     std::fprintf(stderr, "%.*s (%llu time(s) since the last note)\n",
                  static_cast<int>(what.size()), what.data(),
                  static_cast<unsigned long long>(*reports));
     std::fflush(stderr);
   }
+}
+
+}  // namespace
+
+void TSvServerControllerBase::NoteShortage(std::string_view what) noexcept {
+  write_throttled_note(shortage_notes_, what);
+}
+
+void TSvServerControllerBase::NoteSessionLogFailure(std::string_view what) const noexcept {
+  write_throttled_note(session_log_notes_, what);
 }
 
 // ---- the process-wide controller ----

@@ -447,6 +447,9 @@ class TSvServerControllerBase {
   // minute; the next line that gets through says how many were held back.
   static constexpr uint64_t kFailedRequestLinesPerMinute = 60;
   void NoteFailedRequest(const RequestOutcome& outcome) noexcept;
+  // Notes that the session event log could not be written in the same way, in a line of its
+  // own kind: at most one a minute, however many events it stands for.
+  void NoteSessionLogFailure(std::string_view what) const noexcept;
 
  protected:
   // Applies the application's design-time values; runs before port.ini is read.
@@ -506,6 +509,7 @@ class TSvServerControllerBase {
   base::LogThrottle shortage_notes_;  // thread-safe
   base::LogThrottle failed_request_notes_{std::chrono::minutes(1),
                                           kFailedRequestLinesPerMinute};  // thread-safe
+  mutable base::LogThrottle session_log_notes_;  // thread-safe
 
   // Owned parts; each guards its own shared state.
   std::unique_ptr<TSvExceptionLogger> exception_logger_;

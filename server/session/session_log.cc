@@ -6,7 +6,9 @@
 
 #include <mutex>
 
+#include "base/exception.h"
 #include "base/files.h"
+#include "base/unique_fd.h"
 #include "server/exchange/memory_stream.h"
 #include "server/exchange/stream_helper.h"
 #include "server/http/http_request.h"
@@ -21,6 +23,31 @@ constexpr int32_t kLogSignature = 20040827;
 constexpr int32_t kLogVersion = 2;
 
 std::mutex g_log_mu;  // serialises appends to the session event log
+
+// The event log file at `path`, with its header when new, then `record`: 0 or the errno of the
+// step that failed. REQUIRES: g_log_mu held.
+int append_event(const TSvServerControllerBase& controller, const std::string& path,
+                 std::string_view record) {
+  const base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
+    return errno;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 && st.st_size == 0) {
+    TStreamHelper header(std::make_unique<TSvMemoryStream>());
+    header.WriteInteger(kLogSignature);
+    header.WriteInteger(kLogVersion);
+    header.WriteBoolean(controller.AllowMultipleSessionsPerUser());
+    header.WriteInteger(controller.SessionTimeout());
+    std::vector<char> bytes(static_cast<size_t>(header.stream().GetSize()));
+    header.CopyTo(bytes);
+    if (const int err = base::write_all(fd.get(), std::string_view(bytes.data(), bytes.size()));
+        err != 0) {
+      return err;
+    }
+  }
+  return base::write_all(fd.get(), record);
+}
 
 }  // namespace
 
@@ -56,24 +83,15 @@ void WriteSessionEvent(const TSvServerControllerBase& controller, const TSvAppli
     e.CopyTo(record);
 
     const std::string path = SessionLogPath(controller);
-    std::scoped_lock lock(g_log_mu);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      return;
+    int err = 0;
+    {
+      std::scoped_lock lock(g_log_mu);
+      err = append_event(controller, path, std::string_view(record.data(), record.size()));
     }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size == 0) {
-      TStreamHelper header(std::make_unique<TSvMemoryStream>());
-      header.WriteInteger(kLogSignature);
-      header.WriteInteger(kLogVersion);
-      header.WriteBoolean(controller.AllowMultipleSessionsPerUser());
-      header.WriteInteger(controller.SessionTimeout());
-      std::vector<char> bytes(static_cast<size_t>(header.stream().GetSize()));
-      header.CopyTo(bytes);
-      base::write_all(fd, std::string_view(bytes.data(), bytes.size()));
+    if (err != 0) {
+      controller.NoteSessionLogFailure("Cannot write the session event log \"" + path +
+                                       "\": " + base::errno_text(err));
     }
-    base::write_all(fd, std::string_view(record.data(), record.size()));
-    ::close(fd);
   } catch (...) {  // boundary: the event log never fails a request
   }
 }

@@ -13,8 +13,8 @@ class TSvServerControllerBase;
 // The log file's full path for the controller's application folder and program name.
 std::string SessionLogPath(const TSvServerControllerBase& controller);
 
-// Appends one event under a process-wide lock; a new file first gets its header. Write
-// failures are ignored.
+// Appends one event under a process-wide lock; a new file first gets its header. A file that
+// cannot be opened or written fails no request: the controller notes it (NoteSessionLogFailure).
 void WriteSessionEvent(const TSvServerControllerBase& controller, const TSvApplication& session,
                        TSessionEvent event) noexcept;
 

@@ -30,6 +30,7 @@
 #include "server/session/server_controller.h"
 #include "server/session/session.h"
 #include "server/session/session_list.h"
+#include "tests/server/pipeline_fixture.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::app {
@@ -48,27 +49,23 @@ constexpr const char* kChromeAgent =
     "Chrome/120.0.0.0 Safari/537.36";
 constexpr const char* kAddParams = "{\"A\":2,\"B\":3,\"Info\":\"x\"}";
 
-class PipelineTest : public ::testing::Test {
+class PipelineTest : public server::testing::PipelineFixture {
  protected:
   void SetUp() override {
-    // Start-up order: the handlers and the controller class before the controller exists.
-    server::THandlers::Clear();
-    RegisterContentHandlers();
-    RegisterServerController();
-    RegisterMainForm();
-    render::InstallPageRendering();
-    controller_ = &server::InitServerController(folder_.environment(clock_));
+    PipelineFixture::SetUp();
     ASSERT_TRUE(base::force_directories(controller_->ContentPath(), 0700));
-    server::SetRequestHook(&server::ExecuteRequest);
     testing::exec_sql(db_path(),
                       "CREATE TABLE Numbers(ID INTEGER PRIMARY KEY, Name VARCHAR(20));"
                       "INSERT INTO Numbers VALUES(1,'n1'),(2,'n2'),(3,'n3'),(4,'n4'),(5,'n5');");
   }
-  void TearDown() override {
-    server::SetRequestHook(nullptr);
-    server::FreeServerController();
-    server::SetServerControllerClass(nullptr);
-    server::THandlers::Clear();
+  // Start-up order: the handlers and the controller class before the controller exists.
+  void Register() override {
+    RegisterContentHandlers();
+    RegisterServerController();
+    RegisterMainForm();
+    render::InstallPageRendering();
+  }
+  void Unregister() override {
     render::UninstallPageRendering();
     render::SetMainFormClass(nullptr);
   }
@@ -161,9 +158,6 @@ class PipelineTest : public ::testing::Test {
     EXPECT_EQ(cookie->path, "/");
   }
 
-  server::testing::FakeClock clock_;
-  server::testing::TempFolder folder_;
-  server::TSvServerControllerBase* controller_ = nullptr;
 };
 
 TEST_F(PipelineTest, ProgramClientsAreStartedThenServed) {

@@ -12,18 +12,15 @@
 #include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "tests/support/temp_folder.h"
 
 namespace appsrv::base {
 namespace {
 
 class AsyncLineLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/appsrv-linelog-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = std::string(tmpl) + "/";
-  }
-  void TearDown() override { remove_tree(root_); }
+  appsrv::testing::TempFolder folder_{"appsrv-linelog"};
+  const std::string root_ = folder_.path();
 
   // A writer that would wait far longer than any test: only Flush and a half-full queue wake it.
   AsyncLineLog::Options options(size_t max_queued_bytes = 1 << 20) const {
@@ -40,8 +37,6 @@ class AsyncLineLogTest : public ::testing::Test {
     }
     return lines;
   }
-
-  std::string root_;
 };
 
 TEST_F(AsyncLineLogTest, LinesFromManyThreadsArriveWholeAndNothingIsLost) {

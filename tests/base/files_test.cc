@@ -8,19 +8,15 @@
 #include <filesystem>
 
 #include "base/exception.h"
+#include "tests/support/temp_folder.h"
 
 namespace appsrv::base {
 namespace {
 
 class FilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/appsrv-files-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = std::string(tmpl) + "/";
-  }
-  void TearDown() override { remove_tree(root_); }
-  std::string root_;
+  appsrv::testing::TempFolder folder_{"appsrv-files"};
+  const std::string root_ = folder_.path();
 };
 
 TEST_F(FilesTest, CreateReadDelete) {

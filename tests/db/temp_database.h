@@ -10,6 +10,7 @@
 #include "base/files.h"
 #include "db/ado_connection.h"
 #include "db/sqlite_handle.h"
+#include "tests/support/temp_folder.h"
 
 namespace appsrv::db {
 
@@ -28,21 +29,16 @@ inline std::string database_error(const std::function<void()>& act) {
 class TempDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = base::system_temp_folder() + "appsrv-db-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    folder_ = tmpl + "/";
-    path_ = folder_ + "TEST.mdb";
     connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path_ + ";");
   }
-  void TearDown() override {
-    connection_.Close();
-    base::remove_tree(folder_);
-  }
+  // The folder goes after the connection's file is closed.
+  void TearDown() override { connection_.Close(); }
 
   void exec(const std::string& sql) { connection_.Execute(sql); }
 
-  std::string folder_;
-  std::string path_;
+  appsrv::testing::TempFolder temp_{"appsrv-db"};
+  std::string folder_ = temp_.path();
+  std::string path_ = folder_ + "TEST.mdb";
   TADOConnection connection_;
 };
 

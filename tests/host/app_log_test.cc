@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/files.h"
+#include "tests/support/temp_folder.h"
 
 namespace appsrv::host {
 namespace {
@@ -36,13 +37,8 @@ TEST(AppLog, PathIsBesideTheProgramWithTheGivenExtension) {
 
 class AppLogFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = base::system_temp_folder() + "appsrv-host-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    folder_ = tmpl + "/";
-  }
-  void TearDown() override { base::remove_tree(folder_); }
-  std::string folder_;
+  appsrv::testing::TempFolder temp_{"appsrv-host"};
+  const std::string folder_ = temp_.path();
 };
 
 TEST_F(AppLogFile, AppendsKeepEarlierLinesAndNeverInterleave) {

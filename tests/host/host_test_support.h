@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/files.h"
+#include "tests/support/temp_folder.h"
 #include "server/pipeline/controller_start.h"
 #include "server/session/server_controller.h"
 
@@ -17,23 +18,15 @@ namespace appsrv::host::testing {
 class TempFolder {
  public:
   TempFolder() {
-    std::string tmpl = base::system_temp_folder() + "appsrv-host-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed";
-    }
-    root_ = tmpl + "/";
     base::force_directories(app());
     base::force_directories(tmp());
   }
-  ~TempFolder() { base::remove_tree(root_); }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
 
-  std::string app() const { return root_ + "app/"; }
-  std::string tmp() const { return root_ + "tmp/"; }
+  std::string app() const { return folder_.path() + "app/"; }
+  std::string tmp() const { return folder_.path() + "tmp/"; }
 
  private:
-  std::string root_;
+  appsrv::testing::TempFolder folder_{"appsrv-host"};
 };
 
 // The process-wide controller, of the framework's own class, over a private folder whose

@@ -12,6 +12,7 @@
 
 #include "render/page_context.h"
 #include "server/http/http_reply.h"
+#include "server/http/mime_types.h"
 #include "tests/render/render_fixture.h"
 
 namespace appsrv::render {
@@ -137,8 +138,7 @@ TEST_F(StatusPage, NamedFilesAreServed) {
     const server::ReplyPacket file = Call(Request("GET", url, {}, ""));
     EXPECT_EQ(file.code, 200) << url;
     const bool script = base::ends_with(url, ".js");
-    EXPECT_EQ(file.content_type, script ? "application/x-javascript; charset=UTF-8" : "image/gif")
-        << url;
+    EXPECT_EQ(file.content_type, server::MimeTypes::GetAsString(script ? ".js" : ".gif")) << url;
   }
 }
 

@@ -23,6 +23,7 @@
 #include "server/session/server_controller.h"
 #include "server/session/session.h"
 #include "server/session/session_list.h"
+#include "tests/server/pipeline_fixture.h"
 #include "tests/server/test_support.h"
 
 namespace appsrv::render::testing {
@@ -41,22 +42,15 @@ inline std::string Between(const std::string& text, std::string_view from, std::
   return b == std::string::npos ? std::string() : text.substr(a + from.size(), b - a - from.size());
 }
 
-class PageFixture : public ::testing::Test {
+class PageFixture : public server::testing::PipelineFixture {
  protected:
-  void SetUp() override {
-    server::THandlers::Clear();
+  void Register() override {
     app::RegisterContentHandlers();
     app::RegisterServerController();
     app::RegisterMainForm();
     InstallPageRendering();
-    controller_ = &server::InitServerController(folder_.environment(clock_));
-    server::SetRequestHook(&server::ExecuteRequest);
   }
-  void TearDown() override {
-    server::SetRequestHook(nullptr);
-    server::FreeServerController();
-    server::SetServerControllerClass(nullptr);
-    server::THandlers::Clear();
+  void Unregister() override {
     UninstallPageRendering();
     SetMainFormClass(nullptr);
     FormEvents() = {};
@@ -137,9 +131,6 @@ class PageFixture : public ::testing::Test {
     return found;
   }
 
-  server::testing::FakeClock clock_;
-  server::testing::TempFolder folder_;
-  server::TSvServerControllerBase* controller_ = nullptr;
 };
 
 }  // namespace appsrv::render::testing

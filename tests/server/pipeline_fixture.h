@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,24 +39,62 @@ class MyAppController : public TSvServerControllerBase {
   }
 };
 
-// Registers handlers in SetUp (before the controller locks the configuration) through
-// RegisterHandlers, then builds the process-wide controller.
-class PipelineTest : public ::testing::Test {
+// What a pipeline test registers process-wide, put back however the test ends: the request
+// hook, the controller, the session forms, the controller's class, the handlers. Made before the test
+// registers anything; it starts from no handlers.
+class PipelineRegistrationsGuard {
+ public:
+  PipelineRegistrationsGuard() { THandlers::Clear(); }
+  ~PipelineRegistrationsGuard() {
+    SetRequestHook(nullptr);
+    FreeServerController();
+    RegisterSessionForms(nullptr);
+    SetServerControllerClass(nullptr);
+    THandlers::Clear();
+  }
+  PipelineRegistrationsGuard(const PipelineRegistrationsGuard&) = delete;
+  PipelineRegistrationsGuard& operator=(const PipelineRegistrationsGuard&) = delete;
+};
+
+// The pipeline as start-up wires it, over a private folder and a fake clock: Register() makes
+// the registrations that must come before the process-wide controller (handlers, its class),
+// then the controller is built and the request hook set. TearDown puts everything back, then
+// calls Unregister() for what a derived fixture registered beyond the guard's reach.
+class PipelineFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    THandlers::Clear();
-    RegisterHandlers();
-    SetServerControllerClass<MyAppController>();
+    registrations_.emplace();
+    Register();
     controller_ = &InitServerController(folder_.environment(clock_));
-    content_ = base::include_trailing_slash(controller_->ContentPath());
-    base::force_directories(content_, 0700);
     SetRequestHook(&ExecuteRequest);
   }
   void TearDown() override {
-    SetRequestHook(nullptr);
-    RegisterSessionForms(nullptr);
-    FreeServerController();
-    THandlers::Clear();
+    registrations_.reset();
+    Unregister();
+  }
+  virtual void Register() = 0;
+  virtual void Unregister() {}
+
+  FakeClock clock_;
+  TempFolder folder_;
+  TSvServerControllerBase* controller_ = nullptr;
+
+ private:
+  std::optional<PipelineRegistrationsGuard> registrations_;
+};
+
+// The framework's own pipeline for a test controller ("MyApp"); derived tests add handlers
+// through RegisterHandlers.
+class PipelineTest : public PipelineFixture {
+ protected:
+  void SetUp() override {
+    PipelineFixture::SetUp();
+    content_ = base::include_trailing_slash(controller_->ContentPath());
+    base::force_directories(content_, 0700);
+  }
+  void Register() override {
+    RegisterHandlers();
+    SetServerControllerClass<MyAppController>();
   }
   virtual void RegisterHandlers() {}
 
@@ -115,9 +154,6 @@ class PipelineTest : public ::testing::Test {
     base::write_file(path, bytes);
   }
 
-  FakeClock clock_;
-  TempFolder folder_;
-  TSvServerControllerBase* controller_ = nullptr;
   std::string content_;
 };
 

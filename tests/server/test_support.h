@@ -19,6 +19,7 @@
 #include "server/exchange/temp_files.h"
 #include "server/session/clock.h"
 #include "server/session/server_controller.h"
+#include "tests/support/temp_folder.h"
 
 namespace appsrv::server::testing {
 
@@ -38,21 +39,13 @@ class FakeClock : public Clock {
 class TempFolder {
  public:
   TempFolder() {
-    std::string tmpl = base::system_temp_folder() + "appsrv-server-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed";
-    }
-    root_ = tmpl + "/";
     base::force_directories(app(), 0700);
     base::force_directories(tmp(), 0700);
   }
-  ~TempFolder() { base::remove_tree(root_); }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
 
-  std::string root() const { return root_; }
-  std::string app() const { return root_ + "app/"; }
-  std::string tmp() const { return root_ + "tmp/"; }
+  std::string root() const { return folder_.path(); }
+  std::string app() const { return root() + "app/"; }
+  std::string tmp() const { return root() + "tmp/"; }
 
   // An environment over these folders and `clock` (the system clock when null), without the
   // background timeout thread.
@@ -68,7 +61,7 @@ class TempFolder {
   ControllerEnvironment environment(const Clock& clock) const { return environment(&clock); }
 
  private:
-  std::string root_;
+  appsrv::testing::TempFolder folder_{"appsrv-server"};
 };
 
 // A TempFolder whose tmp/ is the process's temporary-file folder while it lives; the folder

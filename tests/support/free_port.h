@@ -9,6 +9,8 @@
 #include <fstream>
 #include <random>
 
+#include "base/unique_fd.h"
+
 namespace appsrv::testing {
 
 // A port below the system's ephemeral range that nothing listens on right now. Ports the
@@ -25,13 +27,12 @@ inline int free_port() {
   std::uniform_int_distribution<int> port_in(low, high);
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const int port = port_in(pick);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const base::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
+    const bool free = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     if (free) {
       return port;
     }

@@ -9,6 +9,7 @@
 #include <cctype>
 
 #include "base/text.h"
+#include "base/unique_fd.h"
 
 namespace appsrv::testing {
 namespace {
@@ -38,7 +39,8 @@ ParsedResponse SendRaw(uint16_t port, const std::string& raw) {
 }
 
 std::string ExchangeUntilClose(uint16_t port, const std::string& raw) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const base::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int fd = socket.get();
   if (fd < 0) {
     return "";
   }
@@ -59,7 +61,6 @@ std::string ExchangeUntilClose(uint16_t port, const std::string& raw) {
       reply.append(buf, static_cast<size_t>(n));
     }
   }
-  ::close(fd);
   return reply;
 }
 

@@ -32,7 +32,7 @@ bool has_line(const std::string& datagram, const std::string& line) {
 }  // namespace
 
 NotifySocket::NotifySocket() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-  if (fd_ < 0) {
+  if (!fd_.valid()) {
     throw std::runtime_error("socket failed");
   }
   const std::string name = "appsrv-notify-" + std::to_string(::getpid()) + "-" +
@@ -42,23 +42,22 @@ NotifySocket::NotifySocket() : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 
   // Abstract: a leading zero byte, no file to clean up.
   std::memcpy(addr.sun_path + 1, name.data(), name.size());
   const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-    ::close(fd_);
+  if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) {
     throw std::runtime_error("bind failed: " + std::string(std::strerror(errno)));
   }
   address_ = "@" + name;
 }
 
-NotifySocket::~NotifySocket() { ::close(fd_); }
+NotifySocket::~NotifySocket() = default;
 
 std::optional<std::string> NotifySocket::Receive(std::chrono::milliseconds timeout) {
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{fd_.get(), POLLIN, 0};
   const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
   if (ready <= 0) {
     return std::nullopt;
   }
   char buf[4096];
-  const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+  const ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
   if (n < 0) {
     return std::nullopt;
   }

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "base/unique_fd.h"
+
 namespace appsrv::testing {
 
 class NotifySocket {
@@ -25,7 +27,7 @@ class NotifySocket {
   std::optional<std::string> WaitFor(const std::string& line, std::chrono::milliseconds timeout);
 
  private:
-  int fd_ = -1;
+  base::UniqueFd fd_;
   std::string address_;
 };
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "base/unique_fd.h"
 
 namespace appsrv::transport::testing {
 
@@ -97,12 +98,12 @@ class LoopbackClient {
   // that a test can be several clients; nullptr: the system's choice.
   explicit LoopbackClient(int port, const char* address = "127.0.0.1",
                           const char* from = nullptr) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    fd_.reset(::socket(AF_INET, SOCK_STREAM, 0));
     if (from != nullptr) {
       sockaddr_in local{};
       local.sin_family = AF_INET;
       ::inet_pton(AF_INET, from, &local.sin_addr);
-      if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         ADD_FAILURE() << "bind to " << from << " failed";
       }
     }
@@ -110,13 +111,8 @@ class LoopbackClient {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     ::inet_pton(AF_INET, address, &addr.sin_addr);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       ADD_FAILURE() << "connect failed";
-    }
-  }
-  ~LoopbackClient() {
-    if (fd_ >= 0) {
-      ::close(fd_);
     }
   }
   LoopbackClient(const LoopbackClient&) = delete;
@@ -124,22 +120,21 @@ class LoopbackClient {
 
   void Send(std::string_view bytes) {
     while (!bytes.empty()) {
-      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
       if (n <= 0) {
         return;  // the server may close early; the reply tells
       }
       bytes.remove_prefix(static_cast<size_t>(n));
     }
   }
-  void ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+  void ShutdownWrite() { ::shutdown(fd_.get(), SHUT_WR); }
   // Closes with a reset instead of an orderly close, as a client that crashed or gave up.
   void Reset() {
     const linger abort{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    ::close(fd_);
-    fd_ = -1;
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    fd_.reset();
   }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
   // Everything until the server closes the connection (a reset after data counts as a close;
   // `orderly` tells whether it was the end of the stream instead).
@@ -174,13 +169,13 @@ class LoopbackClient {
 
  private:
   bool ReadSome(std::string& into) {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_.get(), POLLIN, 0};
     if (::poll(&p, 1, kSafetyTimeoutMs) <= 0) {
       ADD_FAILURE() << "no answer from the server";
       return false;
     }
     char buf[16384];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    const ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
     last_read_ended_stream_ = n == 0;
     if (n <= 0) {
       return false;
@@ -189,7 +184,7 @@ class LoopbackClient {
     return true;
   }
 
-  int fd_ = -1;
+  base::UniqueFd fd_;
   std::string buffer_;
   bool last_read_ended_stream_ = false;
 };

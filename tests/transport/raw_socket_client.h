@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/unique_fd.h"
+
 namespace appsrv::transport::testing {
 
 // Long enough for a loaded machine, short enough that a broken test ends.
@@ -20,7 +22,7 @@ constexpr int kPatienceMs = 10000;
 class RawSocketClient {
  public:
   explicit RawSocketClient(uint16_t port, bool ipv6 = false) {
-    fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_.reset(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_storage addr{};
     socklen_t len;
     if (ipv6) {
@@ -36,32 +38,28 @@ class RawSocketClient {
       a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       len = sizeof(a);
     }
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+    connected_ = ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&addr), len) == 0;
   }
-  ~RawSocketClient() { close(); }
   RawSocketClient(const RawSocketClient&) = delete;
   RawSocketClient& operator=(const RawSocketClient&) = delete;
 
   bool connected() const { return connected_; }
-  int fd() const { return fd_; }
-  void send(std::string_view bytes) { (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  void close() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
+  int fd() const { return fd_.get(); }
+  void send(std::string_view bytes) {
+    (void)::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
+  void close() { fd_.reset(); }
 
   // Reads until the server closes (or the patience runs out: then `closed` stays false).
   std::string read_to_end(bool* closed = nullptr) {
     std::string out;
     char block[4096];
     for (;;) {
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{fd_.get(), POLLIN, 0};
       if (::poll(&p, 1, kPatienceMs) <= 0) {
         return out;
       }
-      const ssize_t n = ::recv(fd_, block, sizeof(block), 0);
+      const ssize_t n = ::recv(fd_.get(), block, sizeof(block), 0);
       if (n <= 0) {
         if (closed != nullptr) {
           *closed = true;
@@ -77,11 +75,11 @@ class RawSocketClient {
     std::string out;
     char block[4096];
     while (out.size() < want) {
-      pollfd p{fd_, POLLIN, 0};
+      pollfd p{fd_.get(), POLLIN, 0};
       if (::poll(&p, 1, kPatienceMs) <= 0) {
         break;
       }
-      const ssize_t n = ::recv(fd_, block, sizeof(block), 0);
+      const ssize_t n = ::recv(fd_.get(), block, sizeof(block), 0);
       if (n <= 0) {
         break;
       }
@@ -91,7 +89,7 @@ class RawSocketClient {
   }
 
  private:
-  int fd_ = -1;
+  base::UniqueFd fd_;
   bool connected_ = false;
 };
 

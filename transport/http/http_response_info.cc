@@ -246,7 +246,7 @@ std::string TInHTTPResponseInfo::EncodedContentText() const {
   return CharsetToEncoding(FCharSet)->GetBytes(FContentText);
 }
 
-std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view now_date) {
+void TInHTTPResponseInfo::complete(base::DateTime now) {
   if (!FAuthRealm.empty()) {
     SetResponseNo(401);
     if (!HasBody()) {
@@ -268,11 +268,16 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view
       FContentLength = 0;
     }
   }
-  const bool dated_now = FDate <= 0;
-  if (dated_now) {
+  dated_at_completion_ = FDate <= 0;
+  if (dated_at_completion_) {
     FDate = now;
   }
+  // A 304 carries no body headers: the length it would announce does not bind the body.
+  announced_length = FResponseNo == 304 ? -1 : FContentLength;
+}
 
+std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view now_date) const {
+  const bool dated_now = dated_at_completion_;
   // The texts made for the header block; the block refers to them.
   const std::string length = FContentLength >= 0 ? std::to_string(FContentLength) : std::string();
   const std::string date = dated_now && !now_date.empty() ? std::string() : base::http_date(FDate);
@@ -330,11 +335,9 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view
   set_when_given("Server", FServer);
   set_when_given("Location", FLocation);
   set_when_given("WWW-Authenticate", challenge);
-  announced_length = FContentLength;
   if (FResponseNo == 304) {
     h.Set("Content-Type", "");
     h.Set("Content-Length", "");
-    announced_length = -1;
   }
 
   const std::string status = std::to_string(FResponseNo);

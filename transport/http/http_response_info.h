@@ -50,11 +50,15 @@ class TInHTTPResponseInfo {
   // The body text in the response's charset.
   std::string EncodedContentText() const;
 
-  // Completes the fields as the header is written (a 401 challenge for a realm, the default
-  // content type, the content length, the date) and returns the status line, header lines,
-  // Set-Cookie lines and the empty line. `now` is local time; `now_date`, when given, is the
-  // Date header's text for it (else it is formatted from `now`).
-  std::string HeaderText(base::DateTime now, std::string_view now_date = {});
+  // Completes the response for sending, once, before its header text is written: a realm
+  // makes it a 401 challenge (with a page when there is no body), a body gets the default
+  // content type, and the content length, the date (`now`, local) and announced_length are
+  // filled in where unset.
+  void complete(base::DateTime now);
+  // The status line, header lines, Set-Cookie lines and the empty line of the response as it
+  // stands (complete() first). `now` is local time, for cookie ages; `now_date`, when given,
+  // is the Date header's text for the date complete() filled in.
+  std::string HeaderText(base::DateTime now, std::string_view now_date = {}) const;
 
   int FResponseNo = 200;
   std::string FResponseText = "OK";
@@ -93,6 +97,10 @@ class TInHTTPResponseInfo {
   std::string FAcceptRanges;
   std::string FLocation;
   std::string FServer;
+
+ private:
+  // complete() gave the response its date: the caller's text for it may stand in.
+  bool dated_at_completion_ = false;
 };
 
 }  // namespace appsrv::transport

@@ -50,7 +50,6 @@ class EMalformedHeaderLine : public std::exception {
   const char* what() const noexcept override { return "Malformed header line."; }
 };
 
-using Clock = std::chrono::steady_clock;
 
 // Sets the handler's read time-out for one phase of the request and restores it after.
 class ReadTimeoutScope {
@@ -99,7 +98,7 @@ PaceRule send_pace(const HttpLimits& limits) {
 class BodyReader {
  public:
   BodyReader(TInIOHandler& io, const HttpLimits& limits)
-      : io_(io), deadline_(body_pace(limits), Clock::now()) {}
+      : io_(io), deadline_(body_pace(limits), io.clock().now()) {}
 
   // `count` bytes into the stream. Each wait ends at the pause limit (the handler's read
   // time-out) or at the deadline, whichever is sooner: EInReadTimeout then.
@@ -109,7 +108,7 @@ class BodyReader {
       int32_t wait_ms = 0;  // 0: the pause limit
       if (n == 0) {
         deadline_.SetReceived(received_);
-        const std::optional<int64_t> left = deadline_.MsLeft(Clock::now());
+        const std::optional<int64_t> left = deadline_.MsLeft(io_.clock().now());
         if (left && *left == 0) {
           throw EInReadTimeout();
         }
@@ -160,12 +159,6 @@ class WriteBufferScope {
   bool owned_;
 };
 
-// Milliseconds left until `deadline`, never negative.
-int ms_left(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::max<int64_t>(left.count(), 0));
-}
-
 // Ends the connection's sending side after its last reply, so that the reply and the end of
 // the stream leave at once, and drops the request bytes the server did not read: the unread
 // input, what is waiting when `look_for_more`, and, where the channel could end its side, what
@@ -178,12 +171,13 @@ void end_after_last_reply(TInIOHandler& io, bool look_for_more, int32_t linger_m
   if (discarded == 0 && !(look_for_more && io.CheckForDataOnSource(0))) {
     return;
   }
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(ended ? std::max(linger_ms, 0) : 0);
+  const DeadlineClock& clock = io.clock();
+  const DeadlineClock::time_point deadline =
+      clock.now() + std::chrono::milliseconds(ended ? std::max(linger_ms, 0) : 0);
   do {
     discarded += io.InputBuffer().Size();
     io.InputBuffer().Clear();
-  } while (discarded < kMaxDiscardedBytes && io.CheckForDataOnSource(ms_left(deadline)));
+  } while (discarded < kMaxDiscardedBytes && io.CheckForDataOnSource(ms_until(deadline, clock.now())));
 }
 
 // Header lines are read one by one rather than captured in one go, so that their total size
@@ -195,7 +189,7 @@ class HeaderBlockReader {
         limits_(limits),
         deadline_({limits.header_timeout_ms, limits.header_max_timeout_ms,
                    limits.header_min_rate_bytes_per_sec},
-                  Clock::now()),
+                  io.clock().now()),
         // What is buffered already came for this block (or for requests after it).
         received_before_(io.BytesReceived() - io.InputBuffer().Size()) {}
 
@@ -258,7 +252,7 @@ class HeaderBlockReader {
   // Milliseconds to the deadline as the bytes so far have set it; -1: none.
   int64_t ms_left() {
     deadline_.SetReceived(io_.BytesReceived() - received_before_);
-    return deadline_.MsLeft(Clock::now()).value_or(-1);
+    return deadline_.MsLeft(io_.clock().now()).value_or(-1);
   }
 
   // The wait for the next line; `by_deadline` tells whether the block's deadline set it.
@@ -803,7 +797,9 @@ void WriteHeader(TInIOHandler& io, TInHTTPResponseInfo& response) {
   // The Date header of this moment is read from the system clock in UTC: the local time's way
   // back to UTC looks up the zone's offsets several times, on every reply.
   const base::HttpDateText date(base::utc_now());
-  const std::string header = response.HeaderText(base::now(), date.view());
+  const base::DateTime now = base::now();
+  response.complete(now);
+  const std::string header = response.HeaderText(now, date.view());
   io.WriteBytes(header);
   buffer.Close();
   response.FHeaderHasBeenWritten = true;

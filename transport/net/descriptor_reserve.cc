@@ -13,21 +13,16 @@ int open_spare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 DescriptorReserve::DescriptorReserve() : spare_(open_spare()) {}
 
-DescriptorReserve::~DescriptorReserve() {
-  if (spare_ >= 0) {
-    ::close(spare_);
-  }
-}
-
 bool DescriptorReserve::RefuseOne(int listen_fd) {
-  if (spare_ < 0) {
-    spare_ = open_spare();
+  if (!spare_.valid()) {
+    spare_.reset(open_spare());
     return false;
   }
-  ::close(spare_);
-  spare_ = -1;
-  const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  if (fd >= 0) {
+  spare_.reset();
+  base::UniqueFd client(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  const bool accepted = client.valid();
+  if (accepted) {
+    const int fd = client.get();
     // What the client sent is read first: closing a socket with unread bytes resets the
     // connection, and the reset can overtake the reply.
     char discard[4096];
@@ -36,10 +31,10 @@ bool DescriptorReserve::RefuseOne(int listen_fd) {
     (void)::send(fd, kOutOfDescriptorsReply, sizeof kOutOfDescriptorsReply - 1,
                  MSG_DONTWAIT | MSG_NOSIGNAL);
     ::shutdown(fd, SHUT_WR);
-    ::close(fd);
+    client.reset();  // before the spare is taken again: its number may be the only one free
   }
-  spare_ = open_spare();
-  return fd >= 0 && spare_ >= 0;
+  spare_.reset(open_spare());
+  return accepted && spare_.valid();
 }
 
 }  // namespace appsrv::transport

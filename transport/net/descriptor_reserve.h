@@ -4,6 +4,8 @@
 // is answered "503 Service Unavailable" and closed at once; then the spare is taken again.
 #pragma once
 
+#include "base/unique_fd.h"
+
 namespace appsrv::transport {
 
 // The reply of a connection refused for lack of descriptors.
@@ -15,7 +17,6 @@ inline constexpr char kOutOfDescriptorsReply[] =
 class DescriptorReserve {
  public:
   DescriptorReserve();
-  ~DescriptorReserve();
   DescriptorReserve(const DescriptorReserve&) = delete;
   DescriptorReserve& operator=(const DescriptorReserve&) = delete;
 
@@ -25,7 +26,7 @@ class DescriptorReserve {
   bool RefuseOne(int listen_fd);
 
  private:
-  int spare_ = -1;
+  base::UniqueFd spare_;
 };
 
 }  // namespace appsrv::transport

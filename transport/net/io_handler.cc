@@ -13,17 +13,9 @@
 namespace appsrv::transport {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Without a send time-out of its own, a paced send is cut to the time left within this long of
 // its deadline.
 constexpr int64_t kNearSendDeadlineMs = 60000;
-
-// Milliseconds left until `deadline`, never negative.
-int ms_left(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 }  // namespace
 
@@ -166,7 +158,8 @@ std::string TInIOHandler::ReadLnBytes(std::string_view terminator, int timeout_m
   const int64_t max = max_length < 0 ? settings_.max_line_length : max_length;
   const int64_t term_len = static_cast<int64_t>(terminator.size());
   const int timeout = resolve_timeout(timeout_ms);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+  const DeadlineClock::time_point deadline =
+      clock().now() + std::chrono::milliseconds(std::max(timeout, 0));
 
   auto over_long = [&] {
     if (settings_.max_line_action == TInMaxLineAction::maException) {
@@ -202,12 +195,13 @@ std::string TInIOHandler::ReadLnBytes(std::string_view terminator, int timeout_m
     search_from = std::max<int64_t>(0, input_buffer_.Size() - term_len + 1);
     CheckForDisconnect(true, true);
     // The time-out bounds the whole line, so a peer that trickles bytes cannot stretch it.
-    if (waited && timeout >= 0 && Clock::now() >= deadline) {
+    if (waited && timeout >= 0 && clock().now() >= deadline) {
       read_ln_timed_out_ = true;
       return "";
     }
     waited = true;
-    if (ReadFromSource(true, timeout < 0 ? kTimeoutInfinite : ms_left(deadline), false) < 0) {
+    if (ReadFromSource(true, timeout < 0 ? kTimeoutInfinite : ms_until(deadline, clock().now()),
+                       false) < 0) {
       read_ln_timed_out_ = true;
       return "";
     }
@@ -431,14 +425,14 @@ void TInIOHandler::PaceSends(const PaceRule& rule) {
   }
   send_pace_.reset();
   if (rule.first_ms > 0) {
-    send_pace_.emplace(rule, Clock::now());
+    send_pace_.emplace(rule, clock().now());
     send_pace_base_ = bytes_sent_;
   }
 }
 
 void TInIOHandler::hold_send_to_deadline() {
   send_pace_->SetReceived(bytes_sent_ - send_pace_base_);
-  const std::optional<int64_t> left = send_pace_->MsLeft(Clock::now());
+  const std::optional<int64_t> left = send_pace_->MsLeft(clock().now());
   if (!left) {
     return;
   }

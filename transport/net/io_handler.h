@@ -45,6 +45,8 @@ class TInIOHandler {
   virtual int32_t ReadLimitMs() const { return settings_.read_timeout_ms; }
   void SetReadTimeout(int32_t ms) { settings_.read_timeout_ms = ms; }
   const IInTextEncoding* DefStringEncoding() const;
+  // What this connection's deadlines are counted in (the settings' clock).
+  const DeadlineClock& clock() const { return *settings_.clock; }
 
   // Opens the handler (clears the buffers and the closed-gracefully mark). New handlers are open.
   virtual void Open();

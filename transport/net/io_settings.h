@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "transport/net/deadline_clock.h"
 #include "transport/net/text_encoding.h"
 
 namespace appsrv::transport {
@@ -33,6 +34,8 @@ struct IOHandlerSettings {
   bool large_stream = false;
   // Encoding of string operations that are given none; nullptr = ASCII.
   const IInTextEncoding* default_encoding = nullptr;
+  // What the read and send deadlines are counted in; never null, and it outlives the handlers.
+  const DeadlineClock* clock = &steady_deadline_clock();
 };
 
 }  // namespace appsrv::transport

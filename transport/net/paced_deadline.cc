@@ -4,7 +4,7 @@
 
 namespace appsrv::transport {
 
-std::optional<PacedDeadline::Clock::time_point> PacedDeadline::Deadline() const {
+std::optional<PacedDeadline::TimePoint> PacedDeadline::Deadline() const {
   if (rule_.first_ms <= 0) {
     return std::nullopt;
   }
@@ -22,8 +22,8 @@ std::optional<PacedDeadline::Clock::time_point> PacedDeadline::Deadline() const 
   return start_ + std::chrono::milliseconds(ms);
 }
 
-std::optional<int64_t> PacedDeadline::MsLeft(Clock::time_point now) const {
-  const std::optional<Clock::time_point> deadline = Deadline();
+std::optional<int64_t> PacedDeadline::MsLeft(TimePoint now) const {
+  const std::optional<TimePoint> deadline = Deadline();
   if (!deadline) {
     return std::nullopt;
   }

@@ -5,9 +5,10 @@
 // a test needs neither a clock nor a socket.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
+
+#include "transport/net/deadline_clock.h"
 
 namespace appsrv::transport {
 
@@ -26,20 +27,20 @@ struct PaceRule {
 // Thread-compatible: one connection's thread owns it.
 class PacedDeadline {
  public:
-  using Clock = std::chrono::steady_clock;
+  using TimePoint = DeadlineClock::time_point;
 
-  PacedDeadline(const PaceRule& rule, Clock::time_point start) : rule_(rule), start_(start) {}
+  PacedDeadline(const PaceRule& rule, TimePoint start) : rule_(rule), start_(start) {}
 
   // The bytes of the part moved in all since its start.
   void SetReceived(int64_t bytes) { received_ = bytes < 0 ? 0 : bytes; }
   // The time by which the part must be done; nullopt when it has none.
-  std::optional<Clock::time_point> Deadline() const;
+  std::optional<TimePoint> Deadline() const;
   // Milliseconds left at `now` (0 once past); nullopt when there is no deadline.
-  std::optional<int64_t> MsLeft(Clock::time_point now) const;
+  std::optional<int64_t> MsLeft(TimePoint now) const;
 
  private:
   PaceRule rule_;
-  Clock::time_point start_;
+  TimePoint start_;
   int64_t received_ = 0;
 };
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/unique_fd.h"
 #include "transport/net/socket_errors.h"
 #include "transport/net/transport_exceptions.h"
 
@@ -223,12 +224,8 @@ void TInStack::WSSetLastError(int code) { t_last_error = code; }
 
 bool TInStack::SupportsIPv6() {
   static const bool supported = [] {
-    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-      return false;
-    }
-    ::close(fd);
-    return true;
+    const base::UniqueFd probe(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return probe.valid();
   }();
   return supported;
 }

@@ -6,9 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "transport/tls/openssl_handles.h"
 #include "transport/tls/ssl_options.h"
-
-struct ssl_ctx_st;
 
 namespace appsrv::transport {
 
@@ -25,7 +24,7 @@ class TInSSLContext {
   TInSSLContext& operator=(const TInSSLContext&) = delete;
 
   // The library's context; safe to hand to many connections at once.
-  ssl_ctx_st* Handle() const { return context_; }
+  SSL_CTX* Handle() const { return context_.get(); }
   const TInSSLOptions& Options() const { return options_; }
 
  private:
@@ -33,7 +32,7 @@ class TInSSLContext {
 
   TInSSLOptions options_;
   PasswordSource password_;  // asked only while the key file loads, during construction
-  ssl_ctx_st* context_ = nullptr;
+  SslCtxPtr context_;
   // Names the sessions this context caches.
   uint32_t session_id_context_ = 0;
 };

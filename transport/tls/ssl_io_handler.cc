@@ -65,7 +65,7 @@ void TInServerIOHandlerSSLOpenSSL::Shutdown() { context_.reset(); }
 std::unique_ptr<TInIOHandler> TInServerIOHandlerSSLOpenSSL::MakeClientIOHandler(
     std::unique_ptr<TInSocketHandle> accepted, const IOHandlerSettings& settings) {
   auto handler = std::make_unique<TInSSLIOHandlerSocketOpenSSL>(
-      std::make_unique<TInSSLSocket>(std::move(accepted)), context_, settings, DefaultTimeout(),
+      std::make_unique<TInSSLSocket>(std::move(accepted), *settings.clock), context_, settings, DefaultTimeout(),
       OnStatusInfo);
   handler->SetIsPeer(true);
   return handler;

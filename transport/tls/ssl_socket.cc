@@ -19,12 +19,6 @@ constexpr int kTimedOut = 10060;
 constexpr int kWouldBlock = 10035;
 constexpr int kConnectionAborted = 10053;
 
-int ms_until(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
-}
-
 }  // namespace
 
 // The library reads and writes the socket through the handle, so that a close from another
@@ -73,28 +67,30 @@ struct SocketBio {
   }
 };
 
-TInSSLSocket::TInSSLSocket(std::unique_ptr<TInSocketHandle> binding)
-    : binding_(std::move(binding)) {}
+TInSSLSocket::TInSSLSocket(std::unique_ptr<TInSocketHandle> binding, const DeadlineClock& clock)
+    : binding_(std::move(binding)), clock_(clock) {}
 
-TInSSLSocket::~TInSSLSocket() { SSL_free(ssl_); }
+TInSSLSocket::~TInSSLSocket() = default;
 
 void TInSSLSocket::Accept(std::shared_ptr<const TInSSLContext> context, int timeout_ms) {
   context_ = std::move(context);
   ERR_clear_error();
-  ssl_ = SSL_new(context_->Handle());
+  ssl_.reset(SSL_new(context_->Handle()));
   if (ssl_ == nullptr) {
     throw EInOSSLCreatingSessionError(TakeOpenSSLErrors());
   }
-  BIO* bio = SocketBio::Method() != nullptr ? BIO_new(SocketBio::Method()) : nullptr;
+  BioPtr bio(SocketBio::Method() != nullptr ? BIO_new(SocketBio::Method()) : nullptr);
   if (bio == nullptr) {
     throw EInOSSLDataBindingError(TakeOpenSSLErrors());
   }
-  BIO_set_data(bio, this);
-  SSL_set_bio(ssl_, bio, bio);
-  read_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  BIO_set_data(bio.get(), this);
+  // The session owns the one BIO for both directions from here on.
+  BIO* const both = bio.release();
+  SSL_set_bio(ssl_.get(), both, both);
+  read_deadline_ = clock_.now() + std::chrono::milliseconds(timeout_ms);
   out_of_time_ = false;
   last_error_ = 0;
-  const int rc = SSL_accept(ssl_);
+  const int rc = SSL_accept(ssl_.get());
   read_deadline_.reset();
   if (rc != 1) {
     // After a failed handshake the session may not send anything more.
@@ -112,7 +108,7 @@ TInSSLCipherInfo TInSSLSocket::CipherInfo() const {
   if (ssl_ == nullptr) {
     return info;
   }
-  if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_)) {
+  if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_.get())) {
     info.name = SSL_CIPHER_get_name(cipher);
     char description[256];
     if (SSL_CIPHER_description(cipher, description, sizeof(description)) != nullptr) {
@@ -120,7 +116,7 @@ TInSSLCipherInfo TInSSLSocket::CipherInfo() const {
     }
     info.bits = SSL_CIPHER_get_bits(cipher, nullptr);
   }
-  info.version = SSL_get_version(ssl_);
+  info.version = SSL_get_version(ssl_.get());
   return info;
 }
 
@@ -129,7 +125,7 @@ void TInSSLSocket::Shutdown() {
     return;
   }
   shut_down_ = true;
-  SSL_shutdown(ssl_);
+  SSL_shutdown(ssl_.get());
   ERR_clear_error();
 }
 
@@ -139,7 +135,7 @@ void TInSSLSocket::SetSocketTimeouts(int timeout_ms) {
 }
 
 bool TInSSLSocket::WaitReadable(int timeout_ms) {
-  if (ssl_ != nullptr && SSL_pending(ssl_) > 0) {
+  if (ssl_ != nullptr && SSL_pending(ssl_.get()) > 0) {
     return true;
   }
   return binding_->Readable(timeout_ms);
@@ -162,7 +158,7 @@ IoResult TInSSLSocket::ReceiveWithin(void* buffer, size_t size, int timeout_ms) 
   const bool callers_limit = timeout_ms >= 0;
   const int limit_ms = callers_limit ? timeout_ms : wait_limit_ms_;
   if (callers_limit || limit_ms > 0) {
-    read_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    read_deadline_ = clock_.now() + std::chrono::milliseconds(limit_ms);
   }
   out_of_time_ = false;
   IoResult r = read_until_deadline(buffer, size);
@@ -184,11 +180,11 @@ IoResult TInSSLSocket::read_until_deadline(void* buffer, size_t size) {
   for (;;) {
     last_error_ = 0;
     size_t got = 0;
-    const int rc = SSL_read_ex(ssl_, buffer, size, &got);
+    const int rc = SSL_read_ex(ssl_.get(), buffer, size, &got);
     if (rc == 1) {
       return {static_cast<int64_t>(got), 0};
     }
-    const int error = SSL_get_error(ssl_, rc);
+    const int error = SSL_get_error(ssl_.get(), rc);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       if (out_of_time_) {
         ERR_clear_error();
@@ -213,11 +209,11 @@ IoResult TInSSLSocket::Send(const void* data, size_t size) {
   for (;;) {
     last_error_ = 0;
     size_t written = 0;
-    const int rc = SSL_write_ex(ssl_, data, size, &written);
+    const int rc = SSL_write_ex(ssl_.get(), data, size, &written);
     if (rc == 1) {
       return {static_cast<int64_t>(written), 0};
     }
-    const int error = SSL_get_error(ssl_, rc);
+    const int error = SSL_get_error(ssl_.get(), rc);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       continue;
     }
@@ -243,7 +239,7 @@ void TInSSLSocket::Close() { binding_->CloseSocket(); }
 bool TInSSLSocket::IsOpen() const { return binding_->HandleAllocated(); }
 
 int64_t TInSSLSocket::bio_receive(void* buffer, size_t size) {
-  if (read_deadline_ && !binding_->Readable(ms_until(*read_deadline_))) {
+  if (read_deadline_ && !binding_->Readable(ms_until(*read_deadline_, clock_.now()))) {
     last_error_ = kTimedOut;
     out_of_time_ = true;
     return -1;

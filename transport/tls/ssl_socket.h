@@ -8,10 +8,10 @@
 #include <string>
 
 #include "transport/net/byte_channel.h"
+#include "transport/net/deadline_clock.h"
 #include "transport/net/socket_handle.h"
+#include "transport/tls/openssl_handles.h"
 #include "transport/tls/ssl_context.h"
-
-struct ssl_st;
 
 namespace appsrv::transport {
 
@@ -28,7 +28,9 @@ struct TInSSLCipherInfo {
 // touches only the socket, which wakes that thread.
 class TInSSLSocket : public ByteChannel {
  public:
-  explicit TInSSLSocket(std::unique_ptr<TInSocketHandle> binding);
+  // `clock` counts the read deadlines and outlives the socket.
+  explicit TInSSLSocket(std::unique_ptr<TInSocketHandle> binding,
+                        const DeadlineClock& clock = steady_deadline_clock());
   ~TInSSLSocket() override;
 
   // The server side of the handshake, within `timeout_ms` in all (a client that sends
@@ -71,15 +73,16 @@ class TInSSLSocket : public ByteChannel {
   IoResult failed(int rc);
 
   std::unique_ptr<TInSocketHandle> binding_;
+  const DeadlineClock& clock_;
   std::shared_ptr<const TInSSLContext> context_;  // keeps the library context alive
-  ssl_st* ssl_ = nullptr;
+  SslPtr ssl_;
   int last_error_ = 0;  // socket error code of the last failed receive or send
   bool shut_down_ = false;
   // Every socket wait of the library's reads ends by this time: the handshake's deadline, then
   // the deadline of each receive. Waiting with `poll` for the time left, rather than with a
   // receive time-out that starts again with every byte, keeps a peer that sends a record a
   // byte at a time within the same deadlines as on a plain socket.
-  std::optional<std::chrono::steady_clock::time_point> read_deadline_;
+  std::optional<DeadlineClock::time_point> read_deadline_;
   bool out_of_time_ = false;  // a socket wait reached read_deadline_
   int wait_limit_ms_ = 0;     // SetSocketTimeouts
 

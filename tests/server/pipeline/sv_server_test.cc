@@ -7,6 +7,7 @@
 
 #include "base/date_time.h"
 #include "base/files.h"
+#include "server/http/mime_types.h"
 #include "server/pipeline/app_cache.h"
 #include "server/pipeline/compress_stream.h"
 #include "server/pipeline/controller_start.h"
@@ -178,7 +179,7 @@ TEST_F(RoutingTest, InternalFilesAreGzippedAndRevalidatedAgainstTheStartTime) {
   gzip_client.raw_headers = {"Accept-Encoding: gzip, deflate"};
   const ReplyPacket r = Call(gzip_client);
   EXPECT_EQ(r.code, 200);
-  EXPECT_EQ(r.content_type, "application/x-javascript; charset=UTF-8");
+  EXPECT_EQ(r.content_type, MimeTypes::GetAsString(".js"));
   EXPECT_EQ(Header(r, "Content-Encoding"), "gzip");
   EXPECT_EQ(Header(r, "Vary"), "Accept-Encoding");
   const std::string body = r.body_text();
@@ -208,7 +209,7 @@ TEST_F(RoutingTest, InternalFilesAreGzippedAndRevalidatedAgainstTheStartTime) {
   EXPECT_EQ(Call(again).code, 200);
 
   const ReplyPacket gif = Call(Get("/$/gfx/Tp.gif"));
-  EXPECT_EQ(gif.content_type, "image/gif");
+  EXPECT_EQ(gif.content_type, MimeTypes::GetAsString(".gif"));
   EXPECT_EQ(Header(gif, "Content-Encoding"), "(none)");
   EXPECT_EQ(gif.body_text().substr(0, 6), "GIF89a");
 
@@ -224,13 +225,13 @@ TEST_F(RoutingTest, InternalFilesAreGzippedAndRevalidatedAgainstTheStartTime) {
 TEST_F(RoutingTest, FaviconFromTheContentFolderElseBuiltIn) {
   const ReplyPacket built_in = Call(Get("/favicon.ico"));
   EXPECT_EQ(built_in.code, 200);
-  EXPECT_EQ(built_in.content_type, "image/x-ico");
+  EXPECT_EQ(built_in.content_type, MimeTypes::GetAsString(".ico"));
   EXPECT_EQ(built_in.body_text().substr(0, 4), std::string("\0\0\1\0", 4));
   WriteContent("favicon.ico", "ico");
   const ReplyPacket own = Call(Get("/FAVICON.ICO"));
   EXPECT_EQ(own.data_type, rtFile);
   EXPECT_EQ(own.file_path, content_ + "favicon.ico");
-  EXPECT_EQ(own.content_type, "image/x-ico");
+  EXPECT_EQ(own.content_type, MimeTypes::GetAsString(".ico"));
 }
 
 TEST_F(RoutingTest, PlainRequestsRedirectToHttps) {

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <set>
 
+#include "base/exception.h"
 #include "base/files.h"
 #include "base/text.h"
 #include "server/exchange/http_packet.h"
@@ -361,6 +363,22 @@ TEST_F(SessionTest, EventLogRecordsTheClientAddressOfTheRequest) {
   in.text();
   EXPECT_EQ(in.text(), "192.0.2.1");
   EXPECT_EQ(in.text(), "/appservice/");
+}
+
+// An event the log cannot take is reported rather than dropped in silence: one line, however
+// many events fail within the minute, and the sessions go on.
+TEST_F(SessionTest, EventLogWriteFailuresAreNotedOnce) {
+  rebuild([](TSvServerControllerBase& c) { c.SetLogSessionEvents(true); });
+  // Every write to the log file fails with ENOSPC.
+  ASSERT_EQ(::symlink("/dev/full", SessionLogPath(*controller_).c_str()), 0);
+  ::testing::internal::CaptureStderr();
+  const std::string id = new_session();
+  EXPECT_TRUE(sessions().Terminate(id));
+  const std::string noted = ::testing::internal::GetCapturedStderr();
+  const std::string line = "Cannot write the session event log \"" +
+                           SessionLogPath(*controller_) + "\": " + base::errno_text(ENOSPC);
+  EXPECT_NE(noted.find(line), std::string::npos) << noted;
+  EXPECT_EQ(noted.find(line), noted.rfind(line)) << noted;
 }
 
 TEST_F(SessionTest, EventLogFailuresAreIgnored) {

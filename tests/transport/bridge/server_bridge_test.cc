@@ -152,7 +152,7 @@ TEST_F(BridgeTest, PortZeroIsReplacedByTheBoundPort) {
   EXPECT_EQ(host_->HTTP().Bindings()[0].FIP, "0.0.0.0");
 }
 
-TEST_F(BridgeTest, PingAnswersWithTheSpecifiedHeaderOrder) {
+TEST_F(BridgeTest, PingAnswersPongWithConnectionTypeLengthAndDateInThatOrder) {
   const ParsedResponse r = One(Get("/$/ping"));
   EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
   ASSERT_GE(r.headers.size(), 4u);

@@ -80,6 +80,7 @@ TEST_F(ResponseInfo, HeaderOrderAndDefaults) {
   r.FCustomHeaders.add("Location: /elsewhere");
   r.FLocation = "/there";
   r.FContentEncoding = "gzip";
+  r.complete(now_);
   EXPECT_EQ(r.HeaderText(now_),
             "HTTP/1.1 200 OK\r\n"
             "Connection: close\r\n"
@@ -97,6 +98,7 @@ TEST_F(ResponseInfo, ACustomLocationStaysWhenTheResponseSetsNone) {
   r.SetResponseNo(302);
   r.FCustomHeaders.add("Location: https://example.org:8443/");
   r.FCustomHeaders.add("Server: mine");
+  r.complete(now_);
   const std::string text = r.HeaderText(now_);
   EXPECT_NE(text.find("\r\nLocation: https://example.org:8443/\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\r\nServer: mine\r\n"), std::string::npos) << text;
@@ -105,6 +107,7 @@ TEST_F(ResponseInfo, ACustomLocationStaysWhenTheResponseSetsNone) {
 TEST_F(ResponseInfo, StatusOnlyAndTextBodies) {
   TInHTTPResponseInfo empty;
   empty.SetResponseNo(400);
+  empty.complete(now_);
   EXPECT_EQ(empty.HeaderText(now_),
             "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n"
             "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n");
@@ -112,6 +115,7 @@ TEST_F(ResponseInfo, StatusOnlyAndTextBodies) {
   TInHTTPResponseInfo text;
   text.SetResponseNo(500);
   text.FContentText = "caf\xC3\xA9";
+  text.complete(now_);
   const std::string head = text.HeaderText(now_);
   EXPECT_NE(head.find("Content-Type: text/html; charset=ISO-8859-1\r\n"), std::string::npos);
   EXPECT_NE(head.find("Content-Length: 4\r\n"), std::string::npos);  // one Latin-1 byte for é
@@ -127,6 +131,7 @@ TEST_F(ResponseInfo, NotFoundClosesAndNotModifiedDropsBodyHeaders) {
   TInHTTPResponseInfo nm;
   nm.SetResponseNo(304);
   nm.SetContentType("text/html");
+  nm.complete(now_);
   const std::string head = nm.HeaderText(now_);
   EXPECT_EQ(head.find("Content-Type"), std::string::npos);
   EXPECT_EQ(head.find("Content-Length"), std::string::npos);
@@ -135,6 +140,7 @@ TEST_F(ResponseInfo, NotFoundClosesAndNotModifiedDropsBodyHeaders) {
 TEST_F(ResponseInfo, RedirectSetsStatusAndLocation) {
   TInHTTPResponseInfo r;
   r.Redirect("/next");
+  r.complete(now_);
   const std::string head = r.HeaderText(now_);
   EXPECT_EQ(head.substr(0, head.find("\r\n")), "HTTP/1.1 302 Moved Temporarily");
   EXPECT_NE(head.find("\r\nLocation: /next\r\n"), std::string::npos);
@@ -143,6 +149,7 @@ TEST_F(ResponseInfo, RedirectSetsStatusAndLocation) {
 TEST_F(ResponseInfo, RealmMakesABasicChallenge) {
   TInHTTPResponseInfo r;
   r.FAuthRealm = "Staff";
+  r.complete(now_);
   const std::string head = r.HeaderText(now_);
   EXPECT_EQ(head.substr(0, head.find("\r\n")), "HTTP/1.1 401 Unauthorized");
   EXPECT_NE(head.find("WWW-Authenticate: Basic realm=\"Staff\"\r\n"), std::string::npos);
@@ -155,6 +162,7 @@ TEST_F(ResponseInfo, PhrasesAndHeadersStayOnOneLineAndAscii) {
   r.SetResponseNo(400);
   r.FResponseText = "bad\r\nX-Injected: 1";
   r.FCustomHeaders.add("X-Name: J\xC3\xBCrgen");
+  r.complete(now_);
   const std::string head = r.HeaderText(now_);
   EXPECT_EQ(head.substr(0, head.find("\r\n")), "HTTP/1.1 400 bad  X-Injected: 1");
   EXPECT_NE(head.find("X-Name: J?rgen\r\n"), std::string::npos);

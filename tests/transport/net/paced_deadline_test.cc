@@ -12,13 +12,13 @@ namespace {
 
 using std::chrono::milliseconds;
 
-const PacedDeadline::Clock::time_point kStart{std::chrono::hours(1)};
+const PacedDeadline::TimePoint kStart{std::chrono::hours(1)};
 
 // Milliseconds from the start to the deadline, -1 for none.
 int64_t deadline_ms(const PaceRule& rule, int64_t received) {
   PacedDeadline d(rule, kStart);
   d.SetReceived(received);
-  const std::optional<PacedDeadline::Clock::time_point> at = d.Deadline();
+  const std::optional<PacedDeadline::TimePoint> at = d.Deadline();
   return at ? std::chrono::duration_cast<milliseconds>(*at - kStart).count() : -1;
 }
 

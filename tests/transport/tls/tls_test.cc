@@ -69,7 +69,8 @@ TEST(TInSSLOptionsTest, TheServedVersionsNoteNamesWhatWasAskedFor) {
 // The default list must be one the library takes, and must leave out 3DES, RC4 and every
 // suite without forward secrecy or with export strength.
 TEST(TInSSLOptionsTest, TheDefaultCipherListHasOnlySoundSuites) {
-  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  const SslCtxPtr owned_ctx(SSL_CTX_new(TLS_server_method()));
+  SSL_CTX* ctx = owned_ctx.get();
   ASSERT_EQ(SSL_CTX_set_cipher_list(ctx, kDefaultCipherList), 1);
   ASSERT_EQ(SSL_CTX_set_cipher_list(ctx, kFallbackCipherList), 1);
   for (const char* list : {kDefaultCipherList, kFallbackCipherList}) {
@@ -84,7 +85,6 @@ TEST(TInSSLOptionsTest, TheDefaultCipherListHasOnlySoundSuites) {
       EXPECT_EQ(name.find("NULL"), std::string::npos) << list << ": " << name;
     }
   }
-  SSL_CTX_free(ctx);
 }
 
 // A folder with the test certificate's files.
