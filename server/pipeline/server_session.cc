@@ -4,6 +4,7 @@
 
 #include "base/date_time.h"
 #include "base/files.h"
+#include "base/parse_int.h"
 #include "base/request_note.h"
 #include "base/text.h"
 #include "server/http/mime_types.h"
@@ -33,15 +34,8 @@ std::string join_url(const std::string& base, std::string_view path) {
 }
 
 int int_param(const base::NameValueList& params, std::string_view name, int fallback) {
-  const std::string text = params.value(name);
-  if (text.empty()) {
-    return fallback;
-  }
-  try {
-    return std::stoi(text);
-  } catch (const std::exception&) {
-    return fallback;
-  }
+  // Lenient: a missing or malformed size keeps the form's own.
+  return base::parse_int<int>(params.value(name)).value_or(fallback);
 }
 
 }  // namespace
