@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/request_refusal.h"
+
 namespace appsrv::base {
 
 // Every update is one relaxed atomic operation: no lock, no allocation. Readers see each
@@ -68,6 +70,7 @@ size_t status_class_index(int status) noexcept;
 struct ServerMetrics {
   std::array<Counter, kStatusClasses> responses_by_class;  // written by the transport
   std::array<Counter, kRouteKinds> requests_by_route;      // counted by the pipeline
+  std::array<Counter, kRequestRefusals> requests_refused;  // by RequestRefusal, the transport
   Counter bytes_sent;                                      // status lines, headers and bodies
   Counter connections_accepted;                            // including those refused at the cap
   Gauge connections_open;

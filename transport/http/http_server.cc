@@ -15,6 +15,7 @@
 #include "transport/http/http_status.h"
 #include "transport/net/paced_deadline.h"
 #include "transport/net/securable_io_handler.h"
+#include "transport/net/socket_errors.h"
 #include "transport/net/transport_exceptions.h"
 
 namespace appsrv::transport {
@@ -39,9 +40,7 @@ constexpr int64_t kOnePacketReplyBytes = 1024;
 
 // Peers that went away, and a send that made no progress within its time-out (10035): the
 // connection just ends.
-bool is_quiet_socket_error(int code) {
-  return code == 10053 || code == 10054 || code == 10058 || code == 10035;
-}
+bool is_quiet_socket_error(int code) { return is_connection_lost(code) || code == kWSAEWOULDBLOCK; }
 
 // A header or trailer line the server refuses to interpret: answered with 400 and close.
 class EMalformedHeaderLine : public std::exception {
@@ -424,8 +423,13 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   // the request's first byte is there.
   std::optional<RequestRecord> record;
 
-  // Writes a reply the server makes itself and ends the connection.
-  const auto reply_and_close = [&](int code) {
+  // Writes the reply to a refused request and ends the connection.
+  const auto reply_and_close = [&](base::RequestRefusal refusal) {
+    base::metrics().requests_refused[static_cast<size_t>(refusal)].add();
+    // The headers hook chose its own status and text; every other refusal has one status.
+    const int code = refusal == base::RequestRefusal::kBlockedByHook
+                         ? resp.FResponseNo
+                         : base::refusal_facts(refusal).status;
     if (code != resp.FResponseNo) {
       resp.SetResponseNo(code);
     }
@@ -446,20 +450,20 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     return Outcome::kClose;
   }
   record.emplace(context, req, resp, access_log_, access_log_trusted_);
-  std::optional<int> refusal;
+  std::optional<base::RequestRefusal> refusal;
   try {
     refusal = read_request(context, req, resp);
   } catch (const EInReadTimeout&) {
-    refusal = 408;
+    refusal = base::RequestRefusal::kTimedOut;
   } catch (const EMalformedHeaderLine&) {
-    refusal = 400;
+    refusal = base::RequestRefusal::kMalformedHeaderLine;
   } catch (const EInException&) {
     throw;  // the connection itself failed or cannot be read on
   } catch (const std::exception&) {
     // The body could not be kept (a full disk, a failing hook): this request fails, the
     // server goes on. What was stored goes with the request; the reason, which may name
     // server paths, stays here.
-    refusal = 500;
+    refusal = base::RequestRefusal::kBodyNotKept;
   }
   if (refusal) {
     return reply_and_close(*refusal);
@@ -509,8 +513,8 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
                                                                    : Outcome::kLastReplySent;
 }
 
-std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTTPRequestInfo& req,
-                                                     TInHTTPResponseInfo& resp) {
+std::optional<base::RequestRefusal> TInCustomHTTPServer::read_request(
+    TInContext& context, TInHTTPRequestInfo& req, TInHTTPResponseInfo& resp) {
   TInIOHandler& io = context.IOHandler();
   HeaderBlockReader reader(io, limits_);
   std::optional<std::string> line = reader.ReadLine();
@@ -519,7 +523,7 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
     line = reader.ReadLine();
   }
   if (!line) {
-    return 431;
+    return base::RequestRefusal::kHeaderTooLarge;
   }
   // Kept at once, so that a request refused below still names itself in the access log.
   req.FRawHTTPCommand = std::move(*line);
@@ -535,7 +539,7 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   constexpr size_t kUsualHeaderLines = 16;
   req.FRawHeaders.lines().reserve(kUsualHeaderLines);
   if (!read_header_lines(reader, limits_, req.FRawHeaders.lines())) {
-    return 431;
+    return base::RequestRefusal::kHeaderTooLarge;
   }
   ProcessHeaders(req);
 
@@ -559,10 +563,10 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
 
   const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
   bool send_continue = false;
-  if (const std::optional<int> refusal = check_headers(context, req, resp, form, send_continue)) {
+  if (const auto refusal = check_headers(context, req, resp, form, send_continue)) {
     return refusal;
   }
-  if (const std::optional<int> refusal = read_body(context, req, form, send_continue)) {
+  if (const auto refusal = read_body(context, req, form, send_continue)) {
     return refusal;
   }
 
@@ -582,13 +586,13 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   return std::nullopt;
 }
 
-std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHTTPRequestInfo& req,
-                                                      TInHTTPResponseInfo& resp, bool form,
-                                                      bool& send_continue) {
+std::optional<base::RequestRefusal> TInCustomHTTPServer::check_headers(
+    TInContext& context, TInHTTPRequestInfo& req, TInHTTPResponseInfo& resp, bool form,
+    bool& send_continue) {
   TInIOHandler& io = context.IOHandler();
   if (OnHeadersAvailable && !OnHeadersAvailable(context, req.FURI, req.FRawHeaders)) {
-    int status = 403;
-    std::string text(StatusPhrase(403));
+    int status = base::refusal_facts(base::RequestRefusal::kBlockedByHook).status;
+    std::string text(StatusPhrase(status));
     std::string content;
     if (OnHeadersBlocked) {
       OnHeadersBlocked(context, req.FRawHeaders, status, text, content);
@@ -596,24 +600,24 @@ std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHT
     resp.SetResponseNo(status);
     resp.FResponseText = text;
     resp.FContentText = content;
-    return status;
+    return base::RequestRefusal::kBlockedByHook;
   }
   const bool http11 = req.IsVersionAtLeast(1, 1);
   if (http11 && req.FHost.empty()) {
-    return 400;
+    return base::RequestRefusal::kMissingHost;
   }
   // A body whose end is unknown leaves no safe way to find the next request.
   if (req.framing_fault != FramingFault::kNone) {
-    return 400;
+    return base::RequestRefusal::kUnknownBodyEnd;
   }
   if (req.FHasContentLength && req.FContentLength > max_body_bytes(form)) {
-    return 413;
+    return base::RequestRefusal::kBodyTooLarge;
   }
   if (http11 && !req.FExpect.empty() && io.InputBufferIsEmpty()) {
     const bool accepted = OnHeaderExpectations ? OnHeaderExpectations(context, req.FExpect)
                                                : base::iequals(req.FExpect, "100-continue");
     if (!accepted) {
-      return 417;
+      return base::RequestRefusal::kExpectationFailed;
     }
     // Sent by read_body once nothing but the body itself can refuse the request: a client
     // told to go on sends a body that a refusal then leaves unread.
@@ -626,8 +630,9 @@ int64_t TInCustomHTTPServer::max_body_bytes(bool form) const {
   return form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes) : limits_.max_body_bytes;
 }
 
-std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRequestInfo& req,
-                                                  bool form, bool send_continue) {
+std::optional<base::RequestRefusal> TInCustomHTTPServer::read_body(TInContext& context,
+                                                                   TInHTTPRequestInfo& req,
+                                                                   bool form, bool send_continue) {
   TInIOHandler& io = context.IOHandler();
   const ReadTimeoutScope pause_limit(io, limits_.body_idle_timeout_ms);
   const int64_t max_body = max_body_bytes(form);
@@ -646,27 +651,27 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
     while (true) {
       const std::optional<int64_t> size = parse_chunk_size(read_body_line(io));
       if (!size) {
-        return 400;
+        return base::RequestRefusal::kBadChunk;
       }
       if (*size == 0) {
         break;
       }
       if (*size > max_body - total) {
-        return 413;
+        return base::RequestRefusal::kBodyTooLarge;
       }
       total += *size;
       body.Read(*req.FPostStream, *size);
       // The data must end where its size says; bytes before the line end mean that the size
       // and the data disagree, and the rest cannot be trusted to be chunks.
       if (!read_body_line(io).empty()) {
-        return 400;
+        return base::RequestRefusal::kBadChunk;
       }
     }
     // Trailers are read and dropped, within the same limits as the header.
     HeaderBlockReader trailer_reader(io, limits_);
     std::vector<std::string> trailers;
     if (!read_header_lines(trailer_reader, limits_, trailers)) {
-      return 431;
+      return base::RequestRefusal::kHeaderTooLarge;
     }
     req.FPostStream->SetPosition(0);
   } else if (req.FHasContentLength) {
@@ -684,7 +689,7 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
       io.CheckForDataOnSource(1);
     }
     if (!io.InputBufferIsEmpty()) {
-      return 411;
+      return base::RequestRefusal::kLengthRequired;
     }
   }
   return std::nullopt;

@@ -15,10 +15,6 @@
 namespace appsrv::transport {
 namespace {
 
-constexpr int kTimedOut = 10060;
-constexpr int kWouldBlock = 10035;
-constexpr int kConnectionAborted = 10053;
-
 int ms_until(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
@@ -174,7 +170,7 @@ IoResult TInSSLSocket::ReceiveWithin(void* buffer, size_t size, int timeout_ms) 
       r.timed_out = true;
     } else {
       r.bytes = -1;
-      r.error = kTimedOut;
+      r.error = kWSAETIMEDOUT;
     }
   }
   return r;
@@ -233,7 +229,7 @@ IoResult TInSSLSocket::failed(int error) {
     if (last_error_ != 0) {
       return {-1, last_error_};
     }
-    return {-1, kConnectionAborted};
+    return {-1, kWSAECONNABORTED};
   }
   throw EInOpenSSLAPISSLError(error, TakeOpenSSLErrors());
 }
@@ -244,7 +240,7 @@ bool TInSSLSocket::IsOpen() const { return binding_->HandleAllocated(); }
 
 int64_t TInSSLSocket::bio_receive(void* buffer, size_t size) {
   if (read_deadline_ && !binding_->Readable(ms_until(*read_deadline_))) {
-    last_error_ = kTimedOut;
+    last_error_ = kWSAETIMEDOUT;
     out_of_time_ = true;
     return -1;
   }
@@ -252,7 +248,7 @@ int64_t TInSSLSocket::bio_receive(void* buffer, size_t size) {
   const int64_t n = binding_->Receive(buffer, size, error);
   if (n < 0) {
     // A blocking socket answers "would block" only when its receive time-out ran out.
-    last_error_ = error == kWouldBlock ? kTimedOut : error;
+    last_error_ = error == kWSAEWOULDBLOCK ? kWSAETIMEDOUT : error;
   }
   return n;
 }
@@ -261,7 +257,7 @@ int64_t TInSSLSocket::bio_send(const void* data, size_t size) {
   int error = 0;
   const int64_t n = binding_->Send(data, size, error);
   if (n < 0) {
-    last_error_ = error == kWouldBlock ? kTimedOut : error;
+    last_error_ = error == kWSAEWOULDBLOCK ? kWSAETIMEDOUT : error;
   }
   return n;
 }

@@ -42,6 +42,7 @@ TEST(MetricsPage, FiguresAppearWithTheirTypesAndCumulativeBuckets) {
   figures.responses_by_class[base::status_class_index(200)].add(7);
   figures.responses_by_class[base::status_class_index(404)].add(2);
   figures.requests_by_route[static_cast<size_t>(base::RouteKind::kSqlSelect)].add(3);
+  figures.requests_refused[static_cast<size_t>(base::RequestRefusal::kBodyTooLarge)].add(2);
   figures.connections_open.add(4);
   figures.access_log_lines_dropped.add(11);
   figures.request_duration.observe_us(50);        // first bucket
@@ -59,6 +60,8 @@ TEST(MetricsPage, FiguresAppearWithTheirTypesAndCumulativeBuckets) {
            "appsrv_http_responses_total{class=\"5xx\"} 0",
            "appsrv_http_requests_routed_total{route=\"sqlselect\"} 3",
            "appsrv_http_requests_routed_total{route=\"appservice\"} 0",
+           "appsrv_http_requests_refused_total{cause=\"body_too_large\"} 2",
+           "appsrv_http_requests_refused_total{cause=\"timed_out\"} 0",
            "# TYPE appsrv_connections_open gauge",
            "appsrv_connections_open 4",
            "appsrv_sessions_live 5",
