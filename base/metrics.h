@@ -82,6 +82,7 @@ struct ServerMetrics {
   Counter exception_reports_written;
   Counter exception_reports_dropped;
   Counter access_log_lines_dropped;  // a full queue or a failed write
+  Counter boundary_failures;         // caught by a catch-all at a boundary (base/boundary_note.h)
 };
 
 // The process-wide figures; they live until the process ends.

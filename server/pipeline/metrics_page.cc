@@ -131,6 +131,9 @@ std::string prometheus_text(const base::ServerMetrics& f, int64_t live_sessions)
   t.counter("appsrv_access_log_dropped_lines_total",
             "Access log lines dropped: the queue was full or the write failed.",
             f.access_log_lines_dropped.value());
+  t.counter("appsrv_boundary_failures_total",
+            "Failures a boundary caught and noted on standard error, the work going on.",
+            f.boundary_failures.value());
   return t.take();
 }
 

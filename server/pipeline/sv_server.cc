@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/boundary_note.h"
 #include "base/date_time.h"
 #include "base/exception.h"
 #include "base/files.h"
@@ -194,11 +195,15 @@ void TSvServer::AnswerFailure(const std::exception& e) noexcept {
       mReply->SetCode(500);
       mReply->WriteString(inner.what());
     } catch (...) {
+      static base::LogThrottle notes;
+      base::note_caught("rendering an error reply", notes);
       mReply->Clear();
       mReply->SetCode(500);
       mReply->WriteString("Unknown exception.");
     }
   } catch (...) {  // boundary: even the plain answer failed; Commit sends what the reply holds
+    static base::LogThrottle notes;
+    base::note_caught("writing an error reply", notes);
   }
 }
 

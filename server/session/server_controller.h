@@ -473,7 +473,9 @@ class TSvServerControllerBase {
   std::atomic<bool> gui_active_{false};  // set by the host once its window runs
   std::vector<std::string> server_variables_;
 
-  base::LogThrottle shortage_notes_;  // thread-safe
+  base::LogThrottle shortage_notes_;           // thread-safe
+  base::LogThrottle close_handler_notes_;      // thread-safe
+  base::LogThrottle exception_handler_notes_;  // thread-safe
 
   // Owned parts; each guards its own shared state.
   std::unique_ptr<TSvExceptionLogger> exception_logger_;

@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "base/boundary_note.h"
 #include "base/files.h"
 #include "server/exchange/memory_stream.h"
 #include "server/exchange/stream_helper.h"
@@ -75,6 +76,8 @@ void WriteSessionEvent(const TSvServerControllerBase& controller, const TSvAppli
     base::write_all(fd, std::string_view(record.data(), record.size()));
     ::close(fd);
   } catch (...) {  // boundary: the event log never fails a request
+    static base::LogThrottle notes;
+    base::note_caught("session event log", notes);
   }
 }
 

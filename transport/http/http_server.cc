@@ -4,6 +4,7 @@
 #include <chrono>
 #include <limits>
 
+#include "base/boundary_note.h"
 #include "base/metrics.h"
 #include "base/request_note.h"
 #include "base/text.h"
@@ -323,6 +324,8 @@ class RequestRecord {
     try {
       finish();
     } catch (...) {  // boundary: a request is never failed by its record
+      static base::LogThrottle notes;
+      base::note_caught("request record", notes);
     }
   }
   RequestRecord(const RequestRecord&) = delete;

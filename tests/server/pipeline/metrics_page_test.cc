@@ -66,6 +66,7 @@ TEST(MetricsPage, FiguresAppearWithTheirTypesAndCumulativeBuckets) {
            "appsrv_connections_open 4",
            "appsrv_sessions_live 5",
            "appsrv_access_log_dropped_lines_total 11",
+           "appsrv_boundary_failures_total 0",
            "# TYPE appsrv_http_request_duration_seconds histogram",
            "appsrv_http_request_duration_seconds_bucket{le=\"0.0001\"} 1",
            "appsrv_http_request_duration_seconds_bucket{le=\"0.00025\"} 1",
