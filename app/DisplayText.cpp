@@ -3,7 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
+#include <string_view>
+
+#include "base/parse_int.h"
 
 namespace appsrv::app {
 
@@ -21,7 +23,12 @@ std::string money_text(double value) {
   std::string digits;
   digits += buf[0];
   digits.append(buf + 2, 14);
-  const int exponent = std::atoi(buf + 17);
+  // to_chars writes the exponent's sign always, '+' included, which parse_int refuses.
+  std::string_view exponent_text(buf + 17);
+  if (exponent_text.front() == '+') {
+    exponent_text.remove_prefix(1);
+  }
+  const int exponent = base::parse_int<int>(exponent_text).value_or(0);
   // Integer part has exponent + 1 digits; keep two decimals.
   const int keep = exponent + 3;  // digits kept from the front
   std::string kept;

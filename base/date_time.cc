@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "base/exception.h"
+#include "base/parse_int.h"
 
 namespace appsrv::base {
 
@@ -258,14 +259,12 @@ bool read_digits(std::string_view text, size_t& pos, size_t count, int& out) {
   if (pos + count > text.size()) {
     return false;
   }
-  out = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const char c = text[pos + i];
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    out = out * 10 + (c - '0');
+  // Unsigned: a sign in a date field is not a digit.
+  const std::optional<unsigned> value = parse_int<unsigned>(text.substr(pos, count));
+  if (!value) {
+    return false;
   }
+  out = static_cast<int>(*value);
   pos += count;
   return true;
 }

@@ -3,7 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
+#include <string_view>
+
+#include "base/parse_int.h"
 
 namespace appsrv::base {
 
@@ -160,7 +162,12 @@ std::string float_text(double value) {
     }
   }
   digits.erase(digits.find_last_not_of('0') + 1);
-  const int exponent = std::atoi(buf + e + 1);
+  // to_chars writes the exponent's sign always, '+' included, which parse_int refuses.
+  std::string_view exponent_text(buf + e + 1);
+  if (exponent_text.front() == '+') {
+    exponent_text.remove_prefix(1);
+  }
+  const int exponent = base::parse_int<int>(exponent_text).value_or(0);
   std::string out = negative ? "-" : "";
   // Plain digits while the integer part has at most 15 digits and the value is at least
   // 0.00001; otherwise the mantissa and an exponent: "1E20", "1.5E-7".

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/request_refusal.h"
+
 namespace appsrv::base {
 
 // Every update is one relaxed atomic operation: no lock, no allocation. Readers see each
@@ -68,6 +70,7 @@ size_t status_class_index(int status) noexcept;
 struct ServerMetrics {
   std::array<Counter, kStatusClasses> responses_by_class;  // written by the transport
   std::array<Counter, kRouteKinds> requests_by_route;      // counted by the pipeline
+  std::array<Counter, kRequestRefusals> requests_refused;  // by RequestRefusal, the transport
   Counter bytes_sent;                                      // status lines, headers and bodies
   Counter connections_accepted;                            // including those refused at the cap
   Counter connections_refused_per_client;  // closed at accept: their client held its cap
@@ -81,6 +84,7 @@ struct ServerMetrics {
   Counter exception_reports_written;
   Counter exception_reports_dropped;
   Counter access_log_lines_dropped;  // a full queue or a failed write
+  Counter boundary_failures;         // caught by a catch-all at a boundary (base/boundary_note.h)
 };
 
 // The process-wide figures; they live until the process ends.

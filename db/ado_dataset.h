@@ -9,10 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "db/database_error.h"
 #include "db/field.h"
-#include "db/pg_cursor.h"
-#include "db/sqlite_handle.h"
-#include "db/statement_cache.h"
+#include "db/row_source.h"
 
 namespace appsrv::db {
 
@@ -21,11 +20,9 @@ class TADOConnection;
 // Rows fetched as one block, indexed by field and then by row.
 using RowBlock = std::vector<std::vector<Variant>>;
 
-// A query cursor holds one row at a time: on SQLite it steps the statement, counts with a
-// separate COUNT(*) and skips rows by re-running the query with an OFFSET, and its statements
-// come from (and go back to) the connection's kept statements; on PostgreSQL it
-// reads a server-side cursor in batches (PgCursor). A page of a large table never loads the
-// table. Owned by one session; not thread-safe. The connection
+// A query cursor holds one row at a time, read from its row source (db/row_source.h): on SQLite
+// a statement lent by the connection, on PostgreSQL a server-side cursor read in batches. A page
+// of a large table never loads the table. Owned by one session; not thread-safe. The connection
 // must outlive the dataset.
 class TADODataSet {
  public:
@@ -33,7 +30,7 @@ class TADODataSet {
   TADODataSet() = default;
   explicit TADODataSet(TADOConnection* connection) : connection_(connection) {}
   // Gives its statements back to the connection.
-  virtual ~TADODataSet() { Close(); }
+  virtual ~TADODataSet();
   TADODataSet(const TADODataSet&) = delete;
   TADODataSet& operator=(const TADODataSet&) = delete;
 
@@ -84,19 +81,11 @@ class TADODataSet {
   void UpdateBatch();
 
  private:
-  struct Row {
-    std::vector<Variant> values;
-    bool pending_insert = false;
-  };
-
-  bool in_memory() const { return !query_ && pg_ == nullptr; }
-  void open_postgres();
   void require_active() const;
-  void build_fields_from_statement();
-  void load_row_from_statement();
-  void load_row_from_memory();
-  void step();
-  bool can_skip_with_offset();
+  // The fields take the current row's values (nulls past the last row).
+  void load_row();
+  // Stands on row `index` of rows held in memory.
+  void stand_on(MemoryRows& rows, int64_t index);
   void seek(int64_t index);
 
   TADOConnection* connection_ = nullptr;  // not owned
@@ -105,21 +94,9 @@ class TADODataSet {
   bool eof_ = true;
   bool appending_ = false;
   int64_t row_index_ = 0;
-  std::optional<int64_t> record_count_;
   TFieldDefs field_defs_;
   std::vector<std::unique_ptr<TField>> fields_;
-
-  // Query cursor: `query_` runs the text as given; `skip_` the same wrapped with an OFFSET.
-  // Both are lent by the connection and given back on Close.
-  PreparedStatement query_;
-  PreparedStatement skip_;
-  sqlite3_stmt* cursor_ = nullptr;  // query_ or skip_
-  std::optional<bool> skip_usable_;
-  // PostgreSQL query cursor.
-  std::unique_ptr<PgCursor> pg_;
-
-  // Client-side rows.
-  std::vector<Row> rows_;
+  std::unique_ptr<RowSource> source_;  // null while closed
 };
 
 // A dataset whose command text is called SQL.

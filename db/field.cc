@@ -9,21 +9,16 @@
 
 #include "base/date_time.h"
 #include "base/encoding.h"
+#include "base/parse_int.h"
 #include "base/text.h"
 #include "db/sqlite_handle.h"
 
 namespace appsrv::db {
 namespace {
 
+// Lenient on blanks around the number, as stored text and declared sizes may carry them.
 std::optional<int64_t> parse_integer(std::string_view text) {
-  text = base::trim(text);
-  int64_t value = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc() || ptr != end || text.empty()) {
-    return std::nullopt;
-  }
-  return value;
+  return base::parse_int<int64_t>(base::trim(text));
 }
 
 std::optional<double> parse_float(std::string_view text) {

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "base/metrics.h"
+#include "base/parse_int.h"
 
 namespace appsrv::db {
 namespace {
@@ -117,7 +118,8 @@ PgResultPtr PgConnection::exec_prepared() {
 int64_t PgConnection::execute(std::string_view sql) {
   const PgResultPtr result = exec_client(sql);
   const char* tuples = PQcmdTuples(result.get());
-  return tuples == nullptr || *tuples == '\0' ? 0 : std::stoll(tuples);
+  // libpq gives "" for a command that touches no rows (a CREATE); that counts as none.
+  return tuples == nullptr ? 0 : base::parse_int<int64_t>(tuples).value_or(0);
 }
 
 bool PgConnection::in_transaction() const {
@@ -143,7 +145,7 @@ PgColumnFacts PgConnection::column_facts(unsigned table_oid, int column) {
         "WHERE a.attrelid = $1::oid AND a.attnum > 0",
         {std::to_string(table_oid)});
     for (int r = 0; r < PQntuples(rows.get()); ++r) {
-      const int number = std::atoi(PQgetvalue(rows.get(), r, 0));
+      const int number = base::parse_int<int>(PQgetvalue(rows.get(), r, 0)).value_or(0);
       facts_[{table_oid, number}] =
           PgColumnFacts{*PQgetvalue(rows.get(), r, 1) == 't', *PQgetvalue(rows.get(), r, 2) == 't'};
     }

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "db/sqlite_handle.h"
+#include "db/database_error.h"
 
 struct pg_conn;
 struct pg_result;

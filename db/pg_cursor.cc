@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdlib>
 #include <optional>
 
+#include "base/parse_int.h"
 #include "base/text.h"
 
 namespace appsrv::db {
@@ -37,16 +37,6 @@ enum PgType : unsigned {
 // Rows asked of the server at a time: a page of a grid or a packet is rarely larger.
 constexpr int kBatchRows = 100;
 
-std::optional<int64_t> whole_number(std::string_view text) {
-  int64_t value = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc() || ptr != end || text.empty()) {
-    return std::nullopt;
-  }
-  return value;
-}
-
 // A numeric's text: whole values become integers (12.00 reads as 12), others doubles.
 Variant numeric_value(std::string_view text) {
   std::string_view whole = text;
@@ -58,7 +48,7 @@ Variant numeric_value(std::string_view text) {
   if (whole == "-0") {
     whole = "0";
   }
-  if (const std::optional<int64_t> n = whole_number(whole)) {
+  if (const std::optional<int64_t> n = base::parse_int<int64_t>(whole)) {
     return *n;
   }
   return std::strtod(std::string(text).c_str(), nullptr);
@@ -199,7 +189,7 @@ Variant pg_text_to_variant(unsigned type_oid, const char* text, int length) {
     case kInt4:
     case kInt8:
     case kOid:
-      if (const std::optional<int64_t> n = whole_number(value)) {
+      if (const std::optional<int64_t> n = base::parse_int<int64_t>(value)) {
         return *n;
       }
       return std::string(value);
@@ -351,7 +341,12 @@ int64_t PgCursor::count() {
   if (!count_) {
     const PgResultPtr result =
         connection_.exec_client("SELECT COUNT(*) FROM " + as_subquery(sql_) + " AS appsrv_rows");
-    count_ = std::stoll(PQgetvalue(result.get(), 0, 0));
+    const char* text = PQgetvalue(result.get(), 0, 0);
+    const std::optional<int64_t> count = base::parse_int<int64_t>(text);
+    if (!count) {
+      throw DatabaseError(std::string("Malformed row count from the server: ") + text);
+    }
+    count_ = *count;
   }
   return *count_;
 }

@@ -1,36 +1,17 @@
-// Owners for SQLite's C handles and the one place where SQLite result codes become exceptions.
+// Owners for SQLite's C handles and the one place where SQLite result codes become exceptions
+// (DatabaseError, from db/database_error.h).
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "base/exception.h"
+#include "db/database_error.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace appsrv::db {
-
-// A failure reported by the database; the message carries SQLite's own text.
-class DatabaseError : public base::Exception {
- public:
-  using base::Exception::Exception;
-  DatabaseError(const std::string& message, int result_code)
-      : base::Exception(message), result_code_(result_code) {}
-  // SQLite's (extended) result code of the failure; 0 when SQLite reported none.
-  int result_code() const { return result_code_; }
-
- private:
-  int result_code_ = 0;
-};
-
-// The database cannot be opened now because the process (or the system) is out of file
-// descriptors; the same call can succeed once some are free again.
-class DatabaseUnavailable : public DatabaseError, public base::ResourceShortage {
- public:
-  using DatabaseError::DatabaseError;
-};
 
 struct SqliteCloser {
   void operator()(sqlite3* db) const noexcept;  // sqlite3_close_v2

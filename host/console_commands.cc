@@ -1,7 +1,6 @@
 #include "host/console_commands.h"
 
-#include <charconv>
-
+#include "base/parse_int.h"
 #include "base/text.h"
 #include "host/window_settings.h"
 
@@ -36,13 +35,11 @@ ConsoleCommand speed_command(std::string_view arg) {
     c.bits_per_second = kSpeedEntries[*entry].bits_per_second;
     return c;
   }
-  int32_t bits = 0;
-  const char* end = arg.data() + arg.size();
-  const auto [ptr, ec] = std::from_chars(arg.data(), end, bits);
-  if (arg.empty() || ec != std::errc() || ptr != end || bits < 0) {
+  const std::optional<int32_t> bits = base::parse_int<int32_t>(arg);
+  if (!bits || *bits < 0) {
     return invalid("speed takes a list entry (None, 32 kbps .. 10 Mbps) or bits per second");
   }
-  c.bits_per_second = bits;
+  c.bits_per_second = *bits;
   return c;
 }
 

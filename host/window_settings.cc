@@ -1,30 +1,18 @@
 #include "host/window_settings.h"
 
-#include <charconv>
-
 #include "base/files.h"
 #include "base/ini_text.h"
+#include "base/parse_int.h"
 #include "base/text.h"
 
 namespace appsrv::host {
 namespace {
 
-std::optional<int32_t> whole_number(const std::optional<std::string>& text) {
-  if (!text || text->empty()) {
-    return std::nullopt;
-  }
-  int32_t value = 0;
-  const char* end = text->data() + text->size();
-  const auto [ptr, ec] = std::from_chars(text->data(), end, value);
-  if (ec != std::errc() || ptr != end) {
-    return std::nullopt;
-  }
-  return value;
-}
-
+// Lenient: a missing or malformed setting keeps its default.
 int32_t read_int(std::string_view text, std::string_view section, std::string_view key,
                  int32_t fallback) {
-  return whole_number(base::ini_value(text, section, key)).value_or(fallback);
+  const std::optional<std::string> value = base::ini_value(text, section, key);
+  return value ? base::parse_int<int32_t>(*value).value_or(fallback) : fallback;
 }
 
 bool read_bool(std::string_view text, std::string_view section, std::string_view key,

@@ -1,7 +1,6 @@
 #include "server/http/http_request.h"
 
-#include <charconv>
-
+#include "base/parse_int.h"
 #include "base/text.h"
 #include "server/exchange/http_packet.h"
 
@@ -60,9 +59,7 @@ THttpRequest::THttpRequest(const char* aBytes, int32_t aSize) {
     file->mContentType = in.ReadText();
     file->mFieldName = in.ReadText();
     const std::string size = in.ReadText();
-    int64_t value = -1;
-    const auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), value);
-    file->mFileSize = ec == std::errc() && end == size.data() + size.size() ? value : -1;
+    file->mFileSize = base::parse_int<int64_t>(size).value_or(-1);
     mFiles.Add(std::move(file));
   }
   mHasContent = in.ReadByte() != 0;

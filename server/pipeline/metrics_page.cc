@@ -100,6 +100,13 @@ std::string prometheus_text(const base::ServerMetrics& f, int64_t live_sessions)
         "route=\"" + std::string(base::route_kind_name(static_cast<base::RouteKind>(i))) + "\"",
         std::to_string(f.requests_by_route[i].value()));
   }
+  constexpr std::string_view kRefused = "appsrv_http_requests_refused_total";
+  t.family(kRefused, "counter", "Requests the transport refused before reading them whole.");
+  for (size_t i = 0; i < base::kRequestRefusals; ++i) {
+    const auto refusal = static_cast<base::RequestRefusal>(i);
+    t.sample(kRefused, "cause=\"" + std::string(base::refusal_facts(refusal).cause) + "\"",
+             std::to_string(f.requests_refused[i].value()));
+  }
   t.counter("appsrv_http_sent_bytes_total",
             "Bytes sent to clients: status lines, headers and bodies.", f.bytes_sent.value());
   t.histogram("appsrv_http_request_duration_seconds",
@@ -131,6 +138,9 @@ std::string prometheus_text(const base::ServerMetrics& f, int64_t live_sessions)
   t.counter("appsrv_access_log_dropped_lines_total",
             "Access log lines dropped: the queue was full or the write failed.",
             f.access_log_lines_dropped.value());
+  t.counter("appsrv_boundary_failures_total",
+            "Failures a boundary caught and noted on standard error, the work going on.",
+            f.boundary_failures.value());
   return t.take();
 }
 

@@ -4,6 +4,7 @@
 
 #include "base/date_time.h"
 #include "base/files.h"
+#include "base/parse_int.h"
 #include "base/request_note.h"
 #include "base/text.h"
 #include "server/http/mime_types.h"

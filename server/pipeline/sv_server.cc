@@ -1,5 +1,8 @@
 #include "server/pipeline/sv_server.h"
 
+#include <algorithm>
+
+#include "base/boundary_note.h"
 #include "base/client_address.h"
 #include "base/date_time.h"
 #include "base/exception.h"
@@ -207,12 +210,16 @@ void TSvServer::AnswerFailure(const std::exception& e) noexcept {
       forbid_active_content(*mReply, kErrorPagePolicy);
       mReply->WriteString(inner.what());
     } catch (...) {
+      static base::LogThrottle notes;
+      base::note_caught("rendering an error reply", notes);
       mReply->Clear();
       mReply->SetCode(500);
       forbid_active_content(*mReply, kErrorPagePolicy);
       mReply->WriteString("Unknown exception.");
     }
   } catch (...) {  // boundary: even the plain answer failed; Commit sends what the reply holds
+    static base::LogThrottle notes;
+    base::note_caught("writing an error reply", notes);
   }
   // An exception handler of the application may have answered otherwise.
   if (mReply->mCode >= 500) {

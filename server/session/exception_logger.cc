@@ -1,6 +1,5 @@
 #include "server/session/exception_logger.h"
 
-#include <cxxabi.h>
 #include <dirent.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -158,18 +157,6 @@ std::string report_time_text(base::DateTime value) {
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.year, p.month, p.day,
                 p.hour, p.minute, p.second, p.millisecond);
   return buf;
-}
-
-std::string exception_class_name(const std::exception& e) {
-  const char* mangled = typeid(e).name();
-  int status = 0;
-  std::unique_ptr<char, decltype(&std::free)> demangled(
-      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
-  std::string name = status == 0 && demangled ? demangled.get() : mangled;
-  if (const size_t colons = name.rfind("::"); colons != std::string::npos) {
-    name.erase(0, colons + 2);
-  }
-  return name;
 }
 
 TSvExceptionLogger::TSvExceptionLogger(ExceptionLoggerEnvironment env)

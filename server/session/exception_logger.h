@@ -12,6 +12,7 @@
 #include <typeindex>
 #include <vector>
 
+#include "base/boundary_note.h"
 #include "base/date_time.h"
 
 namespace appsrv::server {
@@ -181,7 +182,6 @@ bool IsLoopbackAddress(std::string_view address);
 std::string duration_text(int64_t seconds);
 // "yyyy-mm-dd hh:mm:ss.zzz".
 std::string report_time_text(base::DateTime value);
-// The class name of an exception object without namespaces, as "ESvException".
-std::string exception_class_name(const std::exception& e);
+using base::exception_class_name;
 
 }  // namespace appsrv::server

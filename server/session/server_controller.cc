@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "base/boundary_note.h"
 #include "base/encoding.h"
 #include "base/exception.h"
 #include "base/files.h"
@@ -589,6 +590,7 @@ void TSvServerControllerBase::DoCloseSession(TSvApplication& session) noexcept {
     try {
       OnCloseSession(session);
     } catch (...) {  // boundary: the session is being destroyed whatever the handler says
+      base::note_caught("OnCloseSession", close_handler_notes_);
     }
   }
 }
@@ -613,7 +615,8 @@ bool TSvServerControllerBase::DoException(TSvApplication* session,
   if (OnException) {
     try {
       OnException(session, e, handled);
-    } catch (...) {  // boundary: the handler's failure is swallowed; its flag stands
+    } catch (...) {  // boundary: the handler's failure fails no request; its flag stands
+      base::note_caught("OnException", exception_handler_notes_);
     }
   }
   return handled;

@@ -510,6 +510,8 @@ class TSvServerControllerBase {
   base::LogThrottle failed_request_notes_{std::chrono::minutes(1),
                                           kFailedRequestLinesPerMinute};  // thread-safe
   mutable base::LogThrottle session_log_notes_;  // thread-safe
+  base::LogThrottle close_handler_notes_;      // thread-safe
+  base::LogThrottle exception_handler_notes_;  // thread-safe
 
   // Owned parts; each guards its own shared state.
   std::unique_ptr<TSvExceptionLogger> exception_logger_;

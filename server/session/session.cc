@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/boundary_note.h"
 #include "base/encoding.h"
 #include "base/exception.h"
 #include "base/files.h"
@@ -77,7 +78,8 @@ TSvApplication::~TSvApplication() {
     if (owner_->FOnDestroySession) {
       try {
         owner_->FOnDestroySession(*this);
-      } catch (...) {  // boundary: a session being destroyed cannot report anything
+      } catch (...) {  // boundary: a session being destroyed cannot report to its caller
+        base::note_caught("OnDestroySession", owner_->destroy_handler_notes_);
       }
     }
   }

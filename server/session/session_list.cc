@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "base/boundary_note.h"
 #include "base/files.h"
 #include "base/metrics.h"
 #include "base/text.h"
@@ -593,6 +594,7 @@ void SessionTimeoutThread::Run() {
       try {
         sessions_.RunTimeoutPass();
       } catch (...) {  // boundary: the thread keeps collecting on its next pass
+        base::note_caught("session time-out pass", timeout_pass_notes_);
       }
       ++passes_;
       last_timeout_pass = std::chrono::steady_clock::now();
@@ -601,6 +603,7 @@ void SessionTimeoutThread::Run() {
       try {
         idle_pass();
       } catch (...) {  // boundary: the thread keeps closing on its next pass
+        base::note_caught("session idle pass", idle_pass_notes_);
       }
     }
   }

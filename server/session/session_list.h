@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "base/date_time.h"
+#include "base/log_throttle.h"
 #include "server/session/expired_session_list.h"
 #include "server/session/session.h"
 #include "server/session/warm_sessions.h"
@@ -157,6 +158,7 @@ class TSvSessions {
   // Sessions destroyed (expired, terminated or replaced) since the timeout pass last gave
   // freed memory back to the system.
   std::atomic<uint64_t> destroyed_since_trim_{0};
+  base::LogThrottle destroy_handler_notes_;  // thread-safe: FOnDestroySession's failures
 };
 
 // Runs TSvSessions::RunTimeoutPass every `interval` until destroyed, and an idle pass, when
@@ -169,7 +171,7 @@ class SessionTimeoutThread {
   SessionTimeoutThread& operator=(const SessionTimeoutThread&) = delete;
 
   // From now on also runs `pass` on this thread every `interval` (an empty pass: none).
-  // Exceptions it throws are dropped.
+  // What either pass throws is noted (base/boundary_note.h) and the thread goes on.
   void SetIdlePass(std::chrono::milliseconds interval, std::function<void()> pass);
 
   uint64_t passes() const { return passes_; }
@@ -186,6 +188,8 @@ class SessionTimeoutThread {
   std::chrono::milliseconds idle_interval_;  // guarded by mu_
   std::function<void()> idle_pass_;          // guarded by mu_
   std::atomic<uint64_t> passes_{0};
+  base::LogThrottle timeout_pass_notes_;  // thread-safe
+  base::LogThrottle idle_pass_notes_;     // thread-safe
   std::thread thread_;
 };
 

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "base/exception.h"
+#include "base/boundary_note.h"
 #include "base/files.h"
 #include "base/unique_fd.h"
 #include "server/exchange/memory_stream.h"
@@ -93,6 +94,8 @@ void WriteSessionEvent(const TSvServerControllerBase& controller, const TSvAppli
                                        "\": " + base::errno_text(err));
     }
   } catch (...) {  // boundary: the event log never fails a request
+    static base::LogThrottle notes;
+    base::note_caught("session event log", notes);
   }
 }
 

@@ -45,5 +45,28 @@ TEST(ParseInt, UnsignedTypesRefuseASignAndKeepTheirRange) {
   EXPECT_EQ(parse_int<int64_t>("9223372036854775807"), INT64_MAX);
 }
 
+TEST(ParseHex, TakesOnlyWholeHexTextThatFits) {
+  struct Case {
+    std::string_view text;
+    std::optional<uint16_t> expected;
+  };
+  const Case cases[] = {
+      {"0", 0},
+      {"1a", 0x1A},
+      {"FfFf", 0xFFFF},
+      {"10000", std::nullopt},  // one digit past the type
+      {"", std::nullopt},
+      {"-1", std::nullopt},
+      {"+1", std::nullopt},
+      {"0x1", std::nullopt},
+      {" 1", std::nullopt},
+      {"1 ", std::nullopt},
+      {"1g", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parse_hex<uint16_t>(c.text), c.expected) << '"' << c.text << '"';
+  }
+}
+
 }  // namespace
 }  // namespace appsrv::base

@@ -1,10 +1,10 @@
 #include "transport/bridge/bridge_payload.h"
 
-#include <charconv>
 #include <iterator>
 #include <string_view>
 
 #include "base/exception.h"
+#include "base/parse_int.h"
 #include "base/text.h"
 #include "server/exchange/file_stream.h"
 #include "server/pipeline/app_cache.h"
@@ -13,13 +13,10 @@ namespace appsrv::transport {
 namespace {
 
 int32_t port_number(std::string_view text) {
-  int32_t value = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || stop != end) {
-    throw base::Exception("'" + std::string(text) + "' is not a valid integer value");
+  if (const std::optional<int32_t> value = base::parse_int<int32_t>(text)) {
+    return *value;
   }
-  return value;
+  throw base::Exception("'" + std::string(text) + "' is not a valid integer value");
 }
 
 // The packet fields of a request but for the lines WriteRequestPacket lends them.

@@ -1,7 +1,8 @@
 #include "transport/http/http_body_framing.h"
 
-#include <charconv>
+#include <limits>
 
+#include "base/parse_int.h"
 #include "base/text.h"
 
 namespace appsrv::transport {
@@ -27,15 +28,12 @@ std::vector<std::string_view> codings(std::string_view list) {
 }  // namespace
 
 int64_t decimal_int64_or_minus_one(std::string_view text) {
-  text = base::trim(text);
-  int64_t value = 0;
-  const char* end = text.data() + text.size();
-  // A leading "+" or "-" is not part of a length.
-  if (text.empty() || text[0] < '0' || text[0] > '9') {
+  // Lenient on the blanks around a field value; a length has no sign, so "-0" is no length.
+  const std::optional<uint64_t> value = base::parse_int<uint64_t>(base::trim(text));
+  if (!value || *value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
     return -1;
   }
-  const auto [stop, ec] = std::from_chars(text.data(), end, value);
-  return ec == std::errc() && stop == end ? value : -1;
+  return static_cast<int64_t>(*value);
 }
 
 ContentLength parse_content_length(const std::vector<std::string>& values) {
@@ -106,17 +104,13 @@ FramingFault framing_fault(const std::vector<std::string>& transfer_encodings,
 }
 
 std::optional<int64_t> parse_chunk_size(std::string_view line) {
-  const std::string_view size = base::trim(line.substr(0, line.find(';')));
-  if (size.empty()) {
+  // Lenient on the blanks around the size, as before its extensions.
+  const std::optional<uint64_t> value =
+      base::parse_hex<uint64_t>(base::trim(line.substr(0, line.find(';'))));
+  if (!value || *value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
     return std::nullopt;
   }
-  int64_t value = 0;
-  const char* end = size.data() + size.size();
-  const auto [stop, ec] = std::from_chars(size.data(), end, value, 16);
-  if (ec != std::errc() || stop != end || value < 0 || size[0] == '-' || size[0] == '+') {
-    return std::nullopt;
-  }
-  return value;
+  return static_cast<int64_t>(*value);
 }
 
 }  // namespace appsrv::transport

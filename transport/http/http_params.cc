@@ -1,8 +1,8 @@
 #include "transport/http/http_params.h"
 
-#include <charconv>
 #include <optional>
 
+#include "base/parse_int.h"
 #include "base/text.h"
 
 namespace appsrv::transport {
@@ -10,14 +10,7 @@ namespace {
 
 // The value of up to `count` hexadecimal characters at `at`, when all of them are hex.
 std::optional<unsigned> hex_at(std::string_view text, size_t at, size_t count) {
-  const std::string_view digits = text.substr(std::min(at, text.size()), count);
-  unsigned value = 0;
-  const char* end = digits.data() + digits.size();
-  const auto [stop, ec] = std::from_chars(digits.data(), end, value, 16);
-  if (digits.empty() || ec != std::errc() || stop != end || digits[0] == '-' || digits[0] == '+') {
-    return std::nullopt;
-  }
-  return value;
+  return base::parse_hex<unsigned>(text.substr(std::min(at, text.size()), count));
 }
 
 }  // namespace

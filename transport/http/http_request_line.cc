@@ -1,8 +1,8 @@
 #include "transport/http/http_request_line.h"
 
 #include <algorithm>
-#include <charconv>
 
+#include "base/parse_int.h"
 #include "base/text.h"
 
 namespace appsrv::transport {
@@ -11,14 +11,7 @@ namespace {
 constexpr std::string_view kCommands[] = {"UNKNOWN", "HEAD", "GET",   "POST",
                                           "DELETE",  "PUT",  "TRACE", "OPTIONS"};
 
-int decimal_or_minus_one(std::string_view text) {
-  int value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
-    return -1;
-  }
-  return value;
-}
+int decimal_or_minus_one(std::string_view text) { return base::parse_int<int>(text).value_or(-1); }
 
 // The text after the first `delimiter`; the whole text goes when there is none.
 std::string_view after_first(std::string_view text, char delimiter) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <limits>
 
+#include "base/boundary_note.h"
 #include "base/client_address.h"
 #include "base/metrics.h"
 #include "base/request_note.h"
@@ -16,6 +17,7 @@
 #include "transport/http/http_status.h"
 #include "transport/net/paced_deadline.h"
 #include "transport/net/securable_io_handler.h"
+#include "transport/net/socket_errors.h"
 #include "transport/net/transport_exceptions.h"
 
 namespace appsrv::transport {
@@ -40,9 +42,7 @@ constexpr int64_t kOnePacketReplyBytes = 1024;
 
 // Peers that went away, and a send that made no progress within its time-out (10035): the
 // connection just ends.
-bool is_quiet_socket_error(int code) {
-  return code == 10053 || code == 10054 || code == 10058 || code == 10035;
-}
+bool is_quiet_socket_error(int code) { return is_connection_lost(code) || code == kWSAEWOULDBLOCK; }
 
 // A header or trailer line the server refuses to interpret: answered with 400 and close.
 class EMalformedHeaderLine : public std::exception {
@@ -340,6 +340,8 @@ class RequestRecord {
     try {
       finish();
     } catch (...) {  // boundary: a request is never failed by its record
+      static base::LogThrottle notes;
+      base::note_caught("request record", notes);
     }
   }
   RequestRecord(const RequestRecord&) = delete;
@@ -459,11 +461,16 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   // the request's first byte is there.
   std::optional<RequestRecord> record;
 
-  // Writes a reply the server makes itself and ends the connection.
-  const auto reply_and_close = [&](int code) {
+  // Writes the reply to a refused request and ends the connection.
+  const auto reply_and_close = [&](base::RequestRefusal refusal) {
     if (!context.Claim().Hold()) {
       return Outcome::kClose;  // its slot went to a new connection meanwhile
     }
+    base::metrics().requests_refused[static_cast<size_t>(refusal)].add();
+    // The headers hook chose its own status and text; every other refusal has one status.
+    const int code = refusal == base::RequestRefusal::kBlockedByHook
+                         ? resp.FResponseNo
+                         : base::refusal_facts(refusal).status;
     if (code != resp.FResponseNo) {
       resp.SetResponseNo(code);
     }
@@ -484,20 +491,20 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
     return Outcome::kClose;
   }
   record.emplace(context, req, resp, access_log_, access_log_trusted_);
-  std::optional<int> refusal;
+  std::optional<base::RequestRefusal> refusal;
   try {
     refusal = read_request(context, req, resp);
   } catch (const EInReadTimeout&) {
-    refusal = 408;
+    refusal = base::RequestRefusal::kTimedOut;
   } catch (const EMalformedHeaderLine&) {
-    refusal = 400;
+    refusal = base::RequestRefusal::kMalformedHeaderLine;
   } catch (const EInException&) {
     throw;  // the connection itself failed or cannot be read on
   } catch (const std::exception&) {
     // The body could not be kept (a full disk, a failing hook): this request fails, the
     // server goes on. What was stored goes with the request; the reason, which may name
     // server paths, stays here.
-    refusal = 500;
+    refusal = base::RequestRefusal::kBodyNotKept;
   }
   if (refusal) {
     return reply_and_close(*refusal);
@@ -547,8 +554,8 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
                                                                    : Outcome::kLastReplySent;
 }
 
-std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTTPRequestInfo& req,
-                                                     TInHTTPResponseInfo& resp) {
+std::optional<base::RequestRefusal> TInCustomHTTPServer::read_request(
+    TInContext& context, TInHTTPRequestInfo& req, TInHTTPResponseInfo& resp) {
   TInIOHandler& io = context.IOHandler();
   HeaderBlockReader reader(io, limits_);
   std::string& raw_command = req.received_bytes.request_line;
@@ -558,7 +565,7 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
     line = reader.ReadLine(&raw_command);
   }
   if (!line) {
-    return 431;
+    return base::RequestRefusal::kHeaderTooLarge;
   }
   // Kept at once, so that a request refused below still names itself in the access log.
   req.FRawHTTPCommand = std::move(*line);
@@ -575,7 +582,7 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   req.FRawHeaders.lines().reserve(kUsualHeaderLines);
   if (!read_header_lines(reader, limits_, req.FRawHeaders.lines(),
                          &req.received_bytes.header_lines.lines())) {
-    return 431;
+    return base::RequestRefusal::kHeaderTooLarge;
   }
   // A whole head: from now on the request is served, and keeps its slot.
   if (!context.Claim().Hold()) {
@@ -603,10 +610,10 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
 
   const bool form = base::iequals(MediaType(req.FContentType), "application/x-www-form-urlencoded");
   bool send_continue = false;
-  if (const std::optional<int> refusal = check_headers(context, req, resp, form, send_continue)) {
+  if (const auto refusal = check_headers(context, req, resp, form, send_continue)) {
     return refusal;
   }
-  if (const std::optional<int> refusal = read_body(context, req, form, send_continue)) {
+  if (const auto refusal = read_body(context, req, form, send_continue)) {
     return refusal;
   }
 
@@ -626,13 +633,13 @@ std::optional<int> TInCustomHTTPServer::read_request(TInContext& context, TInHTT
   return std::nullopt;
 }
 
-std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHTTPRequestInfo& req,
-                                                      TInHTTPResponseInfo& resp, bool form,
-                                                      bool& send_continue) {
+std::optional<base::RequestRefusal> TInCustomHTTPServer::check_headers(
+    TInContext& context, TInHTTPRequestInfo& req, TInHTTPResponseInfo& resp, bool form,
+    bool& send_continue) {
   TInIOHandler& io = context.IOHandler();
   if (OnHeadersAvailable && !OnHeadersAvailable(context, req.FURI, req.FRawHeaders)) {
-    int status = 403;
-    std::string text(StatusPhrase(403));
+    int status = base::refusal_facts(base::RequestRefusal::kBlockedByHook).status;
+    std::string text(StatusPhrase(status));
     std::string content;
     if (OnHeadersBlocked) {
       OnHeadersBlocked(context, req.FRawHeaders, status, text, content);
@@ -640,24 +647,24 @@ std::optional<int> TInCustomHTTPServer::check_headers(TInContext& context, TInHT
     resp.SetResponseNo(status);
     resp.FResponseText = text;
     resp.FContentText = content;
-    return status;
+    return base::RequestRefusal::kBlockedByHook;
   }
   const bool http11 = req.IsVersionAtLeast(1, 1);
   if (http11 && req.FHost.empty()) {
-    return 400;
+    return base::RequestRefusal::kMissingHost;
   }
   // A body whose end is unknown leaves no safe way to find the next request.
   if (req.framing_fault != FramingFault::kNone) {
-    return 400;
+    return base::RequestRefusal::kUnknownBodyEnd;
   }
   if (req.FHasContentLength && req.FContentLength > max_body_bytes(form)) {
-    return 413;
+    return base::RequestRefusal::kBodyTooLarge;
   }
   if (http11 && !req.FExpect.empty() && io.InputBufferIsEmpty()) {
     const bool accepted = OnHeaderExpectations ? OnHeaderExpectations(context, req.FExpect)
                                                : base::iequals(req.FExpect, "100-continue");
     if (!accepted) {
-      return 417;
+      return base::RequestRefusal::kExpectationFailed;
     }
     // Sent by read_body once nothing but the body itself can refuse the request: a client
     // told to go on sends a body that a refusal then leaves unread.
@@ -670,8 +677,9 @@ int64_t TInCustomHTTPServer::max_body_bytes(bool form) const {
   return form ? std::min(limits_.max_body_bytes, limits_.max_form_bytes) : limits_.max_body_bytes;
 }
 
-std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRequestInfo& req,
-                                                  bool form, bool send_continue) {
+std::optional<base::RequestRefusal> TInCustomHTTPServer::read_body(TInContext& context,
+                                                                   TInHTTPRequestInfo& req,
+                                                                   bool form, bool send_continue) {
   TInIOHandler& io = context.IOHandler();
   const ReadTimeoutScope pause_limit(io, limits_.body_idle_timeout_ms);
   const int64_t max_body = max_body_bytes(form);
@@ -690,27 +698,27 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
     while (true) {
       const std::optional<int64_t> size = parse_chunk_size(read_body_line(io));
       if (!size) {
-        return 400;
+        return base::RequestRefusal::kBadChunk;
       }
       if (*size == 0) {
         break;
       }
       if (*size > max_body - total) {
-        return 413;
+        return base::RequestRefusal::kBodyTooLarge;
       }
       total += *size;
       body.Read(*req.FPostStream, *size);
       // The data must end where its size says; bytes before the line end mean that the size
       // and the data disagree, and the rest cannot be trusted to be chunks.
       if (!read_body_line(io).empty()) {
-        return 400;
+        return base::RequestRefusal::kBadChunk;
       }
     }
     // Trailers are read and dropped, within the same limits as the header.
     HeaderBlockReader trailer_reader(io, limits_);
     std::vector<std::string> trailers;
     if (!read_header_lines(trailer_reader, limits_, trailers)) {
-      return 431;
+      return base::RequestRefusal::kHeaderTooLarge;
     }
     req.FPostStream->SetPosition(0);
   } else if (req.FHasContentLength) {
@@ -728,7 +736,7 @@ std::optional<int> TInCustomHTTPServer::read_body(TInContext& context, TInHTTPRe
       io.CheckForDataOnSource(1);
     }
     if (!io.InputBufferIsEmpty()) {
-      return 411;
+      return base::RequestRefusal::kLengthRequired;
     }
   }
   return std::nullopt;

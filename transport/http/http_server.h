@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/async_line_log.h"
+#include "base/request_refusal.h"
 #include "transport/http/http_limits.h"
 #include "transport/http/http_request_info.h"
 #include "transport/http/http_response_info.h"
@@ -95,18 +96,21 @@ class TInCustomHTTPServer : public TInCustomTCPServer {
   enum class Outcome { kServed, kClose, kLastReplySent, kLastReplySentLook };
   // One request: what comes after it.
   Outcome serve_request(TInContext& context);
-  // Reads the request line, the headers and the body: the status of a refusal, or nullopt.
+  // Reads the request line, the headers and the body: a refusal, or nullopt.
   // Throws EInReadTimeout when the peer runs out of time.
-  std::optional<int> read_request(TInContext& context, TInHTTPRequestInfo& request,
-                                  TInHTTPResponseInfo& response);
-  // The checks between the header and the body: the status of a refusal, or nullopt.
-  // `send_continue` tells whether the client waits for a 100 Continue before its body.
-  std::optional<int> check_headers(TInContext& context, TInHTTPRequestInfo& request,
-                                   TInHTTPResponseInfo& response, bool form, bool& send_continue);
+  std::optional<base::RequestRefusal> read_request(TInContext& context, TInHTTPRequestInfo& request,
+                                                   TInHTTPResponseInfo& response);
+  // The checks between the header and the body: a refusal, or nullopt. A refusal by the
+  // headers hook leaves its status and text in `response`. `send_continue` tells whether the
+  // client waits for a 100 Continue before its body.
+  std::optional<base::RequestRefusal> check_headers(TInContext& context,
+                                                    TInHTTPRequestInfo& request,
+                                                    TInHTTPResponseInfo& response, bool form,
+                                                    bool& send_continue);
   // Reads the body into the post stream, first sending the 100 Continue when `send_continue`:
-  // the status of a refusal, or nullopt.
-  std::optional<int> read_body(TInContext& context, TInHTTPRequestInfo& request, bool form,
-                               bool send_continue);
+  // a refusal, or nullopt.
+  std::optional<base::RequestRefusal> read_body(TInContext& context, TInHTTPRequestInfo& request,
+                                                bool form, bool send_continue);
   // The most body bytes a request may send, a form or another.
   int64_t max_body_bytes(bool form) const;
   // FAuthUsername and FAuthPassword from the Authorization header.

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "base/boundary_note.h"
 #include "transport/net/socket_errors.h"
 #include "transport/net/socket_handle.h"
 #include "transport/net/transport_exceptions.h"
@@ -25,8 +26,9 @@ TInIOHandler::TInIOHandler(std::unique_ptr<ByteChannel> channel, const IOHandler
 TInIOHandler::~TInIOHandler() {
   try {
     Close();
-  } catch (...) {
-    // An intercept that fails while the connection goes away has no one left to tell.
+  } catch (...) {  // boundary: an intercept failing as the connection goes away has no caller
+    static base::LogThrottle notes;
+    base::note_caught("closing a connection", notes);
   }
 }
 

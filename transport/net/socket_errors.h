@@ -13,6 +13,9 @@ constexpr int kWSAESHUTDOWN = 10058;
 constexpr int kWSAENOTSOCK = 10038;
 constexpr int kWSAEWOULDBLOCK = 10035;
 constexpr int kWSAETIMEDOUT = 10060;
+// Out of descriptors (EMFILE, ENFILE) and out of buffer space (ENOBUFS, ENOMEM).
+constexpr int kWSAEMFILE = 10024;
+constexpr int kWSAENOBUFS = 10055;
 
 // True for 10053, 10054 and 10058: the peer went away.
 bool is_connection_lost(int code);

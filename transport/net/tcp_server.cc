@@ -168,18 +168,18 @@ void TInListenerThread::run() {
         // descriptors it is refused with the spare one; otherwise the listener pauses a
         // little instead of spinning on it.
         const int code = TInStack::WSGetLastError();
-        if (code == 10024 && server_.OnDescriptorShortage && server_.OnDescriptorShortage()) {
+        if (code == kWSAEMFILE && server_.OnDescriptorShortage && server_.OnDescriptorShortage()) {
           wait = false;
           continue;
         }
-        if (code == 10024) {
+        if (code == kWSAEMFILE) {
           const bool refused = binding_.RefuseWaiting(reserve_);
           server_.note_out_of_descriptors(refused);
           if (refused) {
             continue;
           }
         }
-        if (code == 10024 || code == 10055) {
+        if (code == kWSAEMFILE || code == kWSAENOBUFS) {
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         continue;

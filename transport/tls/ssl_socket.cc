@@ -15,9 +15,6 @@
 namespace appsrv::transport {
 namespace {
 
-constexpr int kTimedOut = 10060;
-constexpr int kWouldBlock = 10035;
-constexpr int kConnectionAborted = 10053;
 
 }  // namespace
 
@@ -170,7 +167,7 @@ IoResult TInSSLSocket::ReceiveWithin(void* buffer, size_t size, int timeout_ms) 
       r.timed_out = true;
     } else {
       r.bytes = -1;
-      r.error = kTimedOut;
+      r.error = kWSAETIMEDOUT;
     }
   }
   return r;
@@ -229,7 +226,7 @@ IoResult TInSSLSocket::failed(int error) {
     if (last_error_ != 0) {
       return {-1, last_error_};
     }
-    return {-1, kConnectionAborted};
+    return {-1, kWSAECONNABORTED};
   }
   throw EInOpenSSLAPISSLError(error, TakeOpenSSLErrors());
 }
@@ -240,7 +237,7 @@ bool TInSSLSocket::IsOpen() const { return binding_->HandleAllocated(); }
 
 int64_t TInSSLSocket::bio_receive(void* buffer, size_t size) {
   if (read_deadline_ && !binding_->Readable(ms_until(*read_deadline_, clock_.now()))) {
-    last_error_ = kTimedOut;
+    last_error_ = kWSAETIMEDOUT;
     out_of_time_ = true;
     return -1;
   }
@@ -248,7 +245,7 @@ int64_t TInSSLSocket::bio_receive(void* buffer, size_t size) {
   const int64_t n = binding_->Receive(buffer, size, error);
   if (n < 0) {
     // A blocking socket answers "would block" only when its receive time-out ran out.
-    last_error_ = error == kWouldBlock ? kTimedOut : error;
+    last_error_ = error == kWSAEWOULDBLOCK ? kWSAETIMEDOUT : error;
   }
   return n;
 }
@@ -257,7 +254,7 @@ int64_t TInSSLSocket::bio_send(const void* data, size_t size) {
   int error = 0;
   const int64_t n = binding_->Send(data, size, error);
   if (n < 0) {
-    last_error_ = error == kWouldBlock ? kTimedOut : error;
+    last_error_ = error == kWSAEWOULDBLOCK ? kWSAETIMEDOUT : error;
   }
   return n;
 }

@@ -42,6 +42,7 @@ TEST(MetricsPage, FiguresAppearWithTheirTypesAndCumulativeBuckets) {
   figures.responses_by_class[base::status_class_index(200)].add(7);
   figures.responses_by_class[base::status_class_index(404)].add(2);
   figures.requests_by_route[static_cast<size_t>(base::RouteKind::kSqlSelect)].add(3);
+  figures.requests_refused[static_cast<size_t>(base::RequestRefusal::kBodyTooLarge)].add(2);
   figures.connections_open.add(4);
   figures.connections_refused_per_client.add(6);
   figures.access_log_lines_dropped.add(11);
@@ -60,6 +61,8 @@ TEST(MetricsPage, FiguresAppearWithTheirTypesAndCumulativeBuckets) {
            "appsrv_http_responses_total{class=\"5xx\"} 0",
            "appsrv_http_requests_routed_total{route=\"sqlselect\"} 3",
            "appsrv_http_requests_routed_total{route=\"appservice\"} 0",
+           "appsrv_http_requests_refused_total{cause=\"body_too_large\"} 2",
+           "appsrv_http_requests_refused_total{cause=\"timed_out\"} 0",
            "# TYPE appsrv_connections_open gauge",
            "appsrv_connections_open 4",
            "# TYPE appsrv_connections_refused_per_client_total counter",
@@ -67,6 +70,7 @@ TEST(MetricsPage, FiguresAppearWithTheirTypesAndCumulativeBuckets) {
            "appsrv_connections_reclaimed_total 0",
            "appsrv_sessions_live 5",
            "appsrv_access_log_dropped_lines_total 11",
+           "appsrv_boundary_failures_total 0",
            "# TYPE appsrv_http_request_duration_seconds histogram",
            "appsrv_http_request_duration_seconds_bucket{le=\"0.0001\"} 1",
            "appsrv_http_request_duration_seconds_bucket{le=\"0.00025\"} 1",

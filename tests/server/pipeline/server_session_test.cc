@@ -581,6 +581,7 @@ TEST_F(SessionPipelineTest, FormActionsGoThroughTheRegisteredForms) {
       {"/$/", {}, "form page"},
       {"/$/callback", {}, "callback response"},
       {"/$/resize", {"SV_width=800", "SV_height=600"}, ""},
+      {"/$/resize", {"SV_width=12abc", "SV_height=+600"}, ""},  // not numbers: no size
       {"/$/upload", {}, std::string(kUploadSuccessJson)},
       {"/$/upload", {"fail=1"}, "{\"error\":\"bad \\\"file\\\"\\/name\\n\"}"},
       {"/$/StartCheck", {"SV_width=1024", "SV_height=768"}, ""},
@@ -595,8 +596,9 @@ TEST_F(SessionPipelineTest, FormActionsGoThroughTheRegisteredForms) {
       EXPECT_EQ(r.body_text(), c.body);
     }
   }
-  EXPECT_EQ(forms.calls, (std::vector<std::string>{"render", "callback", "resize 800x600", "upload",
-                                                   "upload", "size 1024x768"}));
+  EXPECT_EQ(forms.calls,
+            (std::vector<std::string>{"render", "callback", "resize 800x600", "resize -1x-1",
+                                      "upload", "upload", "size 1024x768"}));
 }
 
 // Without cookies the identifier travels in the SV_SessionID_ parameter, or in the path segment

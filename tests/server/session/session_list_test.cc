@@ -6,8 +6,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <latch>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 
+#include "base/metrics.h"
 #include "base/text.h"
 #include "server/exchange/sv_exception.h"
 #include "tests/server/session_fixture.h"
@@ -937,6 +940,74 @@ TEST(SessionTimeoutThreadTest, CollectsExpiredSessionsOnItsOwn) {
   const SessionAttachResult got = controller->Sessions().Attach(r);
   controller->Sessions().Release(*got.session);
   clock.advance_seconds(60);
+  std::unique_lock lock(mu);
+  cv.wait(lock, [&] { return closed; });
+  EXPECT_EQ(controller->Sessions().GetCount(), 0);
+}
+
+// A time-out pass that throws (here its clock does) is noted on standard error and counted, and
+// the thread goes on: once the clock answers again, the session it could not look at expires.
+TEST(SessionTimeoutThreadTest, AThrowingPassIsNotedAndCountedAndTheThreadGoesOn) {
+  class FailingClock : public Clock {
+   public:
+    base::DateTime now() const override {
+      if (fail.load()) {
+        {
+          std::scoped_lock lock(mu);
+          ++throws;
+        }
+        thrown.notify_all();
+        throw std::runtime_error("clock unreadable");
+      }
+      return inner.now();
+    }
+    testing::FakeClock inner;
+    std::atomic<bool> fail{false};
+    mutable std::mutex mu;
+    mutable std::condition_variable thrown;
+    mutable int throws = 0;  // guarded by mu
+  };
+  FailingClock clock;
+  testing::TempFolder folder;
+  ControllerEnvironment env = folder.environment(clock);
+  env.start_timeout_thread = true;
+  env.session_timeout_interval = std::chrono::milliseconds(1);
+  const auto controller = TSvServerControllerBase::Create<TSvServerControllerBase>(env);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool closed = false;
+  controller->OnCloseSession = [&](TSvApplication&) {
+    {
+      std::scoped_lock lock(mu);
+      closed = true;
+    }
+    cv.notify_all();
+  };
+  SessionRequestInfo info;
+  info.client_ip = "10.0.0.1";
+  info.user_agent = kFirefox;
+  SessionAttachRequest r;
+  r.request = &info;
+  const SessionAttachResult got = controller->Sessions().Attach(r);
+  controller->Sessions().Release(*got.session);
+
+  const uint64_t failures_before = base::metrics().boundary_failures.value();
+  ::testing::internal::CaptureStderr();
+  clock.inner.advance_seconds(60);
+  clock.fail = true;
+  {
+    // The thread is one loop, and an idle pass may read the clock between two time-out passes:
+    // by the third throw, one time-out pass has been caught and noted.
+    std::unique_lock lock(clock.mu);
+    clock.thrown.wait(lock, [&] { return clock.throws >= 3; });
+  }
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("session time-out pass: runtime_error: clock unreadable"), std::string::npos)
+      << err;
+  EXPECT_GE(base::metrics().boundary_failures.value() - failures_before, 1u);
+  EXPECT_EQ(controller->Sessions().GetCount(), 1);
+
+  clock.fail = false;
   std::unique_lock lock(mu);
   cv.wait(lock, [&] { return closed; });
   EXPECT_EQ(controller->Sessions().GetCount(), 0);

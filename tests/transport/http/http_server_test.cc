@@ -13,6 +13,7 @@
 
 #include "base/async_line_log.h"
 #include "base/exception.h"
+#include "base/metrics.h"
 #include "server/exchange/memory_stream.h"
 #include "server/exchange/stream_helper.h"
 #include "tests/transport/access_log_parse.h"
@@ -569,12 +570,16 @@ TEST_F(HttpServerTest, BodiesOverTheLimitsAre413) {
        "6\r\n012345\r\n5\r\n6789A\r\n0\r\n\r\n",
        413},
   };
+  base::Counter& refused =
+      base::metrics().requests_refused[static_cast<size_t>(base::RequestRefusal::kBodyTooLarge)];
+  const uint64_t refused_before = refused.value();
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.raw);
     const std::vector<ParsedResponse> r = Responses(c.raw);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].status(), c.status);
   }
+  EXPECT_EQ(refused.value() - refused_before, 3u);  // each refusal counted under its cause
 }
 
 TEST_F(HttpServerTest, ControlCharactersAndFoldedLinesAre400AndClose) {

@@ -10,6 +10,7 @@
 
 #include "server/exchange/memory_stream.h"
 #include "transport/net/memory_channel.h"
+#include "transport/net/socket_errors.h"
 #include "transport/net/transport_exceptions.h"
 
 namespace appsrv::transport {
@@ -352,7 +353,7 @@ TEST(IOHandlerTest, WritingToAPeerThatHasGoneFailsAndClosesTheHandler) {
     wire.io->Write("x");
     FAIL();
   } catch (const EInSocketError& e) {
-    EXPECT_EQ(e.LastError(), 10054);
+    EXPECT_EQ(e.LastError(), kWSAECONNRESET);
   }
   EXPECT_FALSE(wire.io->Connected());
   EXPECT_THROW(wire.io->Write("y"), EInConnClosedGracefully);
