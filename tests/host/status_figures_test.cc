@@ -32,6 +32,8 @@ TEST(StatusFigures, SayTheFiguresInWords) {
   f.connection_threads.add(3);
   f.sessions_created.add(20);
   f.sessions_expired.add(15);
+  f.client_sessions_refused.add(1500);
+  f.client_database_refused.add(4);
   f.request_duration.observe_us(400);
   f.request_duration.observe_us(600);
   f.exception_reports_written.add(2);
@@ -42,6 +44,7 @@ TEST(StatusFigures, SayTheFiguresInWords) {
       "Bytes sent: 1,234,567",
       "Connections: 3 open, 2,000 accepted, 3 threads",
       "Sessions: 5 live, 20 created, 15 expired",
+      "Refused over a client's share: 1,500 new sessions, 4 database requests",
       "Request time: 2 requests, average 0.50 ms, 99% within 1.00 ms",
       "Statement time: no statements yet",
       "Exception reports: 2 written, 0 dropped",
