@@ -93,8 +93,19 @@ class LoopbackClient {
  public:
   static constexpr int kSafetyTimeoutMs = 20000;
 
-  explicit LoopbackClient(int port, const char* address = "127.0.0.1") {
+  // `source`, when given, is the address the connection comes from (any of 127.0.0.0/8 on
+  // loopback), so that one test can speak as several clients.
+  explicit LoopbackClient(int port, const char* address = "127.0.0.1",
+                          const char* source = nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (source != nullptr) {
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      ::inet_pton(AF_INET, source, &from.sin_addr);
+      if (::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+        ADD_FAILURE() << "bind to " << source << " failed";
+      }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
