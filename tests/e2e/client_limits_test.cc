@@ -117,6 +117,7 @@ TEST_F(ClientLimits, AClientBeyondItsDatabaseShareIsRefusedWhileOthersRead) {
   ParsedResponse slow_reply;
   ParsedResponse refused;
   ParsedResponse other;
+  ParsedResponse save;
   bool slow_was_running = false;
   for (int attempt = 0; attempt < 5 && refused.status_line.empty(); ++attempt) {
     std::atomic<bool> slow_done{false};
@@ -135,6 +136,9 @@ TEST_F(ClientLimits, AClientBeyondItsDatabaseShareIsRefusedWhileOthersRead) {
     }
     if (!refused.status_line.empty()) {
       other = neighbour.Get(quick);
+      // A save, which answers its own failures in its result, is refused the same way.
+      save =
+          second.Call("SaveData", R"({"TableName":"T","KeyFields":"ID","Changes":"<rs:data/>"})");
       slow_was_running = !slow_done;
     }
     reader.join();
@@ -144,6 +148,7 @@ TEST_F(ClientLimits, AClientBeyondItsDatabaseShareIsRefusedWhileOthersRead) {
   EXPECT_NE(refused.body.find("too many database requests from your address"), std::string::npos)
       << refused.body;
   expect_retry_after(refused);
+  EXPECT_EQ(save.status(), 503) << save.body;
   EXPECT_EQ(other.status(), 200) << other.body;
   EXPECT_NE(other.body.find(R"("rows":[["name 1"],["name 2"]])"), std::string::npos) << other.body;
   EXPECT_TRUE(slow_was_running) << "the neighbour's read was not answered within the slow read";
