@@ -189,8 +189,15 @@ void TSvUserSession::SetSchema(const std::string& ATableName, std::string Value)
   (*FSchemaCache)[ATableName] = std::move(Value);
 }
 
+void TSvUserSession::EnterDatabase() {
+  if (server::TSvApplication* session = WebApplication()) {
+    session->sessions().EnterDatabase(*session);
+  }
+}
+
 std::string TSvUserSession::ApplyChanges(std::string_view AXML, const std::string& ATableName,
                                          std::string_view AKeyFlds) {
+  EnterDatabase();
   const std::string schema = GetSchema(ATableName);
   const std::string text = ChangesToSql(AXML, ATableName, AKeyFlds, schema);
   const std::vector<std::string_view> statements = split_statements(text);
@@ -215,6 +222,7 @@ std::string TSvUserSession::ApplyChanges(std::string_view AXML, const std::strin
 }
 
 std::unique_ptr<db::TADOQuery> TSvUserSession::NewQuery(std::string ASQL) {
+  EnterDatabase();
   auto query = std::make_unique<db::TADOQuery>(&dbServer);
   query->SetSQL(std::move(ASQL));
   return query;

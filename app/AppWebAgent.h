@@ -49,6 +49,11 @@ class TSvUserSession : public server::TSvUserSessionBase {
   std::string GetSchema(const std::string& ATableName);
   void SetSchema(const std::string& ATableName, std::string Value);
 
+  // Counts the request being served among its client's database requests, until it ends;
+  // throws server::EClientLimitReached when the client has Limits.MaxDatabaseRequestsPerClient
+  // already. Every way into dbServer calls it first. Without a session there is no client.
+  void EnterDatabase();
+
   // Turns a change packet into statements and runs them in one transaction: when one fails,
   // none stays applied and the error reads "执行:" + statement + "报错：" CR LF + the
   // database's message. Returns the statements, each followed by CR LF.
@@ -61,8 +66,10 @@ class TSvUserSession : public server::TSvUserSessionBase {
   static void FreeQuery(std::unique_ptr<db::TADOQuery>& AQry);
 
   // While the returned scope lives, statements on dbServer may only read, within the query
-  // limits. Opens the connection first.
+  // limits. Counts the request among its client's database requests (EnterDatabase), then
+  // opens the connection.
   [[nodiscard]] ReadOnlyScope read_only_scope() {
+    EnterDatabase();
     return ReadOnlyScope(dbServer, std::chrono::milliseconds(limits_.ReadTimeoutMs),
                          limits_.MaxValueBytes, limits_.MaxTempBytes);
   }

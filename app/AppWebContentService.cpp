@@ -19,6 +19,7 @@
 #include "db/recordset_packet.h"
 #include "json/dyn_object.h"
 #include "json/integer_text.h"
+#include "server/exchange/sv_exception.h"
 #include "server/http/http_reply.h"
 #include "server/http/http_request.h"
 #include "server/pipeline/handlers.h"
@@ -242,6 +243,8 @@ void SaveData(const TDynObject& p, TDynObject& r, TSvUserSession& module) {
   const std::string key_fields = p.GetS("KeyFields");
   try {
     r.PutS("Info", module.ApplyChanges(changes, table_name, key_fields));
+  } catch (const server::EClientLimitReached&) {
+    throw;  // not a failed save: the client is to come back later (503, Retry-After)
   } catch (const std::exception& e) {
     r.PutS("Error", e.what());
   }

@@ -79,6 +79,10 @@ struct ServerMetrics {
   Gauge connection_threads;
   Counter sessions_created;
   Counter sessions_expired;
+  // Requests refused over one client's own limits: new sessions per minute, database requests
+  // at once.
+  Counter client_sessions_refused;
+  Counter client_database_refused;
   DurationHistogram request_duration;
   DurationHistogram statement_duration;
   Counter exception_reports_written;

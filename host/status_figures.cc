@@ -76,6 +76,9 @@ std::vector<std::string> FiguresInWords(const base::ServerMetrics& f, int64_t li
   lines.push_back("Sessions: " + with_thousands(static_cast<uint64_t>(live_sessions)) + " live, " +
                   with_thousands(f.sessions_created.value()) + " created, " +
                   with_thousands(f.sessions_expired.value()) + " expired");
+  lines.push_back("Refused over a client's share: " +
+                  with_thousands(f.client_sessions_refused.value()) + " new sessions, " +
+                  with_thousands(f.client_database_refused.value()) + " database requests");
   lines.push_back("Request time: " + durations_in_words(f.request_duration, "requests"));
   lines.push_back("Statement time: " + durations_in_words(f.statement_duration, "statements"));
   lines.push_back("Exception reports: " + with_thousands(f.exception_reports_written.value()) +

@@ -1,6 +1,7 @@
 // Exception classes of the request pipeline and sessions; the routing code tells them apart.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "base/exception.h"
@@ -49,6 +50,15 @@ class ESessionLimitReached : public ESvException {
  public:
   ESessionLimitReached()
       : ESvException("The server is busy: too many sessions. Try again later.") {}
+};
+
+// One client is over a limit of its own (new sessions per minute, database requests at once):
+// its request is refused, answered 503 with Retry-After, while other clients are served.
+class EClientLimitReached : public ESvException {
+ public:
+  EClientLimitReached(const std::string& message, int32_t retry_after_seconds)
+      : ESvException(message), retry_after_seconds(retry_after_seconds) {}
+  int32_t retry_after_seconds;
 };
 
 class EUnknownBrowserException : public ESvException {

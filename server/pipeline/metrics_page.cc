@@ -128,6 +128,12 @@ std::string prometheus_text(const base::ServerMetrics& f, int64_t live_sessions)
   t.counter("appsrv_sessions_created_total", "Sessions created.", f.sessions_created.value());
   t.counter("appsrv_sessions_expired_total", "Sessions ended by their idle time-out.",
             f.sessions_expired.value());
+  t.counter("appsrv_client_sessions_refused_total",
+            "Requests refused a new session: their client had started too many this minute.",
+            f.client_sessions_refused.value());
+  t.counter("appsrv_client_db_requests_refused_total",
+            "Requests refused the database: their client had too many database requests at once.",
+            f.client_database_refused.value());
   t.histogram("appsrv_db_statement_duration_seconds", "Time database statements took to run.",
               f.statement_duration);
   t.counter("appsrv_exception_reports_written_total", "Exception reports written.",

@@ -141,6 +141,13 @@ void TSvServer::Execute() {
     }
   } catch (const SilentAbort&) {
     // The reply built so far stands.
+  } catch (const EClientLimitReached& e) {
+    // One client over its own share: nothing failed, and other clients are being served. No
+    // error page and no report, which the refused client could otherwise make us write at will.
+    mReply->Clear();
+    mReply->SetCode(503);
+    mReply->AddHeader("Retry-After", std::to_string(e.retry_after_seconds));
+    mReply->WriteString(e.what());
   } catch (const ESessionLimitReached& e) {
     // Refused before any session exists: a short answer, not an error page.
     mReply->Clear();

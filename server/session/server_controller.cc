@@ -119,6 +119,9 @@ void read_limits(const std::string& text, TSvServerLimits& limits) {
   read32("MaxPartHeaderBytes", limits.MaxPartHeaderBytes);
   read32("MaxPartHeaderLines", limits.MaxPartHeaderLines);
   read32("MaxSessions", limits.MaxSessions);
+  read32("NewSessionsPerClientPerMinute", limits.NewSessionsPerClientPerMinute);
+  read32("NewSessionBurstPerClient", limits.NewSessionBurstPerClient);
+  read32("MaxDatabaseRequestsPerClient", limits.MaxDatabaseRequestsPerClient);
   read32("DatabaseIdleTimeoutMs", limits.DatabaseIdleTimeoutMs);
   read32("DatabaseMappedSessions", limits.DatabaseMappedSessions);
   read32("DatabaseMappingIdleMs", limits.DatabaseMappingIdleMs);

@@ -196,6 +196,15 @@ struct TSvServerLimits {
   int32_t MaxPartHeaderLines = 100;
   // Live sessions; a request that would start one more gets 503.
   int32_t MaxSessions = 100000;
+  // New sessions one client address may start: a bucket of NewSessionBurstPerClient that
+  // refills at NewSessionsPerClientPerMinute (a burst below 1 counts as 1). A request that
+  // finds it empty gets 503 with Retry-After and no session, so that one client cannot fill
+  // MaxSessions; requests on its existing sessions go on. Rate 0 or less: no limit.
+  int32_t NewSessionsPerClientPerMinute = 300;
+  int32_t NewSessionBurstPerClient = 60;
+  // Requests of one client address using the database at once; one more gets 503 at once:
+  // waiting would hold its thread as well as its place.
+  int32_t MaxDatabaseRequestsPerClient = 8;
   // A session's database connection unused this long is closed (its descriptors and memory
   // go back); the session's next request opens it again.
   int32_t DatabaseIdleTimeoutMs = 60000;

@@ -112,6 +112,7 @@ bool TSvApplication::Expired(base::DateTime now) const {
 }
 
 void TSvApplication::Initialize(const SessionRequestInfo* ARequest) {
+  database_turn_.reset();
   current_request_ = ARequest;
   FRequest = ARequest != nullptr ? ARequest->request : nullptr;
   FResponse = ARequest != nullptr ? ARequest->reply : nullptr;

@@ -14,6 +14,7 @@
 #include "base/date_time.h"
 #include "base/name_value_list.h"
 #include "server/session/browser.h"
+#include "server/session/client_in_flight.h"
 #include "server/session/params_string.h"
 
 namespace appsrv::server {
@@ -161,6 +162,9 @@ class TSvApplication {
   friend class TSvSessions;
   TSvSessions* owner_;
   const SessionRequestInfo* current_request_ = nullptr;
+  // The served request's place among its client's database requests (TSvSessions::
+  // EnterDatabase); Initialize drops it, so it ends with the request. Guarded by FLock.
+  std::optional<ClientInFlight::Ticket> database_turn_;
   // In the live list once; destruction then fires the events, OnCloseSession included, also
   // for a session whose FOnCreateSession or OnNewSession failed (it stays listed until the
   // timeout pass collects it).

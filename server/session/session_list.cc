@@ -291,6 +291,22 @@ void TSvSessions::WaitForRelease(uint64_t seen) {
 
 TSvApplication* TSvSessions::CreateSession(const SessionRequestInfo& request, std::string_view user,
                                            std::string_view password) {
+  // Before anything is built: a refused client costs no browser check and no identifier. The
+  // token is spent even when the session then fails for another reason.
+  const TSvServerLimits& limits = controller_.Limits;
+  if (limits.NewSessionsPerClientPerMinute > 0) {
+    const RateVerdict verdict = new_session_rates_.Take(
+        request.client_ip, controller_.clock().now(), limits.NewSessionsPerClientPerMinute,
+        limits.NewSessionBurstPerClient);
+    if (!verdict.granted) {
+      base::metrics().client_sessions_refused.add();
+      const int32_t wait = verdict.retry_after_seconds;
+      throw EClientLimitReached("The server is busy: too many new sessions from your address. " +
+                                    ("Try again in " + std::to_string(wait)) +
+                                    (wait == 1 ? " second." : " seconds."),
+                                wait);
+    }
+  }
   auto session =
       std::make_unique<TSvApplication>(*this, TBrowser::CreateBrowser(request.user_agent), request,
                                        request.client_ip, user, password, request.script_name);
@@ -440,6 +456,23 @@ void TSvSessions::Release(TSvApplication& session) {
   session.MarkAccess();
   session.Unlock();
   NotifyReleased();
+}
+
+void TSvSessions::EnterDatabase(TSvApplication& session) {
+  if (session.database_turn_) {
+    return;
+  }
+  const SessionRequestInfo* request = session.current_request();
+  const std::string& client = request != nullptr ? request->client_ip : session.FIP;
+  session.database_turn_ =
+      database_requests_.TryEnter(client, controller_.Limits.MaxDatabaseRequestsPerClient);
+  if (!session.database_turn_) {
+    base::metrics().client_database_refused.add();
+    throw EClientLimitReached(
+        "The server is busy: too many database requests from your address at once. Try again "
+        "when one has been answered.",
+        1);
+  }
 }
 
 void TSvSessions::RunTimeoutPass() {

@@ -26,6 +26,8 @@
 
 #include "base/date_time.h"
 #include "base/log_throttle.h"
+#include "server/session/client_in_flight.h"
+#include "server/session/client_rate_table.h"
 #include "server/session/expired_session_list.h"
 #include "server/session/session.h"
 #include "server/session/warm_sessions.h"
@@ -96,7 +98,9 @@ class TSvSessions {
   // End of an attached request: destroys a terminated session, else marks access and unlocks.
   void Release(TSvApplication& session);
   // Creates, registers and locks a new session for the request (runs OnGetSessionID,
-  // OnBrowserCheck and FOnCreateSession, not OnNewSession).
+  // OnBrowserCheck and FOnCreateSession, not OnNewSession). Throws EClientLimitReached when the
+  // request's client has used up its new sessions (Limits.NewSessionsPerClientPerMinute),
+  // ESessionLimitReached at Limits.MaxSessions.
   TSvApplication* CreateSession(const SessionRequestInfo& request, std::string_view user,
                                 std::string_view password);
 
@@ -112,6 +116,15 @@ class TSvSessions {
   // Gives back what the sessions whose last request ended `idle_for` or more ago keep warm
   // (SessionData::ReleaseWarmResources); busy sessions are left alone. Returns how many.
   size_t ReleaseIdleWarmResources(std::chrono::milliseconds idle_for);
+  // Counts the request `session` serves among its client's requests using the database, until
+  // the request is released; a second call in the same request does nothing. Throws
+  // EClientLimitReached when the client already has Limits.MaxDatabaseRequestsPerClient.
+  // REQUIRES: the session's lock held, by the request being counted.
+  void EnterDatabase(TSvApplication& session);
+  // Clients whose new sessions are being counted, and clients using the database now.
+  size_t RateTrackedClients() const { return new_session_rates_.size(); }
+  size_t DatabaseClients() const { return database_requests_.clients(); }
+
   // Sessions allowed to keep warm resources right now (at most
   // Limits.DatabaseMappedSessions, the most recently used).
   size_t WarmCount() const { return warm_.size(); }
@@ -142,6 +155,10 @@ class TSvSessions {
   void WaitForRelease(uint64_t seen);
 
   TSvServerControllerBase& controller_;
+  // Both have their own locks, taken with nothing else held and holding nothing else. Declared
+  // before the sessions, whose database tickets they outlive.
+  ClientRateTable new_session_rates_;
+  ClientInFlight database_requests_;
   mutable std::shared_mutex FLock;
   // Declared before the sessions, which leave it when destroyed. Has its own lock.
   WarmSessions warm_;

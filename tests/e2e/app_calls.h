@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "tests/support/http_client.h"
 
@@ -53,22 +54,24 @@ inline std::string query_text(const std::filesystem::path& db_path, const std::s
   return out;
 }
 
-// A client session: the first request earns the cookie, later ones carry it.
+// A client session: the first request earns the cookie, later ones carry it. `source`, when not
+// empty, is the loopback address it connects from.
 class Client {
  public:
-  explicit Client(uint16_t port) : port_(port) {}
+  explicit Client(uint16_t port, std::string source = "")
+      : port_(port), source_(std::move(source)) {}
 
   ParsedResponse Call(const std::string& function, const std::string& params) {
-    ParsedResponse r =
-        PostForm(port_, "/appservice/",
-                 "Function=" + FormEncode(function) + "&Params=" + FormEncode(params), cookie_);
+    ParsedResponse r = PostForm(
+        port_, "/appservice/", "Function=" + FormEncode(function) + "&Params=" + FormEncode(params),
+        cookie_, source_);
     for (const std::string& c : Cookies(r)) {
       cookie_ = c;
     }
     return r;
   }
   ParsedResponse Get(const std::string& target) {
-    ParsedResponse r = testing::Get(port_, target, cookie_);
+    ParsedResponse r = testing::Get(port_, target, cookie_, source_);
     for (const std::string& c : Cookies(r)) {
       cookie_ = c;
     }
@@ -78,6 +81,7 @@ class Client {
 
  private:
   uint16_t port_;
+  std::string source_;
   std::string cookie_;
 };
 

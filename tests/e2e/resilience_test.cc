@@ -537,6 +537,10 @@ TEST(Resilience, ConcurrentSavesSurviveAKill) {
   exec_sql(folder.database(), "CREATE TABLE items (ID INTEGER PRIMARY KEY, Name VARCHAR(20));");
   constexpr int kSessions = 50;
   constexpr int kRowsPerSave = 3;
+  // Every session is of one address: its share of the server is not what is tested here.
+  write_file(folder.root() / "port.ini",
+             "[PORTS]\nPort=0\n[LIMITS]\nNewSessionsPerClientPerMinute=0\n"
+             "MaxDatabaseRequestsPerClient=0\n");
   auto server = std::make_unique<Server>(folder);
   ASSERT_NE(server->port(), 0);
   std::vector<std::unique_ptr<Client>> clients;

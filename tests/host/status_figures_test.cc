@@ -34,6 +34,8 @@ TEST(StatusFigures, SayTheFiguresInWords) {
   f.connections_reclaimed.add(4);
   f.sessions_created.add(20);
   f.sessions_expired.add(15);
+  f.client_sessions_refused.add(1500);
+  f.client_database_refused.add(4);
   f.request_duration.observe_us(400);
   f.request_duration.observe_us(600);
   f.exception_reports_written.add(2);
@@ -45,6 +47,7 @@ TEST(StatusFigures, SayTheFiguresInWords) {
       "Connections: 3 open, 2,000 accepted, 3 threads, 1,500 refused over the per-client cap, 4 "
       "closed to make room",
       "Sessions: 5 live, 20 created, 15 expired",
+      "Refused over a client's share: 1,500 new sessions, 4 database requests",
       "Request time: 2 requests, average 0.50 ms, 99% within 1.00 ms",
       "Statement time: no statements yet",
       "Exception reports: 2 written, 0 dropped",

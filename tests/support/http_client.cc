@@ -27,8 +27,9 @@ std::string request_head(std::string_view method, uint16_t port, const std::stri
 
 }  // namespace
 
-ParsedResponse SendRaw(uint16_t port, const std::string& raw) {
-  transport::testing::LoopbackClient client(port);
+ParsedResponse SendRaw(uint16_t port, const std::string& raw, const std::string& source) {
+  transport::testing::LoopbackClient client(port, "127.0.0.1",
+                                            source.empty() ? nullptr : source.c_str());
   client.Send(raw);
   std::vector<ParsedResponse> responses = client.ReadResponses(1);
   if (responses.empty()) {
@@ -64,16 +65,19 @@ std::string ExchangeUntilClose(uint16_t port, const std::string& raw) {
   return reply;
 }
 
-ParsedResponse Get(uint16_t port, const std::string& target, const std::string& cookie) {
-  return SendRaw(port, request_head("GET", port, target, cookie) + "\r\n");
+ParsedResponse Get(uint16_t port, const std::string& target, const std::string& cookie,
+                   const std::string& source) {
+  return SendRaw(port, request_head("GET", port, target, cookie) + "\r\n", source);
 }
 
 ParsedResponse PostForm(uint16_t port, const std::string& target, const std::string& body,
-                        const std::string& cookie) {
-  return SendRaw(port, request_head("POST", port, target, cookie) +
-                           "Content-Type: application/x-www-form-urlencoded\r\n"
-                           "Content-Length: " +
-                           std::to_string(body.size()) + "\r\n\r\n" + body);
+                        const std::string& cookie, const std::string& source) {
+  return SendRaw(port,
+                 request_head("POST", port, target, cookie) +
+                     "Content-Type: application/x-www-form-urlencoded\r\n"
+                     "Content-Length: " +
+                     std::to_string(body.size()) + "\r\n\r\n" + body,
+                 source);
 }
 
 std::vector<std::string> Cookies(const ParsedResponse& response) {

@@ -14,8 +14,9 @@ namespace appsrv::testing {
 using transport::testing::ParsedResponse;
 
 // `raw` sent as it is on a connection of its own, and the one response read back. A response
-// that did not arrive has an empty status line (the client reports the failure).
-ParsedResponse SendRaw(uint16_t port, const std::string& raw);
+// that did not arrive has an empty status line (the client reports the failure). `source`, when
+// not empty, is the loopback address the connection comes from (127.0.0.2 is another client).
+ParsedResponse SendRaw(uint16_t port, const std::string& raw, const std::string& source = "");
 // `raw` on a connection of its own and every byte that came back until the close or a quiet
 // spell of the loopback client's safety time-out; "" when the connection was refused or closed
 // without a reply, which is no failure: the program may be gone or out of descriptors.
@@ -23,10 +24,11 @@ std::string ExchangeUntilClose(uint16_t port, const std::string& raw);
 
 // GET `target` with "Connection: close" and the cookie line when `cookie` is not empty. A
 // response that did not arrive has an empty status line (the client reports the failure).
-ParsedResponse Get(uint16_t port, const std::string& target, const std::string& cookie = "");
+ParsedResponse Get(uint16_t port, const std::string& target, const std::string& cookie = "",
+                   const std::string& source = "");
 // POST of a form-encoded `body` to `target`.
 ParsedResponse PostForm(uint16_t port, const std::string& target, const std::string& body,
-                        const std::string& cookie = "");
+                        const std::string& cookie = "", const std::string& source = "");
 
 // "name=value" of every Set-Cookie line, without the attributes.
 std::vector<std::string> Cookies(const ParsedResponse& response);

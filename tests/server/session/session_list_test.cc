@@ -412,6 +412,55 @@ TEST_F(SessionListTest, DestructionEventsMayThrow) {
   EXPECT_EQ(sessions().GetCount(), 0);
 }
 
+TEST_F(SessionListTest, AClientOverItsNewSessionRateIsRefusedAndOthersAreNot) {
+  controller_->Limits.NewSessionsPerClientPerMinute = 60;
+  controller_->Limits.NewSessionBurstPerClient = 2;
+  const uint64_t refused_before = base::metrics().client_sessions_refused.value();
+  const std::string first = new_session();
+  new_session();
+  try {
+    sessions().Attach(request(""));
+    ADD_FAILURE() << "a third session in the same second";
+  } catch (const EClientLimitReached& e) {
+    EXPECT_EQ(e.retry_after_seconds, 1);
+  }
+  EXPECT_EQ(sessions().GetCount(), 2);
+  EXPECT_EQ(CurrentSession(), nullptr);
+  EXPECT_EQ(base::metrics().client_sessions_refused.value(), refused_before + 1);
+  // Its sessions are served, another client starts one, and a second later so does it.
+  const SessionAttachResult again = sessions().Attach(request(first));
+  EXPECT_FALSE(again.is_new);
+  sessions().Release(*again.session);
+  const SessionAttachResult other = sessions().Attach(request("", "10.0.0.2"));
+  EXPECT_TRUE(other.is_new);
+  sessions().Release(*other.session);
+  clock_.advance_seconds(1.01);
+  new_session();
+  EXPECT_EQ(sessions().GetCount(), 4);
+}
+
+TEST_F(SessionListTest, AClientHoldsAtMostItsShareOfDatabaseRequests) {
+  controller_->Limits.MaxDatabaseRequestsPerClient = 1;
+  const uint64_t refused_before = base::metrics().client_database_refused.value();
+  const SessionAttachResult a = sessions().Attach(request(""));
+  sessions().EnterDatabase(*a.session);
+  sessions().EnterDatabase(*a.session);  // the same request counts once
+  SetCurrentSession(nullptr);
+  const SessionAttachResult b = sessions().Attach(request(""));
+  EXPECT_THROW(sessions().EnterDatabase(*b.session), EClientLimitReached);
+  EXPECT_EQ(base::metrics().client_database_refused.value(), refused_before + 1);
+  SetCurrentSession(nullptr);
+  const SessionAttachResult other = sessions().Attach(request("", "10.0.0.2"));
+  sessions().EnterDatabase(*other.session);
+  EXPECT_EQ(sessions().DatabaseClients(), 2u);
+  // The end of a's request gives its place to b.
+  sessions().Release(*a.session);
+  sessions().EnterDatabase(*b.session);
+  sessions().Release(*b.session);
+  sessions().Release(*other.session);
+  EXPECT_EQ(sessions().DatabaseClients(), 0u);
+}
+
 TEST_F(SessionListTest, TimeoutPassDestroysAsTheCurrentSession) {
   const std::string id = new_session();
   std::string current_at_close;
@@ -425,6 +474,7 @@ TEST_F(SessionListTest, TimeoutPassDestroysAsTheCurrentSession) {
 }
 
 TEST_F(SessionListTest, ExpiredListIsPrunedEverySixtiethPass) {
+  controller_->Limits.NewSessionsPerClientPerMinute = 0;  // one client makes them all at once
   for (int i = 0; i < 100; ++i) {
     new_session();
   }
