@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 
@@ -32,10 +33,24 @@ std::string one_line(std::string_view text) {
   return out;
 }
 
+// Whether every byte is below 0x80, looked at eight at a time: every header block is.
+bool is_ascii(std::string_view text) {
+  uint64_t high = 0;
+  size_t at = 0;
+  for (; at + 8 <= text.size(); at += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + at, 8);
+    high |= word;
+  }
+  for (; at < text.size(); ++at) {
+    high |= static_cast<unsigned char>(text[at]);
+  }
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
 // The header block goes out as ASCII: every other character becomes "?".
 std::string ascii_only(std::string text) {
-  if (std::all_of(text.begin(), text.end(),
-                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+  if (is_ascii(text)) {
     return text;
   }
   std::string out;
@@ -109,9 +124,14 @@ class HeaderBlock {
           text.append("; charset=").append(line.charset);
         }
       }
-      std::replace_if(
-          text.begin() + static_cast<std::ptrdiff_t>(start), text.end(),
-          [](char c) { return c == '\r' || c == '\n'; }, ' ');
+      // Values hardly ever hold a line break: look for one before touching every byte.
+      const size_t length = text.size() - start;
+      if (std::memchr(text.data() + start, '\r', length) != nullptr ||
+          std::memchr(text.data() + start, '\n', length) != nullptr) {
+        std::replace_if(
+            text.begin() + static_cast<std::ptrdiff_t>(start), text.end(),
+            [](char c) { return c == '\r' || c == '\n'; }, ' ');
+      }
       text += "\r\n";
     }
   }
