@@ -13,9 +13,18 @@ bool is_continuation(std::string_view line) {
   return !line.empty() && (line[0] == ' ' || line[0] == '\t');
 }
 
+// Lengths first: most names a lookup meets differ in length, and the case-blind comparison is
+// a call into base.
+bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && base::iequals(a, b);
+}
+
 bool has_name(std::string_view line, std::string_view name) {
-  const size_t colon = line.find(':');
-  return colon != std::string_view::npos && base::iequals(line.substr(0, colon), name);
+  // Only a name as long as the wanted one can match: its colon sits right after it.
+  if (line.size() <= name.size() || line[name.size()] != ':') {
+    return false;
+  }
+  return line.find(':') == name.size() && base::iequals(line.substr(0, name.size()), name);
 }
 
 bool is_token_char(char c) {
@@ -72,7 +81,7 @@ void TInHeaderList::FirstValues(std::span<const std::string_view> names,
     }
     const std::string_view name = line.substr(0, colon);
     for (size_t k = 0; k < names.size(); ++k) {
-      if (!done[k] && base::iequals(name, names[k])) {
+      if (!done[k] && same_name(name, names[k])) {
         done[k] = true;
         found(k, value_at(i));
         break;
