@@ -54,7 +54,12 @@ std::optional<size_t> TInHeaderList::IndexOfName(std::string_view name) const {
 
 std::string TInHeaderList::value_at(size_t index) const {
   const std::string& line = lines_[index];
-  std::string value(base::trim(std::string_view(line).substr(line.find(':') + 1)));
+  const std::string_view first = base::trim(std::string_view(line).substr(line.find(':') + 1));
+  // A value on one line, nearly every one, is made once.
+  if (index + 1 >= lines_.size() || !is_continuation(lines_[index + 1])) {
+    return std::string(first);
+  }
+  std::string value(first);
   for (size_t i = index + 1; i < lines_.size() && is_continuation(lines_[i]); ++i) {
     value = std::string(base::trim(value)) + " " + std::string(base::trim(lines_[i]));
   }
