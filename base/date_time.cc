@@ -1,6 +1,7 @@
 #include "base/date_time.h"
 
 #include <sys/time.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -157,14 +158,42 @@ time_t local_to_unix(DateTime local) {
   return result;
 }
 
+namespace {
+
+// The local calendar fields of one second, kept per thread: the zone lookup behind localtime_r
+// costs more than the rest of a small request's date work, and a request reads the time more
+// than once within its second. The zone's names and offset, which tzset() sets, are part of
+// the key, so that a switch to another zone is seen at once.
+struct LocalSecond {
+  time_t second = 0;
+  const char* standard_name = nullptr;
+  const char* daylight_name = nullptr;
+  long offset = 0;
+  std::tm fields{};
+};
+thread_local LocalSecond t_local_second;
+
+}  // namespace
+
 DateTime now() {
   timeval tv{};
   gettimeofday(&tv, nullptr);
-  std::tm t{};
-  if (localtime_r(&tv.tv_sec, &t) == nullptr) {
-    throw Exception(kTimeZoneFailure);
+  LocalSecond& cached = t_local_second;
+  if (cached.standard_name == nullptr || cached.second != tv.tv_sec ||
+      cached.standard_name != tzname[0] || cached.daylight_name != tzname[1] ||
+      cached.offset != timezone) {
+    std::tm t{};
+    if (localtime_r(&tv.tv_sec, &t) == nullptr) {
+      throw Exception(kTimeZoneFailure);
+    }
+    cached.fields = t;
+    cached.second = tv.tv_sec;
+    // Read after the call, which sets them up on its first use.
+    cached.standard_name = tzname[0];
+    cached.daylight_name = tzname[1];
+    cached.offset = timezone;
   }
-  return from_tm(t, static_cast<int>(tv.tv_usec / 1000));
+  return from_tm(cached.fields, static_cast<int>(tv.tv_usec / 1000));
 }
 
 DateTime utc_now() {

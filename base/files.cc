@@ -217,7 +217,35 @@ std::string change_file_ext(std::string_view path, std::string_view ext) {
   return std::string(path.substr(0, path.size() - old_ext.size())) + std::string(ext);
 }
 
+namespace {
+
+// True when expanding `path` gives it back unchanged: absolute, and no empty, "." or ".."
+// part before its end. Every request maps its URL to a file under the content folder.
+bool is_expanded(std::string_view path) {
+  if (path.empty() || path.front() != '/') {
+    return false;
+  }
+  size_t start = 1;
+  while (start < path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) {
+      end = path.size();
+    }
+    const std::string_view part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") {
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string expand_file_name(std::string_view path) {
+  if (is_expanded(path)) {
+    return std::string(path);
+  }
   std::string full;
   if (path.empty() || path.front() != '/') {
     std::error_code ec;
@@ -244,6 +272,7 @@ std::string expand_file_name(std::string_view path) {
     start = end + 1;
   }
   std::string out;
+  out.reserve(full.size() + 1);
   for (const std::string_view part : parts) {
     out += '/';
     out += part;

@@ -2,8 +2,13 @@
 // realloc and memalign calls, operator new included) per request, and under callgrind the
 // instructions per request.
 //
-//   ping_cost [requests [nolog] [close]]   (default 2000 requests, access log to a file)
-//   valgrind --tool=callgrind --collect-atstart=no build-bench/bin/ping_cost 2000
+//   ping_cost [requests [nolog] [close] [add]]   (default 2000 requests, access log to a file)
+//   valgrind --tool=callgrind --instr-atstart=no build-bench/bin/ping_cost 2000
+//   valgrind --tool=callgrind --instr-atstart=no build-bench/bin/ping_cost 2000 add
+//
+// With `add` every request is instead an Add call of the application service on a live session,
+// as bench/http_load.sh sends it: a form body and the session's cookie, which the first warm-up
+// call (sent without one) gets back.
 //
 // Serves the application on a free loopback port through the real transport, as
 // bench/transport_server does; a client thread of this program sends the requests one after
@@ -130,10 +135,10 @@ void send_request(int fd, std::string_view request) {
   }
 }
 
-// Sends one ping and reads its whole reply (head, then Content-Length bytes of body).
-void ping(int fd, std::string_view request) {
+// Sends one request and reads its whole reply (head, then Content-Length bytes of body) into
+// `reply`, which ends with a NUL.
+void ping(int fd, std::string_view request, char (&reply)[4096]) {
   send_request(fd, request);
-  char reply[4096];
   size_t have = 0;
   while (true) {
     const ssize_t n = ::recv(fd, reply + have, sizeof reply - have - 1, 0);
@@ -158,6 +163,24 @@ void ping(int fd, std::string_view request) {
       return;
     }
   }
+}
+
+void ping(int fd, std::string_view request) {
+  char reply[4096];
+  ping(fd, request, reply);
+}
+
+// The "name=value" of the reply's first Set-Cookie header, or "" without one.
+std::string_view first_cookie(const char* reply) {
+  const char* at = strcasestr(reply, "\r\nSet-Cookie:");
+  if (at == nullptr) {
+    return {};
+  }
+  at += std::strlen("\r\nSet-Cookie:");
+  while (*at == ' ') {
+    ++at;
+  }
+  return std::string_view(at, std::strcspn(at, ";\r"));
 }
 
 // Connects, sends one ping and reads its reply to the end of the stream.
@@ -202,9 +225,11 @@ int main(int argc, char** argv) {
   const int requests = argc > 1 ? std::atoi(argv[1]) : 2000;
   bool access_log = true;
   bool close_each = false;
+  bool add = false;
   for (int i = 2; i < argc; ++i) {
     access_log = access_log && std::strcmp(argv[i], "nolog") != 0;
     close_each = close_each || std::strcmp(argv[i], "close") == 0;
+    add = add || std::strcmp(argv[i], "add") == 0;
   }
 
   bench::BenchFolder folder("ping-cost");
@@ -224,15 +249,53 @@ int main(int argc, char** argv) {
       transport::TSaServerArdo host(controller);
       const auto port = static_cast<uint16_t>(controller.Port());
       // What wrk sends.
-      char request[128];
-      const int length = std::snprintf(request, sizeof request,
-                                       "GET /$/ping HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s\r\n",
-                                       port, close_each ? "Connection: close\r\n" : "");
-      const std::string_view text(request, static_cast<size_t>(length));
+      char request[512];
+      int length = std::snprintf(request, sizeof request,
+                                 "GET /$/ping HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s\r\n", port,
+                                 close_each ? "Connection: close\r\n" : "");
       int fd = -1;
       if (!close_each) {
         fd = connect_loopback(port);
       }
+      if (add) {
+        static constexpr std::string_view kBody =
+            "Function=Add&Params=%7B%22A%22%3A2%2C%22B%22%3A3%2C%22Info%22%3A%22x%22%7D";
+        const auto add_request = [&](std::string_view cookie) {
+          return std::snprintf(
+              request, sizeof request,
+              "POST /appservice/ HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s%.*s%s"
+              "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %zu\r\n\r\n%.*s",
+              port, close_each ? "Connection: close\r\n" : "", static_cast<int>(cookie.size()),
+              cookie.data(), cookie.empty() ? "" : "\r\n", kBody.size(),
+              static_cast<int>(kBody.size()), kBody.data());
+        };
+        // The first call starts the session; the cookie is kept for the later ones.
+        char cookie_line[256] = "Cookie: ";
+        {
+          length = add_request({});
+          const int session_fd = connect_loopback(port);
+          char reply[4096];
+          ping(session_fd, std::string_view(request, static_cast<size_t>(length)), reply);
+          ::close(session_fd);
+          const std::string_view cookie = first_cookie(reply);
+          if (cookie.empty() || cookie.size() + 9 > sizeof cookie_line) {
+            std::fprintf(stderr, "no session cookie: %.200s\n", reply);
+            return 1;
+          }
+          std::memcpy(cookie_line + 8, cookie.data(), cookie.size());
+          cookie_line[8 + cookie.size()] = '\0';
+        }
+        length = add_request(cookie_line);
+        char reply[4096];
+        const int check_fd = connect_loopback(port);
+        ping(check_fd, std::string_view(request, static_cast<size_t>(length)), reply);
+        ::close(check_fd);
+        if (std::strstr(reply, "Result={\"Result\":5") == nullptr) {
+          std::fprintf(stderr, "the Add call did not answer 5: %.300s\n", reply);
+          return 1;
+        }
+      }
+      const std::string_view text(request, static_cast<size_t>(length));
       const auto one_ping = [&] {
         if (close_each) {
           ping_on_new_connection(port, text);
@@ -263,8 +326,9 @@ int main(int argc, char** argv) {
       if (fd >= 0) {
         ::close(fd);
       }
-      std::printf("%d %s pings, access log %s: %.2f allocations per request", requests,
-                  close_each ? "close" : "keep-alive", access_log ? "on" : "off",
+      std::printf("%d %s %s, access log %s: %.2f allocations per request", requests,
+                  close_each ? "close" : "keep-alive", add ? "Add calls" : "pings",
+                  access_log ? "on" : "off",
                   static_cast<double>(after - before) / requests);
       if (close_each) {
         std::printf(", %.2f of them on the connection's thread",

@@ -62,14 +62,6 @@ std::string encode_needle(std::string_view s, TextEncoding encoding) {
   return out;
 }
 
-// Reads a value of `T` as its bytes lie in the stream (little-endian, as packets are).
-template <class T>
-T read_raw(Stream& s) {
-  T v{};
-  s.ReadBuffer(&v, sizeof v);
-  return v;
-}
-
 }  // namespace
 
 TStreamHelper::TStreamHelper(std::unique_ptr<Stream> aStream)
@@ -77,20 +69,33 @@ TStreamHelper::TStreamHelper(std::unique_ptr<Stream> aStream)
 
 TStreamHelper::TStreamHelper(Stream& aStream) : mStream(&aStream) {}
 
+TStreamHelper::TStreamHelper(TPointerStream& aStream) : mStream(&aStream), view_(&aStream) {}
+
+TStreamHelper::TStreamHelper(TBlockWriteStream& aStream) : mStream(&aStream), block_(&aStream) {}
+
 TStreamHelper::~TStreamHelper() = default;
 
 bool TStreamHelper::ReadBoolean() { return ReadByte() == 1; }
 
-uint8_t TStreamHelper::ReadByte() { return read_raw<uint8_t>(*mStream); }
-uint16_t TStreamHelper::ReadWord() { return read_raw<uint16_t>(*mStream); }
-int32_t TStreamHelper::ReadInteger() { return read_raw<int32_t>(*mStream); }
-int64_t TStreamHelper::ReadInt64() { return read_raw<int64_t>(*mStream); }
-double TStreamHelper::ReadDouble() { return read_raw<double>(*mStream); }
+// Values lie in the stream as their bytes (little-endian, as packets are).
+uint8_t TStreamHelper::ReadByte() { return read_raw<uint8_t>(); }
+uint16_t TStreamHelper::ReadWord() { return read_raw<uint16_t>(); }
+int32_t TStreamHelper::ReadInteger() { return read_raw<int32_t>(); }
+int64_t TStreamHelper::ReadInt64() { return read_raw<int64_t>(); }
+double TStreamHelper::ReadDouble() { return read_raw<double>(); }
 
 std::string TStreamHelper::ReadText() {
   const int32_t count = ReadInteger();
   if (count <= 0) {
     return {};
+  }
+  if (view_ != nullptr) {
+    if (count > view_->Remaining()) {
+      throw base::Exception("Stream read error");
+    }
+    std::string text(view_->Current(), static_cast<size_t>(count));
+    view_->Skip(count);
+    return text;
   }
   // A count from a damaged packet must not make us reserve memory the stream cannot fill.
   if (count > mStream->GetSize() - mStream->Position()) {
@@ -115,7 +120,8 @@ int32_t TStreamHelper::ReadStrings(std::vector<std::string>& Lines) {
   const int32_t count = ReadInteger();
   if (count > 0) {
     // Every line takes its four-byte count at least: a damaged count reserves no more.
-    const int64_t at_most = (mStream->GetSize() - mStream->Position()) / 4;
+    const int64_t at_most = view_ != nullptr ? view_->Remaining() / 4
+                                             : (mStream->GetSize() - mStream->Position()) / 4;
     Lines.reserve(Lines.size() + static_cast<size_t>(std::min<int64_t>(count, at_most)));
   }
   for (int32_t i = 0; i < count; ++i) {
@@ -125,11 +131,11 @@ int32_t TStreamHelper::ReadStrings(std::vector<std::string>& Lines) {
 }
 
 void TStreamHelper::WriteBoolean(bool aValue) { WriteByte(aValue ? 1 : 0); }
-void TStreamHelper::WriteByte(uint8_t aValue) { mStream->WriteBuffer(&aValue, 1); }
-void TStreamHelper::WriteWord(uint16_t aValue) { mStream->WriteBuffer(&aValue, sizeof aValue); }
-void TStreamHelper::WriteInteger(int32_t aValue) { mStream->WriteBuffer(&aValue, sizeof aValue); }
-void TStreamHelper::WriteInt64(int64_t aValue) { mStream->WriteBuffer(&aValue, sizeof aValue); }
-void TStreamHelper::WriteDouble(double aValue) { mStream->WriteBuffer(&aValue, sizeof aValue); }
+void TStreamHelper::WriteByte(uint8_t aValue) { write_bytes(&aValue, 1); }
+void TStreamHelper::WriteWord(uint16_t aValue) { write_bytes(&aValue, sizeof aValue); }
+void TStreamHelper::WriteInteger(int32_t aValue) { write_bytes(&aValue, sizeof aValue); }
+void TStreamHelper::WriteInt64(int64_t aValue) { write_bytes(&aValue, sizeof aValue); }
+void TStreamHelper::WriteDouble(double aValue) { write_bytes(&aValue, sizeof aValue); }
 
 void TStreamHelper::WriteText(std::string_view aValue) {
   if (aValue.size() > static_cast<size_t>(INT32_MAX)) {
@@ -157,7 +163,7 @@ void TStreamHelper::WriteStrings(const std::vector<std::string>& Lines) {
 
 void TStreamHelper::Write(std::string_view aValue) {
   if (!aValue.empty()) {
-    mStream->WriteBuffer(aValue.data(), static_cast<int64_t>(aValue.size()));
+    write_bytes(aValue.data(), static_cast<int64_t>(aValue.size()));
   }
 }
 

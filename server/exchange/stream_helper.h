@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/exchange/memory_stream.h"
 #include "server/exchange/stream.h"
 
 namespace appsrv::server {
@@ -18,6 +19,9 @@ class TStreamHelper {
  public:
   explicit TStreamHelper(std::unique_ptr<Stream> aStream);
   explicit TStreamHelper(Stream& aStream);
+  // Over the packet buffer's views, read and written without a virtual call per value.
+  explicit TStreamHelper(TPointerStream& aStream);
+  explicit TStreamHelper(TBlockWriteStream& aStream);
   TStreamHelper(const TStreamHelper&) = delete;
   TStreamHelper& operator=(const TStreamHelper&) = delete;
   virtual ~TStreamHelper();
@@ -78,6 +82,32 @@ class TStreamHelper {
  protected:
   std::unique_ptr<Stream> owned_;
   Stream* mStream;
+
+ private:
+  void read_bytes(void* buffer, int64_t count) {
+    if (view_ != nullptr) {
+      view_->ReadExact(buffer, count);
+    } else {
+      mStream->ReadBuffer(buffer, count);
+    }
+  }
+  void write_bytes(const void* buffer, int64_t count) {
+    if (block_ != nullptr) {
+      block_->Append(buffer, count);
+    } else {
+      mStream->WriteBuffer(buffer, count);
+    }
+  }
+  template <class T>
+  T read_raw() {
+    T value{};
+    read_bytes(&value, sizeof value);
+    return value;
+  }
+
+  // mStream itself when it is one of these, else null; positions stay in the stream.
+  TPointerStream* view_ = nullptr;
+  TBlockWriteStream* block_ = nullptr;
 };
 
 }  // namespace appsrv::server

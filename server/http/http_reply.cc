@@ -40,6 +40,17 @@ std::string single_line(std::string_view text) {
   return out;
 }
 
+// Appends `text` as single_line gives it.
+void append_single_line(std::string& out, std::string_view text) {
+  const size_t start = out.size();
+  out.append(text);
+  for (size_t i = start; i < out.size(); ++i) {
+    if (out[i] == '\r' || out[i] == '\n') {
+      out[i] = ' ';
+    }
+  }
+}
+
 // The header lines as one text, each line followed by CR LF, written without making that text.
 void write_header_text(TStreamHelper& out, const base::NameValueList& headers) {
   constexpr std::string_view kLineEnd = "\r\n";
@@ -165,14 +176,27 @@ void THttpReply::AddHeader(std::string_view aName, std::string_view aValue) {
   if (aName.empty()) {
     return;
   }
-  std::string line = single_line(aName);
+  std::string line;
+  line.reserve(aName.size() + 2 + aValue.size());
+  append_single_line(line, aName);
   line += ": ";
-  line += single_line(aValue);
+  append_single_line(line, aValue);
   mHeaders.add(std::move(line));
 }
 
 void THttpReply::SetHeader(std::string_view aName, std::string_view aValue) {
-  mHeaders.set_value(single_line(aName), single_line(aValue));
+  // The line made once, in a text of its size: every reply sets its cache headers.
+  std::string line;
+  line.reserve(aName.size() + 1 + aValue.size());
+  append_single_line(line, aName);
+  line += mHeaders.separator();
+  append_single_line(line, aValue);
+  if (const std::optional<size_t> at =
+          mHeaders.index_of_name(std::string_view(line).substr(0, aName.size()))) {
+    mHeaders.lines()[*at] = std::move(line);
+  } else {
+    mHeaders.add(std::move(line));
+  }
 }
 
 void THttpReply::SendRedirect(std::string_view aURL) {

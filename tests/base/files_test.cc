@@ -102,5 +102,29 @@ TEST(PathTest, ExpandFileName) {
   EXPECT_EQ(expand_file_name("x/../y"), cwd + "/y");
 }
 
+// Paths that are nearly expanded already: the ones that are come back as they are, the others
+// are mended.
+TEST(PathTest, ExpandFileNameOfNearlyExpandedPaths) {
+  struct Case {
+    std::string_view in;
+    std::string_view want;
+  };
+  constexpr Case kCases[] = {
+      {"/srv/www/index.svp", "/srv/www/index.svp"},
+      {"/srv/www/", "/srv/www/"},
+      {"/srv/www//", "/srv/www/"},
+      {"/srv/www/.", "/srv/www"},
+      {"/srv/www/./", "/srv/www/"},
+      {"/srv/www/..", "/srv"},
+      {"/srv/www/...", "/srv/www/..."},
+      {"/srv/.www/..x", "/srv/.www/..x"},
+      {"//srv", "/srv"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(expand_file_name(c.in), c.want);
+  }
+}
+
 }  // namespace
 }  // namespace appsrv::base

@@ -104,6 +104,28 @@ TEST(TextTest, CodePointsEncodeInOneToFourBytes) {
   }
 }
 
+// Every pair of bytes, inside an eight-byte step and in the tail after it: equal exactly when
+// their ASCII folds are.
+TEST(TextTest, CaseInsensitiveComparisonOfEveryBytePair) {
+  for (int x = 0; x < 256; ++x) {
+    for (int y = 0; y < 256; ++y) {
+      const char cx = static_cast<char>(x);
+      const char cy = static_cast<char>(y);
+      const bool want = ascii_lower(cx) == ascii_lower(cy);
+      for (const size_t at : {size_t{0}, size_t{5}, size_t{7}, size_t{8}, size_t{10}}) {
+        std::string a = "Mixed-Case!";
+        std::string b = "mIXED-cASE!";
+        a[at] = cx;
+        b[at] = cy;
+        if (iequals(a, b) != want) {
+          ADD_FAILURE() << "bytes " << x << " and " << y << " at " << at;
+          return;
+        }
+      }
+    }
+  }
+}
+
 TEST(TextTest, CaseInsensitiveComparison) {
   EXPECT_TRUE(iequals("Accept-Encoding", "accept-encoding"));
   EXPECT_FALSE(iequals("abc", "abcd"));

@@ -107,17 +107,38 @@ void THTTPServerArdo::DoCommandGet(TInContext& context, TInHTTPRequestInfo& requ
     }
     // Not zero-filled: the packet writer and the hook write every byte that is read back, and
     // clearing 32 KiB cost more than the rest of a small request.
-    const auto buffer = std::make_unique_for_overwrite<char[]>(server::kExchangeBufferSize);
-    WriteRequestPacket(request, context.LocalPort(), serves_tls_, std::move(files), buffer.get(),
+    const BufferPool::Lease lease(buffers_);
+    char* const buffer = lease.get();
+    WriteRequestPacket(request, context.LocalPort(), serves_tls_, std::move(files), buffer,
                        server::kExchangeBufferSize);
-    hook(buffer.get(), server::kExchangeBufferSize);
-    ApplyReplyPayload(server::read_reply_packet(buffer.get(), server::kExchangeBufferSize),
+    hook(buffer, server::kExchangeBufferSize);
+    ApplyReplyPayload(server::read_reply_packet(buffer, server::kExchangeBufferSize),
                       response);
     mark_session_cookie(response);
     DoCompress(request, response);
   } catch (const std::exception& e) {
     response.SetResponseNo(400);
     response.FResponseText = e.what();
+  }
+}
+
+std::unique_ptr<char[]> THTTPServerArdo::BufferPool::take() {
+  {
+    std::scoped_lock lock(mu_);
+    if (!kept_.empty()) {
+      std::unique_ptr<char[]> buffer = std::move(kept_.back());
+      kept_.pop_back();
+      return buffer;
+    }
+  }
+  return std::make_unique_for_overwrite<char[]>(server::kExchangeBufferSize);
+}
+
+void THTTPServerArdo::BufferPool::give_back(std::unique_ptr<char[]> buffer) noexcept {
+  std::scoped_lock lock(mu_);
+  // The room is reserved: keeping a buffer never allocates.
+  if (buffer != nullptr && kept_.size() < kKeptBuffers) {
+    kept_.push_back(std::move(buffer));
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -54,7 +55,38 @@ class THTTPServerArdo : public TInCustomHTTPServer {
   // The session cookie's attributes that the controller asks of the transport.
   void mark_session_cookie(TInHTTPResponseInfo& response) const;
 
+  // Exchange buffers of finished requests, kept for the next ones: a 32 KiB block lies past
+  // the allocator's per-thread cache, and taking it from the heap and giving it back cost more
+  // than a small request's packets. At most kKeptBuffers wait, so idle connections hold none.
+  class BufferPool {
+   public:
+    BufferPool() { kept_.reserve(kKeptBuffers); }
+
+    // One buffer for the scope of one request.
+    class Lease {
+     public:
+      explicit Lease(BufferPool& pool) : pool_(pool), buffer_(pool.take()) {}
+      ~Lease() { pool_.give_back(std::move(buffer_)); }
+      Lease(const Lease&) = delete;
+      Lease& operator=(const Lease&) = delete;
+      char* get() const { return buffer_.get(); }
+
+     private:
+      BufferPool& pool_;
+      std::unique_ptr<char[]> buffer_;
+    };
+
+   private:
+    static constexpr size_t kKeptBuffers = 8;
+    std::unique_ptr<char[]> take();
+    void give_back(std::unique_ptr<char[]> buffer) noexcept;
+
+    std::mutex mu_;
+    std::vector<std::unique_ptr<char[]>> kept_;  // guarded by mu_; its room is reserved
+  };
+
   bool serves_tls_ = false;
+  BufferPool buffers_;
 };
 
 // The transport host. Construction opens the HTTP listener on the controller's Port (and

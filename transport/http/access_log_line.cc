@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 
@@ -38,6 +40,24 @@ void append_local_time_field(std::string& out, std::time_t when) {
 }
 
 bool needs_escape(unsigned char c) { return c < 0x20 || c >= 0x7F || c == '"' || c == '\\'; }
+
+// Appends `text` with every byte that `escaped` picks written as "\xHH". Fields are mostly
+// plain: the bytes between two escapes go out in one piece.
+template <class Pick>
+void append_with_escapes(std::string& out, std::string_view text, Pick escaped) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  size_t plain_from = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (escaped(c)) {
+      out.append(text.data() + plain_from, i - plain_from);
+      const char hex[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(hex, sizeof hex);
+      plain_from = i + 1;
+    }
+  }
+  out.append(text.data() + plain_from, text.size() - plain_from);
+}
 
 // `text` with every whole `session_id` cut down to its logged start and "*".
 std::string masked(std::string_view text, std::string_view session_id) {
@@ -76,16 +96,14 @@ void append_token(std::string& out, std::string_view text) {
     out += '-';
     return;
   }
-  for (const char ch : text.substr(0, 256)) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (needs_escape(c) || c == ' ') {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += ch;
-    }
-  }
+  append_with_escapes(out, text.substr(0, 256),
+                      [](unsigned char c) { return needs_escape(c) || c == ' '; });
+}
+
+void append_number(std::string& out, int64_t value) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, static_cast<size_t>(end - digits));
 }
 
 }  // namespace
@@ -95,16 +113,7 @@ void append_escaped(std::string& out, std::string_view text) {
   if (cut) {
     text = text.substr(0, kMaxLoggedFieldBytes);
   }
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (needs_escape(c)) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += ch;
-    }
-  }
+  append_with_escapes(out, text, needs_escape);
   if (cut) {
     out += "...";
   }
@@ -119,15 +128,15 @@ std::string format_access_log_line(const AccessLogEntry& e) {
   line += ' ';
   append_quoted(line, e.request_line, e.session_id);
   line += ' ';
-  line += std::to_string(e.status);
+  append_number(line, e.status);
   line += ' ';
-  line += std::to_string(e.body_bytes);
+  append_number(line, e.body_bytes);
   line += ' ';
   append_quoted(line, e.referer, e.session_id);
   line += ' ';
   append_quoted(line, e.user_agent, e.session_id);
   line += ' ';
-  line += std::to_string(e.duration_us);
+  append_number(line, e.duration_us);
   line += ' ';
   append_token(line, e.session_id.substr(0, kLoggedSessionIdChars));
   return line;

@@ -13,9 +13,18 @@ bool is_continuation(std::string_view line) {
   return !line.empty() && (line[0] == ' ' || line[0] == '\t');
 }
 
+// Lengths first: most names a lookup meets differ in length, and the case-blind comparison is
+// a call into base.
+bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && base::iequals(a, b);
+}
+
 bool has_name(std::string_view line, std::string_view name) {
-  const size_t colon = line.find(':');
-  return colon != std::string_view::npos && base::iequals(line.substr(0, colon), name);
+  // Only a name as long as the wanted one can match: its colon sits right after it.
+  if (line.size() <= name.size() || line[name.size()] != ':') {
+    return false;
+  }
+  return line.find(':') == name.size() && base::iequals(line.substr(0, name.size()), name);
 }
 
 bool is_token_char(char c) {
@@ -45,7 +54,12 @@ std::optional<size_t> TInHeaderList::IndexOfName(std::string_view name) const {
 
 std::string TInHeaderList::value_at(size_t index) const {
   const std::string& line = lines_[index];
-  std::string value(base::trim(std::string_view(line).substr(line.find(':') + 1)));
+  const std::string_view first = base::trim(std::string_view(line).substr(line.find(':') + 1));
+  // A value on one line, nearly every one, is made once.
+  if (index + 1 >= lines_.size() || !is_continuation(lines_[index + 1])) {
+    return std::string(first);
+  }
+  std::string value(first);
   for (size_t i = index + 1; i < lines_.size() && is_continuation(lines_[i]); ++i) {
     value = std::string(base::trim(value)) + " " + std::string(base::trim(lines_[i]));
   }
@@ -72,7 +86,7 @@ void TInHeaderList::FirstValues(std::span<const std::string_view> names,
     }
     const std::string_view name = line.substr(0, colon);
     for (size_t k = 0; k < names.size(); ++k) {
-      if (!done[k] && base::iequals(name, names[k])) {
+      if (!done[k] && same_name(name, names[k])) {
         done[k] = true;
         found(k, value_at(i));
         break;

@@ -1,6 +1,8 @@
 #include "transport/http/http_request_line.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "base/parse_int.h"
 #include "base/text.h"
@@ -52,10 +54,28 @@ std::optional<RequestLine> parse_request_line(std::string_view line) {
 }
 
 bool IsCleanHeaderLine(std::string_view line) {
-  return std::none_of(line.begin(), line.end(), [](char c) {
+  const auto is_control = [](char c) {
     const auto byte = static_cast<unsigned char>(c);
     return (byte < 0x20 && byte != '\t') || byte == 0x7F;
-  });
+  };
+  // Every header line is looked at: eight bytes a step, and byte by byte only in a step that
+  // holds a byte below 0x20 or DEL (a tab, most likely).
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x80 * kOnes;
+  size_t at = 0;
+  for (; at + 8 <= line.size(); at += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, line.data() + at, 8);
+    const uint64_t below_space = (word - 0x20 * kOnes) & ~word & kHigh;
+    const uint64_t del = word ^ (0x7F * kOnes);
+    const uint64_t is_del = (del - kOnes) & ~del & kHigh;
+    if ((below_space | is_del) != 0 &&
+        std::any_of(line.begin() + static_cast<std::ptrdiff_t>(at),
+                    line.begin() + static_cast<std::ptrdiff_t>(at + 8), is_control)) {
+      return false;
+    }
+  }
+  return std::none_of(line.begin() + static_cast<std::ptrdiff_t>(at), line.end(), is_control);
 }
 
 bool version_at_least(int major, int minor, int want_major, int want_minor) {

@@ -1,5 +1,7 @@
 #include "transport/http/http_request_target.h"
 
+#include <algorithm>
+
 #include "transport/http/http_params.h"
 
 namespace appsrv::transport {
@@ -16,6 +18,12 @@ std::string host_of_authority(std::string_view authority) {
     return std::string(authority.substr(1, close == std::string_view::npos ? close : close - 1));
   }
   return std::string(authority.substr(0, authority.find(':')));
+}
+
+bool is_plain_ascii_without_escapes(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return c != '%' && static_cast<unsigned char>(c) < 0x80;
+  });
 }
 
 }  // namespace
@@ -38,14 +46,18 @@ RequestTarget parse_request_target(std::string_view target) {
       text[i] = '/';
     }
   }
-  text = text.substr(0, params_start);
-  std::string_view rest = text;
+  std::string_view rest = std::string_view(text).substr(0, params_start);
   const size_t scheme_end = rest.find("://");
   if (scheme_end != std::string_view::npos) {
     rest.remove_prefix(scheme_end + 3);
     const size_t path_start = rest.find('/');
     result.host = host_of_authority(rest.substr(0, path_start));
     rest = path_start == std::string_view::npos ? std::string_view() : rest.substr(path_start);
+  }
+  // Most paths are plain ASCII without escapes: decoding gives them back as they are.
+  if (is_plain_ascii_without_escapes(rest)) {
+    result.document = std::string(rest);
+    return result;
   }
   const size_t last_slash = rest.rfind('/');
   const std::string_view path =

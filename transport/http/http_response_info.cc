@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <memory_resource>
 #include <string_view>
 
 #include "base/text.h"
@@ -32,10 +35,24 @@ std::string one_line(std::string_view text) {
   return out;
 }
 
+// Whether every byte is below 0x80, looked at eight at a time: every header block is.
+bool is_ascii(std::string_view text) {
+  uint64_t high = 0;
+  size_t at = 0;
+  for (; at + 8 <= text.size(); at += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + at, 8);
+    high |= word;
+  }
+  for (; at < text.size(); ++at) {
+    high |= static_cast<unsigned char>(text[at]);
+  }
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
 // The header block goes out as ASCII: every other character becomes "?".
 std::string ascii_only(std::string text) {
-  if (std::all_of(text.begin(), text.end(),
-                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+  if (is_ascii(text)) {
     return text;
   }
   std::string out;
@@ -97,23 +114,37 @@ class HeaderBlock {
     }
     return size;
   }
-  // Every line with CR and LF turned into blanks, each followed by CR LF.
-  void AppendTo(std::string& text) const {
+  // Every line with CR and LF turned into blanks, each followed by CR LF, written in place
+  // (a library append per piece cost more than the copying). Returns the end of what was
+  // written. REQUIRES: Size() bytes of room at `at`.
+  char* WriteTo(char* at) const {
+    const auto put = [&at](std::string_view piece) {
+      std::memcpy(at, piece.data(), piece.size());
+      at += piece.size();
+    };
     for (const Line& line : lines_) {
-      const size_t start = text.size();
+      char* const start = at;
       if (line.name.empty()) {
-        text += line.whole;
+        put(line.whole);
       } else {
-        text.append(line.name).append(": ").append(line.value);
+        put(line.name);
+        put(": ");
+        put(line.value);
         if (!line.charset.empty()) {
-          text.append("; charset=").append(line.charset);
+          put("; charset=");
+          put(line.charset);
         }
       }
-      std::replace_if(
-          text.begin() + static_cast<std::ptrdiff_t>(start), text.end(),
-          [](char c) { return c == '\r' || c == '\n'; }, ' ');
-      text += "\r\n";
+      // Values hardly ever hold a line break: look for one before touching every byte.
+      const auto length = static_cast<size_t>(at - start);
+      if (std::memchr(start, '\r', length) != nullptr ||
+          std::memchr(start, '\n', length) != nullptr) {
+        std::replace_if(
+            start, at, [](char c) { return c == '\r' || c == '\n'; }, ' ');
+      }
+      put("\r\n");
     }
+    return at;
   }
 
  private:
@@ -145,7 +176,12 @@ class HeaderBlock {
     }
   };
 
-  std::vector<Line> lines_;
+  // Room for the lines of a usual reply in the block itself: a vector of them took a block
+  // too large for the allocator's per-thread cache on every reply. More lines go to the heap.
+  static constexpr size_t kInlineLines = 24;
+  alignas(Line) std::byte room_[kInlineLines * sizeof(Line)];
+  std::pmr::monotonic_buffer_resource arena_{room_, sizeof room_};
+  std::pmr::vector<Line> lines_{&arena_};
 };
 
 }  // namespace
@@ -343,10 +379,13 @@ std::string TInHTTPResponseInfo::HeaderText(base::DateTime now, std::string_view
   const std::string status = std::to_string(FResponseNo);
   const std::string phrase = one_line(FResponseText);
   std::string text;
-  text.reserve(std::string_view("HTTP/1.1 ").size() + status.size() + 1 + phrase.size() + 4 +
-               h.Size());
+  const size_t status_line = std::string_view("HTTP/1.1 ").size() + status.size() + 1 +
+                             phrase.size() + 2;
+  const size_t block = h.Size();
+  text.reserve(status_line + block + 2);
   text.append("HTTP/1.1 ").append(status).append(" ").append(phrase).append("\r\n");
-  h.AppendTo(text);
+  text.resize(status_line + block);
+  h.WriteTo(text.data() + status_line);
   for (const TInCookie& cookie : FCookies) {
     text += "Set-Cookie: " + CookieText(cookie, now) + "\r\n";
   }

@@ -1,6 +1,7 @@
 #include "transport/http/http_request_line.h"
 
 #include <gtest/gtest.h>
+#include <string>
 
 namespace appsrv::transport {
 namespace {
@@ -67,5 +68,23 @@ TEST(RequestLine, KeepAliveDecision) {
   }
 }
 
+
+// A control byte (but a tab) or DEL anywhere, in an eight-byte step or in the tail, makes the
+// line unclean; every other byte leaves it clean.
+TEST(RequestLine, CleanHeaderLineLooksAtEveryByte) {
+  for (int b = 0; b < 256; ++b) {
+    const bool want = !((b < 0x20 && b != '\t') || b == 0x7F);
+    for (const size_t at : {size_t{0}, size_t{3}, size_t{7}, size_t{8}, size_t{15}, size_t{17}}) {
+      std::string line = "Accept-Language: en";
+      line[at] = static_cast<char>(b);
+      if (IsCleanHeaderLine(line) != want) {
+        ADD_FAILURE() << "byte " << b << " at " << at;
+        return;
+      }
+    }
+  }
+  EXPECT_TRUE(IsCleanHeaderLine(""));
+  EXPECT_TRUE(IsCleanHeaderLine("X: a\tb"));
+}
 }  // namespace
 }  // namespace appsrv::transport
