@@ -32,6 +32,8 @@ class TempDatabaseTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     folder_ = tmpl + "/";
     path_ = folder_ + "TEST.mdb";
+    // Connections never create their file; an empty one is an empty database.
+    base::write_file(path_, "");
     connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path_ + ";");
   }
   void TearDown() override {
