@@ -166,7 +166,7 @@ TEST_F(ConsoleHost, StoredSpeedHoldsWhenStartFailsAfterTheListenersOpened) {
   SetProgramArguments(0, nullptr);
 
   EXPECT_EQ(IdleHost::bits_per_sec, 64000);
-  const std::vector<std::string> lines = run("status\n");
+  const std::vector<std::string> lines = run("status\nquit\n");
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Speed Simulation: 64 kbps"), lines.end());
 }
 
