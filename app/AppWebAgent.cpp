@@ -64,20 +64,15 @@ class Transaction {
   bool done_ = false;
 };
 
-// The database beside the content folder of the session's controller (the process-wide
-// one for a module made without a session).
+// The database of the session's controller (the process-wide one for a module made without a
+// session).
 std::string controller_connection_text(server::TSvApplication* session) {
   const server::TSvServerControllerBase* controller =
       session != nullptr ? &session->controller() : ServerControllerInstance();
   if (controller == nullptr) {
     throw base::Exception("No server controller is defined.");
   }
-  const char* setting = std::getenv(kDatabaseEnvironmentSetting);
-  if (std::string text = ConnectionTextFromSetting(setting != nullptr ? setting : "");
-      !text.empty()) {
-    return text;
-  }
-  return DatabaseConnectionText(controller->ContentPath());
+  return ControllerConnectionText(*controller);
 }
 
 }  // namespace
@@ -93,6 +88,15 @@ std::string DatabaseConnectionText(std::string_view content_path) {
     parent += '/';
   }
   return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + parent + "TEST.mdb;";
+}
+
+std::string ControllerConnectionText(const server::TSvServerControllerBase& controller) {
+  const char* setting = std::getenv(kDatabaseEnvironmentSetting);
+  if (std::string text = ConnectionTextFromSetting(setting != nullptr ? setting : "");
+      !text.empty()) {
+    return text;
+  }
+  return DatabaseConnectionText(controller.ContentPath());
 }
 
 std::string ConnectionTextFromSetting(std::string_view setting) {

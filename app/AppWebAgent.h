@@ -27,6 +27,9 @@ std::string DatabaseConnectionText(std::string_view content_path);
 constexpr const char* kDatabaseEnvironmentSetting = "APPSERVER_DATABASE";
 // The connection text `setting` stands for, or "" when it is empty.
 std::string ConnectionTextFromSetting(std::string_view setting);
+// The database the sessions of `controller` open: kDatabaseEnvironmentSetting when set, else
+// the one beside its content folder.
+std::string ControllerConnectionText(const server::TSvServerControllerBase& controller);
 
 // One per session, in its FData slot; used by one request of that session at a time (the
 // session lock), so it has no locks of its own. The connection opens on first use, gives back

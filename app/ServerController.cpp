@@ -1,10 +1,9 @@
 #include "app/ServerController.h"
 
-#include <cstdlib>
-#include <string_view>
 #include <typeinfo>
 
 #include "app/AppWebAgent.h"
+#include "app/DatabaseCheck.h"
 #include "db/temp_file_budget.h"
 #include "server/session/session.h"
 
@@ -46,11 +45,12 @@ void TSvServerController::LoadDesignValues() {
   SetAuthBeforeNewSession(false);
   SetExceptionDisplayMode(server::TSvShowMessageType::smAlert);
   SetLog(server::TLogOptions::loNone);
-  // Connections stay open between requests when the environment asks for it
-  // (APPSRV_HTTP_KEEPALIVE=1), as the load comparison does.
-  const char* keep_alive = std::getenv("APPSRV_HTTP_KEEPALIVE");
-  SetHttpKeepAlive(keep_alive != nullptr && std::string_view(keep_alive) == "1");
+  // Connections close after each reply unless port.ini says [HTTP] KeepAlive=1.
+  SetHttpKeepAlive(false);
   Render.ShowLoadingAnimation = true;
+  // The sessions' database, as a session would open it: read when asked, so that the content
+  // folder and the environment are those in force then.
+  SetReadinessProbe([this] { return CheckDatabase(ControllerConnectionText(*this)); });
 }
 
 void TSvServerController::SvServerControllerBaseNewSession(server::TSvApplication& aSession) {

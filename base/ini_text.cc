@@ -48,6 +48,25 @@ std::optional<std::string> ini_value(std::string_view text, std::string_view sec
   return std::nullopt;
 }
 
+std::vector<std::string> ini_keys(std::string_view text, std::string_view section) {
+  std::vector<std::string> keys;
+  bool in_section = false;
+  for (const std::string& line : split(text, '\n')) {
+    if (const auto opened = section_of(line)) {
+      in_section = iequals(*opened, section);
+      continue;
+    }
+    const std::string_view trimmed = trim(line);
+    if (!in_section || trimmed.empty() || trimmed.front() == ';') {
+      continue;
+    }
+    if (const size_t eq = trimmed.find('='); eq != std::string_view::npos) {
+      keys.emplace_back(trim(trimmed.substr(0, eq)));
+    }
+  }
+  return keys;
+}
+
 std::string ini_set_value(std::string_view text, std::string_view section, std::string_view key,
                           std::string_view value) {
   std::vector<std::string> lines = split(text, '\n');

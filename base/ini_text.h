@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace appsrv::base {
 
@@ -11,6 +12,10 @@ namespace appsrv::base {
 // values dropped, lines starting with ";" skipped), or nullopt when the key is not there.
 std::optional<std::string> ini_value(std::string_view text, std::string_view section,
                                      std::string_view key);
+
+// The keys of every "key=value" line in `[section]` (each time it opens), as written and in
+// order, blanks around them dropped; comment lines and lines without "=" are not keys.
+std::vector<std::string> ini_keys(std::string_view text, std::string_view section);
 
 // `text` with `key` in `[section]` set to `value`: the first matching line is replaced, else the
 // line is added at the end of the section, else a new section is appended. Every other line

@@ -5,7 +5,7 @@
 #   bench/session_scale.sh [sessions] [idle-seconds]      (default 10000 and 70)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps"
+"$root/scripts/install-deps" bench
 build="$root/build-bench"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DAPPSRV_BUILD_TESTS=OFF \
       -DAPPSRV_BUILD_BENCH=ON >/dev/null

@@ -18,7 +18,7 @@ program=${2:-}
 command -v curl > /dev/null || { echo "needs curl (apt-get install curl)"; exit 1; }
 command -v sqlite3 > /dev/null || { echo "needs sqlite3 (apt-get install sqlite3)"; exit 1; }
 if [ -z "$program" ]; then
-  "$root/scripts/install-deps"
+  "$root/scripts/install-deps" bench
   build="$root/build-bench"
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DAPPSRV_BUILD_TESTS=OFF \
         -DAPPSRV_BUILD_BENCH=ON > /dev/null

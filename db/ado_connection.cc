@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/exception.h"
+#include "base/files.h"
 #include "base/name_value_list.h"
 #include "base/text.h"
 #include "db/sqlite_hardening.h"
@@ -91,11 +92,15 @@ void TADOConnection::Open() {
 void TADOConnection::open_sqlite(const std::string& path) {
   sqlite3* raw = nullptr;
   // The VFS charges the connection's temporary files (sorts, intermediate results) to the
-  // temporary-disk budget of the scope its statements run in.
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                                 temp_file_vfs_name());
+  // temporary-disk budget of the scope its statements run in. Never SQLITE_OPEN_CREATE: a
+  // mistyped or missing path would become an empty database whose every statement fails
+  // with "no such table", far from the cause. Databases are made deliberately, elsewhere.
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, temp_file_vfs_name());
   SqlitePtr db(raw);
   if (rc != SQLITE_OK) {
+    if ((rc & 0xff) == SQLITE_CANTOPEN && !base::file_exists(path)) {
+      throw DatabaseError("database file not found: " + path, rc);
+    }
     throw_open_error(db.get(), rc, "sqlite3_open_v2(" + path + ")");
   }
   // A sorter worker thread would open its temporary files outside the budget of the thread
@@ -134,6 +139,14 @@ void TADOConnection::open_sqlite(const std::string& path) {
   }
   sqlite3_set_authorizer(db.get(), &TADOConnection::authorize, this);
   db_ = std::move(db);
+}
+
+std::string TADOConnection::Describe() const {
+  const std::string source = data_source();
+  if (is_postgres()) {
+    return describe_pg_conninfo(source);
+  }
+  return source + " (SQLite " + sqlite3_libversion() + ")";
 }
 
 void TADOConnection::Close() {

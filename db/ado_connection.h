@@ -35,10 +35,15 @@ class TADOConnection {
   // True when the connection text's Provider is PostgreSQL.
   bool is_postgres() const;
 
+  // Which database the connection text names, for operators: the SQLite file and the
+  // library's version, or PostgreSQL's server and database (never the password).
+  std::string Describe() const;
+
   bool Connected() const { return db_ != nullptr || pg_ != nullptr; }
-  // Opens the file now; statements and datasets call it themselves. Out of file descriptors,
-  // it asks on_descriptor_shortage to free some and tries once more; then it throws
-  // DatabaseUnavailable.
+  // Opens the file now; statements and datasets call it themselves. An SQLite file is never
+  // created: a missing one throws DatabaseError "database file not found: <path>". Out of
+  // file descriptors, it asks on_descriptor_shortage to free some and tries once more; then
+  // it throws DatabaseUnavailable.
   void Open();
   // Closes the connection; the next statement opens it again. Datasets and queries over it
   // must be closed first.

@@ -3,6 +3,8 @@
 #include <libpq-fe.h>
 
 #include <climits>
+#include <cstdlib>
+#include <string_view>
 
 #include "base/metrics.h"
 #include "base/parse_int.h"
@@ -32,6 +34,52 @@ std::string message_of(const pg_result* result, pg_conn* conn) {
 
 void PgConnCloser::operator()(pg_conn* conn) const noexcept { PQfinish(conn); }
 void PgResultClearer::operator()(pg_result* result) const noexcept { PQclear(result); }
+
+std::string describe_pg_conninfo(const std::string& conninfo) {
+  char* error = nullptr;
+  PQconninfoOption* const options = PQconninfoParse(conninfo.c_str(), &error);
+  if (options == nullptr) {
+    PQfreemem(error);
+    return "PostgreSQL (connection text libpq cannot read)";
+  }
+  std::string db;
+  std::string host;
+  std::string port;
+  std::string user;
+  for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    // What the text leaves out, libpq takes from the environment or its built-in default.
+    const char* value = o->val;
+    if (value == nullptr && o->envvar != nullptr) {
+      value = std::getenv(o->envvar);
+    }
+    if (value == nullptr) {
+      value = o->compiled;
+    }
+    const std::string text = value != nullptr ? value : "";
+    const std::string_view keyword = o->keyword;
+    if (keyword == "dbname") {
+      db = text;
+    } else if (keyword == "host") {
+      host = text;
+    } else if (keyword == "port") {
+      port = text;
+    } else if (keyword == "user") {
+      user = text;
+    }
+  }
+  PQconninfoFree(options);
+  if (host.empty()) {
+    host = "local socket";
+  }
+  std::string out = "PostgreSQL database " + (db.empty() ? user : db) + " on " + host;
+  if (!port.empty()) {
+    out += ":" + port;
+  }
+  if (!user.empty()) {
+    out += " as " + user;
+  }
+  return out;
+}
 
 PgConnection::PgConnection(const std::string& conninfo) : conn_(PQconnectdb(conninfo.c_str())) {
   if (conn_ == nullptr) {

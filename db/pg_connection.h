@@ -38,6 +38,11 @@ struct PgColumnFacts {
   bool serial = false;  // default nextval(...) or an identity column
 };
 
+// "PostgreSQL database <db> on <host>:<port> as <user>" from libpq connection text (a URI or
+// key=value text), with libpq's defaults for what it leaves out; the password is never part
+// of it. Text libpq cannot read is described as such, without repeating it.
+std::string describe_pg_conninfo(const std::string& conninfo);
+
 // Owned by one TADOConnection; not thread-safe.
 class PgConnection {
  public:

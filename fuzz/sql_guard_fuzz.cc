@@ -78,6 +78,7 @@ std::string file_bytes(const std::string& path) {
 class ScratchDatabase {
  public:
   ScratchDatabase() : path_(appsrv::fuzz::scratch_folder() + "/guard.db") {
+    std::ofstream(path_, std::ios::app);  // connections never create their file
     connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path_ + ";");
     sqlite3* db = connection_.handle();
     exec(db, std::string(kSchema));

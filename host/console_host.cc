@@ -74,11 +74,7 @@ TFormSvMain::~TFormSvMain() {
   close_signals_.reset();
 }
 
-void TFormSvMain::Start(const HttpHostClass& aHttpClass) {
-  mStandaloneServer->Start(aHttpClass);
-  // The stored limit was given before the listeners existed, when it has no effect.
-  ApplySpeed(FBitsPerSec);
-}
+void TFormSvMain::Start(const HttpHostClass& aHttpClass) { mStandaloneServer->Start(aHttpClass); }
 
 void TFormSvMain::Log(const std::string& AMsg) {
   if (!AMsg.empty()) {
@@ -96,8 +92,8 @@ void TFormSvMain::Print(const std::string& line) {
 void TFormSvMain::Post(char message) { wake_.Post(message); }
 
 void TFormSvMain::ApplySpeed(int32_t bits_per_second) {
-  FBitsPerSec = bits_per_second;
-  mStandaloneServer->SetConnectionSpeed(FBitsPerSec);
+  // The server keeps it and hands it to its listeners once they exist.
+  mStandaloneServer->SetConnectionSpeed(bits_per_second);
 }
 
 void TFormSvMain::HandlePostedEvents() {
@@ -220,7 +216,7 @@ bool TFormSvMain::Execute(const ConsoleCommand& command) {
         break;
       case CommandKind::kSpeed:
         ApplySpeed(command.bits_per_second);
-        Print("Speed Simulation: " + SpeedText(FBitsPerSec));
+        Print("Speed Simulation: " + SpeedText(srv.ConnectionSpeed()));
         break;
       case CommandKind::kParams:
         srv.SetParams(command.text);
@@ -253,7 +249,7 @@ void TFormSvMain::ShowStatus() {
   Print("Active Sessions: " + std::to_string(FSessionCount));
   Print("Sent: " + sent_label_);
   Print("Start URL: " + srv.StartURL(false));
-  Print("Speed Simulation: " + SpeedText(FBitsPerSec));
+  Print("Speed Simulation: " + SpeedText(srv.ConnectionSpeed()));
   Print("Debug Log: " + on_off(srv.DebugLog()));
   Print("Use SSL: " + on_off(srv.RunSSL()));
   Print("Browser: " + std::string(BrowserName(srv.RunIn())));
@@ -272,7 +268,7 @@ void TFormSvMain::SaveSettings() {
   s.DebugInfo = srv.DebugLog();
   s.SSL = srv.RunSSL();
   s.Browser = static_cast<int32_t>(srv.RunIn());
-  s.SpeedLimit = FBitsPerSec;
+  s.SpeedLimit = srv.ConnectionSpeed();
   SaveWindowSettings(settings_path_, s);
   settings_ = s;
   Print("Settings saved to " + settings_path_);

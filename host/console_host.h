@@ -61,7 +61,6 @@ class TFormSvMain {
   ConsoleStreams streams_;
   std::string settings_path_;
   WindowSettings settings_;  // as loaded; RunInTray and RunMinimized are kept and saved back
-  int32_t FBitsPerSec = 0;
   int32_t FSessionCount = 0;
   std::string sent_label_ = "0 bytes";
   std::unique_ptr<TSvStandAloneServer> mStandaloneServer;

@@ -17,6 +17,7 @@
 #include "host/command_line.h"
 #include "host/descriptor_limit.h"
 #include "host/service_unit.h"
+#include "host/startup_report.h"
 #include "server/session/server_controller.h"
 
 namespace appsrv::host {
@@ -81,12 +82,13 @@ TSvServiceModule::TSvServiceModule(std::string name, std::string display_name,
       FServiceComponentClass(std::move(service_class)) {}
 
 void TSvServiceModule::RegisterServices(bool install, bool silent) {
+  InstallOutcome outcome;
   try {
     if (install) {
-      install_service_unit(service_unit_folder(),
-                           {name_, description_,
-                            base::executable_folder() + base::executable_file_name(),
-                            base::executable_folder()});
+      outcome = install_service_unit(service_unit_folder(),
+                                     {name_, description_,
+                                      base::executable_folder() + base::executable_file_name(),
+                                      base::executable_folder()});
     } else {
       uninstall_service_unit(service_unit_folder(), name_);
     }
@@ -97,10 +99,22 @@ void TSvServiceModule::RegisterServices(bool install, bool silent) {
     SetExitCode(1);
     return;
   }
+  if (outcome.account_prepared && !silent) {
+    std::printf("Service \"%s\" runs as user \"%s\", which owns %s and its data.\n",
+                display_name_.c_str(), service_user_name(name_).c_str(),
+                base::executable_folder().c_str());
+  }
+  // Without a running systemd (a container, an image being built) the unit is in place and
+  // systemd reads it when it starts: the install did its part, and the status stays 0.
+  if (outcome.account_prepared && !outcome.systemd_reloaded) {
+    std::printf("Wrote %s, but could not reload systemd: it is not running here (no "
+                "/run/systemd/system). It reads the unit when it starts.\n",
+                outcome.path.c_str());
+  }
   if (!silent) {
     std::puts(install ? "Service installed successfully" : "Service uninstalled successfully");
-    std::fflush(stdout);
   }
+  std::fflush(stdout);
 }
 
 void TSvServiceModule::Run() {
@@ -142,9 +156,10 @@ void TSvServiceModule::Run() {
   }
   FRunThread->WaitFor();
   if (failed_.load()) {
-    // Ending with a failure lets systemd report it and restart the service by its policy,
-    // instead of a service that looks running without listeners.
-    SetExitCode(1);
+    // Ending with a failure lets systemd report it, instead of a service that looks running
+    // without listeners. Listeners that cannot open (a port in use, a certificate that cannot
+    // be read) are the settings' fault: the unit does not restart on this status.
+    SetExitCode(kConfigurationExitCode);
   } else {
     journal_line(SD_INFO, "Stopped.");
   }
@@ -154,6 +169,11 @@ void TSvServiceModule::ServiceStart() {
   mStartTried = true;
   journal_line(SD_INFO, "Starting " + display_name_ + ".");
   journal_line(SD_INFO, DescriptorLimitLine(RaiseDescriptorLimit()));
+  if (const server::TSvServerControllerBase* controller = server::ServerController()) {
+    for (const StartupLine& line : StartupReport(*controller)) {
+      journal_line(line.warning ? SD_WARNING : SD_INFO, line.text);
+    }
+  }
   FRunThread = std::make_unique<TSvServiceThread>(FServiceComponentClass);
   FRunThread->OnRunning = [this](TransportHost& host) { ReportRunning(host); };
   FRunThread->OnFailed = [this](const std::string& message) { ReportFailed(message); };

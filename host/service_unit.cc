@@ -1,13 +1,17 @@
 #include "host/service_unit.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <vector>
 
 #include "base/exception.h"
 #include "base/files.h"
@@ -87,17 +91,18 @@ std::string unit_path(const std::string& folder, std::string_view name) {
   return base::include_trailing_slash(folder) + std::string(name) + ".service";
 }
 
-// systemd reads a new or removed unit only when told to.
-void reload_systemd_if_it_reads(const std::string& folder) {
-  if (base::include_trailing_slash(folder) != kSystemUnitFolder || sd_booted() <= 0) {
-    return;
+// Runs `argv` (looked up on the PATH) and waits for it; throws when it cannot start or does not
+// exit with status 0.
+void run_command(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) {
+    args.push_back(const_cast<char*>(a.c_str()));
   }
-  const char* argv[] = {"systemctl", "daemon-reload", nullptr};
+  args.push_back(nullptr);
   pid_t pid = 0;
-  if (const int err = ::posix_spawnp(&pid, argv[0], nullptr, nullptr,
-                                     const_cast<char* const*>(argv), environ);
+  if (const int err = ::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
       err != 0) {
-    throw base::Exception("systemctl daemon-reload: " + base::errno_text(err));
+    throw base::Exception(argv[0] + ": " + base::errno_text(err));
   }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
@@ -106,11 +111,37 @@ void reload_systemd_if_it_reads(const std::string& folder) {
     }
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw base::Exception("systemctl daemon-reload failed with status " +
+    std::string command;
+    for (const std::string& a : argv) {
+      command += (command.empty() ? "" : " ") + a;
+    }
+    throw base::Exception(command + " failed with status " +
                           std::to_string(WIFEXITED(status) ? WEXITSTATUS(status)
                                                            : 128 + WTERMSIG(status)) +
                           ".");
   }
+}
+
+bool is_system_unit_folder(const std::string& folder) {
+  return base::include_trailing_slash(folder) == kSystemUnitFolder;
+}
+
+// systemd reads a new or removed unit only when told to; one that is not running reads every
+// unit when it starts. True when it was told.
+bool reload_systemd_if_it_reads(const std::string& folder) {
+  if (!is_system_unit_folder(folder) || sd_booted() <= 0) {
+    return false;
+  }
+  run_command({"systemctl", "daemon-reload"});
+  return true;
+}
+
+bool user_exists(const std::string& name) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  return ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+         found != nullptr;
 }
 
 }  // namespace
@@ -127,6 +158,20 @@ void check_unit_name(std::string_view name) {
   }
 }
 
+std::string service_user_name(std::string_view unit_name) {
+  std::string user;
+  for (const char c : unit_name.substr(0, 32)) {
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    const bool allowed = (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ||
+                         lower == '_' || lower == '-';
+    user += allowed ? lower : '-';
+  }
+  if (user.empty() || !(user[0] >= 'a' && user[0] <= 'z')) {
+    user = ("app-" + user).substr(0, 32);
+  }
+  return user;
+}
+
 std::string service_unit_text(const ServiceUnit& unit) {
   check_unit_name(unit.name);
   const std::string program = checked_path("program", unit.program);
@@ -139,8 +184,11 @@ std::string service_unit_text(const ServiceUnit& unit) {
          "Type=notify\n"
          "ExecStart=" + quoted_word(program, true) + "\n"
          "WorkingDirectory=" + escape_specifiers(folder) + "\n"
+         "User=" + service_user_name(unit.name) + "\n"
          "Restart=on-failure\n"
          "RestartSec=5\n"
+         // Settings that stopped one start stop the next one too.
+         "RestartPreventExitStatus=" + std::to_string(kConfigurationExitCode) + "\n"
          // Two descriptors for every session whose database connection is open (those with a
          // request in the last minute), one for every connection being served: see the README.
          "LimitNOFILE=65536\n"
@@ -162,9 +210,53 @@ std::string service_unit_folder() {
                                               : std::string(kSystemUnitFolder);
 }
 
-void install_service_unit(const std::string& folder, const ServiceUnit& unit) {
+std::vector<std::string> service_data_entries(const std::string& folder) {
+  std::vector<std::string> entries;
+  std::error_code ec;
+  for (const std::filesystem::directory_entry& entry :
+       std::filesystem::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    const std::filesystem::file_status st = entry.symlink_status(ec);
+    const bool program = std::filesystem::is_regular_file(st) &&
+                         (st.permissions() & (std::filesystem::perms::owner_exec |
+                                              std::filesystem::perms::group_exec |
+                                              std::filesystem::perms::others_exec)) !=
+                             std::filesystem::perms::none;
+    // A link could lead chown -R out of the folder.
+    if (!program && name != "wwwroot" && !std::filesystem::is_symlink(st)) {
+      entries.push_back(name);
+    }
+  }
+  if (ec) {
+    throw base::Exception(folder + ": " + ec.message());
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+std::vector<std::vector<std::string>> service_account_commands(
+    const ServiceUnit& unit, bool user_exists, const std::vector<std::string>& data_entries) {
+  const std::string user = service_user_name(unit.name);
+  const std::string folder = checked_path("folder", unit.folder);
+  std::vector<std::vector<std::string>> commands;
+  if (!user_exists) {
+    commands.push_back({"useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
+                        folder, "--shell", "/usr/sbin/nologin", "--comment",
+                        one_line(unit.description), user});
+  }
+  // "--" keeps a data file whose name starts with "-" from being read as an option.
+  commands.push_back({"chown", user + ":", "--", folder});
+  for (const std::string& entry : data_entries) {
+    commands.push_back({"chown", "-R", user + ":", "--", folder + "/" + entry});
+  }
+  return commands;
+}
+
+InstallOutcome install_service_unit(const std::string& folder, const ServiceUnit& unit) {
   const std::string text = service_unit_text(unit);
-  const std::string path = unit_path(folder, unit.name);
+  InstallOutcome outcome;
+  outcome.path = unit_path(folder, unit.name);
+  const std::string& path = outcome.path;
   base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!fd.valid()) {
     throw base::Exception(errno == EEXIST ? "The unit file " + path + " exists already."
@@ -178,7 +270,24 @@ void install_service_unit(const std::string& folder, const ServiceUnit& unit) {
     ::unlink(path.c_str());  // half a unit would be worse than none
     throw base::Exception(path + ": " + base::errno_text(err));
   }
-  reload_systemd_if_it_reads(folder);
+  if (is_system_unit_folder(folder)) {
+    try {
+      const std::string user = service_user_name(unit.name);
+      for (const std::vector<std::string>& command :
+           service_account_commands(unit, user_exists(user),
+                                    service_data_entries(checked_path("folder", unit.folder)))) {
+        run_command(command);
+      }
+    } catch (const base::Exception&) {
+      // A unit whose account does not own its folder would fail at every start; without the
+      // unit the operator can mend the cause and install again.
+      ::unlink(path.c_str());
+      throw;
+    }
+    outcome.account_prepared = true;
+  }
+  outcome.systemd_reloaded = reload_systemd_if_it_reads(folder);
+  return outcome;
 }
 
 void uninstall_service_unit(const std::string& folder, std::string_view name) {

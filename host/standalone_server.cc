@@ -114,6 +114,7 @@ void TSvStandAloneServer::Start(const HttpHostClass& aHttpClass) {
     throw base::Exception("HttpClass is nil.");
   }
   FHttpInstance->SetUseServerIntercept(true);
+  FHttpInstance->SetBitsPerSec(FBitsPerSec);
   if (system_port) {
     Log("Warning: Port has been assigned by system.");
   }
@@ -287,6 +288,7 @@ void TSvStandAloneServer::ResetTotalBytes() {
 }
 
 void TSvStandAloneServer::SetConnectionSpeed(int32_t AValue) {
+  FBitsPerSec = AValue;
   if (FHttpInstance != nullptr) {
     FHttpInstance->SetBitsPerSec(AValue);
   }

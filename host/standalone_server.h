@@ -73,8 +73,11 @@ class TSvStandAloneServer final : public SentBytesSink {
   void ClearSessions();
   // Sets TotalBytes to 0.
   void ResetTotalBytes();
-  // Bits per second for connections accepted from now on; no effect before Start.
+  // Bits per second for connections accepted from now on (0 or less: unlimited). Kept, and
+  // given to the transport host the moment Start creates it, before anything else in Start
+  // can fail: the speed shown is always the one in force on listeners that exist.
   void SetConnectionSpeed(int32_t AValue);
+  int32_t ConnectionSpeed() const { return FBitsPerSec; }
 
   int32_t ActiveSessions() const { return FActiveSessions.load(); }
   uint64_t TotalBytes() const;
@@ -110,6 +113,7 @@ class TSvStandAloneServer final : public SentBytesSink {
   std::string FSafariExecutable;
   std::string FChromeExecutable;
   std::string FParams;
+  int32_t FBitsPerSec = 0;
   bool FSSL = false;
   TSvWebBrowser FRunIn = TSvWebBrowser::wbDefault;
 };

@@ -14,6 +14,8 @@
 #include "host/large_blocks.h"
 #include "host/framework_init.h"
 #include "host/service_module.h"
+#include "host/service_unit.h"
+#include "host/startup_report.h"
 #include "server/pipeline/controller_start.h"
 #include "server/pipeline/request_hook.h"
 #include "server/session/server_controller.h"
@@ -24,11 +26,11 @@ namespace {
 // A start-up failure ends the program, and whoever started it must be able to tell: the status
 // is not 0 and standard error (the terminal, nohup.out, the journal) carries the same line as
 // the application log, which a UTF-16 file beside the program hides from most readers.
-void report_start_failure(const std::string& message) noexcept {
+void report_start_failure(const std::string& message, int exit_code) noexcept {
   const std::string line = "Error: " + message;
   std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
-  SetExitCode(1);
+  SetExitCode(exit_code);
   try {
     AppendApplicationLog(line, "log");
   } catch (const std::exception& e) {
@@ -71,12 +73,17 @@ void TSvStart::Run() {
     }
     TFormSvMain form;
     form.Log(DescriptorLimitLine(descriptors));
+    for (const StartupLine& line : StartupReport(*server::ServerController())) {
+      form.Log(line.text);
+    }
     // A window without its listeners would answer "status" and "url" as if it served, and
     // end with status 0: a failure to open them ends the program like any start-up failure.
     form.Start(TSaServerArdoClass());
     form.RunMessageLoop();
   } catch (const std::exception& e) {
-    report_start_failure(e.what());
+    // Under systemd a failed start is one of settings (port.ini, TMPDIR, the listeners), which
+    // a restart would meet again: the unit does not restart on kConfigurationExitCode.
+    report_start_failure(e.what(), mShowUI ? 1 : kConfigurationExitCode);
   }
 }
 

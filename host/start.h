@@ -13,8 +13,9 @@ class TSvStart {
   static void Execute(bool aForceUI);
   // The run sequence, on the main thread; returns once service mode has ended or the window
   // has closed. Failures do not leave it: "Error: " + message goes to standard error and to
-  // the application log file, and the exit code becomes 1. The window's failure to open its
-  // listeners is one of them: no window then serves commands.
+  // the application log file, and the exit code becomes 1 (in service mode
+  // kConfigurationExitCode). The window's failure to open its listeners is one of them: no
+  // window then serves commands.
   void Run();
 
   bool mShowUI;

@@ -282,7 +282,8 @@ void TSvServer::Route(const std::string& path) {
   }
   if (base::starts_with(lower, "/$/js/") || base::starts_with(lower, "/$/javascript/") ||
       base::starts_with(lower, "/$/gfx/") || base::starts_with(lower, "/$/css/") ||
-      lower == "/$/blank" || lower == "/$/blank_" || lower == "/$/ping" || lower == "/$/metrics") {
+      lower == "/$/blank" || lower == "/$/blank_" || lower == "/$/ping" || lower == "/$/metrics" ||
+      lower == "/$/ready") {
     route_kind_ = base::RouteKind::kInternal;
   } else if (base::starts_with(lower, "/$/files/") || base::starts_with(lower, "/$/filesnc/")) {
     route_kind_ = base::RouteKind::kFiles;
@@ -329,11 +330,16 @@ void TSvServer::Route(const std::string& path) {
     mReply->WriteString("Pong");
     return;
   }
-  if (lower == "/$/metrics") {
-    // The figures tell how busy the server is and how it is set up: for operators only.
+  if (lower == "/$/metrics" || lower == "/$/ready") {
+    // The figures tell how busy the server is and how it is set up, and readiness why the
+    // database does not answer: for operators only.
     if (!may_read_metrics(mClientIP, client_unvouched_,
                           controller_.SecurityOptions().TrustedProxies)) {
       SendNotFound();
+      return;
+    }
+    if (lower == "/$/ready") {
+      SendReadiness();
       return;
     }
     mReply->mContentType = kMetricsContentType;
@@ -433,6 +439,19 @@ void TSvServer::InternalFileRule(std::string_view kind, std::string_view rest) {
         now - base::decode_date_time(now).millisecond / base::kMillisecondsPerDay;
   }
   mReply->SendStream(std::make_unique<SharedBytesStream>(std::move(view.bytes)), false);
+}
+
+void TSvServer::SendReadiness() {
+  const ReadinessReport report = controller_.CheckReadiness();
+  mReply->mContentType = "text/plain; charset=utf-8";
+  if (report.ready()) {
+    mReply->WriteString("Ready\n");
+    return;
+  }
+  // 503 takes the instance out of a balancer's pool until the database answers again, while
+  // "/$/ping" still says the process lives.
+  mReply->SetCode(503);
+  mReply->WriteString("Not ready: " + *report.failure + "\n");
 }
 
 void TSvServer::SendNotFound() {

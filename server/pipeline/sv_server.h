@@ -59,6 +59,9 @@ class TSvServer {
   // Streams the internal file of `kind` ("JS", "GFX", "CSS") named by `rest` of the URL.
   void InternalFileRule(std::string_view kind, std::string_view rest);
   void SendNotFound();
+  // "/$/ready": 200 when the controller's readiness probe finds what the application needs,
+  // else 503 with the reason.
+  void SendReadiness();
   // The base URL and cookie path for `base` (forced to end in "/").
   void SetBaseURL(std::string base);
   // "?..." URL-encoded: the run parameters of the attached session, else the request's own

@@ -21,6 +21,7 @@
 #include "server/session/clock.h"
 #include "server/session/configuration_lock.h"
 #include "server/session/exception_logger.h"
+#include "server/session/port_ini.h"
 #include "server/session/session.h"
 #include "server/session/session_list.h"
 
@@ -64,89 +65,50 @@ std::string lock_message(std::string_view name) {
          " is locked. Suggestion: Set in ServerController OnConfig event instead.";
 }
 
-// A whole decimal integer, else `fallback`.
-int32_t to_int_or(const std::optional<std::string>& text, int32_t fallback) {
-  if (!text || text->empty()) {
-    return fallback;
-  }
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text->c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) {
-    return fallback;
-  }
-  return static_cast<int32_t>(v);
-}
-
-// A whole decimal number, else `fallback`.
-int64_t to_int64_or(const std::optional<std::string>& text, int64_t fallback) {
-  if (!text || text->empty()) {
-    return fallback;
-  }
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text->c_str(), &end, 10);
-  if (errno != 0 || *end != '\0') {
-    return fallback;
-  }
-  return static_cast<int64_t>(v);
-}
-
 // The [LIMITS] section of port.ini: each key a TSvServerLimits member, absent keys unchanged.
-void read_limits(const std::string& text, TSvServerLimits& limits) {
-  const auto read32 = [&](std::string_view key, int32_t& value) {
-    value = to_int_or(base::ini_value(text, "LIMITS", key), value);
-  };
-  const auto read64 = [&](std::string_view key, int64_t& value) {
-    value = to_int64_or(base::ini_value(text, "LIMITS", key), value);
-  };
-  read32("HeaderTimeoutMs", limits.HeaderTimeoutMs);
-  read32("HeaderMaxTimeoutMs", limits.HeaderMaxTimeoutMs);
-  read32("HeaderMinRateBytesPerSec", limits.HeaderMinRateBytesPerSec);
-  read32("BodyIdleTimeoutMs", limits.BodyIdleTimeoutMs);
-  read32("BodyRateGraceMs", limits.BodyRateGraceMs);
-  read32("BodyMinRateBytesPerSec", limits.BodyMinRateBytesPerSec);
-  read32("SendStallTimeoutMs", limits.SendStallTimeoutMs);
-  read32("SendTimeoutMs", limits.SendTimeoutMs);
-  read32("SendMinRateBytesPerSec", limits.SendMinRateBytesPerSec);
-  read32("KeepAliveIdleTimeoutMs", limits.KeepAliveIdleTimeoutMs);
-  read32("MaxConnections", limits.MaxConnections);
-  read32("MaxConnectionsPerClient", limits.MaxConnectionsPerClient);
-  read32("ListenQueue", limits.ListenQueue);
-  read32("CloseLingerMs", limits.CloseLingerMs);
-  read64("MaxBodyBytes", limits.MaxBodyBytes);
-  read64("MaxFormBytes", limits.MaxFormBytes);
-  read32("MaxPartHeaderBytes", limits.MaxPartHeaderBytes);
-  read32("MaxPartHeaderLines", limits.MaxPartHeaderLines);
-  read32("MaxSessions", limits.MaxSessions);
-  read32("NewSessionsPerClientPerMinute", limits.NewSessionsPerClientPerMinute);
-  read32("NewSessionBurstPerClient", limits.NewSessionBurstPerClient);
-  read32("MaxDatabaseRequestsPerClient", limits.MaxDatabaseRequestsPerClient);
-  read32("DatabaseIdleTimeoutMs", limits.DatabaseIdleTimeoutMs);
-  read32("DatabaseMappedSessions", limits.DatabaseMappedSessions);
-  read32("DatabaseMappingIdleMs", limits.DatabaseMappingIdleMs);
-  int32_t refuse_folded = limits.RefuseFoldedHeaders ? 1 : 0;
-  read32("RefuseFoldedHeaders", refuse_folded);
-  limits.RefuseFoldedHeaders = refuse_folded != 0;
+void read_limits(PortIni& ini, TSvServerLimits& limits) {
+  const auto read = [&](std::string_view key, auto& value) { ini.read("LIMITS", key, value); };
+  read("HeaderTimeoutMs", limits.HeaderTimeoutMs);
+  read("HeaderMaxTimeoutMs", limits.HeaderMaxTimeoutMs);
+  read("HeaderMinRateBytesPerSec", limits.HeaderMinRateBytesPerSec);
+  read("BodyIdleTimeoutMs", limits.BodyIdleTimeoutMs);
+  read("BodyRateGraceMs", limits.BodyRateGraceMs);
+  read("BodyMinRateBytesPerSec", limits.BodyMinRateBytesPerSec);
+  read("SendStallTimeoutMs", limits.SendStallTimeoutMs);
+  read("SendTimeoutMs", limits.SendTimeoutMs);
+  read("SendMinRateBytesPerSec", limits.SendMinRateBytesPerSec);
+  read("KeepAliveIdleTimeoutMs", limits.KeepAliveIdleTimeoutMs);
+  read("MaxConnections", limits.MaxConnections);
+  read("MaxConnectionsPerClient", limits.MaxConnectionsPerClient);
+  read("ListenQueue", limits.ListenQueue);
+  read("CloseLingerMs", limits.CloseLingerMs);
+  read("MaxBodyBytes", limits.MaxBodyBytes);
+  read("MaxFormBytes", limits.MaxFormBytes);
+  read("MaxPartHeaderBytes", limits.MaxPartHeaderBytes);
+  read("MaxPartHeaderLines", limits.MaxPartHeaderLines);
+  read("MaxSessions", limits.MaxSessions);
+  read("NewSessionsPerClientPerMinute", limits.NewSessionsPerClientPerMinute);
+  read("NewSessionBurstPerClient", limits.NewSessionBurstPerClient);
+  read("MaxDatabaseRequestsPerClient", limits.MaxDatabaseRequestsPerClient);
+  read("DatabaseIdleTimeoutMs", limits.DatabaseIdleTimeoutMs);
+  read("DatabaseMappedSessions", limits.DatabaseMappedSessions);
+  read("DatabaseMappingIdleMs", limits.DatabaseMappingIdleMs);
+  ini.read_flag("LIMITS", "RefuseFoldedHeaders", limits.RefuseFoldedHeaders);
 }
 
 // The query limits in the [LIMITS] section of port.ini, under their member names; absent keys
 // unchanged.
-void read_query_limits(const std::string& text, TSvQueryLimits& limits) {
-  const auto read64 = [&](std::string_view key, int64_t& value) {
-    value = to_int64_or(base::ini_value(text, "LIMITS", key), value);
-  };
-  limits.ReadTimeoutMs =
-      to_int_or(base::ini_value(text, "LIMITS", "ReadTimeoutMs"), limits.ReadTimeoutMs);
-  read64("MaxValueBytes", limits.MaxValueBytes);
-  read64("MaxPageBytes", limits.MaxPageBytes);
-  read64("MaxTempBytes", limits.MaxTempBytes);
-  read64("MaxSqliteHeapBytes", limits.MaxSqliteHeapBytes);
+void read_query_limits(PortIni& ini, TSvQueryLimits& limits) {
+  ini.read("LIMITS", "ReadTimeoutMs", limits.ReadTimeoutMs);
+  ini.read("LIMITS", "MaxValueBytes", limits.MaxValueBytes);
+  ini.read("LIMITS", "MaxPageBytes", limits.MaxPageBytes);
+  ini.read("LIMITS", "MaxTempBytes", limits.MaxTempBytes);
+  ini.read("LIMITS", "MaxSqliteHeapBytes", limits.MaxSqliteHeapBytes);
 }
 
 // The [ACCESSLOG] section of port.ini; absent keys unchanged, an unknown Output leaves it.
-void read_access_log(const std::string& text, AccessLogSettings& settings) {
-  const std::string output = base::ini_value(text, "ACCESSLOG", "Output").value_or("");
+void read_access_log(PortIni& ini, AccessLogSettings& settings) {
+  const std::string output = ini.read_text("ACCESSLOG", "Output").value_or("");
   if (base::iequals(output, "file")) {
     settings.Output = AccessLogOutput::kFile;
   } else if (base::iequals(output, "stdout")) {
@@ -154,18 +116,17 @@ void read_access_log(const std::string& text, AccessLogSettings& settings) {
   } else if (base::iequals(output, "off")) {
     settings.Output = AccessLogOutput::kOff;
   }
-  if (const std::optional<std::string> file = base::ini_value(text, "ACCESSLOG", "File");
+  if (const std::optional<std::string> file = ini.read_text("ACCESSLOG", "File");
       file && !file->empty()) {
     settings.File = *file;
   }
-  settings.MaxQueuedBytes =
-      to_int64_or(base::ini_value(text, "ACCESSLOG", "MaxQueuedBytes"), settings.MaxQueuedBytes);
+  ini.read("ACCESSLOG", "MaxQueuedBytes", settings.MaxQueuedBytes);
 }
 
 // A comma-separated list of port.ini, blanks around entries dropped; absent: `list` unchanged.
-void read_list(const std::string& text, std::string_view section, std::string_view name,
+void read_list(PortIni& ini, std::string_view section, std::string_view name,
                std::vector<std::string>& list) {
-  const std::optional<std::string> value = base::ini_value(text, section, name);
+  const std::optional<std::string> value = ini.read_text(section, name);
   if (!value) {
     return;
   }
@@ -372,21 +333,29 @@ void TSvServerControllerBase::ReadPortIni() {
   if (!base::file_exists(path)) {
     return;
   }
-  const std::string text = base::read_file(path);
-  port_ = to_int_or(base::ini_value(text, "PORTS", "Port"), 0);
-  ssl_options_.Port = to_int_or(base::ini_value(text, "PORTS", "SSLPort"), 0);
-  read_limits(text, Limits);
-  read_query_limits(text, QueryLimits);
-  read_access_log(text, AccessLog);
-  // 1 writes a report for every failed request under ErrorLog/, 0 none; else as configured.
-  if (const std::optional<int> reports =
-          base::parse_int<int>(base::ini_value(text, "LOG", "ExceptionReports").value_or(""));
-      reports == 0 || reports == 1) {
-    exception_logger_->SetEnabled(*reports == 1);
+  PortIni ini(base::read_file(path));
+  // A port.ini without Port= takes a free port; the listeners take ports up to 65535 only.
+  port_ = 0;
+  ini.read("PORTS", "Port", port_, 0, 65535);
+  ssl_options_.Port = 0;
+  ini.read("PORTS", "SSLPort", ssl_options_.Port, 0, 65535);
+  ini.read_flag("HTTP", "KeepAlive", http_keep_alive_);
+  read_limits(ini, Limits);
+  read_query_limits(ini, QueryLimits);
+  read_access_log(ini, AccessLog);
+  // 1 writes a report for every failed request under ErrorLog/, 0 none; absent: as configured.
+  if (ini.read_text("LOG", "ExceptionReports")) {
+    bool reports = false;
+    ini.read_flag("LOG", "ExceptionReports", reports);
+    exception_logger_->SetEnabled(reports);
   }
   // Present but empty trusts no proxy.
-  read_list(text, "SECURITY", "TrustedProxies", security_options_.TrustedProxies);
-  read_list(text, "SECURITY", "StopRedirectHosts", security_options_.StopRedirectHosts);
+  read_list(ini, "SECURITY", "TrustedProxies", security_options_.TrustedProxies);
+  read_list(ini, "SECURITY", "StopRedirectHosts", security_options_.StopRedirectHosts);
+  settings_warnings_ = ini.unknown_key_warnings();
+  for (const std::string& warning : settings_warnings_) {
+    LogLine("Warning: " + warning);
+  }
 }
 
 std::string TSvServerControllerBase::AccessLogPath() const {
@@ -632,6 +601,17 @@ void TSvServerControllerBase::DoLogException(const std::exception& e) noexcept {
 void TSvServerControllerBase::LogLine(std::string_view line) const {
   if (log_ == TLogOptions::loFile && env_.log_line) {
     env_.log_line(line);
+  }
+}
+
+ReadinessReport TSvServerControllerBase::CheckReadiness() const {
+  if (!readiness_probe_) {
+    return {};
+  }
+  try {
+    return readiness_probe_();
+  } catch (const std::exception& e) {
+    return {"", e.what()};
   }
 }
 

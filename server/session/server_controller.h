@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -263,6 +264,17 @@ struct RequestOutcome {
   const std::exception* failure = nullptr;  // what made the request fail, or null
 };
 
+// What the application's readiness check found: the service it depends on, in one line for
+// operators (no password), and why it does not answer, when it does not.
+struct ReadinessReport {
+  std::string what;                    // "Database: /opt/appserver/TEST.mdb (SQLite 3.40.1)"
+  std::optional<std::string> failure;  // "database file not found: /opt/appserver/TEST.mdb"
+  bool ready() const { return !failure.has_value(); }
+};
+// Checks what the application needs in order to serve; called on any thread, at start-up and
+// for every "/$/ready", so it must be thread-safe and should be quick.
+using ReadinessProbe = std::function<ReadinessReport()>;
+
 // Where the controller finds its files and how it tells time; tests point these at
 // temporary folders and a fake clock.
 struct ControllerEnvironment {
@@ -379,6 +391,14 @@ class TSvServerControllerBase {
   AccessLogSettings AccessLog;
   // The access log file AccessLog names (empty when it writes elsewhere).
   std::string AccessLogPath() const;
+  // One line for each port.ini key that names no setting; the start goes on without them.
+  const std::vector<std::string>& SettingsWarnings() const { return settings_warnings_; }
+  // The application's readiness check; set while configuring (the application's design
+  // values), before any request thread exists. Without one the server counts as ready.
+  void SetReadinessProbe(ReadinessProbe probe) { readiness_probe_ = std::move(probe); }
+  bool HasReadinessProbe() const { return static_cast<bool>(readiness_probe_); }
+  // Runs the probe; a probe that throws counts as not ready, with its message.
+  ReadinessReport CheckReadiness() const;
 
   // ---- computed at construction ----
   const std::string& FProcessID() const { return process_id_; }
@@ -514,6 +534,8 @@ class TSvServerControllerBase {
   bool locked_ = false;
   std::atomic<bool> gui_active_{false};  // set by the host once its window runs
   std::vector<std::string> server_variables_;
+  std::vector<std::string> settings_warnings_;
+  ReadinessProbe readiness_probe_;
 
   base::LogThrottle shortage_notes_;  // thread-safe
   base::LogThrottle failed_request_notes_{std::chrono::minutes(1),

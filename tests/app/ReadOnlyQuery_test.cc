@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/files.h"
 #include "db/ado_dataset.h"
 #include "db/sqlite_handle.h"
 #include "tests/db/temp_database.h"
@@ -18,6 +19,7 @@ namespace {
 class ReadOnlyScopeTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    base::write_file(path(), "");  // connections never create their file
     connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path() + ";");
     ASSERT_EQ(exec("create table T(a integer, b text); insert into T values(1,'x')"), SQLITE_OK);
   }

@@ -15,6 +15,14 @@ TEST(IniText, ReadsTheKeyOfTheNamedSectionOnly) {
   EXPECT_EQ(ini_value("[A]\nKey=\n", "A", "Key"), "");
 }
 
+TEST(IniText, ListsTheKeysOfASectionWhereverItOpens) {
+  const std::string text =
+      "[A]\r\n Port = 1\r\n;Hidden=2\r\nnot a key\r\n[B]\nX=1\n[a]\nMaxSesions=3\n";
+  EXPECT_EQ(ini_keys(text, "A"), (std::vector<std::string>{"Port", "MaxSesions"}));
+  EXPECT_EQ(ini_keys(text, "B"), (std::vector<std::string>{"X"}));
+  EXPECT_TRUE(ini_keys(text, "C").empty());
+}
+
 TEST(IniText, SettingAValueKeepsEveryOtherLine) {
   struct Case {
     const char* text;

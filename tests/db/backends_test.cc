@@ -41,6 +41,7 @@ class BackendFixture : public ::testing::Test {
     std::string tmpl = base::system_temp_folder() + "appsrv-db-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     folder_ = tmpl + "/";
+    base::write_file(folder_ + "TEST.mdb", "");  // connections never create their file
     connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + folder_ +
                                     "TEST.mdb;");
   }

@@ -29,6 +29,8 @@ inline std::string database_error(const std::function<void()>& act) {
 class TempDatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Connections never create their file; an empty one is an empty database.
+    base::write_file(path_, "");
     connection_.SetConnectionString("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + path_ + ";");
   }
   // The folder goes after the connection's file is closed.

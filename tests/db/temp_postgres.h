@@ -137,7 +137,7 @@ class TempPostgres {
     bin_ = find_bin();
     if (bin_.empty()) {
       return "the PostgreSQL server programs (initdb, pg_ctl) are not installed; "
-             "scripts/install-deps installs them";
+             "scripts/install-deps test installs them";
     }
     std::string tmpl = "/tmp/appsrv-pg-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr)

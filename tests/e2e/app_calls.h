@@ -54,6 +54,38 @@ inline std::string query_text(const std::filesystem::path& db_path, const std::s
   return out;
 }
 
+// The failure an error page names, its character references decoded ("&#32;" is a blank);
+// for any other reply, the reply itself.
+inline std::string failure_of(const std::string& body) {
+  const std::string open = "<div class=\"message\">";
+  const size_t from = body.find(open);
+  const size_t to = from == std::string::npos ? from : body.find("</div>", from);
+  if (to == std::string::npos) {
+    return body;
+  }
+  const std::string text = body.substr(from + open.size(), to - from - open.size());
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const size_t end = text.find(';', i);
+    if (text.compare(i, 2, "&#") == 0 && end != std::string::npos) {
+      out += static_cast<char>(std::stoi(text.substr(i + 2, end - i - 2)));
+      i = end;
+    } else if (text.compare(i, 4, "&lt;") == 0 || text.compare(i, 4, "&gt;") == 0) {
+      out += text[i + 1] == 'l' ? '<' : '>';
+      i += 3;
+    } else if (text.compare(i, 5, "&amp;") == 0) {
+      out += '&';
+      i += 4;
+    } else if (text.compare(i, 6, "&quot;") == 0) {
+      out += '"';
+      i += 5;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 // A client session: the first request earns the cookie, later ones carry it. `source`, when not
 // empty, is the loopback address it connects from.
 class Client {

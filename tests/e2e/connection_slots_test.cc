@@ -130,10 +130,11 @@ TEST(ConnectionSlots, WithEverySlotTakenAPromptClientTakesTheSlotOfOneThatWaits)
     GTEST_SKIP() << "the descriptor limit is too low for the case";
   }
   AppFolder folder;
-  write_file(folder.root() / "port.ini", "[PORTS]\nPort=0\n[LIMITS]\nMaxConnections=" +
-                                             std::to_string(kSlots) + "\n" + kLongDeadlines);
   // Keep-alive on, so that a connection can wait idle after its reply.
-  Server server(folder, "true", {"APPSRV_HTTP_KEEPALIVE=1"});
+  write_file(folder.root() / "port.ini",
+             "[PORTS]\nPort=0\n[HTTP]\nKeepAlive=1\n[LIMITS]\nMaxConnections=" +
+                 std::to_string(kSlots) + "\n" + kLongDeadlines);
+  Server server(folder, "true");
   ASSERT_NE(server.port(), 0);
   const pid_t pid = server.process().pid();
   {

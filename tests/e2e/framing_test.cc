@@ -165,10 +165,10 @@ std::string exchange(uint16_t port, const std::string& raw, const char* source =
 class Framing : public ::testing::Test {
  protected:
   void SetUp() override {
-    write_file(folder_.root() / "port.ini", "[PORTS]\nPort=0\n[LIMITS]\nMaxBodyBytes=1000\n");
     // Keep-alive on, as behind a proxy: only then can a misread body pass for a request.
-    server_ = std::make_unique<Server>(folder_, "true",
-                                       std::vector<std::string>{"APPSRV_HTTP_KEEPALIVE=1"});
+    write_file(folder_.root() / "port.ini",
+               "[PORTS]\nPort=0\n[HTTP]\nKeepAlive=1\n[LIMITS]\nMaxBodyBytes=1000\n");
+    server_ = std::make_unique<Server>(folder_);
     ASSERT_NE(server_->port(), 0);
   }
   void TearDown() override { EXPECT_EQ(server_->Stop(), 0); }

@@ -283,7 +283,7 @@ std::pair<int, std::string> promtool_check(const AppFolder& folder, const std::s
   write_file(file, text);
   ChildProcess tool({"/bin/sh", "-c",
                      "command -v promtool >/dev/null || { echo promtool is missing: "
-                     "scripts/install-deps installs it; exit 127; }; "
+                     "scripts/install-deps test installs it; exit 127; }; "
                      "promtool check metrics < \"$0\" 2>&1",
                      file.string()},
                     folder.root().string());
@@ -370,6 +370,8 @@ TEST(Metrics, RefusedToOtherPeers) {
   const ParsedResponse refused = get_from("127.0.0.2", server.port(), "/$/metrics");
   EXPECT_EQ(refused.status(), 404);
   EXPECT_EQ(refused.body.find("appsrv_"), std::string::npos);
+  // Readiness says why the database fails: the same operators only.
+  EXPECT_EQ(get_from("127.0.0.2", server.port(), "/$/ready").status(), 404);
   EXPECT_EQ(get_from("127.0.0.2", server.port(), "/$/ping").status(), 200);
   EXPECT_EQ(get_from("127.0.0.1", server.port(), "/$/metrics").status(), 200);
   // A proxy on this machine relaying a stranger's request.
@@ -381,13 +383,13 @@ TEST(Metrics, RefusedToOtherPeers) {
   // The access log names the other peer as itself, and the relayed request's client as the
   // trusted proxy (127.0.0.1) says.
   std::vector<std::string> clients;
-  for (const std::string& line : wait_for_lines(access_log(folder), 4)) {
+  for (const std::string& line : wait_for_lines(access_log(folder), 5)) {
     const std::optional<ParsedAccessLine> p = ParseAccessLine(line);
     ASSERT_TRUE(p) << line;
     clients.push_back(p->client + " " + p->status);
   }
-  EXPECT_EQ(clients, (std::vector<std::string>{"127.0.0.2 404", "127.0.0.2 200", "127.0.0.1 200",
-                                               "192.0.2.1 404"}));
+  EXPECT_EQ(clients, (std::vector<std::string>{"127.0.0.2 404", "127.0.0.2 404", "127.0.0.2 200",
+                                               "127.0.0.1 200", "192.0.2.1 404"}));
 }
 
 TEST(Metrics, AnsweredToATrustedProxy) {

@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "base/exception.h"
 #include "base/files.h"
 #include "base/metrics.h"
 #include "base/text.h"
+#include "host/command_line.h"
 #include "host/status_figures.h"
 #include "server/session/session.h"
 #include "server/session/session_list.h"
@@ -146,6 +149,25 @@ TEST_F(ConsoleHost, StoredSettingsApplyAtStart) {
   EXPECT_EQ(f.server().RunIn(), TSvWebBrowser::wbDefault);
   // The stored limit reaches the connections once the listeners exist.
   EXPECT_EQ(IdleHost::bits_per_sec, 64000);
+}
+
+// A start that fails once the listeners exist (here the browser -LaunchBrowser asks for cannot
+// be started) must leave them with the stored limit: the one "status" shows.
+TEST_F(ConsoleHost, StoredSpeedHoldsWhenStartFailsAfterTheListenersOpened) {
+  base::write_file(settings_path_, "[HTTP]\nSpeedLimit=64000\n");
+  const char* argv[] = {"appserver", "-LaunchBrowser"};
+  SetProgramArguments(2, argv);
+  const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  ::setenv("PATH", "/nonexistent", 1);
+  IdleHost::bits_per_sec = -1;
+  form_ = std::make_unique<TFormSvMain>(ConsoleStreams{input_[0], output_, settings_path_});
+  EXPECT_THROW(form_->Start([] { return std::make_unique<IdleHost>(); }), base::Exception);
+  ::setenv("PATH", path.c_str(), 1);
+  SetProgramArguments(0, nullptr);
+
+  EXPECT_EQ(IdleHost::bits_per_sec, 64000);
+  const std::vector<std::string> lines = run("status\nquit\n");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Speed Simulation: 64 kbps"), lines.end());
 }
 
 TEST_F(ConsoleHost, SigtermClosesItAndEndsTheSessions) {

@@ -16,6 +16,7 @@
 #include "host/application_state.h"
 #include "host/command_line.h"
 #include "host/service_thread.h"
+#include "host/service_unit.h"
 #include "tests/host/host_test_support.h"
 #include "tests/support/notify_socket.h"
 
@@ -216,7 +217,7 @@ TEST_F(ServiceRun, AHostThatCannotServeEndsTheServiceWithAFailure) {
     TSvServiceModule module("App", "App", "An app", fake_class(probe));
     module.Run();  // returns without a signal
 
-    EXPECT_EQ(ExitCode(), 1);
+    EXPECT_EQ(ExitCode(), kConfigurationExitCode);
     EXPECT_EQ(probe.destroyed, probe.created.load());
     EXPECT_EQ(notify_.Receive(seconds(0)), std::string("STATUS=") + c.error);
     EXPECT_EQ(notify_.Receive(seconds(0)), std::nullopt);  // never READY

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "base/exception.h"
 #include "base/files.h"
@@ -34,8 +37,10 @@ TEST(ServiceUnit, TextForAnApplicationFolder) {
             "Type=notify\n"
             "ExecStart=\"/opt/myapp/appserver-service\"\n"
             "WorkingDirectory=/opt/myapp\n"
+            "User=myapp\n"
             "Restart=on-failure\n"
             "RestartSec=5\n"
+            "RestartPreventExitStatus=78\n"
             "LimitNOFILE=65536\n"
             "NoNewPrivileges=yes\n"
             "ProtectSystem=strict\n"
@@ -122,6 +127,58 @@ TEST(ServiceUnit, RefusesNamesAndPathsSystemdCannotTake) {
   EXPECT_EQ(error_of([] { check_unit_name(std::string(247, 'n')); }), "(no error)");
 }
 
+TEST(ServiceUnit, UserNamesAreOnesUseraddTakes) {
+  struct Case {
+    const char* unit;
+    const char* user;
+  };
+  const Case cases[] = {
+      {"MyApp", "myapp"},
+      {"my.app:x_1-2", "my-app-x_1-2"},
+      {"9lives", "app-9lives"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghij", "abcdefghijklmnopqrstuvwxyzabcdef"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.unit);
+    EXPECT_EQ(service_user_name(c.unit), c.user);
+  }
+}
+
+// The service's account owns its folder and what it writes there, never its programs (a
+// compromised service could otherwise replace the program root starts) nor the content.
+TEST(ServiceUnit, AccountCommandsCreateTheUserOnceAndGiveItTheData) {
+  testing::TempFolder temp;
+  const std::string folder = temp.tmp();
+  for (const char* file : {"TEST.mdb", "port.ini", "-odd"}) {
+    base::write_file(folder + file, "");
+  }
+  for (const char* program : {"appserver", "appserver-service"}) {
+    base::write_file(folder + program, "");
+    ::chmod((folder + program).c_str(), 0755);
+  }
+  std::filesystem::create_directories(folder + "ErrorLog/x");
+  std::filesystem::create_directories(folder + "wwwroot");
+  std::filesystem::create_symlink("/etc", folder + "link");
+  const std::vector<std::string> data = service_data_entries(folder);
+  EXPECT_EQ(data, (std::vector<std::string>{"-odd", "ErrorLog", "TEST.mdb", "port.ini"}));
+
+  const ServiceUnit unit{"MyApp", "My app", folder + "appserver-service", folder};
+  const std::string dir = base::exclude_trailing_slash(folder);
+  using Commands = std::vector<std::vector<std::string>>;
+  const Commands chowns = {
+      {"chown", "myapp:", "--", dir},
+      {"chown", "-R", "myapp:", "--", dir + "/-odd"},
+      {"chown", "-R", "myapp:", "--", dir + "/ErrorLog"},
+      {"chown", "-R", "myapp:", "--", dir + "/TEST.mdb"},
+      {"chown", "-R", "myapp:", "--", dir + "/port.ini"},
+  };
+  EXPECT_EQ(service_account_commands(unit, true, data), chowns);
+  Commands with_user = {{"useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
+                         dir, "--shell", "/usr/sbin/nologin", "--comment", "My app", "myapp"}};
+  with_user.insert(with_user.end(), chowns.begin(), chowns.end());
+  EXPECT_EQ(service_account_commands(unit, false, data), with_user);
+}
+
 TEST(ServiceUnit, FolderComesFromTheEnvironmentWhenSet) {
   ::unsetenv("APPSRV_UNIT_FOLDER");
   EXPECT_EQ(service_unit_folder(), "/etc/systemd/system/");
@@ -136,7 +193,11 @@ TEST(ServiceUnit, InstallWritesOnceAndUninstallRemovesOnce) {
   const std::string path = folder + "App.service";
   const ServiceUnit unit{"App", "An app", "/a/p", "/a"};
 
-  install_service_unit(folder, unit);
+  // Outside the system's unit folder only the file is written: no account, no reload.
+  const InstallOutcome outcome = install_service_unit(folder, unit);
+  EXPECT_EQ(outcome.path, path);
+  EXPECT_FALSE(outcome.account_prepared);
+  EXPECT_FALSE(outcome.systemd_reloaded);
   EXPECT_EQ(base::read_file(path), service_unit_text(unit));
   // An existing unit is the operator's: it is not overwritten.
   EXPECT_EQ(error_of([&] { install_service_unit(folder, {"App", "other", "/b/p", "/b"}); }),

@@ -170,14 +170,17 @@ TEST(StandAloneServer, StartFailures) {
   }
 }
 
-TEST(StandAloneServer, ConnectionSpeedReachesTheHostOnlyAfterStart) {
+// A speed set before Start is kept and reaches the host the moment Start creates it.
+TEST(StandAloneServer, ConnectionSpeedReachesTheHostWhenStartCreatesIt) {
   ProcessController controller("[PORTS]\nPort=8888\n");
   FakeHostState host;
   TSvStandAloneServer srv;
   srv.SetConnectionSpeed(64000);
+  EXPECT_EQ(host.bits_per_sec, -1);
   srv.Start(fake_class(host));
   EXPECT_TRUE(host.use_intercept);
-  EXPECT_EQ(host.bits_per_sec, -1);
+  EXPECT_EQ(host.bits_per_sec, 64000);
+  EXPECT_EQ(srv.ConnectionSpeed(), 64000);
   srv.SetConnectionSpeed(128000);
   EXPECT_EQ(host.bits_per_sec, 128000);
 }

@@ -195,7 +195,6 @@ TEST_F(ControllerTest, PortIniOverridesThePorts) {
     {"[PORTS]\r\nPort=9000\r\nSSLPort=9443\r\n", 9000, 9443},
     {"[ports]\nport = 1234\n",                   1234, 0},
     {"[OTHER]\nPort=1\n",                        0,    0},
-    {"[PORTS]\nPort=abc\n",                      0,    0},
     {"[OTHER]\nPort=7\n[PORTS]\nPort=0\n",       0,    0},
   };
   // clang-format on
@@ -215,7 +214,7 @@ TEST_F(ControllerTest, PortIniOverridesThePorts) {
 TEST_F(ControllerTest, PortIniSetsTheLimits) {
   base::write_file(folder_.app() + "port.ini",
                    "[PORTS]\nPort=0\n[LIMITS]\nHeaderTimeoutMs=500\nMaxBodyBytes=5000000000\n"
-                   "MaxSessions=abc\nRefuseFoldedHeaders=0\nMaxConnections = 7\n"
+                   "RefuseFoldedHeaders=0\nMaxConnections = 7\n"
                    "DatabaseIdleTimeoutMs=1000\nDatabaseMappedSessions=3\n"
                    "DatabaseMappingIdleMs=250\nListenQueue=64\nCloseLingerMs=0\n"
                    "MaxConnectionsPerClient=0\n"
@@ -227,7 +226,7 @@ TEST_F(ControllerTest, PortIniSetsTheLimits) {
   EXPECT_EQ(c->Limits.MaxConnections, 7);
   EXPECT_EQ(c->Limits.MaxConnectionsPerClient, 0);
   EXPECT_FALSE(c->Limits.RefuseFoldedHeaders);
-  EXPECT_EQ(c->Limits.MaxSessions, 100000);  // not a number: the default stays
+  EXPECT_EQ(c->Limits.MaxSessions, 100000);  // not in the file: the default stays
   EXPECT_EQ(c->Limits.BodyIdleTimeoutMs, 60000);
   EXPECT_EQ(c->Limits.DatabaseIdleTimeoutMs, 1000);
   EXPECT_EQ(c->Limits.DatabaseMappedSessions, 3);
@@ -247,14 +246,69 @@ TEST_F(ControllerTest, PortIniSetsTheQueryLimits) {
   EXPECT_EQ(defaults.MaxTempBytes, int64_t{256} << 20);
   EXPECT_EQ(defaults.MaxSqliteHeapBytes, int64_t{512} << 20);
   base::write_file(folder_.app() + "port.ini",
-                   "[LIMITS]\nReadTimeoutMs=1500\nMaxValueBytes=1000\nMaxPageBytes=x\n"
+                   "[LIMITS]\nReadTimeoutMs=1500\nMaxValueBytes=1000\n"
                    "MaxTempBytes=0\nMaxSqliteHeapBytes=8589934592\n");
   const auto c = make<AppController>();
   EXPECT_EQ(c->QueryLimits.ReadTimeoutMs, 1500);
   EXPECT_EQ(c->QueryLimits.MaxValueBytes, 1000);
-  EXPECT_EQ(c->QueryLimits.MaxPageBytes, defaults.MaxPageBytes);  // not a number
+  EXPECT_EQ(c->QueryLimits.MaxPageBytes, defaults.MaxPageBytes);  // not in the file
   EXPECT_EQ(c->QueryLimits.MaxTempBytes, 0);
   EXPECT_EQ(c->QueryLimits.MaxSqliteHeapBytes, int64_t{8} << 30);
+}
+
+// A value that is not what its setting takes stops the start, naming where it is; wrapping
+// Port=99999 into a 16-bit port would serve on a port nobody asked for.
+TEST_F(ControllerTest, PortIniRefusesValuesItsSettingsCannotTake) {
+  struct Case {
+    const char* ini;
+    const char* error;
+  };
+  // clang-format off
+  const Case kCases[] = {
+    {"[PORTS]\nPort=abc\n",               "[PORTS] Port=abc is not a whole number from 0 to 65535."},
+    {"[PORTS]\nPort=99999\n",             "[PORTS] Port=99999 is not a whole number from 0 to 65535."},
+    {"[ports]\nSSLPort=-1\n",             "[PORTS] SSLPort=-1 is not a whole number from 0 to 65535."},
+    {"[PORTS]\nPort=\n",                  "[PORTS] Port= is not a whole number from 0 to 65535."},
+    {"[LIMITS]\nMaxSessions=12abc\n",     "[LIMITS] MaxSessions=12abc is not a whole number from -2147483648 to 2147483647."},
+    {"[LIMITS]\nMaxConnections=3000000000\n", "[LIMITS] MaxConnections=3000000000 is not a whole number from -2147483648 to 2147483647."},
+    {"[LIMITS]\nMaxPageBytes=+5\n",       "[LIMITS] MaxPageBytes=+5 is not a whole number from -9223372036854775808 to 9223372036854775807."},
+    {"[LIMITS]\nRefuseFoldedHeaders=2\n", "[LIMITS] RefuseFoldedHeaders=2 is not 1 (on) or 0 (off)."},
+    {"[ACCESSLOG]\nMaxQueuedBytes=1e6\n", "[ACCESSLOG] MaxQueuedBytes=1e6 is not a whole number from -9223372036854775808 to 9223372036854775807."},
+    {"[HTTP]\nKeepAlive=yes\n",           "[HTTP] KeepAlive=yes is not 1 (on) or 0 (off)."},
+  };
+  // clang-format on
+  for (const Case& k : kCases) {
+    SCOPED_TRACE(k.ini);
+    base::write_file(folder_.app() + "port.ini", k.ini);
+    EXPECT_EQ(failure_message([&] { make<AppController>(); }), "port.ini: " + std::string(k.error));
+  }
+}
+
+// A mistyped key would otherwise leave its setting at the default without a word.
+TEST_F(ControllerTest, PortIniWarnsOfKeysThatNameNoSetting) {
+  base::write_file(folder_.app() + "port.ini",
+                   "[PORTS]\nPort=0\nprt=1\n[LIMITS]\nmaxsessions=5\nMaxSesions=5\n"
+                   "[Mine]\nAnything=1\n[HTTP]\nKeepAlive=1\n");
+  const auto c = make<AppController>();
+  EXPECT_EQ(c->Limits.MaxSessions, 5);
+  EXPECT_EQ(c->SettingsWarnings(),
+            (std::vector<std::string>{
+                "port.ini: [PORTS] has no setting prt; the line is ignored.",
+                "port.ini: [LIMITS] has no setting MaxSesions; the line is ignored."}));
+}
+
+TEST_F(ControllerTest, PortIniSwitchesKeepAlive) {
+  struct Case {
+    const char* ini;
+    bool keep_alive;
+  };
+  const Case kCases[] = {
+      {"[PORTS]\nPort=0\n", false}, {"[HTTP]\nKeepAlive=1\n", true}, {"[HTTP]\nKeepAlive=0\n", false}};
+  for (const Case& k : kCases) {
+    SCOPED_TRACE(k.ini);
+    base::write_file(folder_.app() + "port.ini", k.ini);
+    EXPECT_EQ(make<AppController>()->HttpKeepAlive(), k.keep_alive);
+  }
 }
 
 TEST_F(ControllerTest, PortIniChoosesTheAccessLog) {
