@@ -168,6 +168,8 @@ class Framing : public ::testing::Test {
     // Keep-alive on, as behind a proxy: only then can a misread body pass for a request.
     write_file(folder_.root() / "port.ini",
                "[PORTS]\nPort=0\n[HTTP]\nKeepAlive=1\n[LIMITS]\nMaxBodyBytes=1000\n");
+    // A database, so that the balancer's readiness check lets the program into its pool.
+    write_file(folder_.database(), "");
     server_ = std::make_unique<Server>(folder_);
     ASSERT_NE(server_->port(), 0);
   }

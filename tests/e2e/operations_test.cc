@@ -230,6 +230,7 @@ std::optional<std::string> wait_for_output(Server& server, const std::string& ne
 TEST(Console, FailedRequestsAndWithDebugOnEveryRequestAreLines) {
   AppFolder folder;
   write_file(folder.root() / "port.ini", "[PORTS]\nPort=0\n[LOG]\nExceptionReports=1\n");
+  write_file(folder.database(), "");  // an empty database: the table is what is missing
   Server server(folder);
   ASSERT_NE(server.port(), 0);
   Client client(server.port());

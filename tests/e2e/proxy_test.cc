@@ -28,6 +28,8 @@ class BehindHaproxy : public ::testing::Test {
     if (const std::string missing = HaproxyFront::Missing(); !missing.empty()) {
       GTEST_SKIP() << missing;
     }
+    // A database, so that the balancer's readiness check lets the program into its pool.
+    write_file(folder_.database(), "");
     server_ = std::make_unique<Server>(folder_);
     ASSERT_NE(server_->port(), 0);
     proxy_ = std::make_unique<HaproxyFront>(folder_.root(), server_->port());
