@@ -23,6 +23,15 @@
 namespace appsrv::transport {
 namespace {
 
+// A body the server writes itself (a failed command's message, a blocked request's text) may
+// quote what the client sent, and is text/html when nobody chose a type: no browser may sniff
+// another type from it or run anything in it.
+void forbid_active_content(TInHTTPResponseInfo& resp) {
+  std::vector<std::string>& lines = resp.FCustomHeaders.lines();
+  lines.emplace_back("X-Content-Type-Options: nosniff");
+  lines.emplace_back("Content-Security-Policy: default-src 'none'");
+}
+
 // Bytes a request line or header line counts against the header limit beyond its text: its
 // line end, counted as CR LF whatever the client sent.
 constexpr int64_t kLineEndBytes = 2;
@@ -522,6 +531,7 @@ TInCustomHTTPServer::Outcome TInCustomHTTPServer::serve_request(TInContext& cont
   } catch (const std::exception& e) {
     resp.SetResponseNo(500);
     resp.FContentText = e.what();
+    forbid_active_content(resp);
     DoCommandError(context, req, resp, e);
   }
 
@@ -647,6 +657,9 @@ std::optional<base::RequestRefusal> TInCustomHTTPServer::check_headers(
     resp.SetResponseNo(status);
     resp.FResponseText = text;
     resp.FContentText = content;
+    if (!content.empty()) {
+      forbid_active_content(resp);
+    }
     return base::RequestRefusal::kBlockedByHook;
   }
   const bool http11 = req.IsVersionAtLeast(1, 1);

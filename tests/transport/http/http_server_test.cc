@@ -551,6 +551,9 @@ TEST_F(HttpServerTest, FailingCommandIsAnswered500WithItsMessage) {
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].status_line, "HTTP/1.1 500 Internal Server Error");
   EXPECT_EQ(r[0].body, "command failed");
+  // The message is written as text/html: nothing in it may run.
+  EXPECT_EQ(r[0].header("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(r[0].header("Content-Security-Policy"), "default-src 'none'");
 }
 
 TEST_F(HttpServerTest, BodiesOverTheLimitsAre413) {
